@@ -1,0 +1,113 @@
+// The shared key/value pool: one System V segment (key 99999) guarded by one
+// set of three semaphores (key 88888), shared by every node context of every
+// process on the machine.
+//
+// Segment layout (native byte order, no alignment between records):
+//   PoolControl (12 bytes) | PoolBlock records back to back | free space
+// Headers are always copied in and out, never accessed in place.
+//
+// Caveats:
+//  - fork: a child inherits the mapping and the ids but no user slot; it must
+//    not detach what it did not attach.
+//  - A process that dies holding a lock gives it back (SEM_UNDO); a store it
+//    left half-done stays as it was.
+//  - A pool removed by another process is noticed at the next node creation.
+//  - Processes with differing KVPOOL_MEMORY_PAGES share the segment the first
+//    one created; every access is bounded by the real segment size.
+#ifndef KVPOOL_POOL_KVPOOLSHM_H
+#define KVPOOL_POOL_KVPOOLSHM_H
+
+#include <stdint.h>
+
+#include "host/BrokerApi.h"
+#include "support/Export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum { KVPOOL_SEM_KEY = 88888, KVPOOL_SHM_KEY = 99999 };
+enum { KVPOOL_PAGE_SIZE = 4096, KVPOOL_MAX_PAGES = 5000, KVPOOL_USER_SLOTS = 10000 };
+// Result codes of the block store.
+enum { KVPOOL_OK = 0, KVPOOL_KEY_NOT_FOUND = 2, KVPOOL_POOL_FULL = 8 };
+
+typedef struct PoolControl {
+  int32_t totalSize;
+  int32_t blockCount;
+  int32_t usedSize;
+} PoolControl;
+
+// The 12-byte header of one record; key and value (both NUL-terminated) follow.
+typedef struct PoolBlock {
+  int32_t blockSize;
+  int32_t keyLength;
+  int32_t valueLength;
+} PoolBlock;
+
+// The caller's request for a get or a store. The first three fields have the
+// layout of a PoolBlock header.
+typedef struct PoolBlockRequest {
+  int32_t blockSize;
+  int32_t keyLength;
+  int32_t valueLength;
+  char* key;
+  char* value;
+} PoolBlockRequest;
+
+KVPOOL_EXPORT extern int hKvMem;          // segment id, -1 when none is known
+KVPOOL_EXPORT extern void* hKvMemView;    // this process's mapping, null when unmapped
+KVPOOL_EXPORT extern int hSemaphore;      // semaphore set id, -1 when none is known
+KVPOOL_EXPORT extern int poolUsers;       // node contexts alive in this process
+KVPOOL_EXPORT extern int noOfPoolPages;   // pool size in 4096-byte pages
+
+// Finds or creates the semaphore set and the segment. 1 when the segment was
+// known or existed already, 0 when this call created it (or failed to).
+KVPOOL_EXPORT int initHandleOfKvPool(void);
+// Maps the segment once per process; writes the empty header when existed is 0.
+KVPOOL_EXPORT void initHandleOfKvPoolView(int existed);
+// Writes the empty header (capacity, 0, 12) under the writer lock.
+KVPOOL_EXPORT void initKvPoolMemory(void);
+KVPOOL_EXPORT void closeHandleOfKvPoolView(void);
+KVPOOL_EXPORT void closeHandleOfKvPool(void);
+
+// The reader/writer lock. Not re-entrant. Each returns holding the lock
+// (interrupted waits are retried); a failure is traced.
+KVPOOL_EXPORT void sem_WLock(void);
+KVPOOL_EXPORT void sem_WUnLock(void);
+KVPOOL_EXPORT void sem_RLock(void);
+KVPOOL_EXPORT void sem_RUnLock(void);
+
+// Reads the value stored under key. 0: request->value is a new copy the
+// caller frees; 2: no such key (request->value unchanged). Takes the read lock.
+KVPOOL_EXPORT int getKvPoolDataBlock(PoolBlockRequest* request, const char* key);
+// Stores request->value under request->key, replacing an older record (which
+// moves to the end). 0 stored; 8 the pool cannot take it. Takes the write lock.
+KVPOOL_EXPORT int storeKvPoolDataBlock(PoolBlockRequest* request);
+
+// Saves the pool to "/tmp/KvPoolData.bin". 0 saved; 1 no mapping or no file.
+KVPOOL_EXPORT int storeKvPoolToFile(void);
+// Loads the snapshot into an empty pool. 1 no usable file; 0 otherwise.
+KVPOOL_EXPORT int initKvPoolFromFile(void);
+
+// The pool's share of node creation and deletion (not exported).
+// attachKvPool: finds, creates and maps the pool; 0 when it is available.
+// When it is not, it has traced "  hKvMem or hKvMemView is NULL\n" and logged
+// event 9 (line 414); the caller releases its context and raises the
+// configuration exception (line 415).
+int attachKvPool(void);
+// Takes one machine-wide user slot and counts one more poolUsers.
+void takeKvPoolUserSlot(void);
+// Releases the slot; the last node context on the machine removes the pool.
+void detachKvPool(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef __cplusplus
+static_assert(sizeof(PoolControl) == 12, "PoolControl is 12 bytes");
+static_assert(sizeof(PoolBlock) == 12, "PoolBlock header is 12 bytes");
+static_assert(offsetof(PoolBlockRequest, key) >= 12, "request starts with a block header");
+#endif
+
+#endif

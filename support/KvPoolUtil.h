@@ -1,0 +1,48 @@
+// UTF-16 (CciChar) text helpers, 8-bit search and narrowing, code-page
+// conversions through the broker, and checkRC. None of them takes a lock or
+// keeps state; none accepts a null text.
+#ifndef KVPOOL_SUPPORT_KVPOOLUTIL_H
+#define KVPOOL_SUPPORT_KVPOOLUTIL_H
+
+#include "host/BrokerApi.h"
+#include "support/Export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// 1 for tab, line feed, vertical tab, form feed, carriage return and blank.
+KVPOOL_EXPORT int CciCharIsSpace(CciChar unit);
+// 1 for ASCII digits and letters only.
+KVPOOL_EXPORT int CciCharIsAlnum(CciChar unit);
+// Copies source and its terminator; destination needs length + 1 units.
+KVPOOL_EXPORT void CciCharCpy(CciChar* destination, const CciChar* source);
+// Writes exactly count units: the source up to its terminator, then zeros.
+KVPOOL_EXPORT void CciCharNCpy(CciChar* destination, const CciChar* source, unsigned int count);
+KVPOOL_EXPORT int CciCharLen(const CciChar* text);
+// 0 when equal, else the difference of the first differing units (unsigned).
+KVPOOL_EXPORT int CciCharCmp(const CciChar* a, const CciChar* b);
+// New UTF-16 text converted from 8-bit text; the caller frees it. Never null
+// and always terminated: a failed conversion or allocation gives the empty text.
+KVPOOL_EXPORT CciChar* CciString(const char* text, int codepage);
+// New UTF-16 text of at most count units plus a terminator; caller frees.
+KVPOOL_EXPORT CciChar* CciNString(const char* text, int count, int codepage);
+// New 8-bit text converted from UTF-16 text; the caller frees it. Never null
+// and always terminated: a failed conversion or allocation gives the empty text.
+KVPOOL_EXPORT char* mbString(const CciChar* text, int codepage);
+// Zero-based index of the n-th occurrence (n from 1) of unit, or -1.
+KVPOOL_EXPORT int CciCharIndexOf(const CciChar* text, CciChar unit, int n);
+KVPOOL_EXPORT int CharIndexOf(const char* text, char byte, int n);
+// Narrows count units to their low bytes plus a terminating zero (count + 1
+// bytes written); a unit whose low byte is zero ends the copied text.
+KVPOOL_EXPORT void UTOASCIICharNCpy(char* destination, const CciChar* source, unsigned int count);
+
+// For code 64: logs the pending broker exception (type 0) and rethrows it.
+// Any other code passes without effect.
+KVPOOL_EXPORT void checkRC(int returnCode);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
