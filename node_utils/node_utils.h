@@ -1,6 +1,7 @@
 // Generic helpers for message flow nodes: dotted paths into message trees,
 // failure and message helpers raised through the broker, a name/value
-// attribute bag and a growable string buffer. None of them traces.
+// attribute bag and a growable string buffer. None of them traces, keeps state
+// or takes a lock: any thread may use them on objects no other thread uses.
 #ifndef KVPOOL_NODE_UTILS_NODE_UTILS_H
 #define KVPOOL_NODE_UTILS_NODE_UTILS_H
 
@@ -15,49 +16,74 @@ extern "C" {
 
 // ---- Message tree paths ------------------------------------------------------
 // Paths are UTF-8 texts such as "Root.XML.Order.Line[2].Qty". The first segment
-// is a root keyword: Root, ExceptionList, DestinationList or Body.
+// is a root keyword: Root, ExceptionList, DestinationList or Body (the last
+// child of the message's root). Runs of dots count as one, trailing dots are
+// ignored; Name[n] is the n-th of the run of same-named siblings that starts at
+// the first so named (n from 1; 0, negative or non-numeric never match). An
+// element whose name is 128 units or longer matches no segment. A path of the
+// keyword alone names the root element. Elements belong to the broker.
 
+// The root element for a keyword, or null (unknown keyword, failed call).
 KVPOOL_EXPORT CciElement* findRootElement(const char* segment, CciMessage* message,
-                                          CciMessage* exceptionList,
-                                          CciMessage* destinationList);
+                                          CciMessage* exceptionList, CciMessage* destinationList);
 // The element the path (no root keyword) names below parent, with
 // *remainingPath null; or the deepest element found, with *remainingPath a new
-// copy of the missing part (caller frees).
-KVPOOL_EXPORT CciElement* findElement(const char* path, CciElement* parent,
-                                      char** remainingPath);
+// copy of the missing part as written (caller frees); null with *remainingPath
+// null when memory runs out.
+KVPOOL_EXPORT CciElement* findElement(const char* path, CciElement* parent, char** remainingPath);
 // The element itself when it holds a value, else its first child when that
 // does, else null.
 KVPOOL_EXPORT CciElement* getValue(CciElement* element);
-// Creates path (split in place; must be writable) below parent; returns the
-// deepest element created.
+// Creates path (split in place; must be writable) below parent, one element of
+// type 0x01000000 per segment, named by the whole segment text; returns the
+// deepest element created, or null when the broker cannot create one.
 KVPOOL_EXPORT CciElement* addChildElement(char* path, CciElement* parent);
+// The value-bearing element the path names, or null. The path is not changed.
 KVPOOL_EXPORT CciElement* NodeGetValue(const char* path, CciMessage* message,
-                                       CciMessage* exceptionList,
-                                       CciMessage* destinationList);
+                                       CciMessage* exceptionList, CciMessage* destinationList);
+// The element the path names, creating its missing part; null when nothing may
+// be created: in the message tree no element is created directly below an
+// existing child of the root (Body.X, or Root.X.Y with X present).
 KVPOOL_EXPORT CciElement* NodeAddOrGetElement(const char* path, CciMessage* message,
                                               CciMessage* exceptionList,
                                               CciMessage* destinationList);
+// Creates the missing part of the path, without the rules above; the deepest
+// element created, or null when the whole path exists or names no tree.
 KVPOOL_EXPORT CciElement* NodeAddElement(const char* path, CciMessage* message,
-                                         CciMessage* exceptionList,
-                                         CciMessage* destinationList);
+                                         CciMessage* exceptionList, CciMessage* destinationList);
+// A new message on the same context with a copy of the tree, or null; the
+// caller deletes it with cniDeleteMessage.
 KVPOOL_EXPORT CciMessage* NodeCopyMessage(CciMessage* message);
 
 // ---- Failure and message helpers --------------------------------------------
-// Formatted texts are cut at 1023 bytes.
+// Events and exceptions carry message number 0x40000A3F, the source "Vantrel2",
+// an empty function name and the formatted text (cut at 1023 bytes) as trace
+// text. The Throw helpers do not return: the broker's exception unwinds
+// through the caller.
+
+// A warning event (log type 1).
 
 KVPOOL_EXPORT void NodePrintWarning(const char* file, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+// An information event (log type 2) with the file "" and the line 0.
 KVPOOL_EXPORT void NodePrintInfo(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Raises a fatal exception (type 0).
 KVPOOL_EXPORT void NodeThrowFatalException(const char* file, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
-KVPOOL_EXPORT void NodeThrowConfigException(const char* file, int line, const char* format,
-                                            ...) __attribute__((format(printf, 3, 4)));
-KVPOOL_EXPORT void NodeHandleFailure(const char* file, int line, int code,
-                                     CciTerminal* terminal, const char* text,
-                                     CciMessage* exceptionList, CciMessage* destinationList,
-                                     CciMessage* message);
+// Raises a configuration exception (type 2).
+KVPOOL_EXPORT void NodeThrowConfigException(const char* file, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+// Terminal attached: warns "<text>: error = <code>" and propagates the message
+// there. Otherwise code 64 rethrows the pending exception and any other code
+// raises a fatal exception with that text.
+KVPOOL_EXPORT void NodeHandleFailure(const char* file, int line, int code, CciTerminal* terminal,
+                                     const char* text, CciMessage* exceptionList,
+                                     CciMessage* destinationList, CciMessage* message);
 
 // ---- Attribute bag -----------------------------------------------------------
+// Name/value pairs of 8-bit texts, in the order added; names compare as strcmp
+// does. The bag owns its texts. When memory runs out an operation leaves the
+// bag as it was.
 typedef struct NodeAttributePair {
   char* name;
   char* value;  // null until first set
@@ -69,28 +95,46 @@ typedef struct NodeAttributes {
   unsigned int capacity;
 } NodeAttributes;
 
+// A new empty bag with room for 16 pairs (doubled when full), or null; the
+// caller releases it with NodeDestroyAttributes.
 KVPOOL_EXPORT NodeAttributes* NodeCreateAttributes(void);
+// Releases the bag and its texts; null is ignored.
 KVPOOL_EXPORT void NodeDestroyAttributes(NodeAttributes* bag);
+// Adds a pair with a copy of the name and no value, unless the name is there.
 KVPOOL_EXPORT void NodeAddAttribute(NodeAttributes* bag, const char* name);
-// 0 when set; 99 when no pair has the name.
+// 0 when the value is replaced by a copy of value; 99 when no pair has the
+// name (setting never adds one), value is null, or memory runs out.
 KVPOOL_EXPORT int NodeSetAttribute(NodeAttributes* bag, const char* name, const char* value);
+// The bag's value text for the name, or null (no such name, value never set);
+// valid until the value is set again or the bag is destroyed.
 KVPOOL_EXPORT const char* NodeGetAttribute(NodeAttributes* bag, const char* name);
+// The bag's name text at index (0 is the first added), or null past the end.
 KVPOOL_EXPORT const char* NodeGetAttributeName(NodeAttributes* bag, unsigned int index);
 
 // ---- String buffer -----------------------------------------------------------
+// data holds length bytes and a zero byte in a block of capacity bytes (32 at
+// first). Appending grows the block when length + added + 1 reaches the
+// capacity: to twice the capacity, plus added + 1 when that is still too
+// small. When memory runs out an append leaves the buffer as it was.
 typedef struct NodeStringBuffer {
   int length;
   int capacity;
   char* data;
 } NodeStringBuffer;
 
+// A new buffer holding the empty text, or null; released by
+// NodeStringBufferFree (which takes no null).
 KVPOOL_EXPORT NodeStringBuffer* NodeStringBufferAlloc(void);
 KVPOOL_EXPORT void NodeStringBufferFree(NodeStringBuffer* buffer);
 KVPOOL_EXPORT void NodeStringBufferAdd(NodeStringBuffer* buffer, const char* text);
+// Appends one byte (also a zero byte), making room for two.
 KVPOOL_EXPORT void NodeStringBufferAddChar(NodeStringBuffer* buffer, char character);
 
 // Conversions between 8-bit text and wchar_t text in the current locale; new
-// texts the caller frees.
+// texts the caller frees, null when memory runs out. A result has one place
+// per source character (byte or wide character) and a terminator; conversion
+// stops at a character the locale cannot convert, and UnicodeToASCII also at
+// one whose bytes would not fit, so the result is always terminated.
 KVPOOL_EXPORT wchar_t* ASCIIToUnicode(const char* text);
 KVPOOL_EXPORT char* UnicodeToASCII(const wchar_t* text);
 
