@@ -17,6 +17,7 @@
 #ifndef KVPOOL_POOL_KVPOOLSHM_H
 #define KVPOOL_POOL_KVPOOLSHM_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "host/BrokerApi.h"
@@ -54,11 +55,11 @@ typedef struct PoolBlockRequest {
   char* value;
 } PoolBlockRequest;
 
-KVPOOL_EXPORT extern int hKvMem;          // segment id, -1 when none is known
-KVPOOL_EXPORT extern void* hKvMemView;    // this process's mapping, null when unmapped
-KVPOOL_EXPORT extern int hSemaphore;      // semaphore set id, -1 when none is known
-KVPOOL_EXPORT extern int poolUsers;       // node contexts alive in this process
-KVPOOL_EXPORT extern int noOfPoolPages;   // pool size in 4096-byte pages
+KVPOOL_EXPORT extern int hKvMem;         // segment id, -1 when none is known
+KVPOOL_EXPORT extern void* hKvMemView;   // this process's mapping, null when unmapped
+KVPOOL_EXPORT extern int hSemaphore;     // semaphore set id, -1 when none is known
+KVPOOL_EXPORT extern int poolUsers;      // node contexts alive in this process
+KVPOOL_EXPORT extern int noOfPoolPages;  // pool size in 4096-byte pages
 
 // Finds or creates the semaphore set and the segment. 1 when the segment was
 // known or existed already, 0 when this call created it (or failed to).
@@ -100,13 +101,70 @@ void takeKvPoolUserSlot(void);
 // Releases the slot; the last node context on the machine removes the pool.
 void detachKvPool(void);
 
+// Size of the mapped segment as the system reports it (learned when mapping);
+// 0 when nothing is mapped. Not exported.
+int32_t getKvPoolSegmentSize(void);
+// The bound of every access: noOfPoolPages * 4096, but never more than the
+// mapped segment (another process may have created it smaller). Not exported.
+int32_t getKvPoolCapacity(void);
+
 #ifdef __cplusplus
 }
 #endif
 
 #ifdef __cplusplus
+namespace kvpool {
+
+// Holds the writer lock (sem_WLock) for its scope. When the lock could not be
+// taken (the failure is traced) the holder carries on unlocked, as the lock
+// functions' callers always have, and nothing is released at the end.
+class PoolWriteLock {
+ public:
+  PoolWriteLock();
+  ~PoolWriteLock();
+  PoolWriteLock(const PoolWriteLock&) = delete;
+  PoolWriteLock& operator=(const PoolWriteLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  bool held_;
+};
+
+// Holds the reader lock (sem_RLock) for its scope; same rules as PoolWriteLock.
+class PoolReadLock {
+ public:
+  PoolReadLock();
+  ~PoolReadLock();
+  PoolReadLock(const PoolReadLock&) = delete;
+  PoolReadLock& operator=(const PoolReadLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  bool held_;
+};
+
+// Reads the header of the record at offset in a pool image whose records end
+// at end. False when the record is damaged: its header or body reaches past
+// end, a length is below 1, the lengths do not add up to blockSize, or the key
+// or the value lacks its terminating NUL. Never reads outside [offset, end).
+bool readPoolRecord(const unsigned char* image, int32_t offset, int32_t end, PoolBlock* record);
+
+// Checks a whole pool image of imageSize bytes (a snapshot, or a segment):
+// usedSize within 12..imageSize, every record sound, blockCount records ending
+// exactly at usedSize. -1 when sound, else the offset of the first damage
+// (0 for a bad header).
+int32_t findPoolImageDamage(const unsigned char* image, int32_t imageSize);
+
+}  // namespace kvpool
+#endif
+
+#ifdef __cplusplus
 static_assert(sizeof(PoolControl) == 12, "PoolControl is 12 bytes");
 static_assert(sizeof(PoolBlock) == 12, "PoolBlock header is 12 bytes");
+static_assert(offsetof(PoolControl, blockCount) == 4 && offsetof(PoolControl, usedSize) == 8,
+              "PoolControl fields at 0, 4, 8");
+static_assert(offsetof(PoolBlock, keyLength) == 4 && offsetof(PoolBlock, valueLength) == 8,
+              "PoolBlock fields at 0, 4, 8");
 static_assert(offsetof(PoolBlockRequest, key) >= 12, "request starts with a block header");
 #endif
 

@@ -1,0 +1,219 @@
+// The snapshot file "/tmp/KvPoolData.bin": the first usedSize bytes of the
+// segment, byte for byte. A save never leaves the machine without a whole
+// snapshot; a load copies nothing it has not checked.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "node/KvPool.h"
+#include "pool/KvPoolShm.h"
+#include "support/Trace.h"
+
+namespace {
+
+constexpr const char* kSnapshotPath = "/tmp/KvPoolData.bin";
+constexpr const char* kSnapshotDirectory = "/tmp";
+constexpr char kTempPattern[] = "/tmp/KvPoolData.bin.XXXXXX";
+constexpr int32_t kHeaderSize = sizeof(PoolControl);
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and reports the result (a delayed write error shows here).
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// A new snapshot, written beside the old one under a fresh name, readable by
+// its owner only (it holds the pool's data). Removed again unless it was
+// moved over the snapshot path.
+class TempSnapshot {
+ public:
+  TempSnapshot() {
+    std::memcpy(path_, kTempPattern, sizeof path_);
+    fd_.reset(mkostemp(path_, O_CLOEXEC));
+    if (fd_.valid() && fchmod(fd_.get(), S_IRUSR | S_IWUSR) != 0) discard();
+  }
+  ~TempSnapshot() { discard(); }
+  TempSnapshot(const TempSnapshot&) = delete;
+  TempSnapshot& operator=(const TempSnapshot&) = delete;
+
+  bool valid() const { return fd_.valid(); }
+  int fd() const { return fd_.get(); }
+
+  // Makes the written bytes durable and puts them in place in one step.
+  bool commitAs(const char* path) {
+    if (fsync(fd_.get()) != 0) {
+      Log("  >storeKvPoolToFile: fsync() failed\n");
+      return false;
+    }
+    if (!fd_.close()) {
+      Log("  >storeKvPoolToFile: close() failed\n");
+      return false;
+    }
+    if (rename(path_, path) != 0) {
+      Log("  >storeKvPoolToFile: rename() failed\n");
+      return false;
+    }
+    committed_ = true;
+    return true;
+  }
+
+ private:
+  void discard() {
+    fd_.reset();
+    if (!committed_ && path_[0] != '\0') unlink(path_);
+    path_[0] = '\0';
+  }
+
+  char path_[sizeof kTempPattern];
+  UniqueFd fd_;
+  bool committed_ = false;
+};
+
+std::size_t writeAll(int fd, const unsigned char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+std::size_t readAll(int fd, unsigned char* data, std::size_t size, off_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(fd, data + done, size - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+// The rename itself survives a crash only once the directory is synced.
+void syncDirectory(const char* path) {
+  UniqueFd directory(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory.valid()) fsync(directory.get());
+}
+
+}  // namespace
+
+int storeKvPoolToFile(void) {
+  Log("-->storeKvPoolToFile\n");
+  const auto* base = static_cast<const unsigned char*>(hKvMemView);
+  if (base == nullptr) return 1;
+  TempSnapshot file;
+  if (!file.valid()) return 1;
+  {
+    kvpool::PoolWriteLock lock;
+    PoolControl header;
+    std::memcpy(&header, base, sizeof header);
+    const unsigned char* image = base;
+    if (header.usedSize < kHeaderSize) {
+      // A header nobody has written yet: the pool is empty.
+      header = {getKvPoolCapacity(), 0, kHeaderSize};
+      image = reinterpret_cast<const unsigned char*>(&header);
+    } else if (header.usedSize > getKvPoolSegmentSize()) {
+      Log("  >storeKvPoolToFile: usedSize %d is beyond the segment\n", header.usedSize);
+      return 1;
+    }
+    const std::size_t size = static_cast<std::size_t>(header.usedSize);
+    const std::size_t written = writeAll(file.fd(), image, size);
+    Log("    return of fwrite %d\n", static_cast<int>(written));
+    if (written != size) {
+      Log("  >storeKvPoolToFile: write() failed\n");
+      return 1;
+    }
+  }
+  if (!file.commitAs(kSnapshotPath)) return 1;
+  syncDirectory(kSnapshotDirectory);
+  int rc = 0;
+  cciLog(&rc, CCI_LOG_ERROR, "KvPool", 2020, "storeKvPoolToFile", constKvCatalog, 14, "Vantrel2",
+         static_cast<const char*>(nullptr));
+  return 0;
+}
+
+int initKvPoolFromFile(void) {
+  Log("-->initKvPoolFromFile\n");
+  auto* base = static_cast<unsigned char*>(hKvMemView);
+  if (base == nullptr) return 1;
+  // /tmp is world-writable: a link planted at the path is not followed, and
+  // only a regular file is read (O_NONBLOCK keeps a planted FIFO from
+  // blocking the open).
+  UniqueFd file(open(kSnapshotPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    Log("  > File KvPoolData.bin does not exist or could not be opened");
+    return 1;
+  }
+  if (status.st_size <= kHeaderSize || status.st_size > INT32_MAX) return 1;
+  const auto size = static_cast<int32_t>(status.st_size);
+  PoolControl fileHeader;
+  if (readAll(file.get(), reinterpret_cast<unsigned char*>(&fileHeader), sizeof fileHeader, 0) !=
+      sizeof fileHeader) {
+    return 1;
+  }
+  if (fileHeader.usedSize != size) return 1;
+
+  // Read and check the whole chain before the pool is touched; a snapshot
+  // that could not be loaded anyway (too large) is not read.
+  const bool fits = size < getKvPoolCapacity();
+  std::vector<unsigned char> image;
+  if (fits) {
+    image.resize(static_cast<std::size_t>(size));
+    if (readAll(file.get(), image.data(), image.size(), 0) != image.size()) {
+      Log("  >initKvPoolFromFile: read() failed\n");
+      return 1;
+    }
+    const int32_t damage = kvpool::findPoolImageDamage(image.data(), size);
+    if (damage >= 0) {
+      Log("  >initKvPoolFromFile: damaged record at offset %d\n", damage);
+      return 1;
+    }
+  }
+  file.reset();
+
+  {
+    kvpool::PoolWriteLock lock;
+    PoolControl current;
+    std::memcpy(&current, base, sizeof current);
+    if (current.usedSize <= kHeaderSize && fits) {
+      // Records first, header last: the header never describes bytes that
+      // are not there yet.
+      std::memcpy(base + kHeaderSize, image.data() + kHeaderSize,
+                  static_cast<std::size_t>(size - kHeaderSize));
+      std::memcpy(base, image.data(), sizeof current);
+      Log("    return of fwrite %d\n", size);
+      int rc = 0;
+      cciLog(&rc, CCI_LOG_ERROR, "KvPool", 2092, "initKvPoolFromFile", constKvCatalog, 13,
+             "Vantrel2", static_cast<const char*>(nullptr));
+    }
+  }
+  Log("  Shared Memory updated with the file contents\n");
+  return 0;
+}
