@@ -335,8 +335,9 @@ class Broker {
   int callCount(std::string_view call) const;
   void resetCallCounts();
 
-  // Messages made with cniCreateMessage and not yet deleted with
-  // cniDeleteMessage (those the broker released with their context count too).
+  // Messages made with cniCreateMessage since construction and not deleted
+  // with cniDeleteMessage (also when the broker released them later with
+  // their message context): a plug-in that leaks a message shows here.
   int undeletedMessages() const;
 
   // This thread's pending exception, or none.

@@ -1,0 +1,133 @@
+// The node classes built into the broker: OutputNode writes each message it
+// receives as XML, CaptureNode keeps them in memory for tests.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <utility>
+
+#include "broker/HostState.h"
+
+namespace kvbroker::detail {
+namespace {
+
+// Closes a file descriptor on every path.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// Writes the file through a temporary beside it, flushed and renamed over the
+// final name, so a reader never sees half a message.
+void writeFileAtomically(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp";
+  const char* step = "open";
+  FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  bool ok = fd.get() >= 0;
+  for (std::size_t written = 0; ok && written < text.size();) {
+    ssize_t count = ::write(fd.get(), text.data() + written, text.size() - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      step = "write", ok = false;
+    } else {
+      written += static_cast<std::size_t>(count);
+    }
+  }
+  if (ok && ::fsync(fd.get()) != 0) step = "fsync", ok = false;
+  if (ok && ::close(fd.release()) != 0) step = "close", ok = false;
+  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) step = "rename", ok = false;
+  if (!ok) {
+    int savedErrno = errno;
+    ::unlink(temporary.c_str());
+    throw BrokerError(std::string("write message file ") + path + ": " + step +
+                      " failed: " + std::strerror(savedErrno));
+  }
+}
+
+class OutputNode : public BuiltInNode {
+ public:
+  explicit OutputNode(std::string nodeName) : nodeName_(std::move(nodeName)) {}
+
+  std::vector<std::string> attributeNames() const override {
+    return {"directory", "prefix", "stream"};
+  }
+
+  bool setAttribute(std::string_view name, std::string_view value) override {
+    if (name == "directory") {
+      directory_ = value;
+    } else if (name == "prefix") {
+      prefix_ = value;
+    } else if (name == "stream") {
+      stream_ = value;
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  std::optional<std::string> getAttribute(std::string_view name) const override {
+    if (name == "directory") return directory_;
+    if (name == "prefix") return prefix_;
+    if (name == "stream") return stream_;
+    return std::nullopt;
+  }
+
+  void evaluate(CciMessage*, CciMessage*, CciMessage* message) override {
+    std::string xml = serializeBody(message);
+    ++count_;
+    if (!directory_.empty()) {
+      char number[16];
+      std::snprintf(number, sizeof number, "%06d", count_);
+      writeFileAtomically(directory_ + "/" + prefix_ + "-" + number + ".xml", xml);
+      return;
+    }
+    if (stream_ == "none") return;
+    std::ostream& out = stream_ == "stderr" ? std::cerr : std::cout;
+    out << xml;
+    if (!xml.empty() && xml.back() != '\n') out << '\n';
+    out.flush();
+    if (!out) throw BrokerError("output node " + nodeName_ + ": write to " + stream_ + " failed");
+  }
+
+ private:
+  std::string nodeName_;
+  std::string directory_;
+  std::string prefix_ = "message";
+  std::string stream_ = "stdout";
+  int count_ = 0;
+};
+
+class CaptureNode : public BuiltInNode {
+ public:
+  void evaluate(CciMessage*, CciMessage*, CciMessage* message) override {
+    captured.push_back({serializeBody(message), Message::copyOf(message), message->finalized});
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<BuiltInNode> makeBuiltInNode(std::string_view className,
+                                             const std::string& nodeName) {
+  if (className == kOutputNodeClass) return std::make_unique<OutputNode>(nodeName);
+  if (className == kCaptureNodeClass) return std::make_unique<CaptureNode>();
+  return nullptr;
+}
+
+std::vector<std::string> builtInClassNames() {
+  return {std::string(kOutputNodeClass), std::string(kCaptureNodeClass)};
+}
+
+}  // namespace kvbroker::detail

@@ -1,0 +1,163 @@
+// Internals of the stand-in broker: what the opaque handles of host/BrokerApi.h
+// point to, the process-wide host state, and the call/fault bookkeeping that
+// every cni/cci call goes through. Not part of the broker's API.
+#ifndef KVPOOL_BROKER_HOSTSTATE_H
+#define KVPOOL_BROKER_HOSTSTATE_H
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "broker/Broker.h"
+
+// Every handle starts with a tag so that a handle of the wrong kind (an
+// element passed as a message) is refused instead of misread.
+enum class HandleTag : std::uint32_t {
+  element = 0x454c454d,
+  message = 0x4d455353,
+  context = 0x43545854,
+  factory = 0x46414354,
+  node = 0x4e4f4445,
+  terminal = 0x5445524d,
+};
+
+struct CciElementS {
+  HandleTag tag = HandleTag::element;
+  std::u16string name;
+  int type = 0;
+  std::u16string value;
+  CciElementS* parent = nullptr;
+  std::size_t index = 0;  // position among the parent's children (children are only appended)
+  std::vector<std::unique_ptr<CciElementS>> children;
+};
+
+struct CciMessageS {
+  HandleTag tag = HandleTag::message;
+  CciMessageContextS* context = nullptr;
+  std::unique_ptr<CciElementS> root;
+  bool finalized = false;
+  bool pluginCreated = false;  // made by cniCreateMessage, so cniDeleteMessage may release it
+};
+
+struct CciMessageContextS {
+  HandleTag tag = HandleTag::context;
+  // Messages made by cniCreateMessage on this context and not yet deleted.
+  std::vector<std::unique_ptr<CciMessageS>> created;
+  ~CciMessageContextS();
+};
+
+struct CciFactoryS {
+  HandleTag tag = HandleTag::factory;
+  std::u16string name;
+};
+
+struct CciTerminalS {
+  HandleTag tag = HandleTag::terminal;
+  CciNodeS* node = nullptr;
+  std::string name;
+  bool input = false;
+  std::vector<CciTerminalS*> targets;  // output terminals: wired inputs, in wiring order
+  int sources = 0;                     // input terminals: outputs wired to it
+};
+
+namespace kvbroker::detail {
+
+// A node class built into the broker (C++ rather than a callback table).
+class BuiltInNode {
+ public:
+  virtual ~BuiltInNode() = default;
+  virtual std::vector<std::string> attributeNames() const { return {}; }
+  // False when the node has no such attribute.
+  virtual bool setAttribute(std::string_view, std::string_view) { return false; }
+  virtual std::optional<std::string> getAttribute(std::string_view) const { return std::nullopt; }
+  // May throw BrokerException or BrokerError; the caller turns either into a
+  // pending exception.
+  virtual void evaluate(CciMessage* exceptionList, CciMessage* destinationList,
+                        CciMessage* message) = 0;
+  std::vector<CapturedMessage> captured;
+};
+
+// Null when the class name is not a built-in class.
+std::unique_ptr<BuiltInNode> makeBuiltInNode(std::string_view className,
+                                             const std::string& nodeName);
+std::vector<std::string> builtInClassNames();
+
+struct NodeClass {
+  std::string name;
+  CciFactoryS* factory = nullptr;
+  CniNodeFunctionTable* table = nullptr;
+};
+
+struct HostState {
+  std::mutex mutex;
+  kvbroker::Broker* active = nullptr;
+  std::vector<EventRecord> events;
+  std::map<std::string, int, std::less<>> callCounts;
+  std::vector<Fault> faults;
+  bool rethrowReturns = false;
+  std::vector<std::string> diagnostics;
+  std::vector<std::unique_ptr<CciFactoryS>> factories;
+  std::vector<NodeClass> classes;
+  PluginInfo* loading = nullptr;  // the plug-in whose entry is running
+  std::atomic<int> undeletedMessages{0};
+};
+
+HostState& host();
+
+// Adds a diagnostic line (takes the host mutex).
+void addDiagnostic(std::string line);
+
+// The outcome of entering a cni/cci call: counted, and failed when a fault matches.
+struct CallFault {
+  int returnCode = 0;
+  std::optional<int> result;
+};
+// Counts the call; when a fault matches, sets *returnCode (and the pending
+// exception for 64) and returns the fault.
+std::optional<CallFault> enterCall(const char* call, int* returnCode);
+
+inline void setReturnCode(int* returnCode, int code) {
+  if (returnCode) *returnCode = code;
+}
+
+// This thread's pending exception.
+std::optional<EventRecord>& pending();
+void setPending(const EventRecord& record);
+
+// Delivers a message to an input terminal: the node's evaluate. Throws what
+// evaluate throws.
+void deliver(CciTerminalS* input, CciMessage* exceptionList, CciMessage* destinationList,
+             CciMessage* message);
+
+// A fatal record for a failure of the broker's own while it ran a flow.
+EventRecord brokerFailureRecord(std::string_view function, std::string traceText);
+
+// Tree helpers.
+CciElementS* appendChild(CciElementS* parent);
+void copyChildren(const CciElementS* source, CciElementS* target);
+std::unique_ptr<CciMessageS> newMessage(CciMessageContextS* context);
+
+// Lenient UTF-16 to UTF-8 for display (invalid units become U+FFFD).
+std::string displayUtf8(std::u16string_view text);
+
+}  // namespace kvbroker::detail
+
+struct CciNodeS {
+  HandleTag tag = HandleTag::node;
+  kvbroker::Node* owner = nullptr;
+  std::string name;
+  std::string className;
+  std::optional<kvbroker::detail::NodeClass> nodeClass;  // plug-in class; none for built-in nodes
+  CciContext* context = nullptr;
+  std::unique_ptr<kvbroker::detail::BuiltInNode> builtIn;
+  std::vector<std::unique_ptr<CciTerminalS>> inputs;
+  std::vector<std::unique_ptr<CciTerminalS>> outputs;
+};
+
+#endif
