@@ -1,0 +1,382 @@
+// Records in the shared segment: layout, pool-full limits, replacement, and
+// what get and store do with a damaged chain or a segment smaller than the
+// caller's capacity.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "broker/Broker.h"
+#include "node/KvPool.h"
+#include "pool/KvPoolShm.h"
+#include "support/test_files.h"
+
+namespace {
+
+using kvtest::kTracePath;
+using kvtest::readFile;
+
+void forgetPoolHandles() {
+  if (hKvMemView != nullptr) shmdt(hKvMemView);
+  hKvMemView = nullptr;
+  hKvMem = -1;
+  hSemaphore = -1;
+  poolUsers = 0;
+  noOfPoolPages = 1;
+}
+
+void removePoolObjects() {
+  const int segment = shmget(KVPOOL_SHM_KEY, 0, 0);
+  if (segment != -1) shmctl(segment, IPC_RMID, nullptr);
+  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
+  if (set != -1) semctl(set, 0, IPC_RMID);
+}
+
+bool attachNode() {
+  if (attachKvPool() != 0) return false;
+  takeKvPoolUserSlot();
+  return true;
+}
+
+int storeValue(const std::string& key, const std::string& value) {
+  PoolBlockRequest request{};
+  request.key = const_cast<char*>(key.c_str());
+  request.value = const_cast<char*>(value.c_str());
+  return storeKvPoolDataBlock(&request);
+}
+
+std::optional<std::string> getValue(const std::string& key) {
+  PoolBlockRequest request{};
+  if (getKvPoolDataBlock(&request, key.c_str()) != KVPOOL_OK) return std::nullopt;
+  std::string value(request.value);
+  std::free(request.value);
+  return value;
+}
+
+unsigned char* poolBytes() {
+  return static_cast<unsigned char*>(hKvMemView);
+}
+
+PoolControl poolHeader() {
+  PoolControl header{};
+  std::memcpy(&header, poolBytes(), sizeof header);
+  return header;
+}
+
+void pokeInt(int32_t offset, int32_t value) {
+  std::memcpy(poolBytes() + offset, &value, 4);
+}
+
+struct StoredRecord {
+  int32_t offset;
+  PoolBlock header;
+  std::string key;
+  std::string value;
+};
+
+// The records as they lie in the segment, trusting the header.
+std::vector<StoredRecord> poolRecords() {
+  std::vector<StoredRecord> records;
+  const PoolControl header = poolHeader();
+  int32_t offset = 12;
+  for (int32_t i = 0; i < header.blockCount; ++i) {
+    StoredRecord record{offset, {}, {}, {}};
+    std::memcpy(&record.header, poolBytes() + offset, sizeof record.header);
+    const char* text = reinterpret_cast<const char*>(poolBytes() + offset + 12);
+    record.key = text;
+    record.value = text + record.header.keyLength;
+    records.push_back(record);
+    offset += record.header.blockSize;
+  }
+  return records;
+}
+
+bool chainIsSound() {
+  return kvpool::findPoolImageDamage(poolBytes(), getKvPoolSegmentSize()) == -1;
+}
+
+int waitChild(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+// body runs in a forked child that starts without pool handles and ends with
+// _exit(body()).
+int runChild(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    forgetPoolHandles();
+    _exit(body());
+  }
+  return waitChild(pid);
+}
+
+class PoolBlockStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    removePoolObjects();
+    forgetPoolHandles();
+    unsetenv("KVPOOL_MEMORY_PAGES");
+    initNodeConstants();
+    ASSERT_TRUE(attachNode());
+    markTrace();
+  }
+  void TearDown() override {
+    forgetPoolHandles();
+    removePoolObjects();
+  }
+  void markTrace() { traceMark_ = readFile(kTracePath).size(); }
+  std::string traceSinceMark() const { return readFile(kTracePath).substr(traceMark_); }
+  bool traced(const std::string& line) const {
+    return traceSinceMark().find(line) != std::string::npos;
+  }
+
+  kvbroker::Broker broker_;
+
+ private:
+  size_t traceMark_ = 0;
+};
+
+TEST_F(PoolBlockStoreTest, GetFromEmptyPoolMissesAndLeavesTheRequestAlone) {
+  PoolBlockRequest request{};
+  char sentinel[] = "untouched";
+  request.value = sentinel;
+  EXPECT_EQ(getKvPoolDataBlock(&request, "KvPoolNone"), KVPOOL_KEY_NOT_FOUND);
+  EXPECT_EQ(request.value, sentinel);
+  EXPECT_EQ(request.blockSize, 0);
+  EXPECT_EQ(traceSinceMark(),
+            "-->getKvPoolDataBlock\n-->sem_RLock\n  getKvPoolDataBlock-0 blocks\n"
+            "  Key Not FOUND?\n-->sem_RUnLock\n");
+}
+
+TEST_F(PoolBlockStoreTest, FirstRecordLiesBehindTheHeaderWithItsLengths) {
+  PoolBlockRequest request{};
+  char key[] = "KvPoolK";
+  char value[] = "v";
+  request.key = key;
+  request.value = value;
+  ASSERT_EQ(storeKvPoolDataBlock(&request), KVPOOL_OK);
+  EXPECT_EQ(request.keyLength, 8);
+  EXPECT_EQ(request.valueLength, 2);
+  EXPECT_EQ(request.blockSize, 22);
+  const PoolControl header = poolHeader();
+  EXPECT_EQ(header.totalSize, 4096);
+  EXPECT_EQ(header.blockCount, 1);
+  EXPECT_EQ(header.usedSize, 34);
+  const unsigned char expected[] = {22, 0,   0,   0,   8,   0,   0,   0,   2, 0,   0,
+                                    0,  'K', 'v', 'P', 'o', 'o', 'l', 'K', 0, 'v', 0};
+  EXPECT_EQ(std::memcmp(poolBytes() + 12, expected, sizeof expected), 0);
+  EXPECT_TRUE(traced("  ####Shm Control 0 12\n"));
+  EXPECT_TRUE(traced("  Used Pool Memory 12 out of 4096. Want to insert 22 bytes\n"));
+  EXPECT_TRUE(traced("  22 8 2 [KvPoolK] [v]\n"));
+
+  PoolBlockRequest found{};
+  ASSERT_EQ(getKvPoolDataBlock(&found, "KvPoolK"), KVPOOL_OK);
+  EXPECT_EQ(found.blockSize, 22);
+  EXPECT_STREQ(found.value, "v");
+  found.value[0] = 'X';  // a copy: the pool keeps its value
+  std::free(found.value);
+  EXPECT_EQ(getValue("KvPoolK"), "v");
+}
+
+TEST_F(PoolBlockStoreTest, RecordEndingExactlyAtCapacityFitsAndOneByteMoreIsRefused) {
+  const std::string key = "KvPoolFill";  // keyLength 11: 12 + 11 + valueLength
+  const std::string exact(4096 - 12 - 12 - 11 - 1, 'x');
+  EXPECT_EQ(storeValue(key, exact + "y"), KVPOOL_POOL_FULL);
+  EXPECT_TRUE(traced("  >>>>>>>Pool Full\n  ####Saving control(memory full) 0 12\n"));
+  EXPECT_EQ(poolHeader().usedSize, 12);
+  EXPECT_EQ(poolHeader().blockCount, 0);
+  EXPECT_EQ(storeValue(key, exact), KVPOOL_OK);
+  EXPECT_EQ(poolHeader().usedSize, 4096);
+  EXPECT_EQ(getValue(key), exact);
+  EXPECT_EQ(storeValue("KvPoolMore", ""), KVPOOL_POOL_FULL);
+}
+
+TEST_F(PoolBlockStoreTest, ReplacementMovesTheRecordToTheEndAndKeepsTheCount) {
+  ASSERT_EQ(storeValue("KvPoolA", "1"), KVPOOL_OK);
+  ASSERT_EQ(storeValue("KvPoolB", "22"), KVPOOL_OK);
+  ASSERT_EQ(storeValue("KvPoolC", "333"), KVPOOL_OK);
+  const int32_t usedBefore = poolHeader().usedSize;
+  ASSERT_EQ(storeValue("KvPoolA", "longer"), KVPOOL_OK);
+  const auto records = poolRecords();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].key, "KvPoolB");
+  EXPECT_EQ(records[0].offset, 12);
+  EXPECT_EQ(records[1].key, "KvPoolC");
+  EXPECT_EQ(records[2].key, "KvPoolA");
+  EXPECT_EQ(records[2].value, "longer");
+  EXPECT_EQ(poolHeader().usedSize, usedBefore + 5);
+  EXPECT_EQ(getValue("KvPoolA"), "longer");
+  EXPECT_EQ(getValue("KvPoolB"), "22");
+  EXPECT_EQ(getValue("KvPoolC"), "333");
+}
+
+TEST_F(PoolBlockStoreTest, FullPoolTakesAShorterReplacementButNotALongerOne) {
+  // Two records filling the pool exactly.
+  const std::string value(2000, 'a');
+  ASSERT_EQ(storeValue("KvPoolOne", value), KVPOOL_OK);
+  const std::string rest(4096 - poolHeader().usedSize - 12 - 10 - 1, 'b');
+  ASSERT_EQ(storeValue("KvPoolTwo", rest), KVPOOL_OK);
+  ASSERT_EQ(poolHeader().usedSize, 4096);
+
+  EXPECT_EQ(storeValue("KvPoolNew", "z"), KVPOOL_POOL_FULL);
+  EXPECT_EQ(storeValue("KvPoolOne", value + "c"), KVPOOL_POOL_FULL);
+  EXPECT_TRUE(traced("  >>>> Key Found!! Pool Full\n"));
+  EXPECT_EQ(getValue("KvPoolOne"), value);
+  EXPECT_EQ(poolHeader().usedSize, 4096);
+  EXPECT_EQ(storeValue("KvPoolOne", "short"), KVPOOL_OK);
+  EXPECT_EQ(getValue("KvPoolOne"), "short");
+  EXPECT_EQ(getValue("KvPoolTwo"), rest);
+  EXPECT_EQ(poolHeader().blockCount, 2);
+}
+
+TEST_F(PoolBlockStoreTest, EmptyValuesAndKeysDifferingInCaseAreKeptApart) {
+  ASSERT_EQ(storeValue("KvPoolCase", ""), KVPOOL_OK);
+  ASSERT_EQ(storeValue("KvPoolcase", "lower"), KVPOOL_OK);
+  PoolBlockRequest request{};
+  ASSERT_EQ(getKvPoolDataBlock(&request, "KvPoolCase"), KVPOOL_OK);
+  EXPECT_EQ(request.valueLength, 1);
+  EXPECT_EQ(request.blockSize, 12 + 11 + 1);
+  EXPECT_STREQ(request.value, "");
+  std::free(request.value);
+  EXPECT_EQ(getValue("KvPoolcase"), "lower");
+  EXPECT_EQ(poolHeader().blockCount, 2);
+}
+
+TEST_F(PoolBlockStoreTest, KeysOf256BytesOrMoreAreMatchedWhole) {
+  const std::string longKey = "KvPool" + std::string(300, 'k');
+  const std::string twin = longKey.substr(0, 256) + std::string(50, 't');
+  ASSERT_EQ(storeValue(longKey, "first"), KVPOOL_OK);
+  ASSERT_EQ(storeValue(twin, "twin"), KVPOOL_OK);
+  ASSERT_EQ(storeValue(longKey, "second"), KVPOOL_OK);
+  EXPECT_EQ(poolHeader().blockCount, 2) << "the long key was replaced, not added again";
+  EXPECT_EQ(getValue(longKey), "second");
+  EXPECT_EQ(getValue(twin), "twin");
+  EXPECT_EQ(getValue(longKey.substr(0, 256)), std::nullopt);
+}
+
+// The segment a process maps may be smaller than its own capacity: another
+// process with fewer pages created it.
+TEST_F(PoolBlockStoreTest, LargerCapacityThanTheSegmentNeverWritesPastIt) {
+  const int status = runChild([] {
+    setenv("KVPOOL_MEMORY_PAGES", "4", 1);
+    if (!attachNode()) return 10;
+    if (noOfPoolPages != 4 || getKvPoolCapacity() != 4096) return 11;
+    const std::string value(500, 'v');
+    int stored = 0;
+    while (storeValue("KvPoolBig" + std::to_string(stored), value) == KVPOOL_OK) ++stored;
+    if (stored != 7) return 12;  // 7 records of 524 bytes fit in 4096
+    for (int i = 0; i < stored; ++i) {
+      if (getValue("KvPoolBig" + std::to_string(i)) != value) return 13;
+    }
+    return 0;
+  });
+  EXPECT_EQ(status, 0) << (status == 128 + SIGSEGV ? "wrote past the segment" : "");
+  EXPECT_LE(poolHeader().usedSize, 4096);
+  EXPECT_TRUE(chainIsSound());
+}
+
+TEST_F(PoolBlockStoreTest, HeaderFromALargerSegmentOwnerRefusesStoresButReads) {
+  // A pool of two pages, filled beyond one page by a process with 2 pages.
+  forgetPoolHandles();
+  removePoolObjects();
+  setenv("KVPOOL_MEMORY_PAGES", "2", 1);
+  ASSERT_TRUE(attachNode());
+  const std::string value(1000, 'w');
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(storeValue("KvPoolWide" + std::to_string(i), value), 0);
+  ASSERT_GT(poolHeader().usedSize, 4096);
+  EXPECT_EQ(runChild([&] {
+              unsetenv("KVPOOL_MEMORY_PAGES");
+              if (!attachNode() || getKvPoolCapacity() != 4096) return 10;
+              if (storeValue("KvPoolNarrow", "x") != KVPOOL_POOL_FULL) return 11;
+              return getValue("KvPoolWide5") == value ? 0 : 12;
+            }),
+            0);
+}
+
+// Each case damages a pool of three records (at offsets 12, 34 and 56, used
+// 78): the record before the damage is still found, nothing behind it is read,
+// the scan ends with a trace line, and the next store cuts the pool back to
+// its sound records and works again.
+TEST_F(PoolBlockStoreTest, DamagedChainEndsTheScanAndTheNextStoreRepairsIt) {
+  struct Damage {
+    const char* what;
+    int32_t offset;
+    int32_t value;
+    int32_t damageAt;
+    int soundRecords;
+  };
+  const Damage cases[] = {
+      {"blockSize 0 and a huge count", 34, 0, 34, 1},
+      {"blockSize beyond the segment", 34, 0x7fff0000, 34, 1},
+      {"negative keyLength", 34 + 4, -5, 34, 1},
+      {"keyLength beyond the record", 34 + 4, 300, 34, 1},
+      {"valueLength beyond usedSize", 34 + 8, 100000, 34, 1},
+      {"count above the records", 4, 4, 78, 3},
+      {"count below the records", 4, 2, 56, 2},
+      {"usedSize beyond the segment", 8, 1000000, 78, 3},
+      {"negative count", 4, -1, 12, 0},
+  };
+  for (const Damage& d : cases) {
+    SCOPED_TRACE(d.what);
+    std::memset(poolBytes(), 0, 4096);
+    initKvPoolMemory();
+    ASSERT_EQ(storeValue("KvPoolA", "1"), KVPOOL_OK);
+    ASSERT_EQ(storeValue("KvPoolB", "2"), KVPOOL_OK);
+    ASSERT_EQ(storeValue("KvPoolC", "3"), KVPOOL_OK);
+    ASSERT_EQ(poolHeader().usedSize, 78);
+    pokeInt(d.offset, d.value);
+    if (d.offset == 34) pokeInt(4, INT32_MAX);
+    markTrace();
+
+    if (d.soundRecords >= 1) {
+      EXPECT_EQ(getValue("KvPoolA"), "1");
+    }
+    EXPECT_EQ(getValue("KvPoolMissing"), std::nullopt);
+    EXPECT_TRUE(traced("  >getKvPoolDataBlock: damaged record at offset " +
+                       std::to_string(d.damageAt) + "\n"))
+        << traceSinceMark();
+
+    if (d.offset == 8) {
+      // More used than this process can hold: stores are refused.
+      EXPECT_EQ(storeValue("KvPoolD", "4"), KVPOOL_POOL_FULL);
+      continue;
+    }
+    ASSERT_EQ(storeValue("KvPoolD", "4"), KVPOOL_OK);
+    EXPECT_TRUE(traced("  >storeKvPoolDataBlock: damaged record at offset " +
+                       std::to_string(d.damageAt) + "\n"));
+    EXPECT_TRUE(chainIsSound());
+    EXPECT_EQ(poolHeader().blockCount, d.soundRecords + 1);
+    EXPECT_EQ(getValue("KvPoolD"), "4");
+    if (d.soundRecords >= 1) {
+      EXPECT_EQ(getValue("KvPoolA"), "1");
+    }
+  }
+}
+
+TEST_F(PoolBlockStoreTest, RecordWithoutTerminatorsIsDamaged) {
+  ASSERT_EQ(storeValue("KvPoolA", "value"), KVPOOL_OK);
+  poolBytes()[12 + 12 + 8 + 5] = 'X';  // the value's NUL
+  EXPECT_EQ(getValue("KvPoolA"), std::nullopt);
+  EXPECT_TRUE(traced("  >getKvPoolDataBlock: damaged record at offset 12\n"));
+  poolBytes()[12 + 12 + 8 + 5] = '\0';
+  poolBytes()[12 + 12 + 7] = 'X';  // the key's NUL
+  EXPECT_EQ(getValue("KvPoolA"), std::nullopt);
+}
+
+}  // namespace

@@ -1,0 +1,529 @@
+// The pool's system objects between real processes: creation and removal,
+// user slots, KVPOOL_MEMORY_PAGES, the reader/writer lock, and the races and
+// failures around them.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "broker/Broker.h"
+#include "node/KvPool.h"
+#include "pool/KvPoolShm.h"
+#include "support/test_files.h"
+
+// Simulated rivals: when armed, the next creating call first makes the object
+// itself, as another process that wins the race between lookup and creation.
+namespace {
+bool rivalCreatesSegment = false;
+bool rivalCreatesSet = false;
+bool rivalSetsSlots = true;
+}  // namespace
+
+extern "C" int shmget(key_t key, size_t size, int flags) {
+  using Fn = int (*)(key_t, size_t, int);
+  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "shmget"));
+  if (rivalCreatesSegment && (flags & IPC_CREAT) != 0) {
+    rivalCreatesSegment = false;
+    const int id = real(key, size, IPC_CREAT | IPC_EXCL | 0666);
+    void* view = shmat(id, nullptr, 0);
+    const PoolControl header = {static_cast<int32_t>(size), 0, 12};
+    std::memcpy(view, &header, sizeof header);
+    shmdt(view);
+  }
+  return real(key, size, flags);
+}
+
+extern "C" int semget(key_t key, int count, int flags) {
+  using Fn = int (*)(key_t, int, int);
+  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "semget"));
+  if (rivalCreatesSet && (flags & IPC_CREAT) != 0) {
+    rivalCreatesSet = false;
+    const int id = real(key, count, IPC_CREAT | IPC_EXCL | 0666);
+    if (rivalSetsSlots) semctl(id, 2, SETVAL, KVPOOL_USER_SLOTS);
+  }
+  return real(key, count, flags);
+}
+
+namespace {
+
+using kvtest::kTracePath;
+using kvtest::readFile;
+
+int semValue(int number) {
+  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
+  return set == -1 ? -1 : semctl(set, number, GETVAL);
+}
+
+bool segmentExists() {
+  return shmget(KVPOOL_SHM_KEY, 0, 0) != -1;
+}
+bool semaphoreSetExists() {
+  return semget(KVPOOL_SEM_KEY, 0, 0) != -1;
+}
+
+size_t segmentSize() {
+  shmid_ds status{};
+  if (shmctl(shmget(KVPOOL_SHM_KEY, 0, 0), IPC_STAT, &status) != 0) return 0;
+  return status.shm_segsz;
+}
+
+PoolControl poolHeader() {
+  PoolControl header{};
+  std::memcpy(&header, hKvMemView, sizeof header);
+  return header;
+}
+
+// Forgets this process's handles without touching the system objects: what a
+// process that never attached looks like (a forked child inherits them).
+void forgetPoolHandles() {
+  if (hKvMemView != nullptr) shmdt(hKvMemView);
+  hKvMemView = nullptr;
+  hKvMem = -1;
+  hSemaphore = -1;
+  poolUsers = 0;
+  noOfPoolPages = 1;
+}
+
+void removePoolObjects() {
+  const int segment = shmget(KVPOOL_SHM_KEY, 0, 0);
+  if (segment != -1) shmctl(segment, IPC_RMID, nullptr);
+  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
+  if (set != -1) semctl(set, 0, IPC_RMID);
+}
+
+bool attachNode() {
+  if (attachKvPool() != 0) return false;
+  takeKvPoolUserSlot();
+  return true;
+}
+
+int storeValue(const std::string& key, const std::string& value) {
+  PoolBlockRequest request{};
+  request.key = const_cast<char*>(key.c_str());
+  request.value = const_cast<char*>(value.c_str());
+  return storeKvPoolDataBlock(&request);
+}
+
+std::optional<std::string> getValue(const std::string& key) {
+  PoolBlockRequest request{};
+  if (getKvPoolDataBlock(&request, key.c_str()) != KVPOOL_OK) return std::nullopt;
+  std::string value(request.value);
+  std::free(request.value);
+  return value;
+}
+
+// One byte at a time between parent and child.
+class Channel {
+ public:
+  Channel() {
+    if (pipe(fds_) != 0) std::abort();
+  }
+  ~Channel() {
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  void send(char byte = 'x') const {
+    if (write(fds_[1], &byte, 1) != 1) std::abort();
+  }
+  char receive() const {
+    char byte = 0;
+    while (read(fds_[0], &byte, 1) == -1 && errno == EINTR) {
+    }
+    return byte;
+  }
+
+ private:
+  int fds_[2];
+};
+
+// Runs body in a forked child, which starts as a process that never used the
+// pool and ends with _exit(body()): it never returns into the test framework.
+pid_t startChild(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    forgetPoolHandles();
+    _exit(body());
+  }
+  return pid;
+}
+
+// The child's exit code, or 128 + signal when it was killed.
+int waitChild(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+int runChild(const std::function<int()>& body) {
+  return waitChild(startChild(body));
+}
+
+// Waits until some process sleeps in semop waiting for semaphore `number` to
+// become zero.
+void awaitZeroWaiter(int number) {
+  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
+  while (semctl(set, number, GETZCNT) < 1) usleep(1000);
+}
+
+class PoolSegmentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    removePoolObjects();
+    forgetPoolHandles();
+    unsetenv("KVPOOL_MEMORY_PAGES");
+    initNodeConstants();
+    traceStart_ = readFile(kTracePath).size();
+  }
+  void TearDown() override {
+    forgetPoolHandles();
+    removePoolObjects();
+  }
+  std::string traceSinceStart() const { return readFile(kTracePath).substr(traceStart_); }
+  std::vector<kvbroker::EventRecord> eventsNumbered(int number) const {
+    std::vector<kvbroker::EventRecord> found;
+    for (const auto& event : broker_.events()) {
+      if (event.messageNumber == number) found.push_back(event);
+    }
+    return found;
+  }
+
+  kvbroker::Broker broker_;
+
+ private:
+  size_t traceStart_ = 0;
+};
+
+TEST_F(PoolSegmentTest, FirstNodeCreatesThePoolAndTheLastNodeRemovesIt) {
+  ASSERT_TRUE(attachNode());
+  const auto created = eventsNumbered(12);
+  ASSERT_EQ(created.size(), 1u);
+  EXPECT_EQ(created[0].type, CCI_LOG_INFORMATION);
+  EXPECT_EQ(created[0].file, "KvPool");
+  EXPECT_EQ(created[0].line, 1309);
+  EXPECT_EQ(created[0].function, "initHandleOfKvPool");
+  EXPECT_EQ(created[0].messageSource, u"VTRL-KvPool");
+  EXPECT_EQ(created[0].traceText, "Vantrel2");
+  EXPECT_EQ(created[0].inserts, std::vector<std::string>{"1"});
+  EXPECT_EQ(segmentSize(), 4096u);
+  const PoolControl header = poolHeader();
+  EXPECT_EQ(header.totalSize, 4096);
+  EXPECT_EQ(header.blockCount, 0);
+  EXPECT_EQ(header.usedSize, 12);
+  EXPECT_EQ(semValue(2), 9999);
+  EXPECT_EQ(poolUsers, 1);
+
+  void* const view = hKvMemView;
+  ASSERT_TRUE(attachNode());
+  EXPECT_EQ(hKvMemView, view) << "the segment is mapped once per process";
+  EXPECT_EQ(eventsNumbered(12).size(), 1u);
+  EXPECT_EQ(semValue(2), 9998);
+  EXPECT_EQ(poolUsers, 2);
+
+  detachKvPool();
+  EXPECT_TRUE(segmentExists());
+  detachKvPool();
+  EXPECT_FALSE(segmentExists());
+  EXPECT_FALSE(semaphoreSetExists());
+  EXPECT_EQ(hKvMem, -1);
+  EXPECT_EQ(hKvMemView, nullptr);
+  EXPECT_EQ(hSemaphore, -1);
+  const std::string trace = traceSinceStart();
+  const size_t last = trace.find("  semPoolUsers 1\n");
+  ASSERT_NE(last, std::string::npos) << trace;
+  const size_t unmapped = trace.find("  closeHandleOfKvPoolView .. hKvMemView=NULL\n", last);
+  const size_t removed = trace.find("  >> Shared Memory Segment Deleted<<\n", unmapped);
+  const size_t setRemoved = trace.find("  >> Semaphore Deleted <<\n", removed);
+  EXPECT_NE(unmapped, std::string::npos);
+  EXPECT_NE(removed, std::string::npos);
+  EXPECT_NE(setRemoved, std::string::npos);
+}
+
+TEST_F(PoolSegmentTest, MemoryPagesComeFromTheEnvironmentWithinOneToFiveThousand) {
+  struct Case {
+    const char* text;  // null: unset
+    int pages;
+  };
+  const Case cases[] = {
+      {nullptr, 1},
+      {"0", 1},
+      {"-3", 1},
+      {"5001", 1},
+      {"letters", 1},
+      {"99999999999999999999", 1},
+      {"5000", 5000},
+      {"12abc", 12},
+      {" 7", 7},
+      {"00000000000000000000012", 12},   // 23 characters: taken
+      {"000000000000000000000123", 1},   // 24 characters: rejected, not cut to 12
+      {"0000000000000000000000007", 1},  // 25 characters
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text == nullptr ? "(unset)" : c.text);
+    noOfPoolPages = 1;
+    if (c.text == nullptr) {
+      unsetenv("KVPOOL_MEMORY_PAGES");
+    } else {
+      setenv("KVPOOL_MEMORY_PAGES", c.text, 1);
+    }
+    const size_t before = readFile(kTracePath).size();
+    ASSERT_TRUE(attachNode());
+    EXPECT_EQ(noOfPoolPages, c.pages);
+    EXPECT_EQ(segmentSize(), static_cast<size_t>(c.pages) * 4096);
+    EXPECT_EQ(poolHeader().totalSize, c.pages * 4096);
+    const std::string trace = readFile(kTracePath).substr(before);
+    if (c.text == nullptr) {
+      EXPECT_EQ(trace.find("KVPOOL_MEMORY_PAGES"), std::string::npos);
+    } else {
+      EXPECT_NE(trace.find("  KVPOOL_MEMORY_PAGES " + std::string(c.text) + " " +
+                           std::to_string(c.pages) + "\n"),
+                std::string::npos)
+          << trace;
+    }
+    detachKvPool();
+    ASSERT_FALSE(segmentExists());
+  }
+}
+
+TEST_F(PoolSegmentTest, ProcessesShareOnePoolWhileAnyNodeLives) {
+  ASSERT_TRUE(attachNode());
+  constexpr int kChildren = 4;
+  constexpr int kRounds = 50;
+  std::vector<pid_t> children;
+  for (int c = 0; c < kChildren; ++c) {
+    children.push_back(startChild([c] {
+      if (!attachNode()) return 10;
+      for (int round = 0; round < kRounds; ++round) {
+        const std::string own = "KvPoolChild" + std::to_string(c);
+        if (storeValue(own, std::to_string(round)) != KVPOOL_OK) return 11;
+        if (storeValue("KvPoolShared", own) != KVPOOL_OK) return 12;
+        if (getValue(own) != std::to_string(round)) return 13;
+      }
+      detachKvPool();
+      return 0;
+    }));
+  }
+  for (pid_t child : children) EXPECT_EQ(waitChild(child), 0);
+
+  for (int c = 0; c < kChildren; ++c) {
+    EXPECT_EQ(getValue("KvPoolChild" + std::to_string(c)), std::to_string(kRounds - 1));
+  }
+  EXPECT_TRUE(getValue("KvPoolShared").has_value());
+  const PoolControl header = poolHeader();
+  EXPECT_EQ(header.blockCount, kChildren + 1);
+  EXPECT_EQ(kvpool::findPoolImageDamage(static_cast<const unsigned char*>(hKvMemView),
+                                        getKvPoolSegmentSize()),
+            -1);
+  EXPECT_EQ(semValue(2), 9999) << "every child gave its slot back";
+  EXPECT_EQ(semValue(0), 0);
+  EXPECT_EQ(semValue(1), 0);
+}
+
+TEST_F(PoolSegmentTest, ProcessesThatExitWithoutDeletingLeaveThePoolForTheNext) {
+  EXPECT_EQ(runChild([] {
+              if (!attachNode() || !attachNode()) return 10;
+              return storeValue("KvPoolKept", "yes") == KVPOOL_OK ? 0 : 11;
+            }),
+            0);
+  EXPECT_EQ(semValue(2), 10000) << "the system gave the slots back";
+  EXPECT_TRUE(segmentExists());
+  ASSERT_TRUE(attachNode());
+  EXPECT_EQ(eventsNumbered(12).size(), 0u) << "the pool was found, not created";
+  EXPECT_EQ(getValue("KvPoolKept"), "yes");
+}
+
+TEST_F(PoolSegmentTest, PoolRemovedBehindARetainedMappingIsLookedUpAgain) {
+  ASSERT_TRUE(attachNode());
+  ASSERT_TRUE(storeValue("KvPoolOld", "old") == KVPOOL_OK);
+  Channel toChild, toParent;
+  const pid_t other = startChild([&] {
+    if (!attachNode()) return 10;
+    toParent.send();
+    toChild.receive();  // the parent's last node has left
+    detachKvPool();     // the last node on the machine: the pool goes
+    return segmentExists() ? 11 : 0;
+  });
+  toParent.receive();
+  detachKvPool();
+  EXPECT_NE(hKvMemView, nullptr) << "another process still uses the pool";
+  toChild.send();
+  ASSERT_EQ(waitChild(other), 0);
+
+  Channel ready, done, reply;
+  const pid_t creator = startChild([&] {
+    if (!attachNode() || storeValue("KvPoolNew", "new") != KVPOOL_OK) return 10;
+    ready.send();
+    done.receive();
+    const auto fromParent = getValue("KvPoolFromParent");
+    reply.send(fromParent == "parent" ? 'y' : 'n');
+    detachKvPool();
+    return 0;
+  });
+  ready.receive();
+  ASSERT_TRUE(attachNode());
+  EXPECT_EQ(getValue("KvPoolNew"), "new");
+  EXPECT_EQ(getValue("KvPoolOld"), std::nullopt);
+  EXPECT_EQ(storeValue("KvPoolFromParent", "parent"), KVPOOL_OK);
+  done.send();
+  EXPECT_EQ(reply.receive(), 'y') << "the other process sees this store";
+  EXPECT_EQ(waitChild(creator), 0);
+  EXPECT_EQ(semValue(2), 9999);
+}
+
+TEST_F(PoolSegmentTest, ProcessKilledWhileHoldingALockGivesItBack) {
+  ASSERT_TRUE(attachNode());
+  ASSERT_EQ(storeValue("KvPoolBefore", "1"), KVPOOL_OK);
+  for (const bool writer : {true, false}) {
+    SCOPED_TRACE(writer ? "writer" : "reader");
+    Channel locked;
+    const pid_t holder = startChild([&] {
+      if (!attachNode()) return 10;
+      writer ? sem_WLock() : sem_RLock();
+      locked.send();
+      pause();
+      return 0;
+    });
+    locked.receive();
+    EXPECT_EQ(semValue(writer ? 0 : 1), 1);
+    kill(holder, SIGKILL);
+    EXPECT_EQ(waitChild(holder), 128 + SIGKILL);
+    ASSERT_EQ(semValue(0), 0);
+    ASSERT_EQ(semValue(1), 0);
+    EXPECT_EQ(semValue(2), 9999) << "its user slot came back too";
+    EXPECT_EQ(storeValue("KvPoolAfter", writer ? "w" : "r"), KVPOOL_OK);
+    EXPECT_EQ(getValue("KvPoolBefore"), "1");
+  }
+}
+
+void noteSignal(int) {}
+
+TEST_F(PoolSegmentTest, LockWaitInterruptedBySignalIsResumedAndReturnsHoldingTheLock) {
+  ASSERT_TRUE(attachNode());
+  for (const bool writer : {true, false}) {
+    SCOPED_TRACE(writer ? "writer waits" : "reader waits");
+    Channel result;
+    sem_WLock();
+    const pid_t waiter = startChild([&] {
+      struct sigaction action {};
+      action.sa_handler = noteSignal;  // no SA_RESTART: semop returns EINTR
+      sigaction(SIGUSR1, &action, nullptr);
+      if (!attachNode()) return 10;
+      writer ? sem_WLock() : sem_RLock();
+      // Holding the lock now: the writer flag or the reader count shows it.
+      const bool held = semValue(writer ? 0 : 1) == 1;
+      result.send(held ? 'y' : 'n');
+      if (held) writer ? sem_WUnLock() : sem_RUnLock();
+      detachKvPool();
+      return 0;
+    });
+    awaitZeroWaiter(0);
+    for (int i = 0; i < 3; ++i) {
+      kill(waiter, SIGUSR1);
+      usleep(20000);
+    }
+    sem_WUnLock();
+    EXPECT_EQ(result.receive(), 'y');
+    EXPECT_EQ(waitChild(waiter), 0);
+  }
+}
+
+TEST_F(PoolSegmentTest, SetWhoseCreatorDiedBeforeSettingSlotsDoesNotBlockNodeCreation) {
+  // The creator got as far as creating the set and died.
+  ASSERT_EQ(runChild([] { return semget(KVPOOL_SEM_KEY, 3, IPC_CREAT | IPC_EXCL | 0666) == -1; }),
+            0);
+  ASSERT_EQ(semValue(2), 0);
+  const int status = runChild([] {
+    alarm(30);  // a creation that waits forever ends here
+    if (!attachNode()) return 10;
+    return semValue(2) == 9999 ? 0 : 11;
+  });
+  EXPECT_EQ(status, 0) << (status == 128 + SIGALRM ? "node creation waited forever" : "");
+  EXPECT_EQ(semValue(2), 10000);
+}
+
+TEST_F(PoolSegmentTest, LosingTheRaceToCreateUsesTheWinnersObjects) {
+  rivalCreatesSet = true;
+  rivalCreatesSegment = true;
+  ASSERT_TRUE(attachNode());
+  EXPECT_FALSE(rivalCreatesSet);
+  EXPECT_FALSE(rivalCreatesSegment);
+  EXPECT_NE(hSemaphore, -1);
+  EXPECT_EQ(hSemaphore, semget(KVPOOL_SEM_KEY, 0, 0));
+  EXPECT_EQ(hKvMem, shmget(KVPOOL_SHM_KEY, 0, 0));
+  EXPECT_EQ(semValue(2), 9999);
+  EXPECT_EQ(storeValue("KvPoolRace", "won"), KVPOOL_OK);
+  EXPECT_EQ(getValue("KvPoolRace"), "won");
+  EXPECT_EQ(traceSinceStart().find("semget() failed"), std::string::npos);
+}
+
+TEST_F(PoolSegmentTest, RivalThatCreatedTheSetButNeverSetItUpIsTakenOver) {
+  rivalCreatesSet = true;
+  rivalSetsSlots = false;
+  ASSERT_TRUE(attachNode());
+  rivalSetsSlots = true;
+  EXPECT_EQ(semValue(2), 9999);
+}
+
+TEST_F(PoolSegmentTest, SegmentThatWasNeverInitialisedIsAnEmptyPoolAndStaysUsable) {
+  // Another process created the segment and has not written its header yet.
+  ASSERT_NE(shmget(KVPOOL_SHM_KEY, 4096, IPC_CREAT | IPC_EXCL | 0666), -1);
+  ASSERT_TRUE(attachNode());
+  EXPECT_EQ(poolHeader().usedSize, 0);
+  EXPECT_EQ(getValue("KvPoolKey"), std::nullopt);
+  ASSERT_EQ(storeValue("KvPoolKey", "v"), KVPOOL_OK);
+  PoolControl header = poolHeader();
+  EXPECT_EQ(header.blockCount, 1);
+  EXPECT_EQ(header.usedSize, 12 + 12 + 10 + 2) << "the record went behind the header";
+  PoolBlock record{};
+  std::memcpy(&record, static_cast<char*>(hKvMemView) + 12, sizeof record);
+  EXPECT_EQ(record.blockSize, 24);
+  // The creator now gets to write its empty header: the stored record stays.
+  initKvPoolMemory();
+  EXPECT_EQ(getValue("KvPoolKey"), "v");
+  header = poolHeader();
+  EXPECT_EQ(header.blockCount, 1);
+}
+
+TEST_F(PoolSegmentTest, SegmentThatCannotBeCreatedFailsNodeCreationWithEvent9) {
+  const std::string oldLimit = readFile("/proc/sys/kernel/shmmax");
+  const auto setLimit = [](const std::string& value) {
+    std::ofstream("/proc/sys/kernel/shmmax") << value;
+  };
+  setLimit("8192");
+  struct Restore {
+    std::function<void()> undo;
+    ~Restore() { undo(); }
+  } restore{[&] { setLimit(oldLimit); }};
+  if (readFile("/proc/sys/kernel/shmmax") != "8192\n") GTEST_SKIP() << "shmmax not settable";
+  setenv("KVPOOL_MEMORY_PAGES", "5000", 1);
+  EXPECT_NE(attachKvPool(), 0);
+  const auto created = eventsNumbered(12);
+  ASSERT_EQ(created.size(), 1u);
+  EXPECT_EQ(created[0].inserts, std::vector<std::string>{"5000"});
+  const auto failed = eventsNumbered(9);
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].type, CCI_LOG_ERROR);
+  EXPECT_EQ(failed[0].line, 414);
+  EXPECT_EQ(failed[0].function, "createNodeContext");
+  const std::string trace = traceSinceStart();
+  EXPECT_NE(trace.find("  >initHandleOfKvPoolView: shmat() failed\n"), std::string::npos);
+  EXPECT_NE(trace.find("  hKvMem or hKvMemView is NULL\n"), std::string::npos);
+  EXPECT_EQ(semValue(2), 10000) << "no user slot was taken";
+}
+
+}  // namespace

@@ -1,0 +1,387 @@
+// The snapshot file: round trip across a removal of the pool, the checks a
+// load makes before touching the pool, and a save that never leaves the
+// machine without a whole snapshot.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "broker/Broker.h"
+#include "node/KvPool.h"
+#include "pool/KvPoolShm.h"
+#include "support/test_files.h"
+
+namespace {
+
+using kvtest::fileExists;
+using kvtest::kTracePath;
+using kvtest::readFile;
+
+constexpr const char* kSnapshot = "/tmp/KvPoolData.bin";
+
+void forgetPoolHandles() {
+  if (hKvMemView != nullptr) shmdt(hKvMemView);
+  hKvMemView = nullptr;
+  hKvMem = -1;
+  hSemaphore = -1;
+  poolUsers = 0;
+  noOfPoolPages = 1;
+}
+
+void removePoolObjects() {
+  const int segment = shmget(KVPOOL_SHM_KEY, 0, 0);
+  if (segment != -1) shmctl(segment, IPC_RMID, nullptr);
+  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
+  if (set != -1) semctl(set, 0, IPC_RMID);
+}
+
+bool attachNode() {
+  if (attachKvPool() != 0) return false;
+  takeKvPoolUserSlot();
+  return true;
+}
+
+int storeValue(const std::string& key, const std::string& value) {
+  PoolBlockRequest request{};
+  request.key = const_cast<char*>(key.c_str());
+  request.value = const_cast<char*>(value.c_str());
+  return storeKvPoolDataBlock(&request);
+}
+
+std::optional<std::string> getValue(const std::string& key) {
+  PoolBlockRequest request{};
+  if (getKvPoolDataBlock(&request, key.c_str()) != KVPOOL_OK) return std::nullopt;
+  std::string value(request.value);
+  std::free(request.value);
+  return value;
+}
+
+PoolControl poolHeader() {
+  PoolControl header{};
+  std::memcpy(&header, hKvMemView, sizeof header);
+  return header;
+}
+
+std::string poolImage() {
+  return std::string(static_cast<const char*>(hKvMemView),
+                     static_cast<size_t>(poolHeader().usedSize));
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+void pokeInt(std::string& bytes, size_t offset, int32_t value) {
+  std::memcpy(bytes.data() + offset, &value, 4);
+}
+
+std::vector<std::string> tmpEntriesStartingWith(const std::string& prefix) {
+  std::vector<std::string> names;
+  DIR* directory = opendir("/tmp");
+  while (dirent* entry = readdir(directory)) {
+    if (std::string(entry->d_name).rfind(prefix, 0) == 0) names.push_back(entry->d_name);
+  }
+  closedir(directory);
+  return names;
+}
+
+int waitChild(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+pid_t startChild(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    forgetPoolHandles();
+    _exit(body());
+  }
+  return pid;
+}
+
+int runChild(const std::function<int()>& body) {
+  return waitChild(startChild(body));
+}
+
+class PoolSnapshotTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    removePoolObjects();
+    forgetPoolHandles();
+    unlink(kSnapshot);
+    unsetenv("KVPOOL_MEMORY_PAGES");
+    initNodeConstants();
+  }
+  void TearDown() override {
+    forgetPoolHandles();
+    removePoolObjects();
+  }
+  int eventCount(int number) const {
+    int count = 0;
+    for (const auto& event : broker_.events()) count += event.messageNumber == number;
+    return count;
+  }
+  void markTrace() { traceMark_ = readFile(kTracePath).size(); }
+  std::string traceSinceMark() const { return readFile(kTracePath).substr(traceMark_); }
+  // A pool with three records saved to the snapshot; returns its bytes.
+  std::string saveThreeRecords() {
+    EXPECT_TRUE(attachNode());
+    EXPECT_EQ(storeValue("KvPoolA", "alpha"), KVPOOL_OK);
+    EXPECT_EQ(storeValue("KvPoolB", "beta"), KVPOOL_OK);
+    EXPECT_EQ(storeValue("KvPoolC", "gamma"), KVPOOL_OK);
+    EXPECT_EQ(storeKvPoolToFile(), 0);
+    return readFile(kSnapshot);
+  }
+
+  kvbroker::Broker broker_;
+
+ private:
+  size_t traceMark_ = 0;
+};
+
+TEST_F(PoolSnapshotTest, SavedPoolComesBackAfterTheLastUserRemovedIt) {
+  // Another process fills the pool, saves it and leaves as the last user.
+  ASSERT_EQ(runChild([] {
+              if (!attachNode()) return 10;
+              storeValue("KvPoolA", "alpha");
+              storeValue("KvPoolB", "beta");
+              storeValue("KvPoolA", "again");
+              if (storeKvPoolToFile() != 0) return 11;
+              detachKvPool();
+              return shmget(KVPOOL_SHM_KEY, 0, 0) == -1 ? 0 : 12;
+            }),
+            0);
+  const std::string snapshot = readFile(kSnapshot);
+  ASSERT_EQ(snapshot.size(), 12u + 25 + 26);
+
+  ASSERT_TRUE(attachNode());
+  ASSERT_EQ(poolHeader().usedSize, 12) << "a new pool starts empty";
+  markTrace();
+  EXPECT_EQ(initKvPoolFromFile(), 0);
+  EXPECT_EQ(poolImage(), snapshot) << "same records in the same order";
+  EXPECT_EQ(getValue("KvPoolA"), "again");
+  EXPECT_EQ(getValue("KvPoolB"), "beta");
+  EXPECT_EQ(eventCount(13), 1);
+  for (const auto& event : broker_.events()) {
+    if (event.messageNumber != 13) continue;
+    EXPECT_EQ(event.type, CCI_LOG_ERROR);
+    EXPECT_EQ(event.line, 2092);
+    EXPECT_EQ(event.function, "initKvPoolFromFile");
+  }
+  const std::string trace = traceSinceMark();
+  EXPECT_NE(trace.find("    return of fwrite 63\n"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("  Shared Memory updated with the file contents\n"), std::string::npos);
+}
+
+TEST_F(PoolSnapshotTest, SaveWritesTheUsedBytesAndLogsEvent14) {
+  const std::string snapshot = saveThreeRecords();
+  EXPECT_EQ(snapshot, poolImage());
+  const auto events = broker_.events();
+  ASSERT_EQ(eventCount(14), 1);
+  for (const auto& event : events) {
+    if (event.messageNumber != 14) continue;
+    EXPECT_EQ(event.type, CCI_LOG_ERROR);
+    EXPECT_EQ(event.file, "KvPool");
+    EXPECT_EQ(event.line, 2020);
+    EXPECT_EQ(event.function, "storeKvPoolToFile");
+    EXPECT_EQ(event.messageSource, u"VTRL-KvPool");
+    EXPECT_EQ(event.traceText, "Vantrel2");
+    EXPECT_TRUE(event.inserts.empty());
+  }
+}
+
+TEST_F(PoolSnapshotTest, SnapshotIsOwnerOnlyAndReplacesAPlantedLinkInsteadOfFollowingIt) {
+  umask(022);
+  writeFile("/tmp/victim", "precious");
+  ASSERT_EQ(symlink("/tmp/victim", kSnapshot), 0);
+  const std::string snapshot = saveThreeRecords();
+  EXPECT_EQ(readFile("/tmp/victim"), "precious");
+  struct stat status {};
+  ASSERT_EQ(lstat(kSnapshot, &status), 0);
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  EXPECT_EQ(snapshot, poolImage());
+  EXPECT_EQ(tmpEntriesStartingWith("KvPoolData.bin."), std::vector<std::string>{})
+      << "no temporary file is left behind";
+}
+
+TEST_F(PoolSnapshotTest, SaveThatDiesWaitingForTheLockLeavesThePreviousSnapshotWhole) {
+  const std::string previous = saveThreeRecords();
+  ASSERT_EQ(storeValue("KvPoolD", "delta"), KVPOOL_OK);
+  sem_WLock();
+  const pid_t saver = startChild([] {
+    if (!attachNode()) return 10;
+    return storeKvPoolToFile();
+  });
+  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
+  while (semctl(set, 0, GETZCNT) < 1) usleep(1000);
+  EXPECT_EQ(readFile(kSnapshot), previous) << "the old snapshot is untouched while the save waits";
+  kill(saver, SIGKILL);
+  EXPECT_EQ(waitChild(saver), 128 + SIGKILL);
+  sem_WUnLock();
+  EXPECT_EQ(readFile(kSnapshot), previous);
+
+  // And a save that gets through replaces it.
+  EXPECT_EQ(storeKvPoolToFile(), 0);
+  EXPECT_EQ(readFile(kSnapshot), poolImage());
+}
+
+// Files whose header's usedSize equals their size but whose chain does not
+// add up are refused before the pool is touched.
+TEST_F(PoolSnapshotTest, LoadRefusesAChainThatDoesNotAddUp) {
+  const std::string good = saveThreeRecords();  // records at 12, 38 and 63
+  detachKvPool();
+  struct Damage {
+    const char* what;
+    size_t offset;
+    int32_t value;
+  };
+  const Damage cases[] = {
+      {"second record longer", 38, 40},    {"second record shorter", 38, 5},
+      {"negative key length", 38 + 4, -1}, {"count above the records", 4, 4},
+      {"count below the records", 4, 2},   {"value length past the end", 63 + 8, 1000},
+  };
+  for (const Damage& d : cases) {
+    SCOPED_TRACE(d.what);
+    std::string bytes = good;
+    pokeInt(bytes, d.offset, d.value);
+    writeFile(kSnapshot, bytes);
+    ASSERT_TRUE(attachNode());
+    const int loadedBefore = eventCount(13);
+    EXPECT_EQ(initKvPoolFromFile(), 1);
+    EXPECT_EQ(poolHeader().usedSize, 12);
+    EXPECT_EQ(poolHeader().blockCount, 0);
+    EXPECT_EQ(eventCount(13), loadedBefore);
+    detachKvPool();
+  }
+  writeFile(kSnapshot, good);
+  ASSERT_TRUE(attachNode());
+  EXPECT_EQ(initKvPoolFromFile(), 0);
+  EXPECT_EQ(poolImage(), good);
+}
+
+TEST_F(PoolSnapshotTest, LoadDoesNotFollowALink) {
+  const std::string good = saveThreeRecords();
+  detachKvPool();
+  ASSERT_EQ(rename(kSnapshot, "/tmp/elsewhere.bin"), 0);
+  ASSERT_EQ(symlink("/tmp/elsewhere.bin", kSnapshot), 0);
+  ASSERT_TRUE(attachNode());
+  markTrace();
+  EXPECT_EQ(initKvPoolFromFile(), 1);
+  EXPECT_NE(traceSinceMark().find("  > File KvPoolData.bin does not exist or could not be opened"),
+            std::string::npos);
+  EXPECT_EQ(poolHeader().usedSize, 12);
+}
+
+TEST_F(PoolSnapshotTest, LoadRejectsUnusableFilesAndLeavesFullPoolsAlone) {
+  ASSERT_TRUE(attachNode());
+  // No file: the failure text has no line end of its own.
+  markTrace();
+  EXPECT_EQ(initKvPoolFromFile(), 1);
+  EXPECT_EQ(traceSinceMark(),
+            "-->initKvPoolFromFile\n  > File KvPoolData.bin does not exist or could not be opened");
+  // A snapshot of an empty pool.
+  EXPECT_EQ(storeKvPoolToFile(), 0);
+  EXPECT_EQ(readFile(kSnapshot).size(), 12u);
+  EXPECT_EQ(initKvPoolFromFile(), 1);
+  detachKvPool();
+
+  const std::string good = saveThreeRecords();
+  detachKvPool();
+  ASSERT_TRUE(attachNode());
+  writeFile(kSnapshot, good + "x");
+  EXPECT_EQ(initKvPoolFromFile(), 1);
+  writeFile(kSnapshot, good.substr(0, good.size() - 1));
+  EXPECT_EQ(initKvPoolFromFile(), 1);
+  EXPECT_EQ(poolHeader().usedSize, 12);
+
+  // A pool that holds a record is never overwritten.
+  writeFile(kSnapshot, good);
+  ASSERT_EQ(storeValue("KvPoolOwn", "mine"), KVPOOL_OK);
+  const std::string before = poolImage();
+  const int loadedBefore = eventCount(13);
+  markTrace();
+  EXPECT_EQ(initKvPoolFromFile(), 0);
+  EXPECT_EQ(poolImage(), before);
+  EXPECT_EQ(eventCount(13), loadedBefore);
+  EXPECT_NE(traceSinceMark().find("  Shared Memory updated with the file contents\n"),
+            std::string::npos);
+}
+
+TEST_F(PoolSnapshotTest, SnapshotAtOrAboveTheCapacityIsNotLoaded) {
+  ASSERT_TRUE(attachNode());
+  // usedSize 4096 = the capacity, one record.
+  std::string bytes(4096, '\0');
+  const int32_t header[3] = {4096, 1, 4096};
+  const int32_t record[3] = {4084, 8, 4084 - 12 - 8};
+  std::memcpy(bytes.data(), header, 12);
+  std::memcpy(bytes.data() + 12, record, 12);
+  std::memcpy(bytes.data() + 24, "KvPoolK", 8);
+  writeFile(kSnapshot, bytes);
+  EXPECT_EQ(initKvPoolFromFile(), 0);
+  EXPECT_EQ(poolHeader().usedSize, 12);
+  EXPECT_EQ(eventCount(13), 0);
+}
+
+// The segment may be smaller than the loading process's capacity.
+TEST_F(PoolSnapshotTest, LoadIsBoundedByTheRealSegment) {
+  setenv("KVPOOL_MEMORY_PAGES", "2", 1);
+  ASSERT_TRUE(attachNode());
+  const std::string value(1000, 'w');
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(storeValue("KvPoolWide" + std::to_string(i), value), 0);
+  ASSERT_EQ(storeKvPoolToFile(), 0);
+  const size_t saved = readFile(kSnapshot).size();
+  ASSERT_GT(saved, 4096u);
+  detachKvPool();
+
+  // A one-page pool, created by a process without the variable that stays.
+  unsetenv("KVPOOL_MEMORY_PAGES");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t owner = startChild([&] {
+    if (!attachNode()) return 10;
+    char byte = 'x';
+    if (write(ready[1], &byte, 1) != 1) return 11;
+    pause();
+    return 0;
+  });
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  setenv("KVPOOL_MEMORY_PAGES", "2", 1);
+  const int status = runChild([] {
+    if (!attachNode() || getKvPoolCapacity() != 4096) return 10;
+    if (initKvPoolFromFile() != 0) return 11;
+    return poolHeader().usedSize == 12 ? 0 : 12;
+  });
+  EXPECT_EQ(status, 0) << (status == 128 + SIGSEGV ? "wrote past the segment" : "");
+  kill(owner, SIGKILL);
+  waitChild(owner);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST_F(PoolSnapshotTest, SaveAndLoadNeedAMapping) {
+  EXPECT_EQ(storeKvPoolToFile(), 1);
+  EXPECT_FALSE(fileExists(kSnapshot));
+  EXPECT_EQ(initKvPoolFromFile(), 1);
+}
+
+}  // namespace
