@@ -119,6 +119,7 @@ Broker::Broker() : impl_(std::make_unique<Impl>()) {
   state.factories.clear();
   state.loading = nullptr;
   state.undeletedMessages = 0;
+  detail::pending().reset();
 }
 
 Broker::~Broker() {
@@ -432,6 +433,15 @@ void Broker::injectFault(Fault fault) {
   auto& state = host();
   std::lock_guard lock(state.mutex);
   state.faults.push_back(std::move(fault));
+}
+
+void Broker::injectFault(std::string call, int returnCode, int firstCall, int times) {
+  Fault fault;
+  fault.call = std::move(call);
+  fault.returnCode = returnCode;
+  fault.firstCall = firstCall;
+  fault.times = times;
+  injectFault(std::move(fault));
 }
 
 void Broker::clearFaults() {

@@ -326,6 +326,10 @@ class Broker {
   // Fault injection. Faults are matched by call name in the order added; the
   // counters they use are the call counters below.
   void injectFault(Fault fault);
+  // The same for the common case: `call` fails with returnCode on its
+  // firstCall-th call and the times - 1 calls after it (times 0: every call on).
+  void injectFault(std::string call, int returnCode = CCI_EXCEPTION, int firstCall = 1,
+                   int times = 1);
   void clearFaults();
   // When set, cciRethrowLastException returns (rc 0, the exception stays
   // pending) instead of raising.
