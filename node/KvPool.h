@@ -75,8 +75,7 @@ KVPOOL_EXPORT void evaluate(CciContext* context, CciMessage* exceptionList,
                             CciMessage* destinationList, CciMessage* message);
 
 // Attribute table and terminal lists of a context.
-KVPOOL_EXPORT AttrTblEntry* insAttrTblEntry(NodeContext* context, const CciChar* name,
-                                            int type);
+KVPOOL_EXPORT AttrTblEntry* insAttrTblEntry(NodeContext* context, const CciChar* name, int type);
 KVPOOL_EXPORT TerminalListEntry* insInputTerminalListEntry(NodeContext* context,
                                                            const CciChar* name);
 KVPOOL_EXPORT TerminalListEntry* insOutputTerminalListEntry(NodeContext* context,

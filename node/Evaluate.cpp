@@ -1,0 +1,108 @@
+// evaluate: runs the script on a copy of the message and routes the copy to
+// "out", or the unchanged input message to "failure".
+#include <cstring>
+
+#include "node/KvPool.h"
+#include "node/NodeInternal.h"
+#include "script/PoolScript.h"
+#include "support/KvPoolUtil.h"
+#include "support/Trace.h"
+
+namespace {
+
+using kvpool::constFnEvaluate;
+using kvpool::kCodePageUtf8;
+using kvpool::MallocPtr;
+
+// The output message is deleted exactly once on every way out of evaluate,
+// also when the broker raises through cniPropagate or a rethrow.
+class OutputMessage {
+ public:
+  explicit OutputMessage(CciMessage* message) : message_(message) {}
+  ~OutputMessage() {
+    if (message_ != nullptr) cniDeleteMessage(nullptr, message_);
+  }
+  OutputMessage(const OutputMessage&) = delete;
+  OutputMessage& operator=(const OutputMessage&) = delete;
+  CciMessage* get() const { return message_; }
+
+ private:
+  CciMessage* message_;
+};
+
+// The exception record starts with the version word 0x00010001.
+constexpr int32_t kExceptionRecordStart = 0x00010001;
+
+}  // namespace
+
+void evaluate(CciContext* opaque, CciMessage* exceptionList, CciMessage* destinationList,
+              CciMessage* message) {
+  auto* context = static_cast<NodeContext*>(opaque);
+  CciExceptionData exceptionData;
+  std::memset(&exceptionData, 0, sizeof exceptionData);
+  exceptionData.versionWord = kExceptionRecordStart;
+  int scriptResult = 1;
+  int rc = 0;
+  Log("-->evaluate\n");
+
+  CciElement* inputRoot = cniRootElement(&rc, message);
+  OutputMessage output(cniCreateMessage(&rc, cniGetMessageContext(&rc, message)));
+  CciElement* outputRoot = cniRootElement(&rc, output.get());
+  cniCopyElementTree(&rc, inputRoot, outputRoot);
+
+  MallocPtr<char> errorText;
+  {
+    char* failingOperand = nullptr;
+    scriptResult = runKvPoolscript(context, message, exceptionList, destinationList, output.get(),
+                                   &failingOperand);
+    errorText.reset(failingOperand);
+  }
+  Log("  retValue of runKvPoolScript %d\n", scriptResult);
+
+  const CciChar* terminalName = constOut;
+  CciMessage* toSend = output.get();
+  if (scriptResult != 0) {
+    terminalName = constFailure;
+    toSend = message;
+    if (!errorText) {
+      cciLog(&rc, CCI_LOG_ERROR, "KvPool", 848, constFnEvaluate, constKvCatalog, scriptResult,
+             "Vantrel2", nullptr);
+    } else {
+      cciLog(&rc, CCI_LOG_ERROR, "KvPool", 852, constFnEvaluate, constKvCatalog, scriptResult,
+             "Vantrel2", errorText.get(), nullptr);
+      errorText.reset();
+    }
+  }
+
+  CciTerminal* terminal = getOutputTerminalHandle(context, terminalName);
+  if (terminal == nullptr) {
+    // Inserts are 8-bit texts.
+    MallocPtr<char> name(mbString(terminalName, kCodePageUtf8));
+    cciLog(&rc, CCI_LOG_ERROR, "KvPool", 908, constFnEvaluate, constKvCatalog, 5,
+           "terminal not attached", name.get(), nullptr);
+    return;
+  }
+
+  if (cniIsTerminalAttached(&rc, terminal) == 0) return;
+  if (rc == CCI_EXCEPTION) {
+    cciRethrowLastException(nullptr);
+    return;
+  }
+  if (rc != 0) {
+    cciLog(&rc, CCI_LOG_ERROR, "KvPool", 900, constFnEvaluate, constKvCatalog, 6,
+           "Message not propagated", nullptr);
+    return;
+  }
+
+  if (scriptResult == 0) cniFinalize(&rc, output.get(), 0);
+  scriptResult = cniPropagate(&rc, terminal, exceptionList, destinationList, toSend);
+  Log("  cniPropogate.. retValue=%d rc=%d\n", scriptResult, rc);
+  if (rc != 0) {
+    if (rc == CCI_EXCEPTION) {
+      cciGetLastExceptionData(&rc, &exceptionData);
+      cciRethrowLastException(nullptr);
+    }
+    cciLog(&rc, CCI_LOG_ERROR, "KvPool", 884, constFnEvaluate, constVTRL2, 6,
+           "Message not propagated", nullptr);
+  }
+}

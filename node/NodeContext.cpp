@@ -1,0 +1,214 @@
+// The per-node context: attribute table, terminal lists, pool attachment.
+#include <cstdlib>
+#include <cstring>
+
+#include "node/KvPool.h"
+#include "node/NodeInternal.h"
+#include "pool/KvPoolShm.h"
+#include "support/KvPoolUtil.h"
+#include "support/Trace.h"
+
+namespace {
+
+using kvpool::findAttribute;
+using kvpool::kCodePageUtf8;
+using kvpool::MallocPtr;
+
+struct AttributeRow {
+  const char* name;
+  int type;
+};
+
+// Index order is the enumeration order of getAttributeName.
+constexpr AttributeRow kAttributeRows[] = {
+    {"KvPoolExpression", ATTR_TYPE_STRING},
+    {"messageStoreEltNotFound", ATTR_TYPE_BOOLEAN},
+    {"messageInsertKeyNotFound", ATTR_TYPE_BOOLEAN},
+    {"messgaeRestore", ATTR_TYPE_BOOLEAN},
+};
+
+constexpr std::size_t kStringStorageBytes = 256;
+
+// Copies a name into a fixed field, cut so that it always stays terminated.
+template <std::size_t N>
+void copyName(CciChar (&field)[N], const CciChar* name) {
+  CciCharNCpy(field, name, N - 1);
+  field[N - 1] = 0;
+}
+
+void freeTerminalList(TerminalListEntry* entry) {
+  while (entry != nullptr) {
+    TerminalListEntry* next = entry->next;
+    std::free(entry);
+    entry = next;
+  }
+}
+
+// Everything the context owns; the broker's handles stay the broker's.
+void freeNodeContext(NodeContext* context) {
+  if (context == nullptr) return;
+  kvpool::releasePoolScriptList(context);
+  for (AttrTblEntry* entry = context->attrHead; entry != nullptr;) {
+    AttrTblEntry* next = entry->next;
+    std::free(entry->valueBuffer);
+    std::free(entry);
+    entry = next;
+  }
+  freeTerminalList(context->inTermHead);
+  freeTerminalList(context->outTermHead);
+  std::free(context);
+}
+
+struct NodeContextDeleter {
+  void operator()(NodeContext* context) const noexcept { freeNodeContext(context); }
+};
+using NodeContextPtr = std::unique_ptr<NodeContext, NodeContextDeleter>;
+
+TerminalListEntry* newTerminalEntry(const CciChar* name) {
+  auto* entry = static_cast<TerminalListEntry*>(std::calloc(1, sizeof(TerminalListEntry)));
+  if (entry != nullptr) copyName(entry->terminalName, name);
+  return entry;
+}
+
+void appendTerminal(TerminalListEntry*& head, TerminalListEntry*& tail, TerminalListEntry* entry) {
+  if (tail != nullptr) {
+    tail->next = entry;
+  } else {
+    head = entry;
+  }
+  tail = entry;
+}
+
+CciTerminal* findTerminal(const TerminalListEntry* entry, const CciChar* name) {
+  for (; entry != nullptr; entry = entry->next) {
+    if (CciCharCmp(entry->terminalName, name) == 0) return entry->terminalHandle;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+AttrTblEntry* kvpool::findAttribute(NodeContext* context, const CciChar* name) {
+  for (AttrTblEntry* entry = context->attrHead; entry != nullptr; entry = entry->next) {
+    if (CciCharCmp(entry->attrName, name) == 0) return entry;
+  }
+  return nullptr;
+}
+
+AttrTblEntry* insAttrTblEntry(NodeContext* context, const CciChar* name, int type) {
+  std::size_t storageBytes;
+  switch (type) {
+    case ATTR_TYPE_INTEGER:
+    case ATTR_TYPE_BOOLEAN:
+      storageBytes = sizeof(int32_t);
+      break;
+    case ATTR_TYPE_STRING:
+      storageBytes = kStringStorageBytes;
+      break;
+    default:
+      return nullptr;
+  }
+  MallocPtr<AttrTblEntry> entry(static_cast<AttrTblEntry*>(std::calloc(1, sizeof(AttrTblEntry))));
+  if (!entry) return nullptr;
+  entry->valueBuffer = std::calloc(1, storageBytes);
+  if (entry->valueBuffer == nullptr) return nullptr;
+  entry->attrType = type;
+  copyName(entry->attrName, name);
+  if (context->attrTail != nullptr) {
+    context->attrTail->next = entry.get();
+  } else {
+    context->attrHead = entry.get();
+  }
+  context->attrTail = entry.get();
+  return entry.release();
+}
+
+TerminalListEntry* insInputTerminalListEntry(NodeContext* context, const CciChar* name) {
+  int rc = 0;
+  Log("-->insInputTerminalListEntry\n");
+  TerminalListEntry* entry = newTerminalEntry(name);
+  if (entry == nullptr) return nullptr;
+  // Linked before the broker call so that the context owns it whatever the call does.
+  appendTerminal(context->inTermHead, context->inTermTail, entry);
+  entry->terminalHandle = cniCreateInputTerminal(&rc, context->nodeObject, entry->terminalName);
+  return entry;
+}
+
+TerminalListEntry* insOutputTerminalListEntry(NodeContext* context, const CciChar* name) {
+  int rc = 0;
+  Log("-->insOutputTerminalListEntry\n");
+  TerminalListEntry* entry = newTerminalEntry(name);
+  if (entry == nullptr) return nullptr;
+  appendTerminal(context->outTermHead, context->outTermTail, entry);
+  entry->terminalHandle = cniCreateOutputTerminal(&rc, context->nodeObject, entry->terminalName);
+  return entry;
+}
+
+CciTerminal* getInputTerminalHandle(NodeContext* context, const CciChar* name) {
+  Log("-->getInputTerminalHandle\n");
+  return findTerminal(context->inTermHead, name);
+}
+
+CciTerminal* getOutputTerminalHandle(NodeContext* context, const CciChar* name) {
+  Log("-->getOutputTerminalHandle\n");
+  return findTerminal(context->outTermHead, name);
+}
+
+void* getAttributePointer(NodeContext* context, const CciChar* name) {
+  Log("-->getAttributePointer\n");
+  AttrTblEntry* entry = findAttribute(context, name);
+  return entry != nullptr ? entry->valueBuffer : nullptr;
+}
+
+int getBoolAttribute(NodeContext* context, const CciChar* name) {
+  Log("-->getBoolAttribute\n");
+  AttrTblEntry* entry = findAttribute(context, name);
+  if (entry == nullptr || entry->attrType != ATTR_TYPE_BOOLEAN) return -1;
+  return *static_cast<int32_t*>(entry->valueBuffer) != 0 ? 1 : 0;
+}
+
+CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
+                              CciNode* nodeObject) {
+  int rc = 0;
+  Log("-->createNodeContext\n");
+  // A context that cannot be allocated never reaches the pool: no user slot
+  // is taken for a node that does not exist.
+  NodeContextPtr context(static_cast<NodeContext*>(std::calloc(1, sizeof(NodeContext))));
+  if (!context) {
+    Log("  >createNodeContext: calloc() failed\n");
+    return nullptr;
+  }
+  context->nodeObject = nodeObject;
+  if (nodeName != nullptr) CciCharNCpy(context->nodeName, nodeName, 128);
+
+  for (const AttributeRow& row : kAttributeRows) {
+    MallocPtr<CciChar> name(CciString(row.name, kCodePageUtf8));
+    insAttrTblEntry(context.get(), name.get(), row.type);
+  }
+  {
+    MallocPtr<CciChar> in(CciString("in", kCodePageUtf8));
+    insInputTerminalListEntry(context.get(), in.get());
+  }
+  insOutputTerminalListEntry(context.get(), constOut);
+  insOutputTerminalListEntry(context.get(), constFailure);
+
+  if (attachKvPool() != 0) {
+    // The exception unwinds into the broker, which never sees this context.
+    context.reset();
+    cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, "KvPool", 415, "createNodeContext",
+                      constKvCatalog, 9, "Vantrel2", nullptr);
+    return nullptr;
+  }
+  takeKvPoolUserSlot();
+  return context.release();
+}
+
+void deleteNodeContext(CciContext* opaque) {
+  auto* context = static_cast<NodeContext*>(opaque);
+  Log("-->deleteNodeContext\n");
+  // A creation that returned no context took no user slot to give back.
+  if (context == nullptr) return;
+  detachKvPool();
+  freeNodeContext(context);
+  Log("  finish.\n");
+}

@@ -1,0 +1,39 @@
+// Internals shared by the node and script sources; nothing here is exported.
+#ifndef KVPOOL_NODE_NODEINTERNAL_H
+#define KVPOOL_NODE_NODEINTERNAL_H
+
+#include <cstdlib>
+#include <memory>
+
+#include "node/KvPool.h"
+
+namespace kvpool {
+
+// Owns a malloc'd block (the library's texts and records are malloc'd).
+struct FreeDeleter {
+  void operator()(void* block) const noexcept { std::free(block); }
+};
+template <typename T>
+using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+
+// UTF-8 code page, the only one the library passes to the broker.
+inline constexpr int kCodePageUtf8 = 1208;
+
+// Function-name texts of the broker events of the entry and of evaluate.
+extern const char* const constFnGetFactory;  // "vtrGetMessageflowNodeFactory()"
+extern const char* const constFnEvaluate;    // "evaluate()"
+
+// The first attribute of the table with that name, or null.
+AttrTblEntry* findAttribute(NodeContext* context, const CciChar* name);
+
+// Makes label (malloc'd, handed over) the trace prefix of the process. The
+// label it replaces stays valid until the library is unloaded.
+void setTraceLabel(char* label);
+
+// Releases every statement of the context's list (text, then entry) and
+// leaves the list empty.
+void releasePoolScriptList(NodeContext* context);
+
+}  // namespace kvpool
+
+#endif

@@ -1,0 +1,107 @@
+// Compilation of the KvPoolExpression text into the node's statement list.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "node/NodeInternal.h"
+#include "script/PoolScript.h"
+#include "support/KvPoolUtil.h"
+#include "support/Trace.h"
+
+namespace {
+
+using kvpool::kCodePageUtf8;
+using kvpool::MallocPtr;
+
+// Tested in this order; the first one found is the one reported.
+constexpr char kRejectedCharacters[] = {'*', '/', '\\', '+', '-', '"', '\''};
+
+bool isStatementSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n';
+}
+
+// Closes the text up over every space, tab and line feed.
+void removeWhitespace(char* text) {
+  char* write = text;
+  for (const char* read = text; *read != '\0'; ++read) {
+    if (!isStatementSpace(*read)) *write++ = *read;
+  }
+  *write = '\0';
+}
+
+// The statement's units as UTF-8: splitting happens on UTF-16 indexes, and
+// each statement is converted whole so that non-ASCII names survive.
+MallocPtr<char> statementText(const CciChar* script, int start, int end) {
+  std::vector<CciChar> units(script + start, script + end);
+  units.push_back(0);
+  return MallocPtr<char>(mbString(units.data(), kCodePageUtf8));
+}
+
+}  // namespace
+
+void kvpool::releasePoolScriptList(NodeContext* context) {
+  PoolScriptEntry* entry = context->scriptHead;
+  context->scriptHead = nullptr;
+  while (entry != nullptr) {
+    PoolScriptEntry* next = entry->next;
+    std::free(entry->statement);
+    std::free(entry);
+    entry = next;
+  }
+}
+
+int insertKvScript(NodeContext* context, char* statement) {
+  int rc = 0;
+  removeWhitespace(statement);
+  if (std::strncmp(statement, "SET", 3) != 0) return 1;
+  std::memmove(statement, statement + 3, std::strlen(statement + 3) + 1);
+  if (std::strncmp(statement, "Input", 5) == 0) {
+    cciLog(&rc, CCI_LOG_ERROR, "KvPool", 1203, "insertKvScript", constKvCatalog, 16, "Vantrel2",
+           statement, nullptr);
+    return 2;
+  }
+  auto* entry = static_cast<PoolScriptEntry*>(std::calloc(1, sizeof(PoolScriptEntry)));
+  if (entry == nullptr) return 1;
+  entry->statement = statement;
+  PoolScriptEntry** link = &context->scriptHead;
+  while (*link != nullptr) link = &(*link)->next;
+  *link = entry;
+  return 0;
+}
+
+int processKvPoolscript(NodeContext* context) {
+  int rc = 0;
+  // A new setting replaces the statements of the earlier one.
+  kvpool::releasePoolScriptList(context);
+
+  MallocPtr<CciChar> name(CciString("KvPoolExpression", kCodePageUtf8));
+  const auto* script = static_cast<const CciChar*>(getAttributePointer(context, name.get()));
+  if (script == nullptr) {
+    Log("  poolScript is NULL\n");
+    return 0;
+  }
+
+  for (char rejected : kRejectedCharacters) {
+    if (CciCharIndexOf(script, static_cast<CciChar>(rejected), 1) >= 0) {
+      char message[64];
+      std::snprintf(message, sizeof message, "wrong keyword(Not Supported) '%c' used in Script",
+                    rejected);
+      cciLog(&rc, CCI_LOG_ERROR, "KvPool", 1127, "setAttribute", constKvCatalog, 15, "Vantrel2",
+             message, nullptr);
+      return SCRIPT_UNSUPPORTED_CHARACTER;
+    }
+  }
+
+  // Each statement runs up to its semicolon; text after the last one is ignored.
+  int start = 0;
+  for (int i = 0; script[i] != 0; ++i) {
+    if (script[i] != ';') continue;
+    MallocPtr<char> statement = statementText(script, start, i);
+    const int result = insertKvScript(context, statement.get());
+    if (result != 0) return result;
+    statement.release();  // the list owns it now
+    start = i + 1;
+  }
+  return 0;
+}
