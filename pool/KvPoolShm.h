@@ -9,9 +9,15 @@
 // Caveats:
 //  - fork: a child inherits the mapping and the ids but no user slot; it must
 //    not detach what it did not attach.
-//  - A process that dies holding a lock gives it back (SEM_UNDO); a store it
-//    left half-done stays as it was.
-//  - A pool removed by another process is noticed at the next node creation.
+//  - A process that dies holding a lock gives it back (SEM_UNDO). A store it
+//    left half-done can leave a chain that does not add up; gets stop at the
+//    damage, and the next store cuts the pool back to the sound records
+//    before it. A replacement cut short after its move can leave a stale
+//    copy of the last record that still looks sound: that is not detected.
+//  - A set whose creator died before setting the user slots is set up by the
+//    next process after about a second; until then node creation waits.
+//  - A pool removed by another process is noticed at the next node creation
+//    (the retained segment id is checked and looked up again), not sooner.
 //  - Processes with differing KVPOOL_MEMORY_PAGES share the segment the first
 //    one created; every access is bounded by the real segment size.
 #ifndef KVPOOL_POOL_KVPOOLSHM_H
@@ -66,7 +72,8 @@ KVPOOL_EXPORT extern int noOfPoolPages;  // pool size in 4096-byte pages
 KVPOOL_EXPORT int initHandleOfKvPool(void);
 // Maps the segment once per process; writes the empty header when existed is 0.
 KVPOOL_EXPORT void initHandleOfKvPoolView(int existed);
-// Writes the empty header (capacity, 0, 12) under the writer lock.
+// Writes the empty header (capacity, 0, 12) under the writer lock, unless a
+// process that found the new segment first has already stored into it.
 KVPOOL_EXPORT void initKvPoolMemory(void);
 KVPOOL_EXPORT void closeHandleOfKvPoolView(void);
 KVPOOL_EXPORT void closeHandleOfKvPool(void);
@@ -79,15 +86,24 @@ KVPOOL_EXPORT void sem_RLock(void);
 KVPOOL_EXPORT void sem_RUnLock(void);
 
 // Reads the value stored under key. 0: request->value is a new copy the
-// caller frees; 2: no such key (request->value unchanged). Takes the read lock.
+// caller frees; 2: no such key, a damaged chain before it, or no memory for
+// the copy (request->value unchanged). Takes the read lock.
 KVPOOL_EXPORT int getKvPoolDataBlock(PoolBlockRequest* request, const char* key);
 // Stores request->value under request->key, replacing an older record (which
-// moves to the end). 0 stored; 8 the pool cannot take it. Takes the write lock.
+// moves to the end). 0 stored; 8 the pool cannot take it (full, or its header
+// is beyond this process's capacity). Takes the write lock. A damaged chain is
+// first cut back to its sound records.
 KVPOOL_EXPORT int storeKvPoolDataBlock(PoolBlockRequest* request);
 
-// Saves the pool to "/tmp/KvPoolData.bin". 0 saved; 1 no mapping or no file.
+// Saves the pool to "/tmp/KvPoolData.bin" through a new owner-only file that
+// is synced and renamed over it, so the old snapshot stays whole until then.
+// 0 saved (event 14); 1 no mapping, or the file could not be written (the old
+// snapshot is kept). Takes the write lock while copying.
 KVPOOL_EXPORT int storeKvPoolToFile(void);
-// Loads the snapshot into an empty pool. 1 no usable file; 0 otherwise.
+// Loads the snapshot into an empty pool that can hold it (event 13). 1 no
+// usable file: missing, a link, 12 bytes or less, size and usedSize differ, or
+// a record chain that does not add up; 0 otherwise, loaded or not. Takes the
+// write lock while copying.
 KVPOOL_EXPORT int initKvPoolFromFile(void);
 
 // The pool's share of node creation and deletion (not exported).
