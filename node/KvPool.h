@@ -3,6 +3,8 @@
 //
 // Threads: the broker may run callbacks of different nodes at once but never
 // two callbacks of one context, and never sets attributes during evaluate.
+// No callback takes a lock of its own; the script's pool reads and stores take
+// the pool's reader/writer lock one at a time, none across statements.
 #ifndef KVPOOL_NODE_KVPOOL_H
 #define KVPOOL_NODE_KVPOOL_H
 
@@ -47,7 +49,8 @@ typedef struct NodeContext {
   PoolScriptEntry* scriptHead;
 } NodeContext;
 
-// Process-wide UTF-16 constants built at load.
+// Process-wide UTF-16 constants, built by the entry and kept while the
+// library is loaded; read-only for everyone else.
 KVPOOL_EXPORT extern CciChar* constKvPoolNode;         // "KvPoolNode"
 KVPOOL_EXPORT extern CciChar* constPluginNodeFactory;  // "KvPoolNodeFactory"
 KVPOOL_EXPORT extern CciChar* constOut;                // "out"
@@ -56,33 +59,64 @@ KVPOOL_EXPORT extern CciChar* constKvCatalog;          // "VTRL-KvPool"
 KVPOOL_EXPORT extern CciChar* constVTRL2;              // "Vantrel2"
 
 // The entry the broker calls after loading the library: logs the start-up
-// event, builds the constants and defines the class "KvPoolNode". Returns the
-// factory, or null when the broker refused it.
+// event (line 993), builds the constants and defines the class "KvPoolNode"
+// with the callback table. Returns the factory; null when the broker refused
+// it (a pending exception, rc 64, is raised again first).
 KVPOOL_EXPORT CciFactory* vtrGetMessageflowNodeFactory(void);
+// Builds the six constants; ones already built are kept.
 KVPOOL_EXPORT void initNodeConstants(void);
+// Stores the six callbacks into the table and defines the node class.
 KVPOOL_EXPORT void defineKvPoolNode(CciFactory* factory);
 
-// Callbacks of the node class.
+// Callbacks of the node class. Broker exceptions raised inside them unwind
+// through them to the broker; nothing they hold leaks.
+//
+// New context with the four attributes, terminals "in", "out", "failure" and
+// a pool user slot; the broker owns it until deleteNodeContext. Null when it
+// cannot be allocated (no slot taken). When the pool is unavailable: event 9
+// and a configuration exception, with the context already released.
 KVPOOL_EXPORT CciContext* createNodeContext(CciFactory* factoryObject, CciChar* nodeName,
                                             CciNode* nodeObject);
+// Gives the user slot back (the machine's last node removes the pool) and
+// releases the context with everything it owns. A null context is ignored.
 KVPOOL_EXPORT void deleteNodeContext(CciContext* context);
+// Name of the attribute at index (0..3). 0 found; 1 no such index (buffer
+// untouched). Writes at most bufferLength units, always terminated.
 KVPOOL_EXPORT int getAttributeName(CciContext* context, int index, CciChar* buffer,
                                    int bufferLength);
+// Stores value (booleans: "false" is 0, any other text 1; strings are copied
+// and KvPoolExpression is compiled, replacing the statement list). 0 the name
+// is an attribute; 1 it is not, "label" included, which sets the trace label.
+// A script that does not compile raises a configuration exception (message
+// 10) after it is stored.
 KVPOOL_EXPORT int setAttribute(CciContext* context, CciChar* name, CciChar* value);
+// Value as text ("true"/"false", decimal, or the string). 0 found; 1 not an
+// attribute (buffer untouched). Writes at most bufferLength units, zero-filled
+// after the text and always terminated (a longer text is cut).
 KVPOOL_EXPORT int getAttribute(CciContext* context, CciChar* name, CciChar* buffer,
                                int bufferLength);
+// Runs the script on a copy of message; the copy goes to "out", or message
+// itself to "failure" with an error event. The copy is deleted on every way
+// out, also when the broker raises.
 KVPOOL_EXPORT void evaluate(CciContext* context, CciMessage* exceptionList,
                             CciMessage* destinationList, CciMessage* message);
 
-// Attribute table and terminal lists of a context.
+// Attribute table and terminal lists of a context. Names are copied (cut to
+// fit their fields); the context owns the entries.
+//
+// New attribute of type 1, 2 or 3 with zeroed storage; null for another type
+// or when allocation fails.
 KVPOOL_EXPORT AttrTblEntry* insAttrTblEntry(NodeContext* context, const CciChar* name, int type);
+// New terminal created on the context's node object; null when allocation fails.
 KVPOOL_EXPORT TerminalListEntry* insInputTerminalListEntry(NodeContext* context,
                                                            const CciChar* name);
 KVPOOL_EXPORT TerminalListEntry* insOutputTerminalListEntry(NodeContext* context,
                                                             const CciChar* name);
+// The broker's handle of the first terminal of that name, or null.
 KVPOOL_EXPORT CciTerminal* getInputTerminalHandle(NodeContext* context, const CciChar* name);
 KVPOOL_EXPORT CciTerminal* getOutputTerminalHandle(NodeContext* context, const CciChar* name);
-// The attribute's value storage, or null when there is no such attribute.
+// The attribute's value storage (owned by the context), or null when there is
+// no such attribute.
 KVPOOL_EXPORT void* getAttributePointer(NodeContext* context, const CciChar* name);
 // 0 or 1 for a boolean attribute; -1 when missing or not a boolean.
 KVPOOL_EXPORT int getBoolAttribute(NodeContext* context, const CciChar* name);
