@@ -73,6 +73,30 @@ TEST_F(EvaluateTest, WorkedExampleStoresInOneNodeAndReadsInAnother) {
   EXPECT_TRUE(evaluateEvents().empty());
 }
 
+TEST_F(EvaluateTest, EmptyScriptPropagatesAFinishedCopyAndTracesTheRun) {
+  Flow f = flow("n", "");
+  const std::size_t offset = kvtest::traceSize();
+  ASSERT_TRUE(send(*f.node, "<Order><Id>3</Id></Order>").ok());
+  ASSERT_EQ(f.out->captured().size(), 1u);
+  EXPECT_TRUE(f.out->captured()[0].finalized);
+  EXPECT_EQ(valueAt(f.out->captured()[0].message, "XML.Order.Id"), "3");
+  std::vector<std::string> evaluateLines;
+  for (const std::string& line : kvtest::traceLinesSince(offset)) {
+    if (line == "-->evaluate" || line.rfind("  retValue", 0) == 0 ||
+        line.rfind("  cniPropogate", 0) == 0) {
+      evaluateLines.push_back(line);
+    }
+  }
+  // The propagate line shows the broker's result and a return code of 0.
+  ASSERT_EQ(evaluateLines.size(), 3u);
+  EXPECT_EQ(evaluateLines[0], "-->evaluate");
+  EXPECT_EQ(evaluateLines[1], "  retValue of runKvPoolScript 0");
+  EXPECT_EQ(evaluateLines[2].rfind("  cniPropogate.. retValue=", 0), 0u);
+  EXPECT_TRUE(evaluateLines[2].ends_with(" rc=0")) << evaluateLines[2];
+  EXPECT_TRUE(evaluateEvents().empty());
+  expectOutputDeletedOnce();
+}
+
 TEST_F(EvaluateTest, ValueStoredInOneProcessIsReadInAnother) {
   StepPipe stored, readDone;
   const int storer = forkChild([&]() -> int {

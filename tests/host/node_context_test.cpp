@@ -121,6 +121,15 @@ TEST_F(NodeContextTest, NodesInTwoProcessesShareTheSlotsAndTheLastProcessRemoves
   EXPECT_FALSE(poolSegmentExists());
 }
 
+TEST_F(NodeContextTest, DeletingANullContextGivesNoSlotBack) {
+  kvNode("live");
+  auto* deleteContext = pluginSymbol<void(CciContext*)>("deleteNodeContext");
+  deleteContext(nullptr);
+  EXPECT_EQ(poolUsers(), 1);
+  EXPECT_EQ(freeUserSlots(), 9999);
+  EXPECT_TRUE(poolSegmentExists());
+}
+
 // Segments larger than this namespace's limit cannot be created, so the pool
 // is unavailable (the test runs in its own IPC namespace).
 class ShmLimit {
