@@ -49,21 +49,19 @@ MallocPtr<char> unsplittableOperand(const char* assignment) {
 }
 
 // The element's whole character value as UTF-8. A first read takes up to 256
-// units. A result that does not stay below the capacity may be a cut value,
-// so the value is read again with room for all of it and its terminator; one
-// unit more than the capacity is allocated because the broker may put the
-// terminator just past it.
+// units; a longer value reports its length and is read again with a buffer
+// for all of it (the broker writes the terminator just past the capacity).
 MallocPtr<char> readElementValue(CciElement* element) {
   int rc = 0;
   MallocPtr<CciChar> buffer(
       static_cast<CciChar*>(std::calloc(kFirstReadCapacity + 1, sizeof(CciChar))));
   if (!buffer) return copyText("");
   const int length = cniElementCharacterValue(&rc, element, buffer.get(), kFirstReadCapacity);
-  if (length >= kFirstReadCapacity) {
-    const std::size_t capacity = static_cast<std::size_t>(length) + 1;
-    buffer.reset(static_cast<CciChar*>(std::calloc(capacity + 1, sizeof(CciChar))));
+  if (length > kFirstReadCapacity) {
+    buffer.reset(static_cast<CciChar*>(
+        std::calloc(static_cast<std::size_t>(length) + 1, sizeof(CciChar))));
     if (!buffer) return copyText("");
-    cniElementCharacterValue(&rc, element, buffer.get(), static_cast<int>(capacity));
+    cniElementCharacterValue(&rc, element, buffer.get(), length);
   }
   Log("  cniElementCharacterValue [%S]\n", buffer.get());
   return MallocPtr<char>(mbString(buffer.get(), kCodePageUtf8));
@@ -97,7 +95,9 @@ int runKvPoolscript(NodeContext* context, CciMessage* inputMessage, CciMessage* 
                     CciMessage* destinationList, CciMessage* outputMessage, char** errorText) {
   int rc = 0;
   Log("-->runKvPoolscript\n");
-  // A flag that cannot be read counts as false, the attribute's default.
+  // A flag that cannot be read (-1) lets a missing element through as empty
+  // text; a missing key needs the key flag set to exactly 1, so no value is
+  // ever invented or carried over for it.
   const int elementFlag = readFlag(context, "messageStoreEltNotFound");
   Log("  iNullShmAllow=%d\n", elementFlag);
   const int keyFlag = readFlag(context, "messageInsertKeyNotFound");
@@ -140,7 +140,7 @@ int runKvPoolscript(NodeContext* context, CciMessage* inputMessage, CciMessage* 
         value = readElementValue(element);
       } else {
         Log("  runKvPoolscript-element not found\n");
-        if (elementFlag != 1) return fail(SCRIPT_ELEMENT_NOT_FOUND, path, errorText);
+        if (elementFlag == 0) return fail(SCRIPT_ELEMENT_NOT_FOUND, path, errorText);
         value = copyText("");
       }
     }

@@ -82,15 +82,18 @@ TEST_F(ScriptRunTest, MissingKeyWithUnreadableFlagNeverReusesAnEarlierValue) {
   EXPECT_EQ(kvbroker::findPath(output.root(), "XML.Doc.y"), nullptr);
 }
 
-TEST_F(ScriptRunTest, MissingElementWithUnreadableFlagFails) {
+TEST_F(ScriptRunTest, MissingElementWithUnreadableFlagGoesOnWithEmptyText) {
   kvbroker::Node& node = kvNode("n");
-  setScript(node, "SET OutputRoot.XML.Doc.y=Body.Doc.missing;");
+  setScript(node, "SET KvPoolB=Body.Doc.b;SET OutputRoot.XML.Doc.y=Body.Doc.missing;");
   breakFlag(node, u"messageStoreEltNotFound");
-  Message input = Message::fromXml("<Doc/>");
+  Message input = Message::fromXml("<Doc><b>earlier value</b></Doc>");
   Message output = input.copy();
   std::string failing;
-  EXPECT_EQ(run(node, input, output, failing), SCRIPT_ELEMENT_NOT_FOUND);
-  EXPECT_EQ(failing, "Body.Doc.missing");
+  EXPECT_EQ(run(node, input, output, failing), SCRIPT_OK);
+  EXPECT_EQ(failing, "<none>");
+  CciElement* y = kvbroker::findPath(output.root(), "XML.Doc.y");
+  ASSERT_NE(y, nullptr);
+  EXPECT_EQ(kvbroker::elementValue(y), "");
 }
 
 TEST_F(ScriptRunTest, EmptyListSucceedsWithoutTouchingAnything) {
