@@ -1,0 +1,285 @@
+// Building a flow on the stand-in broker and sending messages through it.
+#include "tools/kvflow/FlowRun.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+namespace kvflow {
+namespace {
+
+std::string quoted(const std::string& text) {
+  return "\"" + text + "\"";
+}
+
+std::string joined(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
+  return out;
+}
+
+// A statement as the user wrote it, on one line and not too long to read.
+std::string shownStatement(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\t' || c == '\r') c = ' ';
+  }
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  text = text.substr(first, text.find_last_not_of(' ') - first + 1);
+  constexpr std::size_t kShown = 100;
+  if (text.size() > kShown) text = text.substr(0, kShown) + "...";
+  return text;
+}
+
+// The statements of a script as written: the texts before each ';', and the
+// text after the last one.
+std::vector<std::string> splitStatements(const std::string& script) {
+  std::vector<std::string> statements;
+  std::size_t start = 0;
+  for (std::size_t semicolon; (semicolon = script.find(';', start)) != std::string::npos;) {
+    statements.push_back(script.substr(start, semicolon - start));
+    start = semicolon + 1;
+  }
+  statements.push_back(script.substr(start));
+  return statements;
+}
+
+}  // namespace
+
+void RunStats::add(const RunStats& other) {
+  sent += other.sent;
+  reachedNoOutput += other.reachedNoOutput;
+  for (const auto& [name, count] : other.perOutput) perOutput[name] += count;
+  for (const auto& [code, operands] : other.failures) {
+    for (const auto& [operand, count] : operands) failures[code][operand] += count;
+  }
+  for (const auto& [number, count] : other.eventsByNumber) eventsByNumber[number] += count;
+  for (const auto& [text, count] : other.exceptions) exceptions[text] += count;
+}
+
+FlowRun::FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowSpec& flow,
+                 bool counting, const std::string& outputTag)
+    : broker_(broker), file_(file), flow_(flow), outputTag_(outputTag) {
+  for (const NodeSpec& node : flow_.nodes) createNode(node);
+  for (const WireSpec& wire : flow_.wires) this->wire(wire);
+  input_ = broker_.findNode(flow_.input.node);
+  if (input_ != nullptr) {
+    const auto inputs = input_->inputTerminals();
+    if (std::find(inputs.begin(), inputs.end(), flow_.input.terminal) == inputs.end()) {
+      problems_.push_back(file_.path + ": flow " + quoted(flow_.name) + ", input " +
+                          quoted(flow_.input.text()) + ": node " + quoted(flow_.input.node) +
+                          " has no input terminal " + quoted(flow_.input.terminal) +
+                          " (it has: " + joined(inputs) + ")");
+    }
+  }
+  if (counting && ok()) addTaps();
+}
+
+void FlowRun::createNode(const NodeSpec& spec) {
+  const std::string where = file_.path + ": node " + quoted(spec.name);
+  kvbroker::Node* node = nullptr;
+  try {
+    node = &broker_.createNode(spec.className, spec.name);
+  } catch (const kvbroker::CallbackRefused& refusal) {
+    problems_.push_back(where + ": the plug-in refused to create it: " +
+                        kvbroker::formatException(refusal.record()));
+    return;
+  } catch (const kvbroker::BrokerError& error) {
+    problems_.push_back(where + ": cannot create a node of class " + quoted(spec.className) +
+                        " (known classes: " + joined(broker_.nodeClassNames()) +
+                        "): " + error.what());
+    return;
+  }
+  configure(*node, spec);
+}
+
+void FlowRun::configure(kvbroker::Node& node, const NodeSpec& spec) {
+  const std::string where = file_.path + ": node " + quoted(spec.name);
+  const std::vector<std::string> known = broker_.attributeNames(node);
+  const bool pluginNode = node.context() != nullptr;
+  for (const auto& [name, value] : spec.attributes) {
+    const bool isLabel = name == "label" && pluginNode;
+    if (!isLabel && std::find(known.begin(), known.end(), name) == known.end()) {
+      problems_.push_back(where + ": class " + spec.className + " has no attribute " +
+                          quoted(name) + " (it has: " + joined(known) +
+                          (pluginNode ? ", label" : "") + ")");
+      continue;
+    }
+    if (spec.className == kvbroker::kOutputNodeClass && name == "directory" && !value.empty()) {
+      // A missing output directory is made, as a broker deploying the flow would.
+      std::error_code error;
+      std::filesystem::create_directories(value, error);
+      if (error || !std::filesystem::is_directory(value)) {
+        problems_.push_back(where + ": output directory " + quoted(value) +
+                            " cannot be made: " + (error ? error.message() : "not a directory"));
+        continue;
+      }
+    }
+    const std::size_t eventsBefore = broker_.eventCount();
+    try {
+      broker_.setAttribute(node, name, value);
+    } catch (const kvbroker::CallbackRefused& refusal) {
+      if (name == "KvPoolExpression") {
+        explainRefusedScript(node, spec, value, refusal, eventsBefore);
+      } else {
+        problems_.push_back(where + ": attribute " + quoted(name) +
+                            " refused: " + kvbroker::formatException(refusal.record()));
+      }
+    }
+  }
+  if (spec.className == kvbroker::kOutputNodeClass && !outputTag_.empty()) {
+    const std::string prefix = broker_.getAttribute(node, "prefix").value_or("message");
+    broker_.setAttribute(node, "prefix", prefix + outputTag_);
+  }
+}
+
+// A refused script is reported with the statement that the compiler stopped
+// at. The compiler itself names the statement only for some refusals, so the
+// script is given to it again statement by statement: the first prefix it
+// refuses ends with the culprit.
+void FlowRun::explainRefusedScript(kvbroker::Node& node, const NodeSpec& spec,
+                                   const std::string& script,
+                                   const kvbroker::CallbackRefused& refusal,
+                                   std::size_t eventsBefore) {
+  std::vector<std::string> reasons;
+  const auto events = broker_.events();
+  for (std::size_t i = eventsBefore; i < events.size(); ++i) {
+    reasons.push_back(kvbroker::formatEvent(events[i]));
+  }
+  reasons.push_back(kvbroker::formatException(refusal.record()));
+
+  const std::vector<std::string> statements = splitStatements(script);
+  std::string located = " in the text after the last ';'";
+  std::string prefix;
+  for (std::size_t i = 0; i + 1 < statements.size(); ++i) {
+    prefix += statements[i] + ";";
+    try {
+      broker_.setAttribute(node, "KvPoolExpression", prefix);
+    } catch (const kvbroker::CallbackRefused&) {
+      located =
+          " at statement " + std::to_string(i + 1) + " " + quoted(shownStatement(statements[i]));
+      break;
+    }
+  }
+  std::string hint;
+  if (reasons.size() == 1) hint = " (a statement must begin with SET)";
+  std::string text =
+      file_.path + ": node " + quoted(spec.name) + ": KvPoolExpression refused" + located + ": ";
+  for (std::size_t i = 0; i < reasons.size(); ++i) text += (i ? "; " : "") + reasons[i];
+  problems_.push_back(text + hint);
+}
+
+void FlowRun::wire(const WireSpec& wire) {
+  kvbroker::Node* from = broker_.findNode(wire.from.node);
+  kvbroker::Node* to = broker_.findNode(wire.to.node);
+  if (from == nullptr || to == nullptr) return;  // its creation failed and was reported
+  try {
+    broker_.wire(*from, wire.from.terminal, *to, wire.to.terminal);
+  } catch (const kvbroker::BrokerError& error) {
+    const auto outputs = from->outputTerminals();
+    const auto inputs = to->inputTerminals();
+    problems_.push_back(file_.path + ": flow " + quoted(flow_.name) + ", wire " + wire.from.text() +
+                        " -> " + wire.to.text() + ": " + error.what() + " (" + wire.from.node +
+                        " has outputs: " + joined(outputs) + "; " + wire.to.node +
+                        " has inputs: " + joined(inputs) + ")");
+  }
+}
+
+// Every wire into an output node gets a twin into a capture node that only
+// counts, so the summary can tell how many messages each output received.
+void FlowRun::addTaps() {
+  for (const NodeSpec& spec : flow_.nodes) {
+    if (spec.className != kvbroker::kOutputNodeClass) continue;
+    taps_[spec.name] =
+        &broker_.createNode(kvbroker::kCaptureNodeClass, kReservedNodePrefix + spec.name);
+  }
+  for (const WireSpec& wire : flow_.wires) {
+    auto tap = taps_.find(wire.to.node);
+    if (tap == taps_.end()) continue;
+    broker_.wire(*broker_.findNode(wire.from.node), wire.from.terminal, *tap->second, "in");
+  }
+  for (const NodeSpec& spec : flow_.nodes) {
+    if (spec.className == kvbroker::kCaptureNodeClass)
+      taps_[spec.name] = broker_.findNode(spec.name);
+  }
+  for (const auto& [name, tap] : taps_) stats_.perOutput[name] = 0;
+}
+
+void FlowRun::send(const std::string& xml, const std::string& source) {
+  kvbroker::Message message = kvbroker::Message::fromXml(xml, source);
+  kvbroker::InjectResult result = broker_.inject(*input_, flow_.input.terminal, message);
+  ++stats_.sent;
+  if (result.exception) ++stats_.exceptions[kvbroker::formatException(*result.exception)];
+  long reached = 0;
+  for (auto& [name, tap] : taps_) {
+    const long count = static_cast<long>(tap->captured().size());
+    stats_.perOutput[name] += count;
+    reached += count;
+    tap->clearCaptured();
+  }
+  if (reached == 0) ++stats_.reachedNoOutput;
+}
+
+void FlowRun::collectEvents() {
+  static const std::set<int> kScriptResults = {1, 2, 3, 4, 8};
+  for (const kvbroker::EventRecord& event : broker_.events()) {
+    ++stats_.eventsByNumber[event.messageNumber];
+    if (event.function == "evaluate()" && kScriptResults.count(event.messageNumber)) {
+      const std::string operand = event.inserts.empty() ? "" : event.inserts.front();
+      ++stats_.failures[event.messageNumber][operand];
+    }
+  }
+  broker_.clearEvents();
+}
+
+std::string resultCodeMeaning(int code) {
+  switch (code) {
+    case 1:
+      return "a message element named by a right operand is missing";
+    case 2:
+      return "a pool key named by a right operand is missing";
+    case 3:
+      return "the element named by a left operand cannot be created";
+    case 4:
+      return "malformed statement (no '=' or an operand over 255 bytes)";
+    case 8:
+      return "the pool is full";
+    default:
+      return "unknown result code";
+  }
+}
+
+std::string eventMeaning(int number) {
+  switch (number) {
+    case 0:
+      return "plug-in loaded";
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 8:
+      return "message failed: " + resultCodeMeaning(number);
+    case 5:
+      return "terminal not attached";
+    case 6:
+      return "message not propagated";
+    case 9:
+      return "pool not available at node creation";
+    case 10:
+      return "script rejected";
+    case 12:
+      return "no pool segment found, a new one was created";
+    case 13:
+      return "pool loaded from the snapshot file";
+    case 14:
+      return "pool saved to the snapshot file";
+    case 15:
+      return "unsupported character in a script";
+    case 16:
+      return "left operand starts with Input";
+    default:
+      return "other event";
+  }
+}
+
+}  // namespace kvflow

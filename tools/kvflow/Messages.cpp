@@ -1,0 +1,78 @@
+// Reading and checking the messages kvflow sends.
+#include "tools/kvflow/Messages.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "broker/Broker.h"
+
+namespace kvflow {
+namespace {
+
+namespace fs = std::filesystem;
+
+void checkXml(const MessageText& message) {
+  try {
+    kvbroker::Message::fromXml(message.text, message.source);
+  } catch (const kvbroker::XmlError& error) {
+    throw MessageError(std::string("malformed XML: ") + error.what());
+  }
+}
+
+}  // namespace
+
+std::vector<MessageText> MessageReader::read(const std::vector<std::string>& sources) {
+  std::vector<MessageText> out;
+  for (const std::string& source : sources) add(source, out);
+  for (const MessageText& message : out) checkXml(message);
+  return out;
+}
+
+void MessageReader::add(const std::string& source, std::vector<MessageText>& out) {
+  if (source == "-") {
+    if (!stdinText_) {
+      std::ostringstream text;
+      text << std::cin.rdbuf();
+      if (std::cin.bad()) throw MessageError("<stdin>: cannot read standard input");
+      stdinText_ = text.str();
+    }
+    out.push_back({"<stdin>", *stdinText_});
+    return;
+  }
+  std::error_code error;
+  const fs::file_status status = fs::status(source, error);
+  if (error || !fs::exists(status)) {
+    throw MessageError(source + ": cannot read message source: " +
+                       (error ? error.message() : std::string("no such file or directory")));
+  }
+  if (!fs::is_directory(status)) {
+    addFile(source, out);
+    return;
+  }
+  std::vector<std::string> files;
+  for (const auto& entry : fs::directory_iterator(source, error)) {
+    if (entry.path().extension() == ".xml" && !entry.is_directory()) {
+      files.push_back(entry.path().string());
+    }
+  }
+  if (error) throw MessageError(source + ": cannot list the directory: " + error.message());
+  if (files.empty()) throw MessageError(source + ": the directory holds no *.xml message files");
+  std::sort(files.begin(), files.end());
+  for (const std::string& file : files) addFile(file, out);
+}
+
+void MessageReader::addFile(const std::string& path, std::vector<MessageText>& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw MessageError(path + ": cannot open message file: " + std::strerror(errno));
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw MessageError(path + ": cannot read message file: " + std::strerror(errno));
+  out.push_back({path, text.str()});
+}
+
+}  // namespace kvflow
