@@ -241,7 +241,7 @@ std::string resultCodeMeaning(int code) {
     case 3:
       return "the element named by a left operand cannot be created";
     case 4:
-      return "malformed statement (no '=' or an operand over 255 bytes)";
+      return "malformed statement: no '=', or an operand over 255 bytes";
     case 8:
       return "the pool is full";
     default:

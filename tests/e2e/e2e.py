@@ -1,0 +1,598 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the tools: kvflow runs example flows through the built
+plug-in in real broker processes, kvpool looks at the pool they share, and
+what comes out (messages, summaries, listings, exit statuses) is compared
+with what the flows must produce.
+
+Each case runs in its own process, which must be in a private IPC namespace
+with a private /tmp (tests/e2e/CMakeLists.txt starts it so): the pool's keys
+and files are fixed, and a test must never meet a pool that lives on the
+machine. The script refuses to run otherwise.
+
+    e2e.py --tools BUILD/tools --source REPO CASE
+    e2e.py helper NAME ...   (small pool surgeries, run by kvflow --then)
+"""
+import argparse
+import ctypes
+import glob
+import json
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+
+WORK = "/tmp/e2e"
+SHM_KEY = 99999
+SEM_KEY = 88888
+IPC_CREAT = 0o1000
+SETVAL = 16
+
+TOOLS = None
+SOURCE = None
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(condition, what):
+    if not condition:
+        raise Failure(what)
+
+
+def expect_equal(actual, wanted, what):
+    if actual != wanted:
+        raise Failure("%s:\n--- wanted ---\n%s\n--- got ---\n%s" % (what, wanted, actual))
+
+
+def tool(name):
+    return os.path.join(TOOLS, name)
+
+
+def run(args, stdin=None, cwd=WORK):
+    result = subprocess.run(args, input=stdin, capture_output=True, text=True, cwd=cwd,
+                            timeout=120)
+    return result
+
+
+def kvflow(*args, **kwargs):
+    return run([tool("kvflow")] + list(args), **kwargs)
+
+
+def kvpool(*args, **kwargs):
+    return run([tool("kvpool")] + list(args), **kwargs)
+
+
+def without_throughput(text):
+    return "\n".join(line for line in text.splitlines() if not line.startswith("throughput: "))
+
+
+def summary_of(stdout):
+    start = stdout.find("== kvflow summary")
+    expect(start >= 0, "no summary in:\n" + stdout)
+    return without_throughput(stdout[start:])
+
+
+def golden(name):
+    with open(os.path.join(HERE, "expected", name), encoding="utf-8") as f:
+        return f.read().rstrip("\n")
+
+
+def ipc_objects():
+    """Lines of /proc/sysvipc for segments and semaphore sets (header dropped)."""
+    lines = []
+    for kind in ("shm", "sem"):
+        with open("/proc/sysvipc/" + kind) as f:
+            lines += [kind + ": " + line.strip() for line in f.readlines()[1:] if line.strip()]
+    return lines
+
+
+def expect_no_pool(when):
+    expect(ipc_objects() == [], "a pool is left %s: %s" % (when, ipc_objects()))
+
+
+def files_in(directory):
+    path = os.path.join(WORK, directory)
+    return sorted(os.listdir(path)) if os.path.isdir(path) else []
+
+
+def read(path):
+    with open(os.path.join(WORK, path), encoding="utf-8") as f:
+        return f.read()
+
+
+def copy_example(name):
+    # A demo run from the source tree may have left its outputs there.
+    shutil.copytree(os.path.join(SOURCE, "examples", name), os.path.join(WORK, name),
+                    ignore=shutil.ignore_patterns("out"))
+    return os.path.join(WORK, name)
+
+
+def copy_flows():
+    shutil.copytree(os.path.join(HERE, "flows"), os.path.join(WORK, "flows"),
+                    ignore=shutil.ignore_patterns("out"))
+    return os.path.join(WORK, "flows")
+
+
+def then_script(lines):
+    """A --then command that records each command's output and status."""
+    path = os.path.join(WORK, "then.sh")
+    with open(path, "w") as f:
+        f.write("cd %s\n" % WORK)
+        for name, command in lines:
+            f.write("%s > %s.out 2> %s.err; echo $? > %s.rc\n" % (command, name, name, name))
+    return "sh " + path
+
+
+def recorded(name):
+    return read(name + ".out"), read(name + ".err"), int(read(name + ".rc"))
+
+
+def helper_command(*args):
+    return " ".join(shlex.quote(a) for a in [sys.executable, os.path.abspath(__file__), "helper"]
+                    + list(args))
+
+
+CASES = {}
+
+
+def case(function):
+    CASES[function.__name__] = function
+    return function
+
+
+# ------------------------------------------------------------------- flows --
+
+@case
+def demo_two_flows_share_the_pool():
+    """The shipping example: orders stored by one broker process, shipments
+    labelled from the pool by another; the pool is listed while they hold it
+    and is gone when they end."""
+    example = copy_example("shipping")
+    result = kvflow("run", os.path.join(example, "shipping.json"), "--then", tool("kvpool") + " list")
+    expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
+    expect_equal(result.stderr, "", "standard error (no progress line when it is not a terminal)")
+    labels = result.stdout[:result.stdout.find("== kvflow summary")]
+    expect_equal(labels.strip(), golden("demo_labels.xml"), "labelled shipments on stdout")
+    expect_equal(summary_of(result.stdout), golden("demo_summary.txt"), "summary and pool listing")
+    expect_equal(files_in("shipping/out/held"), ["shipment-000001.xml"], "held shipments")
+    expect(read("shipping/out/held/shipment-000001.xml").find("<Parcel>") < 0 and
+           "<Weight unit=\"kg\">5.1</Weight>" in read("shipping/out/held/shipment-000001.xml"),
+           "the held shipment is the unchanged input")
+    expect_equal(files_in("shipping/out/orders"), ["order-000001.xml"], "stored orders")
+    expect_equal(files_in("shipping/out/rejected"), [], "rejected orders")
+    expect_no_pool("after the demo")
+
+
+@case
+def processes_split_the_messages_and_share_the_pool():
+    """Two processes per flow: the shipments processes each label what the
+    orders processes stored, and the output files of the processes differ."""
+    example = copy_example("shipping")
+    result = kvflow("run", os.path.join(example, "shipping.json"), "--processes", "2",
+                    "--repeat", "2")
+    expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
+    expect_equal(result.stdout.count("<OrderId>A-1001</OrderId>"), 4,
+                 "every labelled shipment carries the order stored by another process")
+    expect_equal(files_in("shipping/out/orders"), ["order.p1-000001.xml", "order.p2-000001.xml"],
+                 "each orders process wrote its own file")
+    expect_equal(files_in("shipping/out/held"),
+                 ["shipment.p1-000001.xml", "shipment.p2-000001.xml"], "held shipments")
+    expect_equal(summary_of(result.stdout), golden("four_processes_summary.txt"), "summary")
+    expect_no_pool("after four processes")
+
+
+@case
+def messages_from_a_directory_are_split_round_robin():
+    flows = copy_flows()
+    os.makedirs(os.path.join(WORK, "batch"))
+    for i in range(7):
+        with open(os.path.join(WORK, "batch", "m%d.xml" % i), "w") as f:
+            f.write("<m><v>%d</v></m>" % i)
+    with open(os.path.join(WORK, "batch", "notes.txt"), "w") as f:
+        f.write("not a message")
+    result = kvflow("run", os.path.join(flows, "counter.json"), "batch", "--processes", "3")
+    expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
+    copies = files_in("flows/out/copies")
+    expect_equal([name.split("-")[0] for name in copies],
+                 ["m.p1"] * 3 + ["m.p2"] * 2 + ["m.p3"] * 2, "messages per process")
+    seen = sorted(read("flows/out/copies/" + name).split("<seen>")[1].split("<")[0]
+                  for name in copies)
+    expect_equal(seen, [str(i) for i in range(7)], "each message's own value came back")
+    expect("messages read: 7\nmessages sent: 7 (repeat 1, 3 broker processes)" in result.stdout,
+           "summary counts:\n" + result.stdout)
+
+
+@case
+def standard_input_with_repeat():
+    flows = copy_flows()
+    result = kvflow("run", os.path.join(flows, "counter.json"), "-", "--repeat", "3",
+                    stdin="<m><v>stdin</v></m>")
+    expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
+    expect_equal(files_in("flows/out/copies"), ["m-000001.xml", "m-000002.xml", "m-000003.xml"],
+                 "three copies")
+    expect("<seen>stdin</seen>" in read("flows/out/copies/m-000003.xml"), "value copied")
+    expect("messages read: 1\nmessages sent: 3 (repeat 3, 1 broker process)" in result.stdout,
+           "summary counts:\n" + result.stdout)
+
+
+@case
+def failures_are_summed_by_result_code_with_operands():
+    flows = copy_flows()
+    result = kvflow("run", os.path.join(flows, "failures.json"))
+    expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
+    expect_equal(summary_of(result.stdout), golden("failures_summary.txt"), "summary")
+    for n in (1, 2, 3, 4):
+        expect_equal(files_in("flows/out/failed%d" % n), ["message-000001.xml"],
+                     "failed messages of result %d" % n)
+    expect_equal(read("flows/out/failed3/message-000001.xml"),
+                 read("flows/out/failed2/message-000001.xml"), "failures carry the input")
+    expect("<Note />" in read("flows/out/ok5/message-000001.xml") or
+           "<Note></Note>" in read("flows/out/ok5/message-000001.xml"),
+           "a missing key with the key flag set writes empty text")
+
+
+@case
+def non_ascii_names_in_scripts():
+    flows = copy_flows()
+    result = kvflow("run", os.path.join(flows, "names.json"))
+    expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
+    out = read("flows/out/names/message-000001.xml")
+    expect("<Maß>XL</Maß>" in out, "value read and written under non-ASCII names:\n" + out)
+
+
+# ------------------------------------------------------------------ kvpool --
+
+@case
+def kvpool_commands_on_a_live_pool():
+    example = copy_example("shipping")
+    then = then_script([
+        ("status", tool("kvpool") + " status"),
+        ("get", tool("kvpool") + " get KvPoolCustomer"),
+        ("getMissing", tool("kvpool") + " get KvPoolNothing"),
+        ("set", tool("kvpool") + " set KvPoolCity York"),
+        ("setLong", tool("kvpool") + " set " + "K" * 256 + " x"),
+        ("json", tool("kvpool") + " list --json"),
+        ("save", tool("kvpool") + " save"),
+        ("verify", tool("kvpool") + " verify"),
+        ("remove", tool("kvpool") + " remove"),
+    ])
+    result = kvflow("run", os.path.join(example, "shipping.json"), "--then", then)
+    expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
+
+    out, _, rc = recorded("status")
+    expect(rc == 0 and "node contexts:  2 alive on this machine" in out and
+           "6 records" in out and "chain:          sound" in out, "status:\n" + out)
+    expect_equal(recorded("get"), ("Ada Byron\n", "", 0), "get")
+    out, err, rc = recorded("getMissing")
+    expect(rc == 1 and 'no key "KvPoolNothing"' in err, "get of a missing key: " + err)
+    expect_equal(recorded("set")[2], 0, "set status")
+    out, err, rc = recorded("setLong")
+    expect(rc == 1 and "1 to 255 bytes" in err, "an overlong key is refused: " + err)
+    listing = json.loads(recorded("json")[0])
+    expect_equal([(r["key"], r["value"]) for r in listing["records"]],
+                 [("KvPoolOrderId", "A-1001"), ("KvPoolCustomer", "Ada Byron"),
+                  ("KvPoolStreet", "12 Marsh Lane"), ("KvPoolCarrier", "Northline Express"),
+                  ("KvPoolLastParcel", "P-0002"), ("KvPoolCity", "York")],
+                 "a replaced key moves to the end")
+    expect_equal(recorded("save"), ("saved 6 records (229 bytes) to /tmp/KvPoolData.bin\n", "", 0),
+                 "save")
+    expect_equal(recorded("verify"), ("pool: sound, 6 records, 229 of 4096 bytes used\n", "", 0),
+                 "verify")
+    out, err, rc = recorded("remove")
+    expect(rc == 1 and "2 node contexts on this machine still use the pool" in err,
+           "remove refuses while node contexts live: " + err)
+
+    expect_no_pool("after the flows ended")
+    listing = kvpool("list")
+    expect(listing.returncode == 1 and "no pool exists" in listing.stderr, "list: " + listing.stderr)
+    change = kvpool("set", "KvPoolX", "1")
+    expect(change.returncode == 1 and "no pool exists" in change.stderr, "set: " + change.stderr)
+    expect_no_pool("after reading and a refused change")
+    status = kvpool("status")
+    expect(status.returncode == 0 and status.stdout.startswith("pool: none on this machine"),
+           "status: " + status.stdout)
+    saved = kvpool("list", "--snapshot")
+    expect_equal(saved.stdout.splitlines()[-1], "KvPoolCity        York", "snapshot listing")
+    expect_equal(kvpool("verify", "--snapshot").returncode, 0, "the snapshot is sound")
+
+
+@case
+def snapshot_saved_by_one_run_loads_into_the_next():
+    flows = copy_flows()
+    shipment = os.path.join(WORK, "shipment.xml")
+    with open(shipment, "w") as f:
+        f.write("<Shipment><Parcel>P-9</Parcel></Shipment>")
+    example = copy_example("shipping")
+    first = kvflow("run", os.path.join(example, "shipping.json"), "--then",
+                   tool("kvpool") + " save")
+    expect_equal(first.returncode, 0, "first run; stderr: " + first.stderr)
+    expect_no_pool("between the runs")
+    plain = kvflow("run", os.path.join(flows, "reader.json"), shipment)
+    expect_equal(files_in("flows/out/notFound"), ["message-000001.xml"],
+                 "without the snapshot the key is missing")
+    second = kvflow("run", os.path.join(flows, "reader.json"), shipment, "--before",
+                    tool("kvpool") + " load")
+    expect_equal(second.returncode, 0, "second run; stderr: " + second.stderr)
+    expect("loaded 6 records (230 bytes) from /tmp/KvPoolData.bin" in second.stdout,
+           "load reported: " + second.stdout)
+    expect("<City>Leeds</City>" in read("flows/out/found/message-000001.xml"),
+           "the loaded value enriched the message")
+    expect_equal(plain.returncode, 0, "plain run")
+
+
+@case
+def verify_reports_every_inconsistency_of_a_damaged_pool():
+    example = copy_example("shipping")
+    then = then_script([
+        ("before", tool("kvpool") + " verify"),
+        ("damage", helper_command("damage-pool")),
+        ("after", tool("kvpool") + " verify"),
+        ("list", tool("kvpool") + " list"),
+        ("save", tool("kvpool") + " save"),
+    ])
+    result = kvflow("run", os.path.join(example, "shipping.json"), "--then", then)
+    expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
+    expect_equal(recorded("before")[2], 0, "sound before the damage")
+    expect_equal(recorded("damage")[2], 0, "damage helper")
+    out, _, rc = recorded("after")
+    expect_equal(rc, 1, "verify exit status on damage")
+    expect_equal(out, golden("verify_damaged.txt") + "\n", "verify output")
+    out, err, rc = recorded("list")
+    expect(rc == 1 and "damaged" in err and out.startswith("KvPoolOrderId"),
+           "list shows the sound records and says the rest is damaged: " + out + err)
+
+    # A snapshot of the damaged pool is refused by verify --snapshot and load.
+    expect(kvpool("verify", "--snapshot").returncode == 1, "the damaged snapshot fails verify")
+
+
+@case
+def leftover_pool_is_reported_changed_with_a_warning_and_removed():
+    expect_equal(run([sys.executable, os.path.abspath(__file__), "helper", "leftover-pool"]).returncode,
+                 0, "leftover helper")
+    status = kvpool("status")
+    expect("node contexts:  0 alive on this machine (a leftover pool" in status.stdout,
+           "status: " + status.stdout)
+    change = kvpool("set", "KvPoolNote", "kept")
+    expect(change.returncode == 0 and "no node context keeps this pool alive" in change.stderr,
+           "set on a leftover pool warns: " + change.stderr)
+    expect_equal(kvpool("get", "KvPoolNote").stdout, "kept\n", "the value is in the leftover")
+    removal = kvpool("remove")
+    expect(removal.returncode == 0 and "removed the segment" in removal.stdout and
+           "removed the semaphore set" in removal.stdout, "remove: " + removal.stdout)
+    expect_no_pool("after kvpool remove")
+
+
+@case
+def remove_force_while_flows_run():
+    example = copy_example("shipping")
+    then = then_script([("remove", tool("kvpool") + " remove --force")])
+    result = kvflow("run", os.path.join(example, "shipping.json"), "--then", then)
+    out, err, rc = recorded("remove")
+    expect(rc == 0 and "still use the pool" in err and "removed the segment" in out,
+           "remove --force: " + out + err)
+    expect_equal(result.returncode, 0, "the flows still end cleanly; stderr: " + result.stderr)
+    expect_no_pool("after a forced removal")
+
+
+# -------------------------------------------------------------- bad inputs --
+
+def expect_refused(result, fragments, what):
+    expect(result.returncode == 1, "%s: exit status %d, stderr:\n%s" %
+           (what, result.returncode, result.stderr))
+    for fragment in fragments:
+        expect(fragment in result.stderr, "%s: %r not in:\n%s" % (what, fragment, result.stderr))
+    expect("== kvflow summary" not in result.stdout, what + ": a summary was printed")
+
+
+@case
+def refused_scripts_stop_every_flow_before_the_first_message():
+    flows = copy_flows()
+    with open(os.path.join(WORK, "m.xml"), "w") as f:
+        f.write("<m><v>1</v></m>")
+    result = kvflow("run", os.path.join(flows, "refused.json"), "good=m.xml", "bad=m.xml")
+    expect_refused(result, [
+        'node "minus": KvPoolExpression refused at statement 2 "SET KvPoolB = Body.m-v": '
+        "ERROR 15 VTRL-KvPool KvPool:1127 setAttribute: Vantrel2 "
+        "[wrong keyword(Not Supported) '-' used in Script]; "
+        "CONFIGURATION 10 VTRL-KvPool KvPool:660 setAttribute: Vantrel2",
+        'node "lowercase": KvPoolExpression refused at statement 2 "set KvPoolB = Body.m.w"',
+        'node "writesInput": KvPoolExpression refused at statement 1 '
+        '"SET InputRoot.XML.m = KvPoolA": ERROR 16 VTRL-KvPool KvPool:1203 insertKvScript: '
+        "Vantrel2 [InputRoot.XML.m=KvPoolA]",
+        "nothing was sent"], "refused scripts")
+    expect_equal(files_in("flows/out/stored"), [], "the good flow sent nothing")
+    expect_no_pool("after a refused run")
+
+
+@case
+def check_reports_every_refused_script():
+    flows = copy_flows()
+    result = kvflow("check", os.path.join(flows, "refused.json"))
+    expect_refused(result, ['node "minus"', 'node "lowercase"', 'node "writesInput"',
+                            "3 problems"], "check")
+    good = kvflow("check", os.path.join(flows, "failures.json"))
+    expect_equal(good.returncode, 0, "check of a good file; stderr: " + good.stderr)
+    expect("OK: 5 flows, 11 nodes, 6 wires" in good.stdout, "check output: " + good.stdout)
+    expect_no_pool("after check")
+
+
+@case
+def bad_flow_files():
+    flows = copy_flows()
+    cases = {
+        "syntax.json": ('{"nodes": [ }', ["syntax.json: not valid JSON (byte 13)"]),
+        "noinput.json": ('{"nodes": [{"name": "a", "class": "KvPoolNode"}]}',
+                         ['flow "noinput": no "input" node']),
+        "wire.json": ('{"nodes": [{"name": "a", "class": "KvPoolNode"}],'
+                      ' "wires": [{"from": "a.out", "to": "b"}], "input": "a"}',
+                      ['wire to "b": no node of that name in this flow']),
+        "typo.json": ('{"nodes": [{"name": "a", "class": "KvPoolNode", "atributes": {}}],'
+                      ' "input": "a"}', ['node "a": unknown key "atributes"']),
+        "class.json": ('{"nodes": [{"name": "a", "class": "KvPolNode"}], "input": "a"}',
+                       ['node "a": cannot create a node of class "KvPolNode"']),
+        "attribute.json": ('{"nodes": [{"name": "a", "class": "KvPoolNode",'
+                           ' "attributes": {"messageRestore": true}}], "input": "a"}',
+                           ['node "a": class KvPoolNode has no attribute "messageRestore"']),
+        "terminal.json": ('{"nodes": [{"name": "a", "class": "KvPoolNode"},'
+                          ' {"name": "o", "class": "OutputNode"}],'
+                          ' "wires": [{"from": "a.fail", "to": "o"}], "input": "a"}',
+                          ["node a has no output terminal fail"]),
+    }
+    with open(os.path.join(WORK, "m.xml"), "w") as f:
+        f.write("<m/>")
+    for name, (text, fragments) in cases.items():
+        with open(os.path.join(flows, name), "w") as f:
+            f.write(text)
+        expect_refused(kvflow("run", os.path.join(flows, name), "m.xml"), fragments, name)
+    missing = kvflow("run", os.path.join(flows, "absent.json"), "m.xml")
+    expect_refused(missing, ["absent.json: cannot open the flow file"], "missing flow file")
+    expect_no_pool("after bad flow files")
+
+
+@case
+def missing_or_broken_plugin():
+    example = copy_example("shipping")
+    flow = os.path.join(example, "shipping.json")
+    expect_refused(kvflow("run", flow, "--plugin", "/nonexistent/libKvPool.so"),
+                   ["plug-in /nonexistent/libKvPool.so: cannot read it: No such file or directory"],
+                   "missing plug-in")
+    not_a_plugin = os.path.join(WORK, "plugin.so")
+    with open(not_a_plugin, "w") as f:
+        f.write("not a shared library")
+    expect_refused(kvflow("run", flow, "--plugin", not_a_plugin),
+                   ["cannot load the plug-in: load plug-in %s: dlopen failed" % not_a_plugin,
+                    "nothing was sent"], "not a plug-in")
+    expect_refused(kvflow("check", flow, "--plugin", not_a_plugin),
+                   ["cannot load the plug-in"], "check with a broken plug-in")
+    expect_equal(files_in("shipping/out/orders"), [], "nothing was sent")
+    expect_no_pool("after plug-in failures")
+
+
+@case
+def unreadable_or_malformed_messages():
+    example = copy_example("shipping")
+    flow = os.path.join(example, "shipping.json")
+    with open(os.path.join(WORK, "bad.xml"), "w") as f:
+        f.write("<Shipment><Parcel>P-1</Shipment>")
+    os.makedirs(os.path.join(WORK, "empty"))
+    expect_refused(kvflow("run", flow, "shipments=bad.xml"),
+                   ["malformed XML: parse XML bad.xml: offset"], "malformed XML")
+    expect_refused(kvflow("run", flow, "shipments=nowhere.xml"),
+                   ["nowhere.xml: cannot read message source: No such file or directory"],
+                   "missing message file")
+    expect_refused(kvflow("run", flow, "shipments=empty"),
+                   ["empty: the directory holds no *.xml message files"], "empty directory")
+    expect_refused(kvflow("run", flow, "bad.xml"),
+                   ["message source bad.xml: ", "holds several flows; name one as FLOW=PATH"],
+                   "message source without a flow")
+    expect_refused(kvflow("run", flow, "shipments=-", stdin="<oops"),
+                   ["malformed XML: parse XML <stdin>"], "malformed standard input")
+    expect_equal(files_in("shipping/out/orders"), [], "nothing was sent")
+    expect_no_pool("after bad messages")
+
+
+# ----------------------------------------------------------------- helpers --
+
+def libc():
+    lib = ctypes.CDLL(None, use_errno=True)
+    lib.shmget.argtypes = [ctypes.c_int, ctypes.c_size_t, ctypes.c_int]
+    lib.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+    lib.shmat.restype = ctypes.c_void_p
+    lib.shmdt.argtypes = [ctypes.c_void_p]
+    lib.semget.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int]
+    return lib
+
+
+def int32_at(address, offset):
+    return ctypes.c_int32.from_address(address + offset)
+
+
+def helper_damage_pool():
+    """Breaks the live pool in three ways that leave the chain walkable: the
+    second record's value loses its NUL, the fourth record's key gives its
+    last byte to the value, and the header counts one record too many."""
+    lib = libc()
+    segment = lib.shmget(SHM_KEY, 0, 0)
+    address = lib.shmat(segment, None, 0)
+    if segment < 0 or address in (None, ctypes.c_void_p(-1).value):
+        return 1
+    offsets = []
+    offset = 12
+    for _ in range(int32_at(address, 4).value):
+        offsets.append(offset)
+        offset += int32_at(address, offset).value
+    second = offsets[1]
+    value_end = second + int32_at(address, second).value - 1
+    ctypes.c_char.from_address(address + value_end).value = b"X"
+    fourth = offsets[3]
+    int32_at(address, fourth + 4).value -= 1
+    int32_at(address, fourth + 8).value += 1
+    int32_at(address, 4).value += 1
+    lib.shmdt(ctypes.c_void_p(address))
+    return 0
+
+
+def helper_leftover_pool():
+    """Makes the segment and semaphore set that processes killed before
+    deleting their nodes leave behind: no user slot taken, header written."""
+    lib = libc()
+    semaphores = lib.semget(SEM_KEY, 3, IPC_CREAT | 0o666)
+    if semaphores < 0 or lib.semctl(semaphores, 2, SETVAL, ctypes.c_int(10000)) != 0:
+        return 1
+    segment = lib.shmget(SHM_KEY, 4096, IPC_CREAT | 0o666)
+    address = lib.shmat(segment, None, 0)
+    if segment < 0 or address in (None, ctypes.c_void_p(-1).value):
+        return 1
+    int32_at(address, 0).value = 4096
+    int32_at(address, 4).value = 0
+    int32_at(address, 8).value = 12
+    lib.shmdt(ctypes.c_void_p(address))
+    return 0
+
+
+HELPERS = {"damage-pool": helper_damage_pool, "leftover-pool": helper_leftover_pool}
+
+
+def isolated():
+    """True in a private IPC namespace whose /tmp is the tmpfs the wrapper
+    mounted: the IPC namespace differs from the one of the process that
+    started the wrapper (unshare execs into us, so that is our parent)."""
+    try:
+        private_ipc = os.readlink("/proc/self/ns/ipc") != os.readlink(
+            "/proc/%d/ns/ipc" % os.getppid())
+    except OSError:
+        private_ipc = False
+    with open("/proc/self/mounts") as f:
+        tmpfs = any(line.split()[:3] == ["e2e-tmp", "/tmp", "tmpfs"] for line in f)
+    return private_ipc and tmpfs
+
+
+def main():
+    global TOOLS, SOURCE
+    if len(sys.argv) > 2 and sys.argv[1] == "helper":
+        return HELPERS[sys.argv[2]]()
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tools", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("case", choices=sorted(CASES))
+    args = parser.parse_args()
+    TOOLS, SOURCE = os.path.abspath(args.tools), os.path.abspath(args.source)
+    if not isolated():
+        print("e2e: refusing to run outside a private IPC namespace with a private /tmp",
+              file=sys.stderr)
+        return 2
+    os.makedirs(WORK)
+    try:
+        CASES[args.case]()
+    except Failure as failure:
+        print("FAILED %s: %s" % (args.case, failure), file=sys.stderr)
+        return 1
+    print("passed: " + args.case)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
