@@ -35,7 +35,7 @@ class Reader {
         file.flows.push_back(readFlow(flows[i], where));
       }
     } else {
-      FlowSpec flow = readFlow(root, "the flow");
+      FlowDef flow = readFlow(root, "the flow");
       file.flows.push_back(std::move(flow));
     }
     checkNamesUnique(file);
@@ -81,9 +81,9 @@ class Reader {
 
   std::string fileStem() const { return std::filesystem::path(path_).stem().string(); }
 
-  FlowSpec readFlow(const Json& json, const std::string& where) {
+  FlowDef readFlow(const Json& json, const std::string& where) {
     onlyKeys(json, where, {"name", "description", "nodes", "wires", "input", "messages"});
-    FlowSpec flow;
+    FlowDef flow;
     flow.name = json.contains("name") ? text(json["name"], where + ".name") : fileStem();
     if (flow.name.empty() || flow.name.find('=') != std::string::npos) {
       fail(where + ": a flow name must be non-empty and hold no '='");
@@ -94,7 +94,7 @@ class Reader {
     }
     for (const Json& node : json["nodes"]) flow.nodes.push_back(readNode(node, flowWhere));
     std::set<std::string> names;
-    for (const NodeSpec& node : flow.nodes) names.insert(node.name);
+    for (const NodeDef& node : flow.nodes) names.insert(node.name);
 
     if (json.contains("wires")) {
       if (!json["wires"].is_array()) fail(flowWhere + ": \"wires\" must be an array");
@@ -104,10 +104,10 @@ class Reader {
         if (!wire.contains("from") || !wire.contains("to")) {
           fail(flowWhere + ": each wire needs \"from\" and \"to\"");
         }
-        WireSpec spec;
-        spec.from = terminal(wire["from"], "out", names, flowWhere + ", wire from");
-        spec.to = terminal(wire["to"], "in", names, flowWhere + ", wire to");
-        flow.wires.push_back(spec);
+        WireDef def;
+        def.from = terminal(wire["from"], "out", names, flowWhere + ", wire from");
+        def.to = terminal(wire["to"], "in", names, flowWhere + ", wire to");
+        flow.wires.push_back(def);
       }
     }
     if (!json.contains("input")) fail(flowWhere + ": no \"input\" node");
@@ -130,10 +130,10 @@ class Reader {
     return flow;
   }
 
-  NodeSpec readNode(const Json& json, const std::string& flowWhere) {
+  NodeDef readNode(const Json& json, const std::string& flowWhere) {
     if (!json.is_object()) fail(flowWhere + ": each node must be an object");
     if (!json.contains("name")) fail(flowWhere + ": a node has no \"name\"");
-    NodeSpec node;
+    NodeDef node;
     node.name = text(json["name"], flowWhere + ": a node's \"name\"");
     const std::string where = flowWhere + ", node \"" + node.name + "\"";
     if (node.name.empty()) fail(flowWhere + ": a node has an empty name");
@@ -186,18 +186,18 @@ class Reader {
   // names a node whole is a node (names may hold dots).
   Terminal terminal(const Json& value, const std::string& defaultTerminal,
                     const std::set<std::string>& names, const std::string& where) {
-    std::string spec = text(value, where);
+    std::string endText = text(value, where);
     Terminal result;
-    if (names.count(spec)) {
-      result = {spec, defaultTerminal};
+    if (names.count(endText)) {
+      result = {endText, defaultTerminal};
     } else {
-      const auto dot = spec.rfind('.');
-      if (dot == std::string::npos || dot == 0 || dot + 1 == spec.size()) {
-        fail(where + " \"" + spec + "\": no node of that name in this flow");
+      const auto dot = endText.rfind('.');
+      if (dot == std::string::npos || dot == 0 || dot + 1 == endText.size()) {
+        fail(where + " \"" + endText + "\": no node of that name in this flow");
       }
-      result = {spec.substr(0, dot), spec.substr(dot + 1)};
+      result = {endText.substr(0, dot), endText.substr(dot + 1)};
       if (!names.count(result.node)) {
-        fail(where + " \"" + spec + "\": no node \"" + result.node + "\" in this flow");
+        fail(where + " \"" + endText + "\": no node \"" + result.node + "\" in this flow");
       }
     }
     return result;
@@ -205,9 +205,9 @@ class Reader {
 
   void checkNamesUnique(const FlowFile& file) const {
     std::set<std::string> flows, nodes;
-    for (const FlowSpec& flow : file.flows) {
+    for (const FlowDef& flow : file.flows) {
       if (!flows.insert(flow.name).second) fail("two flows are named \"" + flow.name + "\"");
-      for (const NodeSpec& node : flow.nodes) {
+      for (const NodeDef& node : flow.nodes) {
         if (!nodes.insert(node.name).second) {
           fail("flow \"" + flow.name + "\": node name \"" + node.name +
                "\" is used twice (node names are unique in the whole file)");
@@ -221,8 +221,8 @@ class Reader {
 
 }  // namespace
 
-const FlowSpec* FlowFile::findFlow(const std::string& name) const {
-  for (const FlowSpec& flow : flows) {
+const FlowDef* FlowFile::findFlow(const std::string& name) const {
+  for (const FlowDef& flow : flows) {
     if (flow.name == name) return &flow;
   }
   return nullptr;

@@ -36,7 +36,7 @@ struct Terminal {
   std::string text() const { return node + "." + terminal; }
 };
 
-struct NodeSpec {
+struct NodeDef {
   std::string name;
   std::string className;
   // In file order; "label" is moved to the front so that every trace line of
@@ -44,15 +44,15 @@ struct NodeSpec {
   std::vector<std::pair<std::string, std::string>> attributes;
 };
 
-struct WireSpec {
+struct WireDef {
   Terminal from;
   Terminal to;
 };
 
-struct FlowSpec {
+struct FlowDef {
   std::string name;
-  std::vector<NodeSpec> nodes;
-  std::vector<WireSpec> wires;
+  std::vector<NodeDef> nodes;
+  std::vector<WireDef> wires;
   Terminal input;
   // Message sources named by the file, resolved against the file's directory.
   std::vector<std::string> messages;
@@ -60,8 +60,8 @@ struct FlowSpec {
 
 struct FlowFile {
   std::string path;
-  std::vector<FlowSpec> flows;
-  const FlowSpec* findFlow(const std::string& name) const;
+  std::vector<FlowDef> flows;
+  const FlowDef* findFlow(const std::string& name) const;
 };
 
 // Node names starting with this are kvflow's own (counting taps).

@@ -57,11 +57,11 @@ void RunStats::add(const RunStats& other) {
   for (const auto& [text, count] : other.exceptions) exceptions[text] += count;
 }
 
-FlowRun::FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowSpec& flow,
-                 bool counting, const std::string& outputTag)
+FlowRun::FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowDef& flow, bool counting,
+                 const std::string& outputTag)
     : broker_(broker), file_(file), flow_(flow), outputTag_(outputTag) {
-  for (const NodeSpec& node : flow_.nodes) createNode(node);
-  for (const WireSpec& wire : flow_.wires) this->wire(wire);
+  for (const NodeDef& node : flow_.nodes) createNode(node);
+  for (const WireDef& wire : flow_.wires) this->wire(wire);
   input_ = broker_.findNode(flow_.input.node);
   if (input_ != nullptr) {
     const auto inputs = input_->inputTerminals();
@@ -75,37 +75,36 @@ FlowRun::FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowSpec&
   if (counting && ok()) addTaps();
 }
 
-void FlowRun::createNode(const NodeSpec& spec) {
-  const std::string where = file_.path + ": node " + quoted(spec.name);
+void FlowRun::createNode(const NodeDef& def) {
+  const std::string where = file_.path + ": node " + quoted(def.name);
   kvbroker::Node* node = nullptr;
   try {
-    node = &broker_.createNode(spec.className, spec.name);
+    node = &broker_.createNode(def.className, def.name);
   } catch (const kvbroker::CallbackRefused& refusal) {
     problems_.push_back(where + ": the plug-in refused to create it: " +
                         kvbroker::formatException(refusal.record()));
     return;
   } catch (const kvbroker::BrokerError& error) {
-    problems_.push_back(where + ": cannot create a node of class " + quoted(spec.className) +
+    problems_.push_back(where + ": cannot create a node of class " + quoted(def.className) +
                         " (known classes: " + joined(broker_.nodeClassNames()) +
                         "): " + error.what());
     return;
   }
-  configure(*node, spec);
+  configure(*node, def);
 }
 
-void FlowRun::configure(kvbroker::Node& node, const NodeSpec& spec) {
-  const std::string where = file_.path + ": node " + quoted(spec.name);
+void FlowRun::configure(kvbroker::Node& node, const NodeDef& def) {
+  const std::string where = file_.path + ": node " + quoted(def.name);
   const std::vector<std::string> known = broker_.attributeNames(node);
   const bool pluginNode = node.context() != nullptr;
-  for (const auto& [name, value] : spec.attributes) {
+  for (const auto& [name, value] : def.attributes) {
     const bool isLabel = name == "label" && pluginNode;
     if (!isLabel && std::find(known.begin(), known.end(), name) == known.end()) {
-      problems_.push_back(where + ": class " + spec.className + " has no attribute " +
-                          quoted(name) + " (it has: " + joined(known) +
-                          (pluginNode ? ", label" : "") + ")");
+      problems_.push_back(where + ": class " + def.className + " has no attribute " + quoted(name) +
+                          " (it has: " + joined(known) + (pluginNode ? ", label" : "") + ")");
       continue;
     }
-    if (spec.className == kvbroker::kOutputNodeClass && name == "directory" && !value.empty()) {
+    if (def.className == kvbroker::kOutputNodeClass && name == "directory" && !value.empty()) {
       // A missing output directory is made, as a broker deploying the flow would.
       std::error_code error;
       std::filesystem::create_directories(value, error);
@@ -120,14 +119,14 @@ void FlowRun::configure(kvbroker::Node& node, const NodeSpec& spec) {
       broker_.setAttribute(node, name, value);
     } catch (const kvbroker::CallbackRefused& refusal) {
       if (name == "KvPoolExpression") {
-        explainRefusedScript(node, spec, value, refusal, eventsBefore);
+        explainRefusedScript(node, def, value, refusal, eventsBefore);
       } else {
         problems_.push_back(where + ": attribute " + quoted(name) +
                             " refused: " + kvbroker::formatException(refusal.record()));
       }
     }
   }
-  if (spec.className == kvbroker::kOutputNodeClass && !outputTag_.empty()) {
+  if (def.className == kvbroker::kOutputNodeClass && !outputTag_.empty()) {
     const std::string prefix = broker_.getAttribute(node, "prefix").value_or("message");
     broker_.setAttribute(node, "prefix", prefix + outputTag_);
   }
@@ -137,7 +136,7 @@ void FlowRun::configure(kvbroker::Node& node, const NodeSpec& spec) {
 // at. The compiler itself names the statement only for some refusals, so the
 // script is given to it again statement by statement: the first prefix it
 // refuses ends with the culprit.
-void FlowRun::explainRefusedScript(kvbroker::Node& node, const NodeSpec& spec,
+void FlowRun::explainRefusedScript(kvbroker::Node& node, const NodeDef& def,
                                    const std::string& script,
                                    const kvbroker::CallbackRefused& refusal,
                                    std::size_t eventsBefore) {
@@ -164,12 +163,12 @@ void FlowRun::explainRefusedScript(kvbroker::Node& node, const NodeSpec& spec,
   std::string hint;
   if (reasons.size() == 1) hint = " (a statement must begin with SET)";
   std::string text =
-      file_.path + ": node " + quoted(spec.name) + ": KvPoolExpression refused" + located + ": ";
+      file_.path + ": node " + quoted(def.name) + ": KvPoolExpression refused" + located + ": ";
   for (std::size_t i = 0; i < reasons.size(); ++i) text += (i ? "; " : "") + reasons[i];
   problems_.push_back(text + hint);
 }
 
-void FlowRun::wire(const WireSpec& wire) {
+void FlowRun::wire(const WireDef& wire) {
   kvbroker::Node* from = broker_.findNode(wire.from.node);
   kvbroker::Node* to = broker_.findNode(wire.to.node);
   if (from == nullptr || to == nullptr) return;  // its creation failed and was reported
@@ -188,19 +187,18 @@ void FlowRun::wire(const WireSpec& wire) {
 // Every wire into an output node gets a twin into a capture node that only
 // counts, so the summary can tell how many messages each output received.
 void FlowRun::addTaps() {
-  for (const NodeSpec& spec : flow_.nodes) {
-    if (spec.className != kvbroker::kOutputNodeClass) continue;
-    taps_[spec.name] =
-        &broker_.createNode(kvbroker::kCaptureNodeClass, kReservedNodePrefix + spec.name);
+  for (const NodeDef& def : flow_.nodes) {
+    if (def.className != kvbroker::kOutputNodeClass) continue;
+    taps_[def.name] =
+        &broker_.createNode(kvbroker::kCaptureNodeClass, kReservedNodePrefix + def.name);
   }
-  for (const WireSpec& wire : flow_.wires) {
+  for (const WireDef& wire : flow_.wires) {
     auto tap = taps_.find(wire.to.node);
     if (tap == taps_.end()) continue;
     broker_.wire(*broker_.findNode(wire.from.node), wire.from.terminal, *tap->second, "in");
   }
-  for (const NodeSpec& spec : flow_.nodes) {
-    if (spec.className == kvbroker::kCaptureNodeClass)
-      taps_[spec.name] = broker_.findNode(spec.name);
+  for (const NodeDef& def : flow_.nodes) {
+    if (def.className == kvbroker::kCaptureNodeClass) taps_[def.name] = broker_.findNode(def.name);
   }
   for (const auto& [name, tap] : taps_) stats_.perOutput[name] = 0;
 }

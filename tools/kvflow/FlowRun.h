@@ -32,7 +32,7 @@ class FlowRun {
   // With counting, every output node gets a counting tap. A non-empty
   // outputTag goes after each output node's file prefix, so that several
   // processes running the flow never write the same file.
-  FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowSpec& flow, bool counting,
+  FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowDef& flow, bool counting,
           const std::string& outputTag = "");
 
   const std::vector<std::string>& problems() const { return problems_; }
@@ -45,16 +45,16 @@ class FlowRun {
   const RunStats& stats() const { return stats_; }
 
  private:
-  void createNode(const NodeSpec& spec);
-  void configure(kvbroker::Node& node, const NodeSpec& spec);
-  void explainRefusedScript(kvbroker::Node& node, const NodeSpec& spec, const std::string& script,
+  void createNode(const NodeDef& def);
+  void configure(kvbroker::Node& node, const NodeDef& def);
+  void explainRefusedScript(kvbroker::Node& node, const NodeDef& def, const std::string& script,
                             const kvbroker::CallbackRefused& refusal, std::size_t eventsBefore);
-  void wire(const WireSpec& wire);
+  void wire(const WireDef& wire);
   void addTaps();
 
   kvbroker::Broker& broker_;
   const FlowFile& file_;
-  const FlowSpec& flow_;
+  const FlowDef& flow_;
   std::string outputTag_;
   std::vector<std::string> problems_;
   kvbroker::Node* input_ = nullptr;

@@ -50,8 +50,8 @@
 
 namespace {
 
+using kvflow::FlowDef;
 using kvflow::FlowFile;
-using kvflow::FlowSpec;
 using kvflow::MessageText;
 using Clock = std::chrono::steady_clock;
 
@@ -85,7 +85,7 @@ void complain(const std::string& text) {
 
 // One broker process of the run.
 struct Worker {
-  const FlowSpec* flow = nullptr;
+  const FlowDef* flow = nullptr;
   int index = 0;  // among the workers of its flow
   pid_t pid = -1;
   int control = -1;  // main -> worker
@@ -130,7 +130,7 @@ bool controlSaysStop(int fd) {
 struct WorkerJob {
   const Options* options;
   const FlowFile* file;
-  const FlowSpec* flow;
+  const FlowDef* flow;
   const std::vector<MessageText>* messages;
   int index;
   int control;
@@ -197,7 +197,7 @@ class Run {
   bool collect(const std::vector<Worker*>& workers, std::vector<nlohmann::json>& reports,
                bool showProgress);
   void tell(const std::vector<Worker*>& workers, char byte);
-  std::vector<Worker*> workersOf(const FlowSpec* flow);
+  std::vector<Worker*> workersOf(const FlowDef* flow);
   int waitWorkers();
   void abandon();
   void showProgress(bool final);
@@ -205,7 +205,7 @@ class Run {
 
   const Options& options_;
   FlowFile file_;
-  std::map<const FlowSpec*, std::vector<MessageText>> messages_;
+  std::map<const FlowDef*, std::vector<MessageText>> messages_;
   std::vector<Worker> workers_;
   std::vector<nlohmann::json> buildReports_;
   std::atomic<long>* progress_ = nullptr;
@@ -228,10 +228,10 @@ bool Run::prepare() {
     return false;
   }
   // Each source goes to the only flow, or to the flow it names as FLOW=PATH.
-  std::map<const FlowSpec*, std::vector<std::string>> sources;
+  std::map<const FlowDef*, std::vector<std::string>> sources;
   for (const std::string& source : options_.sources) {
     const auto equals = source.find('=');
-    const FlowSpec* named =
+    const FlowDef* named =
         equals == std::string::npos ? nullptr : file_.findFlow(source.substr(0, equals));
     if (named != nullptr) {
       sources[named].push_back(source.substr(equals + 1));
@@ -239,14 +239,14 @@ bool Run::prepare() {
       sources[&file_.flows.front()].push_back(source);
     } else {
       std::string names;
-      for (const FlowSpec& flow : file_.flows) names += (names.empty() ? "" : ", ") + flow.name;
+      for (const FlowDef& flow : file_.flows) names += (names.empty() ? "" : ", ") + flow.name;
       complain("message source " + source + ": " + file_.path +
                " holds several flows; name one as FLOW=PATH (flows: " + names + ")");
       return false;
     }
   }
   kvflow::MessageReader reader;
-  for (const FlowSpec& flow : file_.flows) {
+  for (const FlowDef& flow : file_.flows) {
     const auto given = sources.find(&flow);
     try {
       messages_[&flow] = reader.read(given != sources.end() ? given->second : flow.messages);
@@ -278,7 +278,7 @@ bool Run::startWorkers() {
 
   std::cout.flush();
   workers_.reserve(count);
-  for (const FlowSpec& flow : file_.flows) {
+  for (const FlowDef& flow : file_.flows) {
     for (int index = 0; index < options_.processes; ++index) {
       int control[2], report[2];
       if (::pipe(control) != 0 || ::pipe(report) != 0) {
@@ -326,7 +326,7 @@ bool Run::startWorkers() {
   return true;
 }
 
-std::vector<Worker*> Run::workersOf(const FlowSpec* flow) {
+std::vector<Worker*> Run::workersOf(const FlowDef* flow) {
   std::vector<Worker*> result;
   for (Worker& worker : workers_) {
     if (worker.flow == flow) result.push_back(&worker);
@@ -499,7 +499,7 @@ int Run::execute() {
   kvflow::SummaryInput summary;
   summary.processesPerFlow = options_.processes;
   summary.repeat = options_.repeat;
-  for (const FlowSpec& flow : file_.flows) {
+  for (const FlowDef& flow : file_.flows) {
     summary.readPerFlow.emplace_back(flow.name, static_cast<long>(messages_[&flow].size()));
     std::vector<Worker*> stage = workersOf(&flow);
     tell(stage, kGo);
@@ -543,7 +543,7 @@ int check(const Options& options) {
     } catch (const kvbroker::BrokerError& error) {
       problems.push_back("cannot load the plug-in: " + std::string(error.what()));
     }
-    for (const FlowSpec& flow : file.flows) {
+    for (const FlowDef& flow : file.flows) {
       nodes += flow.nodes.size();
       wires += flow.wires.size();
       if (!loaded) continue;
@@ -552,7 +552,7 @@ int check(const Options& options) {
     }
   }
   kvflow::MessageReader reader;
-  for (const FlowSpec& flow : file.flows) {
+  for (const FlowDef& flow : file.flows) {
     try {
       reader.read(flow.messages);
     } catch (const kvflow::MessageError& error) {
