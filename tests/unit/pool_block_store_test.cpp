@@ -20,58 +20,15 @@
 #include "broker/Broker.h"
 #include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool_test_helpers.h"
 #include "support/test_files.h"
 
 namespace {
 
-using kvtest::kTracePath;
-using kvtest::readFile;
-
-void forgetPoolHandles() {
-  if (hKvMemView != nullptr) shmdt(hKvMemView);
-  hKvMemView = nullptr;
-  hKvMem = -1;
-  hSemaphore = -1;
-  poolUsers = 0;
-  noOfPoolPages = 1;
-}
-
-void removePoolObjects() {
-  const int segment = shmget(KVPOOL_SHM_KEY, 0, 0);
-  if (segment != -1) shmctl(segment, IPC_RMID, nullptr);
-  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
-  if (set != -1) semctl(set, 0, IPC_RMID);
-}
-
-bool attachNode() {
-  if (attachKvPool() != 0) return false;
-  takeKvPoolUserSlot();
-  return true;
-}
-
-int storeValue(const std::string& key, const std::string& value) {
-  PoolBlockRequest request{};
-  request.key = const_cast<char*>(key.c_str());
-  request.value = const_cast<char*>(value.c_str());
-  return storeKvPoolDataBlock(&request);
-}
-
-std::optional<std::string> getValue(const std::string& key) {
-  PoolBlockRequest request{};
-  if (getKvPoolDataBlock(&request, key.c_str()) != KVPOOL_OK) return std::nullopt;
-  std::string value(request.value);
-  std::free(request.value);
-  return value;
-}
+using namespace kvtest;
 
 unsigned char* poolBytes() {
   return static_cast<unsigned char*>(hKvMemView);
-}
-
-PoolControl poolHeader() {
-  PoolControl header{};
-  std::memcpy(&header, poolBytes(), sizeof header);
-  return header;
 }
 
 void pokeInt(int32_t offset, int32_t value) {
@@ -106,33 +63,10 @@ bool chainIsSound() {
   return kvpool::findPoolImageDamage(poolBytes(), getKvPoolSegmentSize()) == -1;
 }
 
-int waitChild(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-}
-
-// body runs in a forked child that starts without pool handles and ends with
-// _exit(body()).
-int runChild(const std::function<int()>& body) {
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    forgetPoolHandles();
-    _exit(body());
-  }
-  return waitChild(pid);
-}
-
 class PoolBlockStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    removePoolObjects();
-    forgetPoolHandles();
-    unsetenv("KVPOOL_MEMORY_PAGES");
-    initNodeConstants();
+    resetPoolState();
     ASSERT_TRUE(attachNode());
     markTrace();
   }

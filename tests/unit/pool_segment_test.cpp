@@ -22,6 +22,7 @@
 #include "broker/Broker.h"
 #include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool_test_helpers.h"
 #include "support/test_files.h"
 
 // Simulated rivals: when armed, the next creating call first makes the object
@@ -59,8 +60,7 @@ extern "C" int semget(key_t key, int count, int flags) {
 
 namespace {
 
-using kvtest::kTracePath;
-using kvtest::readFile;
+using namespace kvtest;
 
 int semValue(int number) {
   const int set = semget(KVPOOL_SEM_KEY, 0, 0);
@@ -78,51 +78,6 @@ size_t segmentSize() {
   shmid_ds status{};
   if (shmctl(shmget(KVPOOL_SHM_KEY, 0, 0), IPC_STAT, &status) != 0) return 0;
   return status.shm_segsz;
-}
-
-PoolControl poolHeader() {
-  PoolControl header{};
-  std::memcpy(&header, hKvMemView, sizeof header);
-  return header;
-}
-
-// Forgets this process's handles without touching the system objects: what a
-// process that never attached looks like (a forked child inherits them).
-void forgetPoolHandles() {
-  if (hKvMemView != nullptr) shmdt(hKvMemView);
-  hKvMemView = nullptr;
-  hKvMem = -1;
-  hSemaphore = -1;
-  poolUsers = 0;
-  noOfPoolPages = 1;
-}
-
-void removePoolObjects() {
-  const int segment = shmget(KVPOOL_SHM_KEY, 0, 0);
-  if (segment != -1) shmctl(segment, IPC_RMID, nullptr);
-  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
-  if (set != -1) semctl(set, 0, IPC_RMID);
-}
-
-bool attachNode() {
-  if (attachKvPool() != 0) return false;
-  takeKvPoolUserSlot();
-  return true;
-}
-
-int storeValue(const std::string& key, const std::string& value) {
-  PoolBlockRequest request{};
-  request.key = const_cast<char*>(key.c_str());
-  request.value = const_cast<char*>(value.c_str());
-  return storeKvPoolDataBlock(&request);
-}
-
-std::optional<std::string> getValue(const std::string& key) {
-  PoolBlockRequest request{};
-  if (getKvPoolDataBlock(&request, key.c_str()) != KVPOOL_OK) return std::nullopt;
-  std::string value(request.value);
-  std::free(request.value);
-  return value;
 }
 
 // One byte at a time between parent and child.
@@ -149,31 +104,6 @@ class Channel {
   int fds_[2];
 };
 
-// Runs body in a forked child, which starts as a process that never used the
-// pool and ends with _exit(body()): it never returns into the test framework.
-pid_t startChild(const std::function<int()>& body) {
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    forgetPoolHandles();
-    _exit(body());
-  }
-  return pid;
-}
-
-// The child's exit code, or 128 + signal when it was killed.
-int waitChild(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-}
-
-int runChild(const std::function<int()>& body) {
-  return waitChild(startChild(body));
-}
-
 // Waits until some process sleeps in semop waiting for semaphore `number` to
 // become zero.
 void awaitZeroWaiter(int number) {
@@ -184,10 +114,7 @@ void awaitZeroWaiter(int number) {
 class PoolSegmentTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    removePoolObjects();
-    forgetPoolHandles();
-    unsetenv("KVPOOL_MEMORY_PAGES");
-    initNodeConstants();
+    resetPoolState();
     traceStart_ = readFile(kTracePath).size();
   }
   void TearDown() override {
