@@ -3,7 +3,7 @@
 # when one is missing.
 set -euo pipefail
 packages=(build-essential cmake g++ libgtest-dev libgmock-dev libbenchmark-dev
-          libpugixml-dev nlohmann-json3-dev libcli11-dev util-linux)
+          libpugixml-dev nlohmann-json3-dev libcli11-dev util-linux python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
