@@ -240,23 +240,24 @@ CallbackRefused::~CallbackRefused() = default;
 using kvbroker::detail::enterCall;
 using kvbroker::detail::setReturnCode;
 
-extern "C" {
+namespace {
 
-int cciMbsToUcs(int* returnCode, const char* mbs, CciChar* ucs, int capacity, int codepage) {
-  auto fault = enterCall("cciMbsToUcs", returnCode);
-  const bool canTerminate = ucs && capacity >= 1;
-  if (fault) {
-    if (canTerminate) ucs[0] = 0;
-    return fault->result.value_or(0);
-  }
-  if (codepage != CCI_CODEPAGE_UTF8 || !mbs) {
-    if (canTerminate) ucs[0] = 0;
+// The shared body of both conversions: `decode` turns the whole input into
+// the output encoding (none when it is invalid); the result is cut at a
+// character boundary to fit the capacity and always terminated within it.
+template <typename Out, typename Decode, typename IsContinuation>
+int convertInto(const char* call, int* returnCode, bool haveInput, int codepage, Out* out,
+                int capacity, Decode decode, IsContinuation isContinuation) {
+  auto fault = enterCall(call, returnCode);
+  const bool canTerminate = out && capacity >= 1;
+  if (canTerminate) out[0] = 0;
+  if (fault) return fault->result.value_or(0);
+  if (codepage != CCI_CODEPAGE_UTF8 || !haveInput) {
     setReturnCode(returnCode, codepage != CCI_CODEPAGE_UTF8 ? CCI_FAILURE : CCI_INVALID_DATA);
     return 0;
   }
-  auto converted = kvbroker::decodeAllUtf8(mbs);
+  auto converted = decode();
   if (!converted) {
-    if (canTerminate) ucs[0] = 0;
     setReturnCode(returnCode, CCI_INVALID_DATA);
     return 0;
   }
@@ -264,43 +265,29 @@ int cciMbsToUcs(int* returnCode, const char* mbs, CciChar* ucs, int capacity, in
     setReturnCode(returnCode, CCI_BUFFER_TOO_SMALL);
     return 0;
   }
-  std::size_t length = kvbroker::fittingLength(
-      *converted, capacity, [](char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; });
-  std::memcpy(ucs, converted->data(), length * sizeof(CciChar));
-  ucs[length] = 0;
+  std::size_t length = kvbroker::fittingLength(*converted, capacity, isContinuation);
+  std::memcpy(out, converted->data(), length * sizeof(Out));
+  out[length] = 0;
   setReturnCode(returnCode, length < converted->size() ? CCI_BUFFER_TOO_SMALL : CCI_SUCCESS);
   return static_cast<int>(length);
 }
 
+}  // namespace
+
+extern "C" {
+
+int cciMbsToUcs(int* returnCode, const char* mbs, CciChar* ucs, int capacity, int codepage) {
+  return convertInto(
+      "cciMbsToUcs", returnCode, mbs != nullptr, codepage, ucs, capacity,
+      [mbs] { return kvbroker::decodeAllUtf8(mbs); },
+      [](char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; });
+}
+
 int cciUcsToMbs(int* returnCode, const CciChar* ucs, char* mbs, int capacity, int codepage) {
-  auto fault = enterCall("cciUcsToMbs", returnCode);
-  const bool canTerminate = mbs && capacity >= 1;
-  if (fault) {
-    if (canTerminate) mbs[0] = 0;
-    return fault->result.value_or(0);
-  }
-  if (codepage != CCI_CODEPAGE_UTF8 || !ucs) {
-    if (canTerminate) mbs[0] = 0;
-    setReturnCode(returnCode, codepage != CCI_CODEPAGE_UTF8 ? CCI_FAILURE : CCI_INVALID_DATA);
-    return 0;
-  }
-  auto converted = kvbroker::decodeAllUtf16(kvbroker::ucsView(ucs));
-  if (!converted) {
-    if (canTerminate) mbs[0] = 0;
-    setReturnCode(returnCode, CCI_INVALID_DATA);
-    return 0;
-  }
-  if (!canTerminate) {
-    setReturnCode(returnCode, CCI_BUFFER_TOO_SMALL);
-    return 0;
-  }
-  std::size_t length = kvbroker::fittingLength(*converted, capacity, [](char byte) {
-    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
-  });
-  std::memcpy(mbs, converted->data(), length);
-  mbs[length] = 0;
-  setReturnCode(returnCode, length < converted->size() ? CCI_BUFFER_TOO_SMALL : CCI_SUCCESS);
-  return static_cast<int>(length);
+  return convertInto(
+      "cciUcsToMbs", returnCode, ucs != nullptr, codepage, mbs, capacity,
+      [ucs] { return kvbroker::decodeAllUtf16(kvbroker::ucsView(ucs)); },
+      [](char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; });
 }
 
 void cciLog(int* returnCode, int type, const char* file, int line, const char* function,

@@ -56,19 +56,19 @@ struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
 
-void appendFormatted(std::string& out, const char* spec, ...) {
+void appendFormatted(std::string& out, const char* directive, ...) {
   va_list args;
-  va_start(args, spec);
+  va_start(args, directive);
   char small[256];
   va_list copy;
   va_copy(copy, args);
-  int length = std::vsnprintf(small, sizeof small, spec, copy);
+  int length = std::vsnprintf(small, sizeof small, directive, copy);
   va_end(copy);
   if (length >= 0 && static_cast<size_t>(length) < sizeof small) {
     out.append(small, static_cast<size_t>(length));
   } else if (length > 0) {
     std::string big(static_cast<size_t>(length) + 1, '\0');
-    std::vsnprintf(big.data(), big.size(), spec, args);
+    std::vsnprintf(big.data(), big.size(), directive, args);
     out.append(big.data(), static_cast<size_t>(length));
   }
   va_end(args);
@@ -87,7 +87,7 @@ std::string expand(const char* format, va_list args) {
       out.append(start, static_cast<size_t>(p - start));
       continue;
     }
-    const char* specStart = p++;
+    const char* directiveStart = p++;
     if (*p == '%') {
       out.push_back('%');
       ++p;
@@ -120,15 +120,15 @@ std::string expand(const char* format, va_list args) {
     }
     char conversion = *p;
     if (conversion == '\0') {  // a lone '%' at the end: written as it stands
-      out.append(specStart);
+      out.append(directiveStart);
       break;
     }
     ++p;
-    std::string spec(specStart, static_cast<size_t>(p - specStart));
+    std::string directive(directiveStart, static_cast<size_t>(p - directiveStart));
     auto emit = [&](auto value) {
-      if (stars == 0) appendFormatted(out, spec.c_str(), value);
-      if (stars == 1) appendFormatted(out, spec.c_str(), starArgs[0], value);
-      if (stars == 2) appendFormatted(out, spec.c_str(), starArgs[0], starArgs[1], value);
+      if (stars == 0) appendFormatted(out, directive.c_str(), value);
+      if (stars == 1) appendFormatted(out, directive.c_str(), starArgs[0], value);
+      if (stars == 2) appendFormatted(out, directive.c_str(), starArgs[0], starArgs[1], value);
     };
     switch (conversion) {
       case 'S': {
@@ -183,7 +183,7 @@ std::string expand(const char* format, va_list args) {
         emit(va_arg(args, double));
         break;
       default:  // unknown conversion: written as it stands, no argument taken
-        out.append(spec);
+        out.append(directive);
         break;
     }
   }
