@@ -53,15 +53,15 @@ enum { CCI_ELEMENT_TYPE_NAME = 0x01000000, CCI_ELEMENT_TYPE_VALUE = 0x02000000 }
 
 /* The exception record filled by cciGetLastExceptionData: 576 bytes. */
 typedef struct CciExceptionData {
-  int32_t versionWord;        /* 0: the caller's starting word, left alone */
-  int32_t type;               /* 4: exception type (0 fatal, 2 configuration) */
-  int32_t messageNumber;      /* 8 */
-  char brokerArea[516];       /* 12..527: the broker's own data */
-  const char* file;           /* 528: source file name */
-  int32_t line;               /* 536 */
-  const char* function;       /* 544 */
-  const char* traceText;      /* 552 */
-  char reserved[576 - 560];   /* 560..575 */
+  int32_t versionWord;      /* 0: the caller's starting word, left alone */
+  int32_t type;             /* 4: exception type (0 fatal, 2 configuration) */
+  int32_t messageNumber;    /* 8 */
+  char brokerArea[516];     /* 12..527: the broker's own data */
+  const char* file;         /* 528: source file name */
+  int32_t line;             /* 536 */
+  const char* function;     /* 544 */
+  const char* traceText;    /* 552 */
+  char reserved[576 - 560]; /* 560..575 */
 } CciExceptionData;
 
 /* Node callbacks handed to the broker by cniDefineNodeClass. */
@@ -129,8 +129,7 @@ int cniElementType(int* returnCode, CciElement* element);
 /* Returns the value's length in units. When it is above the capacity nothing
  * usable is in the buffer (it holds a terminated prefix) and the caller asks
  * again with a buffer of at least length + 1 units. */
-int cniElementCharacterValue(int* returnCode, CciElement* element, CciChar* buffer,
-                             int capacity);
+int cniElementCharacterValue(int* returnCode, CciElement* element, CciChar* buffer, int capacity);
 CciElement* cniCreateElementAsLastChild(int* returnCode, CciElement* parent);
 void cniSetElementName(int* returnCode, CciElement* element, const CciChar* name);
 void cniSetElementType(int* returnCode, CciElement* element, int type);
@@ -154,9 +153,8 @@ void cciLog(int* returnCode, int type, const char* file, int line, const char* f
 
 /* Raises an exception in the broker (as a C++ exception that unwinds through the
  * plug-in's frames to the broker's call site). Same fields as cciLog. */
-void cciThrowException(int* returnCode, int type, const char* file, int line,
-                       const char* function, const CciChar* messageSource, int messageNumber,
-                       const char* traceText, ...);
+void cciThrowException(int* returnCode, int type, const char* file, int line, const char* function,
+                       const CciChar* messageSource, int messageNumber, const char* traceText, ...);
 /* Fills the record with the data of the pending exception. */
 void cciGetLastExceptionData(int* returnCode, CciExceptionData* data);
 /* Raises the pending exception again. */

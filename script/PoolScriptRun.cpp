@@ -58,8 +58,8 @@ MallocPtr<char> readElementValue(CciElement* element) {
   if (!buffer) return copyText("");
   const int length = cniElementCharacterValue(&rc, element, buffer.get(), kFirstReadCapacity);
   if (length > kFirstReadCapacity) {
-    buffer.reset(static_cast<CciChar*>(
-        std::calloc(static_cast<std::size_t>(length) + 1, sizeof(CciChar))));
+    buffer.reset(
+        static_cast<CciChar*>(std::calloc(static_cast<std::size_t>(length) + 1, sizeof(CciChar))));
     if (!buffer) return copyText("");
     cniElementCharacterValue(&rc, element, buffer.get(), length);
   }

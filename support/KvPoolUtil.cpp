@@ -19,7 +19,9 @@ Unit* emptyText(Unit* buffer) {
 
 extern "C" {
 
-int CciCharIsSpace(CciChar unit) { return (unit >= 9 && unit <= 13) || unit == 32 ? 1 : 0; }
+int CciCharIsSpace(CciChar unit) {
+  return (unit >= 9 && unit <= 13) || unit == 32 ? 1 : 0;
+}
 
 int CciCharIsAlnum(CciChar unit) {
   return (unit >= '0' && unit <= '9') || (unit >= 'A' && unit <= 'Z') ||
@@ -68,7 +70,8 @@ CciChar* CciString(const char* text, int codepage) {
 
 CciChar* CciNString(const char* text, int count, int codepage) {
   if (count < 0) count = 0;
-  auto* buffer = static_cast<CciChar*>(std::calloc(static_cast<size_t>(count) + 1, sizeof(CciChar)));
+  auto* buffer =
+      static_cast<CciChar*>(std::calloc(static_cast<size_t>(count) + 1, sizeof(CciChar)));
   if (buffer == nullptr) return emptyText<CciChar>(nullptr);
   int rc = 0;
   // The broker terminates within the capacity it is given, so count units of

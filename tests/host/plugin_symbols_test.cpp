@@ -26,12 +26,11 @@ const std::set<std::string> kExported = {
     "storeKvPoolDataBlock", "storeKvPoolToFile", "initKvPoolFromFile",
     // message tree paths, failure helpers, attribute bag and string buffer
     "findRootElement", "findElement", "getValue", "addChildElement", "NodeGetValue",
-    "NodeAddOrGetElement", "NodeAddElement", "NodeCopyMessage", "NodePrintWarning",
-    "NodePrintInfo", "NodeThrowFatalException", "NodeThrowConfigException", "NodeHandleFailure",
-    "checkRC", "NodeCreateAttributes", "NodeDestroyAttributes", "NodeAddAttribute",
-    "NodeSetAttribute", "NodeGetAttribute", "NodeGetAttributeName", "NodeStringBufferAlloc",
-    "NodeStringBufferFree", "NodeStringBufferAdd", "NodeStringBufferAddChar", "ASCIIToUnicode",
-    "UnicodeToASCII",
+    "NodeAddOrGetElement", "NodeAddElement", "NodeCopyMessage", "NodePrintWarning", "NodePrintInfo",
+    "NodeThrowFatalException", "NodeThrowConfigException", "NodeHandleFailure", "checkRC",
+    "NodeCreateAttributes", "NodeDestroyAttributes", "NodeAddAttribute", "NodeSetAttribute",
+    "NodeGetAttribute", "NodeGetAttributeName", "NodeStringBufferAlloc", "NodeStringBufferFree",
+    "NodeStringBufferAdd", "NodeStringBufferAddChar", "ASCIIToUnicode", "UnicodeToASCII",
     // UTF-16 helpers and trace
     "CciCharIsSpace", "CciCharIsAlnum", "CciCharCpy", "CciCharNCpy", "CciCharLen", "CciCharCmp",
     "CciString", "CciNString", "mbString", "CciCharIndexOf", "CharIndexOf", "UTOASCIICharNCpy",

@@ -14,7 +14,8 @@ namespace {
 
 void isolate() {
   if (unshare(CLONE_NEWIPC | CLONE_NEWNS) != 0) {
-    std::fprintf(stderr, "test isolation: unshare(CLONE_NEWIPC|CLONE_NEWNS) failed: %s (run as root)\n",
+    std::fprintf(stderr,
+                 "test isolation: unshare(CLONE_NEWIPC|CLONE_NEWNS) failed: %s (run as root)\n",
                  std::strerror(errno));
     std::exit(2);
   }

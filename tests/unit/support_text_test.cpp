@@ -17,7 +17,9 @@ struct FreeDeleter {
 template <typename T>
 using Owned = std::unique_ptr<T, FreeDeleter>;
 
-std::vector<CciChar> units(std::initializer_list<CciChar> list) { return std::vector<CciChar>(list); }
+std::vector<CciChar> units(std::initializer_list<CciChar> list) {
+  return std::vector<CciChar>(list);
+}
 
 TEST(CciCharClassTest, SpaceAndAlnumFollowTheirFixedUnitRanges) {
   for (CciChar u : {9, 10, 11, 12, 13, 32}) EXPECT_EQ(CciCharIsSpace(u), 1) << u;
@@ -104,7 +106,9 @@ TEST(UTOASCIICharNCpyTest, NarrowsToLowBytesAndAlwaysTerminates) {
 }
 
 TEST(ConversionTest, RoundTripsUtf8IncludingSurrogatePairs) {
-  const char* text = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80";  // "Grüße € 😀"
+  const char* text =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xE2\x82\xAC \xF0\x9F\x98\x80";  // "Grüße € 😀"
   Owned<CciChar> wide(CciString(text, CCI_CODEPAGE_UTF8));
   ASSERT_TRUE(wide);
   EXPECT_EQ(CciCharLen(wide.get()), 10);  // 8 BMP characters + one surrogate pair
@@ -131,7 +135,10 @@ TEST(ConversionTest, EmptyTextsConvertToEmptyTexts) {
 TEST(ConversionTest, FailedConversionsGiveTerminatedEmptyTexts) {
   // Invalid UTF-8, an unknown code page, and a lone surrogate all fail in the
   // broker; the helpers still hand back a text the caller can use and free.
-  Owned<CciChar> invalid(CciString("ab\xFF" "cd", CCI_CODEPAGE_UTF8));
+  Owned<CciChar> invalid(
+      CciString("ab\xFF"
+                "cd",
+                CCI_CODEPAGE_UTF8));
   ASSERT_TRUE(invalid);
   EXPECT_EQ(invalid.get()[0], 0);
   Owned<CciChar> unknownPage(CciString("abc", 437));

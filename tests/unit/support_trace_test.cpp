@@ -46,7 +46,8 @@ TEST_F(TraceTest, FormatWithoutLineEndLeavesNextWriteOnTheSameLine) {
   constLabel = label;
   Log("  > File KvPoolData.bin does not exist or could not be opened");
   Log("-->next\n");
-  EXPECT_EQ(written(), "[L]  > File KvPoolData.bin does not exist or could not be opened[L]-->next\n");
+  EXPECT_EQ(written(),
+            "[L]  > File KvPoolData.bin does not exist or could not be opened[L]-->next\n");
 }
 
 TEST_F(TraceTest, PrintfConversionsAndUtf16Conversion) {
