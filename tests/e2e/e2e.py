@@ -198,9 +198,14 @@ def messages_from_a_directory_are_split_round_robin():
     copies = files_in("flows/out/copies")
     expect_equal([name.split("-")[0] for name in copies],
                  ["m.p1"] * 3 + ["m.p2"] * 2 + ["m.p3"] * 2, "messages per process")
-    seen = sorted(read("flows/out/copies/" + name).split("<seen>")[1].split("<")[0]
-                  for name in copies)
-    expect_equal(seen, [str(i) for i in range(7)], "each message's own value came back")
+    texts = [read("flows/out/copies/" + name) for name in copies]
+    values = sorted(text.split("<v>")[1].split("<")[0] for text in texts)
+    expect_equal(values, [str(i) for i in range(7)], "every message came out exactly once")
+    # The processes run at the same time and a script holds no lock between
+    # its statements, so a message may read back a value another process
+    # stored in between: only that it is one of the stored values is certain.
+    seen = [text.split("<seen>")[1].split("<")[0] for text in texts]
+    expect(all(value in values for value in seen), "values read from the pool: %s" % seen)
     expect("messages read: 7\nmessages sent: 7 (repeat 1, 3 broker processes)" in result.stdout,
            "summary counts:\n" + result.stdout)
 
