@@ -2,22 +2,13 @@
 #ifndef KVPOOL_NODE_NODEINTERNAL_H
 #define KVPOOL_NODE_NODEINTERNAL_H
 
-#include <cstdlib>
-#include <memory>
-
 #include "node/KvPool.h"
+#include "support/MallocPtr.h"
 
 namespace kvpool {
 
-// Owns a malloc'd block (the library's texts and records are malloc'd).
-struct FreeDeleter {
-  void operator()(void* block) const noexcept { std::free(block); }
-};
-template <typename T>
-using MallocPtr = std::unique_ptr<T, FreeDeleter>;
-
 // UTF-8 code page, the only one the library passes to the broker.
-inline constexpr int kCodePageUtf8 = 1208;
+inline constexpr int kCodePageUtf8 = CCI_CODEPAGE_UTF8;
 
 // Function-name texts of the broker events of the entry and of evaluate.
 extern const char* const constFnGetFactory;  // "vtrGetMessageflowNodeFactory()"

@@ -6,6 +6,7 @@
 
 #include "node_utils/node_utils.h"
 #include "support/KvPoolUtil.h"
+#include "support/MallocPtr.h"
 
 namespace {
 
@@ -14,10 +15,7 @@ constexpr int kCodePage = CCI_CODEPAGE_UTF8;
 // cannot be read whole and therefore matches no segment.
 constexpr int kNameUnits = 128;
 
-struct FreeDeleter {
-  void operator()(void* block) const { std::free(block); }
-};
-using Text = std::unique_ptr<char, FreeDeleter>;
+using Text = kvpool::MallocPtr<char>;
 
 Text copyText(const char* text) {
   return Text(text ? strdup(text) : nullptr);
@@ -184,7 +182,7 @@ KVPOOL_EXPORT CciElement* addChildElement(char* path, CciElement* parent) {
     char* rest = nextToken(path, '.');
     created = cniCreateElementAsLastChild(nullptr, parent);
     if (created == nullptr) return nullptr;
-    std::unique_ptr<CciChar, FreeDeleter> name(CciString(path, kCodePage));
+    kvpool::MallocPtr<CciChar> name(CciString(path, kCodePage));
     if (name != nullptr) cniSetElementName(nullptr, created, name.get());
     cniSetElementType(nullptr, created, CCI_ELEMENT_TYPE_NAME);
     parent = created;

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "support/KvPoolUtil.h"
+#include "support/MallocPtr.h"
 
 extern "C" {
 char* constLabel = nullptr;
@@ -51,10 +52,6 @@ void writeLabel(FILE* stream) {
   const char* label = constLabel;
   if (label != nullptr) std::fprintf(stream, "[%s]", label);
 }
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 
 void appendFormatted(std::string& out, const char* directive, ...) {
   va_list args;
@@ -136,7 +133,7 @@ std::string expand(const char* format, va_list args) {
         if (text == nullptr) {
           out.append("(null)");
         } else {
-          std::unique_ptr<char, FreeDeleter> converted(mbString(text, CCI_CODEPAGE_UTF8));
+          kvpool::MallocPtr<char> converted(mbString(text, CCI_CODEPAGE_UTF8));
           if (converted) out.append(converted.get());
         }
         break;
@@ -207,7 +204,7 @@ void Log(const char* format, ...) {
 }
 
 void ucsLog(const char* prefix, const CciChar* text) {
-  std::unique_ptr<char, FreeDeleter> converted(mbString(text, CCI_CODEPAGE_UTF8));
+  kvpool::MallocPtr<char> converted(mbString(text, CCI_CODEPAGE_UTF8));
   FILE* stream = traceStream();
   if (stream == nullptr) return;
   writeLabel(stream);
