@@ -1,14 +1,23 @@
-// The trace log "/tmp/KvPool.log". Always on: every write is appended and
-// flushed at once, so each line is in the file when the call returns.
+// The trace log "/tmp/KvPool.log". Each write is one write(2) of the label
+// and the text together, made before the call returns: lines of threads and
+// processes never split or mix, and no stdio lock or buffer stands between.
+// KVPOOL_TRACE=off turns the file off for the process; past
+// KVPOOL_TRACE_LIMIT MiB (default 64) the file becomes /tmp/KvPool.log.1 and
+// a new one begins, so the trace never fills /tmp.
 #include "support/Trace.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,49 +33,178 @@ char* constLabel = nullptr;
 namespace {
 
 constexpr const char* kTracePath = "/tmp/KvPool.log";
+constexpr const char* kRotatedPath = "/tmp/KvPool.log.1";
+constexpr long kDefaultLimitMiB = 64;
+// How often a process looks whether the file passed its limit or was
+// rotated by another process: after this many lines or bytes of its own.
+constexpr unsigned kCheckEveryLines = 16;
+constexpr uint64_t kCheckEveryBytes = 32 * 1024;
 
-std::atomic<FILE*> fpTrace{nullptr};
-std::mutex openMutex;
+// The settings, read once per process from KVPOOL_TRACE and KVPOOL_TRACE_LIMIT.
+struct TraceSettings {
+  bool enabled = true;
+  uint64_t limitBytes = kDefaultLimitMiB << 20;
+};
 
-// Opens the trace file once per process. /tmp is world-writable, so a link
-// planted at the fixed path is not followed. A failed open is retried by the
-// next write.
-FILE* traceStream() {
-  FILE* stream = fpTrace.load(std::memory_order_acquire);
-  if (stream != nullptr) return stream;
-  std::lock_guard<std::mutex> lock(openMutex);
-  stream = fpTrace.load(std::memory_order_relaxed);
-  if (stream != nullptr) return stream;
-  int fd = ::open(kTracePath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  stream = ::fdopen(fd, "a");
-  if (stream == nullptr) {
-    ::close(fd);
-    return nullptr;
+TraceSettings readSettings() {
+  TraceSettings settings;
+  const char* mode = std::getenv("KVPOOL_TRACE");
+  if (mode != nullptr && std::strcmp(mode, "off") == 0) settings.enabled = false;
+  if (const char* limit = std::getenv("KVPOOL_TRACE_LIMIT")) {
+    char* end = nullptr;
+    const long mib = std::strtol(limit, &end, 10);
+    if (end != limit && *end == '\0' && mib > 0 && mib <= (1L << 20)) {
+      settings.limitBytes = static_cast<uint64_t>(mib) << 20;
+    }
   }
-  fpTrace.store(stream, std::memory_order_release);
-  return stream;
+  return settings;
 }
 
-void writeLabel(FILE* stream) {
+const TraceSettings& settings() {
+  static const TraceSettings value = readSettings();
+  return value;
+}
+
+// The file's descriptor. Its number never changes once set: a rotation puts
+// the new file under the same number (dup2), so a thread writing at that
+// moment writes whole lines to one file or the other, never to a closed or
+// reused descriptor.
+std::atomic<int> traceFd{-1};
+std::mutex openMutex;
+// Lines and bytes this process wrote since it last looked at the file.
+std::atomic<unsigned> linesSinceCheck{0};
+std::atomic<uint64_t> bytesSinceCheck{0};
+
+// /tmp is world-writable, so a link planted at the fixed path is not followed.
+int openTraceFile() {
+  return ::open(kTracePath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+// Opens the trace file once per process; a failed open is retried by the
+// next write.
+int traceDescriptor() {
+  int fd = traceFd.load(std::memory_order_acquire);
+  if (fd >= 0) return fd;
+  std::lock_guard<std::mutex> lock(openMutex);
+  fd = traceFd.load(std::memory_order_relaxed);
+  if (fd >= 0) return fd;
+  fd = openTraceFile();
+  if (fd >= 0) traceFd.store(fd, std::memory_order_release);
+  return fd;
+}
+
+// Follows a rotation made by another process, and rotates when the file
+// passed the limit. The rename is made under an exclusive lock of the full
+// file and only while the path still names it, so of several processes that
+// see it full at once exactly one moves it; the others find a new file there.
+void checkTraceFile(int fd) {
+  std::lock_guard<std::mutex> lock(openMutex);
+  struct stat ours {};
+  if (::fstat(fd, &ours) != 0) return;
+  struct stat named {};
+  const bool sameFile = ::lstat(kTracePath, &named) == 0 && named.st_ino == ours.st_ino &&
+                        named.st_dev == ours.st_dev;
+  if (sameFile && static_cast<uint64_t>(ours.st_size) > settings().limitBytes &&
+      ::flock(fd, LOCK_EX) == 0) {
+    if (::lstat(kTracePath, &named) == 0 && named.st_ino == ours.st_ino &&
+        named.st_dev == ours.st_dev) {
+      ::rename(kTracePath, kRotatedPath);  // replaces an older one, never follows a link
+    }
+    ::flock(fd, LOCK_UN);
+  } else if (sameFile) {
+    return;
+  }
+  const int fresh = openTraceFile();
+  if (fresh < 0) return;
+  ::dup2(fresh, fd);
+  ::close(fresh);
+}
+
+// A bounded line buffer on the stack; only a line longer than it goes to
+// the heap.
+class LineBuffer {
+ public:
+  void append(const char* text, std::size_t length) {
+    if (heap_.empty() && used_ + length <= sizeof stack_) {
+      std::memcpy(stack_ + used_, text, length);
+      used_ += length;
+      return;
+    }
+    spill();
+    heap_.append(text, length);
+  }
+  void append(const char* text) { append(text, std::strlen(text)); }
+  void push_back(char c) { append(&c, 1); }
+  // Room for a direct write of up to n bytes, or null when it must go through
+  // a temporary.
+  char* room(std::size_t n) {
+    return heap_.empty() && used_ + n <= sizeof stack_ ? stack_ + used_ : nullptr;
+  }
+  void commit(std::size_t n) { used_ += n; }
+  const char* data() const { return heap_.empty() ? stack_ : heap_.data(); }
+  std::size_t size() const { return heap_.empty() ? used_ : heap_.size(); }
+
+ private:
+  void spill() {
+    if (heap_.empty()) heap_.assign(stack_, used_);
+  }
+  char stack_[4096];
+  std::size_t used_ = 0;
+  std::string heap_;
+};
+
+// Writes the line in one write: label and text together, so lines of
+// threads and processes never mix.
+void emitLine(const LineBuffer& line) {
+  const int fd = traceDescriptor();
+  if (fd < 0) return;
+  const char* data = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, data, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  const unsigned lines = linesSinceCheck.fetch_add(1, std::memory_order_relaxed) + 1;
+  const uint64_t bytes =
+      bytesSinceCheck.fetch_add(line.size(), std::memory_order_relaxed) + line.size();
+  if (lines >= kCheckEveryLines || bytes >= kCheckEveryBytes) {
+    linesSinceCheck.store(0, std::memory_order_relaxed);
+    bytesSinceCheck.store(0, std::memory_order_relaxed);
+    checkTraceFile(fd);
+  }
+}
+
+void appendLabel(LineBuffer& line) {
   const char* label = constLabel;
-  if (label != nullptr) std::fprintf(stream, "[%s]", label);
+  if (label == nullptr) return;
+  line.push_back('[');
+  line.append(label);
+  line.push_back(']');
 }
 
-void appendFormatted(std::string& out, const char* directive, ...) {
+void appendFormatted(LineBuffer& out, const char* directive, ...) {
   va_list args;
   va_start(args, directive);
   char small[256];
   va_list copy;
   va_copy(copy, args);
-  int length = std::vsnprintf(small, sizeof small, directive, copy);
+  char* direct = out.room(sizeof small);
+  char* target = direct != nullptr ? direct : small;
+  const int length = std::vsnprintf(target, sizeof small, directive, copy);
   va_end(copy);
-  if (length >= 0 && static_cast<size_t>(length) < sizeof small) {
-    out.append(small, static_cast<size_t>(length));
+  if (length >= 0 && static_cast<std::size_t>(length) < sizeof small) {
+    if (direct != nullptr) {
+      out.commit(static_cast<std::size_t>(length));
+    } else {
+      out.append(small, static_cast<std::size_t>(length));
+    }
   } else if (length > 0) {
-    std::string big(static_cast<size_t>(length) + 1, '\0');
+    std::string big(static_cast<std::size_t>(length) + 1, '\0');
     std::vsnprintf(big.data(), big.size(), directive, args);
-    out.append(big.data(), static_cast<size_t>(length));
+    out.append(big.data(), static_cast<std::size_t>(length));
   }
   va_end(args);
 }
@@ -74,8 +212,7 @@ void appendFormatted(std::string& out, const char* directive, ...) {
 // Expands a printf format with one extension: "%S" takes a CciChar text and
 // writes it as UTF-8. Each conversion is handed to the C library on its own,
 // with the argument type its length modifier and conversion ask for.
-std::string expand(const char* format, va_list args) {
-  std::string out;
+void expand(LineBuffer& out, const char* format, va_list args) {
   const char* p = format;
   while (*p != '\0') {
     if (*p != '%') {
@@ -121,11 +258,18 @@ std::string expand(const char* format, va_list args) {
       break;
     }
     ++p;
-    std::string directive(directiveStart, static_cast<size_t>(p - directiveStart));
+    const auto directiveLength = static_cast<std::size_t>(p - directiveStart);
+    char directive[32];
+    if (directiveLength >= sizeof directive) {  // no printf directive is this long
+      out.append(directiveStart, directiveLength);
+      continue;
+    }
+    std::memcpy(directive, directiveStart, directiveLength);
+    directive[directiveLength] = '\0';
     auto emit = [&](auto value) {
-      if (stars == 0) appendFormatted(out, directive.c_str(), value);
-      if (stars == 1) appendFormatted(out, directive.c_str(), starArgs[0], value);
-      if (stars == 2) appendFormatted(out, directive.c_str(), starArgs[0], starArgs[1], value);
+      if (stars == 0) appendFormatted(out, directive, value);
+      if (stars == 1) appendFormatted(out, directive, starArgs[0], value);
+      if (stars == 2) appendFormatted(out, directive, starArgs[0], starArgs[1], value);
     };
     switch (conversion) {
       case 'S': {
@@ -184,7 +328,6 @@ std::string expand(const char* format, va_list args) {
         break;
     }
   }
-  return out;
 }
 
 }  // namespace
@@ -192,26 +335,25 @@ std::string expand(const char* format, va_list args) {
 extern "C" {
 
 void Log(const char* format, ...) {
-  FILE* stream = traceStream();
-  if (stream == nullptr) return;
+  if (!settings().enabled) return;
+  LineBuffer line;
+  appendLabel(line);
   va_list args;
   va_start(args, format);
-  std::string text = expand(format, args);
+  expand(line, format, args);
   va_end(args);
-  writeLabel(stream);
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fflush(stream);
+  emitLine(line);
 }
 
 void ucsLog(const char* prefix, const CciChar* text) {
+  if (!settings().enabled) return;
   kvpool::MallocPtr<char> converted(mbString(text, CCI_CODEPAGE_UTF8));
-  FILE* stream = traceStream();
-  if (stream == nullptr) return;
-  writeLabel(stream);
-  std::fputs(prefix, stream);
-  if (converted) std::fputs(converted.get(), stream);
-  std::fputc('\n', stream);
-  std::fflush(stream);
+  LineBuffer line;
+  appendLabel(line);
+  line.append(prefix);
+  if (converted) line.append(converted.get());
+  line.push_back('\n');
+  emitLine(line);
 }
 
 }  // extern "C"
