@@ -10,33 +10,18 @@
 #include <utility>
 
 #include "broker/HostState.h"
+#include "support/UniqueFd.h"
 
 namespace kvbroker::detail {
 namespace {
-
-// Closes a file descriptor on every path.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 // Writes the file through a temporary beside it, flushed and renamed over the
 // final name, so a reader never sees half a message.
 void writeFileAtomically(const std::string& path, const std::string& text) {
   const std::string temporary = path + ".tmp";
   const char* step = "open";
-  FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  bool ok = fd.get() >= 0;
+  kvpool::UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  bool ok = fd.valid();
   for (std::size_t written = 0; ok && written < text.size();) {
     ssize_t count = ::write(fd.get(), text.data() + written, text.size() - written);
     if (count < 0 && errno == EINTR) continue;
@@ -47,7 +32,7 @@ void writeFileAtomically(const std::string& path, const std::string& text) {
     }
   }
   if (ok && ::fsync(fd.get()) != 0) step = "fsync", ok = false;
-  if (ok && ::close(fd.release()) != 0) step = "close", ok = false;
+  if (ok && !fd.close()) step = "close", ok = false;
   if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) step = "rename", ok = false;
   if (!ok) {
     int savedErrno = errno;

@@ -1,118 +1,11 @@
 // The cni calls (factories, classes, terminals, propagation, messages and
-// elements) and the bookkeeping every call goes through: counters, faults and
-// the pending exception.
+// elements), and the delivery of a message to a node along a wire.
 #include <algorithm>
 #include <cstring>
 
 #include "broker/HostState.h"
 
 namespace kvbroker::detail {
-
-HostState& host() {
-  static HostState state;
-  return state;
-}
-
-void addDiagnostic(std::string line) {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  state.diagnostics.push_back(std::move(line));
-}
-
-std::optional<EventRecord>& pending() {
-  thread_local std::optional<EventRecord> record;
-  return record;
-}
-
-void setPending(const EventRecord& record) {
-  pending() = record;
-}
-
-EventRecord brokerFailureRecord(std::string_view function, std::string traceText) {
-  EventRecord record;
-  record.type = CCI_FATAL_EXCEPTION;
-  record.file = "KvBroker";
-  record.function = std::string(function);
-  record.messageSource = u"KvBroker";
-  record.traceText = std::move(traceText);
-  return record;
-}
-
-std::optional<CallFault> enterCall(const char* call, int* returnCode) {
-  auto& state = host();
-  std::optional<CallFault> hit;
-  std::string traceText;
-  {
-    std::lock_guard lock(state.mutex);
-    auto counter = state.callCounts.find(std::string_view(call));
-    if (counter == state.callCounts.end()) counter = state.callCounts.emplace(call, 0).first;
-    int number = ++counter->second;
-    for (const auto& fault : state.faults) {
-      if (fault.call != call || number < fault.firstCall) continue;
-      if (fault.times > 0 && number >= fault.firstCall + fault.times) continue;
-      hit = CallFault{fault.returnCode, fault.result};
-      traceText = fault.traceText;
-      break;
-    }
-  }
-  if (!hit) {
-    setReturnCode(returnCode, CCI_SUCCESS);
-    return hit;
-  }
-  if (hit->returnCode == CCI_EXCEPTION) {
-    auto record = brokerFailureRecord(call, traceText);
-    record.inserts.push_back(call);
-    setPending(record);
-  }
-  setReturnCode(returnCode, hit->returnCode);
-  return hit;
-}
-
-CciElementS* appendChild(CciElementS* parent) {
-  auto child = std::make_unique<CciElementS>();
-  child->parent = parent;
-  child->index = parent->children.size();
-  parent->children.push_back(std::move(child));
-  return parent->children.back().get();
-}
-
-namespace {
-
-std::unique_ptr<CciElementS> cloneTree(const CciElementS& source) {
-  auto copy = std::make_unique<CciElementS>();
-  copy->name = source.name;
-  copy->type = source.type;
-  copy->value = source.value;
-  for (const auto& child : source.children) {
-    auto childCopy = cloneTree(*child);
-    childCopy->parent = copy.get();
-    childCopy->index = copy->children.size();
-    copy->children.push_back(std::move(childCopy));
-  }
-  return copy;
-}
-
-}  // namespace
-
-void copyChildren(const CciElementS* source, CciElementS* target) {
-  // Copy first, then append: the target may lie inside the source.
-  std::vector<std::unique_ptr<CciElementS>> copies;
-  for (const auto& child : source->children) copies.push_back(cloneTree(*child));
-  for (auto& copy : copies) {
-    copy->parent = target;
-    copy->index = target->children.size();
-    target->children.push_back(std::move(copy));
-  }
-}
-
-std::unique_ptr<CciMessageS> newMessage(CciMessageContextS* context) {
-  auto message = std::make_unique<CciMessageS>();
-  message->context = context;
-  message->root = std::make_unique<CciElementS>();
-  message->root->name = u"Root";
-  message->root->type = CCI_ELEMENT_TYPE_NAME;
-  return message;
-}
 
 void deliver(CciTerminalS* input, CciMessage* exceptionList, CciMessage* destinationList,
              CciMessage* message) {
@@ -137,10 +30,6 @@ void deliver(CciTerminalS* input, CciMessage* exceptionList, CciMessage* destina
 }
 
 }  // namespace kvbroker::detail
-
-// Messages the plug-in made and never deleted go with their context; they stay
-// counted as undeleted.
-CciMessageContextS::~CciMessageContextS() = default;
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "node_utils/node_utils.h"
+#include "node_utils/NodeHelpers.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "node_utils/Allocation.h"
-#include "node_utils/node_utils.h"
+#include "node_utils/NodeHelpers.h"
 
 namespace {
 

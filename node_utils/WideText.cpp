@@ -8,7 +8,7 @@
 #include <cwchar>
 
 #include "node_utils/Allocation.h"
-#include "node_utils/node_utils.h"
+#include "node_utils/NodeHelpers.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "node_utils/Allocation.h"
-#include "node_utils/node_utils.h"
+#include "node_utils/NodeHelpers.h"
 
 namespace {
 

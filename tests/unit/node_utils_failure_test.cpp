@@ -7,7 +7,7 @@
 #include <string>
 
 #include "broker/Broker.h"
-#include "node_utils/node_utils.h"
+#include "node_utils/NodeHelpers.h"
 #include "support/KvPoolUtil.h"
 
 namespace {

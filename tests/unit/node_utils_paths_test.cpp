@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "broker/Broker.h"
-#include "node_utils/node_utils.h"
+#include "node_utils/MessagePaths.h"
 
 namespace {
 

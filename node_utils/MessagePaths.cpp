@@ -1,10 +1,11 @@
 // Dotted paths into the broker's message trees: resolving a path to an
 // element, and creating the missing part of a path.
+#include "node_utils/MessagePaths.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "node_utils/node_utils.h"
 #include "support/KvPoolUtil.h"
 #include "support/MallocPtr.h"
 

@@ -1,0 +1,37 @@
+// What kvflow was asked to do, the statuses it ends with, and the one way it
+// tells of a failure.
+#ifndef KVPOOL_TOOLS_KVFLOW_OPTIONS_H
+#define KVPOOL_TOOLS_KVFLOW_OPTIONS_H
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace kvflow {
+
+// Exit status: 0 the run is complete (messages that went to a failure
+// terminal are part of a complete run); 1 nothing was sent (bad command
+// line, flow file, plug-in, message or script, or --before failed); 2 the run
+// broke off or --then failed.
+inline constexpr int kExitDone = 0;
+inline constexpr int kExitNothingSent = 1;
+inline constexpr int kExitBroken = 2;
+
+struct Options {
+  std::string plugin = KVFLOW_DEFAULT_PLUGIN;
+  std::string flowPath;
+  std::vector<std::string> sources;
+  int processes = 1;  // broker processes per flow
+  int repeat = 1;
+  std::string before;  // shell commands; empty when not given
+  std::string then;
+};
+
+// One line on standard error: "kvflow: " and the text.
+inline void complain(const std::string& text) {
+  std::cerr << "kvflow: " << text << std::endl;
+}
+
+}  // namespace kvflow
+
+#endif
