@@ -1,0 +1,99 @@
+// The store journal: what a store records, in a companion segment of the
+// pool's own, so that a store killed at any instant loses at most its own
+// update. The segment layout has no spare field; processes that do not know
+// the journal keep working without it.
+//
+// A replacement saves the old record in the journal, then moves the records
+// behind it down in chunks no larger than the old record, noting after each
+// chunk how far it got: a chunk's source lies wholly behind everything written
+// so far, so the move can be resumed from the last noted chunk. Whoever next
+// holds the writer lock repairs an interrupted store:
+//  - killed while moving: the move is finished and the old record goes back
+//    at the end (the key keeps its old value, as if replaced by itself);
+//  - killed after the move: the old record goes back at the end, unless the
+//    header already shows the new record (then the store was complete);
+//  - killed while appending a new key: the old header is restored.
+// A journal whose recorded header no longer matches the pool (a process
+// without the journal changed it since) is dropped; the chain checks of the
+// block store then deal with whatever is left.
+//
+// All functions run under the pool's writer lock, except journalPending.
+#ifndef KVPOOL_POOL_STOREJOURNAL_H
+#define KVPOOL_POOL_STOREJOURNAL_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "pool/KvPoolShm.h"
+
+namespace kvpool {
+
+struct StoreJournal {
+  uint32_t magic;
+  uint32_t state;    // a JournalState
+  int32_t offset;    // where the replaced record starts
+  int32_t oldSize;   // its blockSize (0 for an append)
+  int32_t newSize;   // blockSize of the record being stored
+  int32_t usedSize;  // the pool header before the store
+  int32_t blockCount;
+  int32_t moved;  // bytes of the move done so far
+  int32_t saveCapacity;
+  int32_t reserved;
+  // saveCapacity bytes follow: the replaced record.
+};
+static_assert(sizeof(StoreJournal) == 40, "journal header is 40 bytes");
+
+enum JournalState : uint32_t {
+  kJournalIdle = 0,
+  kJournalMoving = 1,
+  kJournalMoved = 2,
+  kJournalAppending = 3,
+};
+
+enum class JournalRepair { kNone, kCompleted, kUndone, kDropped };
+
+// Bytes a companion segment needs to journal any store into a pool segment
+// of poolBytes (the largest record it can hold).
+std::size_t journalSegmentBytes(std::size_t poolBytes);
+// Prepares a companion segment of bytes for use: a new (zeroed) one, or one
+// whose header is not ours, becomes an idle journal; a live one is kept.
+// Null when bytes cannot hold a journal.
+StoreJournal* journalOpen(void* companion, std::size_t bytes);
+// True while a store is recorded and not finished. Safe without the lock
+// (a hint: the repair itself checks again under the writer lock).
+bool journalPending(const StoreJournal* journal);
+
+// A replacement of the record at offset (oldSize bytes) by one of newSize
+// bytes: saves the old record, then moves the records behind it down.
+// Afterwards the caller writes the new record at header.usedSize - oldSize,
+// then the header, then calls journalFinish.
+void journalReplace(StoreJournal* journal, unsigned char* base, const PoolControl& header,
+                    int32_t offset, int32_t oldSize, int32_t newSize);
+// An append of a new record of newSize bytes at header.usedSize; the caller
+// writes it, then the header, then calls journalFinish.
+void journalAppend(StoreJournal* journal, const PoolControl& header, int32_t newSize);
+void journalFinish(StoreJournal* journal);
+
+// Completes or undoes a store that was cut short. segmentSize bounds every
+// access. Under the writer lock.
+JournalRepair journalRepair(StoreJournal* journal, unsigned char* base, int32_t segmentSize);
+
+// Fault injection for tests: called after each step of a journaled store
+// (see JournalStep); a test stops the process there. Null in production.
+enum JournalStep {
+  kStepSaved = 1,      // old record saved, nothing moved
+  kStepChunkMoved,     // after each chunk of the move
+  kStepMoved,          // move done, new record not written
+  kStepRecordWritten,  // new record written, header not
+  kStepHeaderWritten,  // header written, journal not finished
+};
+using JournalStepHook = void (*)(int step);
+extern JournalStepHook journalStepHook;
+// The hook's call, for the block store's own steps.
+inline void journalStep(int step) {
+  if (journalStepHook != nullptr) journalStepHook(step);
+}
+
+}  // namespace kvpool
+
+#endif
