@@ -35,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -67,8 +68,18 @@ constexpr char kRelease = 'R';
 constexpr long kControlCheckEvery = 64;
 constexpr long kCollectEventsEvery = 4096;
 
+// The plug-in installed beside kvflow (KVFLOW_INSTALLED_PLUGIN, relative to
+// the executable's folder) when there is one, else the build tree's.
+std::string defaultPlugin() {
+  std::error_code error;
+  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return KVFLOW_DEFAULT_PLUGIN;
+  const auto installed = (executable.parent_path() / KVFLOW_INSTALLED_PLUGIN).lexically_normal();
+  return std::filesystem::exists(installed, error) ? installed.string() : KVFLOW_DEFAULT_PLUGIN;
+}
+
 struct Options {
-  std::string plugin = KVFLOW_DEFAULT_PLUGIN;
+  std::string plugin = defaultPlugin();
   std::string flowPath;
   std::vector<std::string> sources;
   int processes = 1;
