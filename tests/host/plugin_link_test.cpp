@@ -90,17 +90,38 @@ bool isRuntimeLibrary(const std::string& soname) {
   return std::regex_match(soname, runtime) || (sanitized() && std::regex_match(soname, sanitizer));
 }
 
-// A name the C or C++ runtime (or, in a sanitizer build, the sanitizers)
-// defines: versioned by the runtime, or one of the weak hooks of the start
-// files.
+// In a sanitizer build the sanitizer runtimes, needed first, define their own
+// entries and the C and C++ functions they intercept, so the plug-in binds
+// those names to them unversioned. This test runs sanitized too: look each
+// name up in the runtimes the plug-in needs (already loaded here), and keep it
+// when the definition found lies in one of them.
+bool definedBySanitizerRuntime(const std::string& name) {
+  static const std::regex sanitizerRuntime(R"((libasan|libubsan)\.so)");
+  if (!sanitized()) return false;
+  static const auto needed = dynamicEntries(KVPOOL_PLUGIN_PATH, "NEEDED");
+  for (const auto& library : needed) {
+    if (!std::regex_search(library, sanitizerRuntime)) continue;
+    void* handle = dlopen(library.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (handle == nullptr) continue;
+    void* address = dlsym(handle, name.c_str());
+    Dl_info info;
+    const bool defined = address != nullptr && dladdr(address, &info) != 0 &&
+                         info.dli_fname != nullptr &&
+                         std::regex_search(info.dli_fname, sanitizerRuntime);
+    dlclose(handle);
+    if (defined) return true;
+  }
+  return false;
+}
+
+// A name the C or C++ runtime defines: versioned by the runtime, one of the
+// weak hooks of the start files, or one of the sanitizer runtimes' names.
 bool isRuntimeSymbol(const UndefinedSymbol& symbol) {
   static const std::regex versioned(R"(.+@@?(GLIBC|GLIBCXX|CXXABI|GCC)_[\d.]+)");
   static const std::set<std::string> weakHooks = {"__gmon_start__", "_ITM_deregisterTMCloneTable",
                                                   "_ITM_registerTMCloneTable", "__cxa_finalize"};
-  static const std::regex sanitizer(R"(__(asan|ubsan|lsan|sanitizer)_\w+)");
   return std::regex_match(symbol.name, versioned) ||
-         (symbol.weak && weakHooks.count(symbol.name)) ||
-         (sanitized() && std::regex_match(symbol.name, sanitizer));
+         (symbol.weak && weakHooks.count(symbol.name)) || definedBySanitizerRuntime(symbol.name);
 }
 
 TEST(PluginLinkTest, NeedsOnlyTheSystemRuntimesAndNoSearchPath) {
