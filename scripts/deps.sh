@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tools and the tests need, only
-# when one is missing.
+# Installs the Debian packages the build, the tools, the tests and the Debian
+# package (cpack -G DEB: dpkg-dev, file) need, only when one is missing.
 set -euo pipefail
 packages=(build-essential cmake g++ libgtest-dev libgmock-dev libbenchmark-dev
-          libpugixml-dev nlohmann-json3-dev libcli11-dev util-linux python3)
+          libpugixml-dev nlohmann-json3-dev libcli11-dev util-linux python3
+          dpkg-dev file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

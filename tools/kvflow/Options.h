@@ -3,8 +3,10 @@
 #ifndef KVPOOL_TOOLS_KVFLOW_OPTIONS_H
 #define KVPOOL_TOOLS_KVFLOW_OPTIONS_H
 
+#include <filesystem>
 #include <iostream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace kvflow {
@@ -17,8 +19,18 @@ inline constexpr int kExitDone = 0;
 inline constexpr int kExitNothingSent = 1;
 inline constexpr int kExitBroken = 2;
 
+// The plug-in installed beside kvflow (KVFLOW_INSTALLED_PLUGIN, relative to
+// the executable's folder) when there is one, else the build tree's.
+inline std::string defaultPlugin() {
+  std::error_code error;
+  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return KVFLOW_DEFAULT_PLUGIN;
+  const auto installed = (executable.parent_path() / KVFLOW_INSTALLED_PLUGIN).lexically_normal();
+  return std::filesystem::exists(installed, error) ? installed.string() : KVFLOW_DEFAULT_PLUGIN;
+}
+
 struct Options {
-  std::string plugin = KVFLOW_DEFAULT_PLUGIN;
+  std::string plugin = defaultPlugin();
   std::string flowPath;
   std::vector<std::string> sources;
   int processes = 1;  // broker processes per flow

@@ -1,0 +1,178 @@
+// How the plug-in is linked: as a broker plug-in, it names no broker library
+// and no search path, leaves only the broker's calls and the C and C++
+// runtimes to the process that loads it, and so loads from any folder.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "broker/Broker.h"
+#include "support/test_files.h"
+
+namespace {
+
+std::vector<std::string> outputLines(const std::string& command) {
+  std::vector<std::string> lines;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return lines;
+  char line[4096];
+  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    std::string text(line);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    lines.push_back(text);
+  }
+  pclose(pipe);
+  return lines;
+}
+
+// The values of the library's dynamic entries of one tag (NEEDED, RUNPATH...),
+// from readelf -d lines such as " 0x...01 (NEEDED)  Shared library: [libc.so.6]".
+std::vector<std::string> dynamicEntries(const std::string& library, const std::string& tag) {
+  std::vector<std::string> values;
+  for (const std::string& line : outputLines("readelf -d '" + library + "'")) {
+    if (line.find("(" + tag + ")") == std::string::npos) continue;
+    const auto open = line.find('[');
+    const auto close = line.rfind(']');
+    values.push_back(open < close ? line.substr(open + 1, close - open - 1) : line);
+  }
+  return values;
+}
+
+struct UndefinedSymbol {
+  std::string name;  // with its version, as in "malloc@GLIBC_2.2.5"
+  bool weak;
+};
+
+std::vector<UndefinedSymbol> undefinedDynamicSymbols(const std::string& library) {
+  std::vector<UndefinedSymbol> symbols;
+  for (const std::string& line :
+       outputLines("nm -D --undefined-only --format=posix '" + library + "'")) {
+    std::istringstream fields(line);
+    std::string name, type;
+    if (fields >> name >> type) symbols.push_back({name, type == "w" || type == "v"});
+  }
+  return symbols;
+}
+
+// The cni/cci calls host/BrokerApi.h declares (comments left out).
+std::set<std::string> declaredBrokerCalls() {
+  const std::string header = kvtest::readFile(KVPOOL_BROKER_API_HEADER);
+  const std::string code =
+      std::regex_replace(header, std::regex(R"(/\*[\s\S]*?\*/|//[^\n]*)"), std::string(" "));
+  std::set<std::string> names;
+  const std::regex call(R"(\b((cni|cci)[A-Z]\w*)\s*\()");
+  for (std::sregex_iterator it(code.begin(), code.end(), call), end; it != end; ++it) {
+    names.insert((*it)[1]);
+  }
+  return names;
+}
+
+bool sanitized() {
+#ifdef __SANITIZE_ADDRESS__
+  return true;
+#else
+  return false;
+#endif
+}
+
+bool isRuntimeLibrary(const std::string& soname) {
+  static const std::regex runtime(
+      R"((libc|libm|libstdc\+\+|libgcc_s)\.so\.\d+|ld-linux.*\.so\.\d+)");
+  static const std::regex sanitizer(R"((libasan|libubsan)\.so\.\d+)");
+  return std::regex_match(soname, runtime) || (sanitized() && std::regex_match(soname, sanitizer));
+}
+
+// In a sanitizer build the sanitizer runtimes, needed first, define their own
+// entries and the C and C++ functions they intercept, so the plug-in binds
+// those names to them unversioned. This test runs sanitized too: look each
+// name up in the runtimes the plug-in needs (already loaded here), and keep it
+// when the definition found lies in one of them.
+bool definedBySanitizerRuntime(const std::string& name) {
+  static const std::regex sanitizerRuntime(R"((libasan|libubsan)\.so)");
+  if (!sanitized()) return false;
+  static const auto needed = dynamicEntries(KVPOOL_PLUGIN_PATH, "NEEDED");
+  for (const auto& library : needed) {
+    if (!std::regex_search(library, sanitizerRuntime)) continue;
+    void* handle = dlopen(library.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (handle == nullptr) continue;
+    void* address = dlsym(handle, name.c_str());
+    Dl_info info;
+    const bool defined = address != nullptr && dladdr(address, &info) != 0 &&
+                         info.dli_fname != nullptr &&
+                         std::regex_search(info.dli_fname, sanitizerRuntime);
+    dlclose(handle);
+    if (defined) return true;
+  }
+  return false;
+}
+
+// A name the C or C++ runtime defines: versioned by the runtime, one of the
+// weak hooks of the start files, or one of the sanitizer runtimes' names.
+bool isRuntimeSymbol(const UndefinedSymbol& symbol) {
+  static const std::regex versioned(R"(.+@@?(GLIBC|GLIBCXX|CXXABI|GCC)_[\d.]+)");
+  static const std::set<std::string> weakHooks = {"__gmon_start__", "_ITM_deregisterTMCloneTable",
+                                                  "_ITM_registerTMCloneTable", "__cxa_finalize"};
+  return std::regex_match(symbol.name, versioned) ||
+         (symbol.weak && weakHooks.count(symbol.name)) || definedBySanitizerRuntime(symbol.name);
+}
+
+TEST(PluginLinkTest, NeedsOnlyTheSystemRuntimesAndNoSearchPath) {
+  const auto needed = dynamicEntries(KVPOOL_PLUGIN_PATH, "NEEDED");
+  ASSERT_FALSE(needed.empty()) << "readelf could not read " << KVPOOL_PLUGIN_PATH;
+  for (const auto& library : needed) {
+    EXPECT_TRUE(isRuntimeLibrary(library)) << "needs a library besides the runtimes: " << library;
+  }
+  EXPECT_TRUE(std::count(needed.begin(), needed.end(), "libc.so.6")) << "libc.so.6 not needed";
+  EXPECT_EQ(dynamicEntries(KVPOOL_PLUGIN_PATH, "RPATH"), std::vector<std::string>{});
+  EXPECT_EQ(dynamicEntries(KVPOOL_PLUGIN_PATH, "RUNPATH"), std::vector<std::string>{});
+}
+
+TEST(PluginLinkTest, LeavesOnlyDeclaredBrokerCallsAndRuntimeNamesUndefined) {
+  const auto declared = declaredBrokerCalls();
+  ASSERT_TRUE(declared.count("cniDefineNodeClass") && declared.count("cciLog"))
+      << "no broker calls read from " << KVPOOL_BROKER_API_HEADER;
+  const auto undefined = undefinedDynamicSymbols(KVPOOL_PLUGIN_PATH);
+  ASSERT_FALSE(undefined.empty()) << "nm could not read " << KVPOOL_PLUGIN_PATH;
+  std::set<std::string> brokerCalls;
+  for (const auto& symbol : undefined) {
+    if (declared.count(symbol.name)) {
+      EXPECT_FALSE(symbol.weak) << "broker call undefined weak: " << symbol.name;
+      brokerCalls.insert(symbol.name);
+    } else {
+      EXPECT_TRUE(isRuntimeSymbol(symbol))
+          << "undefined, neither broker call nor runtime name: " << symbol.name;
+    }
+  }
+  // The calls every plug-in makes to define itself and report.
+  for (const char* name : {"cniCreateNodeFactory", "cniDefineNodeClass", "cciLog"}) {
+    EXPECT_TRUE(brokerCalls.count(name)) << "not left to the broker: " << name;
+  }
+}
+
+TEST(PluginLinkTest, CopyAloneInAnEmptyFolderLoadsThroughTheBrokerAndDefinesItsNodeClass) {
+  // The broker's calls must be in the process's global scope for the plug-in
+  // to bind to: the test links the stand-in broker as a needed library.
+  ASSERT_NE(dlsym(RTLD_DEFAULT, "cniDefineNodeClass"), nullptr);
+  char folder[] = "/tmp/kvpool-plugin-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string copy = std::string(folder) + "/libKvPool.so";
+  std::filesystem::copy_file(KVPOOL_PLUGIN_PATH, copy);
+
+  kvbroker::Broker broker;
+  const kvbroker::PluginInfo& plugin = broker.loadPlugin(copy);
+  EXPECT_EQ(plugin.path, copy);
+  EXPECT_NE(plugin.factory, nullptr);
+  EXPECT_EQ(plugin.classNames, std::vector<std::string>{"KvPoolNode"});
+  const auto classes = broker.nodeClassNames();
+  EXPECT_TRUE(std::count(classes.begin(), classes.end(), "KvPoolNode"));
+}
+
+}  // namespace
