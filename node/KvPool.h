@@ -12,6 +12,7 @@
 
 #include "host/BrokerApi.h"
 #include "support/Export.h"
+#include "support/KvPoolConstants.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -49,14 +50,8 @@ typedef struct NodeContext {
   PoolScriptEntry* scriptHead;
 } NodeContext;
 
-// Process-wide UTF-16 constants, built by the entry and kept while the
-// library is loaded; read-only for everyone else.
-KVPOOL_EXPORT extern CciChar* constKvPoolNode;         // "KvPoolNode"
-KVPOOL_EXPORT extern CciChar* constPluginNodeFactory;  // "KvPoolNodeFactory"
-KVPOOL_EXPORT extern CciChar* constOut;                // "out"
-KVPOOL_EXPORT extern CciChar* constFailure;            // "failure"
-KVPOOL_EXPORT extern CciChar* constKvCatalog;          // "VTRL-KvPool"
-KVPOOL_EXPORT extern CciChar* constVTRL2;              // "Vantrel2"
+// The six process-wide UTF-16 constants (constKvPoolNode .. constVTRL2) are
+// declared with the event names in support/KvPoolConstants.h.
 
 // The entry the broker calls after loading the library: logs the start-up
 // event (line 993), builds the constants and defines the class "KvPoolNode"

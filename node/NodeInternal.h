@@ -7,9 +7,6 @@
 
 namespace kvpool {
 
-// UTF-8 code page, the only one the library passes to the broker.
-inline constexpr int kCodePageUtf8 = CCI_CODEPAGE_UTF8;
-
 // Function-name texts of the broker events of the entry and of evaluate.
 extern const char* const constFnGetFactory;  // "vtrGetMessageflowNodeFactory()"
 extern const char* const constFnEvaluate;    // "evaluate()"

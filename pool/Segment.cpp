@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
 extern "C" {
@@ -200,8 +200,9 @@ int findOrCreateSegment() {
     char pagesText[kPageTextMax + 1];
     std::snprintf(pagesText, sizeof pagesText, "%d", noOfPoolPages);
     int rc = 0;
-    cciLog(&rc, CCI_LOG_INFORMATION, "KvPool", 1309, "initHandleOfKvPool", constKvCatalog, 12,
-           "Vantrel2", pagesText, static_cast<const char*>(nullptr));
+    cciLog(&rc, CCI_LOG_INFORMATION, kvpool::kEventFile, kvpool::kLinePoolCreated,
+           "initHandleOfKvPool", constKvCatalog, kvpool::kEventPoolCreated, kvpool::kVTRL2Text,
+           pagesText, static_cast<const char*>(nullptr));
     hKvMem = shmget(KVPOOL_SHM_KEY, static_cast<size_t>(configuredCapacity()),
                     IPC_CREAT | IPC_EXCL | kPermissions);
     if (hKvMem != -1) {
@@ -307,7 +308,8 @@ int attachKvPool(void) {
   if (hKvMem != -1 && hKvMemView != nullptr) return 0;
   Log("  hKvMem or hKvMemView is NULL\n");
   int rc = 0;
-  cciLog(&rc, CCI_LOG_ERROR, "KvPool", 414, "createNodeContext", constKvCatalog, 9, "Vantrel2",
+  cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLinePoolUnavailable, "createNodeContext",
+         constKvCatalog, kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text,
          static_cast<const char*>(nullptr));
   return 1;
 }

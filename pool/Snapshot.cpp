@@ -12,8 +12,8 @@
 #include <cstring>
 #include <vector>
 
-#include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
 namespace {
@@ -153,7 +153,8 @@ int storeKvPoolToFile(void) {
   if (!file.commitAs(kSnapshotPath)) return 1;
   syncDirectory(kSnapshotDirectory);
   int rc = 0;
-  cciLog(&rc, CCI_LOG_ERROR, "KvPool", 2020, "storeKvPoolToFile", constKvCatalog, 14, "Vantrel2",
+  cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotSaved, "storeKvPoolToFile",
+         constKvCatalog, kvpool::kEventSnapshotSaved, kvpool::kVTRL2Text,
          static_cast<const char*>(nullptr));
   return 0;
 }
@@ -210,8 +211,9 @@ int initKvPoolFromFile(void) {
       std::memcpy(base, image.data(), sizeof current);
       Log("    return of fwrite %d\n", size);
       int rc = 0;
-      cciLog(&rc, CCI_LOG_ERROR, "KvPool", 2092, "initKvPoolFromFile", constKvCatalog, 13,
-             "Vantrel2", static_cast<const char*>(nullptr));
+      cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotLoaded,
+             "initKvPoolFromFile", constKvCatalog, kvpool::kEventSnapshotLoaded, kvpool::kVTRL2Text,
+             static_cast<const char*>(nullptr));
     }
   }
   Log("  Shared Memory updated with the file contents\n");

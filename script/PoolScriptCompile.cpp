@@ -57,8 +57,8 @@ int insertKvScript(NodeContext* context, char* statement) {
   if (std::strncmp(statement, "SET", 3) != 0) return 1;
   std::memmove(statement, statement + 3, std::strlen(statement + 3) + 1);
   if (std::strncmp(statement, "Input", 5) == 0) {
-    cciLog(&rc, CCI_LOG_ERROR, "KvPool", 1203, "insertKvScript", constKvCatalog, 16, "Vantrel2",
-           statement, nullptr);
+    cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineAssignmentToInput, "insertKvScript",
+           constKvCatalog, kvpool::kEventAssignmentToInput, kvpool::kVTRL2Text, statement, nullptr);
     return 2;
   }
   auto* entry = static_cast<PoolScriptEntry*>(std::calloc(1, sizeof(PoolScriptEntry)));
@@ -87,7 +87,8 @@ int processKvPoolscript(NodeContext* context) {
       char message[64];
       std::snprintf(message, sizeof message, "wrong keyword(Not Supported) '%c' used in Script",
                     rejected);
-      cciLog(&rc, CCI_LOG_ERROR, "KvPool", 1127, "setAttribute", constKvCatalog, 15, "Vantrel2",
+      cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineUnsupportedCharacter,
+             "setAttribute", constKvCatalog, kvpool::kEventUnsupportedCharacter, kvpool::kVTRL2Text,
              message, nullptr);
       return SCRIPT_UNSUPPORTED_CHARACTER;
     }
