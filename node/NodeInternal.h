@@ -1,4 +1,4 @@
-// Internals shared by the node and script sources; nothing here is exported.
+// Internals shared by the node sources; nothing here is exported.
 #ifndef KVPOOL_NODE_NODEINTERNAL_H
 #define KVPOOL_NODE_NODEINTERNAL_H
 

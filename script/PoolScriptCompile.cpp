@@ -1,12 +1,13 @@
-// Compilation of the KvPoolExpression text into the node's statement list.
+// Compilation of the KvPoolExpression text into a statement list.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "node/NodeInternal.h"
 #include "script/PoolScript.h"
+#include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
+#include "support/MallocPtr.h"
 #include "support/Trace.h"
 
 namespace {
@@ -40,9 +41,9 @@ MallocPtr<char> statementText(const CciChar* script, int start, int end) {
 
 }  // namespace
 
-void kvpool::releasePoolScriptList(NodeContext* context) {
-  PoolScriptEntry* entry = context->scriptHead;
-  context->scriptHead = nullptr;
+void kvpool::releasePoolScript(PoolScriptEntry** head) {
+  PoolScriptEntry* entry = *head;
+  *head = nullptr;
   while (entry != nullptr) {
     PoolScriptEntry* next = entry->next;
     std::free(entry->statement);
@@ -51,7 +52,7 @@ void kvpool::releasePoolScriptList(NodeContext* context) {
   }
 }
 
-int insertKvScript(NodeContext* context, char* statement) {
+int kvpool::appendPoolStatement(PoolScriptEntry** head, char* statement) {
   int rc = 0;
   removeWhitespace(statement);
   if (std::strncmp(statement, "SET", 3) != 0) return 1;
@@ -64,19 +65,14 @@ int insertKvScript(NodeContext* context, char* statement) {
   auto* entry = static_cast<PoolScriptEntry*>(std::calloc(1, sizeof(PoolScriptEntry)));
   if (entry == nullptr) return 1;
   entry->statement = statement;
-  PoolScriptEntry** link = &context->scriptHead;
+  PoolScriptEntry** link = head;
   while (*link != nullptr) link = &(*link)->next;
   *link = entry;
   return 0;
 }
 
-int processKvPoolscript(NodeContext* context) {
+int kvpool::compilePoolScript(const CciChar* script, PoolScriptEntry** head) {
   int rc = 0;
-  // A new setting replaces the statements of the earlier one.
-  kvpool::releasePoolScriptList(context);
-
-  MallocPtr<CciChar> name(CciString("KvPoolExpression", kCodePageUtf8));
-  const auto* script = static_cast<const CciChar*>(getAttributePointer(context, name.get()));
   if (script == nullptr) {
     Log("  poolScript is NULL\n");
     return 0;
@@ -99,7 +95,7 @@ int processKvPoolscript(NodeContext* context) {
   for (int i = 0; script[i] != 0; ++i) {
     if (script[i] != ';') continue;
     MallocPtr<char> statement = statementText(script, start, i);
-    const int result = insertKvScript(context, statement.get());
+    const int result = appendPoolStatement(head, statement.get());
     if (result != 0) return result;
     statement.release();  // the list owns it now
     start = i + 1;
