@@ -16,6 +16,7 @@
 #include "broker/Broker.h"
 #include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolRecords.h"
 
 namespace {
 
@@ -51,20 +52,14 @@ std::string valueOf(int index) {
 // by one would scan the growing pool for every key.
 void fillPool(int records) {
   auto* base = static_cast<unsigned char*>(hKvMemView);
-  int32_t used = sizeof(PoolControl);
+  int32_t used = kvpool::kPoolHeaderBytes;
   for (int i = 0; i < records; ++i) {
     const std::string key = keyOf(i);
     const std::string value = valueOf(i);
-    const PoolBlock header = {static_cast<int32_t>(12 + key.size() + 1 + value.size() + 1),
-                              static_cast<int32_t>(key.size() + 1),
-                              static_cast<int32_t>(value.size() + 1)};
-    std::memcpy(base + used, &header, sizeof header);
-    std::memcpy(base + used + 12, key.c_str(), key.size() + 1);
-    std::memcpy(base + used + 12 + key.size() + 1, value.c_str(), value.size() + 1);
-    used += header.blockSize;
+    used += kvpool::writePoolRecord(base, used, key.c_str(), static_cast<int32_t>(key.size() + 1),
+                                    value.c_str(), static_cast<int32_t>(value.size() + 1));
   }
-  const PoolControl control = {getKvPoolCapacity(), records, used};
-  std::memcpy(base, &control, sizeof control);
+  kvpool::writePoolControl(base, {getKvPoolCapacity(), records, used});
 }
 
 std::vector<std::string> randomKeys(int records) {

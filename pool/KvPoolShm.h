@@ -4,7 +4,7 @@
 //
 // Segment layout (native byte order, no alignment between records):
 //   PoolControl (12 bytes) | PoolBlock records back to back | free space
-// Headers are always copied in and out, never accessed in place.
+// pool/PoolRecords.h is the one place that reads and writes it.
 //
 // Caveats:
 //  - fork: a child inherits the mapping and the ids but no user slot; it must
@@ -158,18 +158,6 @@ class PoolReadLock {
  private:
   bool held_;
 };
-
-// Reads the header of the record at offset in a pool image whose records end
-// at end. False when the record is damaged: its header or body reaches past
-// end, a length is below 1, the lengths do not add up to blockSize, or the key
-// or the value lacks its terminating NUL. Never reads outside [offset, end).
-bool readPoolRecord(const unsigned char* image, int32_t offset, int32_t end, PoolBlock* record);
-
-// Checks a whole pool image of imageSize bytes (a snapshot, or a segment):
-// usedSize within 12..imageSize, every record sound, blockCount records ending
-// exactly at usedSize. -1 when sound, else the offset of the first damage
-// (0 for a bad header).
-int32_t findPoolImageDamage(const unsigned char* image, int32_t imageSize);
 
 }  // namespace kvpool
 #endif

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "pool/KvPoolShm.h"
+#include "pool/PoolRecords.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
@@ -263,10 +264,9 @@ void initKvPoolMemory(void) {
   kvpool::PoolWriteLock lock;
   // Another process may have found the new segment and stored into it before
   // this one got the lock; only a header nobody has written yet is set.
-  PoolControl current;
-  std::memcpy(&current, hKvMemView, sizeof current);
-  if (current.usedSize < static_cast<int32_t>(sizeof(PoolControl))) {
-    std::memcpy(hKvMemView, &empty, sizeof empty);
+  auto* base = static_cast<unsigned char*>(hKvMemView);
+  if (kvpool::readPoolControl(base).usedSize < kvpool::kPoolHeaderBytes) {
+    kvpool::writePoolControl(base, empty);
   }
 }
 

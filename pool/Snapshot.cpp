@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pool/KvPoolShm.h"
+#include "pool/PoolRecords.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
@@ -21,7 +22,7 @@ namespace {
 constexpr const char* kSnapshotPath = "/tmp/KvPoolData.bin";
 constexpr const char* kSnapshotDirectory = "/tmp";
 constexpr char kTempPattern[] = "/tmp/KvPoolData.bin.XXXXXX";
-constexpr int32_t kHeaderSize = sizeof(PoolControl);
+using kvpool::kPoolHeaderBytes;
 
 class UniqueFd {
  public:
@@ -131,12 +132,11 @@ int storeKvPoolToFile(void) {
   if (!file.valid()) return 1;
   {
     kvpool::PoolWriteLock lock;
-    PoolControl header;
-    std::memcpy(&header, base, sizeof header);
+    PoolControl header = kvpool::readPoolControl(base);
     const unsigned char* image = base;
-    if (header.usedSize < kHeaderSize) {
+    if (header.usedSize < kPoolHeaderBytes) {
       // A header nobody has written yet: the pool is empty.
-      header = {getKvPoolCapacity(), 0, kHeaderSize};
+      header = {getKvPoolCapacity(), 0, kPoolHeaderBytes};
       image = reinterpret_cast<const unsigned char*>(&header);
     } else if (header.usedSize > getKvPoolSegmentSize()) {
       Log("  >storeKvPoolToFile: usedSize %d is beyond the segment\n", header.usedSize);
@@ -172,13 +172,13 @@ int initKvPoolFromFile(void) {
     Log("  > File KvPoolData.bin does not exist or could not be opened");
     return 1;
   }
-  if (status.st_size <= kHeaderSize || status.st_size > INT32_MAX) return 1;
+  if (status.st_size <= kPoolHeaderBytes || status.st_size > INT32_MAX) return 1;
   const auto size = static_cast<int32_t>(status.st_size);
-  PoolControl fileHeader;
-  if (readAll(file.get(), reinterpret_cast<unsigned char*>(&fileHeader), sizeof fileHeader, 0) !=
-      sizeof fileHeader) {
+  unsigned char fileHeaderBytes[kPoolHeaderBytes];
+  if (readAll(file.get(), fileHeaderBytes, sizeof fileHeaderBytes, 0) != sizeof fileHeaderBytes) {
     return 1;
   }
+  const PoolControl fileHeader = kvpool::readPoolControl(fileHeaderBytes);
   if (fileHeader.usedSize != size) return 1;
 
   // Read and check the whole chain before the pool is touched; a snapshot
@@ -201,14 +201,13 @@ int initKvPoolFromFile(void) {
 
   {
     kvpool::PoolWriteLock lock;
-    PoolControl current;
-    std::memcpy(&current, base, sizeof current);
-    if (current.usedSize <= kHeaderSize && fits) {
+    const PoolControl current = kvpool::readPoolControl(base);
+    if (current.usedSize <= kPoolHeaderBytes && fits) {
       // Records first, header last: the header never describes bytes that
       // are not there yet.
-      std::memcpy(base + kHeaderSize, image.data() + kHeaderSize,
-                  static_cast<std::size_t>(size - kHeaderSize));
-      std::memcpy(base, image.data(), sizeof current);
+      std::memcpy(base + kPoolHeaderBytes, image.data() + kPoolHeaderBytes,
+                  static_cast<std::size_t>(size - kPoolHeaderBytes));
+      std::memcpy(base, image.data(), kPoolHeaderBytes);
       Log("    return of fwrite %d\n", size);
       int rc = 0;
       cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotLoaded,
