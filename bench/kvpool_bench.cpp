@@ -16,6 +16,7 @@
 #include "broker/Broker.h"
 #include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
 
 namespace {
@@ -48,18 +49,20 @@ std::string valueOf(int index) {
   return value;
 }
 
-// Lays out records KvPoolKey000000.. directly in the segment: storing them one
-// by one would scan the growing pool for every key.
+// Lays out records KvPoolKey000000.. directly in this process's pool with the
+// pool's own record writer: storing them one by one would scan the growing
+// pool for every key.
 void fillPool(int records) {
-  auto* base = static_cast<unsigned char*>(hKvMemView);
+  const kvpool::PoolView pool = kvpool::processPoolView();
   int32_t used = kvpool::kPoolHeaderBytes;
   for (int i = 0; i < records; ++i) {
     const std::string key = keyOf(i);
     const std::string value = valueOf(i);
-    used += kvpool::writePoolRecord(base, used, key.c_str(), static_cast<int32_t>(key.size() + 1),
-                                    value.c_str(), static_cast<int32_t>(value.size() + 1));
+    used +=
+        kvpool::writePoolRecord(pool.base, used, key.c_str(), static_cast<int32_t>(key.size() + 1),
+                                value.c_str(), static_cast<int32_t>(value.size() + 1));
   }
-  kvpool::writePoolControl(base, {getKvPoolCapacity(), records, used});
+  kvpool::writePoolControl(pool.base, {pool.capacity, records, used});
 }
 
 std::vector<std::string> randomKeys(int records) {

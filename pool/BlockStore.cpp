@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
 #include "support/Trace.h"
 
@@ -36,23 +37,23 @@ int32_t saturatedLength(std::size_t length) {
 
 }  // namespace
 
-int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
+int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const char* key) {
   Log("-->getKvPoolDataBlock\n");
-  const auto* base = static_cast<const unsigned char*>(hKvMemView);
+  const unsigned char* base = pool.base;
   if (base == nullptr) {
     Log("  Key Not FOUND?\n");
     return KVPOOL_KEY_NOT_FOUND;
   }
-  kvpool::PoolReadLock lock;
-  const PoolControl header = readHeader(base, getKvPoolCapacity());
+  PoolReadLock lock(pool.semaphores);
+  const PoolControl header = readHeader(base, pool.capacity);
   Log("  getKvPoolDataBlock-%d blocks\n", header.blockCount);
   // Reads are bounded by the segment itself: a header written by a process
   // with a larger capacity still reads, but never past the segment's end.
-  const int32_t end = std::min(header.usedSize, getKvPoolSegmentSize());
+  const int32_t end = std::min(header.usedSize, pool.segmentBytes);
   const std::size_t keyLength = std::strlen(key) + 1;
   int32_t found = -1;
   const PoolChainEnd walk =
-      kvpool::walkPoolChain(base, header.blockCount, end, [&](const PoolRecord& record) {
+      walkPoolChain(base, header.blockCount, end, [&](const PoolRecord& record) {
         std::memcpy(request, &record.header, sizeof record.header);
         if (!keyMatches(base, record, key, keyLength)) return false;
         found = record.offset;
@@ -66,7 +67,7 @@ int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
       Log("  >getKvPoolDataBlock: malloc() failed\n");
       return KVPOOL_KEY_NOT_FOUND;
     }
-    std::memcpy(value, base + found + kvpool::kRecordHeaderBytes + request->keyLength, valueBytes);
+    std::memcpy(value, base + found + kRecordHeaderBytes + request->keyLength, valueBytes);
     request->value = value;
     return KVPOOL_OK;
   }
@@ -77,16 +78,16 @@ int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
   return KVPOOL_KEY_NOT_FOUND;
 }
 
-int storeKvPoolDataBlock(PoolBlockRequest* request) {
+int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
   Log("-->storeKvPoolDataBlock\n");
-  auto* base = static_cast<unsigned char*>(hKvMemView);
+  unsigned char* base = pool.base;
   if (base == nullptr) {
     Log("  >storeKvPoolDataBlock: the pool is not mapped\n");
     return KVPOOL_POOL_FULL;
   }
-  kvpool::PoolWriteLock lock;
-  const int32_t capacity = getKvPoolCapacity();
-  const PoolControl raw = kvpool::readPoolControl(base);
+  PoolWriteLock lock(pool.semaphores);
+  const int32_t capacity = pool.capacity;
+  const PoolControl raw = readPoolControl(base);
   Log("  ####Shm Control %d %d\n", raw.blockCount, raw.usedSize);
   PoolControl header = readHeader(base, capacity);
   bool headerChanged = header.usedSize != raw.usedSize;
@@ -97,7 +98,7 @@ int storeKvPoolDataBlock(PoolBlockRequest* request) {
 
   const std::size_t keyLength = std::strlen(request->key) + 1;
   const std::size_t valueLength = std::strlen(request->value) + 1;
-  const int64_t blockSize = int64_t{kvpool::kRecordHeaderBytes} + static_cast<int64_t>(keyLength) +
+  const int64_t blockSize = int64_t{kRecordHeaderBytes} + static_cast<int64_t>(keyLength) +
                             static_cast<int64_t>(valueLength);
   request->keyLength = saturatedLength(keyLength);
   request->valueLength = saturatedLength(valueLength);
@@ -107,8 +108,8 @@ int storeKvPoolDataBlock(PoolBlockRequest* request) {
   // sound before anything is moved or appended behind it.
   int32_t found = -1;
   int32_t foundSize = 0;
-  const PoolChainEnd walk = kvpool::walkPoolChain(
-      base, header.blockCount, header.usedSize, [&](const PoolRecord& record) {
+  const PoolChainEnd walk =
+      walkPoolChain(base, header.blockCount, header.usedSize, [&](const PoolRecord& record) {
         if (found < 0 && keyMatches(base, record, request->key, keyLength)) {
           found = record.offset;
           foundSize = record.header.blockSize;
@@ -128,7 +129,7 @@ int storeKvPoolDataBlock(PoolBlockRequest* request) {
   if (found >= 0) {
     if (int64_t{header.usedSize} - foundSize + blockSize > capacity) {
       Log("  >>>> Key Found!! Pool Full\n");
-      if (headerChanged) kvpool::writePoolControl(base, header);
+      if (headerChanged) writePoolControl(base, header);
       return KVPOOL_POOL_FULL;
     }
     const int32_t next = found + foundSize;
@@ -140,17 +141,25 @@ int storeKvPoolDataBlock(PoolBlockRequest* request) {
   Log("  Used Pool Memory %d out of %d. Want to insert %d bytes\n", header.usedSize, capacity,
       request->blockSize);
   if (int64_t{header.usedSize} + blockSize <= capacity) {
-    kvpool::writePoolRecord(base, header.usedSize, request->key, request->keyLength, request->value,
-                            request->valueLength);
+    writePoolRecord(base, header.usedSize, request->key, request->keyLength, request->value,
+                    request->valueLength);
     header.usedSize += request->blockSize;
     header.blockCount += 1;
     Log("  %d %d %d [%s] [%s]\n", request->blockSize, request->keyLength, request->valueLength,
         request->key, request->value);
-    kvpool::writePoolControl(base, header);
+    writePoolControl(base, header);
     return KVPOOL_OK;
   }
   Log("  >>>>>>>Pool Full\n");
   Log("  ####Saving control(memory full) %d %d\n", header.blockCount, header.usedSize);
-  kvpool::writePoolControl(base, header);
+  writePoolControl(base, header);
   return KVPOOL_POOL_FULL;
+}
+
+int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
+  return kvpool::getPoolValue(kvpool::processPoolView(), request, key);
+}
+
+int storeKvPoolDataBlock(PoolBlockRequest* request) {
+  return kvpool::storePoolValue(kvpool::processPoolView(), request);
 }

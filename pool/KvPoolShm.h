@@ -129,40 +129,6 @@ int32_t getKvPoolCapacity(void);
 #endif
 
 #ifdef __cplusplus
-namespace kvpool {
-
-// Holds the writer lock (sem_WLock) for its scope. When the lock could not be
-// taken (the failure is traced) the holder carries on unlocked, as the lock
-// functions' callers always have, and nothing is released at the end.
-class PoolWriteLock {
- public:
-  PoolWriteLock();
-  ~PoolWriteLock();
-  PoolWriteLock(const PoolWriteLock&) = delete;
-  PoolWriteLock& operator=(const PoolWriteLock&) = delete;
-  bool held() const { return held_; }
-
- private:
-  bool held_;
-};
-
-// Holds the reader lock (sem_RLock) for its scope; same rules as PoolWriteLock.
-class PoolReadLock {
- public:
-  PoolReadLock();
-  ~PoolReadLock();
-  PoolReadLock(const PoolReadLock&) = delete;
-  PoolReadLock& operator=(const PoolReadLock&) = delete;
-  bool held() const { return held_; }
-
- private:
-  bool held_;
-};
-
-}  // namespace kvpool
-#endif
-
-#ifdef __cplusplus
 static_assert(sizeof(PoolControl) == 12, "PoolControl is 12 bytes");
 static_assert(sizeof(PoolBlock) == 12, "PoolBlock header is 12 bytes");
 static_assert(offsetof(PoolControl, blockCount) == 4 && offsetof(PoolControl, usedSize) == 8,

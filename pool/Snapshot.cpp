@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
@@ -124,21 +125,21 @@ void syncDirectory(const char* path) {
 
 }  // namespace
 
-int storeKvPoolToFile(void) {
+int kvpool::savePoolToFile(const PoolView& pool) {
   Log("-->storeKvPoolToFile\n");
-  const auto* base = static_cast<const unsigned char*>(hKvMemView);
+  const unsigned char* base = pool.base;
   if (base == nullptr) return 1;
   TempSnapshot file;
   if (!file.valid()) return 1;
   {
-    kvpool::PoolWriteLock lock;
-    PoolControl header = kvpool::readPoolControl(base);
+    PoolWriteLock lock(pool.semaphores);
+    PoolControl header = readPoolControl(base);
     const unsigned char* image = base;
     if (header.usedSize < kPoolHeaderBytes) {
       // A header nobody has written yet: the pool is empty.
-      header = {getKvPoolCapacity(), 0, kPoolHeaderBytes};
+      header = {pool.capacity, 0, kPoolHeaderBytes};
       image = reinterpret_cast<const unsigned char*>(&header);
-    } else if (header.usedSize > getKvPoolSegmentSize()) {
+    } else if (header.usedSize > pool.segmentBytes) {
       Log("  >storeKvPoolToFile: usedSize %d is beyond the segment\n", header.usedSize);
       return 1;
     }
@@ -159,9 +160,9 @@ int storeKvPoolToFile(void) {
   return 0;
 }
 
-int initKvPoolFromFile(void) {
+int kvpool::loadPoolFromFile(const PoolView& pool) {
   Log("-->initKvPoolFromFile\n");
-  auto* base = static_cast<unsigned char*>(hKvMemView);
+  unsigned char* base = pool.base;
   if (base == nullptr) return 1;
   // /tmp is world-writable: a link planted at the path is not followed, and
   // only a regular file is read (O_NONBLOCK keeps a planted FIFO from
@@ -178,12 +179,12 @@ int initKvPoolFromFile(void) {
   if (readAll(file.get(), fileHeaderBytes, sizeof fileHeaderBytes, 0) != sizeof fileHeaderBytes) {
     return 1;
   }
-  const PoolControl fileHeader = kvpool::readPoolControl(fileHeaderBytes);
+  const PoolControl fileHeader = readPoolControl(fileHeaderBytes);
   if (fileHeader.usedSize != size) return 1;
 
   // Read and check the whole chain before the pool is touched; a snapshot
   // that could not be loaded anyway (too large) is not read.
-  const bool fits = size < getKvPoolCapacity();
+  const bool fits = size < pool.capacity;
   std::vector<unsigned char> image;
   if (fits) {
     image.resize(static_cast<std::size_t>(size));
@@ -191,7 +192,7 @@ int initKvPoolFromFile(void) {
       Log("  >initKvPoolFromFile: read() failed\n");
       return 1;
     }
-    const int32_t damage = kvpool::findPoolImageDamage(image.data(), size);
+    const int32_t damage = findPoolImageDamage(image.data(), size);
     if (damage >= 0) {
       Log("  >initKvPoolFromFile: damaged record at offset %d\n", damage);
       return 1;
@@ -200,8 +201,8 @@ int initKvPoolFromFile(void) {
   file.reset();
 
   {
-    kvpool::PoolWriteLock lock;
-    const PoolControl current = kvpool::readPoolControl(base);
+    PoolWriteLock lock(pool.semaphores);
+    const PoolControl current = readPoolControl(base);
     if (current.usedSize <= kPoolHeaderBytes && fits) {
       // Records first, header last: the header never describes bytes that
       // are not there yet.
@@ -217,4 +218,12 @@ int initKvPoolFromFile(void) {
   }
   Log("  Shared Memory updated with the file contents\n");
   return 0;
+}
+
+int storeKvPoolToFile(void) {
+  return kvpool::savePoolToFile(kvpool::processPoolView());
+}
+
+int initKvPoolFromFile(void) {
+  return kvpool::loadPoolFromFile(kvpool::processPoolView());
 }

@@ -1,11 +1,8 @@
-// Finding, locking, copying and walking the pool for kvpool.
+// Copying and walking the pool for kvpool.
 #include "tools/kvpool/PoolImage.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,80 +19,33 @@ constexpr int32_t kMaxKeyBytes = 255;
 constexpr uint32_t kUnreadableTexts =
     kvpool::kFaultKeyLength | kvpool::kFaultValueLength | kvpool::kFaultLengthSum;
 
-// Unmaps on every path.
-class Mapping {
- public:
-  explicit Mapping(int segment) : address_(shmat(segment, nullptr, SHM_RDONLY)) {}
-  ~Mapping() {
-    if (valid()) shmdt(address_);
-  }
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
-  bool valid() const { return address_ != reinterpret_cast<void*>(-1); }
-  const unsigned char* bytes() const { return static_cast<const unsigned char*>(address_); }
-
- private:
-  void* address_;
-};
-
-bool runSemop(int semaphores, sembuf* ops, std::size_t count) {
-  while (semop(semaphores, ops, count) == -1) {
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
-
 std::string at(int32_t offset) {
   return "offset " + std::to_string(offset);
 }
 
 }  // namespace
 
-PoolIds findPool() {
-  PoolIds ids;
-  ids.segment = shmget(KVPOOL_SHM_KEY, 0, 0);
-  ids.semaphores = semget(KVPOOL_SEM_KEY, 0, 0);
-  return ids;
-}
-
-std::optional<SemaphoreValues> readSemaphores(int semaphores) {
-  if (semaphores == -1) return std::nullopt;
-  SemaphoreValues values;
-  values.writer = semctl(semaphores, 0, GETVAL);
-  values.readers = semctl(semaphores, 1, GETVAL);
-  values.freeSlots = semctl(semaphores, 2, GETVAL);
-  if (values.writer < 0 || values.readers < 0 || values.freeSlots < 0) return std::nullopt;
-  return values;
-}
-
-ReadLock::ReadLock(int semaphores) : semaphores_(semaphores) {
-  sembuf ops[] = {{0, 0, 0}, {1, +1, SEM_UNDO}};
-  held_ = runSemop(semaphores_, ops, 2);
-  if (!held_) error_ = errno;
-}
-
-ReadLock::~ReadLock() {
-  if (!held_) return;
-  sembuf ops[] = {{1, -1, SEM_UNDO}};
-  runSemop(semaphores_, ops, 1);
-}
-
-std::optional<PoolImage> readSegment(const PoolIds& ids, shmid_ds* status, std::string* why) {
-  if (shmctl(ids.segment, IPC_STAT, status) != 0) {
-    *why =
-        std::string("cannot look at the segment: shmctl(IPC_STAT) failed: ") + std::strerror(errno);
+std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, kvpool::PoolSegmentStatus* status,
+                                     std::string* why) {
+  kvpool::OpenedPool pool;
+  const bool opened = pool.open(ids, kvpool::OpenedPool::Mode::kReadOnly);
+  *status = pool.foundStatus();
+  if (!opened) {
+    const char* reason = std::strerror(pool.error());
+    if (pool.failure() == kvpool::OpenedPool::Failure::kLookAtSegment) {
+      *why = std::string("cannot look at the segment: shmctl(IPC_STAT) failed: ") + reason;
+    } else {
+      *why = std::string("cannot map the segment: shmat failed: ") + reason;
+    }
     return std::nullopt;
   }
-  Mapping mapping(ids.segment);
-  if (!mapping.valid()) {
-    *why = std::string("cannot map the segment: shmat failed: ") + std::strerror(errno);
-    return std::nullopt;
-  }
+  const kvpool::PoolView& view = pool.view();
   PoolImage image;
-  image.limit = static_cast<int32_t>(std::min<std::size_t>(status->shm_segsz, INT32_MAX));
-  std::optional<ReadLock> lock;
+  image.limit = view.segmentBytes;
+  std::optional<kvpool::PoolReadLock> lock;
   if (ids.semaphores != -1) {
-    lock.emplace(ids.semaphores);
+    // Quiet: reading leaves the trace as it was.
+    lock.emplace(ids.semaphores, kvpool::LockTrace::kQuiet);
     if (!lock->held()) {
       *why =
           std::string("cannot take the pool's read lock: semop failed: ") +
@@ -106,10 +56,10 @@ std::optional<PoolImage> readSegment(const PoolIds& ids, shmid_ds* status, std::
     image.locked = true;
   }
   PoolControl header{};
-  if (image.limit >= kvpool::kPoolHeaderBytes) header = kvpool::readPoolControl(mapping.bytes());
+  if (image.limit >= kvpool::kPoolHeaderBytes) header = kvpool::readPoolControl(view.base);
   const int32_t used =
       std::clamp(header.usedSize, std::min(kvpool::kPoolHeaderBytes, image.limit), image.limit);
-  image.bytes.assign(mapping.bytes(), mapping.bytes() + used);
+  image.bytes.assign(view.base, view.base + used);
   return image;
 }
 
