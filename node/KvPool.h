@@ -1,5 +1,7 @@
 // The KvPoolNode plug-in: entry point, node class, per-node context with its
-// attribute table and terminals, and the broker callbacks.
+// attribute table, terminals and statement list, the broker callbacks, and the
+// context's script calls (script/ compiles and runs; only node/ knows the
+// context). node/ is the top floor: it may include every floor below it.
 //
 // Threads: the broker may run callbacks of different nodes at once but never
 // two callbacks of one context, and never sets attributes during evaluate.

@@ -155,7 +155,8 @@ class OpenedPool {
   // Valid while the object lives; base is null until opened. A read-only
   // view is for reading: get and save.
   const PoolView& view() const { return view_; }
-  // The segment's size in whole pages (1 to 5000), as a node joining it counts.
+  // The segment's size in whole pages (1 to 5000): the KVPOOL_MEMORY_PAGES it
+  // was created with.
   int pages() const { return pages_; }
   // The header as it stands, copied without the lock.
   PoolControl header() const;

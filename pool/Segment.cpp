@@ -458,7 +458,8 @@ bool OpenedPool::open(const PoolIds& ids, Mode mode) {
     failure_ = Failure::kLookAtSegment;
     return false;
   }
-  // Counted as a node joining this segment would count them.
+  // The pages a pool of this size was created with; the capacity is bounded
+  // by the real size all the same.
   pages_ =
       static_cast<int>(std::clamp<uint64_t>(found_.bytes / KVPOOL_PAGE_SIZE, 1, KVPOOL_MAX_PAGES));
   SegmentMapping mapping;
