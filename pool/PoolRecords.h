@@ -100,8 +100,10 @@ inline PoolRecord readPoolRecord(const unsigned char* image, int32_t offset, int
   const bool lengthsSound = header.keyLength >= 1 && header.valueLength >= 1;
   const bool fits =
       header.blockSize >= kSmallestRecordBytes && int64_t{offset} + header.blockSize <= end;
-  if (lengthsSound && fits &&
-      int64_t{kRecordHeaderBytes} + header.keyLength + header.valueLength == header.blockSize) {
+  const auto lengthsAddUp = [&header] {
+    return int64_t{kRecordHeaderBytes} + header.keyLength + header.valueLength == header.blockSize;
+  };
+  if (lengthsSound && fits && lengthsAddUp()) {
     // The common case, kept short: the get and store loops run it per record.
     const unsigned char* key = image + offset + kRecordHeaderBytes;
     if (key[header.keyLength - 1] != '\0') record.faults |= kFaultKeyUnterminated;
@@ -112,7 +114,7 @@ inline PoolRecord readPoolRecord(const unsigned char* image, int32_t offset, int
   }
   if (header.keyLength < 1) record.faults |= kFaultKeyLength;
   if (header.valueLength < 1) record.faults |= kFaultValueLength;
-  if (lengthsSound) record.faults |= kFaultLengthSum;
+  if (lengthsSound && !lengthsAddUp()) record.faults |= kFaultLengthSum;
   if (!fits) record.faults |= kFaultBlockSize;
   return record;
 }

@@ -62,6 +62,8 @@ TEST(PoolRecordsTest, EachFaultIsFoundAndNamedWithItsNumbers) {
 
   EXPECT_TRUE(kvpool::readPoolRecord(bytes, sound, end).sound());
   EXPECT_EQ(kvpool::readPoolRecord(bytes, sound, end).next(), shortKey);
+  // Cut short by the end of the records, its lengths still add up.
+  EXPECT_EQ(kvpool::readPoolRecord(bytes, sound, shortKey - 1).faults, kvpool::kFaultBlockSize);
   EXPECT_EQ(describe(kvpool::kFaultKeyLength, bytes, kvpool::readPoolRecord(bytes, shortKey, end)),
             "keyLength 0 is below 1");
   PoolRecord record = kvpool::readPoolRecord(bytes, badSum, end);
