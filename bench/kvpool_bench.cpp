@@ -16,6 +16,8 @@
 #include "broker/Broker.h"
 #include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
+#include "pool/PoolRecords.h"
 
 namespace {
 
@@ -47,24 +49,20 @@ std::string valueOf(int index) {
   return value;
 }
 
-// Lays out records KvPoolKey000000.. directly in the segment: storing them one
-// by one would scan the growing pool for every key.
+// Lays out records KvPoolKey000000.. directly in this process's pool with the
+// pool's own record writer: storing them one by one would scan the growing
+// pool for every key.
 void fillPool(int records) {
-  auto* base = static_cast<unsigned char*>(hKvMemView);
-  int32_t used = sizeof(PoolControl);
+  const kvpool::PoolView pool = kvpool::processPoolView();
+  int32_t used = kvpool::kPoolHeaderBytes;
   for (int i = 0; i < records; ++i) {
     const std::string key = keyOf(i);
     const std::string value = valueOf(i);
-    const PoolBlock header = {static_cast<int32_t>(12 + key.size() + 1 + value.size() + 1),
-                              static_cast<int32_t>(key.size() + 1),
-                              static_cast<int32_t>(value.size() + 1)};
-    std::memcpy(base + used, &header, sizeof header);
-    std::memcpy(base + used + 12, key.c_str(), key.size() + 1);
-    std::memcpy(base + used + 12 + key.size() + 1, value.c_str(), value.size() + 1);
-    used += header.blockSize;
+    used +=
+        kvpool::writePoolRecord(pool.base, used, key.c_str(), static_cast<int32_t>(key.size() + 1),
+                                value.c_str(), static_cast<int32_t>(value.size() + 1));
   }
-  const PoolControl control = {getKvPoolCapacity(), records, used};
-  std::memcpy(base, &control, sizeof control);
+  kvpool::writePoolControl(pool.base, {pool.capacity, records, used});
 }
 
 std::vector<std::string> randomKeys(int records) {

@@ -28,8 +28,9 @@ void copyToBuffer(CciChar* buffer, int bufferLength, const CciChar* text) {
 void raiseScriptRejected() {
   int rc = 0;
   Log("  KvPoolExpression is wrong..\n");
-  cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, "KvPool", 660, "setAttribute", constKvCatalog,
-                    10, "Vantrel2", nullptr);
+  cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
+                    kvpool::kLineScriptRejected, "setAttribute", constKvCatalog,
+                    kvpool::kEventScriptRejected, kvpool::kVTRL2Text, nullptr);
 }
 
 // Replaces the stored text by a copy of value sized to it.

@@ -12,7 +12,11 @@ namespace {
 
 using kvpool::constFnEvaluate;
 using kvpool::kCodePageUtf8;
+using kvpool::kEventFile;
+using kvpool::kVTRL2Text;
 using kvpool::MallocPtr;
+
+constexpr char kNotPropagatedText[] = "Message not propagated";
 
 // The output message is deleted exactly once on every way out of evaluate,
 // also when the broker raises through cniPropagate or a rethrow.
@@ -65,11 +69,11 @@ void evaluate(CciContext* opaque, CciMessage* exceptionList, CciMessage* destina
     terminalName = constFailure;
     toSend = message;
     if (!errorText) {
-      cciLog(&rc, CCI_LOG_ERROR, "KvPool", 848, constFnEvaluate, constKvCatalog, scriptResult,
-             "Vantrel2", nullptr);
+      cciLog(&rc, CCI_LOG_ERROR, kEventFile, kvpool::kLineScriptFailed, constFnEvaluate,
+             constKvCatalog, scriptResult, kVTRL2Text, nullptr);
     } else {
-      cciLog(&rc, CCI_LOG_ERROR, "KvPool", 852, constFnEvaluate, constKvCatalog, scriptResult,
-             "Vantrel2", errorText.get(), nullptr);
+      cciLog(&rc, CCI_LOG_ERROR, kEventFile, kvpool::kLineScriptFailedOperand, constFnEvaluate,
+             constKvCatalog, scriptResult, kVTRL2Text, errorText.get(), nullptr);
       errorText.reset();
     }
   }
@@ -78,8 +82,9 @@ void evaluate(CciContext* opaque, CciMessage* exceptionList, CciMessage* destina
   if (terminal == nullptr) {
     // Inserts are 8-bit texts.
     MallocPtr<char> name(mbString(terminalName, kCodePageUtf8));
-    cciLog(&rc, CCI_LOG_ERROR, "KvPool", 908, constFnEvaluate, constKvCatalog, 5,
-           "terminal not attached", name.get(), nullptr);
+    cciLog(&rc, CCI_LOG_ERROR, kEventFile, kvpool::kLineTerminalMissing, constFnEvaluate,
+           constKvCatalog, kvpool::kEventTerminalMissing, "terminal not attached", name.get(),
+           nullptr);
     return;
   }
 
@@ -89,8 +94,8 @@ void evaluate(CciContext* opaque, CciMessage* exceptionList, CciMessage* destina
     return;
   }
   if (rc != 0) {
-    cciLog(&rc, CCI_LOG_ERROR, "KvPool", 900, constFnEvaluate, constKvCatalog, 6,
-           "Message not propagated", nullptr);
+    cciLog(&rc, CCI_LOG_ERROR, kEventFile, kvpool::kLineAttachQueryFailed, constFnEvaluate,
+           constKvCatalog, kvpool::kEventNotPropagated, kNotPropagatedText, nullptr);
     return;
   }
 
@@ -102,7 +107,7 @@ void evaluate(CciContext* opaque, CciMessage* exceptionList, CciMessage* destina
       cciGetLastExceptionData(&rc, &exceptionData);
       cciRethrowLastException(nullptr);
     }
-    cciLog(&rc, CCI_LOG_ERROR, "KvPool", 884, constFnEvaluate, constVTRL2, 6,
-           "Message not propagated", nullptr);
+    cciLog(&rc, CCI_LOG_ERROR, kEventFile, kvpool::kLinePropagationFailed, constFnEvaluate,
+           constVTRL2, kvpool::kEventNotPropagated, kNotPropagatedText, nullptr);
   }
 }

@@ -12,13 +12,6 @@
 #include "support/KvPoolUtil.h"
 #include "support/Trace.h"
 
-CciChar* constKvPoolNode = nullptr;
-CciChar* constPluginNodeFactory = nullptr;
-CciChar* constOut = nullptr;
-CciChar* constFailure = nullptr;
-CciChar* constKvCatalog = nullptr;
-CciChar* constVTRL2 = nullptr;
-
 namespace kvpool {
 const char* const constFnGetFactory = "vtrGetMessageflowNodeFactory()";
 const char* const constFnEvaluate = "evaluate()";
@@ -27,9 +20,6 @@ const char* const constFnEvaluate = "evaluate()";
 namespace {
 
 using kvpool::kCodePageUtf8;
-
-// The start-up event is written before the constants exist.
-constexpr CciChar kVantrel2[] = {'V', 'a', 'n', 't', 'r', 'e', 'l', '2', 0};
 
 // Handed to the broker by address and read for the life of the process; the
 // callbacks are stored by defineKvPoolNode.
@@ -110,8 +100,8 @@ void initNodeConstants(void) {
   buildConstant(constPluginNodeFactory, "KvPoolNodeFactory");
   buildConstant(constOut, "out");
   buildConstant(constFailure, "failure");
-  buildConstant(constKvCatalog, "VTRL-KvPool");
-  buildConstant(constVTRL2, "Vantrel2");
+  buildConstant(constKvCatalog, kvpool::kKvCatalogText);
+  buildConstant(constVTRL2, kvpool::kVTRL2Text);
 }
 
 void defineKvPoolNode(CciFactory* factory) {
@@ -130,7 +120,8 @@ CciFactory* vtrGetMessageflowNodeFactory(void) {
   int rc = 0;
   CciExceptionData exceptionData;
   Log("-->vtrGetMessageflowNodeFactory\n");
-  cciLog(&rc, CCI_LOG_INFORMATION, "KvPool", 993, kvpool::constFnGetFactory, kVantrel2, 0,
+  cciLog(&rc, CCI_LOG_INFORMATION, kvpool::kEventFile, kvpool::kLinePluginLoading,
+         kvpool::constFnGetFactory, kvpool::kVTRL2Units, kvpool::kEventPluginLoading,
          "Plugin <KvPoolFactoryNEWKv2> loading", nullptr);
   initNodeConstants();
   CciFactory* factory = cniCreateNodeFactory(&rc, constPluginNodeFactory);

@@ -1,5 +1,7 @@
 // The KvPoolNode plug-in: entry point, node class, per-node context with its
-// attribute table and terminals, and the broker callbacks.
+// attribute table, terminals and statement list, the broker callbacks, and the
+// context's script calls (script/ compiles and runs; only node/ knows the
+// context). node/ is the top floor: it may include every floor below it.
 //
 // Threads: the broker may run callbacks of different nodes at once but never
 // two callbacks of one context, and never sets attributes during evaluate.
@@ -11,7 +13,9 @@
 #include <stdint.h>
 
 #include "host/BrokerApi.h"
+#include "script/PoolScript.h"
 #include "support/Export.h"
+#include "support/KvPoolConstants.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -32,11 +36,6 @@ typedef struct TerminalListEntry {
   CciChar terminalName[256];
 } TerminalListEntry;
 
-typedef struct PoolScriptEntry {
-  struct PoolScriptEntry* next;
-  char* statement;  // assignment text, owned by the entry
-} PoolScriptEntry;
-
 typedef struct NodeContext {
   CciNode* nodeObject;
   AttrTblEntry* attrHead;
@@ -49,14 +48,8 @@ typedef struct NodeContext {
   PoolScriptEntry* scriptHead;
 } NodeContext;
 
-// Process-wide UTF-16 constants, built by the entry and kept while the
-// library is loaded; read-only for everyone else.
-KVPOOL_EXPORT extern CciChar* constKvPoolNode;         // "KvPoolNode"
-KVPOOL_EXPORT extern CciChar* constPluginNodeFactory;  // "KvPoolNodeFactory"
-KVPOOL_EXPORT extern CciChar* constOut;                // "out"
-KVPOOL_EXPORT extern CciChar* constFailure;            // "failure"
-KVPOOL_EXPORT extern CciChar* constKvCatalog;          // "VTRL-KvPool"
-KVPOOL_EXPORT extern CciChar* constVTRL2;              // "Vantrel2"
+// The six process-wide UTF-16 constants (constKvPoolNode .. constVTRL2) are
+// declared with the event names in support/KvPoolConstants.h.
 
 // The entry the broker calls after loading the library: logs the start-up
 // event (line 993), builds the constants and defines the class "KvPoolNode"
@@ -120,6 +113,30 @@ KVPOOL_EXPORT CciTerminal* getOutputTerminalHandle(NodeContext* context, const C
 KVPOOL_EXPORT void* getAttributePointer(NodeContext* context, const CciChar* name);
 // 0 or 1 for a boolean attribute; -1 when missing or not a boolean.
 KVPOOL_EXPORT int getBoolAttribute(NodeContext* context, const CciChar* name);
+
+// The context's script, compiled and run by script/ (script/PoolScript.h).
+//
+// Compiles the context's KvPoolExpression into its statement list, replacing
+// the previous list. 0 compiled (also an empty script or one without ';');
+// 1 a statement does not begin with "SET" (or no memory); 2 an assignment
+// begins with "Input" (event 16); 100 a rejected character (event 15). After
+// a failure the list holds the statements before the failing one. Statements
+// are kept as UTF-8.
+KVPOOL_EXPORT int processKvPoolscript(NodeContext* context);
+// Normalises one statement in place (drops spaces, tabs, line feeds and the
+// leading "SET") and appends it; on success the list owns the malloc'd text,
+// otherwise the caller keeps it. 0, 1 or 2 as above.
+KVPOOL_EXPORT int insertKvScript(NodeContext* context, char* statement);
+// Runs the statement list once with the context's two flags, stopping at the
+// first failing statement. 0 all done; 1 a right operand element is missing;
+// 2 a right operand pool key is missing; 3 a left operand element cannot be
+// created; 4 malformed statement; 8 the pool is full. On 1, 2, 3 and 4
+// *errorText receives a new copy of the failing operand that the caller
+// frees; otherwise it is not written. Takes the pool's lock per read and
+// store, none between statements.
+KVPOOL_EXPORT int runKvPoolscript(NodeContext* context, CciMessage* inputMessage,
+                                  CciMessage* exceptionList, CciMessage* destinationList,
+                                  CciMessage* outputMessage, char** errorText);
 
 #ifdef __cplusplus
 }

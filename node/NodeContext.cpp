@@ -195,8 +195,9 @@ CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
   if (attachKvPool() != 0) {
     // The exception unwinds into the broker, which never sees this context.
     context.reset();
-    cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, "KvPool", 415, "createNodeContext",
-                      constKvCatalog, 9, "Vantrel2", nullptr);
+    cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
+                      kvpool::kLinePoolUnavailableException, "createNodeContext", constKvCatalog,
+                      kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text, nullptr);
     return nullptr;
   }
   takeKvPoolUserSlot();

@@ -1,4 +1,4 @@
-// Internals shared by the node and script sources; nothing here is exported.
+// Internals shared by the node sources; nothing here is exported.
 #ifndef KVPOOL_NODE_NODEINTERNAL_H
 #define KVPOOL_NODE_NODEINTERNAL_H
 
@@ -6,9 +6,6 @@
 #include "support/MallocPtr.h"
 
 namespace kvpool {
-
-// UTF-8 code page, the only one the library passes to the broker.
-inline constexpr int kCodePageUtf8 = CCI_CODEPAGE_UTF8;
 
 // Function-name texts of the broker events of the entry and of evaluate.
 extern const char* const constFnGetFactory;  // "vtrGetMessageflowNodeFactory()"

@@ -2,9 +2,17 @@
 // set of three semaphores (key 88888), shared by every node context of every
 // process on the machine.
 //
-// Segment layout (native byte order, no alignment between records):
-//   PoolControl (12 bytes) | PoolBlock records back to back | free space
-// Headers are always copied in and out, never accessed in place.
+// pool/ offers three headers:
+//  - this one: the plug-in's exported pool interface, on this process's own
+//    handles (hKvMem, hKvMemView, hSemaphore), which node contexts attach
+//    and detach; the records exchanged across it; the keys and limits.
+//  - pool/PoolAccess.h: the same get, store, save, load and lock on any
+//    opened pool, for tools beside the plug-in, without joining the pool.
+//  - pool/PoolRecords.h: the one reader and writer of the segment layout:
+//      PoolControl (12 bytes) | PoolBlock records back to back | free space
+//    (native byte order, no alignment between records).
+// pool/ includes support/ only: events it logs are named in
+// support/KvPoolConstants.h.
 //
 // Caveats:
 //  - fork: a child inherits the mapping and the ids but no user slot; it must
@@ -78,13 +86,17 @@ KVPOOL_EXPORT void initKvPoolMemory(void);
 KVPOOL_EXPORT void closeHandleOfKvPoolView(void);
 KVPOOL_EXPORT void closeHandleOfKvPool(void);
 
-// The reader/writer lock. Not re-entrant. Each returns holding the lock
+// The reader/writer lock on hSemaphore (kvpool::PoolWriteLock and
+// PoolReadLock on a given set). Not re-entrant. Each returns holding the lock
 // (interrupted waits are retried); a failure is traced.
 KVPOOL_EXPORT void sem_WLock(void);
 KVPOOL_EXPORT void sem_WUnLock(void);
 KVPOOL_EXPORT void sem_RLock(void);
 KVPOOL_EXPORT void sem_RUnLock(void);
 
+// The four calls below are kvpool::getPoolValue .. loadPoolFromFile on this
+// process's own pool (kvpool::processPoolView).
+//
 // Reads the value stored under key. 0: request->value is a new copy the
 // caller frees; 2: no such key, a damaged chain before it, or no memory for
 // the copy (request->value unchanged). Takes the read lock.
@@ -126,52 +138,6 @@ int32_t getKvPoolCapacity(void);
 
 #ifdef __cplusplus
 }
-#endif
-
-#ifdef __cplusplus
-namespace kvpool {
-
-// Holds the writer lock (sem_WLock) for its scope. When the lock could not be
-// taken (the failure is traced) the holder carries on unlocked, as the lock
-// functions' callers always have, and nothing is released at the end.
-class PoolWriteLock {
- public:
-  PoolWriteLock();
-  ~PoolWriteLock();
-  PoolWriteLock(const PoolWriteLock&) = delete;
-  PoolWriteLock& operator=(const PoolWriteLock&) = delete;
-  bool held() const { return held_; }
-
- private:
-  bool held_;
-};
-
-// Holds the reader lock (sem_RLock) for its scope; same rules as PoolWriteLock.
-class PoolReadLock {
- public:
-  PoolReadLock();
-  ~PoolReadLock();
-  PoolReadLock(const PoolReadLock&) = delete;
-  PoolReadLock& operator=(const PoolReadLock&) = delete;
-  bool held() const { return held_; }
-
- private:
-  bool held_;
-};
-
-// Reads the header of the record at offset in a pool image whose records end
-// at end. False when the record is damaged: its header or body reaches past
-// end, a length is below 1, the lengths do not add up to blockSize, or the key
-// or the value lacks its terminating NUL. Never reads outside [offset, end).
-bool readPoolRecord(const unsigned char* image, int32_t offset, int32_t end, PoolBlock* record);
-
-// Checks a whole pool image of imageSize bytes (a snapshot, or a segment):
-// usedSize within 12..imageSize, every record sound, blockCount records ending
-// exactly at usedSize. -1 when sound, else the offset of the first damage
-// (0 for a bad header).
-int32_t findPoolImageDamage(const unsigned char* image, int32_t imageSize);
-
-}  // namespace kvpool
 #endif
 
 #ifdef __cplusplus

@@ -1,6 +1,7 @@
 // The pool's system objects: the semaphore set (key 88888) and the segment
-// (key 99999), their per-machine lifetime, this process's handles to them, and
-// the reader/writer lock built on semaphores 0 and 1.
+// (key 99999), their per-machine lifetime, this process's handles to them,
+// the reader/writer lock built on semaphores 0 and 1, and a tool's access to
+// an existing pool (pool/PoolAccess.h).
 #include <errno.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -14,8 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
+#include "pool/PoolRecords.h"
+#include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
 extern "C" {
@@ -76,28 +79,38 @@ bool runSemop(int semaphoreSet, const sembuf (&ops)[N]) {
   return true;
 }
 
-bool lockForWriting() {
-  Log("-->sem_WLock\n");
-  if (runSemop(hSemaphore, kWriteLockOps)) return true;
-  Log("  >sem_WLock: semop() failed\n");
+using kvpool::LockTrace;
+
+// The four lock steps on a given set; a traced step writes the lines of the
+// exported function of its name. A failed step leaves its errno in *error.
+template <std::size_t N>
+bool lockStep(int semaphoreSet, const sembuf (&ops)[N], LockTrace trace, const char* entryLine,
+              const char* failureLine, int* error) {
+  if (trace == LockTrace::kTraced) Log(entryLine);
+  if (runSemop(semaphoreSet, ops)) return true;
+  if (error != nullptr) *error = errno;
+  if (trace == LockTrace::kTraced) Log(failureLine);
   return false;
 }
 
-void unlockForWriting() {
-  Log("-->sem_WUnLock\n");
-  if (!runSemop(hSemaphore, kWriteUnlockOps)) Log("  >sem_WUnLock: semop() failed\n");
+bool lockForWriting(int semaphoreSet, LockTrace trace, int* error) {
+  return lockStep(semaphoreSet, kWriteLockOps, trace, "-->sem_WLock\n",
+                  "  >sem_WLock: semop() failed\n", error);
 }
 
-bool lockForReading() {
-  Log("-->sem_RLock\n");
-  if (runSemop(hSemaphore, kReadLockOps)) return true;
-  Log("  >sem_RLock: semop() failed\n");
-  return false;
+void unlockForWriting(int semaphoreSet, LockTrace trace) {
+  lockStep(semaphoreSet, kWriteUnlockOps, trace, "-->sem_WUnLock\n",
+           "  >sem_WUnLock: semop() failed\n", nullptr);
 }
 
-void unlockForReading() {
-  Log("-->sem_RUnLock\n");
-  if (!runSemop(hSemaphore, kReadUnlockOps)) Log("  >sem_RUnLock: semop() failed\n");
+bool lockForReading(int semaphoreSet, LockTrace trace, int* error) {
+  return lockStep(semaphoreSet, kReadLockOps, trace, "-->sem_RLock\n",
+                  "  >sem_RLock: semop() failed\n", error);
+}
+
+void unlockForReading(int semaphoreSet, LockTrace trace) {
+  lockStep(semaphoreSet, kReadUnlockOps, trace, "-->sem_RUnLock\n",
+           "  >sem_RUnLock: semop() failed\n", nullptr);
 }
 
 void initialiseSlotCount(int semaphoreSet) {
@@ -185,9 +198,62 @@ void readPoolPages() {
   Log("  KVPOOL_MEMORY_PAGES %s %d\n", text, noOfPoolPages);
 }
 
-int32_t configuredCapacity() {
-  const int64_t capacity = static_cast<int64_t>(noOfPoolPages) * KVPOOL_PAGE_SIZE;
+// Bytes that pages of 4096 hold, as an int32 bound.
+int32_t pagesCapacity(int pages) {
+  const int64_t capacity = static_cast<int64_t>(pages) * KVPOOL_PAGE_SIZE;
   return static_cast<int32_t>(std::clamp<int64_t>(capacity, 0, INT32_MAX));
+}
+
+int32_t configuredCapacity() {
+  return pagesCapacity(noOfPoolPages);
+}
+
+// The first line of a mapping, with the mapping it starts from.
+void traceMappingStart(const void* view) {
+  Log("-->initHandleOfKvPoolView hKvMemView = 0x%X\n",
+      static_cast<unsigned>(reinterpret_cast<uintptr_t>(view)));
+}
+
+struct SegmentMapping {
+  void* view = nullptr;  // null when it failed
+  int32_t bytes = 0;
+  int error = 0;  // errno of the failed step
+};
+
+// Maps segment for reading and writing and learns its real size: every bound
+// is taken from the segment as it really is, not from KVPOOL_MEMORY_PAGES.
+// A node's attach and a tool's read-write opening share it, traced alike.
+SegmentMapping mapSegmentForWriting(int segment) {
+  SegmentMapping failed;
+  void* view = shmat(segment, nullptr, 0);
+  if (view == reinterpret_cast<void*>(-1)) {
+    failed.error = errno;
+    Log("  >initHandleOfKvPoolView: shmat() failed\n");
+    return failed;
+  }
+  shmid_ds status{};
+  if (shmctl(segment, IPC_STAT, &status) == -1) {
+    failed.error = errno;
+    Log("  >initHandleOfKvPoolView: shmctl() IPC_STAT failed\n");
+    shmdt(view);
+    return failed;
+  }
+  if (status.shm_segsz < sizeof(PoolControl)) {
+    failed.error = EINVAL;
+    Log("  >initHandleOfKvPoolView: segment of %d bytes cannot hold a pool\n",
+        static_cast<int>(status.shm_segsz));
+    shmdt(view);
+    return failed;
+  }
+  return {view, static_cast<int32_t>(std::min<size_t>(status.shm_segsz, INT32_MAX)), 0};
+}
+
+// Unmaps a read-write mapping, traced as a node's is.
+void releaseMapping(void* view) {
+  Log("-->closeHandleOfKvPoolView hKvMemView %X\n",
+      static_cast<unsigned>(reinterpret_cast<uintptr_t>(view)));
+  if (shmdt(view) == -1) Log("  >closeHandleOfKvPoolView: shmdt() failed\n");
+  Log("  closeHandleOfKvPoolView .. hKvMemView=NULL\n");
 }
 
 int findOrCreateSegment() {
@@ -200,8 +266,9 @@ int findOrCreateSegment() {
     char pagesText[kPageTextMax + 1];
     std::snprintf(pagesText, sizeof pagesText, "%d", noOfPoolPages);
     int rc = 0;
-    cciLog(&rc, CCI_LOG_INFORMATION, "KvPool", 1309, "initHandleOfKvPool", constKvCatalog, 12,
-           "Vantrel2", pagesText, static_cast<const char*>(nullptr));
+    cciLog(&rc, CCI_LOG_INFORMATION, kvpool::kEventFile, kvpool::kLinePoolCreated,
+           "initHandleOfKvPool", constKvCatalog, kvpool::kEventPoolCreated, kvpool::kVTRL2Text,
+           pagesText, static_cast<const char*>(nullptr));
     hKvMem = shmget(KVPOOL_SHM_KEY, static_cast<size_t>(configuredCapacity()),
                     IPC_CREAT | IPC_EXCL | kPermissions);
     if (hKvMem != -1) {
@@ -228,30 +295,12 @@ int initHandleOfKvPool(void) {
 }
 
 void initHandleOfKvPoolView(int existed) {
-  Log("-->initHandleOfKvPoolView hKvMemView = 0x%X\n",
-      static_cast<unsigned>(reinterpret_cast<uintptr_t>(hKvMemView)));
+  traceMappingStart(hKvMemView);
   if (hKvMemView != nullptr) return;
-  void* view = shmat(hKvMem, nullptr, 0);
-  if (view == reinterpret_cast<void*>(-1)) {
-    Log("  >initHandleOfKvPoolView: shmat() failed\n");
-    return;
-  }
-  // Every bound is taken from the segment as it really is, not from this
-  // process's KVPOOL_MEMORY_PAGES.
-  shmid_ds status{};
-  if (shmctl(hKvMem, IPC_STAT, &status) == -1) {
-    Log("  >initHandleOfKvPoolView: shmctl() IPC_STAT failed\n");
-    shmdt(view);
-    return;
-  }
-  if (status.shm_segsz < sizeof(PoolControl)) {
-    Log("  >initHandleOfKvPoolView: segment of %d bytes cannot hold a pool\n",
-        static_cast<int>(status.shm_segsz));
-    shmdt(view);
-    return;
-  }
-  hKvMemView = view;
-  kvMemSegmentSize = static_cast<int32_t>(std::min<size_t>(status.shm_segsz, INT32_MAX));
+  const SegmentMapping mapping = mapSegmentForWriting(hKvMem);
+  if (mapping.view == nullptr) return;
+  hKvMemView = mapping.view;
+  kvMemSegmentSize = mapping.bytes;
   if (existed == 0) initKvPoolMemory();
 }
 
@@ -259,23 +308,19 @@ void initKvPoolMemory(void) {
   Log("-->initKvPoolMemory\n");
   if (hKvMemView == nullptr) return;
   const PoolControl empty = {getKvPoolCapacity(), 0, static_cast<int32_t>(sizeof(PoolControl))};
-  kvpool::PoolWriteLock lock;
+  kvpool::PoolWriteLock lock(hSemaphore);
   // Another process may have found the new segment and stored into it before
   // this one got the lock; only a header nobody has written yet is set.
-  PoolControl current;
-  std::memcpy(&current, hKvMemView, sizeof current);
-  if (current.usedSize < static_cast<int32_t>(sizeof(PoolControl))) {
-    std::memcpy(hKvMemView, &empty, sizeof empty);
+  auto* base = static_cast<unsigned char*>(hKvMemView);
+  if (kvpool::readPoolControl(base).usedSize < kvpool::kPoolHeaderBytes) {
+    kvpool::writePoolControl(base, empty);
   }
 }
 
 void closeHandleOfKvPoolView(void) {
-  Log("-->closeHandleOfKvPoolView hKvMemView %X\n",
-      static_cast<unsigned>(reinterpret_cast<uintptr_t>(hKvMemView)));
-  if (shmdt(hKvMemView) == -1) Log("  >closeHandleOfKvPoolView: shmdt() failed\n");
+  releaseMapping(hKvMemView);
   hKvMemView = nullptr;
   kvMemSegmentSize = 0;
-  Log("  closeHandleOfKvPoolView .. hKvMemView=NULL\n");
 }
 
 void closeHandleOfKvPool(void) {
@@ -289,16 +334,16 @@ void closeHandleOfKvPool(void) {
 }
 
 void sem_WLock(void) {
-  lockForWriting();
+  lockForWriting(hSemaphore, LockTrace::kTraced, nullptr);
 }
 void sem_WUnLock(void) {
-  unlockForWriting();
+  unlockForWriting(hSemaphore, LockTrace::kTraced);
 }
 void sem_RLock(void) {
-  lockForReading();
+  lockForReading(hSemaphore, LockTrace::kTraced, nullptr);
 }
 void sem_RUnLock(void) {
-  unlockForReading();
+  unlockForReading(hSemaphore, LockTrace::kTraced);
 }
 
 int attachKvPool(void) {
@@ -307,7 +352,8 @@ int attachKvPool(void) {
   if (hKvMem != -1 && hKvMemView != nullptr) return 0;
   Log("  hKvMem or hKvMemView is NULL\n");
   int rc = 0;
-  cciLog(&rc, CCI_LOG_ERROR, "KvPool", 414, "createNodeContext", constKvCatalog, 9, "Vantrel2",
+  cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLinePoolUnavailable, "createNodeContext",
+         constKvCatalog, kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text,
          static_cast<const char*>(nullptr));
   return 1;
 }
@@ -347,14 +393,110 @@ int32_t getKvPoolCapacity(void) {
 
 namespace kvpool {
 
-PoolWriteLock::PoolWriteLock() : held_(lockForWriting()) {}
+PoolWriteLock::PoolWriteLock(int semaphoreSet, LockTrace trace)
+    : semaphoreSet_(semaphoreSet),
+      trace_(trace),
+      held_(lockForWriting(semaphoreSet, trace, &error_)) {}
 PoolWriteLock::~PoolWriteLock() {
-  if (held_) unlockForWriting();
+  if (held_) unlockForWriting(semaphoreSet_, trace_);
 }
 
-PoolReadLock::PoolReadLock() : held_(lockForReading()) {}
+PoolReadLock::PoolReadLock(int semaphoreSet, LockTrace trace)
+    : semaphoreSet_(semaphoreSet),
+      trace_(trace),
+      held_(lockForReading(semaphoreSet, trace, &error_)) {}
 PoolReadLock::~PoolReadLock() {
-  if (held_) unlockForReading();
+  if (held_) unlockForReading(semaphoreSet_, trace_);
+}
+
+PoolIds findPoolIds() {
+  PoolIds ids;
+  ids.segment = shmget(KVPOOL_SHM_KEY, 0, 0);
+  ids.semaphores = semget(KVPOOL_SEM_KEY, 0, 0);
+  return ids;
+}
+
+bool readPoolSemaphores(int semaphoreSet, PoolSemaphoreValues* values) {
+  if (semaphoreSet == -1) return false;
+  values->writer = semctl(semaphoreSet, kWriterSem, GETVAL);
+  values->readers = semctl(semaphoreSet, kReaderSem, GETVAL);
+  values->freeSlots = semctl(semaphoreSet, kSlotSem, GETVAL);
+  return values->writer >= 0 && values->readers >= 0 && values->freeSlots >= 0;
+}
+
+bool readPoolSegmentStatus(int segment, PoolSegmentStatus* status) {
+  shmid_ds system{};
+  if (shmctl(segment, IPC_STAT, &system) != 0) return false;
+  status->bytes = system.shm_segsz;
+  status->attachedProcesses = system.shm_nattch;
+  status->removed = (system.shm_perm.mode & SHM_DEST) != 0;
+  return true;
+}
+
+bool removePoolSegment(int segment) {
+  return shmctl(segment, IPC_RMID, nullptr) == 0;
+}
+
+bool removePoolSemaphores(int semaphoreSet) {
+  return semctl(semaphoreSet, 0, IPC_RMID) == 0;
+}
+
+PoolView processPoolView() {
+  PoolView view;
+  view.base = static_cast<unsigned char*>(hKvMemView);
+  view.segmentBytes = getKvPoolSegmentSize();
+  view.capacity = getKvPoolCapacity();
+  view.semaphores = hSemaphore;
+  return view;
+}
+
+bool OpenedPool::open(const PoolIds& ids, Mode mode) {
+  mode_ = mode;
+  if (!readPoolSegmentStatus(ids.segment, &found_)) {
+    error_ = errno;
+    found_ = {};
+    failure_ = Failure::kLookAtSegment;
+    return false;
+  }
+  // The pages a pool of this size was created with; the capacity is bounded
+  // by the real size all the same.
+  pages_ =
+      static_cast<int>(std::clamp<uint64_t>(found_.bytes / KVPOOL_PAGE_SIZE, 1, KVPOOL_MAX_PAGES));
+  SegmentMapping mapping;
+  if (mode == Mode::kReadWrite) {
+    traceMappingStart(nullptr);
+    mapping = mapSegmentForWriting(ids.segment);
+  } else {
+    mapping.view = shmat(ids.segment, nullptr, SHM_RDONLY);
+    if (mapping.view == reinterpret_cast<void*>(-1)) {
+      mapping.error = errno;
+      mapping.view = nullptr;
+    }
+    mapping.bytes = static_cast<int32_t>(std::min<uint64_t>(found_.bytes, INT32_MAX));
+  }
+  if (mapping.view == nullptr) {
+    failure_ = Failure::kMapSegment;
+    error_ = mapping.error;
+    return false;
+  }
+  view_.base = static_cast<unsigned char*>(mapping.view);
+  view_.segmentBytes = mapping.bytes;
+  view_.capacity = std::min(pagesCapacity(pages_), mapping.bytes);
+  view_.semaphores = ids.semaphores;
+  return true;
+}
+
+OpenedPool::~OpenedPool() {
+  if (view_.base == nullptr) return;
+  if (mode_ == Mode::kReadWrite) {
+    releaseMapping(view_.base);
+  } else {
+    shmdt(view_.base);
+  }
+}
+
+PoolControl OpenedPool::header() const {
+  return readPoolControl(view_.base);
 }
 
 }  // namespace kvpool

@@ -12,8 +12,10 @@
 #include <cstring>
 #include <vector>
 
-#include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
+#include "pool/PoolRecords.h"
+#include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
 namespace {
@@ -21,7 +23,7 @@ namespace {
 constexpr const char* kSnapshotPath = "/tmp/KvPoolData.bin";
 constexpr const char* kSnapshotDirectory = "/tmp";
 constexpr char kTempPattern[] = "/tmp/KvPoolData.bin.XXXXXX";
-constexpr int32_t kHeaderSize = sizeof(PoolControl);
+using kvpool::kPoolHeaderBytes;
 
 class UniqueFd {
  public:
@@ -123,22 +125,21 @@ void syncDirectory(const char* path) {
 
 }  // namespace
 
-int storeKvPoolToFile(void) {
+int kvpool::savePoolToFile(const PoolView& pool) {
   Log("-->storeKvPoolToFile\n");
-  const auto* base = static_cast<const unsigned char*>(hKvMemView);
+  const unsigned char* base = pool.base;
   if (base == nullptr) return 1;
   TempSnapshot file;
   if (!file.valid()) return 1;
   {
-    kvpool::PoolWriteLock lock;
-    PoolControl header;
-    std::memcpy(&header, base, sizeof header);
+    PoolWriteLock lock(pool.semaphores);
+    PoolControl header = readPoolControl(base);
     const unsigned char* image = base;
-    if (header.usedSize < kHeaderSize) {
+    if (header.usedSize < kPoolHeaderBytes) {
       // A header nobody has written yet: the pool is empty.
-      header = {getKvPoolCapacity(), 0, kHeaderSize};
+      header = {pool.capacity, 0, kPoolHeaderBytes};
       image = reinterpret_cast<const unsigned char*>(&header);
-    } else if (header.usedSize > getKvPoolSegmentSize()) {
+    } else if (header.usedSize > pool.segmentBytes) {
       Log("  >storeKvPoolToFile: usedSize %d is beyond the segment\n", header.usedSize);
       return 1;
     }
@@ -153,14 +154,15 @@ int storeKvPoolToFile(void) {
   if (!file.commitAs(kSnapshotPath)) return 1;
   syncDirectory(kSnapshotDirectory);
   int rc = 0;
-  cciLog(&rc, CCI_LOG_ERROR, "KvPool", 2020, "storeKvPoolToFile", constKvCatalog, 14, "Vantrel2",
+  cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotSaved, "storeKvPoolToFile",
+         constKvCatalog, kvpool::kEventSnapshotSaved, kvpool::kVTRL2Text,
          static_cast<const char*>(nullptr));
   return 0;
 }
 
-int initKvPoolFromFile(void) {
+int kvpool::loadPoolFromFile(const PoolView& pool) {
   Log("-->initKvPoolFromFile\n");
-  auto* base = static_cast<unsigned char*>(hKvMemView);
+  unsigned char* base = pool.base;
   if (base == nullptr) return 1;
   // /tmp is world-writable: a link planted at the path is not followed, and
   // only a regular file is read (O_NONBLOCK keeps a planted FIFO from
@@ -171,18 +173,18 @@ int initKvPoolFromFile(void) {
     Log("  > File KvPoolData.bin does not exist or could not be opened");
     return 1;
   }
-  if (status.st_size <= kHeaderSize || status.st_size > INT32_MAX) return 1;
+  if (status.st_size <= kPoolHeaderBytes || status.st_size > INT32_MAX) return 1;
   const auto size = static_cast<int32_t>(status.st_size);
-  PoolControl fileHeader;
-  if (readAll(file.get(), reinterpret_cast<unsigned char*>(&fileHeader), sizeof fileHeader, 0) !=
-      sizeof fileHeader) {
+  unsigned char fileHeaderBytes[kPoolHeaderBytes];
+  if (readAll(file.get(), fileHeaderBytes, sizeof fileHeaderBytes, 0) != sizeof fileHeaderBytes) {
     return 1;
   }
+  const PoolControl fileHeader = readPoolControl(fileHeaderBytes);
   if (fileHeader.usedSize != size) return 1;
 
   // Read and check the whole chain before the pool is touched; a snapshot
   // that could not be loaded anyway (too large) is not read.
-  const bool fits = size < getKvPoolCapacity();
+  const bool fits = size < pool.capacity;
   std::vector<unsigned char> image;
   if (fits) {
     image.resize(static_cast<std::size_t>(size));
@@ -190,7 +192,7 @@ int initKvPoolFromFile(void) {
       Log("  >initKvPoolFromFile: read() failed\n");
       return 1;
     }
-    const int32_t damage = kvpool::findPoolImageDamage(image.data(), size);
+    const int32_t damage = findPoolImageDamage(image.data(), size);
     if (damage >= 0) {
       Log("  >initKvPoolFromFile: damaged record at offset %d\n", damage);
       return 1;
@@ -199,21 +201,29 @@ int initKvPoolFromFile(void) {
   file.reset();
 
   {
-    kvpool::PoolWriteLock lock;
-    PoolControl current;
-    std::memcpy(&current, base, sizeof current);
-    if (current.usedSize <= kHeaderSize && fits) {
+    PoolWriteLock lock(pool.semaphores);
+    const PoolControl current = readPoolControl(base);
+    if (current.usedSize <= kPoolHeaderBytes && fits) {
       // Records first, header last: the header never describes bytes that
       // are not there yet.
-      std::memcpy(base + kHeaderSize, image.data() + kHeaderSize,
-                  static_cast<std::size_t>(size - kHeaderSize));
-      std::memcpy(base, image.data(), sizeof current);
+      std::memcpy(base + kPoolHeaderBytes, image.data() + kPoolHeaderBytes,
+                  static_cast<std::size_t>(size - kPoolHeaderBytes));
+      std::memcpy(base, image.data(), kPoolHeaderBytes);
       Log("    return of fwrite %d\n", size);
       int rc = 0;
-      cciLog(&rc, CCI_LOG_ERROR, "KvPool", 2092, "initKvPoolFromFile", constKvCatalog, 13,
-             "Vantrel2", static_cast<const char*>(nullptr));
+      cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotLoaded,
+             "initKvPoolFromFile", constKvCatalog, kvpool::kEventSnapshotLoaded, kvpool::kVTRL2Text,
+             static_cast<const char*>(nullptr));
     }
   }
   Log("  Shared Memory updated with the file contents\n");
   return 0;
+}
+
+int storeKvPoolToFile(void) {
+  return kvpool::savePoolToFile(kvpool::processPoolView());
+}
+
+int initKvPoolFromFile(void) {
+  return kvpool::loadPoolFromFile(kvpool::processPoolView());
 }

@@ -1,10 +1,15 @@
-// The KvPoolExpression script: compilation of "SET" statements into the
-// node's statement list, and their execution against a message and the pool.
+// The KvPoolExpression script: "SET left=right;" statements compiled into a
+// statement list, and runs of that list against a message and the pool.
+//
+// script/ knows no node. Its caller hands it the script text, the head of the
+// list to fill or run, and the two flags; the caller owns the list and
+// releases it with releasePoolScript. Neither compiling nor running keeps
+// state between calls; a run takes the pool's lock per read and store, none
+// between statements, so another process may change a record in between.
 #ifndef KVPOOL_SCRIPT_POOLSCRIPT_H
 #define KVPOOL_SCRIPT_POOLSCRIPT_H
 
 #include "host/BrokerApi.h"
-#include "node/KvPool.h"
 #include "support/Export.h"
 
 #ifdef __cplusplus
@@ -24,33 +29,60 @@ enum {
   SCRIPT_UNSUPPORTED_CHARACTER = 100
 };
 
-// Compiles the context's KvPoolExpression into its statement list, replacing
-// the previous list. 0 compiled (also an empty script or one without ';');
-// 1 a statement does not begin with "SET" (or no memory); 2 an assignment
-// begins with "Input" (event 16); 100 a rejected character (event 15). After
-// a failure the list holds the statements before the failing one. Statements
-// are kept as UTF-8.
-KVPOOL_EXPORT int processKvPoolscript(NodeContext* context);
-// Normalises one statement in place (drops spaces, tabs, line feeds and the
-// leading "SET") and appends it; on success the list owns the malloc'd text,
-// otherwise the caller keeps it. 0, 1 or 2 as above.
-KVPOOL_EXPORT int insertKvScript(NodeContext* context, char* statement);
+// One compiled statement, "left=right" as UTF-8 without spaces or "SET".
+typedef struct PoolScriptEntry {
+  struct PoolScriptEntry* next;
+  char* statement;  // assignment text, malloc'd, owned by the entry
+} PoolScriptEntry;
 
-// Runs the statement list once, stopping at the first failing statement.
-// 0 all done; 1 a right operand element is missing; 2 a right operand pool key
-// is missing; 3 a left operand element cannot be created; 4 malformed
-// statement; 8 the pool is full. On 1, 2, 3 and 4 *errorText receives a new
-// copy of the failing operand that the caller frees; otherwise it is not
-// written. Takes the pool's lock per read and store, none between statements.
-KVPOOL_EXPORT int runKvPoolscript(NodeContext* context, CciMessage* inputMessage,
-                                  CciMessage* exceptionList, CciMessage* destinationList,
-                                  CciMessage* outputMessage, char** errorText);
 // Splits "left=right" at the first '=' into two 256-byte buffers. 0 split;
 // 4 no '=' or an operand longer than 255 bytes (both buffers left empty).
 KVPOOL_EXPORT int getOperandsOfPoolScript(const char* assignment, char* left, char* right);
 
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef __cplusplus
+namespace kvpool {
+
+// Compiles script (UTF-16, null for none) and appends its statements to the
+// list at *head. 0 compiled (also no script, an empty one, or one without
+// ';'); 1 a statement does not begin with "SET" (or no memory); 2 an
+// assignment begins with "Input" (event 16); 100 a rejected character
+// (event 15, nothing appended). After a failure the list holds the statements
+// before the failing one.
+int compilePoolScript(const CciChar* script, PoolScriptEntry** head);
+
+// Normalises one statement in place (drops spaces, tabs, line feeds and the
+// leading "SET") and appends it to the list at *head; on success the list
+// owns the malloc'd text, otherwise the caller keeps it. 0, 1 or 2 as above.
+int appendPoolStatement(PoolScriptEntry** head, char* statement);
+
+// Releases every statement of the list (text, then entry); *head becomes null.
+void releasePoolScript(PoolScriptEntry** head);
+
+// How a run treats a missing right operand, each as its boolean attribute
+// reads (1 set, 0 clear, -1 unreadable).
+struct PoolScriptFlags {
+  // messageStoreEltNotFound: 0 fails a missing element (result 1); any other
+  // value lets it through as empty text.
+  int elementNotFound;
+  // messageInsertKeyNotFound: exactly 1 lets a missing key through as empty
+  // text; any other value fails it (result 2), so no value is ever invented.
+  int keyNotFound;
+};
+
+// Runs the list once, stopping at the first failing statement. 0 all done;
+// 1 a right operand element is missing; 2 a right operand pool key is
+// missing; 3 a left operand element cannot be created; 4 malformed statement;
+// 8 the pool is full. On 1, 2, 3 and 4 *errorText receives a new copy of the
+// failing operand that the caller frees; otherwise it is not written.
+int runPoolScript(const PoolScriptEntry* head, PoolScriptFlags flags, CciMessage* inputMessage,
+                  CciMessage* exceptionList, CciMessage* destinationList, CciMessage* outputMessage,
+                  char** errorText);
+
+}  // namespace kvpool
 #endif
 
 #endif

@@ -1,12 +1,13 @@
-// Compilation of the KvPoolExpression text into the node's statement list.
+// Compilation of the KvPoolExpression text into a statement list.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "node/NodeInternal.h"
 #include "script/PoolScript.h"
+#include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
+#include "support/MallocPtr.h"
 #include "support/Trace.h"
 
 namespace {
@@ -40,9 +41,9 @@ MallocPtr<char> statementText(const CciChar* script, int start, int end) {
 
 }  // namespace
 
-void kvpool::releasePoolScriptList(NodeContext* context) {
-  PoolScriptEntry* entry = context->scriptHead;
-  context->scriptHead = nullptr;
+void kvpool::releasePoolScript(PoolScriptEntry** head) {
+  PoolScriptEntry* entry = *head;
+  *head = nullptr;
   while (entry != nullptr) {
     PoolScriptEntry* next = entry->next;
     std::free(entry->statement);
@@ -51,32 +52,27 @@ void kvpool::releasePoolScriptList(NodeContext* context) {
   }
 }
 
-int insertKvScript(NodeContext* context, char* statement) {
+int kvpool::appendPoolStatement(PoolScriptEntry** head, char* statement) {
   int rc = 0;
   removeWhitespace(statement);
   if (std::strncmp(statement, "SET", 3) != 0) return 1;
   std::memmove(statement, statement + 3, std::strlen(statement + 3) + 1);
   if (std::strncmp(statement, "Input", 5) == 0) {
-    cciLog(&rc, CCI_LOG_ERROR, "KvPool", 1203, "insertKvScript", constKvCatalog, 16, "Vantrel2",
-           statement, nullptr);
+    cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineAssignmentToInput, "insertKvScript",
+           constKvCatalog, kvpool::kEventAssignmentToInput, kvpool::kVTRL2Text, statement, nullptr);
     return 2;
   }
   auto* entry = static_cast<PoolScriptEntry*>(std::calloc(1, sizeof(PoolScriptEntry)));
   if (entry == nullptr) return 1;
   entry->statement = statement;
-  PoolScriptEntry** link = &context->scriptHead;
+  PoolScriptEntry** link = head;
   while (*link != nullptr) link = &(*link)->next;
   *link = entry;
   return 0;
 }
 
-int processKvPoolscript(NodeContext* context) {
+int kvpool::compilePoolScript(const CciChar* script, PoolScriptEntry** head) {
   int rc = 0;
-  // A new setting replaces the statements of the earlier one.
-  kvpool::releasePoolScriptList(context);
-
-  MallocPtr<CciChar> name(CciString("KvPoolExpression", kCodePageUtf8));
-  const auto* script = static_cast<const CciChar*>(getAttributePointer(context, name.get()));
   if (script == nullptr) {
     Log("  poolScript is NULL\n");
     return 0;
@@ -87,7 +83,8 @@ int processKvPoolscript(NodeContext* context) {
       char message[64];
       std::snprintf(message, sizeof message, "wrong keyword(Not Supported) '%c' used in Script",
                     rejected);
-      cciLog(&rc, CCI_LOG_ERROR, "KvPool", 1127, "setAttribute", constKvCatalog, 15, "Vantrel2",
+      cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineUnsupportedCharacter,
+             "setAttribute", constKvCatalog, kvpool::kEventUnsupportedCharacter, kvpool::kVTRL2Text,
              message, nullptr);
       return SCRIPT_UNSUPPORTED_CHARACTER;
     }
@@ -98,7 +95,7 @@ int processKvPoolscript(NodeContext* context) {
   for (int i = 0; script[i] != 0; ++i) {
     if (script[i] != ';') continue;
     MallocPtr<char> statement = statementText(script, start, i);
-    const int result = insertKvScript(context, statement.get());
+    const int result = appendPoolStatement(head, statement.get());
     if (result != 0) return result;
     statement.release();  // the list owns it now
     start = i + 1;

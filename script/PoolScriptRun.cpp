@@ -3,11 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "node/NodeInternal.h"
 #include "node_utils/node_utils.h"
 #include "pool/KvPoolShm.h"
 #include "script/PoolScript.h"
+#include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
+#include "support/MallocPtr.h"
 #include "support/Trace.h"
 
 namespace {
@@ -21,11 +22,6 @@ constexpr int kFirstReadCapacity = 256;
 
 bool startsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
-
-int readFlag(NodeContext* context, const char* name) {
-  MallocPtr<CciChar> attributeName(CciString(name, kCodePageUtf8));
-  return getBoolAttribute(context, attributeName.get());
 }
 
 MallocPtr<char> copyText(const char* text) {
@@ -91,22 +87,15 @@ int getOperandsOfPoolScript(const char* assignment, char* left, char* right) {
   return 0;
 }
 
-int runKvPoolscript(NodeContext* context, CciMessage* inputMessage, CciMessage* exceptionList,
-                    CciMessage* destinationList, CciMessage* outputMessage, char** errorText) {
+int kvpool::runPoolScript(const PoolScriptEntry* head, PoolScriptFlags flags,
+                          CciMessage* inputMessage, CciMessage* exceptionList,
+                          CciMessage* destinationList, CciMessage* outputMessage,
+                          char** errorText) {
   int rc = 0;
-  Log("-->runKvPoolscript\n");
-  // A flag that cannot be read (-1) lets a missing element through as empty
-  // text; a missing key needs the key flag set to exactly 1, so no value is
-  // ever invented or carried over for it.
-  const int elementFlag = readFlag(context, "messageStoreEltNotFound");
-  Log("  iNullShmAllow=%d\n", elementFlag);
-  const int keyFlag = readFlag(context, "messageInsertKeyNotFound");
-  Log("  iNullEltAllow=%d\n", keyFlag);
-
   PoolBlockRequest request{};
   char left[kOperandBytes];
   char right[kOperandBytes];
-  for (PoolScriptEntry* entry = context->scriptHead; entry != nullptr; entry = entry->next) {
+  for (const PoolScriptEntry* entry = head; entry != nullptr; entry = entry->next) {
     Log("  COMMAND ->[%s]\n", entry->statement);
     if (getOperandsOfPoolScript(entry->statement, left, right) != 0) {
       MallocPtr<char> operand = unsplittableOperand(entry->statement);
@@ -122,7 +111,7 @@ int runKvPoolscript(NodeContext* context, CciMessage* inputMessage, CciMessage* 
       value.reset(found == 0 ? request.value : nullptr);
       request.value = nullptr;
       if (!value) {
-        if (keyFlag != 1) return fail(SCRIPT_KEY_NOT_FOUND, right, errorText);
+        if (flags.keyNotFound != 1) return fail(SCRIPT_KEY_NOT_FOUND, right, errorText);
         value = copyText("");
       }
     } else {
@@ -140,7 +129,7 @@ int runKvPoolscript(NodeContext* context, CciMessage* inputMessage, CciMessage* 
         value = readElementValue(element);
       } else {
         Log("  runKvPoolscript-element not found\n");
-        if (elementFlag == 0) return fail(SCRIPT_ELEMENT_NOT_FOUND, path, errorText);
+        if (flags.elementNotFound == 0) return fail(SCRIPT_ELEMENT_NOT_FOUND, path, errorText);
         value = copyText("");
       }
     }

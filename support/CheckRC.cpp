@@ -1,6 +1,7 @@
 // checkRC: logs the exception a broker call left pending and passes it on.
 #include <cstring>
 
+#include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
 
 namespace {
@@ -14,8 +15,9 @@ const char* textOrEmpty(const char* text) {
 extern "C" KVPOOL_EXPORT void checkRC(int returnCode) {
   if (returnCode != CCI_EXCEPTION) return;
   int rc = CCI_SUCCESS;
-  CciChar source[9] = {};
-  cciMbsToUcs(&rc, "HVTRv210", source, 9, CCI_CODEPAGE_UTF8);
+  CciChar source[sizeof kvpool::kCheckRcSourceText] = {};
+  cciMbsToUcs(&rc, kvpool::kCheckRcSourceText, source, sizeof kvpool::kCheckRcSourceText,
+              kvpool::kCodePageUtf8);
   CciExceptionData data;
   std::memset(&data, 0, sizeof data);
   cciGetLastExceptionData(&rc, &data);

@@ -1,6 +1,12 @@
-// UTF-16 (CciChar) text helpers, 8-bit search and narrowing, code-page
-// conversions through the broker, and checkRC. None of them takes a lock or
-// keeps state; none accepts a null text.
+// support/, the bottom floor every other floor may include, offers:
+//  - this header: UTF-16 (CciChar) text helpers, 8-bit search and narrowing,
+//    code-page conversions through the broker, and checkRC. None of them
+//    takes a lock or keeps state; none accepts a null text.
+//  - support/KvPoolConstants.h: event numbers, lines and catalog texts, the
+//    code page, and the process-wide UTF-16 constants.
+//  - support/Trace.h: the trace log; support/MallocPtr.h: the owner of
+//    malloc'd blocks; support/Export.h: the export macro.
+// support/ includes nothing of the plug-in but host/.
 #ifndef KVPOOL_SUPPORT_KVPOOLUTIL_H
 #define KVPOOL_SUPPORT_KVPOOLUTIL_H
 

@@ -22,6 +22,7 @@
 #include "broker/Broker.h"
 #include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolRecords.h"
 #include "pool_test_helpers.h"
 #include "support/test_files.h"
 

@@ -107,6 +107,37 @@ TEST_F(ScriptRunTest, EmptyListSucceedsWithoutTouchingAnything) {
   EXPECT_EQ(output.dump(), before);
 }
 
+// script/ knows no node: a list its caller owns, compiled from a text and run
+// with the flags handed in.
+TEST_F(ScriptRunTest, CallersListRunsWithTheFlagsHandedInWithoutANode) {
+  PoolScriptEntry* head = nullptr;
+  ASSERT_EQ(kvpool::compilePoolScript(
+                units(u"SET OutputRoot.XML.Doc.y = Body.Doc.a; SET OutputRoot.XML.Doc.z = "
+                      u"Body.Doc.missing;"),
+                &head),
+            SCRIPT_OK);
+  Message input = Message::fromXml("<Doc><a>1</a></Doc>");
+  Message exceptionList, destinationList;
+  for (int elementNotFound : {0, 1}) {
+    Message output = input.copy();
+    char* errorText = nullptr;
+    const int result =
+        kvpool::runPoolScript(head, {elementNotFound, 0}, input.handle(), exceptionList.handle(),
+                              destinationList.handle(), output.handle(), &errorText);
+    EXPECT_EQ(kvbroker::elementValue(kvbroker::findPath(output.root(), "XML.Doc.y")), "1");
+    if (elementNotFound == 0) {
+      EXPECT_EQ(result, SCRIPT_ELEMENT_NOT_FOUND);
+      EXPECT_STREQ(errorText, "Body.Doc.missing");
+    } else {
+      EXPECT_EQ(result, SCRIPT_OK);
+      EXPECT_EQ(kvbroker::elementValue(kvbroker::findPath(output.root(), "XML.Doc.z")), "");
+    }
+    std::free(errorText);
+  }
+  kvpool::releasePoolScript(&head);
+  EXPECT_EQ(head, nullptr);
+}
+
 TEST_F(ScriptRunTest, MissingTerminalLogsEvent908WithItsNameAsUtf8) {
   kvbroker::Node& node = kvNode("n");
   NodeContext* context = contextOf(node);

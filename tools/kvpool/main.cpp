@@ -5,17 +5,15 @@
 //
 // kvpool finds the segment (key 99999) and the semaphore set (key 88888) by
 // their keys and never creates either: it is not a node context and takes no
-// user slot, so it neither makes a pool nor keeps one alive. Reading copies
-// the used bytes under the pool's read lock. Changes (set, save, load) go
-// through the plug-in's own functions, linked in from the same object files:
-// kvpool lends them its mapping of the existing segment for the call.
+// user slot, so it neither makes a pool nor keeps one alive. Everything goes
+// through the pool's interface for tools (pool/PoolAccess.h), linked in from
+// the plug-in's own object files: reading copies the used bytes under the
+// pool's read lock; changes (set, save, load) are the plug-in's own store,
+// save and load on kvpool's read-write mapping of the existing segment.
 //
 // Exit status: 0 done; 1 not done (no pool, no such key, pool full, refused,
 // damage found); 2 bad command line.
 #include <errno.h>
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
@@ -27,11 +25,13 @@
 #include <string>
 
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
 #include "tools/kvpool/PoolImage.h"
 
 namespace {
 
-using kvpooltool::PoolIds;
+using kvpool::OpenedPool;
+using kvpool::PoolIds;
 
 constexpr int kExitDone = 0;
 constexpr int kExitNotDone = 1;
@@ -86,12 +86,13 @@ std::string printable(const std::string& text) {
 }
 
 int nodeContextsAlive(const PoolIds& ids) {
-  auto values = kvpooltool::readSemaphores(ids.semaphores);
-  return values ? values->nodeContexts() : 0;
+  kvpool::PoolSemaphoreValues values;
+  return kvpool::readPoolSemaphores(ids.semaphores, &values) ? values.nodeContexts() : 0;
 }
 
 // Reads the live pool, or says why not.
-std::optional<kvpooltool::PoolImage> readLivePool(const PoolIds& ids, shmid_ds* status,
+std::optional<kvpooltool::PoolImage> readLivePool(const PoolIds& ids,
+                                                  kvpool::PoolSegmentStatus* status,
                                                   int* exitStatus) {
   if (!ids.exists()) {
     *exitStatus = noPool();
@@ -108,8 +109,8 @@ std::optional<kvpooltool::PoolImage> readLivePool(const PoolIds& ids, shmid_ds* 
 
 std::optional<kvpooltool::PoolImage> readPoolOrSnapshot(bool snapshot, int* exitStatus) {
   if (!snapshot) {
-    shmid_ds status{};
-    return readLivePool(kvpooltool::findPool(), &status, exitStatus);
+    kvpool::PoolSegmentStatus status;
+    return readLivePool(kvpool::findPoolIds(), &status, exitStatus);
   }
   std::string why;
   auto image = kvpooltool::readSnapshotFile(kSnapshotPath, &why);
@@ -117,42 +118,17 @@ std::optional<kvpooltool::PoolImage> readPoolOrSnapshot(bool snapshot, int* exit
   return image;
 }
 
-// Lends kvpool's mapping of the existing pool to the plug-in's functions for
-// one call, as a node context's attach would, without creating anything or
-// taking a user slot. The plug-in's bounds come from the real segment size.
-class LibraryPool {
- public:
-  explicit LibraryPool(const PoolIds& ids) {
-    shmid_ds status{};
-    if (shmctl(ids.segment, IPC_STAT, &status) != 0) {
-      why_ = std::string("cannot look at the segment: shmctl(IPC_STAT) failed: ") +
-             std::strerror(errno);
-      return;
-    }
-    hKvMem = ids.segment;
-    hSemaphore = ids.semaphores;
-    noOfPoolPages = std::clamp(static_cast<int>(status.shm_segsz / KVPOOL_PAGE_SIZE), 1,
-                               static_cast<int>(KVPOOL_MAX_PAGES));
-    initHandleOfKvPoolView(1);  // maps; 1: the header exists, never rewrite it
-    if (hKvMemView == nullptr) {
-      why_ = "cannot map the segment (shmat failed; see /tmp/KvPool.log)";
-      hKvMem = -1;
-      hSemaphore = -1;
-    }
+// Opens the existing pool for a change, or says why not.
+bool openForChange(const PoolIds& ids, OpenedPool* pool, std::string* why) {
+  if (pool->open(ids, OpenedPool::Mode::kReadWrite)) return true;
+  if (pool->failure() == OpenedPool::Failure::kLookAtSegment) {
+    *why = std::string("cannot look at the segment: shmctl(IPC_STAT) failed: ") +
+           std::strerror(pool->error());
+  } else {
+    *why = "cannot map the segment (shmat failed; see /tmp/KvPool.log)";
   }
-  ~LibraryPool() {
-    if (hKvMemView != nullptr) closeHandleOfKvPoolView();  // unmaps only
-    hKvMem = -1;
-    hSemaphore = -1;
-  }
-  LibraryPool(const LibraryPool&) = delete;
-  LibraryPool& operator=(const LibraryPool&) = delete;
-  bool ok() const { return hKvMemView != nullptr; }
-  const std::string& why() const { return why_; }
-
- private:
-  std::string why_;
-};
+  return false;
+}
 
 // The checks every change makes before it touches the pool.
 int prepareChange(const PoolIds& ids, const std::string& what) {
@@ -172,8 +148,8 @@ int prepareChange(const PoolIds& ids, const std::string& what) {
 
 // After a change: was the pool removed by its last node context meanwhile?
 void warnIfRemovedMeanwhile(int segment) {
-  shmid_ds status{};
-  if (shmctl(segment, IPC_STAT, &status) != 0 || (status.shm_perm.mode & SHM_DEST) != 0) {
+  kvpool::PoolSegmentStatus status;
+  if (!kvpool::readPoolSegmentStatus(segment, &status) || status.removed) {
     warn("the pool was removed by its last node context during the change: the change is lost");
   }
 }
@@ -181,7 +157,7 @@ void warnIfRemovedMeanwhile(int segment) {
 // ----------------------------------------------------------------- commands --
 
 int status() {
-  const PoolIds ids = kvpooltool::findPool();
+  const PoolIds ids = kvpool::findPoolIds();
   struct stat file {};
   auto describeFile = [&](const char* path) {
     if (stat(path, &file) == 0)
@@ -193,10 +169,12 @@ int status() {
                  "key 88888)\n";
   } else {
     std::cout << "pool: " << (ids.exists() ? "present" : "no segment (key 99999)") << "\n";
-    auto values = kvpooltool::readSemaphores(ids.semaphores);
+    kvpool::PoolSemaphoreValues semaphoreValues;
+    const kvpool::PoolSemaphoreValues* values =
+        kvpool::readPoolSemaphores(ids.semaphores, &semaphoreValues) ? &semaphoreValues : nullptr;
     if (ids.semaphores == -1) {
       std::cout << "  semaphore set:  none (key 88888): nobody can lock the segment\n";
-    } else if (!values) {
+    } else if (values == nullptr) {
       std::cout << "  semaphore set:  id " << ids.semaphores
                 << ", values unreadable: " << std::strerror(errno) << "\n";
     } else {
@@ -208,11 +186,11 @@ int status() {
                 << "\n";
     }
     if (ids.exists()) {
-      shmid_ds segment{};
+      kvpool::PoolSegmentStatus segment;
       int exitStatus = kExitDone;
       auto image = readLivePool(ids, &segment, &exitStatus);
-      std::cout << "  segment:        id " << ids.segment << " (key 99999), " << segment.shm_segsz
-                << " bytes, " << segment.shm_nattch << " processes attached\n";
+      std::cout << "  segment:        id " << ids.segment << " (key 99999), " << segment.bytes
+                << " bytes, " << segment.attachedProcesses << " processes attached\n";
       if (!image) return exitStatus;
       const kvpooltool::Walk walk = kvpooltool::walkPool(*image);
       const int32_t used = std::max(walk.header.usedSize, 12);
@@ -289,23 +267,22 @@ int set(const std::string& key, const std::string& value) {
   if (key.empty() || key.size() > kMaxKeyBytes) {
     return fail("a key has 1 to 255 bytes; this one has " + std::to_string(key.size()));
   }
-  const PoolIds ids = kvpooltool::findPool();
+  const PoolIds ids = kvpool::findPoolIds();
   if (int refused = prepareChange(ids, "set"); refused != kExitDone) return refused;
   if (key.rfind("KvPool", 0) != 0) {
     warn("no script can read key \"" + key + "\": pool operands start with KvPool");
   }
-  LibraryPool pool(ids);
-  if (!pool.ok()) return fail(pool.why());
+  OpenedPool pool;
+  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
   std::string keyText = key, valueText = value;
   PoolBlockRequest request{};
   request.key = keyText.data();
   request.value = valueText.data();
-  const int result = storeKvPoolDataBlock(&request);
+  const int result = kvpool::storePoolValue(pool.view(), &request);
   warnIfRemovedMeanwhile(ids.segment);
   if (result == KVPOOL_POOL_FULL) {
     return fail("the pool is full: a record of " + std::to_string(request.blockSize) +
-                " bytes does not fit (capacity " +
-                std::to_string(noOfPoolPages * KVPOOL_PAGE_SIZE) +
+                " bytes does not fit (capacity " + std::to_string(pool.pages() * KVPOOL_PAGE_SIZE) +
                 " bytes; KVPOOL_MEMORY_PAGES sets it when the pool is created)");
   }
   if (result != KVPOOL_OK) return fail("storing failed with result " + std::to_string(result));
@@ -314,14 +291,14 @@ int set(const std::string& key, const std::string& value) {
 }
 
 int save() {
-  const PoolIds ids = kvpooltool::findPool();
+  const PoolIds ids = kvpool::findPoolIds();
   if (!ids.exists()) return noPool();
   if (ids.semaphores == -1) {
     return fail("the pool has no semaphore set (key 88888), so it cannot be locked for a save");
   }
-  LibraryPool pool(ids);
-  if (!pool.ok()) return fail(pool.why());
-  if (storeKvPoolToFile() != 0) {
+  OpenedPool pool;
+  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
+  if (kvpool::savePoolToFile(pool.view()) != 0) {
     return fail(std::string("the pool could not be saved to ") + kSnapshotPath +
                 " (see /tmp/KvPool.log for the step that failed)");
   }
@@ -335,7 +312,7 @@ int save() {
 }
 
 int load() {
-  const PoolIds ids = kvpooltool::findPool();
+  const PoolIds ids = kvpool::findPoolIds();
   if (int refused = prepareChange(ids, "load"); refused != kExitDone) return refused;
   std::string why;
   auto file = kvpooltool::readSnapshotFile(kSnapshotPath, &why);
@@ -348,15 +325,13 @@ int load() {
   if (fileWalk.records.empty()) {
     return fail(std::string(kSnapshotPath) + " holds an empty pool: nothing to load");
   }
-  LibraryPool pool(ids);
-  if (!pool.ok()) return fail(pool.why());
-  PoolControl before;
-  std::memcpy(&before, hKvMemView, sizeof before);
-  if (initKvPoolFromFile() != 0) {
+  OpenedPool pool;
+  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
+  const PoolControl before = pool.header();
+  if (kvpool::loadPoolFromFile(pool.view()) != 0) {
     return fail(std::string(kSnapshotPath) + " was refused by the pool (see /tmp/KvPool.log)");
   }
-  PoolControl after;
-  std::memcpy(&after, hKvMemView, sizeof after);
+  const PoolControl after = pool.header();
   warnIfRemovedMeanwhile(ids.segment);
   if (std::memcmp(&before, &after, sizeof before) == 0) {
     if (before.blockCount > 0) {
@@ -365,7 +340,7 @@ int load() {
     }
     return fail("nothing loaded: the snapshot's " + std::to_string(file->bytes.size()) +
                 " bytes do not fit below the pool's capacity of " +
-                std::to_string(noOfPoolPages * KVPOOL_PAGE_SIZE) + " bytes");
+                std::to_string(pool.pages() * KVPOOL_PAGE_SIZE) + " bytes");
   }
   std::cout << "loaded " << after.blockCount << " records (" << after.usedSize << " bytes) from "
             << kSnapshotPath << "\n";
@@ -379,16 +354,17 @@ int verify(bool snapshot) {
   const kvpooltool::Walk walk = kvpooltool::walkPool(*image);
   std::vector<std::string> damage = walk.damage;
   if (!snapshot) {
-    const PoolIds ids = kvpooltool::findPool();
+    const PoolIds ids = kvpool::findPoolIds();
+    kvpool::PoolSemaphoreValues values;
     if (ids.semaphores == -1) {
       damage.push_back("semaphore set: missing (key 88888), so nobody can lock the segment");
-    } else if (auto values = kvpooltool::readSemaphores(ids.semaphores)) {
-      if (values->writer > 1) {
-        damage.push_back("semaphore set: writer " + std::to_string(values->writer) +
+    } else if (kvpool::readPoolSemaphores(ids.semaphores, &values)) {
+      if (values.writer > 1) {
+        damage.push_back("semaphore set: writer " + std::to_string(values.writer) +
                          ", more than one writer");
       }
-      if (values->freeSlots > KVPOOL_USER_SLOTS) {
-        damage.push_back("semaphore set: " + std::to_string(values->freeSlots) +
+      if (values.freeSlots > KVPOOL_USER_SLOTS) {
+        damage.push_back("semaphore set: " + std::to_string(values.freeSlots) +
                          " free user slots, more than 10000");
       }
     }
@@ -407,7 +383,7 @@ int verify(bool snapshot) {
 }
 
 int remove(bool force) {
-  const PoolIds ids = kvpooltool::findPool();
+  const PoolIds ids = kvpool::findPoolIds();
   if (!ids.exists() && ids.semaphores == -1) return noPool();
   const int alive = nodeContextsAlive(ids);
   if (alive > 0 && !force) {
@@ -422,7 +398,7 @@ int remove(bool force) {
   }
   int status = kExitDone;
   if (ids.segment != -1) {
-    if (shmctl(ids.segment, IPC_RMID, nullptr) != 0) {
+    if (!kvpool::removePoolSegment(ids.segment)) {
       status = fail(std::string("cannot remove the segment: shmctl(IPC_RMID) failed: ") +
                     std::strerror(errno));
     } else {
@@ -430,7 +406,7 @@ int remove(bool force) {
     }
   }
   if (ids.semaphores != -1) {
-    if (semctl(ids.semaphores, 0, IPC_RMID) != 0) {
+    if (!kvpool::removePoolSemaphores(ids.semaphores)) {
       status = fail(std::string("cannot remove the semaphore set: semctl(IPC_RMID) failed: ") +
                     std::strerror(errno));
     } else {

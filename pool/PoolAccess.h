@@ -1,0 +1,175 @@
+// The pool as a tool or a benchmark reaches it, beside the node contexts:
+// find the existing segment and semaphore set by key, read the semaphores,
+// open the segment read-only or read-write, hold the pool's lock, and get,
+// store, save and load on the opened pool.
+//
+// Nothing here creates a pool or takes a user slot, so a tool neither makes a
+// pool nor keeps one alive; and nothing here touches this process's own
+// handles (hKvMem, hKvMemView, hSemaphore, noOfPoolPages), which belong to
+// its node contexts. The exported getKvPoolDataBlock, storeKvPoolDataBlock,
+// storeKvPoolToFile and initKvPoolFromFile are these functions on the
+// process's own handles (processPoolView), and sem_WLock .. sem_RUnLock are
+// the traced locks on hSemaphore.
+//
+// Thread safety: the free functions keep no state; an OpenedPool belongs to
+// one thread at a time. The lock is not re-entrant: never take it twice on
+// one set in one thread.
+#ifndef KVPOOL_POOL_POOLACCESS_H
+#define KVPOOL_POOL_POOLACCESS_H
+
+#include <cstdint>
+
+#include "pool/KvPoolShm.h"
+
+namespace kvpool {
+
+// The ids of the pool's system objects, found by key; -1 where absent.
+struct PoolIds {
+  int segment = -1;
+  int semaphores = -1;
+  bool exists() const { return segment != -1; }
+};
+PoolIds findPoolIds();
+
+// The semaphore set's values, by what they count.
+struct PoolSemaphoreValues {
+  int writer = 0;     // 1 while a writer holds the lock
+  int readers = 0;    // readers holding the lock
+  int freeSlots = 0;  // user slots no node context holds (10000 when none does)
+  int nodeContexts() const { return KVPOOL_USER_SLOTS - freeSlots; }
+};
+// False when semaphoreSet is -1 or a value cannot be read (errno tells why).
+bool readPoolSemaphores(int semaphoreSet, PoolSemaphoreValues* values);
+
+// The segment as the system describes it.
+struct PoolSegmentStatus {
+  uint64_t bytes = 0;
+  uint64_t attachedProcesses = 0;
+  bool removed = false;  // marked for removal: it goes when the last process detaches
+};
+// False when the segment cannot be looked at (errno tells why; a removed one
+// that is no longer attached anywhere is gone).
+bool readPoolSegmentStatus(int segment, PoolSegmentStatus* status);
+
+// Remove the objects at once, whoever still uses them. False with errno.
+bool removePoolSegment(int segment);
+bool removePoolSemaphores(int semaphoreSet);
+
+// Whether a lock writes its steps to the trace, as the plug-in's own do
+// ("-->sem_WLock" ..), or keeps quiet (a tool's plain reading).
+enum class LockTrace { kTraced, kQuiet };
+
+// The pool's writer lock on semaphoreSet for the guard's scope: waits until
+// no reader and no writer holds it; SEM_UNDO, so a process that dies gives it
+// back; an interrupted wait is resumed. When it cannot be taken (the set was
+// removed, or no access) held() is false, error() is the errno, and the
+// holder carries on unlocked, as the plug-in's callers always have.
+class PoolWriteLock {
+ public:
+  explicit PoolWriteLock(int semaphoreSet, LockTrace trace = LockTrace::kTraced);
+  ~PoolWriteLock();
+  PoolWriteLock(const PoolWriteLock&) = delete;
+  PoolWriteLock& operator=(const PoolWriteLock&) = delete;
+  bool held() const { return held_; }
+  int error() const { return error_; }
+
+ private:
+  int semaphoreSet_;
+  LockTrace trace_;
+  int error_ = 0;  // before held_: taking the lock sets it
+  bool held_;
+};
+
+// The reader lock: waits until no writer holds it; readers share it. Same
+// rules as PoolWriteLock.
+class PoolReadLock {
+ public:
+  explicit PoolReadLock(int semaphoreSet, LockTrace trace = LockTrace::kTraced);
+  ~PoolReadLock();
+  PoolReadLock(const PoolReadLock&) = delete;
+  PoolReadLock& operator=(const PoolReadLock&) = delete;
+  bool held() const { return held_; }
+  int error() const { return error_; }
+
+ private:
+  int semaphoreSet_;
+  LockTrace trace_;
+  int error_ = 0;  // before held_: taking the lock sets it
+  bool held_;
+};
+
+// What get, store, save and load work on: a mapping of the segment and the
+// set whose lock guards it.
+struct PoolView {
+  unsigned char* base = nullptr;  // null: no pool
+  int32_t segmentBytes = 0;       // the segment's real size; no read goes past it
+  int32_t capacity = 0;           // no store goes past it: pages * 4096, at most segmentBytes
+  int semaphores = -1;
+};
+
+// This process's own pool, as its node contexts attached it.
+PoolView processPoolView();
+
+// The calls behind the exported functions of the same contract
+// (pool/KvPoolShm.h), on any view; each traces as its exported name does.
+// get: 0 found, request->value a new copy the caller frees; 2 not found (also
+// no pool, damage before it, no memory). Read lock.
+int getPoolValue(const PoolView& pool, PoolBlockRequest* request, const char* key);
+// store: 0 stored; 8 no room, or no pool. Write lock; cuts a damaged chain
+// back to its sound records first. Needs a read-write view.
+int storePoolValue(const PoolView& pool, PoolBlockRequest* request);
+// The snapshot "/tmp/KvPoolData.bin": save 0 saved (event 14), 1 not; load
+// 1 no usable file, else 0, loaded (event 13) only into an empty pool that
+// can hold it. Write lock while copying; load needs a read-write view.
+int savePoolToFile(const PoolView& pool);
+int loadPoolFromFile(const PoolView& pool);
+
+// An existing pool mapped into this process for as long as the object lives,
+// without joining it: no user slot, nothing created, the process's own
+// handles untouched. A read-write opening and its closing are traced as a
+// node's mapping is (initHandleOfKvPoolView, closeHandleOfKvPoolView), so a
+// change made by a tool reads in the trace as one made by a node; a
+// read-only one is not traced. The bounds come from the segment's real size.
+class OpenedPool {
+ public:
+  enum class Mode { kReadOnly, kReadWrite };
+  enum class Failure {
+    kNone,
+    kLookAtSegment,  // the segment's status could not be read (error() is the errno)
+    kMapSegment,     // it could not be mapped; read-write: or it cannot hold a pool
+  };
+
+  OpenedPool() = default;
+  ~OpenedPool();
+  OpenedPool(const OpenedPool&) = delete;
+  OpenedPool& operator=(const OpenedPool&) = delete;
+
+  // Maps ids.segment and keeps ids.semaphores for the lock (-1: none). False
+  // with failure() and error() set. Call once.
+  bool open(const PoolIds& ids, Mode mode);
+  Failure failure() const { return failure_; }
+  int error() const { return error_; }
+  // The segment as found before this process mapped it; zero when it could
+  // not be looked at.
+  const PoolSegmentStatus& foundStatus() const { return found_; }
+  // Valid while the object lives; base is null until opened. A read-only
+  // view is for reading: get and save.
+  const PoolView& view() const { return view_; }
+  // The segment's size in whole pages (1 to 5000): the KVPOOL_MEMORY_PAGES it
+  // was created with.
+  int pages() const { return pages_; }
+  // The header as it stands, copied without the lock.
+  PoolControl header() const;
+
+ private:
+  Mode mode_ = Mode::kReadOnly;
+  Failure failure_ = Failure::kNone;
+  int error_ = 0;
+  PoolSegmentStatus found_;
+  PoolView view_;
+  int pages_ = 1;
+};
+
+}  // namespace kvpool
+
+#endif

@@ -1,0 +1,88 @@
+// Texts of the layout's damage reports and the check of a whole image.
+#include "pool/PoolRecords.h"
+
+#include <cstdio>
+#include <string>
+
+namespace kvpool {
+
+namespace {
+
+// Not std::to_string: its digit table is a unique symbol the plug-in would
+// export.
+std::string number(int64_t value) {
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(value));
+  return digits;
+}
+
+// The lowest fault bit set: the one a report names first.
+PoolRecordFault firstFault(uint32_t faults) {
+  return static_cast<PoolRecordFault>(faults & (~faults + 1));
+}
+
+}  // namespace
+
+std::string describePoolRecordFault(PoolRecordFault fault, const unsigned char* image,
+                                    const PoolRecord& record) {
+  const PoolBlock& header = record.header;
+  switch (fault) {
+    case kFaultNoRoomForHeader:
+      return number(int64_t{record.end} - record.offset) +
+             " stray bytes after the last record, too few for a record header";
+    case kFaultKeyLength:
+      return "keyLength " + number(header.keyLength) + " is below 1";
+    case kFaultValueLength:
+      return "valueLength " + number(header.valueLength) + " is below 1";
+    case kFaultLengthSum:
+      return "blockSize " + number(header.blockSize) + " is not 12 + keyLength " +
+             number(header.keyLength) + " + valueLength " + number(header.valueLength);
+    case kFaultBlockSize:
+      return "blockSize " + number(header.blockSize) +
+             " does not fit between the record's start and the end of the records at " +
+             number(record.end) + "; the chain cannot be followed further";
+    case kFaultKeyUnterminated:
+      return "the key lacks its terminating NUL";
+    case kFaultKeyInnerNul:
+      return "the key holds a NUL at byte " + number(record.keyText(image).size()) + " of " +
+             number(header.keyLength - 1);
+    case kFaultValueUnterminated:
+      return "the value lacks its terminating NUL";
+    case kFaultValueInnerNul:
+      return "the value holds a NUL at byte " + number(record.valueText(image).size()) + " of " +
+             number(header.valueLength - 1);
+  }
+  return "unknown fault";
+}
+
+PoolDamage checkPoolImage(const unsigned char* image, int32_t imageSize) {
+  if (imageSize < kPoolHeaderBytes) {
+    return {0, "the image holds " + number(imageSize) + " bytes, less than the 12-byte header"};
+  }
+  const PoolControl header = readPoolControl(image);
+  if (header.usedSize < kPoolHeaderBytes || header.usedSize > imageSize) {
+    return {0,
+            "header: usedSize " + number(header.usedSize) + " is outside 12.." + number(imageSize)};
+  }
+  if (header.blockCount < 0) {
+    return {0, "header: blockCount " + number(header.blockCount) + " is negative"};
+  }
+  const PoolChainEnd walk = walkPoolChain(image, header.blockCount, header.usedSize,
+                                          [](const PoolRecord&) { return false; });
+  if (walk.faults != 0) {
+    const PoolRecord record = readPoolRecord(image, walk.offset, header.usedSize);
+    return {walk.offset, "record " + number(walk.records + 1) + ": " +
+                             describePoolRecordFault(firstFault(walk.faults), image, record)};
+  }
+  if (walk.offset != header.usedSize) {
+    return {walk.offset, "the chain of " + number(header.blockCount) + " records ends at offset " +
+                             number(walk.offset) + ", not at usedSize " + number(header.usedSize)};
+  }
+  return {};
+}
+
+int32_t findPoolImageDamage(const unsigned char* image, int32_t imageSize) {
+  return checkPoolImage(image, imageSize).offset;
+}
+
+}  // namespace kvpool

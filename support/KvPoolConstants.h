@@ -1,0 +1,85 @@
+// What every floor of the plug-in names the same way: the broker events it
+// writes (message numbers, source lines, source file, catalog texts), the code
+// page of its conversions, and the process-wide UTF-16 constants.
+//
+// Event numbers and lines are fixed: operators' tooling and alerting key on
+// them, so they are named here once and never derived from where the code
+// that writes them stands.
+#ifndef KVPOOL_SUPPORT_KVPOOLCONSTANTS_H
+#define KVPOOL_SUPPORT_KVPOOLCONSTANTS_H
+
+#include "host/BrokerApi.h"
+#include "support/Export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Process-wide UTF-16 constants, built by initNodeConstants when the library
+// is loaded (null before that) and kept until it is unloaded; read-only for
+// everyone else. Built once: texts already handed out stay valid.
+KVPOOL_EXPORT extern CciChar* constKvPoolNode;         // "KvPoolNode"
+KVPOOL_EXPORT extern CciChar* constPluginNodeFactory;  // "KvPoolNodeFactory"
+KVPOOL_EXPORT extern CciChar* constOut;                // "out"
+KVPOOL_EXPORT extern CciChar* constFailure;            // "failure"
+KVPOOL_EXPORT extern CciChar* constKvCatalog;          // "VTRL-KvPool"
+KVPOOL_EXPORT extern CciChar* constVTRL2;              // "Vantrel2"
+
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef __cplusplus
+namespace kvpool {
+
+// UTF-8, the only code page the library passes to the broker.
+inline constexpr int kCodePageUtf8 = CCI_CODEPAGE_UTF8;
+
+// The source file every event names, and the 8-bit texts of the catalog.
+inline constexpr char kEventFile[] = "KvPool";
+inline constexpr char kKvCatalogText[] = "VTRL-KvPool";
+// The first trace text of most events, and the source of the start-up event.
+inline constexpr char kVTRL2Text[] = "Vantrel2";
+// "Vantrel2" as the start-up event's source: it is written before the UTF-16
+// constants exist.
+inline constexpr CciChar kVTRL2Units[] = {'V', 'a', 'n', 't', 'r', 'e', 'l', '2', 0};
+// The source of the events checkRC writes for a pending broker exception.
+inline constexpr char kCheckRcSourceText[] = "HVTRv210";
+
+// Message numbers of the events. A failed script run is logged under its
+// result code (1, 2, 3, 4, 8) instead.
+enum EventNumber : int {
+  kEventPluginLoading = 0,
+  kEventTerminalMissing = 5,
+  kEventNotPropagated = 6,
+  kEventPoolUnavailable = 9,
+  kEventScriptRejected = 10,
+  kEventPoolCreated = 12,
+  kEventSnapshotLoaded = 13,
+  kEventSnapshotSaved = 14,
+  kEventUnsupportedCharacter = 15,
+  kEventAssignmentToInput = 16,
+};
+
+// The source line each event carries.
+enum EventLine : int {
+  kLinePluginLoading = 993,
+  kLinePoolUnavailable = 414,           // the event
+  kLinePoolUnavailableException = 415,  // the configuration exception after it
+  kLineScriptRejected = 660,
+  kLineScriptFailed = 848,         // no failing operand to name
+  kLineScriptFailedOperand = 852,  // with the failing operand as insert
+  kLinePropagationFailed = 884,
+  kLineAttachQueryFailed = 900,
+  kLineTerminalMissing = 908,
+  kLineUnsupportedCharacter = 1127,
+  kLineAssignmentToInput = 1203,
+  kLinePoolCreated = 1309,
+  kLineSnapshotSaved = 2020,
+  kLineSnapshotLoaded = 2092,
+};
+
+}  // namespace kvpool
+#endif
+
+#endif

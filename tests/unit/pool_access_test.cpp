@@ -1,0 +1,112 @@
+// The pool as a tool reaches it: an existing pool opened without creating or
+// joining it, changes through it seen by the node's own calls, and quiet
+// locks that count on the semaphores but leave the trace alone.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
+#include "pool_test_helpers.h"
+#include "support/test_files.h"
+
+namespace {
+
+using kvpool::LockTrace;
+using kvpool::OpenedPool;
+using kvpool::PoolSemaphoreValues;
+using namespace kvtest;
+
+class PoolAccessTest : public ::testing::Test {
+ protected:
+  void SetUp() override { resetPoolState(); }
+  void TearDown() override {
+    forgetPoolHandles();
+    removePoolObjects();
+  }
+};
+
+TEST_F(PoolAccessTest, WithoutAPoolNothingIsFoundOpenedOrCreated) {
+  const kvpool::PoolIds ids = kvpool::findPoolIds();
+  EXPECT_FALSE(ids.exists());
+  EXPECT_EQ(ids.semaphores, -1);
+  OpenedPool pool;
+  EXPECT_FALSE(pool.open(ids, OpenedPool::Mode::kReadWrite));
+  EXPECT_EQ(pool.failure(), OpenedPool::Failure::kLookAtSegment);
+  EXPECT_EQ(pool.foundStatus().bytes, 0u);
+  EXPECT_EQ(pool.view().base, nullptr);
+  PoolSemaphoreValues values;
+  EXPECT_FALSE(kvpool::readPoolSemaphores(ids.semaphores, &values));
+  EXPECT_FALSE(kvpool::findPoolIds().exists());
+  EXPECT_EQ(semget(KVPOOL_SEM_KEY, 0, 0), -1);
+}
+
+TEST_F(PoolAccessTest, OpenedPoolSharesTheNodesPoolWithoutItsSlotOrItsHandles) {
+  ASSERT_TRUE(attachNode());
+  ASSERT_EQ(storeValue("KvPoolA", "from the node"), KVPOOL_OK);
+  void* const nodeView = hKvMemView;
+  const kvpool::PoolIds ids = kvpool::findPoolIds();
+  ASSERT_EQ(ids.segment, hKvMem);
+  ASSERT_EQ(ids.semaphores, hSemaphore);
+  {
+    OpenedPool pool;
+    ASSERT_TRUE(pool.open(ids, OpenedPool::Mode::kReadWrite));
+    EXPECT_EQ(pool.foundStatus().attachedProcesses, 1u) << "found before its own mapping";
+    EXPECT_EQ(pool.foundStatus().bytes, 4096u);
+    EXPECT_EQ(pool.pages(), 1);
+    EXPECT_EQ(pool.view().capacity, 4096);
+    EXPECT_NE(pool.view().base, nodeView);
+
+    PoolBlockRequest request{};
+    ASSERT_EQ(kvpool::getPoolValue(pool.view(), &request, "KvPoolA"), KVPOOL_OK);
+    EXPECT_STREQ(request.value, "from the node");
+    std::free(request.value);
+    std::string key = "KvPoolB", value = "from the tool";
+    request = {};
+    request.key = key.data();
+    request.value = value.data();
+    EXPECT_EQ(kvpool::storePoolValue(pool.view(), &request), KVPOOL_OK);
+    EXPECT_EQ(pool.header().blockCount, 2);
+
+    PoolSemaphoreValues values;
+    ASSERT_TRUE(kvpool::readPoolSemaphores(ids.semaphores, &values));
+    EXPECT_EQ(values.nodeContexts(), 1);
+  }
+  EXPECT_EQ(hKvMemView, nodeView);
+  EXPECT_EQ(getValue("KvPoolB"), "from the tool");
+  // The node was the pool's only user: the tool kept nothing alive.
+  detachKvPool();
+  EXPECT_FALSE(kvpool::findPoolIds().exists());
+}
+
+TEST_F(PoolAccessTest, LocksCountOnTheSemaphoresAndOnlyTracedOnesWriteTheTrace) {
+  ASSERT_TRUE(attachNode());
+  const int set = hSemaphore;
+  const std::size_t traceBefore = readFile(kTracePath).size();
+  PoolSemaphoreValues values;
+  {
+    kvpool::PoolWriteLock lock(set, LockTrace::kQuiet);
+    ASSERT_TRUE(lock.held());
+    ASSERT_TRUE(kvpool::readPoolSemaphores(set, &values));
+    EXPECT_EQ(values.writer, 1);
+    EXPECT_EQ(values.readers, 0);
+  }
+  {
+    kvpool::PoolReadLock lock(set, LockTrace::kQuiet);
+    ASSERT_TRUE(kvpool::readPoolSemaphores(set, &values));
+    EXPECT_EQ(values.writer, 0);
+    EXPECT_EQ(values.readers, 1);
+  }
+  EXPECT_EQ(readFile(kTracePath).size(), traceBefore);
+  { kvpool::PoolReadLock lock(set); }
+  EXPECT_EQ(readFile(kTracePath).substr(traceBefore), "-->sem_RLock\n-->sem_RUnLock\n");
+
+  kvpool::PoolWriteLock noSet(-1, LockTrace::kQuiet);
+  EXPECT_FALSE(noSet.held());
+  EXPECT_EQ(noSet.error(), EINVAL);
+  detachKvPool();
+}
+
+}  // namespace
