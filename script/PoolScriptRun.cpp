@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "node_utils/node_utils.h"
+#include "node_utils/MessagePaths.h"
 #include "pool/KvPoolShm.h"
 #include "script/PoolScript.h"
 #include "support/KvPoolConstants.h"

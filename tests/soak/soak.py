@@ -71,7 +71,7 @@ def main():
             chunk = None
         if chunk:
             pending.extend(chunk)
-            *lines, rest = pending.split(b"\n")
+            *lines, rest = bytes(pending).split(b"\n")
             pending[:] = rest
             for line in lines:
                 parts = line.split()

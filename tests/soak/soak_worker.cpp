@@ -40,9 +40,8 @@ uint32_t checksum(const std::string& text) {
 
 // "SEQ:payload:CHECKSUM"; the sequence is the system-wide monotonic clock, so
 // a restarted worker's values are always newer than its predecessor's.
-std::string makeValue(uint64_t seq, std::size_t length, std::mt19937& random) {
-  std::string payload(length, 'x');
-  for (char& c : payload) c = static_cast<char>('a' + random() % 26);
+std::string makeValue(uint64_t seq, std::size_t length) {
+  std::string payload(length, static_cast<char>('a' + seq % 26));
   std::string body = std::to_string(seq) + ":" + payload;
   return body + ":" + std::to_string(checksum(body));
 }
@@ -63,7 +62,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s PLUGIN (WORKER KEYS | hold)\n", argv[0]);
     return 2;
   }
-  broker::Broker host;
+  kvbroker::Broker host;
   host.loadPlugin(argv[1]);
   host.createNode("KvPoolNode", "soak");
   if (std::strcmp(argv[2], "hold") == 0) {
@@ -89,9 +88,10 @@ int main(int argc, char** argv) {
     const int k = static_cast<int>(random() % static_cast<unsigned>(keys));
     const std::string key = "KvPoolSoak." + worker + "." + std::to_string(k);
     const uint64_t seq = monotonicNanos();
-    // Mostly small values, some large enough that a replacement moves a lot.
-    const std::size_t length = random() % 8 == 0 ? 20000 + random() % 40000 : random() % 400;
-    std::string value = makeValue(seq, length, random);
+    // A quarter of the keys hold large values, so that a replacement of any
+    // record in front of them moves megabytes: the window a kill must not tear.
+    const std::size_t length = k % 4 == 0 ? 80000 + random() % 40000 : random() % 400;
+    std::string value = makeValue(seq, length);
     PoolBlockRequest request{};
     request.key = const_cast<char*>(key.c_str());
     request.value = value.data();
