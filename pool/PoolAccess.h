@@ -100,11 +100,15 @@ class PoolReadLock {
 
 // What get, store, save and load work on: a mapping of the segment and the
 // set whose lock guards it.
+struct StoreJournal;
 struct PoolView {
   unsigned char* base = nullptr;  // null: no pool
   int32_t segmentBytes = 0;       // the segment's real size; no read goes past it
   int32_t capacity = 0;           // no store goes past it: pages * 4096, at most segmentBytes
   int semaphores = -1;
+  // The pool's store journal (pool/StoreJournal.h); null when the pool has
+  // none (made by a build without it) or the view is read-only.
+  StoreJournal* journal = nullptr;
 };
 
 // This process's own pool, as its node contexts attached it.
@@ -118,6 +122,13 @@ int getPoolValue(const PoolView& pool, PoolBlockRequest* request, const char* ke
 // store: 0 stored; 8 no room, or no pool. Write lock; cuts a damaged chain
 // back to its sound records first. Needs a read-write view.
 int storePoolValue(const PoolView& pool, PoolBlockRequest* request);
+// Removes the record of key, the records behind it moving down (an operator's
+// tool operation; no script statement removes a key). 0 removed; 2 no such
+// key (or no pool). Write lock; journaled like a store.
+int removePoolValue(const PoolView& pool, const char* key);
+// Empties the pool: the header becomes (totalSize, 0, 12). 0 done, 2 no pool.
+// Write lock.
+int clearPool(const PoolView& pool);
 // The snapshot "/tmp/KvPoolData.bin": save 0 saved (event 14), 1 not; load
 // 1 no usable file, else 0, loaded (event 13) only into an empty pool that
 // can hold it. Write lock while copying; load needs a read-write view.
