@@ -62,6 +62,13 @@ int main(int argc, char** argv) {
     const int status = app.exit(error);
     return status == 0 ? 0 : kvflow::kExitNothingSent;
   }
-  if (*checkCommand) return kvflow::checkFlowFile(options);
-  return kvflow::runFlowFile(options);
+  try {
+    if (*checkCommand) return kvflow::checkFlowFile(options);
+    return kvflow::runFlowFile(options);
+  } catch (const std::exception& error) {
+    // Each command reports its own failures; this is the last word on one
+    // that none of them foresaw, so that kvflow never ends without a reason.
+    kvflow::complain(std::string("stopped: ") + error.what());
+    return kvflow::kExitBroken;
+  }
 }
