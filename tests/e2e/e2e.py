@@ -566,6 +566,66 @@ def check_shows_invisible_characters_and_warns_without_failing():
 
 
 @case
+def keys_and_graph_map_the_pool_keys():
+    """keys lists each key's writers and readers and warns about a key read
+    but never written; graph draws the keys between the flows' nodes."""
+    example = copy_example("shipping")
+    flows = copy_flows()
+    demo = os.path.join(example, "shipping.json")
+    typo = os.path.join(flows, "typo.json")
+    keys = kvflow("keys", demo)
+    expect_equal(keys.returncode, 0, "keys exit status; stderr: " + keys.stderr)
+    expect("KvPoolCustomer\n"
+           "  written by orders/recordOrder statement 2: KvPoolCustomer=Body.Order.Customer.Name\n"
+           "  read by    shipments/labelParcel statement 3: "
+           "OutputRoot.XML.Shipment.DeliverTo.Name=KvPoolCustomer\n" in keys.stdout,
+           "keys output:\n" + keys.stdout)
+    expect_equal(keys.stderr, 'kvflow: warning: %s: flow "shipments", node "labelParcel", '
+                 "statement 1: key KvPoolLastParcel is written but never read\n" % demo,
+                 "demo warnings")
+
+    typos = kvflow("keys", typo)
+    expect_equal(typos.returncode, 0, "warnings alone do not fail")
+    expect('flow "labelling", node "label", statement 1: key KvPoolCustomr is read but never '
+           "written (a typo of KvPoolCustomer?)" in typos.stderr, "typo warning: " + typos.stderr)
+    expect_equal(kvflow("keys", "--strict", typo).returncode, 1, "--strict with a warning")
+    both = kvflow("keys", demo, typo)
+    expect("  written by %s: intake/storeCustomer statement 2" % typo in both.stdout,
+           "several files name the file:\n" + both.stdout)
+    bad = kvflow("keys", os.path.join(flows, "absent.json"))
+    expect(bad.returncode == 2 and "absent.json: cannot open the flow file" in bad.stderr,
+           "keys of a missing file: %d %s" % (bad.returncode, bad.stderr))
+    expect_equal(kvflow("keys").returncode, 2, "keys without a file")
+    expect_equal(kvflow("graph", os.path.join(flows, "absent.json")).returncode, 2,
+                 "graph of a missing file")
+
+    graph = kvflow("graph", demo, typo)
+    expect_equal(graph.returncode, 0, "graph exit status; stderr: " + graph.stderr)
+    dot = graph.stdout
+    expect(dot.startswith("digraph kvpool {") and dot.rstrip().endswith("}"), "DOT:\n" + dot)
+    edges = set()
+    places = set()
+    for line in dot.splitlines():
+        line = line.strip()
+        if line.startswith('"key:') and "shape=cylinder" in line:
+            places.add(line.split('"')[1])
+        elif " -> " in line:
+            source, target = line.split(" [")[0].split(" -> ")
+            edges.add((source.strip('"'), target.strip('"')))
+    expect({"key:KvPoolCarrier", "key:KvPoolCustomr", "key:KvPoolLastParcel"} <= places,
+           "key places: %s" % sorted(places))
+    for edge in [("node:0:recordOrder", "key:KvPoolCarrier"),
+                 ("key:KvPoolCarrier", "node:0:labelParcel"),
+                 ("node:0:recordOrder", "node:0:stored"),
+                 ("key:KvPoolCustomr", "node:1:label"),
+                 ("node:1:storeCustomer", "key:KvPoolCustomer")]:
+        expect(edge in edges, "edge %s -> %s not in:\n%s" % (edge + (dot,)))
+    if shutil.which("dot"):
+        svg = run(["dot", "-Tsvg"], stdin=dot)
+        expect(svg.returncode == 0 and "<svg" in svg.stdout, "dot renders it: " + svg.stderr)
+
+
+@case
 def bad_flow_files():
     flows = copy_flows()
     cases = {
