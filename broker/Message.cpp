@@ -62,7 +62,11 @@ std::u16string xmlText(const char* text, std::string_view sourceName) {
   try {
     return toUtf16(text);
   } catch (const BrokerError&) {
-    throw XmlError("parse XML " + std::string(sourceName) + ": invalid UTF-8 in \"" + text + "\"",
+    // The start of the text tells where; a whole text node could be huge.
+    constexpr std::size_t kShownBytes = 40;
+    std::string shown(text);
+    if (shown.size() > kShownBytes) shown = shown.substr(0, kShownBytes) + "...";
+    throw XmlError("parse XML " + std::string(sourceName) + ": invalid UTF-8 in \"" + shown + "\"",
                    0);
   }
 }

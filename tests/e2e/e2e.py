@@ -717,6 +717,11 @@ def unreadable_or_malformed_messages():
                    "message source without a flow")
     expect_refused(kvflow("run", flow, "shipments=-", stdin="<oops"),
                    ["malformed XML: parse XML <stdin>"], "malformed standard input")
+    with open(os.path.join(WORK, "latin1.xml"), "wb") as f:
+        f.write(b"<Shipment><Parcel>P-\xff" + b"x" * 100 + b"</Parcel></Shipment>")
+    latin1 = kvflow("run", flow, "shipments=latin1.xml")
+    expect_refused(latin1, ['latin1.xml: invalid UTF-8 in "P-\\xFF' + "x" * 37 + '..."'],
+                   "a text that is not UTF-8, shown with its byte escaped and cut short")
     expect_equal(files_in("shipping/out/orders"), [], "nothing was sent")
     expect_no_pool("after bad messages")
 
