@@ -676,6 +676,8 @@ def bad_flow_files():
         expect_refused(kvflow("run", os.path.join(flows, name), "m.xml"), fragments, name)
     missing = kvflow("run", os.path.join(flows, "absent.json"), "m.xml")
     expect_refused(missing, ["absent.json: cannot open the flow file"], "missing flow file")
+    expect_refused(kvflow("run", flows, "m.xml"), [flows + ": is a directory, not a flow file"],
+                   "a directory for a flow file")
     expect_no_pool("after bad flow files")
 
 

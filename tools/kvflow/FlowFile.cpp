@@ -66,6 +66,9 @@ class Reader {
   Json parse() {
     std::ifstream in(path_, std::ios::binary);
     if (!in) fail(std::string("cannot open the flow file: ") + std::strerror(errno));
+    // A directory opens, then reads as nothing at all.
+    std::error_code error;
+    if (std::filesystem::is_directory(path_, error)) fail("is a directory, not a flow file");
     std::ostringstream buffer;
     buffer << in.rdbuf();
     if (in.bad()) fail(std::string("cannot read the flow file: ") + std::strerror(errno));
