@@ -37,6 +37,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "host/BrokerApi.h"
@@ -72,6 +73,27 @@ class KVBROKER_EXPORT XmlError : public BrokerError {
  private:
   std::size_t offset_;
 };
+
+// A message tree that cannot be written as XML: an element or attribute whose
+// name is not an XML name (a script may create "Line[5]" or "a<b>c").
+// what() names the element by its path below the root; elementPath() is that
+// path alone ("XML.Order.Line[5]").
+class KVBROKER_EXPORT XmlNameError : public BrokerError {
+ public:
+  XmlNameError(const std::string& what, std::string elementPath)
+      : BrokerError(what), elementPath_(std::move(elementPath)) {}
+  ~XmlNameError() override;
+  const std::string& elementPath() const { return elementPath_; }
+
+ private:
+  std::string elementPath_;
+};
+
+// The event an OutputNode logs (type error, message source "KvBroker") for a
+// message it does not write because the message cannot be written as XML.
+// Inserts: the node's name, the element's path, the reason (XmlNameError's
+// what()).
+inline constexpr int kEventMessageNotWritten = 2001;
 
 // The fields of one cciLog event or cciThrowException exception.
 struct EventRecord {
@@ -170,10 +192,14 @@ class Message {
 // the body is the "XML" folder its children form the document; otherwise the
 // body element itself is the document element. Children marked with
 // kElementTypeXmlAttribute become attributes; a value becomes text. Empty
-// text when the root has no children.
+// text when the root has no children. Indented by two blanks per level, or
+// on one line when the document is more than 100 levels deep. Throws
+// XmlNameError, writing nothing, when a name is not an XML name.
 std::string serializeBody(CciMessage* message);
 // A readable dump of the tree below and including element: indented by two
 // blanks per level, "name (0xTYPE)" and " = 'value'" when value-bearing.
+// Below level 64 the indentation stays at 64 levels and "(level N) " comes
+// before the name.
 std::string dumpTree(CciElement* element);
 
 // Element helpers for tools and tests (UTF-8 on this side).
@@ -192,9 +218,11 @@ CciElement* addChild(CciElement* parent, std::string_view name,
                      std::optional<std::string_view> value = std::nullopt);
 
 // A message a capture node received: the XML form of its body, a deep copy of
-// its tree, and whether it had been finalised.
+// its tree, and whether it had been finalised. When the body cannot be
+// written as XML, xml is empty and xmlError says why (XmlNameError's what()).
 struct CapturedMessage {
   std::string xml;
+  std::string xmlError;
   Message message;
   bool finalized = false;
 };

@@ -71,7 +71,15 @@ class OutputNode : public BuiltInNode {
   }
 
   void evaluate(CciMessage*, CciMessage*, CciMessage* message) override {
-    std::string xml = serializeBody(message);
+    std::string xml;
+    try {
+      xml = serializeBody(message);
+    } catch (const XmlNameError& error) {
+      // The message fails, not the flow: it is logged and nothing is written,
+      // so no file or stream ever holds text that is not XML.
+      reportNotWritten(error);
+      return;
+    }
     ++count_;
     if (!directory_.empty()) {
       char number[16];
@@ -88,6 +96,21 @@ class OutputNode : public BuiltInNode {
   }
 
  private:
+  void reportNotWritten(const XmlNameError& error) const {
+    EventRecord record;
+    record.type = CCI_LOG_ERROR;
+    record.file = "KvBroker";
+    record.function = "OutputNode";
+    record.messageSource = u"KvBroker";
+    record.messageNumber = kEventMessageNotWritten;
+    record.traceText = "message not written";
+    record.inserts = {nodeName_, error.elementPath(), error.what()};
+    addDiagnostic("output node " + nodeName_ + ": message not written: " + error.what());
+    auto& state = host();
+    std::lock_guard lock(state.mutex);
+    state.events.push_back(std::move(record));
+  }
+
   std::string nodeName_;
   std::string directory_;
   std::string prefix_ = "message";
@@ -98,7 +121,13 @@ class OutputNode : public BuiltInNode {
 class CaptureNode : public BuiltInNode {
  public:
   void evaluate(CciMessage*, CciMessage*, CciMessage* message) override {
-    captured.push_back({serializeBody(message), Message::copyOf(message), message->finalized});
+    CapturedMessage received{"", "", Message::copyOf(message), message->finalized};
+    try {
+      received.xml = serializeBody(message);
+    } catch (const XmlNameError& error) {
+      received.xmlError = error.what();
+    }
+    captured.push_back(std::move(received));
   }
 };
 

@@ -226,6 +226,7 @@ std::string formatException(const EventRecord& exception) {
 
 BrokerError::~BrokerError() = default;
 XmlError::~XmlError() = default;
+XmlNameError::~XmlNameError() = default;
 
 BrokerException::BrokerException(EventRecord record)
     : record_(std::move(record)), text_(formatException(record_)) {}

@@ -28,6 +28,13 @@ enum class HandleTag : std::uint32_t {
 };
 
 struct CciElementS {
+  CciElementS() = default;
+  // Takes the subtree apart without recursing, so that a tree nested
+  // thousands of levels deep never exhausts the stack when it goes.
+  ~CciElementS();
+  CciElementS(const CciElementS&) = delete;
+  CciElementS& operator=(const CciElementS&) = delete;
+
   HandleTag tag = HandleTag::element;
   std::u16string name;
   int type = 0;
@@ -138,8 +145,11 @@ void deliver(CciTerminalS* input, CciMessage* exceptionList, CciMessage* destina
 // A fatal record for a failure of the broker's own while it ran a flow.
 EventRecord brokerFailureRecord(std::string_view function, std::string traceText);
 
-// Tree helpers.
+// Tree helpers. None of them recurses: a message may be nested as deeply as
+// its sender likes.
 CciElementS* appendChild(CciElementS* parent);
+// Appends deep copies of source's children to target (target may lie inside
+// source).
 void copyChildren(const CciElementS* source, CciElementS* target);
 std::unique_ptr<CciMessageS> newMessage(CciMessageContextS* context);
 

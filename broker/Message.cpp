@@ -1,11 +1,14 @@
 // Caller-owned messages, the XML reader and writer, the tree dump and the
 // element helpers of the broker's API.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <pugixml.hpp>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "broker/HostState.h"
 
@@ -52,75 +55,209 @@ Message Message::copyOf(CciMessage* message) {
 
 namespace {
 
+// Documents deeper than this are written without indentation.
+constexpr std::size_t kIndentedLevels = 100;
+
 std::u16string xmlText(const char* text, std::string_view sourceName) {
   try {
     return toUtf16(text);
   } catch (const BrokerError&) {
-    throw XmlError("parse XML " + std::string(sourceName) + ": invalid UTF-8 in \"" + text + "\"",
+    // The start of the text tells where; a whole text node could be huge.
+    constexpr std::size_t kShownBytes = 40;
+    std::string shown(text);
+    if (shown.size() > kShownBytes) shown = shown.substr(0, kShownBytes) + "...";
+    throw XmlError("parse XML " + std::string(sourceName) + ": invalid UTF-8 in \"" + shown + "\"",
                    0);
   }
 }
 
-void readXmlElement(const pugi::xml_node& node, CciElementS* parent, std::string_view sourceName) {
-  CciElementS* element = detail::appendChild(parent);
-  element->name = xmlText(node.name(), sourceName);
-  element->type = CCI_ELEMENT_TYPE_NAME;
-  for (const auto& attribute : node.attributes()) {
-    CciElementS* child = detail::appendChild(element);
-    child->name = xmlText(attribute.name(), sourceName);
-    child->value = xmlText(attribute.value(), sourceName);
-    child->type = CCI_ELEMENT_TYPE_NAME | CCI_ELEMENT_TYPE_VALUE | kElementTypeXmlAttribute;
+// Reads the document's elements below body. The walk keeps its own stack:
+// a document nested thousands of levels deep must not exhaust the call
+// stack. Each element's children are made in document order when its turn
+// comes (attributes first), so the order of the stack does not matter.
+void readXmlElements(const pugi::xml_document& document, CciElementS* body,
+                     std::string_view sourceName) {
+  std::vector<std::pair<pugi::xml_node, CciElementS*>> pending;
+  for (const auto& node : document.children()) {
+    if (node.type() == pugi::node_element) pending.emplace_back(node, detail::appendChild(body));
   }
-  std::string text;
-  bool hasText = false;
-  for (const auto& child : node.children()) {
-    if (child.type() == pugi::node_element) {
-      readXmlElement(child, element, sourceName);
-    } else if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
-      text += child.value();
-      hasText = true;
+  // Document order of the top-level elements: the stack takes the last first.
+  std::reverse(pending.begin(), pending.end());
+  while (!pending.empty()) {
+    auto [node, element] = pending.back();
+    pending.pop_back();
+    element->name = xmlText(node.name(), sourceName);
+    element->type = CCI_ELEMENT_TYPE_NAME;
+    for (const auto& attribute : node.attributes()) {
+      CciElementS* child = detail::appendChild(element);
+      child->name = xmlText(attribute.name(), sourceName);
+      child->value = xmlText(attribute.value(), sourceName);
+      child->type = CCI_ELEMENT_TYPE_NAME | CCI_ELEMENT_TYPE_VALUE | kElementTypeXmlAttribute;
     }
-  }
-  if (hasText) {
-    element->value = xmlText(text.c_str(), sourceName);
-    element->type |= CCI_ELEMENT_TYPE_VALUE;
+    std::string text;
+    bool hasText = false;
+    for (const auto& child : node.children()) {
+      if (child.type() == pugi::node_element) {
+        pending.emplace_back(child, detail::appendChild(element));
+      } else if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
+        text += child.value();
+        hasText = true;
+      }
+    }
+    if (hasText) {
+      element->value = xmlText(text.c_str(), sourceName);
+      element->type |= CCI_ELEMENT_TYPE_VALUE;
+    }
   }
 }
 
-void writeXmlElement(const CciElementS& element, pugi::xml_node parent) {
-  const bool hasValue = (element.type & CCI_ELEMENT_TYPE_VALUE) != 0;
-  if (element.name.empty()) {
-    // A nameless value is plain text of its parent.
-    if (hasValue) {
-      parent.append_child(pugi::node_pcdata).set_value(detail::displayUtf8(element.value).c_str());
-    }
-    return;
-  }
-  pugi::xml_node node = parent.append_child(detail::displayUtf8(element.name).c_str());
-  for (const auto& child : element.children) {
-    if (child->type & kElementTypeXmlAttribute) {
-      node.append_attribute(detail::displayUtf8(child->name).c_str())
-          .set_value(detail::displayUtf8(child->value).c_str());
-    }
-  }
-  if (hasValue && !element.value.empty()) {
-    node.append_child(pugi::node_pcdata).set_value(detail::displayUtf8(element.value).c_str());
-  }
-  for (const auto& child : element.children) {
-    if (!(child->type & kElementTypeXmlAttribute)) writeXmlElement(*child, node);
-  }
+// ---- Writing XML
+
+bool isXmlNameStart(char32_t c) {
+  return c == ':' || c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
+         (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) ||
+         (c >= 0x200C && c <= 0x200D) || (c >= 0x2070 && c <= 0x218F) ||
+         (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) ||
+         (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0xEFFFF);
 }
 
-void dumpElement(const CciElementS& element, int depth, std::string* out) {
-  char type[16];
-  std::snprintf(type, sizeof type, "0x%08X", static_cast<unsigned>(element.type));
-  out->append(2 * depth, ' ');
-  *out += (element.name.empty() ? std::string("(no name)") : detail::displayUtf8(element.name));
-  *out += " (" + std::string(type) + ")";
-  if (element.type & CCI_ELEMENT_TYPE_VALUE)
-    *out += " = '" + detail::displayUtf8(element.value) + "'";
-  *out += '\n';
-  for (const auto& child : element.children) dumpElement(*child, depth + 1, out);
+bool isXmlNameCharacter(char32_t c) {
+  return isXmlNameStart(c) || c == '-' || c == '.' || (c >= '0' && c <= '9') || c == 0xB7 ||
+         (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
+}
+
+// Why name cannot be written as an XML name, or empty when it can.
+std::string xmlNameFault(std::u16string_view name) {
+  if (name.empty()) return "an XML name cannot be empty";
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    char32_t c = name[i];
+    std::size_t units = 1;
+    const bool high = c >= 0xD800 && c <= 0xDBFF;
+    if (high && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
+      units = 2;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      return "it holds an unpaired UTF-16 surrogate";
+    }
+    if (i == 0 ? !isXmlNameStart(c) : !isXmlNameCharacter(c)) {
+      char code[16];
+      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+      const std::string shown =
+          c >= 0x20 && c != 0x7F
+              ? "'" + detail::displayUtf8(name.substr(i, units)) + "' (" + code + ")"
+              : std::string(code);
+      return (i == 0 ? "an XML name cannot begin with " : "an XML name cannot hold ") + shown;
+    }
+    i += units - 1;
+  }
+  return "";
+}
+
+// The element's names from below the root down to it, dot-separated; the
+// upper part of a very deep path is left out.
+std::string elementPath(const CciElementS& element) {
+  constexpr std::size_t kShownLevels = 8;
+  std::vector<const CciElementS*> line;
+  for (const CciElementS* at = &element; at != nullptr && at->parent != nullptr; at = at->parent) {
+    line.push_back(at);
+  }
+  std::string path = line.size() > kShownLevels ? "..." : "";
+  for (std::size_t i = std::min(line.size(), kShownLevels); i > 0; --i) {
+    if (!path.empty()) path += '.';
+    path += detail::displayUtf8(line[i - 1]->name);
+  }
+  return path;
+}
+
+[[noreturn]] void throwNameError(const CciElementS& element, const CciElementS* attribute,
+                                 const std::string& fault) {
+  const CciElementS& named = attribute != nullptr ? *attribute : element;
+  const std::string path = elementPath(named);
+  throw XmlNameError(std::string("write message as XML: ") +
+                         (attribute != nullptr ? "attribute " : "element ") + path + ": name \"" +
+                         detail::displayUtf8(named.name) + "\" is not an XML name (" + fault + ")",
+                     path);
+}
+
+// Builds the document for element (and everything below it) as the last
+// child of parent; returns the depth of the deepest element written. The
+// walk keeps its own stack, as the reader's does; the children of an element
+// are pushed last first, so that siblings are appended in order.
+std::size_t writeXmlElements(const CciElementS& top, pugi::xml_node parent) {
+  struct Pending {
+    const CciElementS* element;
+    pugi::xml_node parent;
+    std::size_t depth;
+  };
+  std::vector<Pending> pending{{&top, parent, 1}};
+  std::size_t deepest = 0;
+  while (!pending.empty()) {
+    Pending at = pending.back();
+    pending.pop_back();
+    const CciElementS& element = *at.element;
+    deepest = std::max(deepest, at.depth);
+    const bool hasValue = (element.type & CCI_ELEMENT_TYPE_VALUE) != 0;
+    if (element.name.empty()) {
+      // A nameless value is plain text of its parent.
+      if (hasValue) {
+        at.parent.append_child(pugi::node_pcdata)
+            .set_value(detail::displayUtf8(element.value).c_str());
+      }
+      continue;
+    }
+    // A name that is no XML name would make text no reader can parse back.
+    if (std::string fault = xmlNameFault(element.name); !fault.empty()) {
+      throwNameError(element, nullptr, fault);
+    }
+    pugi::xml_node node = at.parent.append_child(detail::displayUtf8(element.name).c_str());
+    for (const auto& child : element.children) {
+      if (child->type & kElementTypeXmlAttribute) {
+        if (std::string fault = xmlNameFault(child->name); !fault.empty()) {
+          throwNameError(element, child.get(), fault);
+        }
+        node.append_attribute(detail::displayUtf8(child->name).c_str())
+            .set_value(detail::displayUtf8(child->value).c_str());
+      }
+    }
+    if (hasValue && !element.value.empty()) {
+      node.append_child(pugi::node_pcdata).set_value(detail::displayUtf8(element.value).c_str());
+    }
+    for (auto child = element.children.rbegin(); child != element.children.rend(); ++child) {
+      if (!((*child)->type & kElementTypeXmlAttribute)) {
+        pending.push_back({child->get(), node, at.depth + 1});
+      }
+    }
+  }
+  return deepest;
+}
+
+// One line per element, indented by two blanks per level; past
+// kDumpIndentLevels the indentation stops growing (it would grow with the
+// square of the depth) and the level is written out instead.
+std::string dumpElements(const CciElementS& top) {
+  constexpr std::size_t kDumpIndentLevels = 64;
+  std::string out;
+  std::vector<std::pair<const CciElementS*, std::size_t>> pending{{&top, 0}};
+  while (!pending.empty()) {
+    auto [element, depth] = pending.back();
+    pending.pop_back();
+    char type[16];
+    std::snprintf(type, sizeof type, "0x%08X", static_cast<unsigned>(element->type));
+    out.append(2 * std::min(depth, kDumpIndentLevels), ' ');
+    if (depth > kDumpIndentLevels) out += "(level " + std::to_string(depth) + ") ";
+    out += element->name.empty() ? std::string("(no name)") : detail::displayUtf8(element->name);
+    out += " (" + std::string(type) + ")";
+    if (element->type & CCI_ELEMENT_TYPE_VALUE) {
+      out += " = '" + detail::displayUtf8(element->value) + "'";
+    }
+    out += '\n';
+    for (auto child = element->children.rbegin(); child != element->children.rend(); ++child) {
+      pending.emplace_back(child->get(), depth + 1);
+    }
+  }
+  return out;
 }
 
 CciElementS* checkedElement(CciElement* element, const char* step) {
@@ -169,9 +306,7 @@ Message Message::fromXml(std::string_view xmlText, std::string_view sourceName) 
   CciElementS* body = detail::appendChild(root);
   body->name = u"XML";
   body->type = CCI_ELEMENT_TYPE_NAME;
-  for (const auto& node : document.children()) {
-    if (node.type() == pugi::node_element) readXmlElement(node, body, sourceName);
-  }
+  readXmlElements(document, body, sourceName);
   return message;
 }
 
@@ -192,20 +327,24 @@ std::string serializeBody(CciMessage* message) {
   if (children.empty()) return "";
   const CciElementS& body = *children.back();
   pugi::xml_document document;
+  std::size_t deepest = 0;
   if (body.name == u"XML") {
-    for (const auto& child : body.children) writeXmlElement(*child, document);
+    for (const auto& child : body.children) {
+      deepest = std::max(deepest, writeXmlElements(*child, document));
+    }
   } else {
-    writeXmlElement(body, document);
+    deepest = writeXmlElements(body, document);
   }
+  // Indentation grows with the square of the depth: a deep document is
+  // written on one line.
+  const unsigned format = deepest > kIndentedLevels ? pugi::format_raw : pugi::format_indent;
   std::ostringstream out;
-  document.save(out, "  ", pugi::format_indent, pugi::encoding_utf8);
+  document.save(out, "  ", format, pugi::encoding_utf8);
   return out.str();
 }
 
 std::string dumpTree(CciElement* element) {
-  std::string out;
-  dumpElement(*checkedElement(element, "dump tree"), 0, &out);
-  return out;
+  return dumpElements(*checkedElement(element, "dump tree"));
 }
 
 std::string elementName(CciElement* element) {

@@ -1,8 +1,22 @@
 // The broker's message trees: a new message, appending an element, copying
-// a tree's children.
+// a tree's children, and taking a tree apart. Every walk keeps its own stack
+// of pending elements instead of recursing, so a deeply nested message costs
+// heap, never call stack.
+#include <utility>
 #include <vector>
 
 #include "broker/HostState.h"
+
+CciElementS::~CciElementS() {
+  std::vector<std::unique_ptr<CciElementS>> doomed = std::move(children);
+  while (!doomed.empty()) {
+    std::unique_ptr<CciElementS> element = std::move(doomed.back());
+    doomed.pop_back();
+    for (auto& child : element->children) doomed.push_back(std::move(child));
+    element->children.clear();
+    // element goes here, childless.
+  }
+}
 
 namespace kvbroker::detail {
 
@@ -16,18 +30,28 @@ CciElementS* appendChild(CciElementS* parent) {
 
 namespace {
 
+// A detached deep copy of source.
 std::unique_ptr<CciElementS> cloneTree(const CciElementS& source) {
-  auto copy = std::make_unique<CciElementS>();
-  copy->name = source.name;
-  copy->type = source.type;
-  copy->value = source.value;
-  for (const auto& child : source.children) {
-    auto childCopy = cloneTree(*child);
-    childCopy->parent = copy.get();
-    childCopy->index = copy->children.size();
-    copy->children.push_back(std::move(childCopy));
+  auto copyFields = [](const CciElementS& from, CciElementS* to) {
+    to->name = from.name;
+    to->type = from.type;
+    to->value = from.value;
+  };
+  auto top = std::make_unique<CciElementS>();
+  copyFields(source, top.get());
+  // Each pending pair is an original and its copy, whose children are still
+  // to be made; children are made in order when their parent's turn comes.
+  std::vector<std::pair<const CciElementS*, CciElementS*>> pending{{&source, top.get()}};
+  while (!pending.empty()) {
+    auto [original, copy] = pending.back();
+    pending.pop_back();
+    for (const auto& child : original->children) {
+      CciElementS* childCopy = appendChild(copy);
+      copyFields(*child, childCopy);
+      pending.emplace_back(child.get(), childCopy);
+    }
   }
-  return copy;
+  return top;
 }
 
 }  // namespace

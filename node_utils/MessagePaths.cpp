@@ -2,6 +2,7 @@
 // element, and creating the missing part of a path.
 #include "node_utils/MessagePaths.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -33,18 +34,37 @@ char* nextToken(char* text, char separator) {
   return *position != '\0' ? position : nullptr;
 }
 
-// A segment: the name, and the zero-based occurrence its index asks for.
+// A segment: the name, and the zero-based occurrence its index asks for;
+// kNoOccurrence when the index names no element at all.
 struct Segment {
   const char* name;
   int occurrence;
 };
 
-// Splits a segment in place at its opening bracket.
+constexpr int kNoOccurrence = -1;
+
+// The zero-based occurrence an index text asks for: a plain decimal number
+// from 1 to INT_MAX, up to the closing bracket or the end; anything else
+// (a sign, junk, a number out of range) names nothing. Accumulates in a
+// wider type with an early stop, so no text can overflow it.
+int indexOccurrence(const char* index) {
+  long long value = 0;
+  const char* digit = index;
+  for (; *digit >= '0' && *digit <= '9'; ++digit) {
+    value = value * 10 + (*digit - '0');
+    if (value > INT_MAX) return kNoOccurrence;
+  }
+  if (digit == index || (*digit != '\0' && *digit != ']') || value < 1) return kNoOccurrence;
+  return static_cast<int>(value - 1);
+}
+
+// Splits a segment in place at its opening bracket. A bracket with nothing
+// after it is no index; text after the closing bracket is ignored.
 Segment splitSegment(char* segment) {
   char* index = nextToken(segment, '[');
   if (index == nullptr) return {segment, 0};
   nextToken(index, ']');
-  return {segment, std::atoi(index) - 1};
+  return {segment, indexOccurrence(index)};
 }
 
 // The element's name in 8-bit text, or null when it cannot be read whole.
@@ -73,6 +93,7 @@ CciElement* findChild(CciElement* parent, const Segment& segment) {
     if (rc != CCI_SUCCESS) return nullptr;
     name = child ? readName(child) : nullptr;
   }
+  if (segment.occurrence == kNoOccurrence) return nullptr;
   // Name[n] counts only the run of same-named siblings that starts here.
   int count = 0;
   while (child != nullptr && count < segment.occurrence && nameEquals(name, segment.name)) {
@@ -112,9 +133,30 @@ Resolved resolvePath(char* pathCopy, const char** rest, CciMessage* message,
   return resolved;
 }
 
-// Creates the missing part below the deepest element found.
+// Creates the missing part below the deepest element found, each element
+// named by its segment's name without the index. Creates nothing and gives
+// null when a missing segment's index asks for more than the first element
+// of its name (or names none, or has no name): no element of that name exists where it is
+// missing, so a new one would be the first, not the n-th, and an element
+// named "Line[3]" is what the path reads as the third Line, not its name.
 CciElement* createRemaining(const Resolved& resolved) {
-  return addChildElement(resolved.remaining.get(), resolved.element);
+  Text remaining = copyText(resolved.remaining.get());
+  // The names are never longer than the segments they come from.
+  Text names = copyText(resolved.remaining.get());
+  if (remaining == nullptr || names == nullptr) return nullptr;
+  char* write = names.get();
+  for (char* segment = remaining.get(); segment != nullptr;) {
+    char* rest = nextToken(segment, '.');
+    const Segment split = splitSegment(segment);
+    if (split.occurrence != 0 || split.name[0] == '\0') return nullptr;
+    if (write != names.get()) *write++ = '.';
+    const std::size_t length = std::strlen(split.name);
+    std::memcpy(write, split.name, length);
+    write += length;
+    segment = rest;
+  }
+  *write = '\0';
+  return addChildElement(names.get(), resolved.element);
 }
 
 }  // namespace

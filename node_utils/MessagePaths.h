@@ -18,9 +18,12 @@ extern "C" {
 // is a root keyword: Root, ExceptionList, DestinationList or Body (the last
 // child of the message's root). Runs of dots count as one, trailing dots are
 // ignored; Name[n] is the n-th of the run of same-named siblings that starts at
-// the first so named (n from 1; 0, negative or non-numeric never match). An
-// element whose name is 128 units or longer matches no segment. A path of the
-// keyword alone names the root element. Elements belong to the broker.
+// the first so named. n is a plain decimal number from 1 to 2147483647 up to
+// the closing bracket; anything else (0, a sign, junk such as "2abc", a number
+// out of range) names no element. "Name[" alone is Name; text after the
+// closing bracket is ignored. An element whose name is 128 units or longer
+// matches no segment. A path of the keyword alone names the root element.
+// Elements belong to the broker.
 
 // The root element for a keyword, or null (unknown keyword, failed call).
 KVPOOL_EXPORT CciElement* findRootElement(const char* segment, CciMessage* message,
@@ -34,20 +37,25 @@ KVPOOL_EXPORT CciElement* findElement(const char* path, CciElement* parent, char
 // does, else null.
 KVPOOL_EXPORT CciElement* getValue(CciElement* element);
 // Creates path (split in place; must be writable) below parent, one element of
-// type 0x01000000 per segment, named by the whole segment text; returns the
-// deepest element created, or null when the broker cannot create one.
+// type 0x01000000 per segment, named by the whole segment text (an index is
+// not interpreted here); returns the deepest element created, or null when the
+// broker cannot create one.
 KVPOOL_EXPORT CciElement* addChildElement(char* path, CciElement* parent);
 // The value-bearing element the path names, or null. The path is not changed.
 KVPOOL_EXPORT CciElement* NodeGetValue(const char* path, CciMessage* message,
                                        CciMessage* exceptionList, CciMessage* destinationList);
 // The element the path names, creating its missing part; null when nothing may
 // be created: in the message tree no element is created directly below an
-// existing child of the root (Body.X, or Root.X.Y with X present).
+// existing child of the root (Body.X, or Root.X.Y with X present), and no
+// missing segment may carry an index other than [1] (Line[3] with two Lines
+// names no element that could be made). Created elements are named without
+// their index: Line[1] creates Line.
 KVPOOL_EXPORT CciElement* NodeAddOrGetElement(const char* path, CciMessage* message,
                                               CciMessage* exceptionList,
                                               CciMessage* destinationList);
-// Creates the missing part of the path, without the rules above; the deepest
-// element created, or null when the whole path exists or names no tree.
+// Creates the missing part of the path, without the rules about the root's
+// children; the deepest element created, or null when the whole path exists,
+// names no tree, or a missing segment carries an index other than [1].
 KVPOOL_EXPORT CciElement* NodeAddElement(const char* path, CciMessage* message,
                                          CciMessage* exceptionList, CciMessage* destinationList);
 // A new message on the same context with a copy of the tree, or null; the

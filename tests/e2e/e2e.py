@@ -248,6 +248,98 @@ def non_ascii_names_in_scripts():
     expect("<Maß>XL</Maß>" in out, "value read and written under non-ASCII names:\n" + out)
 
 
+@case
+def deep_message_goes_through_a_flow():
+    """A message nested 100,000 levels deep is parsed, copied by the node,
+    written as XML and freed without exhausting any stack."""
+    flows = copy_flows()
+    depth = 100000
+    with open(os.path.join(WORK, "deep.xml"), "w") as f:
+        f.write("<a>" * depth + "<v>x</v>" + "</a>" * depth)
+    with open(os.path.join(flows, "deep.json"), "w") as f:
+        json.dump({"nodes": [
+            {"name": "copy", "class": "KvPoolNode",
+             "attributes": {"KvPoolExpression": "SET KvPoolTop = Body.a.a; SET OutputRoot.XML.a.seen = KvPoolTop;",
+                            "messageStoreEltNotFound": True}},
+            {"name": "written", "class": "OutputNode", "attributes": {"directory": "out/deep"}}],
+            "wires": [{"from": "copy.out", "to": "written"}], "input": "copy"}, f)
+    result = kvflow("run", os.path.join(flows, "deep.json"), "deep.xml")
+    expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
+    out = read("flows/out/deep/message-000001.xml")
+    expect(out.count("<a>") == depth and out.count("</a>") == depth and "<v>x</v>" in out,
+           "the whole depth was written (%d bytes)" % len(out))
+    expect("written      1" in result.stdout, "summary:\n" + result.stdout)
+
+
+@case
+def element_names_that_are_not_xml_are_counted_and_never_written():
+    """A script may create elements whose names are no XML names: the output
+    node writes nothing broken and the summary counts the messages. A missing
+    segment with an index beyond 1 is not created at all (result 3)."""
+    flows = copy_flows()
+    with open(os.path.join(WORK, "m.xml"), "w") as f:
+        f.write("<m><v>1</v><Line>a</Line><Line>b</Line></m>")
+    with open(os.path.join(flows, "badnames.json"), "w") as f:
+        json.dump({"flows": [
+            {"name": "angles", "nodes": [
+                {"name": "angle", "class": "KvPoolNode",
+                 "attributes": {"KvPoolExpression": "SET OutputRoot.XML.m.a<b>c = Body.m.v;"}},
+                {"name": "anglesOut", "class": "OutputNode", "attributes": {"directory": "out/names"}}],
+             "wires": [{"from": "angle.out", "to": "anglesOut"}], "input": "angle"},
+            {"name": "digits", "nodes": [
+                {"name": "digit", "class": "KvPoolNode",
+                 "attributes": {"KvPoolExpression": "SET OutputRoot.XML.m.1abc = Body.m.v;"}},
+                {"name": "digitsOut", "class": "OutputNode", "attributes": {"stream": "stdout"}}],
+             "wires": [{"from": "digit.out", "to": "digitsOut"}], "input": "digit"},
+            {"name": "indexes", "nodes": [
+                {"name": "third", "class": "KvPoolNode",
+                 "attributes": {"KvPoolExpression": "SET OutputRoot.XML.m.Line[3].Qty = Body.m.v;"}},
+                {"name": "thirdFailed", "class": "OutputNode", "attributes": {"directory": "out/third"}}],
+             "wires": [{"from": "third.failure", "to": "thirdFailed"}], "input": "third"}]}, f)
+    result = kvflow("run", os.path.join(flows, "badnames.json"), "angles=m.xml", "digits=m.xml",
+                    "indexes=m.xml")
+    expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
+    expect_equal(files_in("flows/out/names"), [], "nothing written for a<b>c")
+    expect(result.stdout.startswith("== kvflow summary"), "nothing written for 1abc:\n" + result.stdout)
+    for line in ["messages not written (an element name is not an XML name): 2",
+                 "  anglesOut: XML.m.a<b>c: 1", "  digitsOut: XML.m.1abc: 1",
+                 "2001 (output node could not write a message as XML): 2",
+                 "3 (the element named by a left operand cannot be created): 1",
+                 "      Root.XML.m.Line[3].Qty: 1"]:
+        expect(line in result.stdout, "%r not in the summary:\n%s" % (line, result.stdout))
+    expect("Line[3]" not in read("flows/out/third/message-000001.xml"), "Line[3] was created")
+
+
+@case
+def broker_exception_breaks_the_run_off():
+    """A wiring loop ends each message in a fatal broker exception: the run
+    breaks off (status 2) and says how many messages got through."""
+    flows = copy_flows()
+    with open(os.path.join(WORK, "m.xml"), "w") as f:
+        f.write("<m><v>1</v></m>")
+    with open(os.path.join(flows, "loop.json"), "w") as f:
+        json.dump({"flows": [
+            {"name": "fine", "nodes": [
+                {"name": "store", "class": "KvPoolNode",
+                 "attributes": {"KvPoolExpression": "SET KvPoolV = Body.m.v;"}}],
+             "input": "store"},
+            {"name": "loop", "nodes": [
+                {"name": "again", "class": "KvPoolNode",
+                 "attributes": {"KvPoolExpression": "SET KvPoolV = Body.m.v;"}},
+                {"name": "after", "class": "OutputNode", "attributes": {"directory": "out/after"}}],
+             "wires": [{"from": "again.out", "to": "again"}, {"from": "again.out", "to": "after"}],
+             "input": "again"}]}, f)
+    result = kvflow("run", os.path.join(flows, "loop.json"), "fine=m.xml", "loop=m.xml",
+                    "loop=m.xml", "--then", "touch then-ran")
+    expect_equal(result.returncode, 2, "exit status; stderr: " + result.stderr)
+    expect('the run broke off in flow "loop"' in result.stderr and
+           "is the flow wired in a loop?" in result.stderr and
+           "1 of 3 messages got through" in result.stderr, "stderr: " + result.stderr)
+    expect("broker exceptions out of the flow:" in result.stdout, "summary: " + result.stdout)
+    expect(not os.path.exists(os.path.join(WORK, "then-ran")), "--then ran after a broken run")
+    expect_no_pool("after a broken run")
+
+
 # ------------------------------------------------------------------ kvpool --
 
 @case
@@ -425,6 +517,115 @@ def check_reports_every_refused_script():
 
 
 @case
+def check_shows_invisible_characters_and_warns_without_failing():
+    """A refused statement shows CR, a byte-order mark and a non-breaking
+    space; statements that fail on every message and wiring loops are
+    warnings: named, but the check still passes."""
+    flows = copy_flows()
+    with open(os.path.join(flows, "invisible.json"), "w") as f:
+        json.dump({"flows": [
+            {"name": "crlf", "nodes": [{"name": "crlfScript", "class": "KvPoolNode", "attributes": {
+                "KvPoolExpression": "SET KvPoolA = Body.m.v;\r\nSET KvPoolB = Body.m.w;"}}],
+             "input": "crlfScript"},
+            {"name": "marks", "nodes": [{"name": "markScript", "class": "KvPoolNode", "attributes": {
+                "KvPoolExpression": "\ufeffSET KvPoolA\u00a0= Body.m.v;"}}],
+             "input": "markScript"}]}, f)
+    refused = kvflow("check", os.path.join(flows, "invisible.json"))
+    expect_refused(refused, [
+        'node "crlfScript": KvPoolExpression refused at statement 2 "\\r SET KvPoolB = Body.m.w"',
+        "(a carriage return is not a blank in a script: write it with plain line feeds)",
+        'node "markScript": KvPoolExpression refused at statement 1 '
+        '"\\uFEFFSET KvPoolA\\u00A0= Body.m.v"'], "invisible characters")
+
+    with open(os.path.join(flows, "warned.json"), "w") as f:
+        json.dump({"name": "warned", "nodes": [
+            {"name": "a", "class": "KvPoolNode", "attributes": {"KvPoolExpression": [
+                "SET KvPoolA = Body.m.v;", "SET KvPoolB;",
+                "SET KvPool" + "L" * 250 + " = Body.m.v;", "SET KvPoolC = " + "x" * 256 + ";"]}},
+            {"name": "b", "class": "KvPoolNode"},
+            {"name": "c", "class": "OutputNode", "attributes": {"stream": "none"}}],
+            "wires": [{"from": "a.out", "to": "b"}, {"from": "b.failure", "to": "a"},
+                      {"from": "b.out", "to": "c"}],
+            "input": "a"}, f)
+    warned = kvflow("check", os.path.join(flows, "warned.json"))
+    expect_equal(warned.returncode, 0, "warnings do not fail the check; stderr: " + warned.stderr)
+    expect("OK: 1 flow, 3 nodes, 3 wires; every node created and configured; 4 warnings"
+           in warned.stdout, "check output: " + warned.stdout)
+    where = 'kvflow: warning: %s: flow "warned"' % os.path.join(flows, "warned.json")
+    for fragment in [
+            where + ', node "a": statement 2 "SET KvPoolB" fails on every message '
+                    "(it has no '=': result 4)",
+            where + ', node "a": statement 3 "SET KvPool' + "L" * 90,
+            "(its left operand has 256 bytes, more than 255: result 4)",
+            where + ', node "a": statement 4 ',
+            "(its right operand has 256 bytes, more than 255: result 4)",
+            where + ": wiring loop a.out -> b.in, b.failure -> a.in"]:
+        expect(fragment in warned.stderr, "%r not in:\n%s" % (fragment, warned.stderr))
+    expect_equal(len(warned.stderr.splitlines()), 4, "one line per warning")
+    expect_no_pool("after check")
+
+
+@case
+def keys_and_graph_map_the_pool_keys():
+    """keys lists each key's writers and readers and warns about a key read
+    but never written; graph draws the keys between the flows' nodes."""
+    example = copy_example("shipping")
+    flows = copy_flows()
+    demo = os.path.join(example, "shipping.json")
+    typo = os.path.join(flows, "typo.json")
+    keys = kvflow("keys", demo)
+    expect_equal(keys.returncode, 0, "keys exit status; stderr: " + keys.stderr)
+    expect("KvPoolCustomer\n"
+           "  written by orders/recordOrder statement 2: KvPoolCustomer=Body.Order.Customer.Name\n"
+           "  read by    shipments/labelParcel statement 3: "
+           "OutputRoot.XML.Shipment.DeliverTo.Name=KvPoolCustomer\n" in keys.stdout,
+           "keys output:\n" + keys.stdout)
+    expect_equal(keys.stderr, 'kvflow: warning: %s: flow "shipments", node "labelParcel", '
+                 "statement 1: key KvPoolLastParcel is written but never read\n" % demo,
+                 "demo warnings")
+
+    typos = kvflow("keys", typo)
+    expect_equal(typos.returncode, 0, "warnings alone do not fail")
+    expect('flow "labelling", node "label", statement 1: key KvPoolCustomr is read but never '
+           "written (a typo of KvPoolCustomer?)" in typos.stderr, "typo warning: " + typos.stderr)
+    expect_equal(kvflow("keys", "--strict", typo).returncode, 1, "--strict with a warning")
+    both = kvflow("keys", demo, typo)
+    expect("  written by %s: intake/storeCustomer statement 2" % typo in both.stdout,
+           "several files name the file:\n" + both.stdout)
+    bad = kvflow("keys", os.path.join(flows, "absent.json"))
+    expect(bad.returncode == 2 and "absent.json: cannot open the flow file" in bad.stderr,
+           "keys of a missing file: %d %s" % (bad.returncode, bad.stderr))
+    expect_equal(kvflow("keys").returncode, 2, "keys without a file")
+    expect_equal(kvflow("graph", os.path.join(flows, "absent.json")).returncode, 2,
+                 "graph of a missing file")
+
+    graph = kvflow("graph", demo, typo)
+    expect_equal(graph.returncode, 0, "graph exit status; stderr: " + graph.stderr)
+    dot = graph.stdout
+    expect(dot.startswith("digraph kvpool {") and dot.rstrip().endswith("}"), "DOT:\n" + dot)
+    edges = set()
+    places = set()
+    for line in dot.splitlines():
+        line = line.strip()
+        if line.startswith('"key:') and "shape=cylinder" in line:
+            places.add(line.split('"')[1])
+        elif " -> " in line:
+            source, target = line.split(" [")[0].split(" -> ")
+            edges.add((source.strip('"'), target.strip('"')))
+    expect({"key:KvPoolCarrier", "key:KvPoolCustomr", "key:KvPoolLastParcel"} <= places,
+           "key places: %s" % sorted(places))
+    for edge in [("node:0:recordOrder", "key:KvPoolCarrier"),
+                 ("key:KvPoolCarrier", "node:0:labelParcel"),
+                 ("node:0:recordOrder", "node:0:stored"),
+                 ("key:KvPoolCustomr", "node:1:label"),
+                 ("node:1:storeCustomer", "key:KvPoolCustomer")]:
+        expect(edge in edges, "edge %s -> %s not in:\n%s" % (edge + (dot,)))
+    if shutil.which("dot"):
+        svg = run(["dot", "-Tsvg"], stdin=dot)
+        expect(svg.returncode == 0 and "<svg" in svg.stdout, "dot renders it: " + svg.stderr)
+
+
+@case
 def bad_flow_files():
     flows = copy_flows()
     cases = {
@@ -445,15 +646,38 @@ def bad_flow_files():
                           ' {"name": "o", "class": "OutputNode"}],'
                           ' "wires": [{"from": "a.fail", "to": "o"}], "input": "a"}',
                           ["node a has no output terminal fail"]),
+        # Whatever the JSON library raises is one line naming file and place.
+        "overflow.json": ('{"nodes": [{"name": "a", "class": "KvPoolNode",\n'
+                          ' "attributes": {"messageStoreEltNotFound": 1e999}}], "input": "a"}',
+                          ["overflow.json: not usable JSON (byte 91, line 2, column 44): "
+                           "number overflow parsing '1e999'"]),
+        "float.json": ('{"nodes": [{"name": "a", "class": "KvPoolNode",'
+                       ' "attributes": {"messageStoreEltNotFound": 1.5}}], "input": "a"}',
+                       ['attribute "messageStoreEltNotFound" must be a string, a boolean, '
+                        "an integer or an array of strings, not number 1.5"]),
+        "name.json": ('{"nodes": [{"name": 7, "class": "KvPoolNode"}], "input": "a"}',
+                      ["a node's \"name\" must be a string, not number 7"]),
+        "utf8.json": (b'{"nodes": [{"name": "a\xff", "class": "KvPoolNode"}], "input": "a"}',
+                      ["utf8.json: not valid JSON (byte 23): ", "ill-formed UTF-8 byte",
+                       "\\xFF"]),
+        "deep.json": ('{"nodes": ' + "[" * 100000 + "]" * 100000 + "}",
+                      ["deep.json: nested deeper than 64 levels (byte 73, line 1, column 74)"]),
+        "nul.json": ('{"nodes": [{"name": "a", "class": "KvPoolNode", "attributes":'
+                     ' {"KvPoolExpression": "SET KvPoolA = Body.m.v;\\u0000SET KvPoolB = Body.m.w;"}}],'
+                     ' "input": "a"}',
+                     ['node "a": attribute "KvPoolExpression" holds a NUL character (\\u0000) '
+                      'after "SET KvPoolA = Body.m.v;"']),
     }
     with open(os.path.join(WORK, "m.xml"), "w") as f:
         f.write("<m/>")
     for name, (text, fragments) in cases.items():
-        with open(os.path.join(flows, name), "w") as f:
-            f.write(text)
+        with open(os.path.join(flows, name), "wb") as f:
+            f.write(text if isinstance(text, bytes) else text.encode("utf-8"))
         expect_refused(kvflow("run", os.path.join(flows, name), "m.xml"), fragments, name)
     missing = kvflow("run", os.path.join(flows, "absent.json"), "m.xml")
     expect_refused(missing, ["absent.json: cannot open the flow file"], "missing flow file")
+    expect_refused(kvflow("run", flows, "m.xml"), [flows + ": is a directory, not a flow file"],
+                   "a directory for a flow file")
     expect_no_pool("after bad flow files")
 
 
@@ -495,6 +719,11 @@ def unreadable_or_malformed_messages():
                    "message source without a flow")
     expect_refused(kvflow("run", flow, "shipments=-", stdin="<oops"),
                    ["malformed XML: parse XML <stdin>"], "malformed standard input")
+    with open(os.path.join(WORK, "latin1.xml"), "wb") as f:
+        f.write(b"<Shipment><Parcel>P-\xff" + b"x" * 100 + b"</Parcel></Shipment>")
+    latin1 = kvflow("run", flow, "shipments=latin1.xml")
+    expect_refused(latin1, ['latin1.xml: invalid UTF-8 in "P-\\xFF' + "x" * 37 + '..."'],
+                   "a text that is not UTF-8, shown with its byte escaped and cut short")
     expect_equal(files_in("shipping/out/orders"), [], "nothing was sent")
     expect_no_pool("after bad messages")
 

@@ -2,6 +2,7 @@
 // copies, message lifetime, and the XML reader and writer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -251,6 +252,74 @@ TEST(BrokerXml, DumpShowsTypesAndValues) {
             "XML (0x01000000)\n"
             "  a (0x03000000) = 't'\n"
             "    x (0x03000100) = '1'\n");
+}
+
+// A tree nested far deeper than any call stack could follow: every walk of
+// the broker (reading, copying, writing, dumping, freeing) must go by a stack
+// of its own.
+TEST(BrokerXml, DeepTreeIsReadCopiedWrittenDumpedAndFreedWithoutRecursion) {
+  constexpr int kDepth = 100000;
+  std::string xml;
+  for (int i = 0; i < kDepth; ++i) xml += "<a>";
+  xml += "x";
+  for (int i = 0; i < kDepth; ++i) xml += "</a>";
+  {
+    Message message = Message::fromXml(xml, "deep.xml");
+    Message copy = message.copy();
+    int rc = -1;
+    Message target;
+    cniCopyElementTree(&rc, message.root(), target.root());
+    EXPECT_EQ(rc, CCI_SUCCESS);
+
+    const std::string written = target.toXml();
+    // One line: indentation would grow with the square of the depth.
+    EXPECT_LT(written.size(), xml.size() + 100);
+    EXPECT_EQ(Message::fromXml(written).dump(), copy.dump());
+
+    const std::string dump = copy.dump();
+    // Root, XML, and Properties with its two children.
+    EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), kDepth + 5);
+    EXPECT_NE(dump.find(std::string(128, ' ') + "(level 100001) a (0x03000000) = 'x'\n"),
+              std::string::npos);
+  }
+  Message shallow = Message::fromXml("<a><b>1</b></a>");
+  EXPECT_EQ(shallow.toXml(), "<?xml version=\"1.0\"?>\n<a>\n  <b>1</b>\n</a>\n");
+}
+
+TEST(BrokerXml, NamesThatAreNotXmlNamesAreNeverWritten) {
+  struct Case {
+    const char* name;
+    bool attribute;
+    const char* reason;
+  };
+  const Case refused[] = {
+      {"Line[5]", false, "cannot hold '['"},    {"a<b>c", false, "cannot hold '<'"},
+      {"1abc", false, "cannot begin with '1'"}, {"-x", false, "cannot begin with '-'"},
+      {"a b", true, "cannot hold ' '"},         {"tab\there", false, "cannot hold U+0009"}};
+  for (const Case& c : refused) {
+    Message message = Message::fromXml("<Order><Line>1</Line></Order>");
+    CciElement* line = kvbroker::findPath(message.root(), "XML.Order.Line");
+    CciElement* bad = kvbroker::addChild(line, c.name, "v");
+    if (c.attribute) {
+      int rc = -1;
+      cniSetElementType(&rc, bad, kvbroker::elementType(bad) | kvbroker::kElementTypeXmlAttribute);
+    }
+    try {
+      message.toXml();
+      ADD_FAILURE() << c.name << " was written";
+    } catch (const kvbroker::XmlNameError& error) {
+      EXPECT_EQ(error.elementPath(), std::string("XML.Order.Line.") + c.name);
+      EXPECT_NE(std::string(error.what()).find(c.reason), std::string::npos) << error.what();
+    }
+  }
+  Message message = Message::fromXml("<Order/>");
+  CciElement* order = kvbroker::findPath(message.root(), "XML.Order");
+  for (const char* name : {"Gr\xC3\xB6\xC3\x9F"
+                           "e",
+                           "_x", "a:b", "a-b.c9", "\xF0\x90\x80\x80"}) {
+    kvbroker::addChild(order, name, "v");
+  }
+  EXPECT_NO_THROW(message.toXml());
 }
 
 }  // namespace

@@ -272,6 +272,41 @@ TEST_F(BrokerFlowTest, OutputNodeWritesOneNumberedFilePerMessage) {
       << result.exception->traceText;
 }
 
+TEST_F(BrokerFlowTest, OutputNodeLogsAndSkipsAMessageThatIsNotXml) {
+  char directory[] = "/tmp/broker-output-XXXXXX";
+  ASSERT_NE(::mkdtemp(directory), nullptr);
+  Node& echo = broker.createNode("EchoNode", "e1");
+  Node& output = broker.createNode(kvbroker::kOutputNodeClass, "out");
+  Node& capture = broker.createNode(kvbroker::kCaptureNodeClass, "c");
+  broker.setAttribute(output, "directory", directory);
+  broker.wire(echo, "out", output, "in");
+  broker.wire(echo, "out", capture, "in");
+  Message bad = Message::fromXml(kOrder);
+  kvbroker::addChild(kvbroker::findPath(bad.root(), "XML.Order"), "a<b>c", "1");
+  Message good = Message::fromXml(kOrder);
+
+  // The message fails, not the flow: it goes on to the next node.
+  broker.clearEvents();
+  EXPECT_TRUE(broker.inject(echo, "in", bad).ok());
+  ASSERT_EQ(broker.events().size(), 1u);
+  const auto event = broker.events()[0];
+  EXPECT_EQ(event.messageNumber, kvbroker::kEventMessageNotWritten);
+  EXPECT_EQ(event.messageSource, u"KvBroker");
+  ASSERT_EQ(event.inserts.size(), 3u);
+  EXPECT_EQ(event.inserts[0], "out");
+  EXPECT_EQ(event.inserts[1], "XML.Order.a<b>c");
+  ASSERT_EQ(capture.captured().size(), 1u);
+  EXPECT_EQ(capture.captured()[0].xml, "");
+  EXPECT_NE(capture.captured()[0].xmlError.find("a<b>c"), std::string::npos);
+
+  EXPECT_TRUE(broker.inject(echo, "in", good).ok());
+  std::vector<std::string> files;
+  for (const char* name : {"/message-000001.xml", "/message-000002.xml"}) {
+    if (std::ifstream(std::string(directory) + name)) files.push_back(name);
+  }
+  EXPECT_EQ(files, std::vector<std::string>{"/message-000001.xml"});
+}
+
 TEST_F(BrokerFlowTest, ForkedProcessesRunTheirOwnCopyOfTheFlow) {
   Node& echo = broker.createNode("EchoNode", "e1");
   Node& capture = broker.createNode(kvbroker::kCaptureNodeClass, "c");

@@ -88,16 +88,22 @@ TEST_F(PathTest, IndexCountsOnlyTheRunOfSameNamedSiblings) {
   EXPECT_EQ(valueAt("Body.Order.Line[2].Qty"), "2");
 }
 
-TEST_F(PathTest, IndexesBelowOneOrNotNumericNameNoElement) {
+TEST_F(PathTest, IndexMustBeAPlainDecimalFromOneToIntMax) {
   useXml("<Order><Line>first</Line><Line>second</Line></Order>");
+  // Junk after the digits, a sign, or a number beyond INT_MAX (also one that
+  // wraps to 2 in 32 bits) name nothing rather than some element.
   for (const char* path :
-       {"Body.Order.Line[0]", "Body.Order.Line[-1]", "Body.Order.Line[x]", "Body.Order.Line[]"}) {
+       {"Body.Order.Line[0]", "Body.Order.Line[-1]", "Body.Order.Line[x]", "Body.Order.Line[]",
+        "Body.Order.Line[2abc]", "Body.Order.Line[+2]", "Body.Order.Line[2147483648]",
+        "Body.Order.Line[4294967298]", "Body.Order.Line[99999999999999999999]"}) {
     EXPECT_EQ(read(path), nullptr) << path;
   }
   // A bracket with nothing after it is no index; text after the closing
   // bracket is ignored.
   EXPECT_EQ(valueAt("Body.Order.Line["), "first");
   EXPECT_EQ(valueAt("Body.Order.Line[2]tail"), "second");
+  EXPECT_EQ(valueAt("Body.Order.Line[02]"), "second");
+  EXPECT_EQ(valueAt("Body.Order.Line[2147483647]"), "<none>");
 }
 
 TEST_F(PathTest, ReadingTakesTheElementOrItsFirstValueChildOnly) {
@@ -244,13 +250,33 @@ TEST_F(PathTest, CompanionTreesGetEveryMissingPart) {
   EXPECT_EQ(findPath(exceptionList_.root(), "Recoverable.Text"), text);
 }
 
-TEST_F(PathTest, CreatedSegmentKeepsItsIndexTextInTheName) {
+TEST_F(PathTest, MissingSegmentWithAnIndexBeyondOneCreatesNothing) {
   useXml("<Order><Line>1</Line><Line>2</Line></Order>");
-  CciElement* qty = write("Body.Order.Line[3].Qty");
-  ASSERT_NE(qty, nullptr);
-  CciElement* created = elementChildren(findPath(body(), "Order")).back();
-  EXPECT_EQ(elementName(created), "Line[3]");
-  EXPECT_EQ(elementChildren(created), std::vector<CciElement*>{qty});
+  const std::string before = trees();
+  for (const char* path : {"Body.Order.Line[3].Qty", "Body.Order.Line[3]", "Body.Order.Item[2]",
+                           "Body.Order.New.Sub[2].Qty", "Body.Order.Line[2abc].Qty",
+                           "Body.Order.Line[0]", "Body.Order.[1]"}) {
+    EXPECT_EQ(write(path), nullptr) << path;
+    EXPECT_EQ(create(path), nullptr) << path;
+  }
+  EXPECT_EQ(trees(), before);
+}
+
+TEST_F(PathTest, MissingSegmentWithIndexOneIsCreatedWithoutItsIndex) {
+  useXml("<Order><Line>1</Line></Order>");
+  CciElement* order = findPath(body(), "Order");
+  struct Case {
+    const char* path;
+    const char* created;  // the new path below Order
+  };
+  for (const Case& c :
+       {Case{"Body.Order.Item[1].Qty", "Item.Qty"}, Case{"Body.Order.Note[", "Note"},
+        Case{"Body.Order.New.Sub[1]", "New.Sub"}, Case{"Body.Order.Tag[1]x", "Tag"}}) {
+    CciElement* element = write(c.path);
+    ASSERT_NE(element, nullptr) << c.path;
+    EXPECT_EQ(findPath(order, c.created), element) << c.path;
+  }
+  EXPECT_EQ(elementChildren(order).size(), 5u);
 }
 
 TEST_F(PathTest, AddElementCreatesWithoutTheRootRules) {

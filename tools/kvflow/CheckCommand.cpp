@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "broker/Broker.h"
+#include "tools/kvflow/FlowChecks.h"
 #include "tools/kvflow/FlowFile.h"
 #include "tools/kvflow/FlowRun.h"
 #include "tools/kvflow/Messages.h"
@@ -47,6 +48,9 @@ int checkFlowFile(const Options& options) {
       problems.push_back(error.what());
     }
   }
+  // Warnings are shown either way; only problems fail the check.
+  const std::vector<std::string> warnings = flowWarnings(file);
+  for (const std::string& warning : warnings) complain("warning: " + warning);
   for (const std::string& problem : problems) complain(problem);
   if (!problems.empty()) {
     complain(file.path + ": " + std::to_string(problems.size()) + " problem" +
@@ -55,7 +59,11 @@ int checkFlowFile(const Options& options) {
   }
   std::cout << "kvflow: " << file.path << ": OK: " << file.flows.size() << " flow"
             << (file.flows.size() == 1 ? "" : "s") << ", " << nodes << " nodes, " << wires
-            << " wires; every node created and configured\n";
+            << " wires; every node created and configured";
+  if (!warnings.empty()) {
+    std::cout << "; " << warnings.size() << " warning" << (warnings.size() == 1 ? "" : "s");
+  }
+  std::cout << "\n";
   return kExitDone;
 }
 

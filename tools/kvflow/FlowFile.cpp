@@ -9,6 +9,9 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <string_view>
+
+#include "tools/kvflow/VisibleText.h"
 
 namespace kvflow {
 namespace {
@@ -20,6 +23,20 @@ class Reader {
   explicit Reader(std::string path) : path_(std::move(path)) {}
 
   FlowFile read() {
+    // Every check below asks before it takes; should the library still
+    // raise, the file is refused with its reason rather than kvflow dying.
+    try {
+      return readChecked();
+    } catch (const Json::exception& error) {
+      fail("cannot use the flow file: " + reason(error));
+    }
+  }
+
+ private:
+  // Flow files are a handful of levels deep; far more is no flow file.
+  static constexpr std::size_t kMaxDepth = 64;
+
+  FlowFile readChecked() {
     Json root = parse();
     if (!root.is_object()) fail("the top level must be a JSON object");
     FlowFile file;
@@ -42,7 +59,6 @@ class Reader {
     return file;
   }
 
- private:
   [[noreturn]] void fail(const std::string& what) const {
     throw FlowFileError(path_ + ": " + what);
   }
@@ -50,18 +66,104 @@ class Reader {
   Json parse() {
     std::ifstream in(path_, std::ios::binary);
     if (!in) fail(std::string("cannot open the flow file: ") + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
+    // A directory opens, then reads as nothing at all.
+    std::error_code error;
+    if (std::filesystem::is_directory(path_, error)) fail("is a directory, not a flow file");
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
     if (in.bad()) fail(std::string("cannot read the flow file: ") + std::strerror(errno));
-    try {
-      return Json::parse(text.str());
-    } catch (const Json::parse_error& error) {
-      // The library's text starts with its own tag; keep the reason only.
-      std::string reason = error.what();
-      const auto colon = reason.find("parse error");
-      if (colon != std::string::npos) reason = reason.substr(colon);
-      fail("not valid JSON (byte " + std::to_string(error.byte) + "): " + reason);
+    const std::string text = buffer.str();
+    // The library copies and writes nested values by recursion: a file
+    // nested without end must be refused before it is parsed.
+    if (const std::size_t at = tooDeepAt(text); at != std::string::npos) {
+      fail("nested deeper than " + std::to_string(kMaxDepth) + " levels (" + place(text, at) + ")");
     }
+    try {
+      return Json::parse(text);
+    } catch (const Json::parse_error& error) {
+      fail("not valid JSON (byte " + std::to_string(error.byte) + "): " + reason(error));
+    } catch (const Json::out_of_range& error) {
+      // A number beyond what a double holds (1e999); the library names it.
+      std::string token;
+      const std::string what = reason(error);
+      if (const auto open = what.find('\''); open != std::string::npos) {
+        token = what.substr(open + 1, what.find('\'', open + 1) - open - 1);
+      }
+      const std::size_t at = token.empty() ? std::string::npos : numberAt(text, token);
+      fail("not usable JSON" + (at == std::string::npos ? "" : " (" + place(text, at) + ")") +
+           ": " + what);
+    } catch (const Json::exception& error) {
+      fail("not usable JSON: " + reason(error));
+    }
+  }
+
+  // The library's text without its own tag, its bytes made visible.
+  static std::string reason(const Json::exception& error) {
+    std::string text = error.what();
+    if (text.rfind("[json.exception.", 0) == 0 && text.find("] ") != std::string::npos) {
+      text = text.substr(text.find("] ") + 2);
+    }
+    return visibleText(text);
+  }
+
+  // "byte N, line L, column C" for an offset into the text.
+  static std::string place(std::string_view text, std::size_t offset) {
+    std::size_t line = 1, column = 1;
+    for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+      if (text[i] == '\n') {
+        ++line;
+        column = 1;
+      } else {
+        ++column;
+      }
+    }
+    return "byte " + std::to_string(offset) + ", line " + std::to_string(line) + ", column " +
+           std::to_string(column);
+  }
+
+  // The end of the string that starts with the quote at text[i].
+  static std::size_t skipString(std::string_view text, std::size_t i) {
+    for (++i; i < text.size() && text[i] != '"'; ++i) {
+      if (text[i] == '\\') ++i;
+    }
+    return i;
+  }
+
+  // The offset of the first '[' or '{' outside strings that opens a level
+  // deeper than kMaxDepth, or npos. Brackets need not match: the parser
+  // judges that afterwards.
+  static std::size_t tooDeepAt(std::string_view text) {
+    std::size_t depth = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const char c = text[i];
+      if (c == '"') {
+        i = skipString(text, i);
+      } else if (c == '[' || c == '{') {
+        if (++depth > kMaxDepth) return i;
+      } else if ((c == ']' || c == '}') && depth > 0) {
+        --depth;
+      }
+    }
+    return std::string::npos;
+  }
+
+  // The offset of the number token outside strings, or npos.
+  static std::size_t numberAt(std::string_view text, std::string_view token) {
+    const auto inNumber = [](char c) {
+      return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '"') {
+        i = skipString(text, i);
+        continue;
+      }
+      if (!inNumber(text[i])) continue;
+      std::size_t end = i;
+      while (end < text.size() && inNumber(text[end])) ++end;
+      if (text.substr(i, end - i) == token) return i;
+      i = end - 1;
+    }
+    return std::string::npos;
   }
 
   void onlyKeys(const Json& object, const std::string& where, std::set<std::string> allowed) const {
@@ -69,14 +171,34 @@ class Reader {
       if (!allowed.count(item.key())) {
         std::string list;
         for (const auto& name : allowed) list += (list.empty() ? "" : ", ") + name;
-        fail(where + ": unknown key \"" + item.key() + "\" (known: " + list + ")");
+        fail(where + ": unknown key \"" + visibleText(item.key()) + "\" (known: " + list + ")");
       }
     }
   }
 
   std::string text(const Json& value, const std::string& where) const {
-    if (!value.is_string()) fail(where + " must be a string");
-    return value.get<std::string>();
+    if (!value.is_string()) fail(where + " must be a string, not " + shown(value));
+    return withoutNul(value.get<std::string>(), where);
+  }
+
+  // A value for a message: its type and, when short, its JSON text.
+  static std::string shown(const Json& value) {
+    std::string text = std::string(value.type_name());
+    if (value.is_primitive()) {
+      const std::string json = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+      text += " " + (json.size() > 40 ? json.substr(0, 40) + "..." : json);
+    }
+    return visibleText(text);
+  }
+
+  // A NUL would end the text where the broker receives it (its texts are
+  // NUL-terminated), dropping the rest without a word.
+  std::string withoutNul(std::string value, const std::string& where) const {
+    if (const auto nul = value.find('\0'); nul != std::string::npos) {
+      fail(where + " holds a NUL character (\\u0000) after \"" + visibleText(value.substr(0, nul)) +
+           "\": everything after it would be lost");
+    }
+    return value;
   }
 
   std::string fileStem() const { return std::filesystem::path(path_).stem().string(); }
@@ -88,7 +210,7 @@ class Reader {
     if (flow.name.empty() || flow.name.find('=') != std::string::npos) {
       fail(where + ": a flow name must be non-empty and hold no '='");
     }
-    const std::string flowWhere = "flow \"" + flow.name + "\"";
+    const std::string flowWhere = "flow \"" + visibleText(flow.name) + "\"";
     if (!json.contains("nodes") || !json["nodes"].is_array() || json["nodes"].empty()) {
       fail(flowWhere + ": \"nodes\" must be a non-empty array of nodes");
     }
@@ -135,7 +257,7 @@ class Reader {
     if (!json.contains("name")) fail(flowWhere + ": a node has no \"name\"");
     NodeDef node;
     node.name = text(json["name"], flowWhere + ": a node's \"name\"");
-    const std::string where = flowWhere + ", node \"" + node.name + "\"";
+    const std::string where = flowWhere + ", node \"" + visibleText(node.name) + "\"";
     if (node.name.empty()) fail(flowWhere + ": a node has an empty name");
     if (node.name.rfind(kReservedNodePrefix, 0) == 0) {
       fail(where + ": names starting with \"" + kReservedNodePrefix + "\" are kvflow's own");
@@ -147,7 +269,8 @@ class Reader {
       const Json& attributes = json["attributes"];
       if (!attributes.is_object()) fail(where + ": \"attributes\" must be an object");
       for (const auto& item : attributes.items()) {
-        node.attributes.emplace_back(item.key(), attributeValue(item.value(), where, item.key()));
+        const std::string name = withoutNul(item.key(), where + ": an attribute name");
+        node.attributes.emplace_back(name, attributeValue(item.value(), where, name));
       }
     }
     std::stable_partition(node.attributes.begin(), node.attributes.end(),
@@ -167,19 +290,23 @@ class Reader {
   // Strings as they are, booleans as "true"/"false", and an array of strings
   // (handy for scripts of several statements) as its lines.
   std::string attributeValue(const Json& value, const std::string& where, const std::string& name) {
-    const std::string what = where + ": attribute \"" + name + "\"";
-    if (value.is_string()) return value.get<std::string>();
+    const std::string what = where + ": attribute \"" + visibleText(name) + "\"";
+    if (value.is_string()) return withoutNul(value.get<std::string>(), what);
     if (value.is_boolean()) return value.get<bool>() ? "true" : "false";
+    if (value.is_number_unsigned()) return std::to_string(value.get<unsigned long long>());
     if (value.is_number_integer()) return std::to_string(value.get<long long>());
     if (value.is_array()) {
       std::string lines;
       for (const Json& line : value) {
-        if (!line.is_string()) fail(what + ": an array value must hold strings only");
-        lines += (lines.empty() ? "" : "\n") + line.get<std::string>();
+        if (!line.is_string()) {
+          fail(what + ": an array value must hold strings only, not " + shown(line));
+        }
+        lines += (lines.empty() ? "" : "\n") + withoutNul(line.get<std::string>(), what);
       }
       return lines;
     }
-    fail(what + " must be a string, a boolean, an integer or an array of strings");
+    fail(what + " must be a string, a boolean, an integer or an array of strings, not " +
+         shown(value));
   }
 
   // "node.terminal", or just "node" for its default terminal. A text that
@@ -193,11 +320,12 @@ class Reader {
     } else {
       const auto dot = endText.rfind('.');
       if (dot == std::string::npos || dot == 0 || dot + 1 == endText.size()) {
-        fail(where + " \"" + endText + "\": no node of that name in this flow");
+        fail(where + " \"" + visibleText(endText) + "\": no node of that name in this flow");
       }
       result = {endText.substr(0, dot), endText.substr(dot + 1)};
       if (!names.count(result.node)) {
-        fail(where + " \"" + endText + "\": no node \"" + result.node + "\" in this flow");
+        fail(where + " \"" + visibleText(endText) + "\": no node \"" + visibleText(result.node) +
+             "\" in this flow");
       }
     }
     return result;
@@ -206,10 +334,11 @@ class Reader {
   void checkNamesUnique(const FlowFile& file) const {
     std::set<std::string> flows, nodes;
     for (const FlowDef& flow : file.flows) {
-      if (!flows.insert(flow.name).second) fail("two flows are named \"" + flow.name + "\"");
+      if (!flows.insert(flow.name).second)
+        fail("two flows are named \"" + visibleText(flow.name) + "\"");
       for (const NodeDef& node : flow.nodes) {
         if (!nodes.insert(node.name).second) {
-          fail("flow \"" + flow.name + "\": node name \"" + node.name +
+          fail("flow \"" + visibleText(flow.name) + "\": node name \"" + visibleText(node.name) +
                "\" is used twice (node names are unique in the whole file)");
         }
       }

@@ -5,43 +5,21 @@
 #include <filesystem>
 #include <set>
 
+#include "tools/kvflow/FlowChecks.h"
+#include "tools/kvflow/ScriptText.h"
+#include "tools/kvflow/VisibleText.h"
+
 namespace kvflow {
 namespace {
 
 std::string quoted(const std::string& text) {
-  return "\"" + text + "\"";
+  return "\"" + visibleText(text) + "\"";
 }
 
 std::string joined(const std::vector<std::string>& items) {
   std::string out;
   for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
   return out;
-}
-
-// A statement as the user wrote it, on one line and not too long to read.
-std::string shownStatement(std::string text) {
-  for (char& c : text) {
-    if (c == '\n' || c == '\t' || c == '\r') c = ' ';
-  }
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return "";
-  text = text.substr(first, text.find_last_not_of(' ') - first + 1);
-  constexpr std::size_t kShown = 100;
-  if (text.size() > kShown) text = text.substr(0, kShown) + "...";
-  return text;
-}
-
-// The statements of a script as written: the texts before each ';', and the
-// text after the last one.
-std::vector<std::string> splitStatements(const std::string& script) {
-  std::vector<std::string> statements;
-  std::size_t start = 0;
-  for (std::size_t semicolon; (semicolon = script.find(';', start)) != std::string::npos;) {
-    statements.push_back(script.substr(start, semicolon - start));
-    start = semicolon + 1;
-  }
-  statements.push_back(script.substr(start));
-  return statements;
 }
 
 }  // namespace
@@ -55,6 +33,9 @@ void RunStats::add(const RunStats& other) {
   }
   for (const auto& [number, count] : other.eventsByNumber) eventsByNumber[number] += count;
   for (const auto& [text, count] : other.exceptions) exceptions[text] += count;
+  for (const auto& [node, reasons] : other.notWritten) {
+    for (const auto& [reason, count] : reasons) notWritten[node][reason] += count;
+  }
 }
 
 FlowRun::FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowDef& flow, bool counting,
@@ -143,9 +124,9 @@ void FlowRun::explainRefusedScript(kvbroker::Node& node, const NodeDef& def,
   std::vector<std::string> reasons;
   const auto events = broker_.events();
   for (std::size_t i = eventsBefore; i < events.size(); ++i) {
-    reasons.push_back(kvbroker::formatEvent(events[i]));
+    reasons.push_back(visibleText(kvbroker::formatEvent(events[i])));
   }
-  reasons.push_back(kvbroker::formatException(refusal.record()));
+  reasons.push_back(visibleText(kvbroker::formatException(refusal.record())));
 
   const std::vector<std::string> statements = splitStatements(script);
   std::string located = " in the text after the last ';'";
@@ -156,12 +137,16 @@ void FlowRun::explainRefusedScript(kvbroker::Node& node, const NodeDef& def,
       broker_.setAttribute(node, "KvPoolExpression", prefix);
     } catch (const kvbroker::CallbackRefused&) {
       located =
-          " at statement " + std::to_string(i + 1) + " " + quoted(shownStatement(statements[i]));
+          " at statement " + std::to_string(i + 1) + " \"" + shownStatement(statements[i]) + "\"";
       break;
     }
   }
   std::string hint;
-  if (reasons.size() == 1) hint = " (a statement must begin with SET)";
+  if (script.find('\r') != std::string::npos) {
+    hint = " (a carriage return is not a blank in a script: write it with plain line feeds)";
+  } else if (reasons.size() == 1) {
+    hint = " (a statement must begin with SET)";
+  }
   std::string text =
       file_.path + ": node " + quoted(def.name) + ": KvPoolExpression refused" + located + ": ";
   for (std::size_t i = 0; i < reasons.size(); ++i) text += (i ? "; " : "") + reasons[i];
@@ -203,7 +188,7 @@ void FlowRun::addTaps() {
   for (const auto& [name, tap] : taps_) stats_.perOutput[name] = 0;
 }
 
-void FlowRun::send(const std::string& xml, const std::string& source) {
+bool FlowRun::send(const std::string& xml, const std::string& source) {
   kvbroker::Message message = kvbroker::Message::fromXml(xml, source);
   kvbroker::InjectResult result = broker_.inject(*input_, flow_.input.terminal, message);
   ++stats_.sent;
@@ -216,6 +201,7 @@ void FlowRun::send(const std::string& xml, const std::string& source) {
     tap->clearCaptured();
   }
   if (reached == 0) ++stats_.reachedNoOutput;
+  return result.ok();
 }
 
 void FlowRun::collectEvents() {
@@ -225,6 +211,10 @@ void FlowRun::collectEvents() {
     if (event.function == "evaluate()" && kScriptResults.count(event.messageNumber)) {
       const std::string operand = event.inserts.empty() ? "" : event.inserts.front();
       ++stats_.failures[event.messageNumber][operand];
+    }
+    if (event.messageNumber == kvbroker::kEventMessageNotWritten &&
+        event.messageSource == u"KvBroker" && event.inserts.size() >= 2) {
+      ++stats_.notWritten[event.inserts[0]][event.inserts[1]];
     }
   }
   broker_.clearEvents();
@@ -275,6 +265,8 @@ std::string eventMeaning(int number) {
       return "unsupported character in a script";
     case 16:
       return "left operand starts with Input";
+    case kvbroker::kEventMessageNotWritten:
+      return "output node could not write a message as XML";
     default:
       return "other event";
   }

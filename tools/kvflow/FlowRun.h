@@ -21,6 +21,8 @@ struct RunStats {
   std::map<int, std::map<std::string, long>> failures;  // result code -> operand -> count
   std::map<int, long> eventsByNumber;                   // every broker event
   std::map<std::string, long> exceptions;               // broker exceptions out of a flow
+  // Output node -> element path -> messages it did not write (not XML).
+  std::map<std::string, std::map<std::string, long>> notWritten;
   void add(const RunStats& other);
 };
 
@@ -38,8 +40,9 @@ class FlowRun {
   const std::vector<std::string>& problems() const { return problems_; }
   bool ok() const { return problems_.empty(); }
 
-  // Sends one message at the flow's input; the flow runs to its end.
-  void send(const std::string& xml, const std::string& source);
+  // Sends one message at the flow's input; the flow runs to its end. False
+  // when a broker exception came out of the flow (counted in the stats).
+  bool send(const std::string& xml, const std::string& source);
   // Folds the broker's event log into the statistics and empties it.
   void collectEvents();
   const RunStats& stats() const { return stats_; }

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "broker/Broker.h"
+#include "tools/kvflow/VisibleText.h"
 
 namespace kvflow {
 namespace {
@@ -20,7 +21,8 @@ void checkXml(const MessageText& message) {
   try {
     kvbroker::Message::fromXml(message.text, message.source);
   } catch (const kvbroker::XmlError& error) {
-    throw MessageError(std::string("malformed XML: ") + error.what());
+    // The reason may quote bytes that are not UTF-8.
+    throw MessageError("malformed XML: " + visibleText(error.what()));
   }
 }
 

@@ -37,6 +37,8 @@ struct Options {
   int repeat = 1;
   std::string before;  // shell commands; empty when not given
   std::string then;
+  std::vector<std::string> flowPaths;  // keys and graph: one or more flow files
+  bool strict = false;                 // keys: a warning fails
 };
 
 // One line on standard error: "kvflow: " and the text.

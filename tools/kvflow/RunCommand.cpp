@@ -187,6 +187,7 @@ int Run::execute() {
   summary.processesPerFlow = options_.processes;
   summary.repeat = options_.repeat;
   std::vector<nlohmann::json> reports;
+  const FlowDef* brokenIn = nullptr;
   for (const FlowDef& flow : file_.flows) {
     summary.readPerFlow.emplace_back(flow.name, static_cast<long>(messages_[&flow].size()));
     std::vector<Worker*> stage = workersOf(&flow);
@@ -197,10 +198,28 @@ int Run::execute() {
       return kExitBroken;
     }
     for (const auto& report : reports) summary.stats.add(reportedStats(report));
+    if (!summary.stats.exceptions.empty()) {
+      brokenIn = &flow;
+      break;
+    }
   }
   summary.seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
   std::cout.flush();
   std::cout << formatSummary(summary) << std::flush;
+  if (brokenIn != nullptr) {
+    // A fatal broker exception is no part of a complete run: say how far it
+    // got, skip --then, and let the workers go.
+    long exceptions = 0;
+    for (const auto& item : summary.stats.exceptions) exceptions += item.second;
+    complain(file_.path + ": the run broke off in flow \"" + brokenIn->name +
+             "\": a broker exception came out of the flow (" +
+             summary.stats.exceptions.begin()->first + "); " +
+             std::to_string(summary.stats.sent - exceptions) + " of " +
+             std::to_string(totalSends_) + " messages got through");
+    tell(everyone, kRelease);
+    waitForWorkers(workers_);
+    return kExitBroken;
+  }
 
   // The pool is still held by every worker's node contexts.
   const bool thenOk = options_.then.empty() || runShellCommand("--then", options_.then);
@@ -214,7 +233,14 @@ int Run::execute() {
 
 int runFlowFile(const Options& options) {
   Run run(options);
-  return run.execute();
+  // A failure nobody foresaw (a report that cannot be read, memory) ends the
+  // run with its reason; the workers still end and delete their nodes.
+  try {
+    return run.execute();
+  } catch (const std::exception& error) {
+    complain(options.flowPath + ": the run broke off: " + error.what());
+    return kExitBroken;
+  }
 }
 
 }  // namespace kvflow

@@ -12,7 +12,9 @@
 // keep their node contexts: the pool lives as long as one node context
 // exists, so what the first flow stores is there for the second. After the
 // last message, --then runs with the pool still held; then every worker
-// deletes its nodes and the last one removes the pool.
+// deletes its nodes and the last one removes the pool. A broker exception
+// out of a flow breaks the run off: the worker that met it sends no more,
+// the flows after it and --then do not run, and the status is 2.
 #ifndef KVPOOL_TOOLS_KVFLOW_RUNCOMMAND_H
 #define KVPOOL_TOOLS_KVFLOW_RUNCOMMAND_H
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "tools/kvflow/VisibleText.h"
+
 namespace kvflow {
 namespace {
 
@@ -67,6 +69,24 @@ std::string formatSummary(const SummaryInput& input) {
   for (const auto& [number, count] : stats.eventsByNumber) {
     out << "  " << number << " (" << eventMeaning(number) << "): " << count << "\n";
   }
+  if (!stats.notWritten.empty()) {
+    long total = 0;
+    for (const auto& [node, paths] : stats.notWritten) {
+      for (const auto& item : paths) total += item.second;
+    }
+    out << "messages not written (an element name is not an XML name): " << total << "\n";
+    for (const auto& [node, paths] : stats.notWritten) {
+      std::size_t shown = 0;
+      for (const auto& [path, count] : paths) {
+        if (shown++ == kOperandsShown) {
+          out << "  " << node << ": ... and " << paths.size() - kOperandsShown
+              << " other elements\n";
+          break;
+        }
+        out << "  " << node << ": " << visibleText(path) << ": " << count << "\n";
+      }
+    }
+  }
   if (!stats.exceptions.empty()) {
     out << "broker exceptions out of the flow:\n";
     for (const auto& [text, count] : stats.exceptions) out << "  " << count << "x " << text << "\n";
@@ -90,7 +110,8 @@ nlohmann::json statsToJson(const RunStats& stats) {
           {"perOutput", stats.perOutput},
           {"failures", failures},
           {"events", events},
-          {"exceptions", stats.exceptions}};
+          {"exceptions", stats.exceptions},
+          {"notWritten", stats.notWritten}};
 }
 
 RunStats statsFromJson(const nlohmann::json& json) {
@@ -105,6 +126,8 @@ RunStats statsFromJson(const nlohmann::json& json) {
     stats.eventsByNumber[std::stoi(item.key())] = item.value().get<long>();
   }
   stats.exceptions = json.at("exceptions").get<std::map<std::string, long>>();
+  stats.notWritten =
+      json.at("notWritten").get<std::map<std::string, std::map<std::string, long>>>();
   return stats;
 }
 

@@ -55,8 +55,11 @@ int runWorker(const WorkerJob& job, int control, int report) {
   long handled = 0;
   for (long i = job.index; i < total; i += processes) {
     const MessageText& message = messages[static_cast<std::size_t>(i) % messages.size()];
-    run->send(message.text, message.source);
+    const bool through = run->send(message.text, message.source);
     job.progress->fetch_add(1, std::memory_order_relaxed);
+    // A broker exception out of the flow breaks the run off: this process
+    // sends no more and reports what it did; the main process stops.
+    if (!through) break;
     if (++handled % kControlCheckEvery == 0 && controlSaysStop(control)) return 1;
     if (handled % kCollectEventsEvery == 0) run->collectEvents();
   }
@@ -103,7 +106,17 @@ std::optional<Worker> startWorker(const WorkerJob& job, std::vector<Worker>& run
       other.control.reset();
       other.report.reset();
     }
-    const int status = runWorker(job, control.readEnd.get(), report.writeEnd.get());
+    int status = 3;
+    // Nothing may unwind out of here into the main process's frames.
+    try {
+      status = runWorker(job, control.readEnd.get(), report.writeEnd.get());
+    } catch (const std::exception& error) {
+      complain("broker process " + std::to_string(job.index + 1) + " of flow \"" + job.flow->name +
+               "\": " + error.what());
+    } catch (...) {
+      complain("broker process " + std::to_string(job.index + 1) + " of flow \"" + job.flow->name +
+               "\": an unknown exception");
+    }
     std::cout.flush();
     std::fflush(nullptr);
     ::_exit(status);

@@ -4,6 +4,8 @@
 //   kvflow run FLOW [SOURCE...] [--processes N] [--repeat K] [--plugin PATH]
 //                   [--before CMD] [--then CMD]
 //   kvflow check FLOW [--plugin PATH]
+//   kvflow keys FLOW... [--strict]
+//   kvflow graph FLOW...
 //
 // This file reads the command line; RunCommand.h tells how a run is
 // organised, and Options.h what the exit statuses mean.
@@ -12,6 +14,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/kvflow/CheckCommand.h"
+#include "tools/kvflow/KeysCommand.h"
 #include "tools/kvflow/Options.h"
 #include "tools/kvflow/RunCommand.h"
 
@@ -56,12 +59,36 @@ int main(int argc, char** argv) {
   checkCommand->add_option("--plugin", options.plugin, "The plug-in to load")
       ->capture_default_str();
 
+  CLI::App* keysCommand = app.add_subcommand(
+      "keys",
+      "List every pool key with the flow, node and statement that write it and that read "
+      "it; warn about keys read but never written (a typo?) and written but never read");
+  keysCommand->add_option("flows", options.flowPaths, "Flow files (JSON)")->required();
+  keysCommand->add_flag("--strict", options.strict, "Exit with status 1 when there is a warning");
+
+  CLI::App* graphCommand = app.add_subcommand(
+      "graph",
+      "Write a Graphviz DOT picture of the flows, their wires and the pool keys between the "
+      "nodes that write and read them (e.g. kvflow graph FLOW | dot -Tsvg > flows.svg)");
+  graphCommand->add_option("flows", options.flowPaths, "Flow files (JSON)")->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
-    return status == 0 ? 0 : kvflow::kExitNothingSent;
+    if (status == 0) return 0;
+    const bool keysOrGraph = keysCommand->parsed() || graphCommand->parsed();
+    return keysOrGraph ? kvflow::kExitKeysBadInput : kvflow::kExitNothingSent;
   }
-  if (*checkCommand) return kvflow::checkFlowFile(options);
-  return kvflow::runFlowFile(options);
+  try {
+    if (*checkCommand) return kvflow::checkFlowFile(options);
+    if (*keysCommand) return kvflow::keysCommand(options);
+    if (*graphCommand) return kvflow::graphCommand(options);
+    return kvflow::runFlowFile(options);
+  } catch (const std::exception& error) {
+    // Each command reports its own failures; this is the last word on one
+    // that none of them foresaw, so that kvflow never ends without a reason.
+    kvflow::complain(std::string("stopped: ") + error.what());
+    return kvflow::kExitBroken;
+  }
 }
