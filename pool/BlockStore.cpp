@@ -9,6 +9,7 @@
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
+#include "pool/StoreJournal.h"
 #include "support/Trace.h"
 
 namespace {
@@ -35,6 +36,44 @@ int32_t saturatedLength(std::size_t length) {
   return static_cast<int32_t>(std::min<std::size_t>(length, INT32_MAX));
 }
 
+// Completes or undoes a store that a killed process left half done. Under
+// the writer lock, before anything else reads or changes the records.
+void repairInterruptedStore(const kvpool::PoolView& pool, const char* function) {
+  switch (kvpool::journalRepair(pool.journal, pool.base, pool.segmentBytes)) {
+    case kvpool::JournalRepair::kNone:
+      break;
+    case kvpool::JournalRepair::kCompleted:
+      Log("  %s: an interrupted store was complete\n", function);
+      break;
+    case kvpool::JournalRepair::kUndone:
+      Log("  %s: an interrupted store was undone\n", function);
+      break;
+    case kvpool::JournalRepair::kDropped:
+      Log("  %s: an interrupted store no longer matches the pool, left alone\n", function);
+      break;
+  }
+}
+
+// Removes the record at offset (size bytes): the records behind it move
+// down, journaled so that a kill cannot tear them. The header is the
+// caller's to write.
+void removeRecord(const kvpool::PoolView& pool, PoolControl& header, int32_t offset, int32_t size,
+                  int32_t newSize) {
+  if (pool.journal != nullptr) {
+    kvpool::journalReplace(pool.journal, pool.base, header, offset, size, newSize);
+  } else {
+    const int32_t next = offset + size;
+    std::memmove(pool.base + offset, pool.base + next,
+                 static_cast<std::size_t>(header.usedSize - next));
+  }
+  header.blockCount -= 1;
+  header.usedSize -= size;
+}
+
+void finishStore(const kvpool::PoolView& pool) {
+  if (pool.journal != nullptr) kvpool::journalFinish(pool.journal);
+}
+
 }  // namespace
 
 int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const char* key) {
@@ -43,6 +82,12 @@ int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const 
   if (base == nullptr) {
     Log("  Key Not FOUND?\n");
     return KVPOOL_KEY_NOT_FOUND;
+  }
+  // A store cut short is put right before anyone reads behind it: the
+  // reader trades its lock for the writer's, once.
+  if (journalPending(pool.journal)) {
+    PoolWriteLock repair(pool.semaphores);
+    if (repair.held()) repairInterruptedStore(pool, "getKvPoolDataBlock");
   }
   PoolReadLock lock(pool.semaphores);
   const PoolControl header = readHeader(base, pool.capacity);
@@ -86,6 +131,7 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
     return KVPOOL_POOL_FULL;
   }
   PoolWriteLock lock(pool.semaphores);
+  if (lock.held()) repairInterruptedStore(pool, "storeKvPoolDataBlock");
   const int32_t capacity = pool.capacity;
   const PoolControl raw = readPoolControl(base);
   Log("  ####Shm Control %d %d\n", raw.blockCount, raw.usedSize);
@@ -132,10 +178,9 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
       if (headerChanged) writePoolControl(base, header);
       return KVPOOL_POOL_FULL;
     }
-    const int32_t next = found + foundSize;
-    std::memmove(base + found, base + next, static_cast<std::size_t>(header.usedSize - next));
-    header.blockCount -= 1;
-    header.usedSize -= foundSize;
+    removeRecord(pool, header, found, foundSize, request->blockSize);
+  } else if (pool.journal != nullptr && int64_t{header.usedSize} + blockSize <= capacity) {
+    journalAppend(pool.journal, header, request->blockSize);
   }
 
   Log("  Used Pool Memory %d out of %d. Want to insert %d bytes\n", header.usedSize, capacity,
@@ -147,13 +192,54 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
     header.blockCount += 1;
     Log("  %d %d %d [%s] [%s]\n", request->blockSize, request->keyLength, request->valueLength,
         request->key, request->value);
+    journalStep(kStepRecordWritten);
     writePoolControl(base, header);
+    journalStep(kStepHeaderWritten);
+    finishStore(pool);
     return KVPOOL_OK;
   }
   Log("  >>>>>>>Pool Full\n");
   Log("  ####Saving control(memory full) %d %d\n", header.blockCount, header.usedSize);
   writePoolControl(base, header);
   return KVPOOL_POOL_FULL;
+}
+
+int kvpool::removePoolValue(const PoolView& pool, const char* key) {
+  if (pool.base == nullptr) return KVPOOL_KEY_NOT_FOUND;
+  PoolWriteLock lock(pool.semaphores);
+  if (lock.held()) repairInterruptedStore(pool, "removePoolValue");
+  PoolControl header = readHeader(pool.base, pool.capacity);
+  if (header.usedSize > pool.segmentBytes) return KVPOOL_KEY_NOT_FOUND;
+  const std::size_t keyLength = std::strlen(key) + 1;
+  int32_t found = -1;
+  int32_t foundSize = 0;
+  // The whole chain is walked: only records proven sound are moved.
+  const PoolChainEnd walk =
+      walkPoolChain(pool.base, header.blockCount, header.usedSize, [&](const PoolRecord& record) {
+        if (found < 0 && keyMatches(pool.base, record, key, keyLength)) {
+          found = record.offset;
+          foundSize = record.header.blockSize;
+        }
+        return false;
+      });
+  if (found < 0 || !walk.reaches(header)) return KVPOOL_KEY_NOT_FOUND;
+  removeRecord(pool, header, found, foundSize, 0);
+  writePoolControl(pool.base, header);
+  finishStore(pool);
+  return KVPOOL_OK;
+}
+
+int kvpool::clearPool(const PoolView& pool) {
+  if (pool.base == nullptr) return KVPOOL_KEY_NOT_FOUND;
+  PoolWriteLock lock(pool.semaphores);
+  if (lock.held()) repairInterruptedStore(pool, "clearPool");
+  PoolControl header = readHeader(pool.base, pool.capacity);
+  if (pool.journal != nullptr) journalClear(pool.journal, header);
+  header.blockCount = 0;
+  header.usedSize = kPoolHeaderBytes;
+  writePoolControl(pool.base, header);
+  finishStore(pool);
+  return KVPOOL_OK;
 }
 
 int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {

@@ -51,7 +51,8 @@ struct PoolSegmentStatus {
 // that is no longer attached anywhere is gone).
 bool readPoolSegmentStatus(int segment, PoolSegmentStatus* status);
 
-// Remove the objects at once, whoever still uses them. False with errno.
+// Remove the objects at once, whoever still uses them (the segment goes with
+// its store journal). False with errno.
 bool removePoolSegment(int segment);
 bool removePoolSemaphores(int semaphoreSet);
 
@@ -178,6 +179,7 @@ class OpenedPool {
   int error_ = 0;
   PoolSegmentStatus found_;
   PoolView view_;
+  void* journalView_ = nullptr;
   int pages_ = 1;
 };
 

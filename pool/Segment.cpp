@@ -18,6 +18,7 @@
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
+#include "pool/StoreJournal.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
@@ -33,6 +34,10 @@ namespace {
 
 // Bytes of the segment behind hKvMemView, from the system when it was mapped.
 int32_t kvMemSegmentSize = 0;
+// This process's mapping of the pool's store journal; null when the pool has
+// none it could map (the pool then works without one).
+void* journalView = nullptr;
+kvpool::StoreJournal* processJournal = nullptr;
 
 constexpr int kPermissions = 0666;
 constexpr int kWriterSem = 0;
@@ -184,6 +189,9 @@ void dropRetainedSegment() {
     hKvMemView = nullptr;
     kvMemSegmentSize = 0;
   }
+  if (journalView != nullptr) shmdt(journalView);
+  journalView = nullptr;
+  processJournal = nullptr;
   hKvMem = -1;
 }
 
@@ -281,6 +289,55 @@ int findOrCreateSegment() {
   return 0;
 }
 
+// Maps the pool's journal segment, creating it when the pool has none yet
+// (a pool made by a build without it gets one from the first process that
+// knows it). One too small for this pool is left over from an earlier,
+// smaller pool and is replaced. Failures leave the pool without a journal.
+void* mapJournal(int32_t poolBytes, bool mayCreate, std::size_t* mappedBytes) {
+  const std::size_t wanted = kvpool::journalSegmentBytes(static_cast<std::size_t>(poolBytes));
+  for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
+    int id = shmget(KVPOOL_JOURNAL_KEY, 0, kPermissions);
+    shmid_ds status{};
+    if (id != -1 && shmctl(id, IPC_STAT, &status) == 0 && status.shm_segsz < wanted) {
+      if (!mayCreate) return nullptr;
+      shmctl(id, IPC_RMID, nullptr);
+      id = -1;
+    }
+    if (id == -1) {
+      if (!mayCreate) return nullptr;
+      id = shmget(KVPOOL_JOURNAL_KEY, wanted, IPC_CREAT | IPC_EXCL | kPermissions);
+      if (id == -1) {
+        if (errno == EEXIST) continue;
+        Log("  >initHandleOfKvPoolView: journal shmget() failed\n");
+        return nullptr;
+      }
+      status.shm_segsz = wanted;
+    }
+    void* view = shmat(id, nullptr, 0);
+    if (view == reinterpret_cast<void*>(-1)) return nullptr;
+    *mappedBytes = status.shm_segsz;
+    return view;
+  }
+  return nullptr;
+}
+
+void attachJournal(int32_t poolBytes) {
+  std::size_t bytes = 0;
+  journalView = mapJournal(poolBytes, true, &bytes);
+  processJournal = kvpool::journalOpen(journalView, bytes);
+}
+
+void detachJournal() {
+  if (journalView != nullptr) shmdt(journalView);
+  journalView = nullptr;
+  processJournal = nullptr;
+}
+
+void removeJournal() {
+  const int id = shmget(KVPOOL_JOURNAL_KEY, 0, 0);
+  if (id != -1) shmctl(id, IPC_RMID, nullptr);
+}
+
 }  // namespace
 
 int initHandleOfKvPool(void) {
@@ -301,6 +358,7 @@ void initHandleOfKvPoolView(int existed) {
   if (mapping.view == nullptr) return;
   hKvMemView = mapping.view;
   kvMemSegmentSize = mapping.bytes;
+  attachJournal(mapping.bytes);
   if (existed == 0) initKvPoolMemory();
 }
 
@@ -318,6 +376,7 @@ void initKvPoolMemory(void) {
 }
 
 void closeHandleOfKvPoolView(void) {
+  detachJournal();
   releaseMapping(hKvMemView);
   hKvMemView = nullptr;
   kvMemSegmentSize = 0;
@@ -327,6 +386,7 @@ void closeHandleOfKvPool(void) {
   Log("-->closeHandleOfKvPool hKvMem %X\n", static_cast<unsigned>(hKvMem));
   if (hKvMem != -1) {
     if (shmctl(hKvMem, IPC_RMID, nullptr) == -1) Log("  >closeHandleOfKvPool: shmctl() failed\n");
+    removeJournal();
     Log("  >> Shared Memory Segment Deleted<<\n");
   }
   hKvMem = -1;
@@ -434,7 +494,9 @@ bool readPoolSegmentStatus(int segment, PoolSegmentStatus* status) {
 }
 
 bool removePoolSegment(int segment) {
-  return shmctl(segment, IPC_RMID, nullptr) == 0;
+  if (shmctl(segment, IPC_RMID, nullptr) != 0) return false;
+  removeJournal();
+  return true;
 }
 
 bool removePoolSemaphores(int semaphoreSet) {
@@ -447,6 +509,7 @@ PoolView processPoolView() {
   view.segmentBytes = getKvPoolSegmentSize();
   view.capacity = getKvPoolCapacity();
   view.semaphores = hSemaphore;
+  view.journal = processJournal;
   return view;
 }
 
@@ -483,10 +546,17 @@ bool OpenedPool::open(const PoolIds& ids, Mode mode) {
   view_.segmentBytes = mapping.bytes;
   view_.capacity = std::min(pagesCapacity(pages_), mapping.bytes);
   view_.semaphores = ids.semaphores;
+  if (mode == Mode::kReadWrite) {
+    // A tool uses the journal the pool has, and makes none.
+    std::size_t bytes = 0;
+    journalView_ = mapJournal(mapping.bytes, false, &bytes);
+    view_.journal = journalOpen(journalView_, bytes);
+  }
   return true;
 }
 
 OpenedPool::~OpenedPool() {
+  if (journalView_ != nullptr) shmdt(journalView_);
   if (view_.base == nullptr) return;
   if (mode_ == Mode::kReadWrite) {
     releaseMapping(view_.base);

@@ -73,7 +73,7 @@ bool plausible(const StoreJournal* journal, int32_t segmentSize) {
   if (used < kHeaderSize || used > segmentSize || journal->blockCount < 0 || journal->newSize < 0) {
     return false;
   }
-  if (journal->state == kJournalAppending) return true;
+  if (journal->state == kJournalAppending || journal->state == kJournalClearing) return true;
   return journal->oldSize > 0 && journal->oldSize <= journal->saveCapacity &&
          journal->offset >= kHeaderSize && int64_t{journal->offset} + journal->oldSize <= used &&
          journal->moved >= 0 && journal->moved <= used - journal->offset - journal->oldSize;
@@ -128,6 +128,16 @@ void journalAppend(StoreJournal* journal, const PoolControl& header, int32_t new
   noteState(journal, kJournalAppending);
 }
 
+void journalClear(StoreJournal* journal, const PoolControl& header) {
+  journal->offset = kHeaderSize;
+  journal->oldSize = 0;
+  journal->newSize = 0;
+  journal->usedSize = header.usedSize;
+  journal->blockCount = header.blockCount;
+  journal->moved = 0;
+  noteState(journal, kJournalClearing);
+}
+
 void journalFinish(StoreJournal* journal) {
   noteState(journal, kJournalIdle);
 }
@@ -138,11 +148,17 @@ JournalRepair journalRepair(StoreJournal* journal, unsigned char* base, int32_t 
   const bool showsBefore =
       now.usedSize == journal->usedSize && now.blockCount == journal->blockCount;
   const int64_t afterSize = int64_t{journal->usedSize} - journal->oldSize + journal->newSize;
-  const int32_t afterCount = journal->blockCount + (journal->state == kJournalAppending ? 1 : 0);
+  // An append adds a record, a removal (a replacement by nothing) takes one.
+  int32_t afterCount = journal->blockCount;
+  if (journal->state == kJournalAppending) afterCount += 1;
+  if (journal->state != kJournalAppending && journal->newSize == 0) afterCount -= 1;
   const bool showsAfter = now.usedSize == afterSize && now.blockCount == afterCount;
   JournalRepair result = JournalRepair::kDropped;
   if (!plausible(journal, segmentSize)) {
     result = JournalRepair::kDropped;
+  } else if (journal->state == kJournalClearing) {
+    writeControl(base, 0, kHeaderSize);
+    result = JournalRepair::kCompleted;
   } else if (journal->state == kJournalAppending) {
     // The header was the last thing written; it may be torn between its
     // two fields, so anything but the complete new header is undone.

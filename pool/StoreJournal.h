@@ -12,7 +12,8 @@
 //    at the end (the key keeps its old value, as if replaced by itself);
 //  - killed after the move: the old record goes back at the end, unless the
 //    header already shows the new record (then the store was complete);
-//  - killed while appending a new key: the old header is restored.
+//  - killed while appending a new key: the old header is restored;
+//  - killed while emptying the pool: the empty header is written.
 // A journal whose recorded header no longer matches the pool (a process
 // without the journal changed it since) is dropped; the chain checks of the
 // block store then deal with whatever is left.
@@ -48,6 +49,7 @@ enum JournalState : uint32_t {
   kJournalMoving = 1,
   kJournalMoved = 2,
   kJournalAppending = 3,
+  kJournalClearing = 4,
 };
 
 enum class JournalRepair { kNone, kCompleted, kUndone, kDropped };
@@ -66,12 +68,16 @@ bool journalPending(const StoreJournal* journal);
 // A replacement of the record at offset (oldSize bytes) by one of newSize
 // bytes: saves the old record, then moves the records behind it down.
 // Afterwards the caller writes the new record at header.usedSize - oldSize,
-// then the header, then calls journalFinish.
+// then the header, then calls journalFinish. A removal is a replacement by
+// nothing (newSize 0): the caller writes only the header.
 void journalReplace(StoreJournal* journal, unsigned char* base, const PoolControl& header,
                     int32_t offset, int32_t oldSize, int32_t newSize);
 // An append of a new record of newSize bytes at header.usedSize; the caller
 // writes it, then the header, then calls journalFinish.
 void journalAppend(StoreJournal* journal, const PoolControl& header, int32_t newSize);
+// Emptying the pool: the caller writes the empty header, then finishes. An
+// interrupted clear is completed.
+void journalClear(StoreJournal* journal, const PoolControl& header);
 void journalFinish(StoreJournal* journal);
 
 // Completes or undoes a store that was cut short. segmentSize bounds every
