@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pool/KeyIndex.h"
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
@@ -97,13 +98,18 @@ int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const 
   const int32_t end = std::min(header.usedSize, pool.segmentBytes);
   const std::size_t keyLength = std::strlen(key) + 1;
   int32_t found = -1;
+  if (pool.index != nullptr) {
+    found = pool.index->find(base, header, journalChanges(pool.journal), end, key, keyLength);
+    if (found >= 0) std::memcpy(request, base + found, sizeof(PoolBlock));
+  }
   const PoolChainEnd walk =
-      walkPoolChain(base, header.blockCount, end, [&](const PoolRecord& record) {
-        std::memcpy(request, &record.header, sizeof record.header);
-        if (!keyMatches(base, record, key, keyLength)) return false;
-        found = record.offset;
-        return true;
-      });
+      found >= 0 ? PoolChainEnd{}
+                 : walkPoolChain(base, header.blockCount, end, [&](const PoolRecord& record) {
+                     std::memcpy(request, &record.header, sizeof record.header);
+                     if (!keyMatches(base, record, key, keyLength)) return false;
+                     found = record.offset;
+                     return true;
+                   });
   if (found >= 0) {
     // The request holds the found record's header.
     const auto valueBytes = static_cast<std::size_t>(request->valueLength);
@@ -136,6 +142,8 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
   const PoolControl raw = readPoolControl(base);
   Log("  ####Shm Control %d %d\n", raw.blockCount, raw.usedSize);
   PoolControl header = readHeader(base, capacity);
+  const PoolControl before = header;
+  const uint32_t changesBefore = journalChanges(pool.journal);
   bool headerChanged = header.usedSize != raw.usedSize;
   if (header.usedSize > capacity) {
     Log("  >>Pool Memory UsedSize is more than abl memory\n");
@@ -186,7 +194,8 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
   Log("  Used Pool Memory %d out of %d. Want to insert %d bytes\n", header.usedSize, capacity,
       request->blockSize);
   if (int64_t{header.usedSize} + blockSize <= capacity) {
-    writePoolRecord(base, header.usedSize, request->key, request->keyLength, request->value,
+    const int32_t offset = header.usedSize;
+    writePoolRecord(base, offset, request->key, request->keyLength, request->value,
                     request->valueLength);
     header.usedSize += request->blockSize;
     header.blockCount += 1;
@@ -196,6 +205,10 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
     writePoolControl(base, header);
     journalStep(kStepHeaderWritten);
     finishStore(pool);
+    if (pool.index != nullptr && !headerChanged) {
+      pool.index->update(base, before, changesBefore, header, journalChanges(pool.journal), found,
+                         found >= 0 ? foundSize : 0, request->key, offset);
+    }
     return KVPOOL_OK;
   }
   Log("  >>>>>>>Pool Full\n");
@@ -223,9 +236,15 @@ int kvpool::removePoolValue(const PoolView& pool, const char* key) {
         return false;
       });
   if (found < 0 || !walk.reaches(header)) return KVPOOL_KEY_NOT_FOUND;
+  const PoolControl before = header;
+  const uint32_t changesBefore = journalChanges(pool.journal);
   removeRecord(pool, header, found, foundSize, 0);
   writePoolControl(pool.base, header);
   finishStore(pool);
+  if (pool.index != nullptr) {
+    pool.index->update(pool.base, before, changesBefore, header, journalChanges(pool.journal),
+                       found, foundSize, key, -1);
+  }
   return KVPOOL_OK;
 }
 

@@ -18,7 +18,9 @@
 #define KVPOOL_POOL_POOLACCESS_H
 
 #include <cstdint>
+#include <memory>
 
+#include "pool/KeyIndex.h"
 #include "pool/KvPoolShm.h"
 
 namespace kvpool {
@@ -110,6 +112,8 @@ struct PoolView {
   // The pool's store journal (pool/StoreJournal.h); null when the pool has
   // none (made by a build without it) or the view is read-only.
   StoreJournal* journal = nullptr;
+  // This process's index of the keys (pool/KeyIndex.h); null: always scan.
+  KeyIndex* index = nullptr;
 };
 
 // This process's own pool, as its node contexts attached it.
@@ -180,6 +184,7 @@ class OpenedPool {
   PoolSegmentStatus found_;
   PoolView view_;
   void* journalView_ = nullptr;
+  std::unique_ptr<KeyIndex> index_;
   int pages_ = 1;
 };
 

@@ -6,6 +6,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pool/KeyIndex.h"
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
@@ -38,6 +40,8 @@ int32_t kvMemSegmentSize = 0;
 // none it could map (the pool then works without one).
 void* journalView = nullptr;
 kvpool::StoreJournal* processJournal = nullptr;
+// The keys of this process's pool; used only while the pool has a journal.
+kvpool::KeyIndex processIndex;
 
 constexpr int kPermissions = 0666;
 constexpr int kWriterSem = 0;
@@ -84,6 +88,26 @@ bool runSemop(int semaphoreSet, const sembuf (&ops)[N]) {
   return true;
 }
 
+// How often a lock is tried without waiting before the waiting call: a lock
+// held for a few microseconds is usually free again by then, and a waiter
+// that never sleeps hands it over without a wake-up.
+constexpr int kLockTries = 64;
+
+// The lock's list, tried first with IPC_NOWAIT on every entry (otherwise the
+// same entries and SEM_UNDO), then with the waiting call.
+template <std::size_t N>
+bool runLockSemop(int semaphoreSet, const sembuf (&ops)[N]) {
+  std::array<sembuf, N> list;
+  std::copy(std::begin(ops), std::end(ops), list.begin());
+  for (sembuf& op : list) op.sem_flg |= IPC_NOWAIT;
+  for (int attempt = 0; attempt < kLockTries; ++attempt) {
+    if (semop(semaphoreSet, list.data(), N) == 0) return true;
+    if (errno != EAGAIN && errno != EINTR) return false;
+    if (attempt >= kLockTries / 2) sched_yield();
+  }
+  return runSemop(semaphoreSet, ops);
+}
+
 using kvpool::LockTrace;
 
 // The four lock steps on a given set; a traced step writes the lines of the
@@ -92,7 +116,7 @@ template <std::size_t N>
 bool lockStep(int semaphoreSet, const sembuf (&ops)[N], LockTrace trace, const char* entryLine,
               const char* failureLine, int* error) {
   if (trace == LockTrace::kTraced) Log(entryLine);
-  if (runSemop(semaphoreSet, ops)) return true;
+  if (runLockSemop(semaphoreSet, ops)) return true;
   if (error != nullptr) *error = errno;
   if (trace == LockTrace::kTraced) Log(failureLine);
   return false;
@@ -510,6 +534,7 @@ PoolView processPoolView() {
   view.capacity = getKvPoolCapacity();
   view.semaphores = hSemaphore;
   view.journal = processJournal;
+  if (processJournal != nullptr) view.index = &processIndex;
   return view;
 }
 
@@ -551,6 +576,10 @@ bool OpenedPool::open(const PoolIds& ids, Mode mode) {
     std::size_t bytes = 0;
     journalView_ = mapJournal(mapping.bytes, false, &bytes);
     view_.journal = journalOpen(journalView_, bytes);
+    if (view_.journal != nullptr) {
+      index_ = std::make_unique<KeyIndex>();
+      view_.index = index_.get();
+    }
   }
   return true;
 }

@@ -139,7 +139,12 @@ void journalClear(StoreJournal* journal, const PoolControl& header) {
 }
 
 void journalFinish(StoreJournal* journal) {
+  __atomic_store_n(&journal->changes, journal->changes + 1, __ATOMIC_RELEASE);
   noteState(journal, kJournalIdle);
+}
+
+uint32_t journalChanges(const StoreJournal* journal) {
+  return journal == nullptr ? 0 : __atomic_load_n(&journal->changes, __ATOMIC_ACQUIRE);
 }
 
 JournalRepair journalRepair(StoreJournal* journal, unsigned char* base, int32_t segmentSize) {

@@ -39,7 +39,7 @@ struct StoreJournal {
   int32_t blockCount;
   int32_t moved;  // bytes of the move done so far
   int32_t saveCapacity;
-  int32_t reserved;
+  uint32_t changes;  // counts every change of ours to the pool (the key index's check)
   // saveCapacity bytes follow: the replaced record.
 };
 static_assert(sizeof(StoreJournal) == 40, "journal header is 40 bytes");
@@ -64,6 +64,8 @@ StoreJournal* journalOpen(void* companion, std::size_t bytes);
 // True while a store is recorded and not finished. Safe without the lock
 // (a hint: the repair itself checks again under the writer lock).
 bool journalPending(const StoreJournal* journal);
+// The count of changes stores of ours made to the pool; 0 without a journal.
+uint32_t journalChanges(const StoreJournal* journal);
 
 // A replacement of the record at offset (oldSize bytes) by one of newSize
 // bytes: saves the old record, then moves the records behind it down.

@@ -1,0 +1,66 @@
+// A process's index of the pool's keys: key to record offset, so that a get
+// finds a key without visiting every record. The index is only ever a hint:
+//  - it is trusted only while the pool's header and the journal's change
+//    count are what they were when the index was last brought up to date
+//    (every store of ours counts a change; a process that does not keep the
+//    journal changes the header with every append);
+//  - a hit is checked against the record at that offset (sound, same key)
+//    before it is used, which catches the changes that keep the header;
+//  - a miss, and any doubt, falls back to the scan.
+// A pool without a journal (made by a build without one) is never indexed.
+//
+// Thread safety: one mutex per index, taken only around the index itself.
+// Every function runs under the pool's lock (read or write).
+#ifndef KVPOOL_POOL_KEYINDEX_H
+#define KVPOOL_POOL_KEYINDEX_H
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "pool/KvPoolShm.h"
+
+namespace kvpool {
+
+class KeyIndex {
+ public:
+  // The offset of key's record (keyBytes includes the NUL), checked; -1 when
+  // the index cannot say (then scan). Rebuilds a stale index from one walk
+  // of the chain, unless the chain is damaged.
+  int32_t find(const unsigned char* base, const PoolControl& header, uint32_t changes, int32_t end,
+               const char* key, std::size_t keyBytes);
+  // After this process's own store or removal, which kept the chain sound:
+  // the records behind removedOffset moved down by removedSize (0: none
+  // removed), and key's record now starts at newOffset (-1: none stored).
+  // before/after are the headers and changes around it; an index that was
+  // not current before is left to be rebuilt.
+  void update(const unsigned char* base, const PoolControl& before, uint32_t changesBefore,
+              const PoolControl& after, uint32_t changesAfter, int32_t removedOffset,
+              int32_t removedSize, const char* key, int32_t newOffset);
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  bool current(const unsigned char* base, const PoolControl& header, uint32_t changes) const {
+    return valid_ && base == base_ && header.blockCount == header_.blockCount &&
+           header.usedSize == header_.usedSize && changes == changes_;
+  }
+  bool rebuild(const unsigned char* base, const PoolControl& header, uint32_t changes, int32_t end);
+
+  std::mutex mutex_;
+  bool valid_ = false;
+  const unsigned char* base_ = nullptr;  // a new mapping is a new pool
+  PoolControl header_{};
+  uint32_t changes_ = 0;
+  std::unordered_map<std::string, int32_t, Hash, std::equal_to<>> offsets_;
+};
+
+}  // namespace kvpool
+
+#endif

@@ -1,0 +1,105 @@
+// The key index is a hint, never the truth: a raw writer that follows only
+// the layout (an older build, a tool, a snapshot load) changes the pool
+// between indexed gets, and every get still answers as a scan would.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include "pool/PoolAccess.h"
+#include "pool/PoolRecords.h"
+#include "pool_test_helpers.h"
+
+namespace {
+
+using namespace kvtest;
+
+std::string keyOf(int i) {
+  return "KvPoolKey" + std::to_string(10 + i);
+}
+
+// The records as a scan sees them, by key.
+std::map<std::string, std::string> scanPool() {
+  const auto* base = static_cast<const unsigned char*>(hKvMemView);
+  const PoolControl header = poolHeader();
+  std::map<std::string, std::string> records;
+  kvpool::walkPoolChain(
+      base, header.blockCount, header.usedSize, [&](const kvpool::PoolRecord& record) {
+        records[std::string(record.keyText(base))] = std::string(record.valueText(base));
+        return false;
+      });
+  return records;
+}
+
+// Rewrites the pool from records in the given order, without the journal.
+void rawRewrite(const std::vector<std::pair<std::string, std::string>>& records) {
+  auto* base = static_cast<unsigned char*>(hKvMemView);
+  PoolControl header = poolHeader();
+  int32_t used = kvpool::kPoolHeaderBytes;
+  for (const auto& [key, value] : records) {
+    used += kvpool::writePoolRecord(base, used, key.c_str(), static_cast<int32_t>(key.size() + 1),
+                                    value.c_str(), static_cast<int32_t>(value.size() + 1));
+  }
+  header.blockCount = static_cast<int32_t>(records.size());
+  header.usedSize = used;
+  kvpool::writePoolControl(base, header);
+}
+
+std::vector<std::pair<std::string, std::string>> inPoolOrder() {
+  const auto* base = static_cast<const unsigned char*>(hKvMemView);
+  const PoolControl header = poolHeader();
+  std::vector<std::pair<std::string, std::string>> records;
+  kvpool::walkPoolChain(base, header.blockCount, header.usedSize,
+                        [&](const kvpool::PoolRecord& record) {
+                          records.emplace_back(record.keyText(base), record.valueText(base));
+                          return false;
+                        });
+  return records;
+}
+
+struct RawChange {
+  const char* what;
+  std::function<void(std::vector<std::pair<std::string, std::string>>&)> change;
+};
+
+TEST(KeyIndexTest, GetsAnswerAsAScanAfterRawChanges) {
+  const RawChange changes[] = {
+      {"append a record (the header shows it)",
+       [](auto& records) { records.emplace_back("KvPoolRaw", "raw"); }},
+      {"replace a value by one of the same size, moving it to the end (the header stays)",
+       [](auto& records) {
+         auto moved = records[3];
+         moved.second[0] = 'X';
+         records.erase(records.begin() + 3);
+         records.push_back(moved);
+       }},
+      {"swap two records of the same size (the header stays)",
+       [](auto& records) { std::swap(records[1], records[7]); }},
+      {"rename a key in place (the header stays)",
+       [](auto& records) { records[5].first = "KvPoolKeyZZ"; }},
+      {"change a value in place", [](auto& records) { records[0].second[1] = 'Y'; }},
+  };
+  resetPoolState();
+  ASSERT_TRUE(attachNode());
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(storeValue(keyOf(i), "value-" + keyOf(i)), 0);
+  for (const RawChange& c : changes) {
+    for (int i = 0; i < 20; ++i) getValue(keyOf(i));  // the index is current
+    auto records = inPoolOrder();
+    c.change(records);
+    rawRewrite(records);
+    const auto truth = scanPool();
+    for (const auto& [key, value] : truth) EXPECT_EQ(getValue(key), value) << c.what << ": " << key;
+    for (int i = 0; i < 20; ++i) {
+      if (truth.count(keyOf(i)) == 0) {
+        EXPECT_EQ(getValue(keyOf(i)), std::nullopt) << c.what;
+      }
+    }
+  }
+  // The index's own stores keep it current, and agree with the scan.
+  ASSERT_EQ(storeValue(keyOf(2), "new"), 0);
+  ASSERT_EQ(storeValue("KvPoolLater", "later"), 0);
+  for (const auto& [key, value] : scanPool()) EXPECT_EQ(getValue(key), value) << key;
+}
+
+}  // namespace
