@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/sem.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -72,6 +73,18 @@ std::vector<std::string> randomKeys(int records) {
   for (int i = 0; i < 4096; ++i) keys.push_back(keyOf(pick(random)));
   return keys;
 }
+
+// The yardstick: the read lock's two semop lists on the pool's own set, bare.
+void BM_BareReadPair(benchmark::State& state) {
+  const int set = kvpool::processPoolView().semaphores;
+  sembuf lock[] = {{0, 0, 0}, {1, +1, SEM_UNDO}};
+  sembuf unlock[] = {{1, -1, SEM_UNDO}};
+  for (auto _ : state) {
+    semop(set, lock, 2);
+    semop(set, unlock, 1);
+  }
+}
+BENCHMARK(BM_BareReadPair);
 
 void BM_ReadLockPair(benchmark::State& state) {
   for (auto _ : state) {
