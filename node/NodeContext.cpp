@@ -1,10 +1,12 @@
 // The per-node context: attribute table, terminal lists, pool attachment.
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "node/KvPool.h"
 #include "node/NodeInternal.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolBackend.h"
 #include "support/KvPoolUtil.h"
 #include "support/Trace.h"
 
@@ -84,6 +86,20 @@ CciTerminal* findTerminal(const TerminalListEntry* entry, const CciChar* name) {
     if (CciCharCmp(entry->terminalName, name) == 0) return entry->terminalHandle;
   }
   return nullptr;
+}
+
+// Malformed backend settings: an event and a configuration exception, both
+// saying what is wrong (never a password).
+void raiseBackendRefused(const std::string& problem) {
+  int rc = 0;
+  Log("  >createNodeContext: %s\n", problem.c_str());
+  cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineBackendRefused, "createNodeContext",
+         constKvCatalog, kvpool::kEventBackendRefused, kvpool::kVTRL2Text, problem.c_str(),
+         static_cast<const char*>(nullptr));
+  cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
+                    kvpool::kLineBackendRefusedException, "createNodeContext", constKvCatalog,
+                    kvpool::kEventBackendRefused, kvpool::kVTRL2Text, problem.c_str(),
+                    static_cast<const char*>(nullptr));
 }
 
 }  // namespace
@@ -192,6 +208,17 @@ CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
   insOutputTerminalListEntry(context.get(), constOut);
   insOutputTerminalListEntry(context.get(), constFailure);
 
+  // The pool's place is chosen before anything is attached: on Redis no
+  // segment, semaphore set or user slot is made.
+  if (std::string problem; !kvpool::selectPoolBackend(&problem)) {
+    context.reset();
+    raiseBackendRefused(problem);
+    return nullptr;
+  }
+  if (kvpool::processPoolOnRedis()) {
+    kvpool::takeRemotePoolUser();
+    return context.release();
+  }
   if (attachKvPool() != 0) {
     // The exception unwinds into the broker, which never sees this context.
     context.reset();
@@ -209,7 +236,11 @@ void deleteNodeContext(CciContext* opaque) {
   Log("-->deleteNodeContext\n");
   // A creation that returned no context took no user slot to give back.
   if (context == nullptr) return;
-  detachKvPool();
+  if (kvpool::processPoolOnRedis()) {
+    kvpool::releaseRemotePoolUser();
+  } else {
+    detachKvPool();
+  }
   freeNodeContext(context);
   Log("  finish.\n");
 }

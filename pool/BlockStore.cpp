@@ -10,6 +10,7 @@
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
+#include "pool/RedisPool.h"
 #include "pool/StoreJournal.h"
 #include "support/Trace.h"
 
@@ -262,9 +263,15 @@ int kvpool::clearPool(const PoolView& pool) {
 }
 
 int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
+  if (kvpool::RedisPool* remote = kvpool::processRedisPool()) {
+    return kvpool::getRemotePoolValue(*remote, request, key);
+  }
   return kvpool::getPoolValue(kvpool::processPoolView(), request, key);
 }
 
 int storeKvPoolDataBlock(PoolBlockRequest* request) {
+  if (kvpool::RedisPool* remote = kvpool::processRedisPool()) {
+    return kvpool::storeRemotePoolValue(*remote, request);
+  }
   return kvpool::storePoolValue(kvpool::processPoolView(), request);
 }

@@ -46,8 +46,9 @@ enum { KVPOOL_SEM_KEY = 88888, KVPOOL_SHM_KEY = 99999 };
 // created and removed with the pool.
 enum { KVPOOL_JOURNAL_KEY = 99998 };
 enum { KVPOOL_PAGE_SIZE = 4096, KVPOOL_MAX_PAGES = 5000, KVPOOL_USER_SLOTS = 10000 };
-// Result codes of the block store.
-enum { KVPOOL_OK = 0, KVPOOL_KEY_NOT_FOUND = 2, KVPOOL_POOL_FULL = 8 };
+// Result codes of the block store. 5 comes only from a pool on Redis
+// (pool/RedisPool.h): the server could not be used.
+enum { KVPOOL_OK = 0, KVPOOL_KEY_NOT_FOUND = 2, KVPOOL_POOL_UNAVAILABLE = 5, KVPOOL_POOL_FULL = 8 };
 
 typedef struct PoolControl {
   int32_t totalSize;

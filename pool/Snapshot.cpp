@@ -10,11 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
+#include "pool/RedisPool.h"
+#include "pool/SnapshotFile.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
@@ -125,13 +128,78 @@ void syncDirectory(const char* path) {
 
 }  // namespace
 
+bool kvpool::writeSnapshotFile(const std::function<bool(int fd)>& writeImage) {
+  TempSnapshot file;
+  if (!file.valid()) return false;
+  if (!writeImage(file.fd())) return false;
+  if (!file.commitAs(kSnapshotPath)) return false;
+  syncDirectory(kSnapshotDirectory);
+  return true;
+}
+
+bool kvpool::writeSnapshotBytes(int fd, const unsigned char* image, std::size_t size) {
+  const std::size_t written = writeAll(fd, image, size);
+  Log("    return of fwrite %d\n", static_cast<int>(written));
+  if (written == size) return true;
+  Log("  >storeKvPoolToFile: write() failed\n");
+  return false;
+}
+
+bool kvpool::readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool* fits) {
+  // /tmp is world-writable: a link planted at the path is not followed, and
+  // only a regular file is read (O_NONBLOCK keeps a planted FIFO from
+  // blocking the open).
+  UniqueFd file(open(kSnapshotPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    Log("  > File KvPoolData.bin does not exist or could not be opened");
+    return false;
+  }
+  if (status.st_size <= kPoolHeaderBytes || status.st_size > INT32_MAX) return false;
+  const auto size = static_cast<int32_t>(status.st_size);
+  unsigned char fileHeaderBytes[kPoolHeaderBytes];
+  if (readAll(file.get(), fileHeaderBytes, sizeof fileHeaderBytes, 0) != sizeof fileHeaderBytes) {
+    return false;
+  }
+  const PoolControl fileHeader = readPoolControl(fileHeaderBytes);
+  if (fileHeader.usedSize != size) return false;
+
+  // Read and check the whole chain before the pool is touched; a snapshot
+  // that could not be loaded anyway (too large) is not read.
+  *fits = size < capacity;
+  image->clear();
+  if (!*fits) return true;
+  image->resize(static_cast<std::size_t>(size));
+  if (readAll(file.get(), image->data(), image->size(), 0) != image->size()) {
+    Log("  >initKvPoolFromFile: read() failed\n");
+    return false;
+  }
+  const int32_t damage = findPoolImageDamage(image->data(), size);
+  if (damage >= 0) {
+    Log("  >initKvPoolFromFile: damaged record at offset %d\n", damage);
+    return false;
+  }
+  return true;
+}
+
+void kvpool::logSnapshotEvent(bool saved) {
+  int rc = 0;
+  if (saved) {
+    cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotSaved, "storeKvPoolToFile",
+           constKvCatalog, kvpool::kEventSnapshotSaved, kvpool::kVTRL2Text,
+           static_cast<const char*>(nullptr));
+  } else {
+    cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotLoaded,
+           "initKvPoolFromFile", constKvCatalog, kvpool::kEventSnapshotLoaded, kvpool::kVTRL2Text,
+           static_cast<const char*>(nullptr));
+  }
+}
+
 int kvpool::savePoolToFile(const PoolView& pool) {
   Log("-->storeKvPoolToFile\n");
   const unsigned char* base = pool.base;
   if (base == nullptr) return 1;
-  TempSnapshot file;
-  if (!file.valid()) return 1;
-  {
+  const bool written = writeSnapshotFile([&pool, base](int fd) {
     PoolWriteLock lock(pool.semaphores);
     PoolControl header = readPoolControl(base);
     const unsigned char* image = base;
@@ -141,22 +209,12 @@ int kvpool::savePoolToFile(const PoolView& pool) {
       image = reinterpret_cast<const unsigned char*>(&header);
     } else if (header.usedSize > pool.segmentBytes) {
       Log("  >storeKvPoolToFile: usedSize %d is beyond the segment\n", header.usedSize);
-      return 1;
+      return false;
     }
-    const std::size_t size = static_cast<std::size_t>(header.usedSize);
-    const std::size_t written = writeAll(file.fd(), image, size);
-    Log("    return of fwrite %d\n", static_cast<int>(written));
-    if (written != size) {
-      Log("  >storeKvPoolToFile: write() failed\n");
-      return 1;
-    }
-  }
-  if (!file.commitAs(kSnapshotPath)) return 1;
-  syncDirectory(kSnapshotDirectory);
-  int rc = 0;
-  cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotSaved, "storeKvPoolToFile",
-         constKvCatalog, kvpool::kEventSnapshotSaved, kvpool::kVTRL2Text,
-         static_cast<const char*>(nullptr));
+    return writeSnapshotBytes(fd, image, static_cast<std::size_t>(header.usedSize));
+  });
+  if (!written) return 1;
+  logSnapshotEvent(true);
   return 0;
 }
 
@@ -164,42 +222,10 @@ int kvpool::loadPoolFromFile(const PoolView& pool) {
   Log("-->initKvPoolFromFile\n");
   unsigned char* base = pool.base;
   if (base == nullptr) return 1;
-  // /tmp is world-writable: a link planted at the path is not followed, and
-  // only a regular file is read (O_NONBLOCK keeps a planted FIFO from
-  // blocking the open).
-  UniqueFd file(open(kSnapshotPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat status {};
-  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    Log("  > File KvPoolData.bin does not exist or could not be opened");
-    return 1;
-  }
-  if (status.st_size <= kPoolHeaderBytes || status.st_size > INT32_MAX) return 1;
-  const auto size = static_cast<int32_t>(status.st_size);
-  unsigned char fileHeaderBytes[kPoolHeaderBytes];
-  if (readAll(file.get(), fileHeaderBytes, sizeof fileHeaderBytes, 0) != sizeof fileHeaderBytes) {
-    return 1;
-  }
-  const PoolControl fileHeader = readPoolControl(fileHeaderBytes);
-  if (fileHeader.usedSize != size) return 1;
-
-  // Read and check the whole chain before the pool is touched; a snapshot
-  // that could not be loaded anyway (too large) is not read.
-  const bool fits = size < pool.capacity;
   std::vector<unsigned char> image;
-  if (fits) {
-    image.resize(static_cast<std::size_t>(size));
-    if (readAll(file.get(), image.data(), image.size(), 0) != image.size()) {
-      Log("  >initKvPoolFromFile: read() failed\n");
-      return 1;
-    }
-    const int32_t damage = findPoolImageDamage(image.data(), size);
-    if (damage >= 0) {
-      Log("  >initKvPoolFromFile: damaged record at offset %d\n", damage);
-      return 1;
-    }
-  }
-  file.reset();
-
+  bool fits = false;
+  if (!readSnapshotFile(pool.capacity, &image, &fits)) return 1;
+  const auto size = static_cast<int32_t>(image.size());
   {
     PoolWriteLock lock(pool.semaphores);
     const PoolControl current = readPoolControl(base);
@@ -210,10 +236,7 @@ int kvpool::loadPoolFromFile(const PoolView& pool) {
                   static_cast<std::size_t>(size - kPoolHeaderBytes));
       std::memcpy(base, image.data(), kPoolHeaderBytes);
       Log("    return of fwrite %d\n", size);
-      int rc = 0;
-      cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotLoaded,
-             "initKvPoolFromFile", constKvCatalog, kvpool::kEventSnapshotLoaded, kvpool::kVTRL2Text,
-             static_cast<const char*>(nullptr));
+      logSnapshotEvent(false);
     }
   }
   Log("  Shared Memory updated with the file contents\n");
@@ -221,9 +244,22 @@ int kvpool::loadPoolFromFile(const PoolView& pool) {
 }
 
 int storeKvPoolToFile(void) {
+  if (kvpool::RedisPool* remote = kvpool::processRedisPool()) {
+    int records = 0;
+    std::string error;
+    return kvpool::saveRemotePoolToFile(*remote, &records, &error) == kvpool::RemoteSnapshot::kDone
+               ? 0
+               : 1;
+  }
   return kvpool::savePoolToFile(kvpool::processPoolView());
 }
 
 int initKvPoolFromFile(void) {
+  if (kvpool::RedisPool* remote = kvpool::processRedisPool()) {
+    int records = 0;
+    std::string error;
+    const kvpool::RemoteSnapshot loaded = kvpool::loadRemotePoolFromFile(*remote, &records, &error);
+    return loaded == kvpool::RemoteSnapshot::kFileFailed ? 1 : 0;
+  }
   return kvpool::loadPoolFromFile(kvpool::processPoolView());
 }

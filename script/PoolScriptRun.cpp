@@ -6,6 +6,7 @@
 #include "node_utils/MessagePaths.h"
 #include "pool/KvPoolShm.h"
 #include "script/PoolScript.h"
+#include "script/PoolScriptRemote.h"
 #include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
 #include "support/MallocPtr.h"
@@ -91,6 +92,10 @@ int kvpool::runPoolScript(const PoolScriptEntry* head, PoolScriptFlags flags,
                           CciMessage* inputMessage, CciMessage* exceptionList,
                           CciMessage* destinationList, CciMessage* outputMessage,
                           char** errorText) {
+  if (RedisPool* remote = processRedisPool()) {
+    return runPoolScriptRemote(*remote, head, flags, inputMessage, exceptionList, destinationList,
+                               outputMessage, errorText);
+  }
   int rc = 0;
   PoolBlockRequest request{};
   char left[kOperandBytes];

@@ -47,7 +47,7 @@ inline constexpr CciChar kVTRL2Units[] = {'V', 'a', 'n', 't', 'r', 'e', 'l', '2'
 inline constexpr char kCheckRcSourceText[] = "HVTRv210";
 
 // Message numbers of the events. A failed script run is logged under its
-// result code (1, 2, 3, 4, 8) instead.
+// result code (1, 2, 3, 4, 5, 8) instead.
 enum EventNumber : int {
   kEventPluginLoading = 0,
   kEventTerminalMissing = 5,
@@ -59,6 +59,8 @@ enum EventNumber : int {
   kEventSnapshotSaved = 14,
   kEventUnsupportedCharacter = 15,
   kEventAssignmentToInput = 16,
+  // KVPOOL_BACKEND or its companions are malformed (pool/PoolBackend.h).
+  kEventBackendRefused = 17,
 };
 
 // The source line each event carries.
@@ -66,6 +68,8 @@ enum EventLine : int {
   kLinePluginLoading = 993,
   kLinePoolUnavailable = 414,           // the event
   kLinePoolUnavailableException = 415,  // the configuration exception after it
+  kLineBackendRefused = 420,            // the event
+  kLineBackendRefusedException = 421,   // the configuration exception after it
   kLineScriptRejected = 660,
   kLineScriptFailed = 848,         // no failing operand to name
   kLineScriptFailedOperand = 852,  // with the failing operand as insert

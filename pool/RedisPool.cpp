@@ -1,0 +1,758 @@
+// The pool on Redis: connections (direct, or found through the sentinels),
+// the message batch as one server-side script, single gets and stores, the
+// tools' scans, and the snapshot file in the segment's layout.
+#include "pool/RedisPool.h"
+
+#include <errno.h>
+#include <hiredis/hiredis.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "pool/PoolRecords.h"
+#include "pool/SnapshotFile.h"
+#include "support/Trace.h"
+
+namespace kvpool {
+namespace {
+
+// The message's operations, run in order. KEYS[i] is the key of operation i;
+// ARGV[1] is "1" when a missing key reads as empty, ARGV[2] the operation
+// letters (G get, S store ARGV[i+2], R store what operation ARGV[i+2] read).
+// The answer is {status, operation, values...}: status 0 done, 2 operation's
+// key missing, 8 its store refused for memory, 5 its command failed (the
+// error text follows). redis.pcall keeps an error from ending the script,
+// so the stores before the stop stay, as they would one by one.
+constexpr char kBatchScript[] = R"lua(local ops = ARGV[2]
+local emptyWhenMissing = ARGV[1] == '1'
+local out = {0, 0}
+for i = 1, #KEYS do
+  local op = string.byte(ops, i)
+  local r
+  if op == 71 then
+    r = redis.pcall('GET', KEYS[i])
+    if r == false then
+      if not emptyWhenMissing then
+        out[1] = 2
+        out[2] = i
+        return out
+      end
+      r = ''
+    end
+  elseif op == 83 then
+    r = redis.pcall('SET', KEYS[i], ARGV[i + 2])
+  else
+    r = redis.pcall('SET', KEYS[i], out[tonumber(ARGV[i + 2]) + 2])
+  end
+  if type(r) == 'table' then
+    if r.err then
+      if string.sub(r.err, 1, 3) == 'OOM' then return {8, i} end
+      return {5, i, r.err}
+    end
+    r = ''
+  end
+  out[i + 2] = r
+end
+return out
+)lua";
+
+constexpr int kScanCount = 1000;
+constexpr std::size_t kPipelineChunk = 1000;
+
+struct ReplyFree {
+  void operator()(redisReply* reply) const noexcept {
+    if (reply != nullptr) freeReplyObject(reply);
+  }
+};
+using Reply = std::unique_ptr<redisReply, ReplyFree>;
+
+struct ContextFree {
+  void operator()(redisContext* context) const noexcept {
+    if (context != nullptr) redisFree(context);
+  }
+};
+using Context = std::unique_ptr<redisContext, ContextFree>;
+
+// A command as its arguments; the views must outlive the call.
+using Command = std::vector<std::string_view>;
+
+timeval toTimeval(int milliseconds) {
+  timeval value{};
+  value.tv_sec = milliseconds / 1000;
+  value.tv_usec = (milliseconds % 1000) * 1000;
+  return value;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+std::string_view replyText(const redisReply* reply) {
+  return {reply->str != nullptr ? reply->str : "", static_cast<std::size_t>(reply->len)};
+}
+
+bool isError(const redisReply* reply) {
+  return reply->type == REDIS_REPLY_ERROR;
+}
+
+// A server that answers so is not to be used again: a replica since a
+// fail-over, still loading, cut off from its master, or asking for a
+// password that changed.
+bool refusesService(std::string_view error) {
+  for (std::string_view code : {"READONLY", "LOADING", "MASTERDOWN", "NOAUTH", "WRONGPASS"}) {
+    if (startsWith(error, code)) return true;
+  }
+  return false;
+}
+
+// What went wrong on a context; a wait that ran out says so in plain words.
+std::string contextError(const redisContext* context, int timeoutMs, bool* timedOut) {
+  const std::string text = context->errstr;
+  *timedOut = context->err == REDIS_ERR_IO &&
+              (text == std::strerror(EAGAIN) || text == std::strerror(ETIMEDOUT));
+  if (*timedOut) return "no answer within " + decimalText(timeoutMs) + " ms";
+  if (context->err == REDIS_ERR_EOF) return "the server closed the connection";
+  return text.empty() ? std::string("connection failed") : text;
+}
+
+void appendCommand(redisContext* context, const Command& command) {
+  std::vector<const char*> argv;
+  std::vector<std::size_t> lengths;
+  argv.reserve(command.size());
+  lengths.reserve(command.size());
+  for (std::string_view argument : command) {
+    argv.push_back(argument.data());
+    lengths.push_back(argument.size());
+  }
+  redisAppendCommandArgv(context, static_cast<int>(argv.size()), argv.data(), lengths.data());
+}
+
+// Sends the commands together and reads one reply each; false (replies
+// incomplete) when the connection failed.
+bool pipeline(redisContext* context, const std::vector<Command>& commands,
+              std::vector<Reply>* replies) {
+  for (const Command& command : commands) appendCommand(context, command);
+  replies->clear();
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    void* reply = nullptr;
+    if (redisGetReply(context, &reply) != REDIS_OK || reply == nullptr) return false;
+    replies->emplace_back(static_cast<redisReply*>(reply));
+  }
+  return true;
+}
+
+Reply single(redisContext* context, const Command& command) {
+  std::vector<Reply> replies;
+  if (!pipeline(context, {command}, &replies)) return nullptr;
+  return std::move(replies.front());
+}
+
+// SCAN's MATCH pattern for the keys under prefix: glob characters escaped.
+std::string prefixPattern(const std::string& prefix) {
+  std::string pattern;
+  for (char c : prefix) {
+    if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  return pattern + "*";
+}
+
+}  // namespace
+
+class RedisPool::Connection {
+ public:
+  Connection(Context context, std::string where) : context_(std::move(context)), where_(where) {}
+  redisContext* get() const { return context_.get(); }
+  const std::string& where() const { return where_; }
+  // A kept connection may have died since it was last used.
+  bool kept = false;
+
+ private:
+  Context context_;
+  std::string where_;  // host:port of the server it reached
+};
+
+RedisPool::RedisPool(BackendConfig config) : config_(std::move(config)), ownerPid_(getpid()) {}
+
+RedisPool::~RedisPool() = default;
+
+namespace {
+
+// A TCP connection with the pool's timeouts on connecting and on every
+// command; null with *error ("host:port: reason").
+Context connectTo(const RedisEndpoint& endpoint, int timeoutMs, std::string* error) {
+  const timeval timeout = toTimeval(timeoutMs);
+  Context context(redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, timeout));
+  if (context == nullptr) {
+    *error = endpoint.text() + ": no memory for a connection";
+    return nullptr;
+  }
+  bool timedOut = false;
+  if (context->err != 0) {
+    *error = endpoint.text() + ": " + contextError(context.get(), timeoutMs, &timedOut);
+    return nullptr;
+  }
+  redisSetTimeout(context.get(), timeout);
+  return context;
+}
+
+// Asks one sentinel where the master is.
+bool askSentinel(const RedisEndpoint& sentinel, const BackendConfig& config, RedisEndpoint* master,
+                 std::string* error) {
+  Context context = connectTo(sentinel, config.timeoutMs, error);
+  if (context == nullptr) return false;
+  Reply reply = single(context.get(), {"SENTINEL", "get-master-addr-by-name", config.master});
+  bool timedOut = false;
+  if (reply == nullptr) {
+    *error = sentinel.text() + ": " + contextError(context.get(), config.timeoutMs, &timedOut);
+    return false;
+  }
+  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 ||
+      reply->element[0]->type != REDIS_REPLY_STRING ||
+      reply->element[1]->type != REDIS_REPLY_STRING) {
+    *error = sentinel.text() + ": " +
+             (isError(reply.get()) ? std::string(replyText(reply.get()))
+                                   : "knows no master named " + config.master);
+    return false;
+  }
+  master->host = std::string(replyText(reply->element[0]));
+  const long port = std::strtol(std::string(replyText(reply->element[1])).c_str(), nullptr, 10);
+  master->port = static_cast<int>(port);
+  return port > 0 && port <= 65535;
+}
+
+}  // namespace
+
+std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
+  RedisEndpoint server = config_.server;
+  std::string where;
+  if (config_.kind == BackendConfig::Kind::kSentinel) {
+    std::string reasons;
+    bool found = false;
+    for (const RedisEndpoint& sentinel : config_.sentinels) {
+      std::string why;
+      if (askSentinel(sentinel, config_, &server, &why)) {
+        found = true;
+        break;
+      }
+      reasons += (reasons.empty() ? "" : "; ") + why;
+    }
+    if (!found) {
+      *error = config_.describe() + ": no sentinel named the master (" + reasons + ")";
+      return nullptr;
+    }
+    where = "master " + server.text() + ": ";
+  }
+  std::string why;
+  Context context = connectTo(server, config_.timeoutMs, &why);
+  if (context == nullptr) {
+    *error = config_.describe() + ": " + (where.empty() ? why : "master " + why);
+    return nullptr;
+  }
+  // One round trip sets the session up: the password, the database, the
+  // batch script (its digest answers), and under sentinels the role, since
+  // a master the sentinels still name may have come back as a replica.
+  const std::string database = decimalText(config_.database);
+  std::vector<Command> setup;
+  if (!config_.password.empty()) setup.push_back({"AUTH", config_.password});
+  if (config_.database != 0) setup.push_back({"SELECT", database});
+  setup.push_back({"SCRIPT", "LOAD", kBatchScript});
+  if (config_.kind == BackendConfig::Kind::kSentinel) setup.push_back({"ROLE"});
+  std::vector<Reply> replies;
+  if (!pipeline(context.get(), setup, &replies)) {
+    bool timedOut = false;
+    *error = config_.describe() + ": " + where +
+             contextError(context.get(), config_.timeoutMs, &timedOut);
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < setup.size(); ++i) {
+    const redisReply* reply = replies[i].get();
+    const std::string_view step = setup[i][0];
+    if (step == "SCRIPT") {
+      // Without the digest every batch sends the whole script (EVAL).
+      if (reply->type == REDIS_REPLY_STRING) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        scriptSha_ = std::string(replyText(reply));
+      }
+      continue;
+    }
+    if (isError(reply)) {
+      *error = config_.describe() + ": " + where + std::string(step) +
+               " refused: " + std::string(replyText(reply));
+      return nullptr;
+    }
+    if (step == "ROLE" && (reply->type != REDIS_REPLY_ARRAY || reply->elements == 0 ||
+                           replyText(reply->element[0]) != "master")) {
+      *error = config_.describe() + ": " + where + "is no master (the fail-over is not done)";
+      return nullptr;
+    }
+  }
+  Log("  redis connected to %s\n", server.text().c_str());
+  return std::make_unique<Connection>(std::move(context), server.text());
+}
+
+std::unique_ptr<RedisPool::Connection> RedisPool::acquire(std::string* error) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    // Connections inherited across fork belong to the parent's exchanges.
+    if (ownerPid_ != getpid()) {
+      idle_.clear();
+      ownerPid_ = getpid();
+    }
+    if (!idle_.empty()) {
+      std::unique_ptr<Connection> connection = std::move(idle_.back());
+      idle_.pop_back();
+      connection->kept = true;
+      return connection;
+    }
+  }
+  return connect(error);
+}
+
+void RedisPool::release(std::unique_ptr<Connection> connection) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (ownerPid_ == getpid()) idle_.push_back(std::move(connection));
+}
+
+namespace {
+
+// How one exchange on a connection ended.
+enum class Outcome {
+  kDone,     // answered; the connection is kept
+  kLost,     // the connection failed (its context tells why)
+  kRefused,  // the server answered that it is not to be used; *error is set
+};
+
+}  // namespace
+
+template <typename Exchange>
+bool RedisPool::exchange(Exchange&& run, std::string* error) {
+  for (int attempt = 0;; ++attempt) {
+    std::unique_ptr<Connection> connection = acquire(error);
+    if (connection == nullptr) {
+      Log("  >redis: %s\n", error->c_str());
+      return false;
+    }
+    const Outcome outcome = run(*connection, error);
+    if (outcome == Outcome::kDone) {
+      release(std::move(connection));
+      return true;
+    }
+    if (outcome == Outcome::kRefused) {
+      Log("  >redis: %s\n", error->c_str());
+      return false;
+    }
+    bool timedOut = false;
+    const std::string why = contextError(connection->get(), config_.timeoutMs, &timedOut);
+    const std::string where = config_.kind == BackendConfig::Kind::kSentinel
+                                  ? "master " + connection->where() + ": "
+                                  : "";
+    *error = config_.describe() + ": " + where + why;
+    Log("  >redis: %s\n", error->c_str());
+    // A kept connection that died with the server's restart is replaced
+    // once; a wait that ran out is not repeated, so no call waits twice.
+    if (!connection->kept || timedOut || attempt > 0) return false;
+  }
+}
+
+RemoteBatchReply RedisPool::runBatch(const std::vector<RemotePoolOp>& ops, bool missingIsEmpty) {
+  RemoteBatchReply answer;
+  std::vector<std::string> keys;
+  std::vector<std::string> sources;
+  std::string letters;
+  keys.reserve(ops.size());
+  for (const RemotePoolOp& op : ops) {
+    keys.push_back(config_.prefix + op.key);
+    letters += static_cast<char>(op.kind);
+    sources.push_back(op.kind == RemotePoolOp::Kind::kSetFromGet ? decimalText(op.source) : "");
+  }
+  const std::string keyCount = decimalText(static_cast<long>(ops.size()));
+  const bool ok = exchange(
+      [&](Connection& connection, std::string* error) {
+        std::string sha;
+        {
+          const std::lock_guard<std::mutex> lock(mutex_);
+          sha = scriptSha_;
+        }
+        Command command = {sha.empty() ? "EVAL" : "EVALSHA",
+                           sha.empty() ? std::string_view(kBatchScript) : std::string_view(sha),
+                           keyCount};
+        for (const std::string& key : keys) command.push_back(key);
+        command.push_back(missingIsEmpty ? "1" : "0");
+        command.push_back(letters);
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+          command.push_back(ops[i].kind == RemotePoolOp::Kind::kSet ? std::string_view(ops[i].value)
+                                                                    : std::string_view(sources[i]));
+        }
+        Reply reply = single(connection.get(), command);
+        if (reply != nullptr && isError(reply.get()) &&
+            startsWith(replyText(reply.get()), "NOSCRIPT")) {
+          command[0] = "EVAL";
+          command[1] = kBatchScript;
+          reply = single(connection.get(), command);
+        }
+        if (reply == nullptr) return Outcome::kLost;
+        const redisReply* r = reply.get();
+        if (isError(r)) {
+          *error = config_.describe() + ": " + std::string(replyText(r));
+          return refusesService(replyText(r)) ? Outcome::kRefused : Outcome::kDone;
+        }
+        if (r->type != REDIS_REPLY_ARRAY || r->elements < 2 ||
+            r->element[0]->type != REDIS_REPLY_INTEGER ||
+            r->element[1]->type != REDIS_REPLY_INTEGER) {
+          *error = config_.describe() + ": unexpected answer to the batch script";
+          return Outcome::kDone;
+        }
+        answer.result = static_cast<int>(r->element[0]->integer);
+        answer.failedOp = static_cast<int>(r->element[1]->integer) - 1;
+        if (answer.result == KVPOOL_POOL_UNAVAILABLE) {
+          const std::string_view text =
+              r->elements > 2 ? replyText(r->element[2]) : std::string_view("failed");
+          *error = config_.describe() + ": " + std::string(text);
+          return refusesService(text) ? Outcome::kRefused : Outcome::kDone;
+        }
+        error->clear();
+        for (std::size_t i = 2; i < r->elements; ++i) {
+          const redisReply* value = r->element[i];
+          answer.values.emplace_back(value->type == REDIS_REPLY_STRING ? replyText(value)
+                                                                       : std::string_view());
+        }
+        return Outcome::kDone;
+      },
+      &answer.error);
+  if (!ok || !answer.error.empty()) {
+    answer.result = KVPOOL_POOL_UNAVAILABLE;
+    if (!ok) answer.failedOp = -1;
+    answer.values.clear();
+  }
+  return answer;
+}
+
+int RedisPool::get(const std::string& key, std::string* value, std::string* error) {
+  const std::string fullKey = config_.prefix + key;
+  int result = KVPOOL_OK;
+  const bool ok = exchange(
+      [&](Connection& connection, std::string* why) {
+        Reply reply = single(connection.get(), {"GET", fullKey});
+        if (reply == nullptr) return Outcome::kLost;
+        if (isError(reply.get())) {
+          *why = config_.describe() + ": " + std::string(replyText(reply.get()));
+          result = KVPOOL_POOL_UNAVAILABLE;
+          return refusesService(replyText(reply.get())) ? Outcome::kRefused : Outcome::kDone;
+        }
+        if (reply->type == REDIS_REPLY_NIL) {
+          result = KVPOOL_KEY_NOT_FOUND;
+        } else {
+          *value = std::string(replyText(reply.get()));
+        }
+        return Outcome::kDone;
+      },
+      error);
+  return ok ? result : KVPOOL_POOL_UNAVAILABLE;
+}
+
+int RedisPool::set(const std::string& key, const std::string& value, std::string* error) {
+  const std::string fullKey = config_.prefix + key;
+  int result = KVPOOL_OK;
+  const bool ok = exchange(
+      [&](Connection& connection, std::string* why) {
+        Reply reply = single(connection.get(), {"SET", fullKey, value});
+        if (reply == nullptr) return Outcome::kLost;
+        if (isError(reply.get())) {
+          const std::string_view text = replyText(reply.get());
+          if (startsWith(text, "OOM")) {
+            result = KVPOOL_POOL_FULL;
+            return Outcome::kDone;
+          }
+          *why = config_.describe() + ": " + std::string(text);
+          result = KVPOOL_POOL_UNAVAILABLE;
+          return refusesService(text) ? Outcome::kRefused : Outcome::kDone;
+        }
+        return Outcome::kDone;
+      },
+      error);
+  return ok ? result : KVPOOL_POOL_UNAVAILABLE;
+}
+
+bool RedisPool::listKeys(std::vector<std::string>* keys, std::string* error) {
+  const std::string pattern = prefixPattern(config_.prefix);
+  const std::string count = decimalText(kScanCount);
+  keys->clear();
+  const bool ok = exchange(
+      [&](Connection& connection, std::string* why) {
+        keys->clear();
+        std::string cursor = "0";
+        do {
+          Reply reply =
+              single(connection.get(), {"SCAN", cursor, "MATCH", pattern, "COUNT", count});
+          if (reply == nullptr) return Outcome::kLost;
+          if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
+            *why =
+                config_.describe() + ": SCAN: " +
+                (isError(reply.get()) ? std::string(replyText(reply.get())) : "unexpected answer");
+            return Outcome::kRefused;
+          }
+          cursor = std::string(replyText(reply->element[0]));
+          const redisReply* batch = reply->element[1];
+          for (std::size_t i = 0; i < batch->elements; ++i) {
+            keys->emplace_back(replyText(batch->element[i]).substr(config_.prefix.size()));
+          }
+        } while (cursor != "0");
+        return Outcome::kDone;
+      },
+      error);
+  if (!ok) return false;
+  // SCAN may name a key twice when the table grows meanwhile.
+  std::sort(keys->begin(), keys->end());
+  keys->erase(std::unique(keys->begin(), keys->end()), keys->end());
+  return true;
+}
+
+bool RedisPool::hasKeys(bool* any, std::string* error) {
+  const std::string pattern = prefixPattern(config_.prefix);
+  const std::string count = decimalText(kScanCount);
+  *any = false;
+  return exchange(
+      [&](Connection& connection, std::string* why) {
+        std::string cursor = "0";
+        do {
+          Reply reply =
+              single(connection.get(), {"SCAN", cursor, "MATCH", pattern, "COUNT", count});
+          if (reply == nullptr) return Outcome::kLost;
+          if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
+            *why = config_.describe() + ": SCAN: unexpected answer";
+            return Outcome::kRefused;
+          }
+          cursor = std::string(replyText(reply->element[0]));
+          if (reply->element[1]->elements > 0) *any = true;
+        } while (!*any && cursor != "0");
+        return Outcome::kDone;
+      },
+      error);
+}
+
+bool RedisPool::readValues(const std::vector<std::string>& keys,
+                           std::vector<std::optional<std::string>>* values,
+                           std::vector<std::string>* wrongType, std::string* error) {
+  return exchange(
+      [&](Connection& connection, std::string*) {
+        values->clear();
+        if (wrongType != nullptr) wrongType->clear();
+        std::vector<std::string> fullKeys;
+        for (std::size_t start = 0; start < keys.size(); start += kPipelineChunk) {
+          const std::size_t end = std::min(keys.size(), start + kPipelineChunk);
+          fullKeys.clear();
+          for (std::size_t i = start; i < end; ++i) fullKeys.push_back(config_.prefix + keys[i]);
+          std::vector<Command> commands;
+          for (const std::string& key : fullKeys) commands.push_back({"GET", key});
+          std::vector<Reply> replies;
+          if (!pipeline(connection.get(), commands, &replies)) return Outcome::kLost;
+          for (std::size_t i = 0; i < replies.size(); ++i) {
+            const redisReply* reply = replies[i].get();
+            if (reply->type == REDIS_REPLY_STRING) {
+              values->emplace_back(std::string(replyText(reply)));
+              continue;
+            }
+            values->emplace_back(std::nullopt);
+            if (isError(reply) && wrongType != nullptr) wrongType->push_back(keys[start + i]);
+          }
+        }
+        return Outcome::kDone;
+      },
+      error);
+}
+
+int RedisPool::storeValues(const std::vector<std::pair<std::string, std::string>>& pairs,
+                           std::string* error) {
+  int result = KVPOOL_OK;
+  const bool ok = exchange(
+      [&](Connection& connection, std::string* why) {
+        std::vector<std::string> fullKeys;
+        fullKeys.reserve(pairs.size());
+        std::vector<Command> commands = {{"MULTI"}};
+        for (const auto& [key, value] : pairs) {
+          fullKeys.push_back(config_.prefix + key);
+          commands.push_back({"SET", fullKeys.back(), value});
+        }
+        commands.push_back({"EXEC"});
+        std::vector<Reply> replies;
+        if (!pipeline(connection.get(), commands, &replies)) return Outcome::kLost;
+        for (const Reply& reply : replies) {
+          if (!isError(reply.get())) continue;
+          const std::string_view text = replyText(reply.get());
+          if (startsWith(text, "OOM")) {
+            result = KVPOOL_POOL_FULL;
+            return Outcome::kDone;
+          }
+          if (startsWith(text, "EXECABORT")) continue;
+          *why = config_.describe() + ": " + std::string(text);
+          result = KVPOOL_POOL_UNAVAILABLE;
+          return refusesService(text) ? Outcome::kRefused : Outcome::kDone;
+        }
+        return Outcome::kDone;
+      },
+      error);
+  return ok ? result : KVPOOL_POOL_UNAVAILABLE;
+}
+
+bool RedisPool::deleteKeys(const std::vector<std::string>& keys, long* deleted,
+                           std::string* error) {
+  *deleted = 0;
+  return exchange(
+      [&](Connection& connection, std::string* why) {
+        *deleted = 0;
+        std::vector<std::string> fullKeys;
+        for (std::size_t start = 0; start < keys.size(); start += kPipelineChunk) {
+          const std::size_t end = std::min(keys.size(), start + kPipelineChunk);
+          fullKeys.clear();
+          for (std::size_t i = start; i < end; ++i) fullKeys.push_back(config_.prefix + keys[i]);
+          Command command = {"DEL"};
+          for (const std::string& key : fullKeys) command.push_back(key);
+          Reply reply = single(connection.get(), command);
+          if (reply == nullptr) return Outcome::kLost;
+          if (reply->type != REDIS_REPLY_INTEGER) {
+            *why =
+                config_.describe() + ": DEL: " +
+                (isError(reply.get()) ? std::string(replyText(reply.get())) : "unexpected answer");
+            return Outcome::kRefused;
+          }
+          *deleted += static_cast<long>(reply->integer);
+        }
+        return Outcome::kDone;
+      },
+      error);
+}
+
+bool RedisPool::info(const std::string& section, std::string* text, std::string* where,
+                     std::string* error) {
+  return exchange(
+      [&](Connection& connection, std::string* why) {
+        Reply reply = single(connection.get(), {"INFO", section});
+        if (reply == nullptr) return Outcome::kLost;
+        if (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_STATUS) {
+          *why = config_.describe() + ": INFO: " +
+                 (isError(reply.get()) ? std::string(replyText(reply.get())) : "unexpected answer");
+          return Outcome::kRefused;
+        }
+        *text = std::string(replyText(reply.get()));
+        *where = connection.where();
+        return Outcome::kDone;
+      },
+      error);
+}
+
+int getRemotePoolValue(RedisPool& pool, PoolBlockRequest* request, const char* key) {
+  Log("-->getKvPoolDataBlock %s\n", pool.config().describe().c_str());
+  std::string value;
+  std::string error;
+  const int result = pool.get(key, &value, &error);
+  if (result != KVPOOL_OK) return result;
+  char* copy = strdup(value.c_str());
+  if (copy == nullptr) return KVPOOL_KEY_NOT_FOUND;
+  request->value = copy;
+  request->keyLength = static_cast<int32_t>(std::strlen(key) + 1);
+  request->valueLength = static_cast<int32_t>(value.size() + 1);
+  request->blockSize = kRecordHeaderBytes + request->keyLength + request->valueLength;
+  return KVPOOL_OK;
+}
+
+int storeRemotePoolValue(RedisPool& pool, PoolBlockRequest* request) {
+  Log("-->storeKvPoolDataBlock %s\n", pool.config().describe().c_str());
+  const std::string key = request->key != nullptr ? request->key : "";
+  const std::string value = request->value != nullptr ? request->value : "";
+  request->keyLength = static_cast<int32_t>(key.size() + 1);
+  request->valueLength = static_cast<int32_t>(value.size() + 1);
+  request->blockSize = kRecordHeaderBytes + request->keyLength + request->valueLength;
+  std::string error;
+  return pool.set(key, value, &error);
+}
+
+RemoteSnapshot saveRemotePoolToFile(RedisPool& pool, int* records, std::string* error) {
+  Log("-->storeKvPoolToFile %s\n", pool.config().describe().c_str());
+  *records = 0;
+  std::vector<std::string> keys;
+  std::vector<std::optional<std::string>> values;
+  if (!pool.listKeys(&keys, error) || !pool.readValues(keys, &values, nullptr, error)) {
+    return RemoteSnapshot::kUnavailable;
+  }
+  // The records in key order, as a pool that stored them one by one would
+  // hold them; a key gone since the scan, one holding no string, and texts
+  // with a NUL inside (which the layout cannot hold) are left out.
+  std::vector<unsigned char> image(kPoolHeaderBytes);
+  int32_t count = 0;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const std::string& key = keys[i];
+    if (!values[i] || key.find('\0') != std::string::npos ||
+        values[i]->find('\0') != std::string::npos) {
+      Log("  >storeKvPoolToFile: key %s left out\n", key.c_str());
+      continue;
+    }
+    const std::size_t recordBytes = kRecordHeaderBytes + key.size() + 1 + values[i]->size() + 1;
+    if (image.size() + recordBytes > static_cast<std::size_t>(kRemoteSnapshotCapacity)) {
+      *error = "the keys need more than the largest pool's " +
+               decimalText(kRemoteSnapshotCapacity) + " bytes";
+      Log("  >storeKvPoolToFile: %s\n", error->c_str());
+      return RemoteSnapshot::kTooLarge;
+    }
+    const auto offset = static_cast<int32_t>(image.size());
+    image.resize(image.size() + recordBytes);
+    writePoolRecord(image.data(), offset, key.c_str(), static_cast<int32_t>(key.size() + 1),
+                    values[i]->c_str(), static_cast<int32_t>(values[i]->size() + 1));
+    ++count;
+  }
+  writePoolControl(image.data(),
+                   {kRemoteSnapshotCapacity, count, static_cast<int32_t>(image.size())});
+  const bool written = writeSnapshotFile(
+      [&image](int fd) { return writeSnapshotBytes(fd, image.data(), image.size()); });
+  if (!written) {
+    *error = "the snapshot file could not be written (see /tmp/KvPool.log)";
+    return RemoteSnapshot::kFileFailed;
+  }
+  logSnapshotEvent(true);
+  *records = count;
+  return RemoteSnapshot::kDone;
+}
+
+RemoteSnapshot loadRemotePoolFromFile(RedisPool& pool, int* records, std::string* error) {
+  Log("-->initKvPoolFromFile %s\n", pool.config().describe().c_str());
+  *records = 0;
+  std::vector<unsigned char> image;
+  bool fits = false;
+  if (!readSnapshotFile(kRemoteSnapshotCapacity, &image, &fits)) {
+    *error = "no usable snapshot file";
+    return RemoteSnapshot::kFileFailed;
+  }
+  if (!fits) {
+    *error = "the snapshot is not smaller than the largest pool's " +
+             decimalText(kRemoteSnapshotCapacity) + " bytes";
+    return RemoteSnapshot::kTooLarge;
+  }
+  bool any = false;
+  if (!pool.hasKeys(&any, error)) return RemoteSnapshot::kUnavailable;
+  if (any) {
+    *error = "the pool holds keys; a snapshot loads only into an empty pool";
+    Log("  >initKvPoolFromFile: %s\n", error->c_str());
+    return RemoteSnapshot::kPoolNotEmpty;
+  }
+  const PoolControl header = readPoolControl(image.data());
+  std::vector<std::pair<std::string, std::string>> pairs;
+  walkPoolChain(image.data(), header.blockCount, header.usedSize, [&](const PoolRecord& record) {
+    pairs.emplace_back(std::string(record.keyText(image.data())),
+                       std::string(record.valueText(image.data())));
+    return false;
+  });
+  const int stored = pool.storeValues(pairs, error);
+  if (stored == KVPOOL_POOL_FULL) {
+    *error = "the server refused the records for lack of memory";
+    return RemoteSnapshot::kFull;
+  }
+  if (stored != KVPOOL_OK) return RemoteSnapshot::kUnavailable;
+  logSnapshotEvent(false);
+  *records = static_cast<int>(pairs.size());
+  return RemoteSnapshot::kDone;
+}
+
+}  // namespace kvpool

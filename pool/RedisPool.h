@@ -1,0 +1,148 @@
+// The pool on a Redis server (KVPOOL_BACKEND=redis://..., pool/PoolBackend.h):
+// every pool key is a Redis string key, the prefix put before it; a get is a
+// GET, a store a SET. A message's pool operations travel together, as one
+// server-side script run in their order (EVALSHA, EVAL when the server does
+// not know the script yet), so a message costs one round trip whatever its
+// script.
+//
+// Result codes: KVPOOL_OK, KVPOOL_KEY_NOT_FOUND (2), KVPOOL_POOL_FULL (8: the
+// server refused a write for lack of memory, an OOM reply) and
+// KVPOOL_POOL_UNAVAILABLE (5: the server cannot be reached, gave no answer
+// within the timeout, refused the password, or is no master). With 5 comes a
+// text naming the backend (host:port, never the password) and the error.
+//
+// Connections are made when first needed and kept for the next call; one
+// that failed is dropped, so a later call connects again once the server is
+// back. A kept connection found dead (the server restarted since) is
+// replaced once within the same call. Under redis-sentinel:// every new
+// connection asks the sentinels for the current master, so a fail-over is
+// followed at the next call after the old master stopped answering.
+//
+// Thread safety: a RedisPool may be used by any number of threads at once;
+// each call takes a connection of its own. After fork, a child drops the
+// connections it inherited and makes its own.
+#ifndef KVPOOL_POOL_REDISPOOL_H
+#define KVPOOL_POOL_REDISPOOL_H
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pool/KvPoolShm.h"
+#include "pool/PoolBackend.h"
+
+namespace kvpool {
+
+// One pool operation of a message, in statement order.
+struct RemotePoolOp {
+  enum class Kind : char { kGet = 'G', kSet = 'S', kSetFromGet = 'R' };
+  Kind kind = Kind::kGet;
+  std::string key;    // the pool key, without the prefix
+  std::string value;  // kSet: the value to store
+  int source = -1;    // kSetFromGet: the index of the earlier kGet whose value is stored
+};
+
+struct RemoteBatchReply {
+  int result = KVPOOL_OK;  // 0, 2, 8 or 5
+  // The operation the batch stopped at (2, 8, and 5 once the script ran);
+  // -1 when it stopped before any ran (5) or did not stop.
+  int failedOp = -1;
+  // What each kGet read, by operation index ("" for a missing key when
+  // missing keys read as empty, and for stores); as many as ran.
+  std::vector<std::string> values;
+  std::string error;  // 5: the backend and its error
+};
+
+class RedisPool {
+ public:
+  explicit RedisPool(BackendConfig config);
+  ~RedisPool();
+  RedisPool(const RedisPool&) = delete;
+  RedisPool& operator=(const RedisPool&) = delete;
+
+  const BackendConfig& config() const { return config_; }
+
+  // Runs the operations in order on the server, in one round trip: a kGet
+  // of a missing key stops the batch with 2 unless missingIsEmpty; a store
+  // refused for memory stops it with 8; stores before the stop stay.
+  RemoteBatchReply runBatch(const std::vector<RemotePoolOp>& ops, bool missingIsEmpty);
+
+  // One GET: 0 with *value, 2 no such key, 5 with *error.
+  int get(const std::string& key, std::string* value, std::string* error);
+  // One SET: 0, 8 or 5 with *error.
+  int set(const std::string& key, const std::string& value, std::string* error);
+
+  // The tools' access, each false with *error when the server cannot be used.
+  // Every pool key under the prefix (prefix removed), sorted bytewise.
+  bool listKeys(std::vector<std::string>* keys, std::string* error);
+  // Whether any key lies under the prefix.
+  bool hasKeys(bool* any, std::string* error);
+  // The values of keys, pipelined; none for a key that is gone or holds no
+  // string (*wrongType lists those, when given).
+  bool readValues(const std::vector<std::string>& keys,
+                  std::vector<std::optional<std::string>>* values,
+                  std::vector<std::string>* wrongType, std::string* error);
+  // Stores every pair in one transaction (MULTI/EXEC): all or nothing. 8 when
+  // memory ran out (the transaction is discarded), 5 with *error.
+  int storeValues(const std::vector<std::pair<std::string, std::string>>& pairs,
+                  std::string* error);
+  // Deletes keys (without the prefix). *deleted counts the ones that existed.
+  bool deleteKeys(const std::vector<std::string>& keys, long* deleted, std::string* error);
+  // The server's INFO text for a section ("server", "memory"...), and where
+  // the answering server is ("127.0.0.1:6379").
+  bool info(const std::string& section, std::string* text, std::string* where, std::string* error);
+
+ private:
+  class Connection;
+  struct Lease;
+  std::unique_ptr<Connection> connect(std::string* error);
+  std::unique_ptr<Connection> acquire(std::string* error);
+  void release(std::unique_ptr<Connection> connection);
+  // Sends the commands pipelined and reads their replies (each a
+  // redisReply*, freed by the caller through the holder), on a kept
+  // connection or a new one; a kept one that proves dead is replaced once.
+  template <typename Exchange>
+  bool exchange(Exchange&& run, std::string* error);
+
+  BackendConfig config_;
+  std::string scriptSha_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Connection>> idle_;
+  int ownerPid_;
+};
+
+// The process's pool on Redis, null when it lives in shared memory
+// (pool/PoolBackend.h makes the choice). Valid while a node context lives.
+RedisPool* processRedisPool();
+
+// The exported calls of pool/KvPoolShm.h on the process's Redis pool.
+// get: 0 (request->value a new copy the caller frees), 2 or 5; store: 0, 8
+// or 5. A 5 is traced with the backend's error.
+int getRemotePoolValue(RedisPool& pool, PoolBlockRequest* request, const char* key);
+int storeRemotePoolValue(RedisPool& pool, PoolBlockRequest* request);
+
+// The snapshot file, in the segment's layout, from and into Redis.
+enum class RemoteSnapshot {
+  kDone,
+  kUnavailable,   // the server could not be used (*error)
+  kTooLarge,      // save: the keys do not fit the largest pool; load: nor the file
+  kFileFailed,    // save: the file could not be written; load: none usable
+  kPoolNotEmpty,  // load: keys exist under the prefix
+  kFull,          // load: the server refused the records for memory
+};
+// Save: every key under the prefix in key order, written through a new file
+// synced and renamed over /tmp/KvPoolData.bin (event 14). *records counts them.
+RemoteSnapshot saveRemotePoolToFile(RedisPool& pool, int* records, std::string* error);
+// Load: the file checked as for shared memory, then stored in one
+// transaction, only when no key lies under the prefix (event 13).
+RemoteSnapshot loadRemotePoolFromFile(RedisPool& pool, int* records, std::string* error);
+// The capacity a snapshot is checked against: the largest shared-memory pool.
+inline constexpr int32_t kRemoteSnapshotCapacity = KVPOOL_MAX_PAGES * KVPOOL_PAGE_SIZE;
+
+}  // namespace kvpool
+
+#endif
