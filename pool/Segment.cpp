@@ -3,10 +3,10 @@
 // the reader/writer lock built on semaphores 0 and 1, and a tool's access to
 // an existing pool (pool/PoolAccess.h).
 #include <errno.h>
-#include <sched.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
