@@ -21,7 +21,8 @@ namespace {
 
 // The message's operations, run in order. KEYS[i] is the key of operation i;
 // ARGV[1] is "1" when a missing key reads as empty, ARGV[2] the operation
-// letters (G get, S store ARGV[i+2], R store what operation ARGV[i+2] read).
+// letters (G get, S store ARGV[i+2], R store what operation ARGV[i+2],
+// counted from 0, read). out[i+2] holds what operation i (from 1) read.
 // The answer is {status, operation, values...}: status 0 done, 2 operation's
 // key missing, 8 its store refused for memory, 5 its command failed (the
 // error text follows). redis.pcall keeps an error from ending the script,
@@ -45,7 +46,7 @@ for i = 1, #KEYS do
   elseif op == 83 then
     r = redis.pcall('SET', KEYS[i], ARGV[i + 2])
   else
-    r = redis.pcall('SET', KEYS[i], out[tonumber(ARGV[i + 2]) + 2])
+    r = redis.pcall('SET', KEYS[i], out[tonumber(ARGV[i + 2]) + 3])
   end
   if type(r) == 'table' then
     if r.err then
@@ -182,17 +183,17 @@ RedisPool::~RedisPool() = default;
 namespace {
 
 // A TCP connection with the pool's timeouts on connecting and on every
-// command; null with *error ("host:port: reason").
+// command; null with the reason in *error.
 Context connectTo(const RedisEndpoint& endpoint, int timeoutMs, std::string* error) {
   const timeval timeout = toTimeval(timeoutMs);
   Context context(redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, timeout));
   if (context == nullptr) {
-    *error = endpoint.text() + ": no memory for a connection";
+    *error = "no memory for a connection";
     return nullptr;
   }
   bool timedOut = false;
   if (context->err != 0) {
-    *error = endpoint.text() + ": " + contextError(context.get(), timeoutMs, &timedOut);
+    *error = contextError(context.get(), timeoutMs, &timedOut);
     return nullptr;
   }
   redisSetTimeout(context.get(), timeout);
@@ -203,7 +204,10 @@ Context connectTo(const RedisEndpoint& endpoint, int timeoutMs, std::string* err
 bool askSentinel(const RedisEndpoint& sentinel, const BackendConfig& config, RedisEndpoint* master,
                  std::string* error) {
   Context context = connectTo(sentinel, config.timeoutMs, error);
-  if (context == nullptr) return false;
+  if (context == nullptr) {
+    *error = sentinel.text() + ": " + *error;
+    return false;
+  }
   Reply reply = single(context.get(), {"SENTINEL", "get-master-addr-by-name", config.master});
   bool timedOut = false;
   if (reply == nullptr) {
@@ -249,7 +253,7 @@ std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
   std::string why;
   Context context = connectTo(server, config_.timeoutMs, &why);
   if (context == nullptr) {
-    *error = config_.describe() + ": " + (where.empty() ? why : "master " + why);
+    *error = config_.describe() + ": " + where + why;
     return nullptr;
   }
   // One round trip sets the session up: the password, the database, the

@@ -1,0 +1,338 @@
+// The run on Redis against the run on shared memory: the same scripts on the
+// same messages and pool give the same result, failing operand, output
+// message, list trees and pool, while a message costs one round trip; a
+// server that cannot be used fails the message with 5 within the timeout.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "node_test_fixture.h"
+#include "pool/PoolAccess.h"
+#include "pool/PoolBackend.h"
+#include "pool/PoolRecords.h"
+#include "pool/RedisPool.h"
+#include "support/redis_server.h"
+
+namespace {
+
+using kvbroker::Message;
+
+struct Case {
+  const char* name;
+  const char* script;
+  std::map<std::string, std::string> pool;  // before the message
+  bool keyNotFoundAsEmpty = false;
+  bool elementNotFoundAsEmpty = false;
+};
+
+const char kInput[] = "<d><a>alpha</a><b>beta</b><Line>1</Line><Line>2</Line></d>";
+
+const Case kCases[] = {
+    {"store then read back through the output and the pool",
+     "SET KvPoolA=Body.d.a; SET OutputRoot.XML.d.x=KvPoolA; SET KvPoolB=OutputRoot.XML.d.x;"
+     "SET OutputRoot.XML.d.y=KvPoolB; SET KvPoolC=KvPoolB;",
+     {}},
+    {"missing key after stores: they stay, later ones never run",
+     "SET KvPoolA=Body.d.a; SET KvPoolB=KvPoolMissing; SET KvPoolC=Body.d.b;",
+     {{"KvPoolOld", "old"}}},
+    {"missing element after stores",
+     "SET KvPoolA=Body.d.a; SET KvPoolB=Body.d.none; SET KvPoolC=Body.d.b;",
+     {}},
+    {"malformed statement after stores",
+     "SET KvPoolA=Body.d.a; SET KvPoolB; SET KvPoolC=Body.d.b;",
+     {}},
+    {"a missing key comes before an element that cannot be made",
+     "SET KvPoolA=Body.d.a; SET OutputRoot.XML.nowhere.x=KvPoolMissing;",
+     {}},
+    {"an element that cannot be made from a key that exists",
+     "SET KvPoolA=Body.d.a; SET OutputRoot.XML.nowhere.x=KvPoolA; SET KvPoolB=Body.d.b;",
+     {}},
+    {"a field written from the pool, then overwritten by a literal",
+     "SET OutputRoot.XML.d.x=KvPoolP; SET OutputRoot.XML.d.x=Body.d.b; SET "
+     "KvPoolF=OutputRoot.XML.d.x;"
+     "SET OutputRoot.XML.d.z=KvPoolP; SET KvPoolG=OutputRoot.XML.d.z;",
+     {{"KvPoolP", "preset"}}},
+    {"lists written from the pool and read back",
+     "SET KvPoolQ=Body.d.a; SET DestinationList.Route.Queue=KvPoolQ; SET ExceptionList.E.x=KvPoolQ;"
+     "SET KvPoolZ=DestinationList.Route.Queue; SET OutputRoot.XML.d.q=KvPoolZ;",
+     {}},
+    {"no list change after a key that is missing",
+     "SET KvPoolA=Body.d.a; SET OutputRoot.XML.d.x=KvPoolMissing; SET "
+     "DestinationList.R.q=Body.d.a;",
+     {}},
+    {"a list change before a missing key stays",
+     "SET DestinationList.R.a=Body.d.a; SET KvPoolX=KvPoolMissing; SET "
+     "DestinationList.R.b=Body.d.b;",
+     {}},
+    {"a list written from a missing key",
+     "SET KvPoolA=Body.d.a; SET DestinationList.R.q=KvPoolMissing;",
+     {}},
+    {"missing keys as empty text",
+     "SET KvPoolE=KvPoolMissing; SET OutputRoot.XML.d.e=KvPoolE; SET "
+     "DestinationList.R.e=KvPoolNone;",
+     {},
+     true},
+    {"missing elements as empty text, indexes, replacing a key",
+     "SET KvPoolL=Body.d.Line[2]; SET KvPoolL=Body.d.none; SET OutputRoot.XML.d.l=KvPoolL;"
+     "SET OutputRoot.XML.d.Line[2]=KvPoolK;",
+     {{"KvPoolK", "kept"}, {"KvPoolL", "old"}},
+     false,
+     true},
+};
+
+struct Outcome {
+  int result = -1;
+  std::string failing;
+  std::string output;
+  std::string exceptionList;
+  std::string destinationList;
+  std::map<std::string, std::string> pool;
+};
+
+std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
+  out << "result " << outcome.result << " [" << outcome.failing << "]\n"
+      << outcome.output << "ExceptionList:\n"
+      << outcome.exceptionList << "DestinationList:\n"
+      << outcome.destinationList << "pool:";
+  for (const auto& [key, value] : outcome.pool) out << " " << key << "=" << value;
+  return out;
+}
+
+// A failed message's output copy is deleted unseen (the input goes to
+// failure): only a message that went through shows its output.
+bool operator==(const Outcome& a, const Outcome& b) {
+  return a.result == b.result && a.failing == b.failing &&
+         (a.result != SCRIPT_OK || a.output == b.output) && a.exceptionList == b.exceptionList &&
+         a.destinationList == b.destinationList && a.pool == b.pool;
+}
+
+std::map<std::string, std::string> sharedMemoryPool() {
+  std::map<std::string, std::string> pool;
+  const kvpool::PoolView view = kvpool::processPoolView();
+  const PoolControl header = kvpool::readPoolControl(view.base);
+  kvpool::walkPoolChain(
+      view.base, header.blockCount, header.usedSize, [&](const kvpool::PoolRecord& record) {
+        pool[std::string(record.keyText(view.base))] = std::string(record.valueText(view.base));
+        return false;
+      });
+  return pool;
+}
+
+std::map<std::string, std::string> redisPool() {
+  std::map<std::string, std::string> pool;
+  kvpool::RedisPool* remote = kvpool::processRedisPool();
+  std::vector<std::string> keys;
+  std::vector<std::optional<std::string>> values;
+  std::string error;
+  if (remote == nullptr || !remote->listKeys(&keys, &error) ||
+      !remote->readValues(keys, &values, nullptr, &error)) {
+    pool["<unreadable>"] = error;
+    return pool;
+  }
+  for (std::size_t i = 0; i < keys.size(); ++i) pool[keys[i]] = values[i].value_or("<none>");
+  return pool;
+}
+
+class ScriptRemoteTest : public kvtest::NodeUnitTest {
+ protected:
+  static void SetUpTestSuite() { server_ = new kvtest::RedisServer(); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    NodeUnitTest::SetUp();
+    ASSERT_TRUE(server_->ok()) << "redis-server did not start";
+  }
+  void TearDown() override {
+    NodeUnitTest::TearDown();
+    unsetenv("KVPOOL_BACKEND");
+    unsetenv("KVPOOL_REDIS_PREFIX");
+    unsetenv("KVPOOL_REDIS_TIMEOUT_MS");
+  }
+
+  // Each run on Redis has keys of its own.
+  void useRedis(const std::string& url) {
+    setenv("KVPOOL_BACKEND", url.c_str(), 1);
+    setenv("KVPOOL_REDIS_PREFIX", ("run" + std::to_string(++runs_) + ":").c_str(), 1);
+  }
+
+  kvbroker::Node& node(const Case& c) {
+    kvbroker::Node& node = kvNode("n");
+    broker().setAttribute(node, "KvPoolExpression", c.script);
+    broker().setAttribute(node, "messageInsertKeyNotFound",
+                          c.keyNotFoundAsEmpty ? "true" : "false");
+    broker().setAttribute(node, "messageStoreEltNotFound",
+                          c.elementNotFoundAsEmpty ? "true" : "false");
+    return node;
+  }
+
+  static int run(kvbroker::Node& node, Message& input, Message& output, Message& exceptionList,
+                 Message& destinationList, std::string* failing) {
+    char* errorText = nullptr;
+    const int result = runKvPoolscript(contextOf(node), input.handle(), exceptionList.handle(),
+                                       destinationList.handle(), output.handle(), &errorText);
+    *failing = errorText != nullptr ? errorText : "";
+    std::free(errorText);
+    return result;
+  }
+
+  Outcome runCase(const Case& c, bool onRedis) {
+    if (onRedis) {
+      useRedis(server_->url());
+    } else {
+      unsetenv("KVPOOL_BACKEND");
+    }
+    kvbroker::Node& kv = node(c);
+    EXPECT_EQ(kvpool::processPoolOnRedis(), onRedis);
+    for (const auto& [key, value] : c.pool) {
+      PoolBlockRequest request{};
+      request.key = const_cast<char*>(key.c_str());
+      request.value = const_cast<char*>(value.c_str());
+      EXPECT_EQ(storeKvPoolDataBlock(&request), KVPOOL_OK);
+    }
+    Message input = Message::fromXml(kInput);
+    Message output = input.copy();
+    Message exceptionList, destinationList;
+    Outcome outcome;
+    outcome.result = run(kv, input, output, exceptionList, destinationList, &outcome.failing);
+    outcome.output = output.dump();
+    outcome.exceptionList = exceptionList.dump();
+    outcome.destinationList = destinationList.dump();
+    outcome.pool = onRedis ? redisPool() : sharedMemoryPool();
+    broker().deleteNode(kv);
+    return outcome;
+  }
+
+  static kvtest::RedisServer* server_;
+  int runs_ = 0;
+};
+
+kvtest::RedisServer* ScriptRemoteTest::server_ = nullptr;
+
+TEST_F(ScriptRemoteTest, EveryCaseEndsAsTheStatementsOneByOneOnSharedMemory) {
+  for (const Case& c : kCases) {
+    const Outcome local = runCase(c, false);
+    const Outcome remote = runCase(c, true);
+    EXPECT_EQ(remote, local) << c.name;
+  }
+}
+
+TEST_F(ScriptRemoteTest, AMessageCostsOneRoundTripAndAListWriteAfterPoolWorkOneMore) {
+  useRedis(server_->url());
+  const Case c = {"",
+                  "SET KvPoolA=Body.d.a; SET OutputRoot.XML.d.x=KvPoolA; SET KvPoolB=Body.d.b;"
+                  "SET KvPoolC=OutputRoot.XML.d.x; SET OutputRoot.XML.d.y=KvPoolMissing;",
+                  {},
+                  true};
+  kvbroker::Node& kv = node(c);
+  // A batch is one EVALSHA (EVAL when the server lost the script).
+  auto roundTrips = [&] {
+    return server_->commandCalls("evalsha") + server_->commandCalls("eval");
+  };
+  auto commandsFor = [&](int messages) {
+    const long before = roundTrips();
+    for (int i = 0; i < messages; ++i) {
+      Message input = Message::fromXml(kInput);
+      Message output = input.copy(), exceptionList, destinationList;
+      std::string failing;
+      EXPECT_EQ(run(kv, input, output, exceptionList, destinationList, &failing), SCRIPT_OK);
+    }
+    return roundTrips() - before;
+  };
+  commandsFor(1);  // connects: password, database, script
+  EXPECT_EQ(commandsFor(10), 10);
+  broker().setAttribute(
+      kv, "KvPoolExpression",
+      "SET KvPoolA=Body.d.a; SET DestinationList.R.q=KvPoolA; SET KvPoolB=Body.d.b;");
+  EXPECT_EQ(commandsFor(10), 20);
+  broker().setAttribute(kv, "KvPoolExpression", "SET OutputRoot.XML.d.x=Body.d.a;");
+  EXPECT_EQ(commandsFor(10), 0);
+  broker().deleteNode(kv);
+}
+
+// Accepts connections (the system completes them) and never answers.
+class SilentListener {
+ public:
+  SilentListener() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd_, 16);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentListener() { close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+TEST_F(ScriptRemoteTest, UnusableServerFailsWithFiveNamingItWithinTheTimeoutThenRecovers) {
+  SilentListener silent;
+  const int refusing = kvtest::freeLoopbackPort();
+  const struct {
+    std::string url;
+    std::string error;
+  } servers[] = {
+      {"redis://127.0.0.1:" + std::to_string(refusing),
+       "redis 127.0.0.1:" + std::to_string(refusing) + ": Connection refused"},
+      {"redis://:hunter2@127.0.0.1:" + std::to_string(silent.port()),
+       "redis 127.0.0.1:" + std::to_string(silent.port()) + ": no answer within 200 ms"},
+      {"redis://:hunter2@127.0.0.1:" + std::to_string(server_->port()),
+       "redis 127.0.0.1:" + std::to_string(server_->port()) + ": AUTH refused: "},
+  };
+  const Case c = {"", "SET OutputRoot.XML.d.x=Body.d.a; SET KvPoolA=Body.d.a;", {}};
+  setenv("KVPOOL_REDIS_TIMEOUT_MS", "200", 1);
+  for (const auto& server : servers) {
+    useRedis(server.url);
+    kvbroker::Node& kv = node(c);
+    for (int message = 0; message < 2; ++message) {
+      Message input = Message::fromXml(kInput);
+      Message output = input.copy(), exceptionList, destinationList;
+      std::string failing;
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(run(kv, input, output, exceptionList, destinationList, &failing),
+                SCRIPT_POOL_UNAVAILABLE);
+      const auto waited = std::chrono::steady_clock::now() - start;
+      EXPECT_LT(waited, std::chrono::milliseconds(400)) << server.url;
+      EXPECT_EQ(failing.rfind(server.error, 0), 0u) << failing;
+      EXPECT_EQ(failing.find("hunter2"), std::string::npos) << failing;
+    }
+    broker().deleteNode(kv);
+  }
+
+  // A server that comes back (here: restarted on the port of a live node's
+  // kept connection) serves the next message.
+  useRedis(server_->url());
+  kvbroker::Node& kv = node(c);
+  auto send = [&] {
+    Message input = Message::fromXml(kInput);
+    Message output = input.copy(), exceptionList, destinationList;
+    std::string failing;
+    return run(kv, input, output, exceptionList, destinationList, &failing);
+  };
+  EXPECT_EQ(send(), SCRIPT_OK);
+  server_->kill();
+  EXPECT_EQ(send(), SCRIPT_POOL_UNAVAILABLE);
+  ASSERT_TRUE(server_->restart());
+  EXPECT_EQ(send(), SCRIPT_OK);
+  EXPECT_EQ(send(), SCRIPT_OK);
+  broker().deleteNode(kv);
+}
+
+}  // namespace
