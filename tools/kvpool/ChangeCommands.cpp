@@ -1,4 +1,4 @@
-// set, save, load and remove: every change goes through the
+// set, delete, clear, save, load and remove: every change goes through the
 // library's own functions on kvpool's read-write mapping of the existing
 // pool, so it is made exactly as a node makes it.
 #include <errno.h>
@@ -58,6 +58,50 @@ int runSet(const std::string& key, const std::string& value, double waitSeconds)
   }
   if (result != KVPOOL_OK) return fail("storing failed with result " + std::to_string(result));
   std::cout << "stored " << printable(key) << " (" << value.size() << " bytes)\n";
+  return kExitDone;
+}
+
+int runDelete(const std::vector<std::string>& keys, double waitSeconds) {
+  for (const std::string& key : keys) {
+    if (std::string why; !checkKey(key, &why)) return fail(why + "; nothing deleted");
+  }
+  const PoolIds ids = kvpool::findPoolIds();
+  if (int refused = prepareChange(ids, "delete", waitSeconds); refused != kExitDone) {
+    return refused;
+  }
+  OpenedPool pool;
+  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
+  int status = kExitDone;
+  for (const std::string& key : keys) {
+    if (kvpool::removePoolValue(pool.view(), key.c_str()) == KVPOOL_OK) {
+      std::cout << "deleted " << printable(key) << "\n";
+    } else {
+      status = fail("no key \"" + printable(key) + "\" in the pool: not deleted");
+    }
+  }
+  warnIfRemovedMeanwhile(ids.segment);
+  return status;
+}
+
+int runClear(bool force, double waitSeconds) {
+  const PoolIds ids = kvpool::findPoolIds();
+  if (!ids.exists()) return noPool();
+  // Clearing under running flows takes every value they stored from them at
+  // once; like remove, that needs saying twice.
+  const int alive = nodeContextsAlive(ids);
+  if (alive > 0 && !force) {
+    return fail(counted(alive, "node context", "node contexts") +
+                " on this machine use the pool and lose every value in it; kvpool save keeps "
+                "a snapshot first; --force clears all the same");
+  }
+  if (int refused = prepareChange(ids, "clear", waitSeconds); refused != kExitDone) return refused;
+  OpenedPool pool;
+  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
+  const PoolControl before = pool.header();
+  if (kvpool::clearPool(pool.view()) != KVPOOL_OK) return fail("clearing the pool failed");
+  warnIfRemovedMeanwhile(ids.segment);
+  std::cout << "cleared the pool: " << counted(std::max(before.blockCount, 0), "record", "records")
+            << " removed\n";
   return kExitDone;
 }
 

@@ -20,9 +20,16 @@ int runVerify(bool snapshot, double waitSeconds);
 
 // ChangeCommands.cpp: changes through the library's own functions.
 int runSet(const std::string& key, const std::string& value, double waitSeconds);
+int runDelete(const std::vector<std::string>& keys, double waitSeconds);
+int runClear(bool force, double waitSeconds);
 int runSave(double waitSeconds);
 int runLoad(double waitSeconds);
 int runRemove(bool force);
+
+// TransferCommands.cpp: the records as a JSON document. outputPath and
+// inputPath "-" are standard output and input.
+int runExport(const std::string& outputPath, double waitSeconds);
+int runImport(const std::string& inputPath, bool replace, double waitSeconds);
 
 }  // namespace kvpooltool
 

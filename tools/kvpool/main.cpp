@@ -7,11 +7,12 @@
 // user slot, so it neither makes a pool nor keeps one alive. Everything goes
 // through the pool's interface for tools (pool/PoolAccess.h), linked in from
 // the plug-in's own object files: reading copies the used bytes under the
-// pool's read lock; changes are the plug-in's own store, save and load on kvpool's read-write
-// mapping of the existing segment. No wait for the lock is longer than --wait.
+// pool's read lock; changes are the plug-in's own store, remove, clear, save
+// and load on kvpool's read-write mapping of the existing segment. No wait
+// for the lock is longer than --wait.
 //
-// The commands live by kind in StatusCommands, ReadCommands, ChangeCommands; this file only reads
-// the command line.
+// The commands live by kind in StatusCommands, ReadCommands, ChangeCommands,
+// TransferCommands; this file only reads the command line.
 #include <CLI/CLI.hpp>
 #include <string>
 #include <vector>
@@ -69,11 +70,23 @@ int main(int argc, char** argv) {
   CLI::App* set = addLockingCommand(app, a, "set", "Store VALUE under KEY");
   set->add_option("key", a.key, "The whole key, e.g. KvPoolOrderId")->required();
   set->add_option("value", a.value, "The value")->required();
+  CLI::App* deleteCommand = addLockingCommand(app, a, "delete", "Delete the records of the KEYs");
+  deleteCommand->add_option("keys", a.keys, "The whole keys")->required();
+  CLI::App* clear = addLockingCommand(app, a, "clear", "Delete every record; the pool stays");
+  clear->add_flag("--force", a.force, "Even while node contexts use the pool");
   addLockingCommand(app, a, "save",
                     "Save the pool to /tmp/KvPoolData.bin (removes leftovers of killed saves)");
   addLockingCommand(app, a, "load", "Load /tmp/KvPoolData.bin into the empty pool");
   CLI::App* drop = app.add_subcommand("remove", "Remove the segment and semaphore set");
   drop->add_flag("--force", a.force, "Even while node contexts use the pool");
+
+  CLI::App* exportCommand =
+      addLockingCommand(app, a, "export", "Write the records as a JSON object of keys to values");
+  exportCommand->add_option("-o,--output", a.path, "The file to write (default: standard output)");
+  CLI::App* importCommand =
+      addLockingCommand(app, a, "import", "Store the keys and values of a JSON object (an export)");
+  importCommand->add_option("file", a.path, "The JSON file, - for standard input")->required();
+  importCommand->add_flag("--replace", a.replace, "Clear the pool first");
 
   try {
     app.parse(argc, argv);
@@ -87,8 +100,12 @@ int main(int argc, char** argv) {
   if (command == "get") return runGet(a.key, wait);
   if (command == "verify") return runVerify(a.snapshot, wait);
   if (command == "set") return runSet(a.key, a.value, wait);
+  if (command == "delete") return runDelete(a.keys, wait);
+  if (command == "clear") return runClear(a.force, wait);
   if (command == "save") return runSave(wait);
   if (command == "load") return runLoad(wait);
   if (command == "remove") return runRemove(a.force);
+  if (command == "export") return runExport(a.path, wait);
+  if (command == "import") return runImport(a.path, a.replace, wait);
   return kExitUsage;
 }
