@@ -11,7 +11,8 @@
 namespace kvpooltool {
 
 // StatusCommands.cpp: what the pool and its files look like.
-int runStatus(double waitSeconds);
+int runStatus(bool json, double waitSeconds);
+int runMetrics(double waitSeconds);
 
 // ReadCommands.cpp: the records, read under the read lock or from the snapshot.
 int runList(bool json, bool snapshot, double waitSeconds);

@@ -55,8 +55,11 @@ int main(int argc, char** argv) {
                  "Longest wait for the pool's lock, in seconds (default 5); also after a command")
       ->check(CLI::Range(0.0, kLongestWaitSeconds));
 
-  addLockingCommand(app, a, "status",
-                    "Whether a pool exists, its ids, size, use, node contexts and files");
+  CLI::App* status = addLockingCommand(
+      app, a, "status", "Whether a pool exists, its ids, size, use, node contexts and files");
+  status->add_flag("--json", a.json, "As a JSON document");
+  addLockingCommand(app, a, "metrics",
+                    "The pool's gauges in the Prometheus text format, for a textfile collector");
 
   CLI::App* list = addLockingCommand(app, a, "list", "Keys and values in pool order");
   list->add_flag("--json", a.json, "As a JSON document");
@@ -95,7 +98,8 @@ int main(int argc, char** argv) {
   }
   const std::string command = app.get_subcommands().front()->get_name();
   const double wait = a.waitSeconds;
-  if (command == "status") return runStatus(wait);
+  if (command == "status") return runStatus(a.json, wait);
+  if (command == "metrics") return runMetrics(wait);
   if (command == "list") return runList(a.json, a.snapshot, wait);
   if (command == "get") return runGet(a.key, wait);
   if (command == "verify") return runVerify(a.snapshot, wait);
