@@ -32,6 +32,9 @@ int runRemove(bool force);
 int runExport(const std::string& outputPath, double waitSeconds);
 int runImport(const std::string& inputPath, bool replace, double waitSeconds);
 
+// WatchCommand.cpp: a live view on a terminal, one view elsewhere.
+int runWatch(int intervalMs, double waitSeconds);
+
 }  // namespace kvpooltool
 
 #endif

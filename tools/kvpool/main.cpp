@@ -12,7 +12,7 @@
 // for the lock is longer than --wait.
 //
 // The commands live by kind in StatusCommands, ReadCommands, ChangeCommands,
-// TransferCommands; this file only reads the command line.
+// TransferCommands and WatchCommand; this file only reads the command line.
 #include <CLI/CLI.hpp>
 #include <string>
 #include <vector>
@@ -91,6 +91,11 @@ int main(int argc, char** argv) {
   importCommand->add_option("file", a.path, "The JSON file, - for standard input")->required();
   importCommand->add_flag("--replace", a.replace, "Clear the pool first");
 
+  CLI::App* watch = addLockingCommand(app, a, "watch",
+                                      "A live view of the pool on a terminal (q or Ctrl-C quits)");
+  watch->add_option("--interval", a.intervalMs, "Milliseconds between refreshes (default 1000)")
+      ->check(CLI::Range(50, 3600000));
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -111,5 +116,6 @@ int main(int argc, char** argv) {
   if (command == "remove") return runRemove(a.force);
   if (command == "export") return runExport(a.path, wait);
   if (command == "import") return runImport(a.path, a.replace, wait);
+  if (command == "watch") return runWatch(a.intervalMs, wait);
   return kExitUsage;
 }
