@@ -21,12 +21,14 @@ import shlex
 import shutil
 import subprocess
 import sys
+import time
 
 WORK = "/tmp/e2e"
 SHM_KEY = 99999
 SEM_KEY = 88888
 IPC_CREAT = 0o1000
 SETVAL = 16
+SEM_UNDO = 0x1000
 
 TOOLS = None
 SOURCE = None
@@ -474,6 +476,317 @@ def remove_force_while_flows_run():
     expect_no_pool("after a forced removal")
 
 
+# ------------------------------------------------------ kvpool maintenance --
+
+def kvpool_bytes(*args, stdin=None):
+    """kvpool with byte arguments and byte output: keys and values need not be UTF-8."""
+    return subprocess.run([os.fsencode(tool("kvpool"))] + [a if isinstance(a, bytes) else a.encode()
+                                                          for a in args],
+                          input=stdin, capture_output=True, cwd=WORK, timeout=120)
+
+
+def leftover_pool_with(*pairs):
+    """A pool nothing keeps alive (so kvpool changes it with a warning), holding pairs."""
+    expect_equal(run([sys.executable, os.path.abspath(__file__), "helper", "leftover-pool"])
+                 .returncode, 0, "leftover helper")
+    for key, value in pairs:
+        stored = kvpool_bytes("set", key, value)
+        expect_equal(stored.returncode, 0, "set %r: %r" % (key, stored.stderr))
+
+
+def keys_in_pool():
+    listing = json.loads(kvpool("list", "--json").stdout)
+    return [r["key"] for r in listing["records"]]
+
+
+@case
+def delete_and_clear_keep_the_pool_sound():
+    leftover_pool_with(("KvPoolA", "1"), ("KvPoolB", "22"), ("KvPoolC", "333"), ("KvPoolD", "4"))
+    deleted = kvpool("delete", "KvPoolB", "KvPoolNone", "KvPoolD")
+    expect(deleted.returncode == 1 and deleted.stdout == "deleted KvPoolB\ndeleted KvPoolD\n" and
+           'no key "KvPoolNone" in the pool' in deleted.stderr,
+           "a missing key fails the delete, the others go: " + deleted.stdout + deleted.stderr)
+    expect_equal(keys_in_pool(), ["KvPoolA", "KvPoolC"], "records after the delete, in order")
+    expect_equal(kvpool("verify").stdout, "pool: sound, 2 records, 58 of 4096 bytes used\n",
+                 "verify after the delete")
+    expect_equal(kvpool("get", "KvPoolC").stdout, "333\n", "a record moved down reads back")
+    expect_equal(kvpool("delete", "").returncode, 1, "an empty key is refused")
+
+    # Node contexts alive: clear needs --force.
+    expect_equal(run([sys.executable, os.path.abspath(__file__), "helper", "set-free-slots",
+                      "9999"]).returncode, 0, "slot helper")
+    refused = kvpool("clear")
+    expect(refused.returncode == 1 and "1 node context on this machine" in refused.stderr and
+           "--force" in refused.stderr, "clear refused while a node context lives: " +
+           refused.stderr)
+    expect_equal(keys_in_pool(), ["KvPoolA", "KvPoolC"], "a refused clear changes nothing")
+    cleared = kvpool("clear", "--force")
+    expect_equal((cleared.returncode, cleared.stdout), (0, "cleared the pool: 2 records removed\n"),
+                 "clear --force; stderr: " + cleared.stderr)
+    expect_equal(kvpool("verify").stdout, "pool: sound, 0 records, 12 of 4096 bytes used\n",
+                 "verify after the clear")
+    expect_equal(kvpool("set", "KvPoolE", "5").returncode, 0, "the cleared pool stores again")
+    expect_equal(keys_in_pool(), ["KvPoolE"], "records after the clear")
+
+
+# Bytes that are not UTF-8, a backslash, text that looks like an escape,
+# control characters and real UTF-8, in keys and values.
+ODD_PAIRS = [(b"KvPoolPlain", b"hello"),
+             (b"KvPool\xe9t\xe9", b"caf\xe9 \xff\xfe end"),
+             (b"KvPoolSlash\\x41", b"C:\\path\\x41 \\\\"),
+             (b"KvPoolUtf8\xc3\xa9", b"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xed\xa0\x80"),
+             (b"KvPoolLines", b"a\nb\tc\x01")]
+
+
+@case
+def export_then_import_keeps_every_byte():
+    leftover_pool_with(*ODD_PAIRS)
+    exported = kvpool_bytes("export")
+    expect_equal(exported.returncode, 0, "export: %r" % exported.stderr)
+    document = json.loads(exported.stdout.decode("utf-8"))
+    expect_equal(list(document.items())[1:3],
+                 [("KvPool\\xe9t\\xe9", "caf\\xe9 \\xff\\xfe end"),
+                  ("KvPoolSlash\\\\x41", "C:\\\\path\\\\x41 \\\\\\\\")],
+                 "bytes that are not UTF-8 as \\xNN, backslashes doubled")
+    expect_equal(document["KvPoolUtf8\u00e9"], "\u00e9t\u00e9 \u20ac \\xed\\xa0\\x80",
+                 "UTF-8 as it is, a surrogate's bytes escaped")
+    written = kvpool("export", "-o", "pool.json")
+    expect_equal(written.stdout, "exported 5 records to pool.json\n", "export -o")
+    with open(os.path.join(WORK, "pool.json"), "rb") as f:
+        expect_equal(f.read(), exported.stdout, "the file holds the same export")
+
+    expect_equal(kvpool("clear").returncode, 0, "clear")
+    imported = kvpool("import", "pool.json")
+    expect_equal((imported.returncode, imported.stdout),
+                 (0, "imported 5 records from pool.json\n"), "import; stderr: " + imported.stderr)
+    expect_equal(kvpool_bytes("export").stdout, exported.stdout, "the round trip is exact")
+    got = kvpool_bytes("get", b"KvPool\xe9t\xe9")
+    expect_equal(got.stdout, b"caf\xe9 \xff\xfe end\n", "a value read back byte for byte")
+
+    # From standard input, over what is there: --replace drops the rest.
+    expect_equal(kvpool("set", "KvPoolExtra", "x").returncode, 0, "set")
+    replaced = kvpool_bytes("import", "--replace", "-", stdin=exported.stdout)
+    expect_equal(replaced.returncode, 0, "import --replace -: %r" % replaced.stderr)
+    expect_equal(kvpool_bytes("export").stdout, exported.stdout, "--replace leaves only the file's")
+    expect_equal(kvpool("verify").returncode, 0, "the pool is sound")
+
+
+@case
+def import_refuses_bad_documents_and_changes_nothing():
+    leftover_pool_with(("KvPoolA", "hello"))
+    before = kvpool_bytes("export").stdout
+
+    def refused(text, fragments, what):
+        result = kvpool_bytes("import", "-", stdin=text if isinstance(text, bytes) else text.encode())
+        stderr = result.stderr.decode("utf-8", "replace")
+        expect(result.returncode == 1 and "nothing imported" in stderr,
+               "%s: status %d, stderr: %s" % (what, result.returncode, stderr))
+        for fragment in fragments:
+            expect(fragment in stderr, "%s: %r not in %s" % (what, fragment, stderr))
+        expect_equal(kvpool_bytes("export").stdout, before, what + ": the pool is unchanged")
+
+    refused('{\n  "KvPoolB": "1",\n  "KvPoolC" 2\n}', ["not valid JSON at line 3, column 13"],
+            "invalid JSON")
+    refused(b'{"KvPoolB": "1",\n "KvPoolC": "caf\xe9"}',
+            ["not valid JSON at line 2, column 17", "ill-formed UTF-8 byte"], "not UTF-8")
+    refused('["KvPoolB"]', ["the document is array, not an object"], "an array")
+    refused('{"KvPoolB": 1, "": "x", "' + "K" * 256 + '": "x", "KvPoolN\\\\x00": "x",'
+            ' "KvPoolE": "a\\\\q", "KvPoolB2": "\\u0000", "KvPoolD": "1", "KvPoolD": "2"}',
+            ['key "KvPoolB": the value is number, not a string',
+             'key "": a key has 1 to 255 bytes; this one has 0',
+             "this one has 256", 'key "KvPoolN\\\\x00": the key holds a NUL byte',
+             'key "KvPoolE": the value: the backslash at character 2 starts no escape',
+             'key "KvPoolB2": the value holds a NUL byte', 'key "KvPoolD" appears more than once'],
+            "bad keys and values")
+    # 38 bytes used; KvPoolA grows from 26 to 4021 bytes, KvPoolB adds 121: 4154.
+    refused('{"KvPoolA": "%s", "KvPoolB": "%s"}' % ("x" * 4000, "y" * 100),
+            ["the pool would need 4154 bytes but holds 4096: 58 bytes missing"], "overflow")
+    missing = kvpool("import", "nowhere.json")
+    expect(missing.returncode == 1 and "cannot open nowhere.json" in missing.stderr,
+           "a missing file: " + missing.stderr)
+
+
+@case
+def status_json_and_metrics_describe_the_pool():
+    absent = kvpool("metrics")
+    expect(absent.returncode == 0 and "\nkvpool_pool_present 0\n" in absent.stdout,
+           "metrics without a pool: " + absent.stdout + absent.stderr)
+    leftover_pool_with(("KvPoolA", "hello"), ("KvPoolB", "x" * 3600))
+    expect_equal(kvpool("save").returncode, 0, "save")
+    status = kvpool("status", "--json", "--wait", "1")
+    expect_equal(status.returncode, 0, "status --json: " + status.stderr)
+    facts = json.loads(status.stdout)
+    pool = facts["pool"]
+    expect_equal((pool["present"], pool["records"], pool["used"], pool["capacity"],
+                  pool["nodeContexts"], pool["chainSound"]), (True, 2, 3659, 4096, 0, True),
+                 "pool in status --json")
+    expect_equal((facts["snapshot"]["present"], facts["snapshot"]["bytes"]), (True, 3659),
+                 "snapshot in status --json")
+    expect_equal(facts["warnings"], [], "no warnings below 90%")
+    expect_equal(kvpool("set", "KvPoolC", "y" * 40).returncode, 0, "fill past 90%")
+    full = kvpool("status")
+    expect("kvpool: warning: the pool is 90.8% full (3720 of 4096 bytes): stores fail with "
+           "result 8" in full.stderr, "status warns when nearly full: " + full.stderr)
+
+    metrics = subprocess.run([tool("kvpool"), "metrics"], capture_output=True, text=True,
+                             cwd=WORK, env=dict(os.environ, KVPOOL_MEMORY_PAGES="12abc"))
+    expect_equal(metrics.returncode, 0, "metrics: " + metrics.stderr)
+    expect('KVPOOL_MEMORY_PAGES="12abc" has trailing text "abc"' in metrics.stderr,
+           "a malformed page count is warned of: " + metrics.stderr)
+    samples, helps, types = {}, set(), {}
+    for line in metrics.stdout.splitlines():
+        if line.startswith("# HELP "):
+            helps.add(line.split()[2])
+        elif line.startswith("# TYPE "):
+            types[line.split()[2]] = line.split()[3]
+        else:
+            name, value = line.split(" ")
+            samples[name] = float(value)
+    expect(set(samples) == helps == set(types) and set(types.values()) == {"gauge"},
+           "every sample has HELP and TYPE gauge:\n" + metrics.stdout)
+    expect_equal({k: v for k, v in samples.items() if k != "kvpool_snapshot_age_seconds"},
+                 {"kvpool_pool_present": 1, "kvpool_pool_used_bytes": 3720,
+                  "kvpool_pool_capacity_bytes": 4096, "kvpool_pool_records": 3,
+                  "kvpool_node_contexts": 0, "kvpool_snapshot_size_bytes": 3659}, "metrics")
+    expect(0 <= samples["kvpool_snapshot_age_seconds"] < 60, "snapshot age")
+
+
+def tmux(*args):
+    return run(["tmux"] + list(args))
+
+
+def wait_for_screen(fragment, what, seconds=10):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        screen = tmux("capture-pane", "-p", "-t", "w").stdout
+        if fragment in screen:
+            return screen
+        time.sleep(0.1)
+    raise Failure("%s: %r never showed on the screen:\n%s" % (what, fragment, screen))
+
+
+def wait_for_file(name, seconds=10):
+    deadline = time.time() + seconds
+    while not os.path.exists(os.path.join(WORK, name)) and time.time() < deadline:
+        time.sleep(0.1)
+    return read(name) if os.path.exists(os.path.join(WORK, name)) else None
+
+
+@case
+def watch_on_a_terminal_and_without_one():
+    leftover_pool_with(("KvPoolA", "hello"), ("KvPoolB", "before"), ("KvPoolLong", "v" * 300))
+    once = kvpool("watch")
+    expect(once.returncode == 0 and "\x1b" not in once.stdout and
+           "KvPoolB     before" in once.stdout and "v" * 300 in once.stdout and
+           "3 records" in once.stdout, "watch without a terminal prints once:\n" + once.stdout)
+
+    watch = tool("kvpool") + " watch --interval 200"
+    script = ("%s; echo $? > q.rc; %s; echo $? > c.rc; stty -a > stty.txt; sleep 60"
+              % (watch, watch))
+    started = tmux("new-session", "-d", "-s", "w", "-x", "100", "-y", "30", "-c", WORK, script)
+    expect_equal(started.returncode, 0, "tmux: " + started.stderr)
+    try:
+        screen = wait_for_screen("KvPoolLong", "the first view")
+        lines = screen.splitlines()
+        expect(all(len(line) <= 100 for line in lines) and
+               any(line.startswith("  KvPoolLong  vvv") and line.endswith("~") for line in lines)
+               and "3 records" in screen and "[#" in screen,
+               "the view fits the window and cuts the long value:\n" + screen)
+        expect_equal(kvpool("set", "KvPoolB", "after").returncode, 0, "set while watching")
+        screen = wait_for_screen("* KvPoolB     after", "the changed key marked")
+        expect("  KvPoolA     hello" in screen, "unchanged keys unmarked:\n" + screen)
+        tmux("send-keys", "-t", "w", "q")
+        expect_equal(wait_for_file("q.rc"), "0\n", "q quits with status 0")
+        wait_for_screen("KvPoolLong", "the second watch")
+        tmux("send-keys", "-t", "w", "C-c")
+        expect_equal(wait_for_file("c.rc"), "0\n", "Ctrl-C quits with status 0")
+        settings = wait_for_file("stty.txt")
+        expect(settings is not None and {"icanon", "echo", "isig"} <= set(settings.split()),
+               "the terminal is restored:\n%s" % settings)
+        screen = tmux("capture-pane", "-p", "-t", "w").stdout
+        expect("KvPoolLong" not in screen, "the alternate screen is left:\n" + screen)
+    finally:
+        tmux("kill-server")
+
+
+def hold_lock(kind):
+    """A process that holds the pool's lock (writer or reader) until it is ended."""
+    holder = subprocess.Popen([sys.executable, os.path.abspath(__file__), "helper", "hold-lock",
+                               kind], stdout=subprocess.PIPE, text=True)
+    expect_equal(holder.stdout.readline(), "held\n", "lock helper")
+    return holder
+
+
+def timed(*args):
+    start = time.time()
+    result = kvpool(*args)
+    return result, time.time() - start
+
+
+@case
+def odd_snapshots_and_held_locks_never_hang():
+    leftover_pool_with(("KvPoolA", "hello"))
+    snapshot = "/tmp/KvPoolData.bin"
+    os.mkfifo(snapshot)
+    for command in (["list", "--snapshot"], ["verify", "--snapshot"], ["load"]):
+        result, took = timed(*command)
+        expect(result.returncode == 1 and "/tmp/KvPoolData.bin is a FIFO, not a regular file: "
+               "refused" in result.stderr and took < 5,
+               "%s on a FIFO: %s (%.1f s)" % (command, result.stderr, took))
+    os.unlink(snapshot)
+    os.symlink("/dev/zero", snapshot)
+    result, took = timed("verify", "--snapshot")
+    expect(result.returncode == 1 and "is a symbolic link: refused" in result.stderr and took < 5,
+           "a link to /dev/zero: %s (%.1f s)" % (result.stderr, took))
+    os.unlink(snapshot)
+    with open(snapshot, "wb") as f:
+        f.truncate(20480001)
+    result = kvpool("list", "--snapshot")
+    expect(result.returncode == 1 and "has 20480001 bytes, more than the largest pool (20480000 "
+           "bytes): refused" in result.stderr, "an oversized snapshot: " + result.stderr)
+    os.unlink(snapshot)
+
+    # Temporary files of killed saves: the old one goes, a young one and a link stay.
+    for name, age in (("KvPoolData.bin.Old123", 120), ("KvPoolData.bin.New456", 0)):
+        with open("/tmp/" + name, "wb") as f:
+            f.write(b"x" * 100)
+        os.utime("/tmp/" + name, (time.time() - age, time.time() - age))
+    os.symlink("/dev/zero", "/tmp/KvPoolData.bin.Lnk789")
+    status = kvpool("status")
+    expect("save leftovers:   2 temporary files of killed saves, 200 bytes" in status.stdout,
+           "status counts the leftovers:\n" + status.stdout)
+    saved = kvpool("save")
+    expect(saved.returncode == 0 and saved.stdout.startswith(
+        "removed 1 leftover of killed saves (100 bytes)\nsaved 1 records"),
+        "save removes the old leftover: " + saved.stdout + saved.stderr)
+    expect_equal(sorted(n for n in os.listdir("/tmp") if n.startswith("KvPoolData.bin.")),
+                 ["KvPoolData.bin.Lnk789", "KvPoolData.bin.New456"], "what the save left")
+
+    writer = hold_lock("writer")
+    try:
+        for command in (["list", "--wait", "1"], ["--wait", "1", "set", "KvPoolB", "2"],
+                        ["status", "--wait", "1"]):
+            result, took = timed(*command)
+            expect(result.returncode == 1 and "timed out after 1 s waiting for the pool's" in
+                   result.stderr and "a writer holds it (process %d)" % writer.pid in
+                   result.stderr and 0.9 < took < 5,
+                   "%s under a held writer lock: %s (%.1f s)" % (command, result.stderr, took))
+    finally:
+        writer.kill()
+        writer.wait()
+    reader = hold_lock("reader")
+    try:
+        expect_equal(kvpool("get", "KvPoolA", "--wait", "1").stdout, "hello\n", "readers share")
+        result, took = timed("delete", "KvPoolA", "--wait", "0.5")
+        expect(result.returncode == 1 and "waiting for the pool's writer lock: 1 reader holds it"
+               in result.stderr and took < 5, "delete under a reader: " + result.stderr)
+    finally:
+        reader.kill()
+        reader.wait()
+    expect_equal(kvpool("get", "KvPoolA", "--wait", "1").stdout, "hello\n",
+                 "nothing changed, and the lock is free again")
+
+
 # -------------------------------------------------------------- bad inputs --
 
 def expect_refused(result, fragments, what):
@@ -787,7 +1100,33 @@ def helper_leftover_pool():
     return 0
 
 
-HELPERS = {"damage-pool": helper_damage_pool, "leftover-pool": helper_leftover_pool}
+class SemBuf(ctypes.Structure):
+    _fields_ = [("sem_num", ctypes.c_ushort), ("sem_op", ctypes.c_short),
+                ("sem_flg", ctypes.c_short)]
+
+
+def helper_hold_lock(kind):
+    """Holds the pool's writer lock (semaphore 0) or one reader's share
+    (semaphore 1), with SEM_UNDO, until the process is ended."""
+    lib = libc()
+    semaphores = lib.semget(SEM_KEY, 3, 0)
+    op = SemBuf(0 if kind == "writer" else 1, 1, SEM_UNDO)
+    if semaphores < 0 or lib.semop(semaphores, ctypes.byref(op), 1) != 0:
+        return 1
+    print("held", flush=True)
+    time.sleep(300)
+    return 0
+
+
+def helper_set_free_slots(count):
+    """Sets the free user slots, as if 10000 - count node contexts were alive."""
+    lib = libc()
+    semaphores = lib.semget(SEM_KEY, 3, 0)
+    return 0 if lib.semctl(semaphores, 2, SETVAL, ctypes.c_int(int(count))) == 0 else 1
+
+
+HELPERS = {"damage-pool": helper_damage_pool, "leftover-pool": helper_leftover_pool,
+           "hold-lock": helper_hold_lock, "set-free-slots": helper_set_free_slots}
 
 
 def isolated():
@@ -807,7 +1146,7 @@ def isolated():
 def main():
     global TOOLS, SOURCE
     if len(sys.argv) > 2 and sys.argv[1] == "helper":
-        return HELPERS[sys.argv[2]]()
+        return HELPERS[sys.argv[2]](*sys.argv[3:])
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tools", required=True)
     parser.add_argument("--source", required=True)

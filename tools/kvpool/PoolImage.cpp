@@ -1,15 +1,12 @@
 // Copying and walking the pool for kvpool.
 #include "tools/kvpool/PoolImage.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <map>
 
 #include "pool/PoolRecords.h"
+#include "tools/kvpool/TimedLock.h"
 
 namespace kvpooltool {
 namespace {
@@ -25,8 +22,8 @@ std::string at(int32_t offset) {
 
 }  // namespace
 
-std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, kvpool::PoolSegmentStatus* status,
-                                     std::string* why) {
+std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, double waitSeconds,
+                                     kvpool::PoolSegmentStatus* status, std::string* why) {
   kvpool::OpenedPool pool;
   const bool opened = pool.open(ids, kvpool::OpenedPool::Mode::kReadOnly);
   *status = pool.foundStatus();
@@ -42,15 +39,13 @@ std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, kvpool::PoolSeg
   const kvpool::PoolView& view = pool.view();
   PoolImage image;
   image.limit = view.segmentBytes;
-  std::optional<kvpool::PoolReadLock> lock;
+  // The tool's own timed lock: it never writes to the trace, so reading
+  // leaves the trace as it was.
+  std::optional<TimedPoolLock> lock;
   if (ids.semaphores != -1) {
-    // Quiet: reading leaves the trace as it was.
-    lock.emplace(ids.semaphores, kvpool::LockTrace::kQuiet);
+    lock.emplace(ids.semaphores, LockKind::kRead, waitSeconds);
     if (!lock->held()) {
-      *why =
-          std::string("cannot take the pool's read lock: semop failed: ") +
-          std::strerror(lock->error()) +
-          (lock->error() == EIDRM || lock->error() == EINVAL ? " (the pool was just removed)" : "");
+      *why = lock->failure();
       return std::nullopt;
     }
     image.locked = true;
@@ -60,31 +55,6 @@ std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, kvpool::PoolSeg
   const int32_t used =
       std::clamp(header.usedSize, std::min(kvpool::kPoolHeaderBytes, image.limit), image.limit);
   image.bytes.assign(view.base, view.base + used);
-  return image;
-}
-
-std::optional<PoolImage> readSnapshotFile(const std::string& path, std::string* why) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *why = "cannot open " + path + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
-  PoolImage image;
-  image.isSnapshot = true;
-  unsigned char buffer[65536];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = "cannot read " + path + ": " + std::strerror(errno);
-      close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    image.bytes.insert(image.bytes.end(), buffer, buffer + n);
-  }
-  close(fd);
-  image.limit = static_cast<int32_t>(std::min<std::size_t>(image.bytes.size(), INT32_MAX));
   return image;
 }
 

@@ -1,8 +1,8 @@
 // What kvpool reads of the pool without joining it: a copy of the segment's
 // used bytes taken under the pool's read lock (through pool/PoolAccess.h,
 // which finds the pool by its keys and never creates it), or a snapshot
-// file's bytes, and a walk of the record chain (through pool/PoolRecords.h)
-// that reports every inconsistency instead of trusting it.
+// file's bytes (tools/kvpool/SnapshotFile.h), and a walk of the record chain (through
+// pool/PoolRecords.h) that reports every inconsistency instead of trusting it.
 #ifndef KVPOOL_TOOLS_KVPOOL_POOLIMAGE_H
 #define KVPOOL_TOOLS_KVPOOL_POOLIMAGE_H
 
@@ -25,12 +25,12 @@ struct PoolImage {
 };
 
 // Copies the segment's used bytes under the read lock (none when the pool has
-// no semaphore set). *status gets the segment as found before kvpool mapped
-// it (zero when it could not be looked at). Empty optional and a reason in
-// *why when it cannot be read.
-std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, kvpool::PoolSegmentStatus* status,
-                                     std::string* why);
-std::optional<PoolImage> readSnapshotFile(const std::string& path, std::string* why);
+// no semaphore set), waiting at most waitSeconds for it. *status gets the
+// segment as found before kvpool mapped it (zero when it could not be looked
+// at). Empty optional and a reason in *why when it cannot be read.
+std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, double waitSeconds,
+                                     kvpool::PoolSegmentStatus* status, std::string* why);
+// (Snapshot files: tools/kvpool/SnapshotFile.h.)
 
 struct Record {
   int32_t offset = 0;

@@ -1,0 +1,210 @@
+// set, delete, clear, save, load and remove: every change goes through the
+// library's own functions on kvpool's read-write mapping of the existing
+// pool, so it is made exactly as a node makes it.
+#include <errno.h>
+
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
+#include "tools/kvpool/Commands.h"
+#include "tools/kvpool/PoolChange.h"
+#include "tools/kvpool/PoolFacts.h"
+#include "tools/kvpool/PoolImage.h"
+#include "tools/kvpool/Report.h"
+#include "tools/kvpool/SnapshotFile.h"
+#include "tools/kvpool/TimedLock.h"
+
+namespace kvpooltool {
+namespace {
+
+using kvpool::OpenedPool;
+using kvpool::PoolIds;
+
+// A key no store can have made is refused before the pool is touched.
+bool checkKey(const std::string& key, std::string* why) {
+  if (key.empty() || key.size() > kMaxKeyBytes) {
+    *why = "a key has 1 to 255 bytes; this one has " + std::to_string(key.size());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int runSet(const std::string& key, const std::string& value, double waitSeconds) {
+  if (std::string why; !checkKey(key, &why)) return fail(why);
+  const PoolIds ids = kvpool::findPoolIds();
+  if (int refused = prepareChange(ids, "set", waitSeconds); refused != kExitDone) return refused;
+  if (key.rfind("KvPool", 0) != 0) {
+    warn("no script can read key \"" + printable(key) + "\": pool operands start with KvPool");
+  }
+  OpenedPool pool;
+  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
+  std::string keyText = key, valueText = value;
+  PoolBlockRequest request{};
+  request.key = keyText.data();
+  request.value = valueText.data();
+  const int result = kvpool::storePoolValue(pool.view(), &request);
+  warnIfRemovedMeanwhile(ids.segment);
+  if (result == KVPOOL_POOL_FULL) {
+    if (auto pages = checkPagesVariable()) warn(*pages);
+    return fail("the pool is full: a record of " + std::to_string(request.blockSize) +
+                " bytes does not fit (capacity " + std::to_string(pool.pages() * KVPOOL_PAGE_SIZE) +
+                " bytes; KVPOOL_MEMORY_PAGES sets it when the pool is created)");
+  }
+  if (result != KVPOOL_OK) return fail("storing failed with result " + std::to_string(result));
+  std::cout << "stored " << printable(key) << " (" << value.size() << " bytes)\n";
+  return kExitDone;
+}
+
+int runDelete(const std::vector<std::string>& keys, double waitSeconds) {
+  for (const std::string& key : keys) {
+    if (std::string why; !checkKey(key, &why)) return fail(why + "; nothing deleted");
+  }
+  const PoolIds ids = kvpool::findPoolIds();
+  if (int refused = prepareChange(ids, "delete", waitSeconds); refused != kExitDone) {
+    return refused;
+  }
+  OpenedPool pool;
+  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
+  int status = kExitDone;
+  for (const std::string& key : keys) {
+    if (kvpool::removePoolValue(pool.view(), key.c_str()) == KVPOOL_OK) {
+      std::cout << "deleted " << printable(key) << "\n";
+    } else {
+      status = fail("no key \"" + printable(key) + "\" in the pool: not deleted");
+    }
+  }
+  warnIfRemovedMeanwhile(ids.segment);
+  return status;
+}
+
+int runClear(bool force, double waitSeconds) {
+  const PoolIds ids = kvpool::findPoolIds();
+  if (!ids.exists()) return noPool();
+  // Clearing under running flows takes every value they stored from them at
+  // once; like remove, that needs saying twice.
+  const int alive = nodeContextsAlive(ids);
+  if (alive > 0 && !force) {
+    return fail(counted(alive, "node context", "node contexts") +
+                " on this machine use the pool and lose every value in it; kvpool save keeps "
+                "a snapshot first; --force clears all the same");
+  }
+  if (int refused = prepareChange(ids, "clear", waitSeconds); refused != kExitDone) return refused;
+  OpenedPool pool;
+  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
+  const PoolControl before = pool.header();
+  if (kvpool::clearPool(pool.view()) != KVPOOL_OK) return fail("clearing the pool failed");
+  warnIfRemovedMeanwhile(ids.segment);
+  std::cout << "cleared the pool: " << counted(std::max(before.blockCount, 0), "record", "records")
+            << " removed\n";
+  return kExitDone;
+}
+
+int runSave(double waitSeconds) {
+  const PoolIds ids = kvpool::findPoolIds();
+  if (!ids.exists()) return noPool();
+  if (ids.semaphores == -1) {
+    return fail("the pool has no semaphore set (key 88888), so it cannot be locked for a save");
+  }
+  // Saves killed before their rename left their temporary files behind.
+  std::vector<std::string> failures;
+  const Leftovers removed = removeStaleSnapshotLeftovers(&failures);
+  for (const std::string& failure : failures) warn(failure);
+  if (removed.files > 0) {
+    std::cout << "removed " << counted(removed.files, "leftover", "leftovers")
+              << " of killed saves (" << removed.bytes << " bytes)\n";
+  }
+  if (std::string why; !awaitWriterLock(ids.semaphores, waitSeconds, &why)) {
+    return fail("save refused: " + why);
+  }
+  OpenedPool pool;
+  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
+  if (kvpool::savePoolToFile(pool.view()) != 0) {
+    return fail(std::string("the pool could not be saved to ") + kSnapshotPath +
+                " (see /tmp/KvPool.log for the step that failed)");
+  }
+  std::string why;
+  auto image = readSnapshotFile(kSnapshotPath, &why);
+  if (!image) return fail(why);
+  const Walk walk = walkPool(*image);
+  std::cout << "saved " << walk.records.size() << " records (" << image->bytes.size()
+            << " bytes) to " << kSnapshotPath << "\n";
+  return kExitDone;
+}
+
+int runLoad(double waitSeconds) {
+  const PoolIds ids = kvpool::findPoolIds();
+  if (int refused = prepareChange(ids, "load", waitSeconds); refused != kExitDone) return refused;
+  std::string why;
+  auto file = readSnapshotFile(kSnapshotPath, &why);
+  if (!file) return fail(why + " (kvpool save writes it)");
+  const Walk fileWalk = walkPool(*file);
+  if (!fileWalk.sound()) {
+    return fail(std::string(kSnapshotPath) + " is damaged (" + fileWalk.damage.front() +
+                "); kvpool verify --snapshot lists every inconsistency");
+  }
+  if (fileWalk.records.empty()) {
+    return fail(std::string(kSnapshotPath) + " holds an empty pool: nothing to load");
+  }
+  OpenedPool pool;
+  if (!openForChange(ids, &pool, &why)) return fail(why);
+  const PoolControl before = pool.header();
+  if (kvpool::loadPoolFromFile(pool.view()) != 0) {
+    return fail(std::string(kSnapshotPath) + " was refused by the pool (see /tmp/KvPool.log)");
+  }
+  const PoolControl after = pool.header();
+  warnIfRemovedMeanwhile(ids.segment);
+  if (std::memcmp(&before, &after, sizeof before) == 0) {
+    if (before.blockCount > 0) {
+      return fail("nothing loaded: the pool holds " + std::to_string(before.blockCount) +
+                  " records, and a snapshot loads only into an empty pool");
+    }
+    return fail("nothing loaded: the snapshot's " + std::to_string(file->bytes.size()) +
+                " bytes do not fit below the pool's capacity of " +
+                std::to_string(pool.pages() * KVPOOL_PAGE_SIZE) + " bytes");
+  }
+  std::cout << "loaded " << after.blockCount << " records (" << after.usedSize << " bytes) from "
+            << kSnapshotPath << "\n";
+  return kExitDone;
+}
+
+int runRemove(bool force) {
+  const PoolIds ids = kvpool::findPoolIds();
+  if (!ids.exists() && ids.semaphores == -1) return noPool();
+  const int alive = nodeContextsAlive(ids);
+  if (alive > 0 && !force) {
+    return fail(std::to_string(alive) + " node context" + (alive == 1 ? "" : "s") +
+                " on this machine still use the pool; stop their flows (the last one removes "
+                "the pool) or use --force");
+  }
+  if (alive > 0) {
+    warn(std::to_string(alive) +
+         " node contexts still use the pool: their processes keep "
+         "their mapping of the old segment, their locks stop working, and their stores are lost");
+  }
+  int status = kExitDone;
+  if (ids.segment != -1) {
+    if (!kvpool::removePoolSegment(ids.segment)) {
+      status = fail(std::string("cannot remove the segment: shmctl(IPC_RMID) failed: ") +
+                    std::strerror(errno));
+    } else {
+      std::cout << "removed the segment (id " << ids.segment << ", key 99999)\n";
+    }
+  }
+  if (ids.semaphores != -1) {
+    if (!kvpool::removePoolSemaphores(ids.semaphores)) {
+      status = fail(std::string("cannot remove the semaphore set: semctl(IPC_RMID) failed: ") +
+                    std::strerror(errno));
+    } else {
+      std::cout << "removed the semaphore set (id " << ids.semaphores << ", key 88888)\n";
+    }
+  }
+  return status;
+}
+
+}  // namespace kvpooltool

@@ -1,0 +1,239 @@
+// watch: the pool at a glance, refreshed on a terminal until q or Ctrl-C;
+// printed once when standard output is not a terminal.
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/kvpool/ByteText.h"
+#include "tools/kvpool/Commands.h"
+#include "tools/kvpool/PoolFacts.h"
+#include "tools/kvpool/Report.h"
+#include "tools/kvpool/Terminal.h"
+
+namespace kvpooltool {
+namespace {
+
+using Values = std::map<std::string, std::string>;
+
+// One character on the screen, as the view shows it: valid UTF-8 as it is,
+// control characters and other bytes as escapes, so a value can neither
+// move the cursor nor garble the terminal.
+struct Cell {
+  std::string text;
+  int columns;
+};
+
+std::vector<Cell> cellsOf(std::string_view bytes) {
+  std::vector<Cell> cells;
+  for (std::size_t at = 0; at < bytes.size();) {
+    const auto c = static_cast<unsigned char>(bytes[at]);
+    const std::size_t length = utf8SequenceLength(bytes, at);
+    if (length == 1 && c >= 0x20 && c != 0x7f) {
+      cells.push_back({std::string(1, static_cast<char>(c)), 1});
+    } else if (length > 1) {
+      cells.push_back({std::string(bytes.substr(at, length)), 1});
+    } else {
+      const std::string escaped = printable(std::string_view(&bytes[at], 1));
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      const std::string text = length == 1 ? escaped : hex;
+      cells.push_back({text, static_cast<int>(text.size())});
+    }
+    at += std::max<std::size_t>(length, 1);
+  }
+  return cells;
+}
+
+int widthOf(std::string_view bytes) {
+  int width = 0;
+  for (const Cell& cell : cellsOf(bytes)) width += cell.columns;
+  return width;
+}
+
+// bytes as shown in at most columns, padded to pad columns.
+std::string fitted(std::string_view bytes, int columns, int pad = 0) {
+  std::string out;
+  int used = 0;
+  const std::vector<Cell> cells = cellsOf(bytes);
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    const bool last = i + 1 == cells.size();
+    // Room for the cut mark unless this is the last cell.
+    if (used + cells[i].columns + (last ? 0 : 1) > columns) {
+      if (used < columns) {
+        out += "~";
+        used += 1;
+      }
+      break;
+    }
+    out += cells[i].text;
+    used += cells[i].columns;
+  }
+  if (used < pad) out += std::string(static_cast<std::size_t>(pad - used), ' ');
+  return out;
+}
+
+std::string bar(double share, int columns) {
+  const int filled = std::clamp(static_cast<int>(share * columns + 0.5), 0, columns);
+  return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+         std::string(static_cast<std::size_t>(columns - filled), '-') + "]";
+}
+
+// The view's lines; columns 0 means no limit (not a terminal). Marks with *
+// the keys that are new or changed since previous, unless first.
+std::vector<std::string> render(const PoolFacts& facts, const Values& previous, bool first,
+                                int columns, int rows, int intervalMs) {
+  const int width = columns > 0 ? columns : 1 << 20;
+  std::vector<std::string> lines;
+  char head[160];
+  std::snprintf(head, sizeof head, "kvpool watch: every %d ms, %s; %s", intervalMs,
+                counted(facts.nodeContexts(), "node context", "node contexts").c_str(),
+                columns > 0 ? "q quits" : "printed once");
+  lines.push_back(fitted(head, width));
+  if (!facts.present()) {
+    lines.push_back("no pool exists on this machine (no segment with key 99999)");
+    return lines;
+  }
+  if (!facts.image) {
+    lines.push_back(fitted("contents unreadable: " + facts.imageError, width));
+    return lines;
+  }
+  char numbers[128];
+  std::snprintf(numbers, sizeof numbers, " %d of %d bytes (%.1f%%), %s%s", facts.used(),
+                facts.capacity(), 100 * facts.share(),
+                counted(facts.records(), "record", "records").c_str(),
+                facts.walk.sound() ? "" : ", chain damaged (kvpool verify)");
+  const int barColumns = std::clamp(width - static_cast<int>(std::strlen(numbers)) - 2, 10, 50);
+  lines.push_back(fitted(bar(facts.share(), barColumns) + numbers, width));
+  for (const std::string& warning : facts.warnings) lines.push_back(fitted("! " + warning, width));
+  lines.push_back("");
+  int keyColumns = 3;
+  for (const Record& record : facts.walk.records) {
+    keyColumns = std::max(keyColumns, widthOf(record.key));
+  }
+  keyColumns = std::min(keyColumns, std::max(10, width / 3));
+  lines.push_back(fitted("  " + fitted("KEY", keyColumns, keyColumns) + "  VALUE", width));
+  const std::size_t room =
+      rows > 0 ? static_cast<std::size_t>(std::max<int>(rows - static_cast<int>(lines.size()), 1))
+               : facts.walk.records.size();
+  const std::size_t records = facts.walk.records.size();
+  const std::size_t shown = records > room ? room - 1 : records;
+  for (std::size_t i = 0; i < shown; ++i) {
+    const Record& record = facts.walk.records[i];
+    const auto before = previous.find(record.key);
+    const bool changed = !first && (before == previous.end() || before->second != record.value);
+    std::string line = (changed ? "* " : "  ") + fitted(record.key, keyColumns, keyColumns) + "  ";
+    const int valueColumns = std::max(width - keyColumns - 4, 1);
+    lines.push_back(line + fitted(record.value, valueColumns));
+  }
+  if (shown < records) {
+    lines.push_back(fitted("  ... " + counted(records - shown, "more record", "more records") +
+                               " (a taller window shows them)",
+                           width));
+  }
+  return lines;
+}
+
+Values valuesOf(const PoolFacts& facts) {
+  Values values;
+  if (facts.image) {
+    for (const Record& record : facts.walk.records) values[record.key] = record.value;
+  }
+  return values;
+}
+
+void draw(const std::vector<std::string>& lines) {
+  std::string screen = "\x1b[H";
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    screen += lines[i] + "\x1b[K";
+    if (i + 1 < lines.size()) screen += "\r\n";
+  }
+  screen += "\x1b[J";
+  std::fwrite(screen.data(), 1, screen.size(), stdout);
+  std::fflush(stdout);
+}
+
+long long nowMs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Waits until the next refresh; false when the watch should end.
+bool waitForRefresh(int intervalMs, bool* inputOpen) {
+  const long long deadline = nowMs() + intervalMs;
+  for (;;) {
+    if (TerminalSession::endingSignal() != 0) return false;
+    if (TerminalSession::takeResized()) return true;
+    const long long left = deadline - nowMs();
+    if (left <= 0) return true;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = poll(&input, *inputOpen ? 1 : 0, static_cast<int>(left));
+    if (ready <= 0) continue;  // a signal, or the time is up
+    char keys[64];
+    const ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+    if (n <= 0) {
+      *inputOpen = false;  // end of input: only a signal ends the watch now
+      continue;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+      // q, Ctrl-C and Ctrl-\ (the terminal sends no signals while watching).
+      if (keys[i] == 'q' || keys[i] == 'Q' || keys[i] == 0x03 || keys[i] == 0x1c) return false;
+    }
+  }
+}
+
+int watchOnce(int intervalMs, double waitSeconds) {
+  const PoolFacts facts = gatherPoolFacts(waitSeconds);
+  for (const std::string& line : render(facts, {}, true, 0, 0, intervalMs)) {
+    std::cout << line << "\n";
+  }
+  if (!facts.present()) return noPool();
+  if (!facts.image) return fail("the pool's contents could not be read: " + facts.imageError);
+  return kExitDone;
+}
+
+}  // namespace
+
+int runWatch(int intervalMs, double waitSeconds) {
+  if (!isatty(STDOUT_FILENO)) return watchOnce(intervalMs, waitSeconds);
+  // A refresh waits for the lock no longer than the refresh interval, so
+  // keys are answered in time even while a writer holds the pool.
+  const double lockWait = std::min(waitSeconds, intervalMs / 1000.0);
+  int signalNumber = 0;
+  {
+    TerminalSession terminal;
+    Values previous;
+    bool first = true;
+    bool inputOpen = true;
+    do {
+      const PoolFacts facts = gatherPoolFacts(lockWait);
+      int columns = 0, rows = 0;
+      TerminalSession::size(&columns, &rows);
+      draw(render(facts, previous, first, columns, rows, intervalMs));
+      if (facts.image || !facts.present()) {
+        previous = valuesOf(facts);
+        first = !facts.present();
+      }
+    } while (waitForRefresh(intervalMs, &inputOpen));
+    signalNumber = TerminalSession::endingSignal();
+  }
+  // The terminal is restored; a signal other than an interrupt now ends the
+  // process as it would have without the watch.
+  if (signalNumber != 0 && signalNumber != SIGINT) {
+    std::signal(signalNumber, SIG_DFL);
+    std::raise(signalNumber);
+  }
+  return kExitDone;
+}
+
+}  // namespace kvpooltool
