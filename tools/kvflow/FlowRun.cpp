@@ -205,10 +205,13 @@ bool FlowRun::send(const std::string& xml, const std::string& source) {
 }
 
 void FlowRun::collectEvents() {
-  static const std::set<int> kScriptResults = {1, 2, 3, 4, 8};
+  static const std::set<int> kScriptResults = {1, 2, 3, 4, 5, 8};
   for (const kvbroker::EventRecord& event : broker_.events()) {
     ++stats_.eventsByNumber[event.messageNumber];
-    if (event.function == "evaluate()" && kScriptResults.count(event.messageNumber)) {
+    // Event 5 is also "terminal not attached", whose trace text is not the
+    // failed script's.
+    if (event.function == "evaluate()" && kScriptResults.count(event.messageNumber) &&
+        event.traceText == "Vantrel2") {
       const std::string operand = event.inserts.empty() ? "" : event.inserts.front();
       ++stats_.failures[event.messageNumber][operand];
     }
@@ -230,6 +233,8 @@ std::string resultCodeMeaning(int code) {
       return "the element named by a left operand cannot be created";
     case 4:
       return "malformed statement: no '=', or an operand over 255 bytes";
+    case 5:
+      return "the pool is unavailable (Redis unreachable, no answer in time, password refused)";
     case 8:
       return "the pool is full";
     default:
@@ -248,7 +253,7 @@ std::string eventMeaning(int number) {
     case 8:
       return "message failed: " + resultCodeMeaning(number);
     case 5:
-      return "terminal not attached";
+      return "terminal not attached, or message failed: the pool is unavailable";
     case 6:
       return "message not propagated";
     case 9:
@@ -265,6 +270,8 @@ std::string eventMeaning(int number) {
       return "unsupported character in a script";
     case 16:
       return "left operand starts with Input";
+    case 17:
+      return "KVPOOL_BACKEND or its companions malformed";
     case kvbroker::kEventMessageNotWritten:
       return "output node could not write a message as XML";
     default:

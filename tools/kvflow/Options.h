@@ -35,6 +35,10 @@ struct Options {
   std::vector<std::string> sources;
   int processes = 1;  // broker processes per flow
   int repeat = 1;
+  // The pool on Redis for every broker process (KVPOOL_BACKEND in their
+  // environment); empty: what the environment says.
+  std::string backend;
+  int intervalMs = 0;  // pause of each broker process after each message
   std::string before;  // shell commands; empty when not given
   std::string then;
   std::vector<std::string> flowPaths;  // keys and graph: one or more flow files

@@ -60,6 +60,8 @@ int runWorker(const WorkerJob& job, int control, int report) {
     // A broker exception out of the flow breaks the run off: this process
     // sends no more and reports what it did; the main process stops.
     if (!through) break;
+    if (job.options->intervalMs > 0)
+      ::usleep(static_cast<useconds_t>(job.options->intervalMs) * 1000);
     if (++handled % kControlCheckEvery == 0 && controlSaysStop(control)) return 1;
     if (handled % kCollectEventsEvery == 0) run->collectEvents();
   }

@@ -2,14 +2,15 @@
 // stand-in broker, in one or more broker processes that share the pool.
 //
 //   kvflow run FLOW [SOURCE...] [--processes N] [--repeat K] [--plugin PATH]
-//                   [--before CMD] [--then CMD]
-//   kvflow check FLOW [--plugin PATH]
+//                   [--backend URL] [--interval MS] [--before CMD] [--then CMD]
+//   kvflow check FLOW [--plugin PATH] [--backend URL]
 //   kvflow keys FLOW... [--strict]
 //   kvflow graph FLOW...
 //
 // This file reads the command line; RunCommand.h tells how a run is
 // organised, and Options.h what the exit statuses mean.
 #include <signal.h>
+#include <stdlib.h>
 
 #include <CLI/CLI.hpp>
 
@@ -46,6 +47,13 @@ int main(int argc, char** argv) {
   run->add_option("-r,--repeat", options.repeat, "Send each message this many times")
       ->check(CLI::Range(1, 1000000));
   run->add_option("--plugin", options.plugin, "The plug-in to load")->capture_default_str();
+  run->add_option("--backend", options.backend,
+                  "Put the pool on Redis: redis://[:PASSWORD@]HOST:PORT[/DB] or "
+                  "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER, handed to every broker "
+                  "process as KVPOOL_BACKEND");
+  run->add_option("--interval", options.intervalMs,
+                  "Milliseconds each broker process pauses after each message (a steady feed)")
+      ->check(CLI::Range(0, 60000));
   run->add_option("--before", options.before,
                   "Shell command run once every flow is built, before the first message "
                   "(e.g. \"kvpool load\"); nothing is sent when it fails");
@@ -58,6 +66,8 @@ int main(int argc, char** argv) {
   checkCommand->add_option("flow", options.flowPath, "Flow file (JSON)")->required();
   checkCommand->add_option("--plugin", options.plugin, "The plug-in to load")
       ->capture_default_str();
+  checkCommand->add_option("--backend", options.backend,
+                           "The pool on Redis, as for run (KVPOOL_BACKEND)");
 
   CLI::App* keysCommand = app.add_subcommand(
       "keys",
@@ -80,6 +90,9 @@ int main(int argc, char** argv) {
     const bool keysOrGraph = keysCommand->parsed() || graphCommand->parsed();
     return keysOrGraph ? kvflow::kExitKeysBadInput : kvflow::kExitNothingSent;
   }
+  // The broker processes are forked from this one and read it at their
+  // first node creation.
+  if (!options.backend.empty()) setenv("KVPOOL_BACKEND", options.backend.c_str(), 1);
   try {
     if (*checkCommand) return kvflow::checkFlowFile(options);
     if (*keysCommand) return kvflow::keysCommand(options);

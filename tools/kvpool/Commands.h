@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "pool/PoolBackend.h"
+
 namespace kvpooltool {
 
 // StatusCommands.cpp: what the pool and its files look like.
@@ -34,6 +36,22 @@ int runImport(const std::string& inputPath, bool replace, double waitSeconds);
 
 // WatchCommand.cpp: a live view on a terminal, one view elsewhere.
 int runWatch(int intervalMs, double waitSeconds);
+
+// RemoteCommands.cpp: the pool on Redis. readBackend takes --backend (or,
+// when it is empty, KVPOOL_BACKEND) with KVPOOL_REDIS_PREFIX and
+// KVPOOL_REDIS_TIMEOUT_MS; false when malformed, the reason reported.
+// runRemote runs status, list, get, set, delete, remove, save, load and
+// verify there; list --snapshot and verify --snapshot read the file as ever.
+struct RemoteRequest {
+  std::string command;
+  bool json = false;
+  bool force = false;
+  std::string key;
+  std::string value;
+  std::vector<std::string> keys;
+};
+bool readBackend(const std::string& url, kvpool::BackendConfig* backend);
+int runRemote(const kvpool::BackendConfig& backend, const RemoteRequest& request);
 
 }  // namespace kvpooltool
 

@@ -11,8 +11,12 @@
 // and load on kvpool's read-write mapping of the existing segment. No wait
 // for the lock is longer than --wait.
 //
+// With --backend URL (or KVPOOL_BACKEND) naming a Redis server, the commands
+// work on the pool there instead (RemoteCommands).
+//
 // The commands live by kind in StatusCommands, ReadCommands, ChangeCommands,
-// TransferCommands and WatchCommand; this file only reads the command line.
+// TransferCommands, WatchCommand and RemoteCommands; this file only reads
+// the command line.
 #include <CLI/CLI.hpp>
 #include <string>
 #include <vector>
@@ -29,7 +33,7 @@ constexpr double kLongestWaitSeconds = 86400;
 struct Arguments {
   double waitSeconds = kDefaultWaitSeconds;
   bool json = false, snapshot = false, force = false, replace = false;
-  std::string key, value, path = "-";
+  std::string key, value, path = "-", backend;
   std::vector<std::string> keys;
   int intervalMs = 1000;
 };
@@ -54,6 +58,9 @@ int main(int argc, char** argv) {
   app.add_option("--wait", a.waitSeconds,
                  "Longest wait for the pool's lock, in seconds (default 5); also after a command")
       ->check(CLI::Range(0.0, kLongestWaitSeconds));
+  app.add_option("--backend", a.backend,
+                 "The pool on Redis: redis://[:PASSWORD@]HOST:PORT[/DB] or "
+                 "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER (default: KVPOOL_BACKEND)");
 
   CLI::App* status = addLockingCommand(
       app, a, "status", "Whether a pool exists, its ids, size, use, node contexts and files");
@@ -102,6 +109,11 @@ int main(int argc, char** argv) {
     return app.exit(error) == 0 ? kExitDone : kExitUsage;
   }
   const std::string command = app.get_subcommands().front()->get_name();
+  kvpool::BackendConfig backend;
+  if (!readBackend(a.backend, &backend)) return kExitUsage;
+  if (backend.remote() && !a.snapshot) {
+    return runRemote(backend, {command, a.json, a.force, a.key, a.value, a.keys});
+  }
   const double wait = a.waitSeconds;
   if (command == "status") return runStatus(a.json, wait);
   if (command == "metrics") return runMetrics(wait);

@@ -1,0 +1,367 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the pool on Redis: real redis-server processes (and
+for fail-over a replica and three sentinels) on free loopback ports, the
+flows run by kvflow in broker processes, kvpool against the same servers.
+
+Each case runs in its own private IPC namespace with a private /tmp, as the
+cases of e2e.py do (tests/e2e/CMakeLists.txt starts it so); the servers it
+starts are stopped by pid before it ends, and every wait is bounded.
+
+    redis_e2e.py --tools BUILD/tools --source REPO CASE
+"""
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import time
+
+import e2e
+from e2e import WORK, Failure, expect, expect_equal, tool
+from redis_servers import Server, wait_until
+
+CASES = {}
+
+
+def case(function):
+    CASES[function.__name__] = function
+    return function
+
+
+def kvflow(*args, env=None, input=None):
+    return subprocess.run([tool("kvflow")] + list(args), capture_output=True, text=True, cwd=WORK,
+                          timeout=120, env=env, input=input)
+
+
+def kvpool(*args, env=None):
+    return subprocess.run([tool("kvpool")] + list(args), capture_output=True, text=True, cwd=WORK,
+                          timeout=60, env=env)
+
+
+def environment(**settings):
+    env = dict(os.environ)
+    env.update(settings)
+    return env
+
+
+def write_flow(name, flow):
+    path = os.path.join(WORK, name)
+    with open(path, "w") as f:
+        json.dump(flow, f)
+    return path
+
+
+def write_message(name, text):
+    path = os.path.join(WORK, name)
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+def outputs(stdout):
+    """The summary's messages per output node."""
+    section = stdout[stdout.find("messages per output:"):stdout.find("failures by result code")]
+    return {m.group(1): int(m.group(2)) for m in re.finditer(r"^  (\w+)\s+(\d+)$", section, re.M)}
+
+
+def failures_of(stdout, code):
+    """The failing operands counted under one result code in the summary."""
+    start = stdout.find("\n  %d (" % code)
+    if start < 0:
+        return {}
+    found = {}
+    for line in stdout[start + 1:].splitlines()[1:]:
+        if not line.startswith("      "):
+            break
+        operand, count = line.strip().rsplit(": ", 1)
+        found[operand] = int(count)
+    return found
+
+
+def split_demo(example):
+    """The demo's two flows as two flow files beside the original (so its
+    relative paths hold), one per broker process, as two machines run them."""
+    with open(os.path.join(example, "shipping.json")) as f:
+        demo = json.load(f)
+    paths = []
+    for flow in demo["flows"]:
+        path = os.path.join(example, flow["name"] + ".json")
+        with open(path, "w") as f:
+            json.dump({"flows": [flow]}, f)
+        paths.append(path)
+    return paths
+
+
+# A node that remembers each message's value and reads it back, wired to
+# two silent output nodes that count what went through and what failed.
+def counting_flow(name):
+    return write_flow(name, {
+        "nodes": [
+            {"name": "remember", "class": "KvPoolNode",
+             "attributes": {"KvPoolExpression": ["SET KvPoolLast = Body.m.v;",
+                                                 "SET OutputRoot.XML.m.seen = KvPoolLast;"]}},
+            {"name": "through", "class": "OutputNode", "attributes": {"stream": "none"}},
+            {"name": "failed", "class": "OutputNode", "attributes": {"stream": "none"}}],
+        "wires": [{"from": "remember.out", "to": "through"},
+                  {"from": "remember.failure", "to": "failed"}],
+        "input": "remember"})
+
+
+# ------------------------------------------------------------------ cases --
+
+@case
+def redis_two_machines_share_one_redis():
+    """The demo's two flows in two broker processes that share no IPC
+    namespace (as on two machines), sharing one Redis: the shipments are
+    labelled from what the orders process stored, and neither process makes
+    a segment or a semaphore set."""
+    orders_flow, shipments_flow = split_demo(e2e.copy_example("shipping"))
+    no_ipc = e2e.then_script([("ipc", "tail -q -n +2 /proc/sysvipc/shm /proc/sysvipc/sem")])
+    with Server(workdir=WORK) as server:
+        orders = subprocess.run(
+            ["unshare", "--ipc", tool("kvflow"), "run", orders_flow, "--backend", server.url,
+             "--then", no_ipc],
+            capture_output=True, text=True, cwd=WORK, timeout=120)
+        expect_equal(orders.returncode, 0, "orders run; stderr: " + orders.stderr)
+        expect_equal(e2e.read("ipc.out"), "", "System V objects of the orders process")
+        expect_equal(server.command("GET", "KvPoolCustomer"), "Ada Byron", "stored in Redis")
+        shipments = subprocess.run(
+            ["unshare", "--ipc", tool("kvflow"), "run", shipments_flow, "--backend", server.url,
+             "--then", no_ipc],
+            capture_output=True, text=True, cwd=WORK, timeout=120)
+        expect_equal(shipments.returncode, 0, "shipments run; stderr: " + shipments.stderr)
+        expect_equal(e2e.read("ipc.out"), "", "System V objects of the shipments process")
+        labels = shipments.stdout[:shipments.stdout.find("== kvflow summary")]
+        expect_equal(labels.strip(), e2e.golden("demo_labels.xml"), "labelled shipments")
+        expect_equal(e2e.files_in("shipping/out/held"), ["shipment-000001.xml"], "held shipment")
+        expect_equal(server.command("GET", "KvPoolLastParcel"), "P-0002", "last parcel")
+        # The pool outlives the node contexts: it is still there.
+        listing = kvpool("--backend", server.url, "list")
+        expect("KvPoolOrderId     A-1001" in listing.stdout, "kvpool list:\n" + listing.stdout)
+
+
+@case
+def redis_killed_and_restarted_during_a_run():
+    """Redis killed while a flow runs: the messages in the gap go to failure
+    with 5, naming the server; none waits past the timeout; once Redis is
+    back the same processes go on."""
+    flow = counting_flow("counting.json")
+    message = write_message("m.xml", "<m><v>7</v></m>")
+    total = 600
+    with Server(workdir=WORK) as server:
+        start = time.monotonic()
+        run = subprocess.Popen(
+            [tool("kvflow"), "run", flow, message, "--repeat", str(total), "--interval", "10",
+             "--processes", "2", "--backend", server.url],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=WORK,
+            env=environment(KVPOOL_REDIS_TIMEOUT_MS="200", KVPOOL_TRACE="off"))
+        try:
+            wait_until("50 messages through", lambda: server.calls("evalsha") >= 50, 60)
+            server.kill()
+            time.sleep(0.7)
+            server.start()
+            stdout, stderr = run.communicate(timeout=120)
+        finally:
+            if run.poll() is None:
+                run.kill()
+        elapsed = time.monotonic() - start
+        expect_equal(run.returncode, 0, "exit status; stderr: " + stderr)
+        counted = outputs(stdout)
+        expect_equal(counted.get("through", 0) + counted.get("failed", 0), total,
+                     "every message went through or failed:\n" + stdout)
+        expect(counted.get("failed", 0) >= 2, "messages failed in the gap:\n" + stdout)
+        unavailable = failures_of(stdout, 5)
+        expect_equal(sum(unavailable.values()), counted["failed"], "all failures are 5:\n" + stdout)
+        expect(all(operand.startswith("redis 127.0.0.1:%d: " % server.port)
+                   for operand in unavailable), "the event names the server: %s" % unavailable)
+        expect(server.calls("evalsha") >= 20, "messages went through after the restart")
+        expect_equal(server.command("GET", "KvPoolLast"), "7", "stored after the restart")
+        expect(elapsed < 90, "the run took %.1f s" % elapsed)
+
+
+@case
+def redis_memory_limit_fails_stores_with_8():
+    """A server out of memory (maxmemory, noeviction) refuses stores: the
+    message fails with 8 and the statements before it keep their effect;
+    reads still work; kvpool set says the pool is full."""
+    message = write_message("m.xml", "<m><v>big value</v></m>")
+    flow = write_flow("memory.json", {"flows": [
+        {"name": "writes", "nodes": [
+            {"name": "store", "class": "KvPoolNode",
+             "attributes": {"KvPoolExpression": "SET OutputRoot.XML.m.a = Body.m.v;"
+                                                "SET KvPoolBig = Body.m.v;"}}],
+         "input": "store"},
+        {"name": "reads", "nodes": [
+            {"name": "read", "class": "KvPoolNode",
+             "attributes": {"KvPoolExpression": "SET OutputRoot.XML.m.r = KvPoolPreset;"}},
+            {"name": "readOut", "class": "OutputNode", "attributes": {"directory": "out/read"}}],
+         "wires": [{"from": "read.out", "to": "readOut"}], "input": "read"}]})
+    with Server("--maxmemory-policy", "noeviction", workdir=WORK) as server:
+        server.command("SET", "KvPoolPreset", "before the limit")
+        server.command("CONFIG", "SET", "maxmemory", "1")
+        result = kvflow("run", flow, "writes=" + message, "reads=" + message, "--backend",
+                        server.url)
+        expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
+        expect("8 (the pool is full): 1" in result.stdout, "summary:\n" + result.stdout)
+        expect("<r>before the limit</r>" in e2e.read("out/read/message-000001.xml"),
+               "reading goes on")
+        expect_equal(server.command("EXISTS", "KvPoolBig"), 0, "nothing stored")
+        full = kvpool("--backend", server.url, "set", "KvPoolOther", "x")
+        expect_equal(full.returncode, 1, "kvpool set")
+        expect("the pool is full" in full.stderr, "kvpool set: " + full.stderr)
+
+
+@case
+def redis_wrong_password_fails_with_5_and_never_shows_it():
+    message = write_message("m.xml", "<m><v>1</v></m>")
+    flow = counting_flow("counting.json")
+    with Server("--requirepass", "s3cret", workdir=WORK, password="s3cret") as server:
+        wrong = "redis://:hunter2@127.0.0.1:%d" % server.port
+        result = kvflow("run", flow, message, "--repeat", "3", "--backend", wrong)
+        expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
+        unavailable = failures_of(result.stdout, 5)
+        expect_equal(sum(unavailable.values()), 3, "summary:\n" + result.stdout)
+        operand = list(unavailable)[0]
+        expect(operand.startswith("redis 127.0.0.1:%d: AUTH refused: WRONGPASS" % server.port),
+               "the event names the server and its error: " + operand)
+        refused = kvpool("--backend", wrong, "list")
+        expect_equal(refused.returncode, 1, "kvpool list with the wrong password")
+        right = kvflow("run", flow, message, "--backend",
+                       "redis://:s3cret@127.0.0.1:%d" % server.port)
+        expect_equal(outputs(right.stdout).get("through"), 1, "summary:\n" + right.stdout)
+        for text in (result.stdout, result.stderr, refused.stderr, e2e.read("/tmp/KvPool.log")):
+            expect("hunter2" not in text and "s3cret" not in text, "a password shown:\n" + text)
+
+
+@case
+def redis_malformed_backend_is_refused_at_node_creation():
+    flow = counting_flow("counting.json")
+    for backend, timeout, problem in [
+            ("redis://:hunter2@cache", None,
+             'KVPOOL_BACKEND "redis://:***@cache": no port after host "cache"'),
+            ("redis-sentinel://127.0.0.1:1", None, "no MASTER name after the sentinels"),
+            ("redis://127.0.0.1:6379", "soon", 'KVPOOL_REDIS_TIMEOUT_MS "soon"')]:
+        env = environment(KVPOOL_REDIS_TIMEOUT_MS=timeout) if timeout else None
+        result = kvflow("check", flow, "--backend", backend, env=env)
+        expect_equal(result.returncode, 1, "kvflow check with %s" % backend)
+        expect("CONFIGURATION 17 VTRL-KvPool KvPool:421 createNodeContext" in result.stderr and
+               problem in result.stderr, "the exception names the problem:\n" + result.stderr)
+        expect("hunter2" not in result.stderr, "the password shown:\n" + result.stderr)
+        e2e.expect_no_pool("after a refused backend")
+
+
+@case
+def redis_sentinel_fail_over_during_a_run():
+    """Master, replica and three sentinels; the master is killed while a
+    flow runs: the sentinels promote the replica and the flow goes on there.
+    Messages in the gap fail with 5; none hangs, none is lost silently."""
+    flow = counting_flow("counting.json")
+    message = write_message("m.xml", "<m><v>9</v></m>")
+    total = 700
+    servers = []
+    try:
+        master = Server(workdir=WORK)
+        servers.append(master)
+        replica = Server("--replicaof", "127.0.0.1", str(master.port), workdir=WORK)
+        servers.append(replica)
+        wait_until("the replica in sync",
+                   lambda: "master_link_status:up" in replica.command("INFO", "replication"), 20)
+        sentinels = []
+        for _ in range(3):
+            sentinels.append(Server(workdir=WORK, sentinel_of=(master.port, "pool")))
+            servers.append(sentinels[-1])
+        for sentinel in sentinels:
+            wait_until("each sentinel to know the others and the replica",
+                       lambda: len(sentinel.command("SENTINEL", "sentinels", "pool")) == 2 and
+                       len(sentinel.command("SENTINEL", "replicas", "pool")) == 1, 30)
+        backend = "redis-sentinel://%s/pool" % ",".join(
+            "127.0.0.1:%d" % s.port for s in sentinels)
+        run = subprocess.Popen(
+            [tool("kvflow"), "run", flow, message, "--repeat", str(total), "--interval", "10",
+             "--backend", backend],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=WORK,
+            env=environment(KVPOOL_REDIS_TIMEOUT_MS="200", KVPOOL_TRACE="off"))
+        try:
+            wait_until("50 messages through", lambda: master.calls("evalsha") >= 50, 60)
+            master.kill()
+            wait_until("the replica promoted",
+                       lambda: replica.command("ROLE")[0] == "master", 30)
+            stdout, stderr = run.communicate(timeout=180)
+        finally:
+            if run.poll() is None:
+                run.kill()
+        expect_equal(run.returncode, 0, "exit status; stderr: " + stderr)
+        counted = outputs(stdout)
+        expect_equal(counted.get("through", 0) + counted.get("failed", 0), total,
+                     "every message went through or failed:\n" + stdout)
+        expect_equal(sum(failures_of(stdout, 5).values()), counted.get("failed", 0),
+                     "every failure is 5:\n" + stdout)
+        expect(replica.calls("evalsha") >= 20, "messages went through on the new master")
+        expect_equal(replica.command("GET", "KvPoolLast"), "9", "stored on the new master")
+    finally:
+        for server in reversed(servers):
+            server.kill()
+
+
+@case
+def redis_snapshot_moves_from_shared_memory_to_redis_and_back():
+    """kvpool save on shared memory, load into Redis (refused while Redis
+    holds keys), flows read it there, save from Redis, load into shared
+    memory: the same records at every step."""
+    orders_flow, shipments_flow = split_demo(e2e.copy_example("shipping"))
+    first = kvflow("run", orders_flow, "--then", tool("kvpool") + " save")
+    expect_equal(first.returncode, 0, "orders on shared memory; stderr: " + first.stderr)
+    e2e.expect_no_pool("after the shared-memory run")
+    with Server(workdir=WORK) as server:
+        backend = ["--backend", server.url]
+        env = environment(KVPOOL_REDIS_PREFIX="shop:")
+        loaded = kvpool(*backend, "load", env=env)
+        expect_equal(loaded.returncode, 0, "load into Redis: " + loaded.stderr)
+        expect("loaded 5 records" in loaded.stdout, loaded.stdout)
+        expect_equal(server.command("GET", "shop:KvPoolCity"), "Leeds", "under the prefix")
+        again = kvpool(*backend, "load", env=env)
+        expect_equal(again.returncode, 1, "a second load")
+        expect("the pool holds keys" in again.stderr, again.stderr)
+        labelled = kvflow("run", shipments_flow, *backend, env=env)
+        expect("<City>Leeds</City>" in labelled.stdout, "labelled from Redis:\n" + labelled.stdout)
+        saved = kvpool(*backend, "save", env=env)
+        expect("saved 6 records" in saved.stdout, saved.stdout + saved.stderr)
+        verified = kvpool("verify", "--snapshot")
+        expect_equal(verified.returncode, 0, "the saved snapshot: " + verified.stdout)
+        listing = kvpool(*backend, "list", env=env).stdout
+    back = kvflow("run", os.path.join(e2e.copy_flows(), "counter.json"), "-", "--before",
+                  tool("kvpool") + " load", "--then", tool("kvpool") + " list",
+                  input="<m><v>x</v></m>")
+    expect_equal(back.returncode, 0, "back on shared memory; stderr: " + back.stderr)
+    expect("loaded 6 records" in back.stdout, back.stdout)
+    # kvpool list's lines, in pool order: the loaded records, then the one
+    # the message stored.
+    shared = [line for line in back.stdout.splitlines() if line.startswith("KvPool")]
+    expect_equal(shared, listing.splitlines() + ["KvPoolLast        x"],
+                 "the records back on shared memory")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tools", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("case", choices=sorted(CASES))
+    args = parser.parse_args()
+    e2e.TOOLS, e2e.SOURCE = os.path.abspath(args.tools), os.path.abspath(args.source)
+    if not e2e.isolated():
+        print("redis_e2e: refusing to run outside a private IPC namespace with a private /tmp",
+              file=sys.stderr)
+        return 2
+    os.makedirs(WORK)
+    try:
+        CASES[args.case]()
+    except (Failure, TimeoutError) as failure:
+        print("FAILED %s: %s" % (args.case, failure), file=sys.stderr)
+        return 1
+    print("passed: " + args.case)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
