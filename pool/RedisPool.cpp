@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 
 #include "pool/PoolRecords.h"
 #include "pool/SnapshotFile.h"
@@ -19,43 +20,39 @@
 namespace kvpool {
 namespace {
 
-// The message's operations, run in order. KEYS[i] is the key of operation i;
+// The message's operations, run in order, when they need the server to
+// decide (pool/RedisPool.h: planBatch). KEYS[i] is the key of operation i;
 // ARGV[1] is "1" when a missing key reads as empty, ARGV[2] the operation
 // letters (G get, S store ARGV[i+2], R store what operation ARGV[i+2],
-// counted from 0, read). out[i+2] holds what operation i (from 1) read.
-// The answer is {status, operation, values...}: status 0 done, 2 operation's
-// key missing, 8 its store refused for memory, 5 its command failed (the
-// error text follows). redis.pcall keeps an error from ending the script,
-// so the stores before the stop stay, as they would one by one.
-constexpr char kBatchScript[] = R"lua(local ops = ARGV[2]
-local emptyWhenMissing = ARGV[1] == '1'
+// counted from 0, read). The answer is {0, 0, values...}, or {2, i} when
+// operation i's key is missing; out[i+2] holds what operation i (from 1)
+// read. A failing command ends the script with its error: the server
+// refuses a script's write for memory (OOM) only at its first write, so
+// then no store of the batch ran, as one by one.
+constexpr char kBatchScript[] = R"lua(local a = ARGV
+local ops = a[2]
 local out = {0, 0}
 for i = 1, #KEYS do
   local op = string.byte(ops, i)
-  local r
   if op == 71 then
-    r = redis.pcall('GET', KEYS[i])
-    if r == false then
-      if not emptyWhenMissing then
+    local r = redis.call('GET', KEYS[i])
+    if not r then
+      if a[1] ~= '1' then
         out[1] = 2
         out[2] = i
         return out
       end
       r = ''
     end
-  elseif op == 83 then
-    r = redis.pcall('SET', KEYS[i], ARGV[i + 2])
+    out[i + 2] = r
   else
-    r = redis.pcall('SET', KEYS[i], out[tonumber(ARGV[i + 2]) + 3])
-  end
-  if type(r) == 'table' then
-    if r.err then
-      if string.sub(r.err, 1, 3) == 'OOM' then return {8, i} end
-      return {5, i, r.err}
+    if op == 83 then
+      redis.call('SET', KEYS[i], a[i + 2])
+    else
+      redis.call('SET', KEYS[i], out[tonumber(a[i + 2]) + 3])
     end
-    r = ''
+    out[i + 2] = ''
   end
-  out[i + 2] = r
 end
 return out
 )lua";
@@ -362,75 +359,225 @@ bool RedisPool::exchange(Exchange&& run, std::string* error) {
   }
 }
 
+namespace {
+
+// What the server is sent for a message's operations. A read of a key the
+// message stored earlier takes the stored value (the message reads its own
+// store, as one by one with nothing in between), so it needs no command,
+// and a store of such a read stores the known value. What is left is plain
+// (stores of known values, then reads: MSET or SET, then GETs, pipelined,
+// which stop only where one by one would) or needs the batch script.
+struct BatchPlan {
+  std::vector<RemotePoolOp> server;  // kSetFromGet: source counts server operations
+  std::vector<int> origin;           // server operation -> the message's operation
+  // The message's operation -> the server operation whose value it holds
+  // (a read, or a read it was answered from), or -1 for known text.
+  std::vector<int> valueFrom;
+  std::vector<std::string> known;  // the text where valueFrom is -1
+  bool plain = true;
+  std::size_t stores = 0;  // plain: the leading stores
+};
+
+BatchPlan planBatch(const std::vector<RemotePoolOp>& ops) {
+  BatchPlan plan;
+  plan.valueFrom.assign(ops.size(), -1);
+  plan.known.resize(ops.size());
+  // What each key holds since this batch stored it: a server read's index,
+  // or -1 with the text.
+  std::unordered_map<std::string, std::pair<int, std::string>> stored;
+  bool readSeen = false;
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    const RemotePoolOp& op = ops[i];
+    if (op.kind == RemotePoolOp::Kind::kGet) {
+      if (const auto found = stored.find(op.key); found != stored.end()) {
+        plan.valueFrom[i] = found->second.first;
+        plan.known[i] = found->second.second;
+        continue;
+      }
+      plan.valueFrom[i] = static_cast<int>(plan.server.size());
+      plan.server.push_back(op);
+      plan.origin.push_back(static_cast<int>(i));
+      readSeen = true;
+      continue;
+    }
+    // A store: of text, or of what an earlier operation read.
+    RemotePoolOp sent = op;
+    if (op.kind == RemotePoolOp::Kind::kSetFromGet) {
+      const auto source = static_cast<std::size_t>(op.source);
+      if (plan.valueFrom[source] < 0) {
+        sent.kind = RemotePoolOp::Kind::kSet;
+        sent.value = plan.known[source];
+      } else {
+        sent.source = plan.valueFrom[source];
+      }
+    }
+    stored[op.key] = sent.kind == RemotePoolOp::Kind::kSet
+                         ? std::make_pair(-1, sent.value)
+                         : std::make_pair(sent.source, std::string());
+    // A store after a read (which may stop the batch) or of a read's value
+    // needs the server to decide.
+    if (readSeen || sent.kind == RemotePoolOp::Kind::kSetFromGet) plan.plain = false;
+    if (plan.plain) ++plan.stores;
+    plan.server.push_back(std::move(sent));
+    plan.origin.push_back(static_cast<int>(i));
+  }
+  return plan;
+}
+
+}  // namespace
+
 RemoteBatchReply RedisPool::runBatch(const std::vector<RemotePoolOp>& ops, bool missingIsEmpty) {
   RemoteBatchReply answer;
+  const BatchPlan plan = planBatch(ops);
+  const std::size_t count = plan.server.size();
   std::vector<std::string> keys;
-  std::vector<std::string> sources;
-  std::string letters;
-  keys.reserve(ops.size());
-  for (const RemotePoolOp& op : ops) {
-    keys.push_back(config_.prefix + op.key);
-    letters += static_cast<char>(op.kind);
-    sources.push_back(op.kind == RemotePoolOp::Kind::kSetFromGet ? decimalText(op.source) : "");
-  }
-  const std::string keyCount = decimalText(static_cast<long>(ops.size()));
-  const bool ok = exchange(
-      [&](Connection& connection, std::string* error) {
-        std::string sha;
-        {
-          const std::lock_guard<std::mutex> lock(mutex_);
-          sha = scriptSha_;
-        }
-        Command command = {sha.empty() ? "EVAL" : "EVALSHA",
-                           sha.empty() ? std::string_view(kBatchScript) : std::string_view(sha),
-                           keyCount};
-        for (const std::string& key : keys) command.push_back(key);
-        command.push_back(missingIsEmpty ? "1" : "0");
-        command.push_back(letters);
-        for (std::size_t i = 0; i < ops.size(); ++i) {
-          command.push_back(ops[i].kind == RemotePoolOp::Kind::kSet ? std::string_view(ops[i].value)
-                                                                    : std::string_view(sources[i]));
-        }
-        Reply reply = single(connection.get(), command);
-        if (reply != nullptr && isError(reply.get()) &&
-            startsWith(replyText(reply.get()), "NOSCRIPT")) {
-          command[0] = "EVAL";
-          command[1] = kBatchScript;
-          reply = single(connection.get(), command);
-        }
-        if (reply == nullptr) return Outcome::kLost;
-        const redisReply* r = reply.get();
-        if (isError(r)) {
-          *error = config_.describe() + ": " + std::string(replyText(r));
-          return refusesService(replyText(r)) ? Outcome::kRefused : Outcome::kDone;
-        }
-        if (r->type != REDIS_REPLY_ARRAY || r->elements < 2 ||
-            r->element[0]->type != REDIS_REPLY_INTEGER ||
-            r->element[1]->type != REDIS_REPLY_INTEGER) {
-          *error = config_.describe() + ": unexpected answer to the batch script";
-          return Outcome::kDone;
-        }
-        answer.result = static_cast<int>(r->element[0]->integer);
-        answer.failedOp = static_cast<int>(r->element[1]->integer) - 1;
-        if (answer.result == KVPOOL_POOL_UNAVAILABLE) {
-          const std::string_view text =
-              r->elements > 2 ? replyText(r->element[2]) : std::string_view("failed");
-          *error = config_.describe() + ": " + std::string(text);
-          return refusesService(text) ? Outcome::kRefused : Outcome::kDone;
-        }
-        error->clear();
-        for (std::size_t i = 2; i < r->elements; ++i) {
-          const redisReply* value = r->element[i];
-          answer.values.emplace_back(value->type == REDIS_REPLY_STRING ? replyText(value)
-                                                                       : std::string_view());
-        }
-        return Outcome::kDone;
-      },
-      &answer.error);
+  keys.reserve(count);
+  for (const RemotePoolOp& op : plan.server) keys.push_back(config_.prefix + op.key);
+  std::vector<std::string> serverValues;
+  int stoppedAt = -1;  // the server operation that stopped the batch
+
+  // Answers a message whose every operation was answered here.
+  const bool ok =
+      count == 0 ||
+      exchange(
+          [&](Connection& connection, std::string* error) {
+            serverValues.clear();
+            stoppedAt = -1;
+            answer.result = KVPOOL_OK;
+            // The texts the commands point into live as long as the commands.
+            std::vector<Command> commands;
+            std::string letters, sha, keyCount;
+            std::vector<std::string> sources(count);
+            if (plan.plain) {
+              // The leading stores as one command, then the reads.
+              if (plan.stores > 0) {
+                Command store = {plan.stores == 1 ? "SET" : "MSET"};
+                for (std::size_t i = 0; i < plan.stores; ++i) {
+                  store.push_back(keys[i]);
+                  store.push_back(plan.server[i].value);
+                }
+                commands.push_back(std::move(store));
+              }
+              for (std::size_t i = plan.stores; i < count; ++i)
+                commands.push_back({"GET", keys[i]});
+            } else {
+              for (std::size_t i = 0; i < count; ++i) {
+                letters += static_cast<char>(plan.server[i].kind);
+                if (plan.server[i].kind == RemotePoolOp::Kind::kSetFromGet) {
+                  sources[i] = decimalText(plan.server[i].source);
+                }
+              }
+              {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                sha = scriptSha_;
+              }
+              keyCount = decimalText(static_cast<long>(count));
+              Command script = {
+                  sha.empty() ? "EVAL" : "EVALSHA",
+                  sha.empty() ? std::string_view(kBatchScript) : std::string_view(sha), keyCount};
+              for (const std::string& key : keys) script.push_back(key);
+              script.push_back(missingIsEmpty ? "1" : "0");
+              script.push_back(letters);
+              for (std::size_t i = 0; i < count; ++i) {
+                script.push_back(plan.server[i].kind == RemotePoolOp::Kind::kSet
+                                     ? std::string_view(plan.server[i].value)
+                                     : std::string_view(sources[i]));
+              }
+              commands.push_back(std::move(script));
+            }
+            std::vector<Reply> replies;
+            if (!pipeline(connection.get(), commands, &replies)) return Outcome::kLost;
+            if (!plan.plain && isError(replies[0].get()) &&
+                startsWith(replyText(replies[0].get()), "NOSCRIPT")) {
+              commands[0][0] = "EVAL";
+              commands[0][1] = kBatchScript;
+              if (!pipeline(connection.get(), commands, &replies)) return Outcome::kLost;
+            }
+            // The first error in order decides: a store refused for memory
+            // is 8 at the first store (none of them ran); any other is 5.
+            for (std::size_t r = 0; r < replies.size(); ++r) {
+              const redisReply* reply = replies[r].get();
+              if (!isError(reply)) continue;
+              const std::string_view text = replyText(reply);
+              if (startsWith(text, "OOM")) {
+                answer.result = KVPOOL_POOL_FULL;
+                for (std::size_t i = 0; i < count && stoppedAt < 0; ++i) {
+                  if (plan.server[i].kind != RemotePoolOp::Kind::kGet)
+                    stoppedAt = static_cast<int>(i);
+                }
+                return Outcome::kDone;
+              }
+              // In the plain form the stores are the first reply, then one
+              // per read.
+              if (plan.plain) {
+                stoppedAt = plan.stores == 0 ? static_cast<int>(r)
+                            : r == 0         ? 0
+                                             : static_cast<int>(plan.stores + r - 1);
+              }
+              *error = config_.describe() + ": " + std::string(text);
+              return refusesService(text) ? Outcome::kRefused : Outcome::kDone;
+            }
+            if (plan.plain) {
+              for (std::size_t i = 0; i < plan.stores; ++i) serverValues.emplace_back();
+              for (std::size_t r = plan.stores > 0 ? 1 : 0; r < replies.size(); ++r) {
+                const redisReply* reply = replies[r].get();
+                if (reply->type != REDIS_REPLY_NIL) {
+                  serverValues.emplace_back(replyText(reply));
+                } else if (missingIsEmpty) {
+                  serverValues.emplace_back();
+                } else {
+                  answer.result = KVPOOL_KEY_NOT_FOUND;
+                  stoppedAt = static_cast<int>(serverValues.size());
+                  break;
+                }
+              }
+              return Outcome::kDone;
+            }
+            const redisReply* r = replies[0].get();
+            if (r->type != REDIS_REPLY_ARRAY || r->elements < 2 ||
+                r->element[0]->type != REDIS_REPLY_INTEGER ||
+                r->element[1]->type != REDIS_REPLY_INTEGER) {
+              *error = config_.describe() + ": unexpected answer to the batch script";
+              return Outcome::kDone;
+            }
+            answer.result = static_cast<int>(r->element[0]->integer);
+            if (answer.result != KVPOOL_OK) {
+              stoppedAt = static_cast<int>(r->element[1]->integer) - 1;
+              return Outcome::kDone;
+            }
+            for (std::size_t i = 2; i < r->elements; ++i) {
+              const redisReply* value = r->element[i];
+              serverValues.emplace_back(value->type == REDIS_REPLY_STRING ? replyText(value)
+                                                                          : std::string_view());
+            }
+            return Outcome::kDone;
+          },
+          &answer.error);
   if (!ok || !answer.error.empty()) {
     answer.result = KVPOOL_POOL_UNAVAILABLE;
-    if (!ok) answer.failedOp = -1;
-    answer.values.clear();
+    answer.failedOp =
+        stoppedAt >= 0 && static_cast<std::size_t>(stoppedAt) < count ? plan.origin[stoppedAt] : -1;
+    return answer;
+  }
+  if (answer.result != KVPOOL_OK) {
+    answer.failedOp =
+        stoppedAt >= 0 && static_cast<std::size_t>(stoppedAt) < count ? plan.origin[stoppedAt] : -1;
+    if (answer.failedOp < 0) {
+      answer.result = KVPOOL_POOL_UNAVAILABLE;
+      answer.error = config_.describe() + ": unexpected answer to the batch";
+    }
+    return answer;
+  }
+  if (serverValues.size() != count) {
+    answer.result = KVPOOL_POOL_UNAVAILABLE;
+    answer.error = config_.describe() + ": unexpected answer to the batch";
+    return answer;
+  }
+  answer.values.resize(ops.size());
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    if (ops[i].kind != RemotePoolOp::Kind::kGet) continue;
+    const int from = plan.valueFrom[i];
+    answer.values[i] = from < 0 ? plan.known[i] : serverValues[static_cast<std::size_t>(from)];
   }
   return answer;
 }
