@@ -4,10 +4,14 @@
 // reads that key into the output and stores another field costs one round
 // trip, so it should come close to the bare loop.
 //
-//   redis_bench --port PORT [--messages N] [--rounds R]
+//   redis_bench --port PORT [--messages N] [--chunk C]
 //
 // bench/redis_bench.sh starts a server on a free loopback port and runs it.
-// The rounds alternate between the two loops; the best round of each counts.
+// The two loops alternate in chunks of C, so that both see the same load on
+// a shared machine; the ratio is the median of the chunks' ratios, the rates
+// those of all chunks together. Two more loops run the script's message work
+// alone and its pool operations alone, so the figures also tell what the
+// pool's part of a message costs against one GET.
 #include <hiredis/hiredis.h>
 #include <stdlib.h>
 
@@ -17,9 +21,12 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "broker/Broker.h"
 #include "node/KvPool.h"
+#include "pool/PoolBackend.h"
+#include "pool/RedisPool.h"
 
 namespace {
 
@@ -27,6 +34,9 @@ constexpr char kScript[] =
     "SET KvPoolBenchIn = Body.m.a;"
     "SET OutputRoot.XML.m.r = KvPoolBenchIn;"
     "SET KvPoolBenchOther = Body.m.b;";
+// The same message work without the pool: what the message costs besides
+// its round trip.
+constexpr char kLocalScript[] = "SET OutputRoot.XML.m.r = Body.m.a;";
 constexpr char kMessage[] = "<m><a>first value</a><b>second value</b></m>";
 
 using Clock = std::chrono::steady_clock;
@@ -58,19 +68,36 @@ bool runGets(redisContext* context, long count, double* rate) {
   return true;
 }
 
+// The script's pool operations alone, as the node hands them over.
+bool runBatches(long count, double* rate) {
+  kvpool::RedisPool* pool = kvpool::processRedisPool();
+  if (pool == nullptr) return false;
+  using Kind = kvpool::RemotePoolOp::Kind;
+  const std::vector<kvpool::RemotePoolOp> ops = {
+      {Kind::kSet, "KvPoolBenchIn", "first value", -1},
+      {Kind::kGet, "KvPoolBenchIn", "", -1},
+      {Kind::kSet, "KvPoolBenchOther", "second value", -1}};
+  const auto start = Clock::now();
+  for (long i = 0; i < count; ++i) {
+    if (pool->runBatch(ops, false).result != KVPOOL_OK) return false;
+  }
+  *rate = perSecond(count, Clock::now() - start);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int port = 0;
-  long messages = 20000;
-  int rounds = 3;
+  long messages = 50000;
+  long chunk = 500;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--port") == 0) port = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--messages") == 0) messages = std::atol(argv[i + 1]);
-    if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--chunk") == 0) chunk = std::atol(argv[i + 1]);
   }
-  if (port <= 0 || messages <= 0 || rounds <= 0) {
-    std::fprintf(stderr, "usage: redis_bench --port PORT [--messages N] [--rounds R]\n");
+  if (port <= 0 || messages <= 0 || chunk <= 0) {
+    std::fprintf(stderr, "usage: redis_bench --port PORT [--messages N] [--chunk C]\n");
     return 2;
   }
   const std::string url = "redis://127.0.0.1:" + std::to_string(port);
@@ -79,7 +106,9 @@ int main(int argc, char** argv) {
   kvbroker::Broker broker;
   if (vtrGetMessageflowNodeFactory() == nullptr) return 1;
   kvbroker::Node& node = broker.createNode("KvPoolNode", "bench");
-  broker.setAttribute(node, "KvPoolExpression", getenv("XS") ? getenv("XS") : kScript);
+  broker.setAttribute(node, "KvPoolExpression", kScript);
+  kvbroker::Node& local = broker.createNode("KvPoolNode", "local");
+  broker.setAttribute(local, "KvPoolExpression", kLocalScript);
   kvbroker::Message message = kvbroker::Message::fromXml(kMessage);
 
   timeval timeout{2, 0};
@@ -89,28 +118,43 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  double warm = 0;
-  if (!runMessages(broker, node, message, 1000, &warm) || !runGets(context, 1000, &warm)) {
+  double rate = 0;
+  if (!runMessages(broker, node, message, 1000, &rate) || !runGets(context, 1000, &rate)) {
     std::fprintf(stderr, "redis_bench: the warm-up failed (is the server at %s?)\n", url.c_str());
     broker.printEvents(std::cerr);
     return 1;
   }
-  double bestMessages = 0, bestGets = 0;
-  for (int round = 0; round < rounds; ++round) {
-    double rate = 0;
-    if (!runMessages(broker, node, message, messages, &rate)) return 1;
-    bestMessages = std::max(bestMessages, rate);
-    if (!runGets(context, messages, &rate)) return 1;
-    bestGets = std::max(bestGets, rate);
+  std::vector<double> ratios;
+  double messageSeconds = 0, getSeconds = 0, localSeconds = 0, batchSeconds = 0;
+  for (long done = 0; done < messages; done += chunk) {
+    double messageRate = 0, getRate = 0, localRate = 0, batchRate = 0;
+    if (!runMessages(broker, node, message, chunk, &messageRate) ||
+        !runGets(context, chunk, &getRate) ||
+        !runMessages(broker, local, message, chunk, &localRate) || !runBatches(chunk, &batchRate)) {
+      std::fprintf(stderr, "redis_bench: a message or a GET failed\n");
+      broker.printEvents(std::cerr);
+      return 1;
+    }
+    ratios.push_back(messageRate / getRate);
+    messageSeconds += chunk / messageRate;
+    getSeconds += chunk / getRate;
+    localSeconds += chunk / localRate;
+    batchSeconds += chunk / batchRate;
   }
   redisFree(context);
+  std::sort(ratios.begin(), ratios.end());
+  const long total = static_cast<long>(ratios.size()) * chunk;
 
   const char* trace = std::getenv("KVPOOL_TRACE");
-  std::printf("server: %s, %ld messages and GETs per round, best of %d rounds, trace %s\n",
-              url.c_str(), messages, rounds,
+  std::printf("server %s; %ld messages and %ld GETs in alternating chunks of %ld; trace %s\n",
+              url.c_str(), total, total, chunk,
               trace != nullptr && std::strcmp(trace, "off") == 0 ? "off" : "on");
-  std::printf("messages/s through the three-statement script: %10.0f\n", bestMessages);
-  std::printf("bare GETs/s, one per round trip:               %10.0f\n", bestGets);
-  std::printf("ratio:                                          %10.2f\n", bestMessages / bestGets);
+  std::printf("messages/s through the three-statement script: %8.0f\n", total / messageSeconds);
+  std::printf("GETs/s, one per round trip:                    %8.0f\n", total / getSeconds);
+  std::printf("ratio (median of the chunks):                  %8.2f\n", ratios[ratios.size() / 2]);
+  std::printf("messages/s of the message work alone:          %8.0f\n", total / localSeconds);
+  std::printf("a message's pool part against one GET:         %8.2f\n",
+              (messageSeconds - localSeconds) / getSeconds);
+  std::printf("its three operations alone against one GET:    %8.2f\n", batchSeconds / getSeconds);
   return 0;
 }

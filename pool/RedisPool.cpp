@@ -5,9 +5,11 @@
 
 #include <errno.h>
 #include <hiredis/hiredis.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -173,7 +175,25 @@ class RedisPool::Connection {
   std::string where_;  // host:port of the server it reached
 };
 
-RedisPool::RedisPool(BackendConfig config) : config_(std::move(config)), ownerPid_(getpid()) {}
+namespace {
+
+// Counts the forks of this process, so that a pool notices it is in a child
+// without a system call per message.
+std::atomic<unsigned> forks{0};
+
+unsigned forkGeneration() {
+  static const bool counting = [] {
+    pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
+    return true;
+  }();
+  (void)counting;
+  return forks.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+RedisPool::RedisPool(BackendConfig config)
+    : config_(std::move(config)), forkGeneration_(forkGeneration()) {}
 
 RedisPool::~RedisPool() = default;
 
@@ -299,9 +319,9 @@ std::unique_ptr<RedisPool::Connection> RedisPool::acquire(std::string* error) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     // Connections inherited across fork belong to the parent's exchanges.
-    if (ownerPid_ != getpid()) {
+    if (forkGeneration_ != forkGeneration()) {
       idle_.clear();
-      ownerPid_ = getpid();
+      forkGeneration_ = forkGeneration();
     }
     if (!idle_.empty()) {
       std::unique_ptr<Connection> connection = std::move(idle_.back());
@@ -315,7 +335,7 @@ std::unique_ptr<RedisPool::Connection> RedisPool::acquire(std::string* error) {
 
 void RedisPool::release(std::unique_ptr<Connection> connection) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (ownerPid_ == getpid()) idle_.push_back(std::move(connection));
+  if (forkGeneration_ == forkGeneration()) idle_.push_back(std::move(connection));
 }
 
 namespace {

@@ -112,7 +112,7 @@ class RedisPool {
   std::string scriptSha_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Connection>> idle_;
-  int ownerPid_;
+  unsigned forkGeneration_;  // the process's forks when the connections were made
 };
 
 // The process's pool on Redis, null when it lives in shared memory
