@@ -67,11 +67,15 @@ KVPOOL_EXPORT void defineKvPoolNode(CciFactory* factory);
 // New context with the four attributes, terminals "in", "out", "failure" and
 // a pool user slot; the broker owns it until deleteNodeContext. Null when it
 // cannot be allocated (no slot taken). When the pool is unavailable: event 9
-// and a configuration exception, with the context already released.
+// and a configuration exception, with the context already released. With no
+// context alive in the process it first reads KVPOOL_BACKEND
+// (pool/PoolBackend.h): malformed, event 17 and a configuration exception
+// saying what is wrong; on Redis no slot is taken and nothing is created.
 KVPOOL_EXPORT CciContext* createNodeContext(CciFactory* factoryObject, CciChar* nodeName,
                                             CciNode* nodeObject);
-// Gives the user slot back (the machine's last node removes the pool) and
-// releases the context with everything it owns. A null context is ignored.
+// Gives the user slot back (the machine's last node removes the pool; on
+// Redis nothing is removed) and releases the context with everything it
+// owns. A null context is ignored.
 KVPOOL_EXPORT void deleteNodeContext(CciContext* context);
 // Name of the attribute at index (0..3). 0 found; 1 no such index (buffer
 // untouched). Writes at most bufferLength units, always terminated.
@@ -130,10 +134,12 @@ KVPOOL_EXPORT int insertKvScript(NodeContext* context, char* statement);
 // Runs the statement list once with the context's two flags, stopping at the
 // first failing statement. 0 all done; 1 a right operand element is missing;
 // 2 a right operand pool key is missing; 3 a left operand element cannot be
-// created; 4 malformed statement; 8 the pool is full. On 1, 2, 3 and 4
-// *errorText receives a new copy of the failing operand that the caller
-// frees; otherwise it is not written. Takes the pool's lock per read and
-// store, none between statements.
+// created; 4 malformed statement; 5 the pool on Redis is unavailable; 8 the
+// pool is full. On 1, 2, 3, 4 and 5 *errorText receives a new copy of the
+// failing operand (5: the backend and its error) that the caller frees;
+// otherwise it is not written. Takes the pool's lock per read and store,
+// none between statements; on Redis the message's pool operations make one
+// exchange (script/PoolScriptRemote.h).
 KVPOOL_EXPORT int runKvPoolscript(NodeContext* context, CciMessage* inputMessage,
                                   CciMessage* exceptionList, CciMessage* destinationList,
                                   CciMessage* outputMessage, char** errorText);

@@ -11,6 +11,9 @@
 //  - pool/PoolRecords.h: the one reader and writer of the segment layout:
 //      PoolControl (12 bytes) | PoolBlock records back to back | free space
 //    (native byte order, no alignment between records).
+// and, for the pool on Redis instead (opt-in, KVPOOL_BACKEND):
+//  - pool/PoolBackend.h: the settings and the process's choice;
+//  - pool/RedisPool.h: the pool on a Redis server, the message's exchange.
 // pool/ includes support/ only: events it logs are named in
 // support/KvPoolConstants.h.
 //
@@ -99,7 +102,11 @@ KVPOOL_EXPORT void sem_RLock(void);
 KVPOOL_EXPORT void sem_RUnLock(void);
 
 // The four calls below are kvpool::getPoolValue .. loadPoolFromFile on this
-// process's own pool (kvpool::processPoolView).
+// process's own pool (kvpool::processPoolView). In a process whose pool is on
+// Redis (pool/PoolBackend.h) they go there instead (pool/RedisPool.h): get
+// and store may then also return 5 (the server cannot be used), 8 means the
+// server refused the store for memory, and save and load write and read the
+// same snapshot layout.
 //
 // Reads the value stored under key. 0: request->value is a new copy the
 // caller frees; 2: no such key, a damaged chain before it, or no memory for
