@@ -137,33 +137,36 @@ bool parseBackendUrl(std::string_view url, BackendConfig* config, std::string* w
   if (slash == std::string_view::npos || path.empty()) return true;
   long database = 0;
   if (!parseNumber(path, 0, kMaxDatabase, &database)) {
-    *why = "database \"" + std::string(path) + "\" is not a number from 0";
+    *why = "database \"" + std::string(path) + "\" is not a number from 0 to " +
+           decimalText(kMaxDatabase);
     return false;
   }
   config->database = static_cast<int>(database);
   return true;
 }
 
+bool sameSettings(const BackendConfig& a, const BackendConfig& b) {
+  return a.describe() == b.describe() && a.password == b.password && a.database == b.database &&
+         a.prefix == b.prefix && a.timeoutMs == b.timeoutMs;
+}
+
 // The process's choice; shared memory until a node context or a pool call
-// reads the environment.
+// reads the environment. A choice that names the same server keeps the
+// pool and its connections.
 std::mutex choiceMutex;
 bool choiceMade = false;
-BackendConfig choice;
 std::unique_ptr<RedisPool> processPool;
 int remoteUsers = 0;
 
 void adopt(const BackendConfig& config) {
   choiceMade = true;
-  const bool same = processPool != nullptr && config.remote() &&
-                    processPool->config().describe() == config.describe() &&
-                    processPool->config().password == config.password &&
-                    processPool->config().database == config.database &&
-                    processPool->config().prefix == config.prefix &&
-                    processPool->config().timeoutMs == config.timeoutMs;
-  choice = config;
-  if (same) return;
-  processPool.reset(config.remote() ? new RedisPool(config) : nullptr);
-  if (config.remote()) Log("  pool backend %s\n", config.describe().c_str());
+  if (!config.remote()) {
+    processPool.reset();
+    return;
+  }
+  if (processPool != nullptr && sameSettings(processPool->config(), config)) return;
+  processPool = std::make_unique<RedisPool>(config);
+  Log("  pool backend %s\n", config.describe().c_str());
 }
 
 }  // namespace
