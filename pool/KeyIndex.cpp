@@ -13,7 +13,7 @@ bool KeyIndex::rebuild(const unsigned char* base, const PoolControl& header, uin
   offsets_.clear();
   const PoolChainEnd walk =
       walkPoolChain(base, header.blockCount, end, [&](const PoolRecord& record) {
-        offsets_.emplace(std::string(record.keyText(base)), record.offset);
+        offsets_.emplace(std::string(record.keyText(base)), Offset{record.offset});
         return false;
       });
   if (!walk.reaches(header) || offsets_.size() != static_cast<std::size_t>(header.blockCount)) {
@@ -34,14 +34,14 @@ int32_t KeyIndex::find(const unsigned char* base, const PoolControl& header, uin
   if (!current(base, header, changes) && !rebuild(base, header, changes, end)) return -1;
   const auto found = offsets_.find(std::string_view(key, keyBytes - 1));
   if (found == offsets_.end()) return -1;
-  const PoolRecord record = readPoolRecord(base, found->second, end);
+  const PoolRecord record = readPoolRecord(base, found->second.value, end);
   if (!record.sound() || static_cast<std::size_t>(record.header.keyLength) != keyBytes ||
       std::memcmp(record.key(base), key, keyBytes) != 0) {
     // The pool changed in a way the header does not show.
     valid_ = false;
     return -1;
   }
-  return found->second;
+  return found->second.value;
 }
 
 void KeyIndex::update(const unsigned char* base, const PoolControl& before, uint32_t changesBefore,
@@ -54,15 +54,20 @@ void KeyIndex::update(const unsigned char* base, const PoolControl& before, uint
   }
   if (removedSize > 0) {
     for (auto it = offsets_.begin(); it != offsets_.end();) {
-      if (it->second == removedOffset) {
+      if (it->second.value == removedOffset) {
         it = offsets_.erase(it);
         continue;
       }
-      if (it->second > removedOffset) it->second -= removedSize;
+      if (it->second.value > removedOffset) it->second.value -= removedSize;
       ++it;
     }
   }
-  if (newOffset >= 0) offsets_.insert_or_assign(std::string(key), newOffset);
+  if (newOffset >= 0) {
+    // emplace, not insert_or_assign: the latter's piecewise construction
+    // would export a name of the C++ library's from the plug-in.
+    const auto [entry, inserted] = offsets_.emplace(std::string(key), Offset{newOffset});
+    if (!inserted) entry->second = Offset{newOffset};
+  }
   header_ = after;
   changes_ = changesAfter;
 }

@@ -58,7 +58,12 @@ class KeyIndex {
   const unsigned char* base_ = nullptr;  // a new mapping is a new pool
   PoolControl header_{};
   uint32_t changes_ = 0;
-  std::unordered_map<std::string, int32_t, Hash, std::equal_to<>> offsets_;
+  // A type of our own as the mapped value keeps the table's code, which
+  // would otherwise be made of std types alone, out of the exported names.
+  struct Offset {
+    int32_t value;
+  };
+  std::unordered_map<std::string, Offset, Hash, std::equal_to<>> offsets_;
 };
 
 }  // namespace kvpool
