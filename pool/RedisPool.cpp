@@ -398,20 +398,26 @@ struct BatchPlan {
   std::size_t stores = 0;  // plain: the leading stores
 };
 
+// What a key holds since the batch stored it: a server read's index, or -1
+// with the text. A type of this file, so that the table's code stays
+// internal to the plug-in.
+struct StoredValue {
+  int from;
+  std::string text;
+};
+
 BatchPlan planBatch(const std::vector<RemotePoolOp>& ops) {
   BatchPlan plan;
   plan.valueFrom.assign(ops.size(), -1);
   plan.known.resize(ops.size());
-  // What each key holds since this batch stored it: a server read's index,
-  // or -1 with the text.
-  std::unordered_map<std::string, std::pair<int, std::string>> stored;
+  std::unordered_map<std::string, StoredValue> stored;
   bool readSeen = false;
   for (std::size_t i = 0; i < ops.size(); ++i) {
     const RemotePoolOp& op = ops[i];
     if (op.kind == RemotePoolOp::Kind::kGet) {
       if (const auto found = stored.find(op.key); found != stored.end()) {
-        plan.valueFrom[i] = found->second.first;
-        plan.known[i] = found->second.second;
+        plan.valueFrom[i] = found->second.from;
+        plan.known[i] = found->second.text;
         continue;
       }
       plan.valueFrom[i] = static_cast<int>(plan.server.size());
@@ -431,9 +437,13 @@ BatchPlan planBatch(const std::vector<RemotePoolOp>& ops) {
         sent.source = plan.valueFrom[source];
       }
     }
-    stored[op.key] = sent.kind == RemotePoolOp::Kind::kSet
-                         ? std::make_pair(-1, sent.value)
-                         : std::make_pair(sent.source, std::string());
+    StoredValue value = sent.kind == RemotePoolOp::Kind::kSet ? StoredValue{-1, sent.value}
+                                                              : StoredValue{sent.source, {}};
+    if (auto known = stored.find(op.key); known != stored.end()) {
+      known->second = std::move(value);
+    } else {
+      stored.emplace(op.key, std::move(value));
+    }
     // A store after a read (which may stop the batch) or of a read's value
     // needs the server to decide.
     if (readSeen || sent.kind == RemotePoolOp::Kind::kSetFromGet) plan.plain = false;
@@ -677,8 +687,11 @@ bool RedisPool::listKeys(std::vector<std::string>* keys, std::string* error) {
       error);
   if (!ok) return false;
   // SCAN may name a key twice when the table grows meanwhile.
-  std::sort(keys->begin(), keys->end());
-  keys->erase(std::unique(keys->begin(), keys->end()), keys->end());
+  // (On the elements themselves: the vector's iterators would bring their
+  // comparison's shared helper into the plug-in's exported names.)
+  std::string* first = keys->data();
+  std::sort(first, first + keys->size());
+  keys->resize(static_cast<std::size_t>(std::unique(first, first + keys->size()) - first));
   return true;
 }
 
@@ -727,7 +740,7 @@ bool RedisPool::readValues(const std::vector<std::string>& keys,
               values->emplace_back(std::string(replyText(reply)));
               continue;
             }
-            values->emplace_back(std::nullopt);
+            values->emplace_back();
             if (isError(reply) && wrongType != nullptr) wrongType->push_back(keys[start + i]);
           }
         }

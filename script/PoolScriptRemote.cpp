@@ -71,6 +71,13 @@ std::string unsplittableOperand(const char* assignment) {
   return assignment + equals + 1;
 }
 
+// The operation whose value a message field awaits. A type of this file, so
+// that the table's code stays internal to the plug-in.
+struct AwaitedOp {
+  int op;
+};
+using PendingFields = std::unordered_map<CciElement*, AwaitedOp>;
+
 class RemoteRun {
  public:
   RemoteRun(RedisPool& pool, PoolScriptFlags flags, char** errorText)
@@ -105,7 +112,7 @@ class RemoteRun {
   std::vector<RemotePoolOp> ops_;
   // Message fields written from a pending value, by element handle, and the
   // operation whose value they await.
-  std::unordered_map<CciElement*, int> pendingFields_;
+  PendingFields pendingFields_;
   std::vector<std::string> answered_;  // the values of the last batch sent
 };
 
@@ -115,11 +122,11 @@ int RemoteRun::send() {
   Log("  redis batch of %d operations: result %d\n", static_cast<int>(ops_.size()), reply.result);
   std::vector<RemotePoolOp> sent;
   sent.swap(ops_);
-  std::unordered_map<CciElement*, int> fields;
+  PendingFields fields;
   fields.swap(pendingFields_);
   answered_ = reply.values;
   if (reply.result == KVPOOL_OK && answered_.size() == sent.size()) {
-    for (const auto& [element, op] : fields) writeElementValue(element, answered_[op]);
+    for (const auto& [element, awaited] : fields) writeElementValue(element, answered_[awaited.op]);
     return SCRIPT_OK;
   }
   if (reply.result == KVPOOL_KEY_NOT_FOUND && reply.failedOp >= 0 &&
@@ -168,7 +175,7 @@ int RemoteRun::run(const PoolScriptEntry* head, CciMessage* inputMessage, CciMes
       if (element != nullptr) {
         const auto pending = pendingFields_.find(element);
         if (pending != pendingFields_.end()) {
-          value.op = pending->second;
+          value.op = pending->second.op;
         } else {
           value.text = readElementValue(element);
         }
@@ -203,7 +210,11 @@ int RemoteRun::run(const PoolScriptEntry* head, CciMessage* inputMessage, CciMes
     }
     if (value.pending()) {
       writeElementValue(element, "");
-      pendingFields_[element] = value.op;
+      if (auto pending = pendingFields_.find(element); pending != pendingFields_.end()) {
+        pending->second.op = value.op;
+      } else {
+        pendingFields_.emplace(element, AwaitedOp{value.op});
+      }
     } else {
       writeElementValue(element, value.text);
       pendingFields_.erase(element);
