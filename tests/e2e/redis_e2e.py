@@ -182,9 +182,10 @@ def redis_killed_and_restarted_during_a_run():
 
 @case
 def redis_memory_limit_fails_stores_with_8():
-    """A server out of memory (maxmemory, noeviction) refuses stores: the
-    message fails with 8 and the statements before it keep their effect;
-    reads still work; kvpool set says the pool is full."""
+    """A server out of memory (maxmemory, noeviction) refuses stores, sent
+    alone, together, or by the script after a read: the message fails with 8
+    and no store of it ran; reads still work; kvpool set says the pool is
+    full."""
     message = write_message("m.xml", "<m><v>big value</v></m>")
     flow = write_flow("memory.json", {"flows": [
         {"name": "writes", "nodes": [
@@ -192,6 +193,15 @@ def redis_memory_limit_fails_stores_with_8():
              "attributes": {"KvPoolExpression": "SET OutputRoot.XML.m.a = Body.m.v;"
                                                 "SET KvPoolBig = Body.m.v;"}}],
          "input": "store"},
+        {"name": "twoWrites", "nodes": [
+            {"name": "storeTwo", "class": "KvPoolNode",
+             "attributes": {"KvPoolExpression": "SET KvPoolBig = Body.m.v; SET KvPoolBig2 = Body.m.v;"}}],
+         "input": "storeTwo"},
+        {"name": "readThenWrite", "nodes": [
+            {"name": "readStore", "class": "KvPoolNode",
+             "attributes": {"KvPoolExpression": "SET OutputRoot.XML.m.r = KvPoolPreset;"
+                                                "SET KvPoolBig = Body.m.v;"}}],
+         "input": "readStore"},
         {"name": "reads", "nodes": [
             {"name": "read", "class": "KvPoolNode",
              "attributes": {"KvPoolExpression": "SET OutputRoot.XML.m.r = KvPoolPreset;"}},
@@ -200,13 +210,13 @@ def redis_memory_limit_fails_stores_with_8():
     with Server("--maxmemory-policy", "noeviction", workdir=WORK) as server:
         server.command("SET", "KvPoolPreset", "before the limit")
         server.command("CONFIG", "SET", "maxmemory", "1")
-        result = kvflow("run", flow, "writes=" + message, "reads=" + message, "--backend",
-                        server.url)
+        result = kvflow("run", flow, "writes=" + message, "twoWrites=" + message,
+                        "readThenWrite=" + message, "reads=" + message, "--backend", server.url)
         expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
-        expect("8 (the pool is full): 1" in result.stdout, "summary:\n" + result.stdout)
+        expect("8 (the pool is full): 3" in result.stdout, "summary:\n" + result.stdout)
         expect("<r>before the limit</r>" in e2e.read("out/read/message-000001.xml"),
                "reading goes on")
-        expect_equal(server.command("EXISTS", "KvPoolBig"), 0, "nothing stored")
+        expect_equal(server.command("EXISTS", "KvPoolBig", "KvPoolBig2"), 0, "nothing stored")
         full = kvpool("--backend", server.url, "set", "KvPoolOther", "x")
         expect_equal(full.returncode, 1, "kvpool set")
         expect("the pool is full" in full.stderr, "kvpool set: " + full.stderr)
