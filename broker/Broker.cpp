@@ -111,8 +111,9 @@ Broker::Broker() : impl_(std::make_unique<Impl>()) {
   if (state.active) throw BrokerError("create broker: another broker is active in this process");
   state.active = this;
   state.events.clear();
-  state.callCounts.clear();
+  detail::resetCallCounts();
   state.faults.clear();
+  state.hasFaults = false;
   state.rethrowReturns = false;
   state.diagnostics.clear();
   state.classes.clear();
@@ -130,6 +131,7 @@ Broker::~Broker() {
     state.classes.clear();
     state.factories.clear();
     state.faults.clear();
+    state.hasFaults = false;
     state.rethrowReturns = false;
     state.active = nullptr;
   }
@@ -433,6 +435,7 @@ void Broker::injectFault(Fault fault) {
   auto& state = host();
   std::lock_guard lock(state.mutex);
   state.faults.push_back(std::move(fault));
+  state.hasFaults = true;
 }
 
 void Broker::injectFault(std::string call, int returnCode, int firstCall, int times) {
@@ -448,6 +451,7 @@ void Broker::clearFaults() {
   auto& state = host();
   std::lock_guard lock(state.mutex);
   state.faults.clear();
+  state.hasFaults = false;
 }
 
 void Broker::setRethrowReturns(bool returns) {
@@ -457,16 +461,13 @@ void Broker::setRethrowReturns(bool returns) {
 }
 
 int Broker::callCount(std::string_view call) const {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  auto found = state.callCounts.find(call);
-  return found == state.callCounts.end() ? 0 : found->second;
+  return detail::callCountOf(call);
 }
 
 void Broker::resetCallCounts() {
   auto& state = host();
   std::lock_guard lock(state.mutex);
-  state.callCounts.clear();
+  detail::resetCallCounts();
 }
 
 int Broker::undeletedMessages() const {
