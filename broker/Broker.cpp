@@ -101,8 +101,14 @@ const std::vector<CapturedMessage>& Node::captured() const {
   return state_->builtIn ? state_->builtIn->captured : none;
 }
 
+long Node::receivedCount() const {
+  return state_->builtIn ? state_->builtIn->received : 0;
+}
+
 void Node::clearCaptured() {
-  if (state_->builtIn) state_->builtIn->captured.clear();
+  if (!state_->builtIn) return;
+  state_->builtIn->captured.clear();
+  state_->builtIn->received = 0;
 }
 
 Broker::Broker() : impl_(std::make_unique<Impl>()) {
