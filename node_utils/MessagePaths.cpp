@@ -232,7 +232,10 @@ void kvpool::ParsedPath::addSegment(const char* text, std::size_t textStart, std
   // gives them; ASCII widens unit for unit without the broker.
   segment.comparesUnits = nameBytes > 0;
   if (isAscii(name, nameBytes)) {
-    units_.insert(units_.end(), name, name + nameBytes);
+    units_.resize(segment.unitStart + nameBytes);
+    for (std::size_t i = 0; i < nameBytes; ++i) {
+      units_[segment.unitStart + i] = static_cast<unsigned char>(name[i]);
+    }
   } else {
     units_.resize(units_.size() + nameBytes + 1);
     CciChar* units = units_.data() + segment.unitStart;

@@ -12,9 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -211,11 +209,26 @@ void appendFormatted(LineBuffer& out, const char* directive, ...) {
   va_end(args);
 }
 
-template <typename Number>
-void appendDecimal(LineBuffer& out, Number value) {
+// A number in decimal, as %d and %u write it.
+void appendDecimal(LineBuffer& out, unsigned long long magnitude, bool negative) {
   char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, static_cast<std::size_t>(end - digits));
+  char* start = digits + sizeof digits;
+  do {
+    *--start = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (negative) *--start = '-';
+  out.append(start, static_cast<std::size_t>(digits + sizeof digits - start));
+}
+
+void appendDecimal(LineBuffer& out, long long value) {
+  // The magnitude of the most negative value is taken in unsigned arithmetic.
+  const auto magnitude = static_cast<unsigned long long>(value);
+  appendDecimal(out, value < 0 ? 0 - magnitude : magnitude, value < 0);
+}
+
+void appendDecimal(LineBuffer& out, unsigned long long value) {
+  appendDecimal(out, value, false);
 }
 
 // A UTF-16 text that is all ASCII, appended as it is (its UTF-8 is the same
@@ -227,7 +240,7 @@ bool appendAscii(LineBuffer& out, const CciChar* text) {
   }
   char bytes[256];
   for (std::size_t start = 0; start < length; start += sizeof bytes) {
-    const std::size_t count = std::min(length - start, sizeof bytes);
+    const std::size_t count = length - start < sizeof bytes ? length - start : sizeof bytes;
     for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(text[start + i]);
     out.append(bytes, count);
   }
@@ -299,14 +312,15 @@ void expand(LineBuffer& out, const char* format, va_list args) {
       }
       if (conversion == 'd' || conversion == 'i') {
         appendDecimal(out, sizeT || longs >= 2 ? va_arg(args, long long)
-                           : longs == 1        ? va_arg(args, long)
-                                               : va_arg(args, int));
+                           : longs == 1        ? static_cast<long long>(va_arg(args, long))
+                                               : static_cast<long long>(va_arg(args, int)));
         continue;
       }
       if (conversion == 'u') {
         appendDecimal(out, sizeT || longs >= 2 ? va_arg(args, unsigned long long)
-                           : longs == 1        ? va_arg(args, unsigned long)
-                                               : va_arg(args, unsigned int));
+                           : longs == 1
+                               ? static_cast<unsigned long long>(va_arg(args, unsigned long))
+                               : static_cast<unsigned long long>(va_arg(args, unsigned int)));
         continue;
       }
     }
