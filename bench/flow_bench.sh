@@ -120,13 +120,15 @@ measure() {
 field() { echo "$1" | awk -v n="$2" -v f="$3" '$1 == n { print $f }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 
-# Prints measured flows, one a line.
+# Prints measured flows, one a line, with the cores the best run kept busy
+# (messages/s times CPU/message): on a machine busy with other work a flow
+# gets less than the cores it could use, and messages/s shows that too.
 show() {
-  echo "$1" | awk '{
-    printf "  %-6s %8d messages/s %7.2f us CPU/message   (messages/s:", $1, $2, $3
+  echo "$1" | tr -d '()' | awk '{
+    printf "  %-6s %8d messages/s %7.2f us CPU/message %5.2f cores   (messages/s:", $1, $2, $3, $2 * $3 / 1e6
     for (i = 4; i <= NF; i++) printf " %s", $i
-    print ""
-  }' | tr -d '()' | sed 's/messages\/s: /(messages\/s: /; s/$/)/'
+    print ")"
+  }'
 }
 
 if [ "$mode" = ratios ]; then
