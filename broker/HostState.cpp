@@ -4,11 +4,6 @@
 
 namespace kvbroker::detail {
 
-HostState& host() {
-  static HostState state;
-  return state;
-}
-
 void addDiagnostic(std::string line) {
   auto& state = host();
   std::lock_guard lock(state.mutex);

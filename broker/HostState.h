@@ -130,7 +130,11 @@ struct HostState {
   std::atomic<int> undeletedMessages{0};
 };
 
-HostState& host();
+// Inline: every cni/cci call reaches it, more than once.
+inline HostState& host() {
+  static HostState state;
+  return state;
+}
 
 // Adds a diagnostic line (takes the host mutex).
 void addDiagnostic(std::string line);
