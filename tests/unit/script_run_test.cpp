@@ -284,6 +284,24 @@ TEST_F(ScriptRunTest, CallersListRunsWithTheFlagsHandedInWithoutANode) {
   EXPECT_EQ(head, nullptr);
 }
 
+// A list entry made by hand, without its compiled form, runs all the same.
+TEST_F(ScriptRunTest, EntryWithoutCompiledFormIsCompiledForItsRun) {
+  auto* entry = static_cast<PoolScriptEntry*>(std::calloc(1, sizeof(PoolScriptEntry)));
+  entry->statement = strdup("OutputRoot.XML.Doc.y=Body.Doc.a");
+  PoolScriptEntry* head = entry;
+  Message input = Message::fromXml("<Doc><a>1</a></Doc>");
+  Message output = input.copy();
+  Message exceptionList, destinationList;
+  char* errorText = nullptr;
+  EXPECT_EQ(kvpool::runPoolScript(head, {0, 0}, input.handle(), exceptionList.handle(),
+                                  destinationList.handle(), output.handle(), &errorText),
+            SCRIPT_OK);
+  EXPECT_EQ(errorText, nullptr);
+  EXPECT_EQ(kvbroker::elementValue(kvbroker::findPath(output.root(), "XML.Doc.y")), "1");
+  EXPECT_EQ(entry->compiled, nullptr);
+  kvpool::releasePoolScript(&head);
+}
+
 TEST_F(ScriptRunTest, MissingTerminalLogsEvent908WithItsNameAsUtf8) {
   kvbroker::Node& node = kvNode("n");
   NodeContext* context = contextOf(node);
