@@ -101,8 +101,14 @@ const std::vector<CapturedMessage>& Node::captured() const {
   return state_->builtIn ? state_->builtIn->captured : none;
 }
 
+long Node::receivedCount() const {
+  return state_->builtIn ? state_->builtIn->received : 0;
+}
+
 void Node::clearCaptured() {
-  if (state_->builtIn) state_->builtIn->captured.clear();
+  if (!state_->builtIn) return;
+  state_->builtIn->captured.clear();
+  state_->builtIn->received = 0;
 }
 
 Broker::Broker() : impl_(std::make_unique<Impl>()) {
@@ -111,8 +117,9 @@ Broker::Broker() : impl_(std::make_unique<Impl>()) {
   if (state.active) throw BrokerError("create broker: another broker is active in this process");
   state.active = this;
   state.events.clear();
-  state.callCounts.clear();
+  detail::resetCallCounts();
   state.faults.clear();
+  state.hasFaults = false;
   state.rethrowReturns = false;
   state.diagnostics.clear();
   state.classes.clear();
@@ -130,6 +137,7 @@ Broker::~Broker() {
     state.classes.clear();
     state.factories.clear();
     state.faults.clear();
+    state.hasFaults = false;
     state.rethrowReturns = false;
     state.active = nullptr;
   }
@@ -433,6 +441,7 @@ void Broker::injectFault(Fault fault) {
   auto& state = host();
   std::lock_guard lock(state.mutex);
   state.faults.push_back(std::move(fault));
+  state.hasFaults = true;
 }
 
 void Broker::injectFault(std::string call, int returnCode, int firstCall, int times) {
@@ -448,6 +457,7 @@ void Broker::clearFaults() {
   auto& state = host();
   std::lock_guard lock(state.mutex);
   state.faults.clear();
+  state.hasFaults = false;
 }
 
 void Broker::setRethrowReturns(bool returns) {
@@ -457,16 +467,13 @@ void Broker::setRethrowReturns(bool returns) {
 }
 
 int Broker::callCount(std::string_view call) const {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  auto found = state.callCounts.find(call);
-  return found == state.callCounts.end() ? 0 : found->second;
+  return detail::callCountOf(call);
 }
 
 void Broker::resetCallCounts() {
   auto& state = host();
   std::lock_guard lock(state.mutex);
-  state.callCounts.clear();
+  detail::resetCallCounts();
 }
 
 int Broker::undeletedMessages() const {

@@ -243,8 +243,12 @@ class Node {
   std::vector<std::string> inputTerminals() const;
   std::vector<std::string> outputTerminals() const;
   CciTerminal* findTerminal(std::string_view name) const;
-  // Messages kept by a CaptureNode (empty for other nodes); clearCaptured empties it.
+  // Messages kept by a CaptureNode (empty for other nodes, and for a
+  // CaptureNode whose "keep" is "count"); clearCaptured empties it.
   const std::vector<CapturedMessage>& captured() const;
+  // Messages a CaptureNode received since it was made or last cleared, kept
+  // or only counted (0 for other nodes).
+  long receivedCount() const;
   void clearCaptured();
 
  private:

@@ -120,15 +120,34 @@ class OutputNode : public BuiltInNode {
 
 class CaptureNode : public BuiltInNode {
  public:
-  void evaluate(CciMessage*, CciMessage*, CciMessage* message) override {
-    CapturedMessage received{"", "", Message::copyOf(message), message->finalized};
-    try {
-      received.xml = serializeBody(message);
-    } catch (const XmlNameError& error) {
-      received.xmlError = error.what();
-    }
-    captured.push_back(std::move(received));
+  std::vector<std::string> attributeNames() const override { return {"keep"}; }
+
+  bool setAttribute(std::string_view name, std::string_view value) override {
+    if (name != "keep") return false;
+    countOnly_ = value == "count";
+    return true;
   }
+
+  std::optional<std::string> getAttribute(std::string_view name) const override {
+    if (name != "keep") return std::nullopt;
+    return countOnly_ ? "count" : "messages";
+  }
+
+  void evaluate(CciMessage*, CciMessage*, CciMessage* message) override {
+    ++received;
+    // A counter wants the number only: no copy, no XML.
+    if (countOnly_) return;
+    CapturedMessage kept{"", "", Message::copyOf(message), message->finalized};
+    try {
+      kept.xml = serializeBody(message);
+    } catch (const XmlNameError& error) {
+      kept.xmlError = error.what();
+    }
+    captured.push_back(std::move(kept));
+  }
+
+ private:
+  bool countOnly_ = false;
 };
 
 }  // namespace

@@ -4,11 +4,6 @@
 
 namespace kvbroker::detail {
 
-HostState& host() {
-  static HostState state;
-  return state;
-}
-
 void addDiagnostic(std::string line) {
   auto& state = host();
   std::lock_guard lock(state.mutex);
@@ -34,15 +29,55 @@ EventRecord brokerFailureRecord(std::string_view function, std::string traceText
   return record;
 }
 
+int countCall(const char* call) {
+  auto& counters = host().callCounters;
+  const std::size_t size = counters.size();
+  std::size_t slot = (reinterpret_cast<std::uintptr_t>(call) >> 3) % size;
+  for (std::size_t probe = 0; probe < size; ++probe, slot = (slot + 1) % size) {
+    CallCounter& counter = counters[slot];
+    const char* owner = counter.call.load(std::memory_order_acquire);
+    if (owner == nullptr) {
+      // Claimed by whichever call comes first; a loser looks on.
+      if (counter.call.compare_exchange_strong(owner, call, std::memory_order_acq_rel)) {
+        owner = call;
+      }
+    }
+    if (owner == call) return counter.count.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
+  auto& state = host();
+  std::lock_guard lock(state.mutex);
+  return ++state.callCounts[call];
+}
+
+int callCountOf(std::string_view call) {
+  auto& state = host();
+  int count = 0;
+  for (const CallCounter& counter : state.callCounters) {
+    const char* owner = counter.call.load(std::memory_order_acquire);
+    if (owner != nullptr && call == owner) count += counter.count.load(std::memory_order_relaxed);
+  }
+  std::lock_guard lock(state.mutex);
+  auto found = state.callCounts.find(call);
+  return count + (found == state.callCounts.end() ? 0 : found->second);
+}
+
+void resetCallCounts() {
+  auto& state = host();
+  for (CallCounter& counter : state.callCounters) counter.count.store(0, std::memory_order_relaxed);
+  state.callCounts.clear();
+}
+
 std::optional<CallFault> enterCall(const char* call, int* returnCode) {
   auto& state = host();
+  const int number = countCall(call);
+  if (!state.hasFaults.load(std::memory_order_acquire)) {
+    setReturnCode(returnCode, CCI_SUCCESS);
+    return std::nullopt;
+  }
   std::optional<CallFault> hit;
   std::string traceText;
   {
     std::lock_guard lock(state.mutex);
-    auto counter = state.callCounts.find(std::string_view(call));
-    if (counter == state.callCounts.end()) counter = state.callCounts.emplace(call, 0).first;
-    int number = ++counter->second;
     for (const auto& fault : state.faults) {
       if (fault.call != call || number < fault.firstCall) continue;
       if (fault.times > 0 && number >= fault.firstCall + fault.times) continue;

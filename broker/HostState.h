@@ -4,6 +4,7 @@
 #ifndef KVPOOL_BROKER_HOSTSTATE_H
 #define KVPOOL_BROKER_HOSTSTATE_H
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -88,6 +89,7 @@ class BuiltInNode {
   virtual void evaluate(CciMessage* exceptionList, CciMessage* destinationList,
                         CciMessage* message) = 0;
   std::vector<CapturedMessage> captured;
+  long received = 0;  // messages since the last clearCaptured, kept or only counted
 };
 
 // Null when the class name is not a built-in class.
@@ -101,12 +103,25 @@ struct NodeClass {
   CniNodeFunctionTable* table = nullptr;
 };
 
+// How often one call was made: the call's name, as the address of the text
+// its function passes, and the count.
+struct CallCounter {
+  std::atomic<const char*> call{nullptr};
+  std::atomic<int> count{0};
+};
+
 struct HostState {
   std::mutex mutex;
   kvbroker::Broker* active = nullptr;
   std::vector<EventRecord> events;
+  // The call counters, found by the name's address without the mutex: every
+  // cni/cci call passes through them, and a plug-in makes many. A name passed
+  // from two addresses has two counters; callCount adds them up. Names that
+  // find the table full are counted in callCounts, under the mutex.
+  std::array<CallCounter, 256> callCounters;
   std::map<std::string, int, std::less<>> callCounts;
   std::vector<Fault> faults;
+  std::atomic<bool> hasFaults{false};  // !faults.empty(), readable without the mutex
   bool rethrowReturns = false;
   std::vector<std::string> diagnostics;
   std::vector<std::unique_ptr<CciFactoryS>> factories;
@@ -115,10 +130,21 @@ struct HostState {
   std::atomic<int> undeletedMessages{0};
 };
 
-HostState& host();
+// Inline: every cni/cci call reaches it, more than once.
+inline HostState& host() {
+  static HostState state;
+  return state;
+}
 
 // Adds a diagnostic line (takes the host mutex).
 void addDiagnostic(std::string line);
+
+// The call counters: the number this call has (1 for the first), and the
+// count of a name (both take the mutex only when the table is full); all
+// counts back to 0, with the mutex held by the caller.
+int countCall(const char* call);
+int callCountOf(std::string_view call);
+void resetCallCounts();
 
 // The outcome of entering a cni/cci call: counted, and failed when a fault matches.
 struct CallFault {

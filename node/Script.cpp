@@ -1,5 +1,7 @@
 // The node's side of its script: the exported calls hand the context's text,
 // statement list and flags to script/, which knows no context.
+#include <cstddef>
+
 #include "node/KvPool.h"
 #include "node/NodeInternal.h"
 #include "script/PoolScript.h"
@@ -11,9 +13,22 @@ namespace {
 using kvpool::kCodePageUtf8;
 using kvpool::MallocPtr;
 
-int readFlag(NodeContext* context, const char* name) {
-  MallocPtr<CciChar> attributeName(CciString(name, kCodePageUtf8));
-  return getBoolAttribute(context, attributeName.get());
+// A name as UTF-16 units, made when the library is built: the flags are read
+// for every message, and ASCII needs no conversion.
+template <std::size_t N>
+struct UnitName {
+  constexpr explicit UnitName(const char (&text)[N]) {
+    for (std::size_t i = 0; i < N; ++i) units[i] = static_cast<CciChar>(text[i]);
+  }
+  CciChar units[N]{};
+};
+
+constexpr UnitName kStoreEltNotFound("messageStoreEltNotFound");
+constexpr UnitName kInsertKeyNotFound("messageInsertKeyNotFound");
+
+template <std::size_t N>
+int readFlag(NodeContext* context, const UnitName<N>& name) {
+  return getBoolAttribute(context, name.units);
 }
 
 }  // namespace
@@ -38,9 +53,9 @@ int runKvPoolscript(NodeContext* context, CciMessage* inputMessage, CciMessage* 
                     CciMessage* destinationList, CciMessage* outputMessage, char** errorText) {
   Log("-->runKvPoolscript\n");
   kvpool::PoolScriptFlags flags;
-  flags.elementNotFound = readFlag(context, "messageStoreEltNotFound");
+  flags.elementNotFound = readFlag(context, kStoreEltNotFound);
   Log("  iNullShmAllow=%d\n", flags.elementNotFound);
-  flags.keyNotFound = readFlag(context, "messageInsertKeyNotFound");
+  flags.keyNotFound = readFlag(context, kInsertKeyNotFound);
   Log("  iNullEltAllow=%d\n", flags.keyNotFound);
   return kvpool::runPoolScript(context->scriptHead, flags, inputMessage, exceptionList,
                                destinationList, outputMessage, errorText);

@@ -1,16 +1,22 @@
-// Dotted paths into the broker's message trees: resolving a path to an
-// element, and creating the missing part of a path.
+// Dotted paths into the broker's message trees: parsing a path once into
+// UTF-16 segments, resolving it to an element, and creating its missing part.
+// The exported text functions parse their path and resolve it the same way.
 #include "node_utils/MessagePaths.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <new>
 
 #include "support/KvPoolUtil.h"
 #include "support/MallocPtr.h"
 
 namespace {
+
+using kvpool::kNoOccurrence;
+using kvpool::ParsedPath;
+using kvpool::PathRoot;
+using kvpool::PathSegment;
 
 constexpr int kCodePage = CCI_CODEPAGE_UTF8;
 // Element names are read through a buffer of this many units; a longer name
@@ -19,192 +25,321 @@ constexpr int kNameUnits = 128;
 
 using Text = kvpool::MallocPtr<char>;
 
-Text copyText(const char* text) {
-  return Text(text ? strdup(text) : nullptr);
+// The end of the token that starts at text[start] (the first '.' or the
+// terminator), and in *next where the token after the run of dots begins,
+// or npos when nothing but the terminator follows.
+std::size_t tokenEnd(const char* text, std::size_t start, std::size_t* next) {
+  std::size_t end = start;
+  while (text[end] != '\0' && text[end] != '.') ++end;
+  std::size_t after = end;
+  while (text[after] == '.') ++after;
+  *next = text[after] != '\0' ? after : std::string::npos;
+  return end;
 }
-
-// Ends the token at the first run of separators (overwritten with zeros) and
-// returns the text after the run, or null when nothing but the terminator
-// follows.
-char* nextToken(char* text, char separator) {
-  if (text == nullptr) return nullptr;
-  char* position = std::strchr(text, separator);
-  if (position == nullptr) return nullptr;
-  while (*position == separator) *position++ = '\0';
-  return *position != '\0' ? position : nullptr;
-}
-
-// A segment: the name, and the zero-based occurrence its index asks for;
-// kNoOccurrence when the index names no element at all.
-struct Segment {
-  const char* name;
-  int occurrence;
-};
-
-constexpr int kNoOccurrence = -1;
 
 // The zero-based occurrence an index text asks for: a plain decimal number
-// from 1 to INT_MAX, up to the closing bracket or the end; anything else
-// (a sign, junk, a number out of range) names nothing. Accumulates in a
-// wider type with an early stop, so no text can overflow it.
-int indexOccurrence(const char* index) {
+// from 1 to INT_MAX filling the text, which runs up to the closing bracket or
+// the segment's end; anything else (a sign, junk, a number out of range)
+// names nothing. Accumulates in a wider type with an early stop, so no text
+// can overflow it.
+int indexOccurrence(const char* index, std::size_t length) {
   long long value = 0;
-  const char* digit = index;
-  for (; *digit >= '0' && *digit <= '9'; ++digit) {
-    value = value * 10 + (*digit - '0');
+  std::size_t digits = 0;
+  for (; digits < length && index[digits] >= '0' && index[digits] <= '9'; ++digits) {
+    value = value * 10 + (index[digits] - '0');
     if (value > INT_MAX) return kNoOccurrence;
   }
-  if (digit == index || (*digit != '\0' && *digit != ']') || value < 1) return kNoOccurrence;
+  if (digits == 0 || digits != length || value < 1) return kNoOccurrence;
   return static_cast<int>(value - 1);
 }
 
-// Splits a segment in place at its opening bracket. A bracket with nothing
-// after it is no index; text after the closing bracket is ignored.
-Segment splitSegment(char* segment) {
-  char* index = nextToken(segment, '[');
-  if (index == nullptr) return {segment, 0};
-  nextToken(index, ']');
-  return {segment, indexOccurrence(index)};
+// The tree a keyword names; it must match in full.
+PathRoot rootOf(const char* keyword, std::size_t bytes) {
+  const auto is = [&](const char* name) {
+    return std::strlen(name) == bytes && std::memcmp(keyword, name, bytes) == 0;
+  };
+  if (is("Root")) return PathRoot::kRoot;
+  if (is("ExceptionList")) return PathRoot::kExceptionList;
+  if (is("DestinationList")) return PathRoot::kDestinationList;
+  if (is("Body")) return PathRoot::kBody;
+  return PathRoot::kNone;
 }
 
-// The element's name in 8-bit text, or null when it cannot be read whole.
-Text readName(CciElement* element) {
-  CciChar units[kNameUnits];
+bool isAscii(const char* text, std::size_t bytes) {
+  for (std::size_t i = 0; i < bytes; ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
+// The element's name into units (terminated), or -1 when it cannot be read
+// whole: a failed call, or a name of kNameUnits units or more.
+int readNameUnits(CciElement* element, CciChar (&units)[kNameUnits]) {
   int rc = CCI_SUCCESS;
-  int length = cniElementName(&rc, element, units, kNameUnits);
-  if (rc != CCI_SUCCESS || length < 0 || length >= kNameUnits) return nullptr;
+  const int length = cniElementName(&rc, element, units, kNameUnits);
+  if (rc != CCI_SUCCESS || length < 0 || length >= kNameUnits) return -1;
   units[length] = 0;
-  return Text(mbString(units, kCodePage));
+  return length;
 }
 
-bool nameEquals(const Text& name, const char* segmentName) {
-  return name != nullptr && std::strcmp(name.get(), segmentName) == 0;
+// Whether the element's name is the segment's. A name reads up to its first
+// zero unit, as the broker converts it.
+bool nameMatches(CciElement* element, const ParsedPath& path, std::size_t index) {
+  CciChar units[kNameUnits];
+  const int length = readNameUnits(element, units);
+  if (length < 0) return false;
+  const PathSegment& segment = path.segment(index);
+  if (!segment.comparesUnits) {
+    Text name(mbString(units, kCodePage));
+    return name != nullptr && std::strcmp(name.get(), path.segmentName(index)) == 0;
+  }
+  const int wanted = segment.nameUnits;
+  if (wanted > length) return false;
+  if (std::memcmp(units, path.segmentUnits(index),
+                  static_cast<std::size_t>(wanted) * sizeof(CciChar)) != 0) {
+    return false;
+  }
+  return wanted == length || units[wanted] == 0;
 }
 
 // The child of parent that the segment names, or null when it is missing or a
 // broker call fails.
-CciElement* findChild(CciElement* parent, const Segment& segment) {
+CciElement* findChild(CciElement* parent, const ParsedPath& path, std::size_t index) {
+  const int occurrence = path.segment(index).occurrence;
   int rc = CCI_SUCCESS;
   CciElement* child = cniFirstChild(&rc, parent);
   if (rc != CCI_SUCCESS) return nullptr;
-  Text name = child ? readName(child) : nullptr;
-  while (child != nullptr && !nameEquals(name, segment.name)) {
+  bool named = child != nullptr && nameMatches(child, path, index);
+  while (child != nullptr && !named) {
     child = cniNextSibling(&rc, child);
     if (rc != CCI_SUCCESS) return nullptr;
-    name = child ? readName(child) : nullptr;
+    named = child != nullptr && nameMatches(child, path, index);
   }
-  if (segment.occurrence == kNoOccurrence) return nullptr;
+  if (occurrence == kNoOccurrence) return nullptr;
   // Name[n] counts only the run of same-named siblings that starts here.
   int count = 0;
-  while (child != nullptr && count < segment.occurrence && nameEquals(name, segment.name)) {
+  while (child != nullptr && count < occurrence && named) {
     child = cniNextSibling(&rc, child);
     if (rc != CCI_SUCCESS) return nullptr;
-    name = child ? readName(child) : nullptr;
+    named = child != nullptr && nameMatches(child, path, index);
     ++count;
   }
-  if (child != nullptr && count == segment.occurrence && nameEquals(name, segment.name)) {
-    return child;
-  }
-  return nullptr;
+  return child != nullptr && count == occurrence && named ? child : nullptr;
 }
 
-// The element a path with its root keyword names, before creation rules apply.
-struct Resolved {
-  CciElement* element = nullptr;  // the element named, or the deepest found
-  Text remaining;                 // the missing part, null when all was found
-};
-
-// Splits the private copy of a path into its root keyword (left in pathCopy)
-// and *rest, and follows the rest from the root element.
-Resolved resolvePath(char* pathCopy, const char** rest, CciMessage* message,
-                     CciMessage* exceptionList, CciMessage* destinationList) {
-  Resolved resolved;
-  *rest = nextToken(pathCopy, '.');
-  CciElement* root = findRootElement(pathCopy, message, exceptionList, destinationList);
-  if (root == nullptr) return resolved;
-  // A path of one segment names the root element itself.
-  if (*rest == nullptr) {
-    resolved.element = root;
-    return resolved;
+// Creates the segments from walk.missing on below the deepest element found,
+// each named by its segment's name without the index. Creates nothing and
+// gives null when a missing segment's index asks for more than the first
+// element of its name (or names none, or has no name): no element of that
+// name exists where it is missing, so a new one would be the first, not the
+// n-th, and an element named "Line[3]" is what the path reads as the third
+// Line, not its name.
+CciElement* createMissing(const ParsedPath& path, const kvpool::PathWalk& walk) {
+  for (std::size_t i = walk.missing; i < path.segmentCount(); ++i) {
+    const PathSegment& segment = path.segment(i);
+    if (segment.occurrence != 0 || segment.nameBytes == 0) return nullptr;
   }
-  char* remaining = nullptr;
-  resolved.element = findElement(*rest, root, &remaining);
-  resolved.remaining.reset(remaining);
-  return resolved;
+  CciElement* parent = walk.element;
+  for (std::size_t i = walk.missing; i < path.segmentCount(); ++i) {
+    CciElement* created = cniCreateElementAsLastChild(nullptr, parent);
+    if (created == nullptr) return nullptr;
+    cniSetElementName(nullptr, created, path.segmentUnits(i));
+    cniSetElementType(nullptr, created, CCI_ELEMENT_TYPE_NAME);
+    parent = created;
+  }
+  return parent;
 }
 
-// Creates the missing part below the deepest element found, each element
-// named by its segment's name without the index. Creates nothing and gives
-// null when a missing segment's index asks for more than the first element
-// of its name (or names none, or has no name): no element of that name exists where it is
-// missing, so a new one would be the first, not the n-th, and an element
-// named "Line[3]" is what the path reads as the third Line, not its name.
-CciElement* createRemaining(const Resolved& resolved) {
-  Text remaining = copyText(resolved.remaining.get());
-  // The names are never longer than the segments they come from.
-  Text names = copyText(resolved.remaining.get());
-  if (remaining == nullptr || names == nullptr) return nullptr;
-  char* write = names.get();
-  for (char* segment = remaining.get(); segment != nullptr;) {
-    char* rest = nextToken(segment, '.');
-    const Segment split = splitSegment(segment);
-    if (split.occurrence != 0 || split.name[0] == '\0') return nullptr;
-    if (write != names.get()) *write++ = '.';
-    const std::size_t length = std::strlen(split.name);
-    std::memcpy(write, split.name, length);
-    write += length;
-    segment = rest;
-  }
-  *write = '\0';
-  return addChildElement(names.get(), resolved.element);
+// The element a path names before the creation rules apply: the root alone
+// for a keyword without segments. Null element when the keyword names no tree.
+kvpool::PathWalk resolve(const ParsedPath& path, CciMessage* message, CciMessage* exceptionList,
+                         CciMessage* destinationList) {
+  CciElement* root = kvpool::findPathRoot(path.root(), message, exceptionList, destinationList);
+  if (root == nullptr) return {nullptr, 0};
+  return kvpool::walkPath(path, root);
 }
 
 }  // namespace
+
+// ---- ParsedPath ------------------------------------------------------------------
+
+bool kvpool::ParsedPath::parse(const char* path) noexcept {
+  root_ = PathRoot::kNone;
+  names_.clear();
+  units_.clear();
+  segments_.clear();
+  if (path == nullptr) return false;
+  std::size_t next = 0;
+  root_ = rootOf(path, tokenEnd(path, 0, &next));
+  try {
+    if (next != std::string::npos) addSegments(path, next);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool kvpool::ParsedPath::parseSegments(const char* segments) noexcept {
+  root_ = PathRoot::kNone;
+  names_.clear();
+  units_.clear();
+  segments_.clear();
+  if (segments == nullptr) return false;
+  try {
+    addSegments(segments, 0);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+void kvpool::ParsedPath::addSegments(const char* text, std::size_t offset) {
+  for (std::size_t start = offset; start != std::string::npos;) {
+    std::size_t next = 0;
+    const std::size_t end = tokenEnd(text, start, &next);
+    addSegment(text, start, end - start);
+    start = next;
+  }
+}
+
+// One segment: its name up to the first '['; an index after the run of
+// brackets up to the first ']' (a bracket with nothing after it is no
+// index; text after the closing bracket is ignored).
+void kvpool::ParsedPath::addSegment(const char* text, std::size_t textStart, std::size_t length) {
+  const char* segmentText = text + textStart;
+  std::size_t nameBytes = 0;
+  while (nameBytes < length && segmentText[nameBytes] != '[') ++nameBytes;
+  int occurrence = 0;
+  std::size_t index = nameBytes;
+  while (index < length && segmentText[index] == '[') ++index;
+  if (index < length) {
+    std::size_t indexEnd = index;
+    while (indexEnd < length && segmentText[indexEnd] != ']') ++indexEnd;
+    occurrence = indexOccurrence(segmentText + index, indexEnd - index);
+  }
+
+  PathSegment segment{};
+  segment.textStart = textStart;
+  segment.nameStart = names_.size();
+  segment.nameBytes = nameBytes;
+  segment.unitStart = units_.size();
+  segment.occurrence = occurrence;
+  names_.append(segmentText, nameBytes);
+  names_.push_back('\0');
+  const char* name = names_.c_str() + segment.nameStart;
+
+  // The units an element made for the segment is named with, as CciString
+  // gives them; ASCII widens unit for unit without the broker.
+  segment.comparesUnits = nameBytes > 0;
+  if (isAscii(name, nameBytes)) {
+    units_.resize(segment.unitStart + nameBytes);
+    for (std::size_t i = 0; i < nameBytes; ++i) {
+      units_[segment.unitStart + i] = static_cast<unsigned char>(name[i]);
+    }
+  } else {
+    units_.resize(units_.size() + nameBytes + 1);
+    CciChar* units = units_.data() + segment.unitStart;
+    int rc = CCI_SUCCESS;
+    cciMbsToUcs(&rc, name, units, static_cast<int>(nameBytes + 1), kCodePage);
+    if (rc != CCI_SUCCESS) units[0] = 0;
+    const auto converted = static_cast<std::size_t>(CciCharLen(units));
+    units_.resize(segment.unitStart + converted);
+    // Compared as units only when the broker gives the name back unchanged.
+    std::string back(9 * (converted + 1), '\0');
+    int backRc = CCI_SUCCESS;
+    cciUcsToMbs(&backRc, units_.data() + segment.unitStart, back.data(),
+                static_cast<int>(back.size()), kCodePage);
+    segment.comparesUnits = rc == CCI_SUCCESS && backRc == CCI_SUCCESS &&
+                            std::strcmp(back.c_str(), names_.c_str() + segment.nameStart) == 0;
+  }
+  segment.nameUnits = static_cast<int>(units_.size() - segment.unitStart);
+  units_.push_back(0);
+  segments_.push_back(segment);
+}
+
+// ---- Resolving parsed paths ------------------------------------------------------
+
+CciElement* kvpool::findPathRoot(PathRoot root, CciMessage* message, CciMessage* exceptionList,
+                                 CciMessage* destinationList) {
+  int rc = CCI_SUCCESS;
+  CciElement* element = nullptr;
+  switch (root) {
+    case PathRoot::kRoot:
+      element = cniRootElement(&rc, message);
+      break;
+    case PathRoot::kExceptionList:
+      element = cniRootElement(&rc, exceptionList);
+      break;
+    case PathRoot::kDestinationList:
+      element = cniRootElement(&rc, destinationList);
+      break;
+    case PathRoot::kBody:
+      element = cniRootElement(&rc, message);
+      if (rc == CCI_SUCCESS && element != nullptr) element = cniLastChild(&rc, element);
+      break;
+    case PathRoot::kNone:
+      return nullptr;
+  }
+  return rc == CCI_SUCCESS ? element : nullptr;
+}
+
+kvpool::PathWalk kvpool::walkPath(const ParsedPath& path, CciElement* from) {
+  CciElement* parent = from;
+  for (std::size_t i = 0; i < path.segmentCount(); ++i) {
+    CciElement* child = findChild(parent, path, i);
+    if (child == nullptr) return {parent, i};
+    parent = child;
+  }
+  return {parent, path.segmentCount()};
+}
+
+CciElement* kvpool::getPathValue(const ParsedPath& path, CciMessage* message,
+                                 CciMessage* exceptionList, CciMessage* destinationList) {
+  const PathWalk walk = resolve(path, message, exceptionList, destinationList);
+  if (walk.element == nullptr || walk.missing < path.segmentCount()) return nullptr;
+  return getValue(walk.element);
+}
+
+CciElement* kvpool::addOrGetPathElement(const ParsedPath& path, CciMessage* message,
+                                        CciMessage* exceptionList, CciMessage* destinationList) {
+  const PathWalk walk = resolve(path, message, exceptionList, destinationList);
+  if (walk.element == nullptr || walk.missing == path.segmentCount()) return walk.element;
+  // The message tree never gets a new element directly below an existing
+  // child of the root: not below the body, and not below Root.<child>.
+  if (path.root() == PathRoot::kBody && walk.missing == 0) return nullptr;
+  if (path.root() == PathRoot::kRoot && walk.missing == 1) return nullptr;
+  return createMissing(path, walk);
+}
+
+CciElement* kvpool::addPathElement(const ParsedPath& path, CciMessage* message,
+                                   CciMessage* exceptionList, CciMessage* destinationList) {
+  const PathWalk walk = resolve(path, message, exceptionList, destinationList);
+  if (walk.element == nullptr || walk.missing == path.segmentCount()) return nullptr;
+  return createMissing(path, walk);
+}
+
+// ---- The exported text functions -------------------------------------------------
 
 extern "C" {
 
 KVPOOL_EXPORT CciElement* findRootElement(const char* segment, CciMessage* message,
                                           CciMessage* exceptionList, CciMessage* destinationList) {
   if (segment == nullptr) return nullptr;
-  int rc = CCI_SUCCESS;
-  CciElement* root = nullptr;
-  if (std::strcmp(segment, "Root") == 0) {
-    root = cniRootElement(&rc, message);
-  } else if (std::strcmp(segment, "ExceptionList") == 0) {
-    root = cniRootElement(&rc, exceptionList);
-  } else if (std::strcmp(segment, "DestinationList") == 0) {
-    root = cniRootElement(&rc, destinationList);
-  } else if (std::strcmp(segment, "Body") == 0) {
-    root = cniRootElement(&rc, message);
-    if (rc == CCI_SUCCESS && root != nullptr) root = cniLastChild(&rc, root);
-  } else {
-    return nullptr;
-  }
-  return rc == CCI_SUCCESS ? root : nullptr;
+  return kvpool::findPathRoot(rootOf(segment, std::strlen(segment)), message, exceptionList,
+                              destinationList);
 }
 
 KVPOOL_EXPORT CciElement* findElement(const char* path, CciElement* parent, char** remainingPath) {
   *remainingPath = nullptr;
   if (path == nullptr || parent == nullptr) return parent;
-  // Without memory for the copies nothing can be said about the path.
-  Text copy = copyText(path);
-  if (copy == nullptr) return nullptr;
-  // Walks down one segment at a time; received is where this level's path
-  // begins in the caller's text, so the remaining path keeps it as written.
-  const char* received = path;
-  char* segmentText = copy.get();
-  for (;;) {
-    char* rest = nextToken(segmentText, '.');
-    CciElement* child = findChild(parent, splitSegment(segmentText));
-    if (child == nullptr) {
-      *remainingPath = strdup(received);
-      return *remainingPath != nullptr ? parent : nullptr;
-    }
-    if (rest == nullptr) return child;
-    parent = child;
-    received = path + (rest - copy.get());
-    segmentText = rest;
-  }
+  // Without memory for the parse nothing can be said about the path.
+  ParsedPath parsed;
+  if (!parsed.parseSegments(path)) return nullptr;
+  const kvpool::PathWalk walk = kvpool::walkPath(parsed, parent);
+  if (walk.missing == parsed.segmentCount()) return walk.element;
+  // The missing part as the caller wrote it.
+  *remainingPath = strdup(path + parsed.segment(walk.missing).textStart);
+  return *remainingPath != nullptr ? walk.element : nullptr;
 }
 
 KVPOOL_EXPORT CciElement* getValue(CciElement* element) {
@@ -222,7 +357,11 @@ KVPOOL_EXPORT CciElement* getValue(CciElement* element) {
 KVPOOL_EXPORT CciElement* addChildElement(char* path, CciElement* parent) {
   CciElement* created = nullptr;
   while (path != nullptr && parent != nullptr) {
-    char* rest = nextToken(path, '.');
+    std::size_t next = 0;
+    const std::size_t end = tokenEnd(path, 0, &next);
+    char* rest = next != std::string::npos ? path + next : nullptr;
+    // Split in place: the token ends at its run of dots.
+    for (char* dot = path + end; *dot == '.'; ++dot) *dot = '\0';
     created = cniCreateElementAsLastChild(nullptr, parent);
     if (created == nullptr) return nullptr;
     kvpool::MallocPtr<CciChar> name(CciString(path, kCodePage));
@@ -236,45 +375,24 @@ KVPOOL_EXPORT CciElement* addChildElement(char* path, CciElement* parent) {
 
 KVPOOL_EXPORT CciElement* NodeGetValue(const char* path, CciMessage* message,
                                        CciMessage* exceptionList, CciMessage* destinationList) {
-  Text copy = copyText(path);
-  if (copy == nullptr) return nullptr;
-  const char* rest = nullptr;
-  Resolved resolved = resolvePath(copy.get(), &rest, message, exceptionList, destinationList);
-  if (resolved.element == nullptr || resolved.remaining != nullptr) return nullptr;
-  return getValue(resolved.element);
+  ParsedPath parsed;
+  if (!parsed.parse(path)) return nullptr;
+  return kvpool::getPathValue(parsed, message, exceptionList, destinationList);
 }
 
 KVPOOL_EXPORT CciElement* NodeAddOrGetElement(const char* path, CciMessage* message,
                                               CciMessage* exceptionList,
                                               CciMessage* destinationList) {
-  Text copy = copyText(path);
-  if (copy == nullptr) return nullptr;
-  const char* rest = nullptr;
-  Resolved resolved = resolvePath(copy.get(), &rest, message, exceptionList, destinationList);
-  if (resolved.element == nullptr || resolved.remaining == nullptr) return resolved.element;
-
-  const char* keyword = copy.get();
-  const char* remaining = resolved.remaining.get();
-  // The message tree never gets a new element directly below an existing
-  // child of the root: not below the body, and not below Root.<child>.
-  if (std::strcmp(keyword, "Body") == 0 && std::strcmp(remaining, rest) == 0) return nullptr;
-  if (std::strcmp(keyword, "Root") == 0) {
-    Text restCopy = copyText(rest);
-    if (restCopy == nullptr) return nullptr;
-    const char* second = nextToken(restCopy.get(), '.');
-    if (second != nullptr && std::strcmp(remaining, second) == 0) return nullptr;
-  }
-  return createRemaining(resolved);
+  ParsedPath parsed;
+  if (!parsed.parse(path)) return nullptr;
+  return kvpool::addOrGetPathElement(parsed, message, exceptionList, destinationList);
 }
 
 KVPOOL_EXPORT CciElement* NodeAddElement(const char* path, CciMessage* message,
                                          CciMessage* exceptionList, CciMessage* destinationList) {
-  Text copy = copyText(path);
-  if (copy == nullptr) return nullptr;
-  const char* rest = nullptr;
-  Resolved resolved = resolvePath(copy.get(), &rest, message, exceptionList, destinationList);
-  if (resolved.element == nullptr || resolved.remaining == nullptr) return nullptr;
-  return createRemaining(resolved);
+  ParsedPath parsed;
+  if (!parsed.parse(path)) return nullptr;
+  return kvpool::addPathElement(parsed, message, exceptionList, destinationList);
 }
 
 KVPOOL_EXPORT CciMessage* NodeCopyMessage(CciMessage* message) {

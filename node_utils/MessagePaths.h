@@ -66,4 +66,91 @@ KVPOOL_EXPORT CciMessage* NodeCopyMessage(CciMessage* message);
 }
 #endif
 
+#ifdef __cplusplus
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace kvpool {
+
+// ---- Paths parsed once ---------------------------------------------------------
+// A path split once into its root keyword and segments, each segment's name
+// kept in UTF-16 with its index already read, so that resolving it reads each
+// sibling's name into a fixed buffer and compares units: no conversion and no
+// allocation per element. The text functions above parse their path into one
+// and resolve it with the functions below, so both give the same answers.
+
+enum class PathRoot : unsigned char { kNone, kRoot, kBody, kExceptionList, kDestinationList };
+
+// The occurrence of an index that names no element ([0], [x], [2abc], ...).
+inline constexpr int kNoOccurrence = -1;
+
+struct PathSegment {
+  std::size_t textStart;  // where the segment begins in the parsed text (bytes)
+  std::size_t nameStart;  // its name, 8-bit: offset into the names, terminated
+  std::size_t nameBytes;
+  std::size_t unitStart;  // its name in UTF-16: offset into the units, terminated
+  int nameUnits;
+  int occurrence;  // zero-based among the run of same-named siblings, or kNoOccurrence
+  // False when the name is compared as the broker's 8-bit text of each
+  // element's name instead, as it always was: an empty name (which an
+  // unreadable name also reads as), or one the broker would not read back
+  // unchanged. Rare, and slower: each sibling's name is converted.
+  bool comparesUnits;
+};
+
+// Thread safety: a parsed path is read-only once parsed; any thread may
+// resolve it on messages no other thread uses.
+class ParsedPath {
+ public:
+  // A path with its root keyword ("Body.Order.Id"). False when memory runs
+  // out; the path is then unusable.
+  bool parse(const char* path) noexcept;
+  // Segments only, the first one possibly empty, as findElement reads them.
+  bool parseSegments(const char* segments) noexcept;
+
+  PathRoot root() const { return root_; }
+  std::size_t segmentCount() const { return segments_.size(); }
+  const PathSegment& segment(std::size_t index) const { return segments_[index]; }
+  const char* segmentName(std::size_t index) const {
+    return names_.c_str() + segments_[index].nameStart;
+  }
+  // The name as an element made for the segment is named: the broker's
+  // conversion of the 8-bit name, empty when it fails.
+  const CciChar* segmentUnits(std::size_t index) const {
+    return units_.data() + segments_[index].unitStart;
+  }
+
+ private:
+  void addSegments(const char* text, std::size_t offset);
+  void addSegment(const char* text, std::size_t textStart, std::size_t length);
+
+  PathRoot root_ = PathRoot::kNone;
+  std::string names_;  // each segment's name, terminated
+  std::vector<CciChar> units_;
+  std::vector<PathSegment> segments_;
+};
+
+// The root element of a keyword's tree, or null (kNone, failed call).
+CciElement* findPathRoot(PathRoot root, CciMessage* message, CciMessage* exceptionList,
+                         CciMessage* destinationList);
+
+// How far a path's segments lead below an element.
+struct PathWalk {
+  CciElement* element;  // the element the segments name, or the deepest found
+  std::size_t missing;  // the first segment not found; segmentCount() when all were
+};
+PathWalk walkPath(const ParsedPath& path, CciElement* from);
+
+// NodeGetValue, NodeAddOrGetElement and NodeAddElement on a parsed path.
+CciElement* getPathValue(const ParsedPath& path, CciMessage* message, CciMessage* exceptionList,
+                         CciMessage* destinationList);
+CciElement* addOrGetPathElement(const ParsedPath& path, CciMessage* message,
+                                CciMessage* exceptionList, CciMessage* destinationList);
+CciElement* addPathElement(const ParsedPath& path, CciMessage* message, CciMessage* exceptionList,
+                           CciMessage* destinationList);
+
+}  // namespace kvpool
+#endif
+
 #endif

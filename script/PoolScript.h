@@ -33,10 +33,17 @@ enum {
   SCRIPT_UNSUPPORTED_CHARACTER = 100
 };
 
+// What a statement compiles to for its runs: operands split and classified,
+// paths parsed, keys ready (script/PoolStatement.h, inside script/ only).
+struct PoolStatement;
+
 // One compiled statement, "left=right" as UTF-8 without spaces or "SET".
 typedef struct PoolScriptEntry {
   struct PoolScriptEntry* next;
   char* statement;  // assignment text, malloc'd, owned by the entry
+  // Its compiled form, made with the entry and owned by it. An entry made
+  // elsewhere without one is compiled for each run instead.
+  struct PoolStatement* compiled;
 } PoolScriptEntry;
 
 // Splits "left=right" at the first '=' into two 256-byte buffers. 0 split;
@@ -59,11 +66,13 @@ namespace kvpool {
 int compilePoolScript(const CciChar* script, PoolScriptEntry** head);
 
 // Normalises one statement in place (drops spaces, tabs, line feeds and the
-// leading "SET") and appends it to the list at *head; on success the list
-// owns the malloc'd text, otherwise the caller keeps it. 0, 1 or 2 as above.
+// leading "SET"), compiles it and appends it to the list at *head; on
+// success the list owns the malloc'd text, otherwise the caller keeps it. 0,
+// 1 or 2 as above.
 int appendPoolStatement(PoolScriptEntry** head, char* statement);
 
-// Releases every statement of the list (text, then entry); *head becomes null.
+// Releases every statement of the list (text, compiled form, then entry);
+// *head becomes null.
 void releasePoolScript(PoolScriptEntry** head);
 
 // How a run treats a missing right operand, each as its boolean attribute

@@ -2,9 +2,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "script/PoolScript.h"
+#include "script/PoolStatement.h"
 #include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
 #include "support/MallocPtr.h"
@@ -39,7 +42,79 @@ MallocPtr<char> statementText(const CciChar* script, int start, int end) {
   return MallocPtr<char>(mbString(units.data(), kCodePageUtf8));
 }
 
+bool startsWith(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// Classifies an operand and parses its path. The prefixes are tested in the
+// order a run has always tested them.
+bool compileOperand(kvpool::CompiledOperand& operand, const char* text, bool right) {
+  operand.text = text;
+  operand.target = text;
+  if (startsWith(text, "KvPool")) {
+    operand.kind = kvpool::OperandKind::kPoolKey;
+    return true;
+  }
+  if (startsWith(text, "Output")) {
+    operand.kind = kvpool::OperandKind::kOutputPath;
+    operand.target = text + 6;
+  } else {
+    operand.kind = kvpool::OperandKind::kPath;
+    if (right && startsWith(text, "Input")) operand.target = text + 5;
+  }
+  return operand.path.parse(operand.target);
+}
+
 }  // namespace
+
+kvpool::StatementSplit kvpool::splitStatement(const char* assignment) {
+  StatementSplit split{};
+  const int equals = CharIndexOf(assignment, '=', 1);
+  if (equals < 0) {
+    split.result = SCRIPT_MALFORMED_STATEMENT;
+    split.noEquals = true;
+    return split;
+  }
+  split.leftBytes = static_cast<std::size_t>(equals);
+  split.rightBytes = std::strlen(assignment + equals + 1);
+  if (split.leftBytes >= kOperandBytes || split.rightBytes >= kOperandBytes) {
+    split.result = SCRIPT_MALFORMED_STATEMENT;
+  }
+  return split;
+}
+
+PoolStatement* kvpool::compilePoolStatement(const char* assignment) noexcept {
+  try {
+    auto statement = std::make_unique<PoolStatement>();
+    const StatementSplit split = splitStatement(assignment);
+    statement->split = split;
+    if (split.result != 0) {
+      // The whole text without '=', else the first operand that is too long.
+      if (split.noEquals) {
+        statement->failingOperand = assignment;
+      } else if (split.leftBytes >= kOperandBytes) {
+        statement->failingOperand.assign(assignment, split.leftBytes);
+      } else {
+        statement->failingOperand = assignment + split.leftBytes + 1;
+      }
+      return statement.release();
+    }
+    std::string& operands = statement->operands;
+    operands.assign(assignment, split.leftBytes + 1 + split.rightBytes);
+    operands[split.leftBytes] = '\0';
+    if (!compileOperand(statement->left, operands.c_str(), false) ||
+        !compileOperand(statement->right, operands.c_str() + split.leftBytes + 1, true)) {
+      return nullptr;
+    }
+    return statement.release();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void kvpool::releasePoolStatement(PoolStatement* statement) noexcept {
+  delete statement;
+}
 
 void kvpool::releasePoolScript(PoolScriptEntry** head) {
   PoolScriptEntry* entry = *head;
@@ -47,6 +122,7 @@ void kvpool::releasePoolScript(PoolScriptEntry** head) {
   while (entry != nullptr) {
     PoolScriptEntry* next = entry->next;
     std::free(entry->statement);
+    releasePoolStatement(entry->compiled);
     std::free(entry);
     entry = next;
   }
@@ -64,6 +140,11 @@ int kvpool::appendPoolStatement(PoolScriptEntry** head, char* statement) {
   }
   auto* entry = static_cast<PoolScriptEntry*>(std::calloc(1, sizeof(PoolScriptEntry)));
   if (entry == nullptr) return 1;
+  entry->compiled = compilePoolStatement(statement);
+  if (entry->compiled == nullptr) {
+    std::free(entry);
+    return 1;
+  }
   entry->statement = statement;
   PoolScriptEntry** link = head;
   while (*link != nullptr) link = &(*link)->next;

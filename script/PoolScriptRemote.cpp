@@ -4,71 +4,47 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "node_utils/MessagePaths.h"
-#include "support/KvPoolConstants.h"
+#include "script/PoolStatement.h"
+#include "script/StatementValue.h"
 #include "support/KvPoolUtil.h"
-#include "support/MallocPtr.h"
 #include "support/Trace.h"
 
 namespace kvpool {
 namespace {
 
-constexpr std::size_t kOperandBytes = 256;
-constexpr int kFirstReadCapacity = 256;
+constexpr CciChar kNoUnits[1] = {0};
 
-bool startsWith(const char* text, const char* prefix) {
-  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+// These two trees belong to the broker's call and keep what a failing
+// message wrote to them.
+bool namesListTree(const CompiledOperand& operand) {
+  return operand.kind != OperandKind::kPoolKey &&
+         (operand.path.root() == PathRoot::kExceptionList ||
+          operand.path.root() == PathRoot::kDestinationList);
 }
 
-// The first name of a path is its root keyword: these two trees belong to
-// the broker's call and keep what a failing message wrote to them.
-bool namesListTree(const char* path) {
-  for (const char* keyword : {"ExceptionList", "DestinationList"}) {
-    const std::size_t length = std::strlen(keyword);
-    if (std::strncmp(path, keyword, length) == 0 && (path[length] == '\0' || path[length] == '.')) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// The element's whole character value as UTF-8, read as the local run reads
-// it: up to 256 units first, then again with room for all of it.
-std::string readElementValue(CciElement* element) {
+void setElementUnits(CciElement* element, const CciChar* units) {
   int rc = 0;
-  MallocPtr<CciChar> buffer(
-      static_cast<CciChar*>(std::calloc(kFirstReadCapacity + 1, sizeof(CciChar))));
-  if (!buffer) return "";
-  const int length = cniElementCharacterValue(&rc, element, buffer.get(), kFirstReadCapacity);
-  if (length > kFirstReadCapacity) {
-    buffer.reset(
-        static_cast<CciChar*>(std::calloc(static_cast<std::size_t>(length) + 1, sizeof(CciChar))));
-    if (!buffer) return "";
-    cniElementCharacterValue(&rc, element, buffer.get(), length);
+  Log("  data [%S]\n", units);
+  cniSetElementCharacterValue(&rc, element, units, CciCharLen(units));
+}
+
+// Sets an element to text that came from the pool, converted as the run on
+// shared memory converts a pool value.
+void setElementText(CciElement* element, const std::string& text) {
+  StatementValue value;
+  char* copy = strdup(text.c_str());
+  if (copy != nullptr) {
+    value.takeText(copy);
+  } else {
+    value.setEmpty();
   }
-  Log("  cniElementCharacterValue [%S]\n", buffer.get());
-  MallocPtr<char> text(mbString(buffer.get(), kCodePageUtf8));
-  return text ? std::string(text.get()) : std::string();
-}
-
-void writeElementValue(CciElement* element, const std::string& value) {
-  int rc = 0;
-  MallocPtr<CciChar> text(CciString(value.c_str(), kCodePageUtf8));
-  Log("  data [%S]\n", text.get());
-  cniSetElementCharacterValue(&rc, element, text.get(), CciCharLen(text.get()));
-}
-
-// The operand that keeps a statement from being split: the whole text when
-// it has no '=', else whichever side is too long.
-std::string unsplittableOperand(const char* assignment) {
-  const int equals = CharIndexOf(assignment, '=', 1);
-  if (equals < 0) return assignment;
-  if (static_cast<std::size_t>(equals) >= kOperandBytes) return std::string(assignment, equals);
-  return assignment + equals + 1;
+  setElementUnits(element, value.units());
 }
 
 // The operation whose value a message field awaits. A type of this file, so
@@ -87,31 +63,22 @@ class RemoteRun {
           CciMessage* destinationList, CciMessage* outputMessage);
 
  private:
-  // A right operand's value: text known now, or what pool operation op
-  // will read.
-  struct Value {
-    int op = -1;
-    std::string text;
-    bool pending() const { return op >= 0; }
-  };
-
   // Sends the queued operations and, when they all ran, gives the fields
   // written from them their values. 0, or the result of the statement the
   // server stopped at.
   int send();
   // A message-side failure of the current statement: the operations queued
   // before it run first, and a stop among them comes first.
-  int failHere(int result, const std::string& operand);
-  void reportOperand(const std::string& operand) {
-    if (errorText_ != nullptr) *errorText_ = strdup(operand.c_str());
+  int failHere(int result, const char* operand);
+  void reportOperand(const char* operand) {
+    if (errorText_ != nullptr) *errorText_ = strdup(operand);
   }
 
   RedisPool& pool_;
   PoolScriptFlags flags_;
   char** errorText_;
   std::vector<RemotePoolOp> ops_;
-  // Message fields written from a pending value, by element handle, and the
-  // operation whose value they await.
+  // Message fields written from a pool read, by element handle.
   PendingFields pendingFields_;
   std::vector<std::string> answered_;  // the values of the last batch sent
 };
@@ -126,21 +93,21 @@ int RemoteRun::send() {
   fields.swap(pendingFields_);
   answered_ = reply.values;
   if (reply.result == KVPOOL_OK && answered_.size() == sent.size()) {
-    for (const auto& [element, awaited] : fields) writeElementValue(element, answered_[awaited.op]);
+    for (const auto& [element, awaited] : fields) setElementText(element, answered_[awaited.op]);
     return SCRIPT_OK;
   }
   if (reply.result == KVPOOL_KEY_NOT_FOUND && reply.failedOp >= 0 &&
       static_cast<std::size_t>(reply.failedOp) < sent.size()) {
-    reportOperand(sent[reply.failedOp].key);
+    reportOperand(sent[reply.failedOp].key.c_str());
     return SCRIPT_KEY_NOT_FOUND;
   }
   if (reply.result == KVPOOL_POOL_FULL) return SCRIPT_POOL_FULL;
-  reportOperand(reply.error.empty() ? pool_.config().describe() + ": unexpected answer"
-                                    : reply.error);
+  reportOperand(reply.error.empty() ? (pool_.config().describe() + ": unexpected answer").c_str()
+                                    : reply.error.c_str());
   return SCRIPT_POOL_UNAVAILABLE;
 }
 
-int RemoteRun::failHere(int result, const std::string& operand) {
+int RemoteRun::failHere(int result, const char* operand) {
   const int sent = send();
   if (sent != SCRIPT_OK) return sent;
   reportOperand(operand);
@@ -149,74 +116,79 @@ int RemoteRun::failHere(int result, const std::string& operand) {
 
 int RemoteRun::run(const PoolScriptEntry* head, CciMessage* inputMessage, CciMessage* exceptionList,
                    CciMessage* destinationList, CciMessage* outputMessage) {
-  char left[kOperandBytes];
-  char right[kOperandBytes];
   for (const PoolScriptEntry* entry = head; entry != nullptr; entry = entry->next) {
     Log("  COMMAND ->[%s]\n", entry->statement);
-    if (getOperandsOfPoolScript(entry->statement, left, right) != 0) {
-      return failHere(SCRIPT_MALFORMED_STATEMENT, unsplittableOperand(entry->statement));
+    // An entry made without its compiled form is compiled for this run.
+    std::unique_ptr<PoolStatement, void (*)(PoolStatement*)> compiledHere(
+        entry->compiled == nullptr ? compilePoolStatement(entry->statement) : nullptr,
+        releasePoolStatement);
+    const PoolStatement* statement =
+        entry->compiled != nullptr ? entry->compiled : compiledHere.get();
+    if (statement == nullptr) return failHere(SCRIPT_MALFORMED_STATEMENT, entry->statement);
+    if (statement->split.result != 0) {
+      return failHere(SCRIPT_MALFORMED_STATEMENT, statement->failingOperand.c_str());
     }
+    const CompiledOperand& left = statement->left;
+    const CompiledOperand& right = statement->right;
 
-    Value value;
-    if (startsWith(right, "KvPool")) {
-      ops_.push_back({RemotePoolOp::Kind::kGet, right, {}, -1});
-      value.op = static_cast<int>(ops_.size()) - 1;
+    // The statement's value: known here, or what pool operation op reads.
+    StatementValue value;
+    int op = -1;
+    if (right.kind == OperandKind::kPoolKey) {
+      ops_.push_back({RemotePoolOp::Kind::kGet, right.target, {}, -1});
+      op = static_cast<int>(ops_.size()) - 1;
     } else {
-      const char* path = right;
       CciElement* element;
-      if (startsWith(right, "Output")) {
-        path += 6;
-        Log("  Output.. %s\n", path);
-        element = NodeGetValue(path, outputMessage, exceptionList, destinationList);
+      if (right.kind == OperandKind::kOutputPath) {
+        Log("  Output.. %s\n", right.target);
+        element = getPathValue(right.path, outputMessage, exceptionList, destinationList);
       } else {
-        if (startsWith(right, "Input")) path += 5;
-        element = NodeGetValue(path, inputMessage, exceptionList, destinationList);
+        element = getPathValue(right.path, inputMessage, exceptionList, destinationList);
       }
-      if (element != nullptr) {
-        const auto pending = pendingFields_.find(element);
-        if (pending != pendingFields_.end()) {
-          value.op = pending->second.op;
-        } else {
-          value.text = readElementValue(element);
-        }
-      } else {
+      if (element == nullptr) {
         Log("  runKvPoolscript-element not found\n");
-        if (flags_.elementNotFound == 0) return failHere(SCRIPT_ELEMENT_NOT_FOUND, path);
+        if (flags_.elementNotFound == 0) return failHere(SCRIPT_ELEMENT_NOT_FOUND, right.target);
+        value.setEmpty();
+      } else if (const auto pending = pendingFields_.find(element);
+                 pending != pendingFields_.end()) {
+        op = pending->second.op;
+      } else {
+        value.readElement(element);
       }
     }
 
-    if (startsWith(left, "KvPool")) {
-      if (value.pending()) {
-        ops_.push_back({RemotePoolOp::Kind::kSetFromGet, left, {}, value.op});
+    if (left.kind == OperandKind::kPoolKey) {
+      if (op >= 0) {
+        ops_.push_back({RemotePoolOp::Kind::kSetFromGet, left.target, {}, op});
       } else {
-        ops_.push_back({RemotePoolOp::Kind::kSet, left, value.text, -1});
+        ops_.push_back({RemotePoolOp::Kind::kSet, left.target, value.text(), -1});
       }
       continue;
     }
-    const char* path = left;
-    if (startsWith(left, "Output")) {
-      path += 6;
-      Log("  lOperand Output.. %s\n", path);
-    }
-    if (namesListTree(path) && !ops_.empty()) {
+    if (left.kind == OperandKind::kOutputPath) Log("  lOperand Output.. %s\n", left.target);
+    if (namesListTree(left) && !ops_.empty()) {
       Log("  lists are written once the pool has answered\n");
       if (const int sent = send(); sent != SCRIPT_OK) return sent;
-      if (value.pending()) value = {-1, answered_[value.op]};
+      if (op >= 0) {
+        value.takeText(strdup(answered_[static_cast<std::size_t>(op)].c_str()));
+        op = -1;
+      }
     }
-    CciElement* element = NodeAddOrGetElement(path, outputMessage, exceptionList, destinationList);
+    CciElement* element =
+        addOrGetPathElement(left.path, outputMessage, exceptionList, destinationList);
     if (element == nullptr) {
       Log("  >element is NULL\n");
-      return failHere(SCRIPT_CANNOT_CREATE, path);
+      return failHere(SCRIPT_CANNOT_CREATE, left.target);
     }
-    if (value.pending()) {
-      writeElementValue(element, "");
+    if (op >= 0) {
+      setElementUnits(element, kNoUnits);
       if (auto pending = pendingFields_.find(element); pending != pendingFields_.end()) {
-        pending->second.op = value.op;
+        pending->second.op = op;
       } else {
-        pendingFields_.emplace(element, AwaitedOp{value.op});
+        pendingFields_.emplace(element, AwaitedOp{op});
       }
     } else {
-      writeElementValue(element, value.text);
+      setElementUnits(element, value.units());
       pendingFields_.erase(element);
     }
   }

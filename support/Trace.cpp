@@ -37,7 +37,7 @@ constexpr const char* kRotatedPath = "/tmp/KvPool.log.1";
 constexpr long kDefaultLimitMiB = 64;
 // How often a process looks whether the file passed its limit or was
 // rotated by another process: after this many lines or bytes of its own.
-constexpr unsigned kCheckEveryLines = 16;
+constexpr unsigned kCheckEveryLines = 64;
 constexpr uint64_t kCheckEveryBytes = 32 * 1024;
 
 // The settings, read once per process from KVPOOL_TRACE and KVPOOL_TRACE_LIMIT.
@@ -209,9 +209,48 @@ void appendFormatted(LineBuffer& out, const char* directive, ...) {
   va_end(args);
 }
 
+// A number in decimal, as %d and %u write it.
+void appendDecimal(LineBuffer& out, unsigned long long magnitude, bool negative) {
+  char digits[24];
+  char* start = digits + sizeof digits;
+  do {
+    *--start = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (negative) *--start = '-';
+  out.append(start, static_cast<std::size_t>(digits + sizeof digits - start));
+}
+
+void appendDecimal(LineBuffer& out, long long value) {
+  // The magnitude of the most negative value is taken in unsigned arithmetic.
+  const auto magnitude = static_cast<unsigned long long>(value);
+  appendDecimal(out, value < 0 ? 0 - magnitude : magnitude, value < 0);
+}
+
+void appendDecimal(LineBuffer& out, unsigned long long value) {
+  appendDecimal(out, value, false);
+}
+
+// A UTF-16 text that is all ASCII, appended as it is (its UTF-8 is the same
+// bytes); false, appending nothing, for any other text.
+bool appendAscii(LineBuffer& out, const CciChar* text) {
+  std::size_t length = 0;
+  for (; text[length] != 0; ++length) {
+    if (text[length] >= 0x80) return false;
+  }
+  char bytes[256];
+  for (std::size_t start = 0; start < length; start += sizeof bytes) {
+    const std::size_t count = length - start < sizeof bytes ? length - start : sizeof bytes;
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(text[start + i]);
+    out.append(bytes, count);
+  }
+  return true;
+}
+
 // Expands a printf format with one extension: "%S" takes a CciChar text and
-// writes it as UTF-8. Each conversion is handed to the C library on its own,
-// with the argument type its length modifier and conversion ask for.
+// writes it as UTF-8. Plain %s, %d, %i and %u are written here; every other
+// conversion is handed to the C library on its own, with the argument type
+// its length modifier and conversion ask for.
 void expand(LineBuffer& out, const char* format, va_list args) {
   const char* p = format;
   while (*p != '\0') {
@@ -229,6 +268,7 @@ void expand(LineBuffer& out, const char* format, va_list args) {
     }
     int starArgs[2];
     int stars = 0;
+    const char* afterPercent = p;
     while (*p != '\0' && std::string_view("-+ #0").find(*p) != std::string_view::npos) ++p;
     if (*p == '*') {
       starArgs[stars++] = va_arg(args, int);
@@ -245,10 +285,14 @@ void expand(LineBuffer& out, const char* format, va_list args) {
         while (*p >= '0' && *p <= '9') ++p;
       }
     }
+    // No flag, width or precision: the text or number goes in as it is.
+    const bool plain = p == afterPercent;
     int longs = 0;
+    int shorts = 0;
     bool sizeT = false;
     while (*p == 'h' || *p == 'l' || *p == 'z' || *p == 'j' || *p == 't') {
       if (*p == 'l') ++longs;
+      if (*p == 'h') ++shorts;
       if (*p == 'z' || *p == 'j' || *p == 't') sizeT = true;
       ++p;
     }
@@ -258,6 +302,28 @@ void expand(LineBuffer& out, const char* format, va_list args) {
       break;
     }
     ++p;
+    // The directives nearly every line uses are written here; the C library
+    // would write the same, at many times the cost.
+    if (plain && shorts == 0) {
+      if (conversion == 's' && longs == 0 && !sizeT) {
+        const char* text = va_arg(args, const char*);
+        out.append(text != nullptr ? text : "(null)");
+        continue;
+      }
+      if (conversion == 'd' || conversion == 'i') {
+        appendDecimal(out, sizeT || longs >= 2 ? va_arg(args, long long)
+                           : longs == 1        ? static_cast<long long>(va_arg(args, long))
+                                               : static_cast<long long>(va_arg(args, int)));
+        continue;
+      }
+      if (conversion == 'u') {
+        appendDecimal(out, sizeT || longs >= 2 ? va_arg(args, unsigned long long)
+                           : longs == 1
+                               ? static_cast<unsigned long long>(va_arg(args, unsigned long))
+                               : static_cast<unsigned long long>(va_arg(args, unsigned int)));
+        continue;
+      }
+    }
     const auto directiveLength = static_cast<std::size_t>(p - directiveStart);
     char directive[32];
     if (directiveLength >= sizeof directive) {  // no printf directive is this long
@@ -276,7 +342,7 @@ void expand(LineBuffer& out, const char* format, va_list args) {
         const auto* text = va_arg(args, const CciChar*);
         if (text == nullptr) {
           out.append("(null)");
-        } else {
+        } else if (!appendAscii(out, text)) {
           kvpool::MallocPtr<char> converted(mbString(text, CCI_CODEPAGE_UTF8));
           if (converted) out.append(converted.get());
         }

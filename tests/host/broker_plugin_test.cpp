@@ -165,6 +165,27 @@ TEST_F(BrokerFlowTest, PropagateDeliversAFinishedCopyDownstream) {
   EXPECT_EQ(broker.undeletedMessages(), 0);
 }
 
+TEST_F(BrokerFlowTest, CaptureNodeThatKeepsCountOnlyCountsWhatItReceives) {
+  Node& echo = broker.createNode("EchoNode", "e1");
+  Node& keeper = broker.createNode(kvbroker::kCaptureNodeClass, "keeper");
+  Node& counter = broker.createNode(kvbroker::kCaptureNodeClass, "counter");
+  EXPECT_EQ(broker.attributeNames(counter), std::vector<std::string>{"keep"});
+  EXPECT_EQ(broker.getAttribute(counter, "keep"), "messages");
+  broker.setAttribute(counter, "keep", "count");
+  EXPECT_EQ(broker.getAttribute(counter, "keep"), "count");
+  broker.wire(echo, "out", keeper, "in");
+  broker.wire(echo, "out", counter, "in");
+  Message message = Message::fromXml(kOrder);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(broker.inject(echo, "in", message).ok());
+  EXPECT_EQ(keeper.captured().size(), 3u);
+  EXPECT_EQ(keeper.receivedCount(), 3);
+  EXPECT_TRUE(counter.captured().empty());
+  EXPECT_EQ(counter.receivedCount(), 3);
+  counter.clearCaptured();
+  EXPECT_EQ(counter.receivedCount(), 0);
+  EXPECT_EQ(echo.receivedCount(), 0);
+}
+
 TEST_F(BrokerFlowTest, UnwiredTerminalSwallowsTheMessage) {
   Node& echo = broker.createNode("EchoNode", "e1");
   Message message = Message::fromXml(kOrder);

@@ -329,6 +329,92 @@ TEST_F(PathTest, MultiByteNamesCompareAsUtf8) {
   EXPECT_EQ(read("Root.Bestellung.Grosse"), nullptr);
 }
 
+// ---- Paths parsed once ---------------------------------------------------------
+
+TEST_F(PathTest, ParsedPathResolvesWithoutConvertingAnyName) {
+  useXml(
+      "<Order><Note>n</Note><Line><Qty>1</Qty></Line><Line><Qty>2</Qty></Line>"
+      "<Gr\xC3\xB6\xC3\x9F"
+      "e>L</Gr\xC3\xB6\xC3\x9F"
+      "e></Order>");
+  kvpool::ParsedPath second;
+  ASSERT_TRUE(second.parse("Body.Order.Line[2].Qty"));
+  kvpool::ParsedPath size;
+  ASSERT_TRUE(
+      size.parse("Root.XML.Order.Gr\xC3\xB6\xC3\x9F"
+                 "e"));
+  kvpool::ParsedPath created;
+  ASSERT_TRUE(
+      created.parse("Root.XML.Order.Item[1].Gr\xC3\xB6\xC3\x9F"
+                    "e"));
+  broker_.resetCallCounts();
+  CciElement* qty = kvpool::getPathValue(second, message_.handle(), exceptionList_.handle(),
+                                         destinationList_.handle());
+  CciElement* found = kvpool::getPathValue(size, message_.handle(), exceptionList_.handle(),
+                                           destinationList_.handle());
+  CciElement* made = kvpool::addOrGetPathElement(
+      created, message_.handle(), exceptionList_.handle(), destinationList_.handle());
+  ASSERT_NE(qty, nullptr);
+  EXPECT_EQ(elementValue(qty), "2");
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(elementValue(found), "L");
+  ASSERT_NE(made, nullptr);
+  EXPECT_EQ(elementName(made),
+            "Gr\xC3\xB6\xC3\x9F"
+            "e");
+  EXPECT_EQ(broker_.callCount("cciUcsToMbs"), 0);
+  EXPECT_EQ(broker_.callCount("cciMbsToUcs"), 0);
+}
+
+TEST_F(PathTest, SegmentNamesMatchElementNamesAsTheirTextWould) {
+  // Names set unit by unit, so that also names no XML text can make occur.
+  struct Case {
+    std::u16string name;
+    std::string segment;
+    bool matches;
+  };
+  const std::u16string lone(1, u'\xDC00');  // a lone surrogate: no text reads as it
+  const Case cases[] = {
+      {u"Qty", "Qty", true},
+      {u"Qty", "QtyX", false},
+      {u"QtyX", "Qty", false},
+      {u"qty", "Qty", false},
+      {u"Gr\u00F6\u00DFe",
+       "Gr\xC3\xB6\xC3\x9F"
+       "e",
+       true},
+      {u"Gr\u00F6\u00DF",
+       "Gr\xC3\xB6\xC3\x9F"
+       "e",
+       false},
+      {u"\U0001F600", "\xF0\x9F\x98\x80", true},
+      {std::u16string(127, u'n'), std::string(127, 'n'), true},
+      {std::u16string(128, u'n'), std::string(128, 'n'), false},
+      {u"", "[1]", true},
+      {lone, "[1]", true},  // an unreadable name reads as the empty text
+      {lone, "x", false},
+      {u"x" + lone, "x", false},
+  };
+  for (const Case& c : cases) {
+    Message message;
+    CciElement* folder = addChild(message.root(), "F");
+    int rc = CCI_SUCCESS;
+    CciElement* element = cniCreateElementAsLastChild(&rc, folder);
+    cniSetElementName(&rc, element, reinterpret_cast<const CciChar*>(c.name.c_str()));
+    cniSetElementCharacterValue(&rc, element, reinterpret_cast<const CciChar*>(u"v"), 1);
+    const std::string path = "Root.F." + c.segment;
+    kvpool::ParsedPath parsed;
+    ASSERT_TRUE(parsed.parse(path.c_str()));
+    CciElement* found = kvpool::getPathValue(parsed, message.handle(), exceptionList_.handle(),
+                                             destinationList_.handle());
+    EXPECT_EQ(found == element, c.matches) << c.segment;
+    EXPECT_EQ(NodeGetValue(path.c_str(), message.handle(), exceptionList_.handle(),
+                           destinationList_.handle()),
+              found)
+        << c.segment;
+  }
+}
+
 // ---- Failed broker calls -------------------------------------------------------
 
 TEST_F(PathTest, FailedBrokerCallMeansNotFound) {

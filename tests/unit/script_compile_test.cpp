@@ -7,9 +7,12 @@
 
 #include "node_test_fixture.h"
 #include "script/PoolScript.h"
+#include "script/PoolStatement.h"
 
 namespace {
 
+using kvpool::OperandKind;
+using kvpool::PathRoot;
 using kvtest::NodeUnitTest;
 using Statements = std::vector<std::string>;
 
@@ -67,6 +70,115 @@ TEST_F(ScriptCompileTest, AcceptedScriptsCompileToTheirAssignmentTexts) {
     EXPECT_EQ(statements(node), c.expected) << c.script;
     EXPECT_EQ(compilerEvents(), 0u) << c.script;
     broker().deleteNode(node);
+  }
+}
+
+// Every operand form, as the compiler leaves it for the runs: the kind, what
+// the run uses (the key, or the path after its prefix), and the parsed path.
+TEST_F(ScriptCompileTest, OperandsCompileToTheirKindTargetAndParsedPath) {
+  struct Operand {
+    OperandKind kind;
+    std::string target;
+    PathRoot root;
+    std::vector<std::string> segments;  // name, then "[occurrence]" unless 0
+  };
+  struct Case {
+    std::string script;
+    Operand left;
+    Operand right;
+  };
+  const std::vector<std::string> none;
+  const Case cases[] = {
+      {"SET KvPoolA = Body.Order.Id;",
+       {OperandKind::kPoolKey, "KvPoolA", PathRoot::kNone, none},
+       {OperandKind::kPath, "Body.Order.Id", PathRoot::kBody, {"Order", "Id"}}},
+      {"SET OutputRoot.XML..Order.Line[2].Qty. = KvPool;",
+       {OperandKind::kOutputPath,
+        "Root.XML..Order.Line[2].Qty.",
+        PathRoot::kRoot,
+        {"XML", "Order", "Line[1]", "Qty"}},
+       {OperandKind::kPoolKey, "KvPool", PathRoot::kNone, none}},
+      {"SET Root.XML.a = InputRoot.XML.b[x];",
+       {OperandKind::kPath, "Root.XML.a", PathRoot::kRoot, {"XML", "a"}},
+       {OperandKind::kPath, "Root.XML.b[x]", PathRoot::kRoot, {"XML", "b[-1]"}}},
+      {"SET ExceptionList.E = OutputDestinationList.Q[;",
+       {OperandKind::kPath, "ExceptionList.E", PathRoot::kExceptionList, {"E"}},
+       {OperandKind::kOutputPath, "DestinationList.Q[", PathRoot::kDestinationList, {"Q"}}},
+      {"SET Outputs.x = Input;",
+       {OperandKind::kOutputPath, "s.x", PathRoot::kNone, {"x"}},
+       {OperandKind::kPath, "", PathRoot::kNone, none}},
+      {"SET Body = Output;",
+       {OperandKind::kPath, "Body", PathRoot::kBody, none},
+       {OperandKind::kOutputPath, "", PathRoot::kNone, none}},
+      {"SET KvPoolX = KvPoolY=z;",
+       {OperandKind::kPoolKey, "KvPoolX", PathRoot::kNone, none},
+       {OperandKind::kPoolKey, "KvPoolY=z", PathRoot::kNone, none}},
+      {"SET OutputRoot.XML.Gr\xC3\xB6\xC3\x9F"
+       "e[3] = InputKvPoolZ;",
+       {OperandKind::kOutputPath,
+        "Root.XML.Gr\xC3\xB6\xC3\x9F"
+        "e[3]",
+        PathRoot::kRoot,
+        {"XML",
+         "Gr\xC3\xB6\xC3\x9F"
+         "e[2]"}},
+       {OperandKind::kPath, "KvPoolZ", PathRoot::kNone, none}},
+  };
+  const auto segmentsOf = [](const kvpool::ParsedPath& path) {
+    std::vector<std::string> segments;
+    for (std::size_t i = 0; i < path.segmentCount(); ++i) {
+      const kvpool::PathSegment& segment = path.segment(i);
+      std::u16string units(reinterpret_cast<const char16_t*>(path.segmentUnits(i)),
+                           static_cast<std::size_t>(segment.nameUnits));
+      EXPECT_EQ(kvbroker::toUtf8(units), path.segmentName(i));
+      std::string text = path.segmentName(i);
+      if (segment.occurrence != 0) text += "[" + std::to_string(segment.occurrence) + "]";
+      segments.push_back(text);
+    }
+    return segments;
+  };
+  const auto expectOperand = [&](const kvpool::CompiledOperand& operand, const Operand& expected,
+                                 const std::string& script) {
+    EXPECT_EQ(operand.kind, expected.kind) << script;
+    EXPECT_EQ(operand.target, expected.target) << script;
+    if (expected.kind == OperandKind::kPoolKey) return;
+    EXPECT_EQ(operand.path.root(), expected.root) << script;
+    EXPECT_EQ(segmentsOf(operand.path), expected.segments) << script;
+  };
+  for (const Case& c : cases) {
+    kvbroker::Node& node = kvNode("n");
+    ASSERT_EQ(setScript(node, c.script), std::nullopt) << c.script;
+    const PoolScriptEntry* entry = contextOf(node)->scriptHead;
+    ASSERT_NE(entry, nullptr);
+    ASSERT_NE(entry->compiled, nullptr);
+    EXPECT_EQ(entry->compiled->split.result, 0) << c.script;
+    expectOperand(entry->compiled->left, c.left, c.script);
+    expectOperand(entry->compiled->right, c.right, c.script);
+    broker().deleteNode(node);
+  }
+}
+
+TEST_F(ScriptCompileTest, StatementsThatCannotBeSplitCompileToTheirRunTimeFailure) {
+  const std::string tooLong(256, 't');
+  const std::string fits(255, 'f');
+  struct Case {
+    std::string statement;
+    bool noEquals;
+    std::string failing;
+  };
+  const Case cases[] = {
+      {"KvPoolA", true, "KvPoolA"},
+      {tooLong + "=x", false, tooLong},
+      {"x=" + tooLong, false, tooLong},
+      {tooLong + "=" + fits + "1", false, tooLong},
+  };
+  for (const Case& c : cases) {
+    PoolStatement* statement = kvpool::compilePoolStatement(c.statement.c_str());
+    ASSERT_NE(statement, nullptr);
+    EXPECT_EQ(statement->split.result, SCRIPT_MALFORMED_STATEMENT);
+    EXPECT_EQ(statement->split.noEquals, c.noEquals);
+    EXPECT_EQ(statement->failingOperand, c.failing);
+    kvpool::releasePoolStatement(statement);
   }
 }
 

@@ -1,12 +1,16 @@
-// Script execution on a node's own context: operand splitting, unreadable
-// flags, and evaluate's event for a terminal the node lacks.
+// Script execution on a node's own context: every operand form of a compiled
+// statement, its trace, operand splitting, unreadable flags, and evaluate's
+// event for a terminal the node lacks.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "node_test_fixture.h"
+#include "pool/KvPoolShm.h"
 #include "script/PoolScript.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -62,6 +66,148 @@ class ScriptRunTest : public NodeUnitTest {
     return result;
   }
 };
+
+// The value of a pool key, or "<none>".
+std::string poolValue(const std::string& key) {
+  PoolBlockRequest request{};
+  if (getKvPoolDataBlock(&request, key.c_str()) != 0) return "<none>";
+  std::string value = request.value;
+  std::free(request.value);
+  return value;
+}
+
+constexpr char kRunInput[] =
+    "<Order><Id>A1</Id><Line><Qty>1</Qty></Line><Line><Qty>2</Qty></Line>"
+    "<Name>Gr\xC3\xB6\xC3\x9F"
+    "e</Name><Folder><Inner>i</Inner></Folder></Order>";
+
+// Every operand form on both sides, run against one message: the result,
+// the failing operand, and where the value lands (a pool key, or a path
+// below the output message's root).
+TEST_F(ScriptRunTest, EachOperandFormRunsAsItsStatementSays) {
+  const std::string longValue = std::string(300, 'L') + "\xC3\xA9";
+  const std::string longName(250, 'p');
+  struct Case {
+    std::string script;
+    int result;
+    std::string failing;
+    std::string at;  // "KvPool..." or an output path
+    std::string value;
+  };
+  const Case cases[] = {
+      {"SET KvPoolA = Body.Order.Id;", 0, "<none>", "KvPoolA", "A1"},
+      {"SET KvPoolA = InputRoot.XML.Order.Line[2].Qty;", 0, "<none>", "KvPoolA", "2"},
+      {"SET KvPoolA = Root.XML.Order.Folder;", 0, "<none>", "KvPoolA", "i"},
+      {"SET KvPoolA = Body.Order.Name; SET OutputRoot.XML.Order.Copy = KvPoolA;", 0, "<none>",
+       "XML.Order.Copy",
+       "Gr\xC3\xB6\xC3\x9F"
+       "e"},
+      {"SET OutputRoot.XML.Order.Copy = InputBody.Order.Name;", 0, "<none>", "XML.Order.Copy",
+       "Gr\xC3\xB6\xC3\x9F"
+       "e"},
+      {"SET Root.XML.Order.Id = Body.Order.Line.Qty;", 0, "<none>", "XML.Order.Id", "1"},
+      {"SET OutputRoot.XML.Order.Copy = Body.Order.Id; SET KvPoolB = OutputRoot.XML.Order.Copy;", 0,
+       "<none>", "KvPoolB", "A1"},
+      {"SET ExceptionList.Err.Text = Body.Order.Id;"
+       "SET OutputRoot.XML.Order.E = OutputExceptionList.Err.Text;",
+       0, "<none>", "XML.Order.E", "A1"},
+      {"SET KvPoolL = Body.Order.Long; SET OutputRoot.XML.Order.L = KvPoolL;", 0, "<none>",
+       "XML.Order.L", longValue},
+      {"SET OutputRoot.XML.Order.L = Body.Order.Long; SET KvPoolL = OutputRoot.XML.Order.L;", 0,
+       "<none>", "KvPoolL", longValue},
+      {"SET OutputRoot.Audit.By = KvPoolMissing;", 2, "KvPoolMissing", "Audit.By", "<none>"},
+      {"SET KvPoolA = Body.Order.Missing;", 1, "Body.Order.Missing", "KvPoolA", "<none>"},
+      {"SET KvPoolA = OutputRoot.XML.Order.Line[0];", 1, "Root.XML.Order.Line[0]", "KvPoolA",
+       "<none>"},
+      {"SET KvPoolA = InputFoo.Id;", 1, "Foo.Id", "KvPoolA", "<none>"},
+      {"SET OutputRoot.XML.New = Body.Order.Id;", 3, "Root.XML.New", "XML.New", "<none>"},
+      {"SET Body.Order.Line[3].Qty = Body.Order.Id;", 3, "Body.Order.Line[3].Qty", "", "<none>"},
+      {"SET Foo.x = Body.Order.Id;", 3, "Foo.x", "", "<none>"},
+      {"SET KvPoolA;", 4, "KvPoolA", "KvPoolA", "<none>"},
+      {"SET KvPoolA = Body.Order." + longName + ";", 4, "Body.Order." + longName, "KvPoolA",
+       "<none>"},
+  };
+  for (const Case& c : cases) {
+    kvbroker::Node& node = kvNode("n");
+    setScript(node, c.script);
+    Message input = Message::fromXml(kRunInput);
+    kvbroker::addChild(kvbroker::findPath(input.root(), "XML.Order"), "Long", longValue);
+    Message output = input.copy();
+    std::string failing;
+    EXPECT_EQ(run(node, input, output, failing), c.result) << c.script;
+    EXPECT_EQ(failing, c.failing) << c.script;
+    if (c.at.rfind("KvPool", 0) == 0) {
+      EXPECT_EQ(poolValue(c.at), c.value) << c.script;
+    } else if (!c.at.empty()) {
+      CciElement* element = kvbroker::findPath(output.root(), c.at);
+      EXPECT_EQ(element != nullptr ? kvbroker::elementValue(element) : "<none>", c.value)
+          << c.script;
+    }
+    broker().deleteNode(node);
+  }
+}
+
+// The trace of a compiled run, line for line as a run has always written
+// it; the pool's own lines inside a get or a store are left out here.
+TEST_F(ScriptRunTest, CompiledRunTracesEachStatementAsWritten) {
+  kvbroker::Node& node = kvNode("n");
+  setScript(node,
+            "SET KvPoolA = InputRoot.XML.Order.Id;"
+            "SET OutputRoot.XML.Order.Copy = KvPoolA;"
+            "SET Root.XML.Order.Name = OutputRoot.XML.Order.Copy;"
+            "SET KvPoolB = Body.Order.Missing;");
+  broker().setAttribute(node, "messageStoreEltNotFound", "true");
+  Message input = Message::fromXml(kRunInput);
+  Message output = input.copy();
+  const std::size_t offset = kvtest::readFile(kvtest::kTracePath).size();
+  std::string failing;
+  ASSERT_EQ(run(node, input, output, failing), SCRIPT_OK);
+  const std::vector<std::string> scriptLines = {
+      "  COMMAND ->[KvPoolA=InputRoot.XML.Order.Id]",
+      "-->getOperandsOfPoolScript",
+      "  l=[KvPoolA],r=[InputRoot.XML.Order.Id]",
+      "  cniElementCharacterValue [A1]",
+      "-->storeKvPoolDataBlock",
+      "  COMMAND ->[OutputRoot.XML.Order.Copy=KvPoolA]",
+      "-->getOperandsOfPoolScript",
+      "  l=[OutputRoot.XML.Order.Copy],r=[KvPoolA]",
+      "-->getKvPoolDataBlock",
+      "  lOperand Output.. Root.XML.Order.Copy",
+      "  data [A1]",
+      "  going to free the ev !!",
+      "  COMMAND ->[Root.XML.Order.Name=OutputRoot.XML.Order.Copy]",
+      "-->getOperandsOfPoolScript",
+      "  l=[Root.XML.Order.Name],r=[OutputRoot.XML.Order.Copy]",
+      "  Output.. Root.XML.Order.Copy",
+      "  cniElementCharacterValue [A1]",
+      "  data [A1]",
+      "  going to free the ev !!",
+      "  COMMAND ->[KvPoolB=Body.Order.Missing]",
+      "-->getOperandsOfPoolScript",
+      "  l=[KvPoolB],r=[Body.Order.Missing]",
+      "  runKvPoolscript-element not found",
+      "-->storeKvPoolDataBlock",
+  };
+  const std::string trace = kvtest::readFile(kvtest::kTracePath).substr(offset);
+  std::vector<std::string> lines;
+  bool inPool = false;
+  for (std::size_t start = 0; start < trace.size();) {
+    const std::size_t end = trace.find('\n', start);
+    const std::string line = trace.substr(start, end - start);
+    start = end + 1;
+    // A get or a store runs from its entry line to the lock's release.
+    if (line == "-->getKvPoolDataBlock" || line == "-->storeKvPoolDataBlock") {
+      lines.push_back(line);
+      inPool = true;
+    } else if (line == "-->sem_RUnLock" || line == "-->sem_WUnLock") {
+      inPool = false;
+    } else if (!inPool && line.rfind("-->getBoolAttribute", 0) != 0 &&
+               line.rfind("  iNull", 0) != 0 && line != "-->runKvPoolscript") {
+      lines.push_back(line);
+    }
+  }
+  EXPECT_EQ(lines, scriptLines);
+}
 
 TEST_F(ScriptRunTest, MissingKeyWithUnreadableFlagNeverReusesAnEarlierValue) {
   kvbroker::Node& node = kvNode("n");
@@ -136,6 +282,24 @@ TEST_F(ScriptRunTest, CallersListRunsWithTheFlagsHandedInWithoutANode) {
   }
   kvpool::releasePoolScript(&head);
   EXPECT_EQ(head, nullptr);
+}
+
+// A list entry made by hand, without its compiled form, runs all the same.
+TEST_F(ScriptRunTest, EntryWithoutCompiledFormIsCompiledForItsRun) {
+  auto* entry = static_cast<PoolScriptEntry*>(std::calloc(1, sizeof(PoolScriptEntry)));
+  entry->statement = strdup("OutputRoot.XML.Doc.y=Body.Doc.a");
+  PoolScriptEntry* head = entry;
+  Message input = Message::fromXml("<Doc><a>1</a></Doc>");
+  Message output = input.copy();
+  Message exceptionList, destinationList;
+  char* errorText = nullptr;
+  EXPECT_EQ(kvpool::runPoolScript(head, {0, 0}, input.handle(), exceptionList.handle(),
+                                  destinationList.handle(), output.handle(), &errorText),
+            SCRIPT_OK);
+  EXPECT_EQ(errorText, nullptr);
+  EXPECT_EQ(kvbroker::elementValue(kvbroker::findPath(output.root(), "XML.Doc.y")), "1");
+  EXPECT_EQ(entry->compiled, nullptr);
+  kvpool::releasePoolScript(&head);
 }
 
 TEST_F(ScriptRunTest, MissingTerminalLogsEvent908WithItsNameAsUtf8) {

@@ -1,6 +1,11 @@
 // The trace log: label prefix, "%S", literal ucsLog text, append-only file.
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "support/Trace.h"
@@ -55,6 +60,17 @@ TEST_F(TraceTest, PrintfConversionsAndUtf16Conversion) {
   const CciChar even[] = {'d', 0xFC, 0};
   Log("%s|%d|%X|%5d|%-3s|%S|%S|%c|%%\n", "txt", -7, 0xBEEF, 42, "z", odd, even, 'q');
   EXPECT_EQ(written(), "txt|-7|BEEF|   42|z  |abc|d\xC3\xBC|q|%\n");
+}
+
+TEST_F(TraceTest, PlainDirectivesWriteWhatPrintfWrites) {
+  char expected[256];
+  std::snprintf(expected, sizeof expected, "%d|%ld|%lld|%u|%lu|%zu|%zd|%i|%hd|%hhu|%s|\n", INT_MIN,
+                LONG_MIN, LLONG_MAX, UINT_MAX, ULONG_MAX, SIZE_MAX, static_cast<ssize_t>(-1), 0,
+                static_cast<short>(70000), static_cast<unsigned char>(300), "");
+  Log("%d|%ld|%lld|%u|%lu|%zu|%zd|%i|%hd|%hhu|%s|%s\n", INT_MIN, LONG_MIN, LLONG_MAX, UINT_MAX,
+      ULONG_MAX, SIZE_MAX, static_cast<ssize_t>(-1), 0, 70000, 300, "",
+      static_cast<const char*>(nullptr));
+  EXPECT_EQ(written(), std::string(expected, std::strlen(expected) - 1) + "(null)\n");
 }
 
 TEST_F(TraceTest, LongExpansionIsWrittenWhole) {

@@ -174,8 +174,10 @@ void FlowRun::wire(const WireDef& wire) {
 void FlowRun::addTaps() {
   for (const NodeDef& def : flow_.nodes) {
     if (def.className != kvbroker::kOutputNodeClass) continue;
-    taps_[def.name] =
-        &broker_.createNode(kvbroker::kCaptureNodeClass, kReservedNodePrefix + def.name);
+    kvbroker::Node& tap =
+        broker_.createNode(kvbroker::kCaptureNodeClass, kReservedNodePrefix + def.name);
+    broker_.setAttribute(tap, "keep", "count");
+    taps_[def.name] = &tap;
   }
   for (const WireDef& wire : flow_.wires) {
     auto tap = taps_.find(wire.to.node);
@@ -185,18 +187,21 @@ void FlowRun::addTaps() {
   for (const NodeDef& def : flow_.nodes) {
     if (def.className == kvbroker::kCaptureNodeClass) taps_[def.name] = broker_.findNode(def.name);
   }
-  for (const auto& [name, tap] : taps_) stats_.perOutput[name] = 0;
+  for (const auto& [name, tap] : taps_) {
+    stats_.perOutput[name] = 0;
+    tapCounts_.emplace_back(tap, &stats_.perOutput[name]);
+  }
 }
 
-bool FlowRun::send(const std::string& xml, const std::string& source) {
-  kvbroker::Message message = kvbroker::Message::fromXml(xml, source);
-  kvbroker::InjectResult result = broker_.inject(*input_, flow_.input.terminal, message);
+bool FlowRun::send(const kvbroker::Message& message) {
+  kvbroker::Message copy = message.copy();
+  kvbroker::InjectResult result = broker_.inject(*input_, flow_.input.terminal, copy);
   ++stats_.sent;
   if (result.exception) ++stats_.exceptions[kvbroker::formatException(*result.exception)];
   long reached = 0;
-  for (auto& [name, tap] : taps_) {
-    const long count = static_cast<long>(tap->captured().size());
-    stats_.perOutput[name] += count;
+  for (auto& [tap, perOutput] : tapCounts_) {
+    const long count = tap->receivedCount();
+    *perOutput += count;
     reached += count;
     tap->clearCaptured();
   }

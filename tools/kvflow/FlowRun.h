@@ -40,9 +40,10 @@ class FlowRun {
   const std::vector<std::string>& problems() const { return problems_; }
   bool ok() const { return problems_.empty(); }
 
-  // Sends one message at the flow's input; the flow runs to its end. False
-  // when a broker exception came out of the flow (counted in the stats).
-  bool send(const std::string& xml, const std::string& source);
+  // Sends a copy of the message at the flow's input; the flow runs to its
+  // end. False when a broker exception came out of the flow (counted in the
+  // stats).
+  bool send(const kvbroker::Message& message);
   // Folds the broker's event log into the statistics and empties it.
   void collectEvents();
   const RunStats& stats() const { return stats_; }
@@ -63,6 +64,8 @@ class FlowRun {
   kvbroker::Node* input_ = nullptr;
   // Output node name -> the node that counts what reaches it.
   std::map<std::string, kvbroker::Node*> taps_;
+  // Each tap with its output's count in stats_.perOutput, for the sends.
+  std::vector<std::pair<kvbroker::Node*, long*>> tapCounts_;
   RunStats stats_;
 };
 

@@ -17,13 +17,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void checkXml(const MessageText& message) {
+void parseXml(MessageText& message) {
   try {
-    kvbroker::Message::fromXml(message.text, message.source);
+    message.parsed = kvbroker::Message::fromXml(message.text, message.source);
   } catch (const kvbroker::XmlError& error) {
     // The reason may quote bytes that are not UTF-8.
     throw MessageError("malformed XML: " + visibleText(error.what()));
   }
+  std::string().swap(message.text);
 }
 
 }  // namespace
@@ -31,7 +32,7 @@ void checkXml(const MessageText& message) {
 std::vector<MessageText> MessageReader::read(const std::vector<std::string>& sources) {
   std::vector<MessageText> out;
   for (const std::string& source : sources) add(source, out);
-  for (const MessageText& message : out) checkXml(message);
+  for (MessageText& message : out) parseXml(message);
   return out;
 }
 
@@ -43,7 +44,7 @@ void MessageReader::add(const std::string& source, std::vector<MessageText>& out
       if (std::cin.bad()) throw MessageError("<stdin>: cannot read standard input");
       stdinText_ = text.str();
     }
-    out.push_back({"<stdin>", *stdinText_});
+    out.push_back({"<stdin>", *stdinText_, {}});
     return;
   }
   std::error_code error;
@@ -74,7 +75,7 @@ void MessageReader::addFile(const std::string& path, std::vector<MessageText>& o
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) throw MessageError(path + ": cannot read message file: " + std::strerror(errno));
-  out.push_back({path, text.str()});
+  out.push_back({path, text.str(), {}});
 }
 
 }  // namespace kvflow

@@ -1,6 +1,8 @@
 // The XML messages kvflow sends: read from files, directories (their *.xml
 // files in name order) or standard input ("-"), and parsed once up front so
-// that a bad message stops the run before anything is sent.
+// that a bad message stops the run before anything is sent. The parsed trees
+// are what the broker processes send (each one a copy), so no message is
+// parsed twice.
 #ifndef KVPOOL_TOOLS_KVFLOW_MESSAGES_H
 #define KVPOOL_TOOLS_KVFLOW_MESSAGES_H
 
@@ -8,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "broker/Broker.h"
 
 namespace kvflow {
 
@@ -19,7 +23,8 @@ class MessageError : public std::runtime_error {
 
 struct MessageText {
   std::string source;  // file name, or "<stdin>"
-  std::string text;
+  std::string text;    // emptied once parsed
+  kvbroker::Message parsed;
 };
 
 class MessageReader {

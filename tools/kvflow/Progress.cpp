@@ -19,16 +19,16 @@ bool stderrIsTerminal() {
 }  // namespace
 
 Progress::~Progress() {
-  if (counters_ != nullptr) ::munmap(counters_, count_ * sizeof(std::atomic<long>));
+  if (counters_ != nullptr) ::munmap(counters_, count_ * sizeof(Counter));
 }
 
 bool Progress::share(std::size_t count) {
-  void* shared = ::mmap(nullptr, count * sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
+  void* shared = ::mmap(nullptr, count * sizeof(Counter), PROT_READ | PROT_WRITE,
                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (shared == MAP_FAILED) return false;
-  counters_ = static_cast<std::atomic<long>*>(shared);
+  counters_ = static_cast<Counter*>(shared);
   count_ = count;
-  for (std::size_t i = 0; i < count; ++i) new (&counters_[i]) std::atomic<long>(0);
+  for (std::size_t i = 0; i < count; ++i) new (&counters_[i]) Counter();
   return true;
 }
 
@@ -45,7 +45,7 @@ void Progress::show() {
   }
   lastShown_ = now;
   long sent = 0;
-  for (std::size_t i = 0; i < count_; ++i) sent += counters_[i].load();
+  for (std::size_t i = 0; i < count_; ++i) sent += counters_[i].sent.load();
   const double seconds = std::chrono::duration<double>(now - start_).count();
   char line[160];
   std::snprintf(line, sizeof line, "\rkvflow: %ld of %ld messages sent, %.0f messages/s\033[K",

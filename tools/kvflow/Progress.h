@@ -21,7 +21,7 @@ class Progress {
   // false with errno set when mmap fails.
   bool share(std::size_t count);
   // The counter a worker adds its messages to; slot < count.
-  std::atomic<long>* counter(std::size_t slot) { return &counters_[slot]; }
+  std::atomic<long>* counter(std::size_t slot) { return &counters_[slot].sent; }
 
   // The line counts from now, against totalSends messages.
   void start(long totalSends);
@@ -35,7 +35,13 @@ class Progress {
  private:
   using Clock = std::chrono::steady_clock;
 
-  std::atomic<long>* counters_ = nullptr;
+  // Each worker's counter on a cache line of its own: workers on different
+  // cores adding one a message must not pull one line back and forth.
+  struct alignas(64) Counter {
+    std::atomic<long> sent{0};
+  };
+
+  Counter* counters_ = nullptr;
   std::size_t count_ = 0;
   long totalSends_ = 0;
   Clock::time_point start_;

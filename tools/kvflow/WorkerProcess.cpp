@@ -55,7 +55,7 @@ int runWorker(const WorkerJob& job, int control, int report) {
   long handled = 0;
   for (long i = job.index; i < total; i += processes) {
     const MessageText& message = messages[static_cast<std::size_t>(i) % messages.size()];
-    const bool through = run->send(message.text, message.source);
+    const bool through = run->send(message.parsed);
     job.progress->fetch_add(1, std::memory_order_relaxed);
     // A broker exception out of the flow breaks the run off: this process
     // sends no more and reports what it did; the main process stops.

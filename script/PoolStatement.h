@@ -1,0 +1,74 @@
+// One statement as the compiler leaves it for every run: the assignment split
+// at its first '=', both operands classified, a message path parsed into
+// UTF-16 segments (node_utils/MessagePaths.h), a pool key kept as 8-bit text.
+// A run re-splits, re-classifies and re-converts nothing. Shared by the
+// compiler and the runner; nothing outside script/ reads it.
+#ifndef KVPOOL_SCRIPT_POOLSTATEMENT_H
+#define KVPOOL_SCRIPT_POOLSTATEMENT_H
+
+#include <cstddef>
+#include <string>
+
+#include "node_utils/MessagePaths.h"
+#include "script/PoolScript.h"
+
+namespace kvpool {
+
+// An operand and a pool key have at most 255 bytes.
+inline constexpr std::size_t kOperandBytes = 256;
+
+// Where an assignment splits: at its first '='. result 0 with both lengths;
+// 4 when it has no '=' (noEquals) or an operand of 256 bytes or more.
+struct StatementSplit {
+  int result;
+  bool noEquals;
+  std::size_t leftBytes;
+  std::size_t rightBytes;
+};
+StatementSplit splitStatement(const char* assignment);
+
+enum class OperandKind : unsigned char {
+  kPoolKey,  // starts with "KvPool": the whole operand is the key
+  // A path without prefix (a right one may start with "Input", dropped):
+  // read in the input message, written in the output message.
+  kPath,
+  kOutputPath,  // starts with "Output", dropped: the output message, traced so
+};
+
+struct CompiledOperand {
+  OperandKind kind = OperandKind::kPath;
+  const char* text = nullptr;    // the operand as written
+  const char* target = nullptr;  // the key, or the path after its prefix
+  ParsedPath path;               // a path's segments
+};
+
+}  // namespace kvpool
+
+// The compiled statement an entry of the list owns (named from C in
+// script/PoolScript.h). Not copied or moved once made: the operands point
+// into its own text.
+struct PoolStatement {
+  PoolStatement() = default;
+  PoolStatement(const PoolStatement&) = delete;
+  PoolStatement& operator=(const PoolStatement&) = delete;
+
+  std::string operands;  // "left\0right": both operands point into it
+  kvpool::StatementSplit split{};
+  // What a statement that cannot be split fails with: the whole statement
+  // when it has no '=', else the operand that is too long.
+  std::string failingOperand;
+  kvpool::CompiledOperand left;
+  kvpool::CompiledOperand right;
+};
+
+namespace kvpool {
+
+// Compiles a normalised assignment ("left=right", no "SET"); null when
+// memory runs out. A statement that cannot be split compiles too: it fails
+// when it runs. Released with releasePoolStatement.
+PoolStatement* compilePoolStatement(const char* assignment) noexcept;
+void releasePoolStatement(PoolStatement* statement) noexcept;
+
+}  // namespace kvpool
+
+#endif
