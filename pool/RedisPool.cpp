@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "pool/PoolRecords.h"
 #include "pool/SnapshotFile.h"
@@ -119,15 +118,25 @@ std::string contextError(const redisContext* context, int timeoutMs, bool* timed
 }
 
 void appendCommand(redisContext* context, const Command& command) {
-  std::vector<const char*> argv;
-  std::vector<std::size_t> lengths;
-  argv.reserve(command.size());
-  lengths.reserve(command.size());
-  for (std::string_view argument : command) {
-    argv.push_back(argument.data());
-    lengths.push_back(argument.size());
+  // A message's command fits on the stack; a long one takes the heap.
+  constexpr std::size_t kStackArguments = 32;
+  const char* stackArgv[kStackArguments];
+  std::size_t stackLengths[kStackArguments];
+  std::vector<const char*> heapArgv;
+  std::vector<std::size_t> heapLengths;
+  const char** argv = stackArgv;
+  std::size_t* lengths = stackLengths;
+  if (command.size() > kStackArguments) {
+    heapArgv.resize(command.size());
+    heapLengths.resize(command.size());
+    argv = heapArgv.data();
+    lengths = heapLengths.data();
   }
-  redisAppendCommandArgv(context, static_cast<int>(argv.size()), argv.data(), lengths.data());
+  for (std::size_t i = 0; i < command.size(); ++i) {
+    argv[i] = command[i].data();
+    lengths[i] = command[i].size();
+  }
+  redisAppendCommandArgv(context, static_cast<int>(command.size()), argv, lengths);
 }
 
 // Sends the commands together and reads one reply each; false (replies
@@ -398,26 +407,31 @@ struct BatchPlan {
   std::size_t stores = 0;  // plain: the leading stores
 };
 
-// What a key holds since the batch stored it: a server read's index, or -1
-// with the text. A type of this file, so that the table's code stays
-// internal to the plug-in.
-struct StoredValue {
-  int from;
-  std::string text;
-};
+// The last store of key among the operations planned so far, or -1. A
+// message has few operations: a walk back is all it takes.
+int lastStore(const BatchPlan& plan, const std::string& key) {
+  for (auto i = static_cast<int>(plan.server.size()) - 1; i >= 0; --i) {
+    const RemotePoolOp& op = plan.server[static_cast<std::size_t>(i)];
+    if (op.kind != RemotePoolOp::Kind::kGet && op.key == key) return i;
+  }
+  return -1;
+}
 
 BatchPlan planBatch(const std::vector<RemotePoolOp>& ops) {
   BatchPlan plan;
   plan.valueFrom.assign(ops.size(), -1);
   plan.known.resize(ops.size());
-  std::unordered_map<std::string, StoredValue> stored;
   bool readSeen = false;
   for (std::size_t i = 0; i < ops.size(); ++i) {
     const RemotePoolOp& op = ops[i];
     if (op.kind == RemotePoolOp::Kind::kGet) {
-      if (const auto found = stored.find(op.key); found != stored.end()) {
-        plan.valueFrom[i] = found->second.from;
-        plan.known[i] = found->second.text;
+      if (const int store = lastStore(plan, op.key); store >= 0) {
+        const RemotePoolOp& stored = plan.server[static_cast<std::size_t>(store)];
+        if (stored.kind == RemotePoolOp::Kind::kSet) {
+          plan.known[i] = stored.value;
+        } else {
+          plan.valueFrom[i] = stored.source;
+        }
         continue;
       }
       plan.valueFrom[i] = static_cast<int>(plan.server.size());
@@ -436,13 +450,6 @@ BatchPlan planBatch(const std::vector<RemotePoolOp>& ops) {
       } else {
         sent.source = plan.valueFrom[source];
       }
-    }
-    StoredValue value = sent.kind == RemotePoolOp::Kind::kSet ? StoredValue{-1, sent.value}
-                                                              : StoredValue{sent.source, {}};
-    if (auto known = stored.find(op.key); known != stored.end()) {
-      known->second = std::move(value);
-    } else {
-      stored.emplace(op.key, std::move(value));
     }
     // A store after a read (which may stop the batch) or of a read's value
     // needs the server to decide.
