@@ -27,7 +27,8 @@
 //  - A pool removed by another process is noticed at the next node creation
 //    (the retained segment id is checked and looked up again), not sooner.
 //  - Processes with differing KVPOOL_MEMORY_PAGES share the segment the first
-//    one created; every access is bounded by the real segment size.
+//    one created, at its real size: the variable sizes only a pool that the
+//    process creates itself.
 #ifndef KVPOOL_POOL_KVPOOLSHM_H
 #define KVPOOL_POOL_KVPOOLSHM_H
 
@@ -76,7 +77,7 @@ KVPOOL_EXPORT extern int hKvMem;         // segment id, -1 when none is known
 KVPOOL_EXPORT extern void* hKvMemView;   // this process's mapping, null when unmapped
 KVPOOL_EXPORT extern int hSemaphore;     // semaphore set id, -1 when none is known
 KVPOOL_EXPORT extern int poolUsers;      // node contexts alive in this process
-KVPOOL_EXPORT extern int noOfPoolPages;  // pool size in 4096-byte pages
+KVPOOL_EXPORT extern int noOfPoolPages;  // pages of 4096 bytes this process creates a pool with
 
 // Finds or creates the semaphore set and the segment. 1 when the segment was
 // known or existed already, 0 when this call created it (or failed to).
@@ -135,8 +136,8 @@ void detachKvPool(void);
 // Size of the mapped segment as the system reports it (learned when mapping);
 // 0 when nothing is mapped. Not exported.
 int32_t getKvPoolSegmentSize(void);
-// The bound of every access: noOfPoolPages * 4096, but never more than the
-// mapped segment (another process may have created it smaller). Not exported.
+// The bound of every store: the mapped segment's real size, whoever created
+// it; noOfPoolPages * 4096 while nothing is mapped. Not exported.
 int32_t getKvPoolCapacity(void);
 
 #ifdef __cplusplus

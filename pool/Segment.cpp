@@ -447,8 +447,9 @@ int32_t getKvPoolSegmentSize(void) {
 }
 
 int32_t getKvPoolCapacity(void) {
-  const int32_t capacity = configuredCapacity();
-  return hKvMemView != nullptr ? std::min(capacity, kvMemSegmentSize) : capacity;
+  // Once the pool exists its size is the segment's, whoever made it:
+  // KVPOOL_MEMORY_PAGES sizes only a pool this process creates.
+  return hKvMemView != nullptr ? kvMemSegmentSize : configuredCapacity();
 }
 
 namespace kvpool {

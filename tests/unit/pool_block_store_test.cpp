@@ -226,22 +226,46 @@ TEST_F(PoolBlockStoreTest, LargerCapacityThanTheSegmentNeverWritesPastIt) {
   EXPECT_TRUE(chainIsSound());
 }
 
-TEST_F(PoolBlockStoreTest, HeaderFromALargerSegmentOwnerRefusesStoresButReads) {
-  // A pool of two pages, filled beyond one page by a process with 2 pages.
-  forgetPoolHandles();
-  removePoolObjects();
-  setenv("KVPOOL_MEMORY_PAGES", "2", 1);
-  ASSERT_TRUE(attachNode());
-  const std::string value(1000, 'w');
-  for (int i = 0; i < 6; ++i) ASSERT_EQ(storeValue("KvPoolWide" + std::to_string(i), value), 0);
-  ASSERT_GT(poolHeader().usedSize, 4096);
-  EXPECT_EQ(runChild([&] {
-              unsetenv("KVPOOL_MEMORY_PAGES");
-              if (!attachNode() || getKvPoolCapacity() != 4096) return 10;
-              if (storeValue("KvPoolNarrow", "x") != KVPOOL_POOL_FULL) return 11;
-              return getValue("KvPoolWide5") == value ? 0 : 12;
-            }),
-            0);
+// A process joining an existing pool stores up to the segment's real size,
+// whatever its own KVPOOL_MEMORY_PAGES says.
+TEST_F(PoolBlockStoreTest, JoinerTakesItsCapacityFromTheSegmentNotFromItsPages) {
+  struct Case {
+    const char* creatorPages;
+    const char* joinerPages;  // null: unset
+    int used;                 // bytes the creator fills before the joiner comes
+  };
+  const Case cases[] = {
+      {"2", nullptr, 6000},
+      {"5000", nullptr, 102400},  // 0.5% of the pool
+      {"3", "1", 9000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.creatorPages);
+    forgetPoolHandles();
+    removePoolObjects();
+    setenv("KVPOOL_MEMORY_PAGES", c.creatorPages, 1);
+    ASSERT_TRUE(attachNode());
+    const int32_t segmentBytes = std::atoi(c.creatorPages) * 4096;
+    for (int i = 0; poolHeader().usedSize < c.used; ++i) {
+      ASSERT_EQ(storeValue("KvPoolWide" + std::to_string(i), std::string(1000, 'w')), KVPOOL_OK);
+    }
+    EXPECT_EQ(runChild([&] {
+                if (c.joinerPages == nullptr) {
+                  unsetenv("KVPOOL_MEMORY_PAGES");
+                } else {
+                  setenv("KVPOOL_MEMORY_PAGES", c.joinerPages, 1);
+                }
+                if (!attachNode() || getKvPoolCapacity() != segmentBytes) return 10;
+                if (storeValue("KvPoolNarrow", "x") != KVPOOL_OK) return 11;
+                // The last byte of the segment is still the joiner's to fill.
+                const int32_t rest = segmentBytes - poolHeader().usedSize - 12 - 11 - 1;
+                if (storeValue("KvPoolRest", std::string(rest, 'r')) != KVPOOL_OK) return 12;
+                if (poolHeader().usedSize != segmentBytes) return 13;
+                return getValue("KvPoolWide0") == std::string(1000, 'w') ? 0 : 14;
+              }),
+              0);
+    detachKvPool();
+  }
 }
 
 // Each case damages a pool of three records (at offsets 12, 34 and 56, used
