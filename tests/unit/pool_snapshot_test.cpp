@@ -23,6 +23,7 @@
 #include "broker/Broker.h"
 #include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolRecords.h"
 #include "pool_test_helpers.h"
 #include "support/test_files.h"
 
@@ -43,6 +44,23 @@ void writeFile(const std::string& path, const std::string& bytes) {
 
 void pokeInt(std::string& bytes, size_t offset, int32_t value) {
   std::memcpy(bytes.data() + offset, &value, 4);
+}
+
+// A snapshot of the given records, written by the pool's own record writer.
+std::string snapshotOf(const std::vector<std::pair<std::string, std::string>>& records) {
+  std::string bytes(12, '\0');
+  for (const auto& [key, value] : records) {
+    const size_t offset = bytes.size();
+    bytes.resize(offset + 12 + key.size() + 1 + value.size() + 1);
+    kvpool::writePoolRecord(reinterpret_cast<unsigned char*>(bytes.data()),
+                            static_cast<int32_t>(offset), key.c_str(),
+                            static_cast<int32_t>(key.size() + 1), value.c_str(),
+                            static_cast<int32_t>(value.size() + 1));
+  }
+  const PoolControl header = {4096, static_cast<int32_t>(records.size()),
+                              static_cast<int32_t>(bytes.size())};
+  std::memcpy(bytes.data(), &header, sizeof header);
+  return bytes;
 }
 
 std::vector<std::string> tmpEntriesStartingWith(const std::string& prefix) {
@@ -207,6 +225,44 @@ TEST_F(PoolSnapshotTest, LoadRefusesAChainThatDoesNotAddUp) {
   ASSERT_TRUE(attachNode());
   EXPECT_EQ(initKvPoolFromFile(), 0);
   EXPECT_EQ(poolImage(), good);
+}
+
+// Snapshots whose records are each sound but that break the pool's rules
+// (after loading a key twice, a store replaces one copy and a get returns
+// the other) are refused whole, as damaged ones are.
+TEST_F(PoolSnapshotTest, LoadRefusesSnapshotsThatBreakThePoolsRules) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> records;
+    size_t nulAt;  // a byte made NUL after writing, or 0
+    int32_t damageAt;
+  };
+  const Case cases[] = {
+      {"the same key twice", {{"KvPoolA", "1"}, {"KvPoolB", "2"}, {"KvPoolA", "3"}}, 0, 56},
+      {"a key of 256 bytes", {{"KvPoolA", "1"}, {"KvPool" + std::string(250, 'k'), "v"}}, 0, 34},
+      {"a NUL inside a key", {{"KvPoolA", "1"}, {"KvPoolB", "2"}}, 34 + 12 + 3, 34},
+      {"a NUL inside a value", {{"KvPoolA", "1"}, {"KvPoolB", "22"}}, 34 + 12 + 8, 34},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bytes = snapshotOf(c.records);
+    if (c.nulAt != 0) bytes[c.nulAt] = '\0';
+    writeFile(kSnapshot, bytes);
+    ASSERT_TRUE(attachNode());
+    markTrace();
+    EXPECT_EQ(initKvPoolFromFile(), 1);
+    EXPECT_EQ(poolHeader().usedSize, 12);
+    EXPECT_EQ(eventCount(13), 0);
+    EXPECT_NE(traceSinceMark().find("  >initKvPoolFromFile: damaged record at offset " +
+                                    std::to_string(c.damageAt) + "\n"),
+              std::string::npos)
+        << traceSinceMark();
+    detachKvPool();
+  }
+  writeFile(kSnapshot, snapshotOf({{"KvPool" + std::string(249, 'k'), "v"}, {"KvPoolB", "2"}}));
+  ASSERT_TRUE(attachNode());
+  EXPECT_EQ(initKvPoolFromFile(), 0) << "a key of 255 bytes is the pool's own";
+  EXPECT_EQ(getValue("KvPoolB"), "2");
 }
 
 TEST_F(PoolSnapshotTest, LoadDoesNotFollowALink) {
