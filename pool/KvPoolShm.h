@@ -111,8 +111,11 @@ KVPOOL_EXPORT int getKvPoolDataBlock(PoolBlockRequest* request, const char* key)
 // first cut back to its sound records.
 KVPOOL_EXPORT int storeKvPoolDataBlock(PoolBlockRequest* request);
 
-// Saves the pool to "/tmp/KvPoolData.bin" through a new owner-only file that
-// is synced and renamed over it, so the old snapshot stays whole until then.
+// Saves the pool to "/tmp/KvPoolData.bin" through a new owner-only file
+// ("/tmp/KvPoolData.bin.<pid>.XXXXXX") that is synced and renamed over it, so
+// the old snapshot stays whole until then. First removes the files of saves
+// that died before their rename: regular files of this user whose pid names
+// no process.
 // 0 saved (event 14); 1 no mapping, or the file could not be written (the old
 // snapshot is kept). Takes the write lock while copying.
 KVPOOL_EXPORT int storeKvPoolToFile(void);

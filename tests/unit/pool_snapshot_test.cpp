@@ -193,6 +193,80 @@ TEST_F(PoolSnapshotTest, SaveThatDiesWaitingForTheLockLeavesThePreviousSnapshotW
   EXPECT_EQ(readFile(kSnapshot), poolImage());
 }
 
+// A pid no process has: a child that has exited and been reaped.
+pid_t deadPid() {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitChild(pid);
+  return pid;
+}
+
+bool tmpEntryExists(const std::string& name) {
+  struct stat status {};
+  return lstat(("/tmp/" + name).c_str(), &status) == 0;
+}
+
+TEST_F(PoolSnapshotTest, SaveRemovesTheTemporaryFilesOfDeadSavesOnly) {
+  ASSERT_TRUE(attachNode());
+  // A save killed while it waits for the lock leaves its file, named by its pid.
+  sem_WLock();
+  const pid_t saver = startChild([] {
+    if (!attachNode()) return 10;
+    return storeKvPoolToFile();
+  });
+  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
+  while (semctl(set, 0, GETZCNT) < 1) usleep(1000);
+  kill(saver, SIGKILL);
+  EXPECT_EQ(waitChild(saver), 128 + SIGKILL);
+  sem_WUnLock();
+  const std::vector<std::string> left = tmpEntriesStartingWith("KvPoolData.bin.");
+  ASSERT_EQ(left.size(), 1u);
+  const std::string killedPrefix = "KvPoolData.bin." + std::to_string(saver) + ".";
+  ASSERT_EQ(left[0].rfind(killedPrefix, 0), 0u) << left[0];
+  ASSERT_EQ(left[0].size(), killedPrefix.size() + 6);
+
+  enum Kind { kFile, kLink, kDirectory, kOtherUsersFile };
+  struct Planted {
+    const char* what;
+    std::string name;
+    Kind kind;
+    bool removed;
+  };
+  const std::string dead = std::to_string(deadPid());
+  writeFile("/tmp/victim", "precious");
+  const Planted planted[] = {
+      {"a dead writer's file", "KvPoolData.bin." + dead + ".aaaaaa", kFile, true},
+      {"a live writer's file", "KvPoolData.bin." + std::to_string(getpid()) + ".bbbbbb", kFile,
+       false},
+      {"a link", "KvPoolData.bin." + dead + ".cccccc", kLink, false},
+      {"a directory", "KvPoolData.bin." + dead + ".dddddd", kDirectory, false},
+      {"another user's file", "KvPoolData.bin." + dead + ".eeeeee", kOtherUsersFile, false},
+      {"a name without a pid", "KvPoolData.bin.ffffff", kFile, false},
+      {"a name with more after the pid", "KvPoolData.bin." + dead + ".gggggg.x", kFile, false},
+  };
+  for (const Planted& p : planted) {
+    const std::string path = "/tmp/" + p.name;
+    if (p.kind == kLink) {
+      ASSERT_EQ(symlink("/tmp/victim", path.c_str()), 0);
+    } else if (p.kind == kDirectory) {
+      ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    } else {
+      writeFile(path, "half a snapshot");
+      if (p.kind == kOtherUsersFile) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+      }
+    }
+  }
+
+  EXPECT_EQ(storeKvPoolToFile(), 0);
+  EXPECT_FALSE(tmpEntryExists(left[0])) << "the killed save's file";
+  for (const Planted& p : planted) {
+    EXPECT_EQ(tmpEntryExists(p.name), !p.removed) << p.what;
+  }
+  EXPECT_EQ(readFile("/tmp/victim"), "precious");
+  EXPECT_EQ(readFile(kSnapshot), poolImage());
+}
+
 // Files whose header's usedSize equals their size but whose chain does not
 // add up are refused before the pool is touched.
 TEST_F(PoolSnapshotTest, LoadRefusesAChainThatDoesNotAddUp) {
