@@ -192,7 +192,7 @@ CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
   insOutputTerminalListEntry(context.get(), constOut);
   insOutputTerminalListEntry(context.get(), constFailure);
 
-  if (attachKvPool() != 0) {
+  if (attachKvPool() != 0 || takeKvPoolUserSlot() != 0) {
     // The exception unwinds into the broker, which never sees this context.
     context.reset();
     cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
@@ -200,7 +200,6 @@ CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
                       kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text, nullptr);
     return nullptr;
   }
-  takeKvPoolUserSlot();
   return context.release();
 }
 

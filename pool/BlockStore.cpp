@@ -74,6 +74,12 @@ void finishStore(const kvpool::PoolView& pool) {
   if (pool.journal != nullptr) kvpool::journalFinish(pool.journal);
 }
 
+// A lock that cannot be taken leaves the pool untouched and the call failed.
+int unavailable(const char* function) {
+  Log("  >%s: the pool's lock cannot be taken, nothing done\n", function);
+  return KVPOOL_POOL_UNAVAILABLE;
+}
+
 }  // namespace
 
 int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const char* key) {
@@ -87,9 +93,11 @@ int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const 
   // reader trades its lock for the writer's, once.
   if (journalPending(pool.journal)) {
     PoolWriteLock repair(pool.semaphores);
-    if (repair.held()) repairInterruptedStore(pool, "getKvPoolDataBlock");
+    if (!repair.held()) return unavailable("getKvPoolDataBlock");
+    repairInterruptedStore(pool, "getKvPoolDataBlock");
   }
   PoolReadLock lock(pool.semaphores);
+  if (!lock.held()) return unavailable("getKvPoolDataBlock");
   const PoolControl header = readHeader(base, pool.capacity);
   Log("  getKvPoolDataBlock-%d blocks\n", header.blockCount);
   // Reads are bounded by the segment itself: a header written by a process
@@ -131,7 +139,8 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
     return KVPOOL_POOL_FULL;
   }
   PoolWriteLock lock(pool.semaphores);
-  if (lock.held()) repairInterruptedStore(pool, "storeKvPoolDataBlock");
+  if (!lock.held()) return unavailable("storeKvPoolDataBlock");
+  repairInterruptedStore(pool, "storeKvPoolDataBlock");
   const int32_t capacity = pool.capacity;
   const PoolControl raw = readPoolControl(base);
   Log("  ####Shm Control %d %d\n", raw.blockCount, raw.usedSize);
@@ -207,7 +216,8 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
 int kvpool::removePoolValue(const PoolView& pool, const char* key) {
   if (pool.base == nullptr) return KVPOOL_KEY_NOT_FOUND;
   PoolWriteLock lock(pool.semaphores);
-  if (lock.held()) repairInterruptedStore(pool, "removePoolValue");
+  if (!lock.held()) return unavailable("removePoolValue");
+  repairInterruptedStore(pool, "removePoolValue");
   PoolControl header = readHeader(pool.base, pool.capacity);
   if (header.usedSize > pool.segmentBytes) return KVPOOL_KEY_NOT_FOUND;
   const std::size_t keyLength = std::strlen(key) + 1;
@@ -232,7 +242,8 @@ int kvpool::removePoolValue(const PoolView& pool, const char* key) {
 int kvpool::clearPool(const PoolView& pool) {
   if (pool.base == nullptr) return KVPOOL_KEY_NOT_FOUND;
   PoolWriteLock lock(pool.semaphores);
-  if (lock.held()) repairInterruptedStore(pool, "clearPool");
+  if (!lock.held()) return unavailable("clearPool");
+  repairInterruptedStore(pool, "clearPool");
   PoolControl header = readHeader(pool.base, pool.capacity);
   if (pool.journal != nullptr) journalClear(pool.journal, header);
   header.blockCount = 0;
@@ -243,9 +254,13 @@ int kvpool::clearPool(const PoolView& pool) {
 }
 
 int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
-  return kvpool::getPoolValue(kvpool::processPoolView(), request, key);
+  const kvpool::ProcessPoolCall call;
+  if (!call.available()) return unavailable("getKvPoolDataBlock");
+  return kvpool::getPoolValue(call.view(), request, key);
 }
 
 int storeKvPoolDataBlock(PoolBlockRequest* request) {
-  return kvpool::storePoolValue(kvpool::processPoolView(), request);
+  const kvpool::ProcessPoolCall call;
+  if (!call.available()) return unavailable("storeKvPoolDataBlock");
+  return kvpool::storePoolValue(call.view(), request);
 }

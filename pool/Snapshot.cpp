@@ -175,6 +175,10 @@ int kvpool::savePoolToFile(const PoolView& pool) {
   if (!file.valid()) return 1;
   {
     PoolWriteLock lock(pool.semaphores);
+    if (!lock.held()) {
+      Log("  >storeKvPoolToFile: the pool's lock cannot be taken, nothing saved\n");
+      return 1;
+    }
     PoolControl header = readPoolControl(base);
     const unsigned char* image = base;
     if (header.usedSize < kPoolHeaderBytes) {
@@ -244,6 +248,10 @@ int kvpool::loadPoolFromFile(const PoolView& pool) {
 
   {
     PoolWriteLock lock(pool.semaphores);
+    if (!lock.held()) {
+      Log("  >initKvPoolFromFile: the pool's lock cannot be taken, nothing loaded\n");
+      return 1;
+    }
     const PoolControl current = readPoolControl(base);
     if (current.usedSize <= kPoolHeaderBytes && fits) {
       // Records first, header last: the header never describes bytes that
@@ -263,9 +271,11 @@ int kvpool::loadPoolFromFile(const PoolView& pool) {
 }
 
 int storeKvPoolToFile(void) {
-  return kvpool::savePoolToFile(kvpool::processPoolView());
+  const kvpool::ProcessPoolCall call;
+  return call.available() ? kvpool::savePoolToFile(call.view()) : 1;
 }
 
 int initKvPoolFromFile(void) {
-  return kvpool::loadPoolFromFile(kvpool::processPoolView());
+  const kvpool::ProcessPoolCall call;
+  return call.available() ? kvpool::loadPoolFromFile(call.view()) : 1;
 }

@@ -20,6 +20,7 @@
 #include "broker/Broker.h"
 #include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
 #include "pool_test_helpers.h"
 #include "support/test_files.h"
@@ -336,6 +337,50 @@ TEST_F(PoolBlockStoreTest, RecordWithoutTerminatorsIsDamaged) {
   poolBytes()[12 + 12 + 8 + 5] = '\0';
   poolBytes()[12 + 12 + 7] = 'X';  // the key's NUL
   EXPECT_EQ(getValue("KvPoolA"), std::nullopt);
+}
+
+// Every operation on a pool whose lock cannot be taken (its set is gone)
+// leaves the pool and the snapshot as they are and reports the failure.
+TEST_F(PoolBlockStoreTest, OperationsThatCannotTakeTheLockChangeNothingAndFail) {
+  ASSERT_EQ(storeValue("KvPoolA", "1"), KVPOOL_OK);
+  ASSERT_EQ(storeKvPoolToFile(), 0);
+  ASSERT_EQ(kvpool::clearPool(kvpool::processPoolView()), KVPOOL_OK);
+  broker_.clearEvents();
+  const std::string snapshot = readFile("/tmp/KvPoolData.bin");
+  const std::string image(reinterpret_cast<const char*>(poolBytes()), 4096);
+  kvpool::PoolView pool = kvpool::processPoolView();
+  pool.semaphores = semget(IPC_PRIVATE, 3, 0600);
+  ASSERT_EQ(semctl(pool.semaphores, 0, IPC_RMID), 0);
+  std::string key = "KvPoolA", value = "2";
+  PoolBlockRequest request{};
+  request.key = key.data();
+  request.value = value.data();
+  struct Case {
+    const char* what;
+    std::function<int()> call;
+    int result;
+  };
+  const Case cases[] = {
+      {"get", [&] { return kvpool::getPoolValue(pool, &request, "KvPoolA"); }, 5},
+      {"store", [&] { return kvpool::storePoolValue(pool, &request); }, 5},
+      {"remove", [&] { return kvpool::removePoolValue(pool, "KvPoolA"); }, 5},
+      {"clear", [&] { return kvpool::clearPool(pool); }, 5},
+      {"save", [&] { return kvpool::savePoolToFile(pool); }, 1},
+      {"load", [&] { return kvpool::loadPoolFromFile(pool); }, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    markTrace();
+    EXPECT_EQ(c.call(), c.result);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(poolBytes()), 4096), image);
+    EXPECT_EQ(readFile("/tmp/KvPoolData.bin"), snapshot);
+    EXPECT_STREQ(getKvPoolUnavailableText(), "semop(): Invalid argument");
+    EXPECT_TRUE(traced("semop() failed\n")) << traceSinceMark();
+  }
+  for (const auto& event : broker_.events()) {
+    EXPECT_NE(event.messageNumber, 13) << "nothing was loaded";
+    EXPECT_NE(event.messageNumber, 14) << "nothing was saved";
+  }
 }
 
 }  // namespace

@@ -73,6 +73,40 @@ std::vector<std::string> tmpEntriesStartingWith(const std::string& prefix) {
   return names;
 }
 
+// A child that joins the pool, then saves once the parent (holding the
+// writer lock by then) tells it to: it dies waiting for the lock.
+pid_t startSaverWaitingForTheLock() {
+  int attached[2], go[2];
+  if (pipe(attached) != 0 || pipe(go) != 0) return -1;
+  const pid_t saver = startChild([&] {
+    if (!attachNode()) return 10;
+    char byte = 'x';
+    if (write(attached[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) return 11;
+    return storeKvPoolToFile();
+  });
+  char byte = 0;
+  const bool ready = read(attached[0], &byte, 1) == 1;
+  sem_WLock();
+  if (!ready || write(go[1], &byte, 1) != 1) std::abort();
+  for (int fd : {attached[0], attached[1], go[0], go[1]}) close(fd);
+  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
+  while (semctl(set, 0, GETZCNT) < 1) usleep(1000);
+  return saver;
+}
+
+// A pid no process has: a child that has exited and been reaped.
+pid_t deadPid() {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitChild(pid);
+  return pid;
+}
+
+bool tmpEntryExists(const std::string& name) {
+  struct stat status {};
+  return lstat(("/tmp/" + name).c_str(), &status) == 0;
+}
+
 class PoolSnapshotTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -175,13 +209,9 @@ TEST_F(PoolSnapshotTest, SnapshotIsOwnerOnlyAndReplacesAPlantedLinkInsteadOfFoll
 TEST_F(PoolSnapshotTest, SaveThatDiesWaitingForTheLockLeavesThePreviousSnapshotWhole) {
   const std::string previous = saveThreeRecords();
   ASSERT_EQ(storeValue("KvPoolD", "delta"), KVPOOL_OK);
-  sem_WLock();
-  const pid_t saver = startChild([] {
-    if (!attachNode()) return 10;
-    return storeKvPoolToFile();
-  });
-  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
-  while (semctl(set, 0, GETZCNT) < 1) usleep(1000);
+  // The child is a node before the lock is taken: node creation itself waits
+  // while a writer holds it.
+  const pid_t saver = startSaverWaitingForTheLock();
   EXPECT_EQ(readFile(kSnapshot), previous) << "the old snapshot is untouched while the save waits";
   kill(saver, SIGKILL);
   EXPECT_EQ(waitChild(saver), 128 + SIGKILL);
@@ -193,29 +223,10 @@ TEST_F(PoolSnapshotTest, SaveThatDiesWaitingForTheLockLeavesThePreviousSnapshotW
   EXPECT_EQ(readFile(kSnapshot), poolImage());
 }
 
-// A pid no process has: a child that has exited and been reaped.
-pid_t deadPid() {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(0);
-  waitChild(pid);
-  return pid;
-}
-
-bool tmpEntryExists(const std::string& name) {
-  struct stat status {};
-  return lstat(("/tmp/" + name).c_str(), &status) == 0;
-}
-
 TEST_F(PoolSnapshotTest, SaveRemovesTheTemporaryFilesOfDeadSavesOnly) {
   ASSERT_TRUE(attachNode());
   // A save killed while it waits for the lock leaves its file, named by its pid.
-  sem_WLock();
-  const pid_t saver = startChild([] {
-    if (!attachNode()) return 10;
-    return storeKvPoolToFile();
-  });
-  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
-  while (semctl(set, 0, GETZCNT) < 1) usleep(1000);
+  const pid_t saver = startSaverWaitingForTheLock();
   kill(saver, SIGKILL);
   EXPECT_EQ(waitChild(saver), 128 + SIGKILL);
   sem_WUnLock();

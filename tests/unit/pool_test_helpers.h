@@ -51,9 +51,7 @@ inline void resetPoolState() {
 }
 
 inline bool attachNode() {
-  if (attachKvPool() != 0) return false;
-  takeKvPoolUserSlot();
-  return true;
+  return attachKvPool() == 0 && takeKvPoolUserSlot() == 0;
 }
 
 inline int storeValue(const std::string& key, const std::string& value) {
