@@ -151,7 +151,9 @@ KVPOOL_EXPORT int initKvPoolFromFile(void);
 //
 // Finds or creates the semaphore set and the segment, and maps the segment;
 // 0 when both are there (without its set a pool cannot be locked: no segment
-// is made then).
+// is made then). Objects it creates get the permissions KVPOOL_MODE gives
+// (octal, read and write bits only, the owner's included; 0666 when unset);
+// any other KVPOOL_MODE refuses the creation before anything is looked up.
 int attachKvPool(void);
 // Takes one machine-wide user slot, only while no writer holds the lock, and
 // counts one more poolUsers. A set removed meanwhile (the machine's last node
@@ -161,6 +163,10 @@ int takeKvPoolUserSlot(void);
 // Releases the slot; the last node context on the machine decides, under the
 // writer lock, whether to remove the pool, and removes it.
 void detachKvPool(void);
+// What is wrong with this process's configuration when the calling thread's
+// last attachKvPool was refused for it (KVPOOL_MODE, say), else null; the
+// text is the insert of event 9. Valid until the thread's next attach.
+const char* getKvPoolAttachProblem(void);
 // Why the calling thread's last pool call found the pool unavailable: the
 // system call that failed and its error text, e.g. "semop(): Identifier
 // removed". Valid until the thread's next pool call.

@@ -55,6 +55,9 @@ std::shared_mutex processPoolMutex;
 // Why the thread's last pool operation found the pool unavailable, and how
 // many of its lock steps have failed.
 thread_local char unavailableText[128];
+// What is wrong with this process's configuration when the thread's last
+// node creation was refused for it; empty otherwise.
+thread_local char attachProblem[160];
 thread_local unsigned lockFailures = 0;
 
 void noteUnavailable(const char* call, int error) {
@@ -63,7 +66,10 @@ void noteUnavailable(const char* call, int error) {
                 strerror_r(error, reason, sizeof reason));
 }
 
+// The access a lookup asks for: read and write.
 constexpr int kPermissions = 0666;
+// The permissions of the objects this process creates (KVPOOL_MODE).
+int creationMode = 0666;
 constexpr int kWriterSem = 0;
 constexpr int kReaderSem = 1;
 constexpr int kSlotSem = 2;
@@ -197,7 +203,7 @@ void findOrCreateSemaphoreSet() {
   }
   Log("  initHandleOfKvPool semget() Creating semaphore\n");
   for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
-    hSemaphore = semget(KVPOOL_SEM_KEY, 3, IPC_CREAT | IPC_EXCL | kPermissions);
+    hSemaphore = semget(KVPOOL_SEM_KEY, 3, IPC_CREAT | IPC_EXCL | creationMode);
     if (hSemaphore != -1) {
       initialiseSlotCount(hSemaphore);
       return;
@@ -251,6 +257,38 @@ void readPoolPages() {
   if (std::strlen(text) <= kPageTextMax) pages = std::strtol(text, nullptr, 10);
   noOfPoolPages = pages >= 1 && pages <= KVPOOL_MAX_PAGES ? static_cast<int>(pages) : 1;
   Log("  KVPOOL_MEMORY_PAGES %s %d\n", text, noOfPoolPages);
+}
+
+// KVPOOL_MODE: the permissions, in octal, of the objects a process creates.
+// Only read and write bits are taken, and the owner must keep both: a pool
+// its own creator cannot lock is of no use. A text that breaks this is
+// refused (with attachProblem saying why), never turned into some mode.
+bool readPoolMode() {
+  creationMode = 0666;
+  const char* text = std::getenv("KVPOOL_MODE");
+  if (text == nullptr) return true;
+  constexpr std::size_t kModeTextMax = 8;
+  long mode = 0;
+  const char* wrong = nullptr;
+  const std::size_t length = std::strlen(text);
+  if (length == 0 || length > kModeTextMax || std::strspn(text, "01234567") != length) {
+    wrong = "is not an octal mode such as 0660";
+  } else {
+    mode = std::strtol(text, nullptr, 8);
+    if ((mode & ~0666L) != 0) {
+      wrong = "sets bits outside 0666 (only read and write are taken)";
+    } else if ((mode & 0600) != 0600) {
+      wrong = "does not give the owner read and write (0600)";
+    }
+  }
+  if (wrong != nullptr) {
+    std::snprintf(attachProblem, sizeof attachProblem, "KVPOOL_MODE \"%.16s\" %s", text, wrong);
+    Log("  >KVPOOL_MODE %.16s refused\n", text);
+    return false;
+  }
+  creationMode = static_cast<int>(mode);
+  Log("  KVPOOL_MODE %s %04o\n", text, creationMode);
+  return true;
 }
 
 // Bytes that pages of 4096 hold, as an int32 bound.
@@ -332,7 +370,7 @@ int findOrCreateSegment() {
            "initHandleOfKvPool", constKvCatalog, kvpool::kEventPoolCreated, kvpool::kVTRL2Text,
            pagesText, static_cast<const char*>(nullptr));
     hKvMem = shmget(KVPOOL_SHM_KEY, static_cast<size_t>(configuredCapacity()),
-                    IPC_CREAT | IPC_EXCL | kPermissions);
+                    IPC_CREAT | IPC_EXCL | creationMode);
     if (hKvMem != -1) {
       Log("  shmget IPC_CREAT hKvMem = %d\n", hKvMem);
       return 0;
@@ -360,7 +398,7 @@ void* mapJournal(int32_t poolBytes, bool mayCreate, std::size_t* mappedBytes) {
     }
     if (id == -1) {
       if (!mayCreate) return nullptr;
-      id = shmget(KVPOOL_JOURNAL_KEY, wanted, IPC_CREAT | IPC_EXCL | kPermissions);
+      id = shmget(KVPOOL_JOURNAL_KEY, wanted, IPC_CREAT | IPC_EXCL | creationMode);
       if (id == -1) {
         if (errno == EEXIST) continue;
         Log("  >initHandleOfKvPoolView: journal shmget() failed\n");
@@ -407,10 +445,12 @@ bool findAndMapPool() {
   return false;
 }
 
+// Event 9; with the configuration problem as insert when there is one.
 void logPoolUnavailable() {
   int rc = 0;
+  const char* problem = attachProblem[0] != '\0' ? attachProblem : nullptr;
   cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLinePoolUnavailable, "createNodeContext",
-         constKvCatalog, kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text,
+         constKvCatalog, kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text, problem,
          static_cast<const char*>(nullptr));
 }
 
@@ -559,7 +599,8 @@ void sem_RUnLock(void) {
 
 int attachKvPool(void) {
   const std::unique_lock<std::shared_mutex> guard(processPoolMutex);
-  if (findAndMapPool()) return 0;
+  attachProblem[0] = '\0';
+  if (readPoolMode() && findAndMapPool()) return 0;
   logPoolUnavailable();
   return 1;
 }
@@ -609,6 +650,10 @@ int32_t getKvPoolSegmentSize(void) {
 
 const char* getKvPoolUnavailableText(void) {
   return unavailableText;
+}
+
+const char* getKvPoolAttachProblem(void) {
+  return attachProblem[0] != '\0' ? attachProblem : nullptr;
 }
 
 int32_t getKvPoolCapacity(void) {

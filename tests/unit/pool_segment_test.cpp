@@ -2,6 +2,7 @@
 // user slots, KVPOOL_MEMORY_PAGES, the reader/writer lock, and the races and
 // failures around them.
 #include <dlfcn.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ipc.h>
@@ -624,6 +625,126 @@ TEST_F(PoolSegmentTest, PoolRemovedUnderALiveNodeFailsOneCallThenIsLookedUpAgain
   detachKvPool();
   EXPECT_FALSE(segmentExists()) << "the last node context removed the pool found again";
   EXPECT_FALSE(semaphoreSetExists());
+}
+
+// The permission bits of the pool's three objects, -1 where one is missing.
+struct ObjectModes {
+  int segment = -1;
+  int set = -1;
+  int journal = -1;
+  bool operator==(const ObjectModes&) const = default;
+};
+
+ObjectModes objectModes() {
+  ObjectModes modes;
+  shmid_ds segment{};
+  if (shmctl(shmget(KVPOOL_SHM_KEY, 0, 0), IPC_STAT, &segment) == 0) {
+    modes.segment = segment.shm_perm.mode & 0777;
+  }
+  shmid_ds journal{};
+  if (shmctl(shmget(KVPOOL_JOURNAL_KEY, 0, 0), IPC_STAT, &journal) == 0) {
+    modes.journal = journal.shm_perm.mode & 0777;
+  }
+  semid_ds set{};
+  if (semctl(semget(KVPOOL_SEM_KEY, 0, 0), 0, IPC_STAT, &set) == 0) {
+    modes.set = set.sem_perm.mode & 0777;
+  }
+  return modes;
+}
+
+TEST_F(PoolSegmentTest, ModeSetsThePermissionsOfTheObjectsThisProcessCreates) {
+  struct Case {
+    const char* text;  // null: unset
+    int mode;
+  };
+  for (const Case& c :
+       {Case{nullptr, 0666}, Case{"0660", 0660}, Case{"600", 0600}, Case{"0640", 0640}}) {
+    SCOPED_TRACE(c.text == nullptr ? "(unset)" : c.text);
+    if (c.text == nullptr) {
+      unsetenv("KVPOOL_MODE");
+    } else {
+      setenv("KVPOOL_MODE", c.text, 1);
+    }
+    ASSERT_TRUE(attachNode());
+    EXPECT_EQ(objectModes(), (ObjectModes{c.mode, c.mode, c.mode}));
+    // A process joining with another mode changes nothing.
+    EXPECT_EQ(runChild([] {
+                setenv("KVPOOL_MODE", "0666", 1);
+                return attachNode() ? 0 : 10;
+              }),
+              0);
+    EXPECT_EQ(objectModes(), (ObjectModes{c.mode, c.mode, c.mode}));
+    detachKvPool();
+    EXPECT_EQ(objectModes(), ObjectModes{});
+  }
+  EXPECT_NE(traceSinceStart().find("  KVPOOL_MODE 600 0600\n"), std::string::npos);
+}
+
+TEST_F(PoolSegmentTest, ModeBeyondReadAndWriteRefusesNodeCreationSayingWhy) {
+  initNodeConstants();
+  ASSERT_NE(vtrGetMessageflowNodeFactory(), nullptr);
+  const std::pair<const char*, const char*> cases[] = {
+      {"0777", "sets bits outside 0666 (only read and write are taken)"},
+      {"4660", "sets bits outside 0666 (only read and write are taken)"},
+      {"0666x", "is not an octal mode such as 0660"},
+      {"rw-rw----", "is not an octal mode such as 0660"},
+      {"", "is not an octal mode such as 0660"},
+      {"0680", "is not an octal mode such as 0660"},
+      {"0066", "does not give the owner read and write (0600)"},
+      {"0400", "does not give the owner read and write (0600)"},
+  };
+  for (const auto& [text, why] : cases) {
+    SCOPED_TRACE(text);
+    broker_.clearEvents();
+    setenv("KVPOOL_MODE", text, 1);
+    const std::string problem = "KVPOOL_MODE \"" + std::string(text) + "\" " + why;
+    try {
+      broker_.createNode("KvPoolNode", "refused");
+      ADD_FAILURE() << "creation was not refused";
+    } catch (const kvbroker::CallbackRefused& refused) {
+      EXPECT_EQ(refused.record().type, CCI_CONFIGURATION_EXCEPTION);
+      EXPECT_EQ(refused.record().messageNumber, 9);
+      EXPECT_EQ(refused.record().inserts, std::vector<std::string>{problem});
+    }
+    const auto events = eventsNumbered(9);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].inserts, std::vector<std::string>{problem});
+    EXPECT_EQ(objectModes(), ObjectModes{}) << "nothing was created";
+    EXPECT_EQ(poolUsers, 0);
+  }
+}
+
+// Another user (uid 65534, in the given group) creating a node on a pool
+// root made with each mode.
+TEST_F(PoolSegmentTest, StrangersJoinOnlyAPoolWhoseModeLetsThem) {
+  struct Case {
+    const char* mode;
+    gid_t group;
+    bool joins;
+  };
+  const Case cases[] = {
+      {"0666", 65534, true},
+      {"0660", 0, true},  // the creator's group
+      {"0660", 65534, false},
+      {"0600", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " group " + std::to_string(c.group));
+    setenv("KVPOOL_MODE", c.mode, 1);
+    ASSERT_TRUE(attachNode());
+    ASSERT_EQ(storeValue("KvPoolSecret", "root's"), KVPOOL_OK);
+    const int status = runChild([&] {
+      if (setgroups(0, nullptr) != 0 || setgid(c.group) != 0 || setuid(65534) != 0) return 20;
+      if (!attachNode()) return 10;
+      if (getValue("KvPoolSecret") != "root's") return 11;
+      return storeValue("KvPoolStranger", "was here") == KVPOOL_OK ? 0 : 12;
+    });
+    EXPECT_EQ(status, c.joins ? 0 : 10);
+    EXPECT_EQ(getValue("KvPoolStranger"),
+              c.joins ? std::optional<std::string>("was here") : std::nullopt);
+    EXPECT_EQ(semValue(2), 9999) << "the stranger holds no slot";
+    detachKvPool();
+  }
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ inline void resetPoolState() {
   removePoolObjects();
   forgetPoolHandles();
   unsetenv("KVPOOL_MEMORY_PAGES");
+  unsetenv("KVPOOL_MODE");
   initNodeConstants();
 }
 
