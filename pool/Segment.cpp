@@ -55,15 +55,19 @@ std::shared_mutex processPoolMutex;
 // Why the thread's last pool operation found the pool unavailable, and how
 // many of its lock steps have failed.
 thread_local char unavailableText[128];
+thread_local unsigned lockFailures = 0;
 // What is wrong with this process's configuration when the thread's last
 // node creation was refused for it; empty otherwise.
 thread_local char attachProblem[160];
-thread_local unsigned lockFailures = 0;
 
+// Notes the failed call and its error; errno is left as it was, for the
+// caller to look at.
 void noteUnavailable(const char* call, int error) {
+  const int saved = errno;
   char reason[96];
   std::snprintf(unavailableText, sizeof unavailableText, "%s: %s", call,
                 strerror_r(error, reason, sizeof reason));
+  errno = saved;
 }
 
 // The access a lookup asks for: read and write.
@@ -607,16 +611,18 @@ int attachKvPool(void) {
 
 int takeKvPoolUserSlot(void) {
   const std::unique_lock<std::shared_mutex> guard(processPoolMutex);
-  for (int attempt = 0; attempt < kJoinAttempts; ++attempt) {
+  for (int attempt = 1;; ++attempt) {
     const Join join = hSemaphore == -1 ? Join::kSetRemoved : joinSlots(1);
     if (join == Join::kJoined) {
       poolUsers += 1;
-      lookUpAgain = false;
+      lookUpAgain = false;  // whatever this process held is held again
       Log("  poolUsers %d\n", poolUsers);
       return 0;
     }
     if (join == Join::kFailed) break;
     forgetRemovedPool("createNodeContext");
+    // No pool is made that this creation would not use.
+    if (attempt == kJoinAttempts) break;
     if (!findAndMapPool()) {
       logPoolUnavailable();
       return 1;

@@ -568,6 +568,8 @@ TEST_F(PoolSegmentTest, JoinWhoseSetWasRemovedLooksThePoolUpAgainAFewTimes) {
     }
     EXPECT_EQ(eventsNumbered(9).size(), 1u);
     EXPECT_EQ(poolUsers, 0) << "nothing counted";
+    EXPECT_FALSE(segmentExists()) << "no pool made that nobody uses";
+    EXPECT_FALSE(semaphoreSetExists());
     EXPECT_NE(traceSinceStart().find("  >>createNodeContext: semop() failed\n"), std::string::npos);
   }
   rivalRemovesPool = 0;
