@@ -5,7 +5,8 @@
 //
 // Threads: the broker may run callbacks of different nodes at once but never
 // two callbacks of one context, and never sets attributes during evaluate.
-// No callback takes a lock of its own; the script's pool reads and stores take
+// Node creation and deletion change the process's pool handles under a
+// process-wide lock that the script's pool reads and stores share; those take
 // the pool's reader/writer lock one at a time, none across statements.
 #ifndef KVPOOL_NODE_KVPOOL_H
 #define KVPOOL_NODE_KVPOOL_H

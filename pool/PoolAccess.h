@@ -8,11 +8,12 @@
 // handles (hKvMem, hKvMemView, hSemaphore, noOfPoolPages), which belong to
 // its node contexts. The exported getKvPoolDataBlock, storeKvPoolDataBlock,
 // storeKvPoolToFile and initKvPoolFromFile are these functions on the
-// process's own handles (processPoolView), and sem_WLock .. sem_RUnLock are
-// the traced locks on hSemaphore.
+// process's own handles (a ProcessPoolCall's view), and sem_WLock ..
+// sem_RUnLock are the traced locks on hSemaphore.
 //
-// Thread safety: the free functions keep no state; an OpenedPool belongs to
-// one thread at a time. The lock is not re-entrant: never take it twice on
+// Thread safety: the free functions keep no state but the calling thread's
+// last failure (getKvPoolUnavailableText); an OpenedPool belongs to one
+// thread at a time. The lock is not re-entrant: never take it twice on
 // one set in one thread.
 #ifndef KVPOOL_POOL_POOLACCESS_H
 #define KVPOOL_POOL_POOLACCESS_H
