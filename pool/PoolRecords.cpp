@@ -70,10 +70,11 @@ uint32_t PoolKeyRules::check(const unsigned char* image, PoolRecord* record) {
     record->faults |= kFaultKeyTooLong;
     return kFaultKeyTooLong;
   }
-  const auto [first, added] = seen_.emplace(
-      std::string_view(record->key(image), static_cast<std::size_t>(keyBytes)), number);
+  const auto [first, added] =
+      seen_.emplace(std::string_view(record->key(image), static_cast<std::size_t>(keyBytes)),
+                    FirstRecord{number});
   if (added) return 0;
-  firstWithKey_ = first->second;
+  firstWithKey_ = first->second.number;
   record->faults |= kFaultKeyRepeated;
   return kFaultKeyRepeated;
 }

@@ -197,12 +197,16 @@ std::string describePoolRecordFault(PoolRecordFault fault, const unsigned char* 
 // them. Fed the sound records of one chain in order; the keys are kept as
 // views into the image, which must outlive this object.
 class PoolKeyRules {
-  // A hasher of our own keeps the table's code internal to the plug-in: an
-  // instantiation on standard types alone would be exported.
+  // A hasher and a value of our own keep every part of the table's code
+  // internal to the plug-in: one instantiated on standard types alone (its
+  // nodes' allocator, say) would be exported.
   struct KeyHash {
     std::size_t operator()(std::string_view key) const noexcept {
       return std::hash<std::string_view>()(key);
     }
+  };
+  struct FirstRecord {
+    int number;  // from 1
   };
 
  public:
@@ -214,7 +218,7 @@ class PoolKeyRules {
   int firstWithKey() const { return firstWithKey_; }
 
  private:
-  std::unordered_map<std::string_view, int, KeyHash> seen_;  // key -> its record's number
+  std::unordered_map<std::string_view, FirstRecord, KeyHash> seen_;
   int records_ = 0;
   int firstWithKey_ = 0;
 };
