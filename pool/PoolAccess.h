@@ -157,6 +157,10 @@ int removePoolValue(const PoolView& pool, const char* key);
 // Empties the pool: the header becomes (totalSize, 0, 12). 0 done, 2 no pool.
 // Write lock.
 int clearPool(const PoolView& pool);
+// Completes or undoes a store that a killed process left half done (its
+// journal is pending), tracing what it did under function's name. Under the
+// writer lock, before anything else reads, copies or changes the records.
+void repairInterruptedStore(const PoolView& pool, const char* function);
 // The snapshot "/tmp/KvPoolData.bin": save 0 saved (event 14), 1 not; load
 // 1 no usable file, else 0, loaded (event 13) only into an empty pool that
 // can hold it. Write lock while copying; load needs a read-write view.

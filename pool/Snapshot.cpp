@@ -179,6 +179,8 @@ int kvpool::savePoolToFile(const PoolView& pool) {
       Log("  >storeKvPoolToFile: the pool's lock cannot be taken, nothing saved\n");
       return 1;
     }
+    // A store a killed writer left half done is not saved as it stands.
+    repairInterruptedStore(pool, "storeKvPoolToFile");
     PoolControl header = readPoolControl(base);
     const unsigned char* image = base;
     if (header.usedSize < kPoolHeaderBytes) {

@@ -22,6 +22,7 @@
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
+#include "pool/StoreJournal.h"
 #include "pool_test_helpers.h"
 #include "support/test_files.h"
 
@@ -381,6 +382,81 @@ TEST_F(PoolBlockStoreTest, OperationsThatCannotTakeTheLockChangeNothingAndFail) 
     EXPECT_NE(event.messageNumber, 13) << "nothing was loaded";
     EXPECT_NE(event.messageNumber, 14) << "nothing was saved";
   }
+}
+
+// One byte at a time between processes.
+class Signal {
+ public:
+  Signal() {
+    if (pipe(fds_) != 0) std::abort();
+  }
+  ~Signal() {
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  void send() const {
+    if (write(fds_[1], "x", 1) != 1) std::abort();
+  }
+  void receive() const {
+    char byte = 0;
+    while (read(fds_[0], &byte, 1) == -1 && errno == EINTR) {
+    }
+  }
+
+ private:
+  int fds_[2];
+};
+
+const Signal* writerMoving = nullptr;
+
+void awaitZeroWaiters(int count) {
+  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
+  while (semctl(set, 0, GETZCNT) < count) usleep(1000);
+}
+
+// A writer is killed in the middle of a replacement while a reader waits for
+// the lock behind it: the reader gets the lock with the store half done, puts
+// it right, and only then reads.
+TEST_F(PoolBlockStoreTest, ReaderWaitingWhileAWriterIsKilledMidStoreReadsARepairedPool) {
+  // A short record in front of a long one: its replacement moves the long one
+  // in many chunks.
+  ASSERT_EQ(storeValue("KvPoolFront", "f"), KVPOOL_OK);
+  ASSERT_EQ(storeValue("KvPoolLong", std::string(3000, 'l')), KVPOOL_OK);
+  ASSERT_EQ(storeValue("KvPoolLast", "last"), KVPOOL_OK);
+  Signal writerReady, writerGo, moving, readerReady, readerGo;
+  writerMoving = &moving;
+  const pid_t writer = startChild([&] {
+    if (!attachNode()) return 10;
+    kvpool::journalStepHook = [](int step) {
+      if (step != kvpool::kStepChunkMoved) return;
+      writerMoving->send();
+      pause();
+    };
+    writerReady.send();
+    writerGo.receive();
+    storeValue("KvPoolFront", "new");
+    return 11;
+  });
+  const pid_t reader = startChild([&] {
+    if (!attachNode()) return 10;
+    readerReady.send();
+    readerGo.receive();
+    return getValue("KvPoolLast") == "last" ? 0 : 12;
+  });
+  writerReady.receive();
+  readerReady.receive();
+  sem_WLock();
+  writerGo.send();
+  awaitZeroWaiters(1);
+  readerGo.send();
+  awaitZeroWaiters(2);
+  sem_WUnLock();  // the writer, first in line, takes the lock
+  moving.receive();
+  kill(writer, SIGKILL);
+  EXPECT_EQ(waitChild(writer), 128 + SIGKILL);
+  EXPECT_EQ(waitChild(reader), 0) << "the reader read the half-moved records";
+  EXPECT_TRUE(chainIsSound());
+  EXPECT_EQ(getValue("KvPoolFront"), "f");
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
 #include "pool/PoolRecords.h"
+#include "pool/StoreJournal.h"
 #include "pool_test_helpers.h"
 #include "support/test_files.h"
 
@@ -276,6 +277,50 @@ TEST_F(PoolSnapshotTest, SaveRemovesTheTemporaryFilesOfDeadSavesOnly) {
   }
   EXPECT_EQ(readFile("/tmp/victim"), "precious");
   EXPECT_EQ(readFile(kSnapshot), poolImage());
+}
+
+int writerMovingFd = -1;
+
+// A writer killed in the middle of a replacement leaves records half moved:
+// the save puts them right before it copies, so the snapshot loads.
+TEST_F(PoolSnapshotTest, SaveAfterAWriterWasKilledMidStoreSavesThePoolPutRight) {
+  ASSERT_TRUE(attachNode());
+  ASSERT_EQ(storeValue("KvPoolFront", "f"), KVPOOL_OK);
+  ASSERT_EQ(storeValue("KvPoolLong", std::string(3000, 'l')), KVPOOL_OK);
+  int moving[2];
+  ASSERT_EQ(pipe(moving), 0);
+  writerMovingFd = moving[1];
+  const pid_t writer = startChild([] {
+    if (!attachNode()) return 10;
+    kvpool::journalStepHook = [](int step) {
+      if (step != kvpool::kStepChunkMoved) return;
+      if (write(writerMovingFd, "x", 1) != 1) _exit(12);
+      pause();
+    };
+    storeValue("KvPoolFront", "new");
+    return 11;
+  });
+  char byte = 0;
+  ASSERT_EQ(read(moving[0], &byte, 1), 1);
+  kill(writer, SIGKILL);
+  EXPECT_EQ(waitChild(writer), 128 + SIGKILL);
+  close(moving[0]);
+  close(moving[1]);
+
+  markTrace();
+  ASSERT_EQ(storeKvPoolToFile(), 0);
+  EXPECT_NE(traceSinceMark().find("  storeKvPoolToFile: an interrupted store was undone\n"),
+            std::string::npos)
+      << traceSinceMark();
+  const std::string snapshot = readFile(kSnapshot);
+  EXPECT_EQ(kvpool::findPoolImageDamage(reinterpret_cast<const unsigned char*>(snapshot.data()),
+                                        static_cast<int32_t>(snapshot.size())),
+            -1);
+  detachKvPool();
+  ASSERT_TRUE(attachNode());
+  ASSERT_EQ(initKvPoolFromFile(), 0);
+  EXPECT_EQ(getValue("KvPoolFront"), "f");
+  EXPECT_EQ(getValue("KvPoolLong"), std::string(3000, 'l'));
 }
 
 // Files whose header's usedSize equals their size but whose chain does not
