@@ -1,8 +1,10 @@
 // The snapshot file "/tmp/KvPoolData.bin": the first usedSize bytes of the
 // segment, byte for byte. A save never leaves the machine without a whole
 // snapshot; a load copies nothing it has not checked.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +24,11 @@ namespace {
 
 constexpr const char* kSnapshotPath = "/tmp/KvPoolData.bin";
 constexpr const char* kSnapshotDirectory = "/tmp";
-constexpr char kTempPattern[] = "/tmp/KvPoolData.bin.XXXXXX";
+// A new snapshot is written as "/tmp/KvPoolData.bin.<pid>.XXXXXX": the
+// writer's pid tells a save that died from one still running.
+constexpr char kTempPrefix[] = "KvPoolData.bin.";
+constexpr std::size_t kTempRandomChars = 6;  // mkostemp's XXXXXX
+constexpr std::size_t kTempPathMax = sizeof "/tmp/KvPoolData.bin.-2147483648.XXXXXX";
 using kvpool::kPoolHeaderBytes;
 
 class UniqueFd {
@@ -54,7 +60,8 @@ class UniqueFd {
 class TempSnapshot {
  public:
   TempSnapshot() {
-    std::memcpy(path_, kTempPattern, sizeof path_);
+    std::snprintf(path_, sizeof path_, "%s/%s%d.XXXXXX", kSnapshotDirectory, kTempPrefix,
+                  static_cast<int>(getpid()));
     fd_.reset(mkostemp(path_, O_CLOEXEC));
     if (fd_.valid() && fchmod(fd_.get(), S_IRUSR | S_IWUSR) != 0) discard();
   }
@@ -90,7 +97,7 @@ class TempSnapshot {
     path_[0] = '\0';
   }
 
-  char path_[sizeof kTempPattern];
+  char path_[kTempPathMax];
   UniqueFd fd_;
   bool committed_ = false;
 };
@@ -117,6 +124,40 @@ std::size_t readAll(int fd, unsigned char* data, std::size_t size, off_t offset)
   return done;
 }
 
+// The pid in a temporary snapshot's name, or 0 when the name is not one.
+pid_t tempSnapshotWriter(const char* name) {
+  const std::size_t prefix = sizeof kTempPrefix - 1;
+  if (std::strncmp(name, kTempPrefix, prefix) != 0) return 0;
+  const char* digits = name + prefix;
+  char* end = nullptr;
+  errno = 0;
+  const long pid = std::strtol(digits, &end, 10);
+  if (end == digits || *digits < '1' || *digits > '9' || errno != 0 || pid > INT32_MAX) return 0;
+  if (*end != '.' || std::strlen(end + 1) != kTempRandomChars) return 0;
+  return static_cast<pid_t>(pid);
+}
+
+// A save killed between creating its temporary file and renaming it leaves
+// the file behind. Removed: regular files (never links) of this user whose
+// writer no longer exists; a live save's file, or another user's, stays.
+void removeDeadSavesFiles() {
+  DIR* directory = opendir(kSnapshotDirectory);
+  if (directory == nullptr) return;
+  const int directoryFd = dirfd(directory);
+  while (const dirent* entry = readdir(directory)) {
+    const pid_t writer = tempSnapshotWriter(entry->d_name);
+    if (writer == 0 || kill(writer, 0) == 0 || errno != ESRCH) continue;
+    struct stat status {};
+    if (fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) continue;
+    if (unlinkat(directoryFd, entry->d_name, 0) == 0) {
+      Log("  storeKvPoolToFile removed %s/%s, left by a save that died\n", kSnapshotDirectory,
+          entry->d_name);
+    }
+  }
+  closedir(directory);
+}
+
 // The rename itself survives a crash only once the directory is synced.
 void syncDirectory(const char* path) {
   UniqueFd directory(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -129,10 +170,17 @@ int kvpool::savePoolToFile(const PoolView& pool) {
   Log("-->storeKvPoolToFile\n");
   const unsigned char* base = pool.base;
   if (base == nullptr) return 1;
+  removeDeadSavesFiles();
   TempSnapshot file;
   if (!file.valid()) return 1;
   {
     PoolWriteLock lock(pool.semaphores);
+    if (!lock.held()) {
+      Log("  >storeKvPoolToFile: the pool's lock cannot be taken, nothing saved\n");
+      return 1;
+    }
+    // A store a killed writer left half done is not saved as it stands.
+    repairInterruptedStore(pool, "storeKvPoolToFile");
     PoolControl header = readPoolControl(base);
     const unsigned char* image = base;
     if (header.usedSize < kPoolHeaderBytes) {
@@ -202,6 +250,10 @@ int kvpool::loadPoolFromFile(const PoolView& pool) {
 
   {
     PoolWriteLock lock(pool.semaphores);
+    if (!lock.held()) {
+      Log("  >initKvPoolFromFile: the pool's lock cannot be taken, nothing loaded\n");
+      return 1;
+    }
     const PoolControl current = readPoolControl(base);
     if (current.usedSize <= kPoolHeaderBytes && fits) {
       // Records first, header last: the header never describes bytes that
@@ -221,9 +273,11 @@ int kvpool::loadPoolFromFile(const PoolView& pool) {
 }
 
 int storeKvPoolToFile(void) {
-  return kvpool::savePoolToFile(kvpool::processPoolView());
+  const kvpool::ProcessPoolCall call;
+  return call.available() ? kvpool::savePoolToFile(call.view()) : 1;
 }
 
 int initKvPoolFromFile(void) {
-  return kvpool::loadPoolFromFile(kvpool::processPoolView());
+  const kvpool::ProcessPoolCall call;
+  return call.available() ? kvpool::loadPoolFromFile(call.view()) : 1;
 }
