@@ -5,7 +5,8 @@
 //
 // Threads: the broker may run callbacks of different nodes at once but never
 // two callbacks of one context, and never sets attributes during evaluate.
-// No callback takes a lock of its own; the script's pool reads and stores take
+// Node creation and deletion change the process's pool handles under a
+// process-wide lock that the script's pool reads and stores share; those take
 // the pool's reader/writer lock one at a time, none across statements.
 #ifndef KVPOOL_NODE_KVPOOL_H
 #define KVPOOL_NODE_KVPOOL_H
@@ -66,11 +67,13 @@ KVPOOL_EXPORT void defineKvPoolNode(CciFactory* factory);
 //
 // New context with the four attributes, terminals "in", "out", "failure" and
 // a pool user slot; the broker owns it until deleteNodeContext. Null when it
-// cannot be allocated (no slot taken). When the pool is unavailable: event 9
-// and a configuration exception, with the context already released. With no
-// context alive in the process it first reads KVPOOL_BACKEND
-// (pool/PoolBackend.h): malformed, event 17 and a configuration exception
-// saying what is wrong; on Redis no slot is taken and nothing is created.
+// cannot be allocated (no slot taken). When the pool is unavailable (it
+// cannot be found, made or mapped, or no slot can be taken on it): event 9
+// and a configuration exception, with the context already released and no
+// slot taken. With no context alive in the process it first reads
+// KVPOOL_BACKEND (pool/PoolBackend.h): malformed, event 17 and a
+// configuration exception saying what is wrong; on Redis no slot is taken
+// and nothing is created.
 KVPOOL_EXPORT CciContext* createNodeContext(CciFactory* factoryObject, CciChar* nodeName,
                                             CciNode* nodeObject);
 // Gives the user slot back (the machine's last node removes the pool; on
@@ -134,12 +137,13 @@ KVPOOL_EXPORT int insertKvScript(NodeContext* context, char* statement);
 // Runs the statement list once with the context's two flags, stopping at the
 // first failing statement. 0 all done; 1 a right operand element is missing;
 // 2 a right operand pool key is missing; 3 a left operand element cannot be
-// created; 4 malformed statement; 5 the pool on Redis is unavailable; 8 the
-// pool is full. On 1, 2, 3, 4 and 5 *errorText receives a new copy of the
-// failing operand (5: the backend and its error) that the caller frees;
-// otherwise it is not written. Takes the pool's lock per read and store,
-// none between statements; on Redis the message's pool operations make one
-// exchange (script/PoolScriptRemote.h).
+// created; 4 malformed statement; 5 the pool is unavailable (its lock could
+// not be taken); 8 the pool is full. On 1, 2, 3 and 4 *errorText receives a
+// new copy of the failing operand, on 5 of the failed system call (on Redis:
+// the backend) and its error, that the caller frees; otherwise it is not
+// written. Takes the pool's lock per read and store, none between
+// statements; on Redis the message's pool operations make one exchange
+// (script/PoolScriptRemote.h).
 KVPOOL_EXPORT int runKvPoolscript(NodeContext* context, CciMessage* inputMessage,
                                   CciMessage* exceptionList, CciMessage* destinationList,
                                   CciMessage* outputMessage, char** errorText);

@@ -219,15 +219,17 @@ CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
     kvpool::takeRemotePoolUser();
     return context.release();
   }
-  if (attachKvPool() != 0) {
+  if (attachKvPool() != 0 || takeKvPoolUserSlot() != 0) {
     // The exception unwinds into the broker, which never sees this context.
     context.reset();
+    // A configuration problem is named; otherwise the event before says it
+    // all (null ends the inserts).
     cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
                       kvpool::kLinePoolUnavailableException, "createNodeContext", constKvCatalog,
-                      kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text, nullptr);
+                      kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text, getKvPoolAttachProblem(),
+                      nullptr);
     return nullptr;
   }
-  takeKvPoolUserSlot();
   return context.release();
 }
 

@@ -38,24 +38,6 @@ int32_t saturatedLength(std::size_t length) {
   return static_cast<int32_t>(std::min<std::size_t>(length, INT32_MAX));
 }
 
-// Completes or undoes a store that a killed process left half done. Under
-// the writer lock, before anything else reads or changes the records.
-void repairInterruptedStore(const kvpool::PoolView& pool, const char* function) {
-  switch (kvpool::journalRepair(pool.journal, pool.base, pool.segmentBytes)) {
-    case kvpool::JournalRepair::kNone:
-      break;
-    case kvpool::JournalRepair::kCompleted:
-      Log("  %s: an interrupted store was complete\n", function);
-      break;
-    case kvpool::JournalRepair::kUndone:
-      Log("  %s: an interrupted store was undone\n", function);
-      break;
-    case kvpool::JournalRepair::kDropped:
-      Log("  %s: an interrupted store no longer matches the pool, left alone\n", function);
-      break;
-  }
-}
-
 // Removes the record at offset (size bytes): the records behind it move
 // down, journaled so that a kill cannot tear them. The header is the
 // caller's to write.
@@ -76,22 +58,9 @@ void finishStore(const kvpool::PoolView& pool) {
   if (pool.journal != nullptr) kvpool::journalFinish(pool.journal);
 }
 
-}  // namespace
-
-int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const char* key) {
-  Log("-->getKvPoolDataBlock\n");
+// The get itself, under the read lock.
+int readValue(const kvpool::PoolView& pool, PoolBlockRequest* request, const char* key) {
   const unsigned char* base = pool.base;
-  if (base == nullptr) {
-    Log("  Key Not FOUND?\n");
-    return KVPOOL_KEY_NOT_FOUND;
-  }
-  // A store cut short is put right before anyone reads behind it: the
-  // reader trades its lock for the writer's, once.
-  if (journalPending(pool.journal)) {
-    PoolWriteLock repair(pool.semaphores);
-    if (repair.held()) repairInterruptedStore(pool, "getKvPoolDataBlock");
-  }
-  PoolReadLock lock(pool.semaphores);
   const PoolControl header = readHeader(base, pool.capacity);
   Log("  getKvPoolDataBlock-%d blocks\n", header.blockCount);
   // Reads are bounded by the segment itself: a header written by a process
@@ -104,13 +73,14 @@ int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const 
     if (found >= 0) std::memcpy(request, base + found, sizeof(PoolBlock));
   }
   const PoolChainEnd walk =
-      found >= 0 ? PoolChainEnd{}
-                 : walkPoolChain(base, header.blockCount, end, [&](const PoolRecord& record) {
-                     std::memcpy(request, &record.header, sizeof record.header);
-                     if (!keyMatches(base, record, key, keyLength)) return false;
-                     found = record.offset;
-                     return true;
-                   });
+      found >= 0
+          ? PoolChainEnd{}
+          : kvpool::walkPoolChain(base, header.blockCount, end, [&](const PoolRecord& record) {
+              std::memcpy(request, &record.header, sizeof record.header);
+              if (!keyMatches(base, record, key, keyLength)) return false;
+              found = record.offset;
+              return true;
+            });
   if (found >= 0) {
     // The request holds the found record's header.
     const auto valueBytes = static_cast<std::size_t>(request->valueLength);
@@ -119,7 +89,7 @@ int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const 
       Log("  >getKvPoolDataBlock: malloc() failed\n");
       return KVPOOL_KEY_NOT_FOUND;
     }
-    std::memcpy(value, base + found + kRecordHeaderBytes + request->keyLength, valueBytes);
+    std::memcpy(value, base + found + kvpool::kRecordHeaderBytes + request->keyLength, valueBytes);
     request->value = value;
     return KVPOOL_OK;
   }
@@ -130,6 +100,52 @@ int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const 
   return KVPOOL_KEY_NOT_FOUND;
 }
 
+// A lock that cannot be taken leaves the pool untouched and the call failed.
+int unavailable(const char* function) {
+  Log("  >%s: the pool's lock cannot be taken, nothing done\n", function);
+  return KVPOOL_POOL_UNAVAILABLE;
+}
+
+}  // namespace
+
+void kvpool::repairInterruptedStore(const PoolView& pool, const char* function) {
+  switch (kvpool::journalRepair(pool.journal, pool.base, pool.segmentBytes)) {
+    case kvpool::JournalRepair::kNone:
+      break;
+    case kvpool::JournalRepair::kCompleted:
+      Log("  %s: an interrupted store was complete\n", function);
+      break;
+    case kvpool::JournalRepair::kUndone:
+      Log("  %s: an interrupted store was undone\n", function);
+      break;
+    case kvpool::JournalRepair::kDropped:
+      Log("  %s: an interrupted store no longer matches the pool, left alone\n", function);
+      break;
+  }
+}
+
+int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const char* key) {
+  Log("-->getKvPoolDataBlock\n");
+  if (pool.base == nullptr) {
+    Log("  Key Not FOUND?\n");
+    return KVPOOL_KEY_NOT_FOUND;
+  }
+  for (;;) {
+    // A store cut short is put right before anyone reads behind it: the
+    // reader trades its lock for the writer's.
+    if (journalPending(pool.journal)) {
+      PoolWriteLock repair(pool.semaphores);
+      if (!repair.held()) return unavailable("getKvPoolDataBlock");
+      repairInterruptedStore(pool, "getKvPoolDataBlock");
+    }
+    PoolReadLock lock(pool.semaphores);
+    if (!lock.held()) return unavailable("getKvPoolDataBlock");
+    // A writer killed while this reader waited for the lock left its store
+    // half done: read only once it is put right.
+    if (!journalPending(pool.journal)) return readValue(pool, request, key);
+  }
+}
+
 int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
   Log("-->storeKvPoolDataBlock\n");
   unsigned char* base = pool.base;
@@ -138,7 +154,8 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
     return KVPOOL_POOL_FULL;
   }
   PoolWriteLock lock(pool.semaphores);
-  if (lock.held()) repairInterruptedStore(pool, "storeKvPoolDataBlock");
+  if (!lock.held()) return unavailable("storeKvPoolDataBlock");
+  repairInterruptedStore(pool, "storeKvPoolDataBlock");
   const int32_t capacity = pool.capacity;
   const PoolControl raw = readPoolControl(base);
   Log("  ####Shm Control %d %d\n", raw.blockCount, raw.usedSize);
@@ -221,7 +238,8 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
 int kvpool::removePoolValue(const PoolView& pool, const char* key) {
   if (pool.base == nullptr) return KVPOOL_KEY_NOT_FOUND;
   PoolWriteLock lock(pool.semaphores);
-  if (lock.held()) repairInterruptedStore(pool, "removePoolValue");
+  if (!lock.held()) return unavailable("removePoolValue");
+  repairInterruptedStore(pool, "removePoolValue");
   PoolControl header = readHeader(pool.base, pool.capacity);
   if (header.usedSize > pool.segmentBytes) return KVPOOL_KEY_NOT_FOUND;
   const std::size_t keyLength = std::strlen(key) + 1;
@@ -252,7 +270,8 @@ int kvpool::removePoolValue(const PoolView& pool, const char* key) {
 int kvpool::clearPool(const PoolView& pool) {
   if (pool.base == nullptr) return KVPOOL_KEY_NOT_FOUND;
   PoolWriteLock lock(pool.semaphores);
-  if (lock.held()) repairInterruptedStore(pool, "clearPool");
+  if (!lock.held()) return unavailable("clearPool");
+  repairInterruptedStore(pool, "clearPool");
   PoolControl header = readHeader(pool.base, pool.capacity);
   if (pool.journal != nullptr) journalClear(pool.journal, header);
   header.blockCount = 0;
@@ -266,12 +285,16 @@ int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
   if (kvpool::RedisPool* remote = kvpool::processRedisPool()) {
     return kvpool::getRemotePoolValue(*remote, request, key);
   }
-  return kvpool::getPoolValue(kvpool::processPoolView(), request, key);
+  const kvpool::ProcessPoolCall call;
+  if (!call.available()) return unavailable("getKvPoolDataBlock");
+  return kvpool::getPoolValue(call.view(), request, key);
 }
 
 int storeKvPoolDataBlock(PoolBlockRequest* request) {
   if (kvpool::RedisPool* remote = kvpool::processRedisPool()) {
     return kvpool::storeRemotePoolValue(*remote, request);
   }
-  return kvpool::storePoolValue(kvpool::processPoolView(), request);
+  const kvpool::ProcessPoolCall call;
+  if (!call.available()) return unavailable("storeKvPoolDataBlock");
+  return kvpool::storePoolValue(call.view(), request);
 }

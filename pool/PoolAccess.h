@@ -8,11 +8,12 @@
 // handles (hKvMem, hKvMemView, hSemaphore, noOfPoolPages), which belong to
 // its node contexts. The exported getKvPoolDataBlock, storeKvPoolDataBlock,
 // storeKvPoolToFile and initKvPoolFromFile are these functions on the
-// process's own handles (processPoolView), and sem_WLock .. sem_RUnLock are
-// the traced locks on hSemaphore.
+// process's own handles (a ProcessPoolCall's view), and sem_WLock ..
+// sem_RUnLock are the traced locks on hSemaphore.
 //
-// Thread safety: the free functions keep no state; an OpenedPool belongs to
-// one thread at a time. The lock is not re-entrant: never take it twice on
+// Thread safety: the free functions keep no state but the calling thread's
+// last failure (getKvPoolUnavailableText); an OpenedPool belongs to one
+// thread at a time. The lock is not re-entrant: never take it twice on
 // one set in one thread.
 #ifndef KVPOOL_POOL_POOLACCESS_H
 #define KVPOOL_POOL_POOLACCESS_H
@@ -65,8 +66,8 @@ enum class LockTrace { kTraced, kQuiet };
 // The pool's writer lock on semaphoreSet for the guard's scope: waits until
 // no reader and no writer holds it; SEM_UNDO, so a process that dies gives it
 // back; an interrupted wait is resumed. When it cannot be taken (the set was
-// removed, or no access) held() is false, error() is the errno, and the
-// holder carries on unlocked, as the plug-in's callers always have.
+// removed, or no access) held() is false and error() is the errno: the
+// holder must not touch the pool then.
 class PoolWriteLock {
  public:
   explicit PoolWriteLock(int semaphoreSet, LockTrace trace = LockTrace::kTraced);
@@ -119,8 +120,34 @@ struct PoolView {
 // This process's own pool, as its node contexts attached it.
 PoolView processPoolView();
 
+// One call of the exported getKvPoolDataBlock .. initKvPoolFromFile on this
+// process's own pool, for its span: node creation and deletion in other
+// threads wait, so the view stays the process's pool. When an earlier call
+// could not take the pool's lock, the process first looks the pool up again
+// as a node creation does (finding or making it) and takes its node
+// contexts' slots on it; available() is false when that failed
+// (getKvPoolUnavailableText says why). A lock that fails during the call has
+// the next call look again.
+class ProcessPoolCall {
+ public:
+  ProcessPoolCall();
+  ~ProcessPoolCall();
+  ProcessPoolCall(const ProcessPoolCall&) = delete;
+  ProcessPoolCall& operator=(const ProcessPoolCall&) = delete;
+  bool available() const { return available_; }
+  const PoolView& view() const { return view_; }
+
+ private:
+  PoolView view_;
+  bool available_ = true;
+  unsigned lockFailuresBefore_ = 0;
+};
+
 // The calls behind the exported functions of the same contract
 // (pool/KvPoolShm.h), on any view; each traces as its exported name does.
+// Each does nothing to the pool when its lock cannot be taken: 5
+// (KVPOOL_POOL_UNAVAILABLE), or 1 for save and load.
+//
 // get: 0 found, request->value a new copy the caller frees; 2 not found (also
 // no pool, damage before it, no memory). Read lock.
 int getPoolValue(const PoolView& pool, PoolBlockRequest* request, const char* key);
@@ -134,6 +161,10 @@ int removePoolValue(const PoolView& pool, const char* key);
 // Empties the pool: the header becomes (totalSize, 0, 12). 0 done, 2 no pool.
 // Write lock.
 int clearPool(const PoolView& pool);
+// Completes or undoes a store that a killed process left half done (its
+// journal is pending), tracing what it did under function's name. Under the
+// writer lock, before anything else reads, copies or changes the records.
+void repairInterruptedStore(const PoolView& pool, const char* function);
 // The snapshot "/tmp/KvPoolData.bin": save 0 saved (event 14), 1 not; load
 // 1 no usable file, else 0, loaded (event 13) only into an empty pool that
 // can hold it. Write lock while copying; load needs a read-write view.

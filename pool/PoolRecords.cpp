@@ -51,8 +51,32 @@ std::string describePoolRecordFault(PoolRecordFault fault, const unsigned char* 
     case kFaultValueInnerNul:
       return "the value holds a NUL at byte " + number(record.valueText(image).size()) + " of " +
              number(header.valueLength - 1);
+    case kFaultKeyTooLong:
+      return "the key has " + number(header.keyLength - 1) + " bytes, more than " +
+             number(kMaxKeyBytes);
+    case kFaultKeyRepeated:
+      return "key \"" + std::string(record.keyText(image)) + "\" is stored already";
   }
   return "unknown fault";
+}
+
+uint32_t PoolKeyRules::check(const unsigned char* image, PoolRecord* record) {
+  const int number = ++records_;
+  const uint32_t before = record->faults;
+  findInnerNuls(image, record);
+  if (record->faults != before) return record->faults & ~before;
+  const int32_t keyBytes = record->header.keyLength - 1;
+  if (keyBytes > kMaxKeyBytes) {
+    record->faults |= kFaultKeyTooLong;
+    return kFaultKeyTooLong;
+  }
+  const auto [first, added] =
+      seen_.emplace(std::string_view(record->key(image), static_cast<std::size_t>(keyBytes)),
+                    FirstRecord{number});
+  if (added) return 0;
+  firstWithKey_ = first->second.number;
+  record->faults |= kFaultKeyRepeated;
+  return kFaultKeyRepeated;
 }
 
 PoolDamage checkPoolImage(const unsigned char* image, int32_t imageSize) {
@@ -67,12 +91,23 @@ PoolDamage checkPoolImage(const unsigned char* image, int32_t imageSize) {
   if (header.blockCount < 0) {
     return {0, "header: blockCount " + number(header.blockCount) + " is negative"};
   }
-  const PoolChainEnd walk = walkPoolChain(image, header.blockCount, header.usedSize,
-                                          [](const PoolRecord&) { return false; });
+  PoolKeyRules rules;
+  PoolRecord broken;
+  const PoolChainEnd walk =
+      walkPoolChain(image, header.blockCount, header.usedSize, [&](const PoolRecord& record) {
+        broken = record;
+        return rules.check(image, &broken) != 0;
+      });
   if (walk.faults != 0) {
     const PoolRecord record = readPoolRecord(image, walk.offset, header.usedSize);
     return {walk.offset, "record " + number(walk.records + 1) + ": " +
                              describePoolRecordFault(firstFault(walk.faults), image, record)};
+  }
+  if (!broken.sound()) {
+    const PoolRecordFault fault = firstFault(broken.faults);
+    std::string reason = describePoolRecordFault(fault, image, broken);
+    if (fault == kFaultKeyRepeated) reason += " as record " + number(rules.firstWithKey());
+    return {walk.offset, "record " + number(walk.records + 1) + ": " + reason};
   }
   if (walk.offset != header.usedSize) {
     return {walk.offset, "the chain of " + number(header.blockCount) + " records ends at offset " +

@@ -10,8 +10,9 @@
 // record is checked before it is used, and no function here reads outside
 // [offset, end) of the record it is given.
 //
-// Everything here is inline and allocation-free except the texts of
-// describePoolRecordFault and checkPoolImage, which only reports use. None of
+// The per-record reading is inline and allocation-free: gets and stores run
+// it. The texts of describePoolRecordFault and the checks of whole images
+// (checkPoolImage, PoolKeyRules: a snapshot load, a check) allocate. None of
 // it takes a lock: the caller holds the pool's lock, or owns a copy.
 #ifndef KVPOOL_POOL_POOLRECORDS_H
 #define KVPOOL_POOL_POOLRECORDS_H
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "pool/KvPoolShm.h"
 
@@ -30,6 +32,8 @@ inline constexpr int32_t kPoolHeaderBytes = sizeof(PoolControl);
 inline constexpr int32_t kRecordHeaderBytes = sizeof(PoolBlock);
 // The smallest record: its header, and a key and a value of a NUL each.
 inline constexpr int32_t kSmallestRecordBytes = kRecordHeaderBytes + 2;
+// The longest key text (without its NUL) a pool holds: a script operand's.
+inline constexpr int32_t kMaxKeyBytes = 255;
 
 inline PoolControl readPoolControl(const unsigned char* image) {
   PoolControl header;
@@ -53,6 +57,9 @@ enum PoolRecordFault : uint32_t {
   kFaultKeyInnerNul = 1u << 6,      // the key holds a NUL before its last byte
   kFaultValueUnterminated = 1u << 7,
   kFaultValueInnerNul = 1u << 8,
+  // Rules of a whole image (PoolKeyRules), not of the record alone.
+  kFaultKeyTooLong = 1u << 9,    // the key has more than 255 bytes
+  kFaultKeyRepeated = 1u << 10,  // an earlier record holds the same key
 };
 // After these the next record's offset is unknown: the chain ends here.
 inline constexpr uint32_t kChainBreakingFaults = kFaultNoRoomForHeader | kFaultBlockSize;
@@ -182,6 +189,40 @@ PoolChainEnd walkPoolChain(const unsigned char* image, int32_t count, int32_t en
 std::string describePoolRecordFault(PoolRecordFault fault, const unsigned char* image,
                                     const PoolRecord& record);
 
+// The pool's rules beyond the soundness of each record: every key and value
+// is NUL-free text of the length its record states, and every key has at most
+// 255 bytes and occurs once. The plug-in never writes a record that breaks
+// them, so gets and stores do not look (a repeated key would cost them a set
+// of keys); an image taken in from elsewhere, or checked whole, is held to
+// them. Fed the sound records of one chain in order; the keys are kept as
+// views into the image, which must outlive this object.
+class PoolKeyRules {
+  // A hasher and a value of our own keep every part of the table's code
+  // internal to the plug-in: one instantiated on standard types alone (its
+  // nodes' allocator, say) would be exported.
+  struct KeyHash {
+    std::size_t operator()(std::string_view key) const noexcept {
+      return std::hash<std::string_view>()(key);
+    }
+  };
+  struct FirstRecord {
+    int number;  // from 1
+  };
+
+ public:
+  // Adds the rule faults of the next record to record->faults and returns
+  // them: 0 when it keeps the rules.
+  uint32_t check(const unsigned char* image, PoolRecord* record);
+  // After kFaultKeyRepeated: the number (from 1) of the record holding the
+  // key first.
+  int firstWithKey() const { return firstWithKey_; }
+
+ private:
+  std::unordered_map<std::string_view, FirstRecord, KeyHash> seen_;
+  int records_ = 0;
+  int firstWithKey_ = 0;
+};
+
 // The first damage of a whole image, or offset -1 and no reason when sound.
 struct PoolDamage {
   int32_t offset = -1;  // 0 for the header
@@ -190,8 +231,9 @@ struct PoolDamage {
 };
 
 // Checks a whole pool image of imageSize bytes (a snapshot, or a segment):
-// usedSize within 12..imageSize, blockCount not negative, every record sound,
-// blockCount records ending exactly at usedSize.
+// usedSize within 12..imageSize, blockCount not negative, every record sound
+// and keeping the pool's rules (PoolKeyRules), blockCount records ending
+// exactly at usedSize. Linear in the records.
 PoolDamage checkPoolImage(const unsigned char* image, int32_t imageSize);
 
 // checkPoolImage's offset: -1 when sound, else that of the first damage.

@@ -3,18 +3,21 @@
 // the reader/writer lock built on semaphores 0 and 1, and a tool's access to
 // an existing pool (pool/PoolAccess.h).
 #include <errno.h>
+#include <sched.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
-#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <shared_mutex>
 
 #include "pool/KeyIndex.h"
 #include "pool/KvPoolShm.h"
@@ -43,7 +46,38 @@ kvpool::StoreJournal* processJournal = nullptr;
 // The keys of this process's pool; used only while the pool has a journal.
 kvpool::KeyIndex processIndex;
 
+// The set on which this process's poolUsers slots are held; -1 when none is
+// (no node context, or the set was removed under them).
+int slotSet = -1;
+// An operation on this process's pool could not take its lock: the next one
+// looks the pool up again first.
+std::atomic<bool> lookUpAgain{false};
+// Node creation and deletion, and a new lookup, change the process's handles;
+// the exported operations hold them steady while they run.
+std::shared_mutex processPoolMutex;
+
+// Why the thread's last pool operation found the pool unavailable, and how
+// many of its lock steps have failed.
+thread_local char unavailableText[128];
+thread_local unsigned lockFailures = 0;
+// What is wrong with this process's configuration when the thread's last
+// node creation was refused for it; empty otherwise.
+thread_local char attachProblem[160];
+
+// Notes the failed call and its error; errno is left as it was, for the
+// caller to look at.
+void noteUnavailable(const char* call, int error) {
+  const int saved = errno;
+  char reason[96];
+  std::snprintf(unavailableText, sizeof unavailableText, "%s: %s", call,
+                strerror_r(error, reason, sizeof reason));
+  errno = saved;
+}
+
+// The access a lookup asks for: read and write.
 constexpr int kPermissions = 0666;
+// The permissions of the objects this process creates (KVPOOL_MODE).
+int creationMode = 0666;
 constexpr int kWriterSem = 0;
 constexpr int kReaderSem = 1;
 constexpr int kSlotSem = 2;
@@ -51,19 +85,22 @@ constexpr int kPageTextMax = 23;  // the longest KVPOOL_MEMORY_PAGES text taken
 // A lost creation race is retried this often before giving up: the object
 // can only vanish again if a last user removes it in between every time.
 constexpr int kLookupAttempts = 3;
+// Likewise a node joining a pool that its last node context removes at that
+// moment: each new attempt finds, or makes, a newer pool.
+constexpr int kJoinAttempts = 5;
 // How long a set whose slot count was never set may stay so before this
 // process sets it itself: creators set it right after creating the set, so a
 // set still untouched after this long lost its creator.
 constexpr int kSlotInitPolls = 100;
 constexpr long kSlotInitPollNanos = 10L * 1000 * 1000;
 
-// The six operations of the pool, each handed to semop as one list.
+// The operations of the pool, each handed to semop as one list (a node's
+// joining, which takes a count of slots, is built by joinSlots).
 constexpr sembuf kWriteLockOps[] = {
     {kReaderSem, 0, 0}, {kWriterSem, 0, 0}, {kWriterSem, +1, SEM_UNDO}};
 constexpr sembuf kWriteUnlockOps[] = {{kWriterSem, -1, SEM_UNDO}};
 constexpr sembuf kReadLockOps[] = {{kWriterSem, 0, 0}, {kReaderSem, +1, SEM_UNDO}};
 constexpr sembuf kReadUnlockOps[] = {{kReaderSem, -1, SEM_UNDO}};
-constexpr sembuf kTakeSlotOps[] = {{kSlotSem, -1, SEM_UNDO}};
 constexpr sembuf kReleaseSlotOps[] = {{kSlotSem, +1, SEM_UNDO}};
 // Sets the slot count of a new set: only while it is still 0, in one step, so
 // that a creator and a process that took over from a dead creator cannot both
@@ -108,6 +145,11 @@ bool runLockSemop(int semaphoreSet, const sembuf (&ops)[N]) {
   return runSemop(semaphoreSet, ops);
 }
 
+// The set was removed, before the call (EINVAL) or while it waited (EIDRM).
+bool setRemoved(int error) {
+  return error == EIDRM || error == EINVAL;
+}
+
 using kvpool::LockTrace;
 
 // The four lock steps on a given set; a traced step writes the lines of the
@@ -117,7 +159,10 @@ bool lockStep(int semaphoreSet, const sembuf (&ops)[N], LockTrace trace, const c
               const char* failureLine, int* error) {
   if (trace == LockTrace::kTraced) Log(entryLine);
   if (runLockSemop(semaphoreSet, ops)) return true;
-  if (error != nullptr) *error = errno;
+  const int failed = errno;
+  if (error != nullptr) *error = failed;
+  ++lockFailures;
+  noteUnavailable("semop()", failed);
   if (trace == LockTrace::kTraced) Log(failureLine);
   return false;
 }
@@ -178,9 +223,15 @@ void findOrCreateSemaphoreSet() {
     awaitSlotCount(hSemaphore);
     return;
   }
+  if (errno != ENOENT) {
+    // It exists but is not ours to use (no access, say): never another one.
+    noteUnavailable("semget()", errno);
+    Log("  >initHandleOfKvPool semget() failed\n");
+    return;
+  }
   Log("  initHandleOfKvPool semget() Creating semaphore\n");
   for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
-    hSemaphore = semget(KVPOOL_SEM_KEY, 3, IPC_CREAT | IPC_EXCL | kPermissions);
+    hSemaphore = semget(KVPOOL_SEM_KEY, 3, IPC_CREAT | IPC_EXCL | creationMode);
     if (hSemaphore != -1) {
       initialiseSlotCount(hSemaphore);
       return;
@@ -193,6 +244,7 @@ void findOrCreateSemaphoreSet() {
       return;
     }
   }
+  noteUnavailable("semget()", errno);
   Log("  >initHandleOfKvPool semget() failed\n");
   Log("  >initHandleOfKvPool semctl() SETVAL failed\n");
 }
@@ -206,8 +258,8 @@ bool retainedSegmentIsLive() {
   return status.shm_perm.__key == KVPOOL_SHM_KEY && (status.shm_perm.mode & SHM_DEST) == 0;
 }
 
-void dropRetainedSegment() {
-  Log("  initHandleOfKvPool segment %d was removed, looking the pool up again\n", hKvMem);
+// Unmaps the segment and its journal and forgets the segment's id.
+void forgetSegment() {
   if (hKvMemView != nullptr) {
     shmdt(hKvMemView);
     hKvMemView = nullptr;
@@ -219,6 +271,11 @@ void dropRetainedSegment() {
   hKvMem = -1;
 }
 
+void dropRetainedSegment() {
+  Log("  initHandleOfKvPool segment %d was removed, looking the pool up again\n", hKvMem);
+  forgetSegment();
+}
+
 // Texts longer than the 24-byte buffer of the format are rejected rather than
 // cut, so a long text never turns into a different number.
 void readPoolPages() {
@@ -228,6 +285,38 @@ void readPoolPages() {
   if (std::strlen(text) <= kPageTextMax) pages = std::strtol(text, nullptr, 10);
   noOfPoolPages = pages >= 1 && pages <= KVPOOL_MAX_PAGES ? static_cast<int>(pages) : 1;
   Log("  KVPOOL_MEMORY_PAGES %s %d\n", text, noOfPoolPages);
+}
+
+// KVPOOL_MODE: the permissions, in octal, of the objects a process creates.
+// Only read and write bits are taken, and the owner must keep both: a pool
+// its own creator cannot lock is of no use. A text that breaks this is
+// refused (with attachProblem saying why), never turned into some mode.
+bool readPoolMode() {
+  creationMode = 0666;
+  const char* text = std::getenv("KVPOOL_MODE");
+  if (text == nullptr) return true;
+  constexpr std::size_t kModeTextMax = 8;
+  long mode = 0;
+  const char* wrong = nullptr;
+  const std::size_t length = std::strlen(text);
+  if (length == 0 || length > kModeTextMax || std::strspn(text, "01234567") != length) {
+    wrong = "is not an octal mode such as 0660";
+  } else {
+    mode = std::strtol(text, nullptr, 8);
+    if ((mode & ~0666L) != 0) {
+      wrong = "sets bits outside 0666 (only read and write are taken)";
+    } else if ((mode & 0600) != 0600) {
+      wrong = "does not give the owner read and write (0600)";
+    }
+  }
+  if (wrong != nullptr) {
+    std::snprintf(attachProblem, sizeof attachProblem, "KVPOOL_MODE \"%.16s\" %s", text, wrong);
+    Log("  >KVPOOL_MODE %.16s refused\n", text);
+    return false;
+  }
+  creationMode = static_cast<int>(mode);
+  Log("  KVPOOL_MODE %s %04o\n", text, creationMode);
+  return true;
 }
 
 // Bytes that pages of 4096 hold, as an int32 bound.
@@ -260,6 +349,7 @@ SegmentMapping mapSegmentForWriting(int segment) {
   void* view = shmat(segment, nullptr, 0);
   if (view == reinterpret_cast<void*>(-1)) {
     failed.error = errno;
+    noteUnavailable("shmat()", errno);
     Log("  >initHandleOfKvPoolView: shmat() failed\n");
     return failed;
   }
@@ -295,6 +385,12 @@ int findOrCreateSegment() {
       Log("  shmget hKvMem = %d\n", hKvMem);
       return 1;
     }
+    if (errno != ENOENT) {
+      // It exists but is not ours to use: never another one beside it.
+      noteUnavailable("shmget()", errno);
+      Log("  >initHandleOfKvPool shmget() failed\n");
+      return 0;
+    }
     char pagesText[kPageTextMax + 1];
     std::snprintf(pagesText, sizeof pagesText, "%d", noOfPoolPages);
     int rc = 0;
@@ -302,11 +398,12 @@ int findOrCreateSegment() {
            "initHandleOfKvPool", constKvCatalog, kvpool::kEventPoolCreated, kvpool::kVTRL2Text,
            pagesText, static_cast<const char*>(nullptr));
     hKvMem = shmget(KVPOOL_SHM_KEY, static_cast<size_t>(configuredCapacity()),
-                    IPC_CREAT | IPC_EXCL | kPermissions);
+                    IPC_CREAT | IPC_EXCL | creationMode);
     if (hKvMem != -1) {
       Log("  shmget IPC_CREAT hKvMem = %d\n", hKvMem);
       return 0;
     }
+    noteUnavailable("shmget()", errno);
     // EEXIST: another process created it since the lookup; use theirs.
     if (errno != EEXIST) return 0;
   }
@@ -329,7 +426,7 @@ void* mapJournal(int32_t poolBytes, bool mayCreate, std::size_t* mappedBytes) {
     }
     if (id == -1) {
       if (!mayCreate) return nullptr;
-      id = shmget(KVPOOL_JOURNAL_KEY, wanted, IPC_CREAT | IPC_EXCL | kPermissions);
+      id = shmget(KVPOOL_JOURNAL_KEY, wanted, IPC_CREAT | IPC_EXCL | creationMode);
       if (id == -1) {
         if (errno == EEXIST) continue;
         Log("  >initHandleOfKvPoolView: journal shmget() failed\n");
@@ -362,11 +459,108 @@ void removeJournal() {
   if (id != -1) shmctl(id, IPC_RMID, nullptr);
 }
 
+// Finds or creates the pool's objects and maps the segment, as node creation
+// does. A pool needs both: false (traced) when either is missing.
+bool findAndMapPool() {
+  const int existed = initHandleOfKvPool();
+  if (hSemaphore == -1) {
+    Log("  >initHandleOfKvPool: no semaphore set, the pool cannot be locked\n");
+    return false;
+  }
+  initHandleOfKvPoolView(existed);
+  if (hKvMem != -1 && hKvMemView != nullptr) return true;
+  Log("  hKvMem or hKvMemView is NULL\n");
+  return false;
+}
+
+// Event 9; with the configuration problem as insert when there is one.
+void logPoolUnavailable() {
+  int rc = 0;
+  const char* problem = attachProblem[0] != '\0' ? attachProblem : nullptr;
+  cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLinePoolUnavailable, "createNodeContext",
+         constKvCatalog, kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text, problem,
+         static_cast<const char*>(nullptr));
+}
+
+enum class Join { kJoined, kSetRemoved, kFailed };
+
+// Takes newSlots for new node contexts, and this process's poolUsers slots
+// too unless the set already holds them (the set they were on was removed),
+// in one step and only while no writer holds the lock: the machine's last
+// node context decides to remove the pool under the writer lock, so no node
+// joins between its count and the removal, and one waiting gets EIDRM.
+Join joinSlots(int newSlots) {
+  const int wanted = newSlots + (slotSet == hSemaphore ? 0 : poolUsers);
+  if (wanted > 0) {
+    sembuf ops[] = {{kWriterSem, 0, 0}, {kSlotSem, static_cast<short>(-wanted), SEM_UNDO}};
+    while (semop(hSemaphore, ops, 2) == -1) {
+      if (errno == EINTR) continue;
+      noteUnavailable("semop()", errno);
+      return setRemoved(errno) ? Join::kSetRemoved : Join::kFailed;
+    }
+  }
+  slotSet = hSemaphore;
+  return Join::kJoined;
+}
+
+// A set removed under a lookup: forget both objects and look again.
+void forgetRemovedPool(const char* function) {
+  Log("  %s: the pool was removed meanwhile, looking it up again\n", function);
+  forgetSegment();
+  hSemaphore = -1;
+}
+
+// Looks this process's pool up again after an operation found its lock gone,
+// and takes the slots of its node contexts on the pool found (or made).
+bool lookUpPoolAgain() {
+  if (poolUsers <= 0) return true;  // no node context to hold the pool for
+  Log("  lookUpPoolAgain: the pool's lock was gone, looking the pool up again\n");
+  for (int attempt = 0; attempt < kJoinAttempts; ++attempt) {
+    if (!findAndMapPool()) return false;
+    const Join join = joinSlots(0);
+    if (join == Join::kJoined) return true;
+    if (join == Join::kFailed) return false;
+    forgetRemovedPool("lookUpPoolAgain");
+  }
+  return false;
+}
+
+// The last node context of this process leaves: whether it is the machine's
+// last, and the removal, happen under the writer lock (see joinSlots).
+void leaveLastSlot() {
+  if (!lockForWriting(hSemaphore, LockTrace::kQuiet, nullptr)) {
+    Log("  >deleteNodeContext: semop() failed\n");  // the set went, and the slot with it
+    return;
+  }
+  if (!runSemop(hSemaphore, kReleaseSlotOps)) Log("  >deleteNodeContext: semop() failed\n");
+  const int freeSlots = semctl(hSemaphore, kSlotSem, GETVAL);
+  Log("  semPoolUsers %d\n", KVPOOL_USER_SLOTS + 1 - freeSlots);
+  if (freeSlots < 0) Log("  >deleteNodeContext: semctl() GETVAL failed\n");
+  if (freeSlots != KVPOOL_USER_SLOTS) {
+    unlockForWriting(hSemaphore, LockTrace::kQuiet);
+    return;
+  }
+  if (kvpool::poolRemovalHook != nullptr) kvpool::poolRemovalHook();
+  closeHandleOfKvPoolView();
+  closeHandleOfKvPool();
+  // The lock goes with the set: whoever waits for it gets EIDRM.
+  if (semctl(hSemaphore, 0, IPC_RMID) == -1) {
+    Log("  >deleteNodeContext: semctl() remove id failed\n");
+  }
+  Log("  >> Semaphore Deleted <<\n");
+}
+
 }  // namespace
+
+namespace kvpool {
+PoolRemovalHook poolRemovalHook = nullptr;
+}  // namespace kvpool
 
 int initHandleOfKvPool(void) {
   Log("-->initHandleOfKvPool hKvMem = 0x%X\n", static_cast<unsigned>(hKvMem));
   findOrCreateSemaphoreSet();
+  // Without its lock a pool is no use: no segment is made for it.
+  if (hSemaphore == -1) return 0;
   if (hKvMem != -1) {
     if (retainedSegmentIsLive()) return 1;
     dropRetainedSegment();
@@ -391,6 +585,7 @@ void initKvPoolMemory(void) {
   if (hKvMemView == nullptr) return;
   const PoolControl empty = {getKvPoolCapacity(), 0, static_cast<int32_t>(sizeof(PoolControl))};
   kvpool::PoolWriteLock lock(hSemaphore);
+  if (!lock.held()) return;  // the pool went; whoever finds it next sees an empty one
   // Another process may have found the new segment and stored into it before
   // this one got the lock; only a header nobody has written yet is set.
   auto* base = static_cast<unsigned char*>(hKvMemView);
@@ -431,38 +626,51 @@ void sem_RUnLock(void) {
 }
 
 int attachKvPool(void) {
-  const int existed = initHandleOfKvPool();
-  initHandleOfKvPoolView(existed);
-  if (hKvMem != -1 && hKvMemView != nullptr) return 0;
-  Log("  hKvMem or hKvMemView is NULL\n");
-  int rc = 0;
-  cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLinePoolUnavailable, "createNodeContext",
-         constKvCatalog, kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text,
-         static_cast<const char*>(nullptr));
+  const std::unique_lock<std::shared_mutex> guard(processPoolMutex);
+  attachProblem[0] = '\0';
+  if (readPoolMode() && findAndMapPool()) return 0;
+  logPoolUnavailable();
   return 1;
 }
 
-void takeKvPoolUserSlot(void) {
-  if (!runSemop(hSemaphore, kTakeSlotOps)) Log("  >>createNodeContext: semop() failed\n");
-  poolUsers += 1;
-  Log("  poolUsers %d\n", poolUsers);
+int takeKvPoolUserSlot(void) {
+  const std::unique_lock<std::shared_mutex> guard(processPoolMutex);
+  for (int attempt = 1;; ++attempt) {
+    const Join join = hSemaphore == -1 ? Join::kSetRemoved : joinSlots(1);
+    if (join == Join::kJoined) {
+      poolUsers += 1;
+      lookUpAgain = false;  // whatever this process held is held again
+      Log("  poolUsers %d\n", poolUsers);
+      return 0;
+    }
+    if (join == Join::kFailed) break;
+    forgetRemovedPool("createNodeContext");
+    // No pool is made that this creation would not use.
+    if (attempt == kJoinAttempts) break;
+    if (!findAndMapPool()) {
+      logPoolUnavailable();
+      return 1;
+    }
+  }
+  Log("  >>createNodeContext: semop() failed\n");
+  logPoolUnavailable();
+  return 1;
 }
 
 void detachKvPool(void) {
+  const std::unique_lock<std::shared_mutex> guard(processPoolMutex);
   poolUsers -= 1;
-  if (!runSemop(hSemaphore, kReleaseSlotOps)) Log("  >deleteNodeContext: semop() failed\n");
-  if (poolUsers != 0) return;
-  const int freeSlots = semctl(hSemaphore, kSlotSem, GETVAL);
-  Log("  semPoolUsers %d\n", KVPOOL_USER_SLOTS + 1 - freeSlots);
-  if (freeSlots < 0) Log("  >deleteNodeContext: semctl() GETVAL failed\n");
-  if (freeSlots == KVPOOL_USER_SLOTS) {
-    closeHandleOfKvPoolView();
-    closeHandleOfKvPool();
-    if (semctl(hSemaphore, 0, IPC_RMID) == -1) {
-      Log("  >deleteNodeContext: semctl() remove id failed\n");
+  // Slots are given back only to the set that holds them: one that was
+  // removed under them took them along.
+  const bool holdsSlots = slotSet != -1 && slotSet == hSemaphore;
+  if (poolUsers != 0) {
+    if (holdsSlots && !runSemop(hSemaphore, kReleaseSlotOps)) {
+      Log("  >deleteNodeContext: semop() failed\n");
     }
-    Log("  >> Semaphore Deleted <<\n");
+    return;
   }
+  slotSet = -1;
+  if (holdsSlots) leaveLastSlot();
   hSemaphore = -1;
 }
 
@@ -470,9 +678,18 @@ int32_t getKvPoolSegmentSize(void) {
   return hKvMemView != nullptr ? kvMemSegmentSize : 0;
 }
 
+const char* getKvPoolUnavailableText(void) {
+  return unavailableText;
+}
+
+const char* getKvPoolAttachProblem(void) {
+  return attachProblem[0] != '\0' ? attachProblem : nullptr;
+}
+
 int32_t getKvPoolCapacity(void) {
-  const int32_t capacity = configuredCapacity();
-  return hKvMemView != nullptr ? std::min(capacity, kvMemSegmentSize) : capacity;
+  // Once the pool exists its size is the segment's, whoever made it:
+  // KVPOOL_MEMORY_PAGES sizes only a pool this process creates.
+  return hKvMemView != nullptr ? kvMemSegmentSize : configuredCapacity();
 }
 
 namespace kvpool {
@@ -525,6 +742,24 @@ bool removePoolSegment(int segment) {
 
 bool removePoolSemaphores(int semaphoreSet) {
   return semctl(semaphoreSet, 0, IPC_RMID) == 0;
+}
+
+ProcessPoolCall::ProcessPoolCall() {
+  if (lookUpAgain) {
+    const std::unique_lock<std::shared_mutex> guard(processPoolMutex);
+    if (lookUpAgain) {
+      available_ = lookUpPoolAgain();
+      lookUpAgain = !available_;
+    }
+  }
+  processPoolMutex.lock_shared();
+  view_ = processPoolView();
+  lockFailuresBefore_ = lockFailures;
+}
+
+ProcessPoolCall::~ProcessPoolCall() {
+  if (lockFailures != lockFailuresBefore_) lookUpAgain = true;
+  processPoolMutex.unlock_shared();
 }
 
 PoolView processPoolView() {

@@ -1,8 +1,10 @@
 // The snapshot file "/tmp/KvPoolData.bin": the first usedSize bytes of the
 // segment, byte for byte. A save never leaves the machine without a whole
 // snapshot; a load copies nothing it has not checked.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,7 +28,11 @@ namespace {
 
 constexpr const char* kSnapshotPath = "/tmp/KvPoolData.bin";
 constexpr const char* kSnapshotDirectory = "/tmp";
-constexpr char kTempPattern[] = "/tmp/KvPoolData.bin.XXXXXX";
+// A new snapshot is written as "/tmp/KvPoolData.bin.<pid>.XXXXXX": the
+// writer's pid tells a save that died from one still running.
+constexpr char kTempPrefix[] = "KvPoolData.bin.";
+constexpr std::size_t kTempRandomChars = 6;  // mkostemp's XXXXXX
+constexpr std::size_t kTempPathMax = sizeof "/tmp/KvPoolData.bin.-2147483648.XXXXXX";
 using kvpool::kPoolHeaderBytes;
 
 class UniqueFd {
@@ -57,7 +64,8 @@ class UniqueFd {
 class TempSnapshot {
  public:
   TempSnapshot() {
-    std::memcpy(path_, kTempPattern, sizeof path_);
+    std::snprintf(path_, sizeof path_, "%s/%s%d.XXXXXX", kSnapshotDirectory, kTempPrefix,
+                  static_cast<int>(getpid()));
     fd_.reset(mkostemp(path_, O_CLOEXEC));
     if (fd_.valid() && fchmod(fd_.get(), S_IRUSR | S_IWUSR) != 0) discard();
   }
@@ -93,7 +101,7 @@ class TempSnapshot {
     path_[0] = '\0';
   }
 
-  char path_[sizeof kTempPattern];
+  char path_[kTempPathMax];
   UniqueFd fd_;
   bool committed_ = false;
 };
@@ -120,6 +128,40 @@ std::size_t readAll(int fd, unsigned char* data, std::size_t size, off_t offset)
   return done;
 }
 
+// The pid in a temporary snapshot's name, or 0 when the name is not one.
+pid_t tempSnapshotWriter(const char* name) {
+  const std::size_t prefix = sizeof kTempPrefix - 1;
+  if (std::strncmp(name, kTempPrefix, prefix) != 0) return 0;
+  const char* digits = name + prefix;
+  char* end = nullptr;
+  errno = 0;
+  const long pid = std::strtol(digits, &end, 10);
+  if (end == digits || *digits < '1' || *digits > '9' || errno != 0 || pid > INT32_MAX) return 0;
+  if (*end != '.' || std::strlen(end + 1) != kTempRandomChars) return 0;
+  return static_cast<pid_t>(pid);
+}
+
+// A save killed between creating its temporary file and renaming it leaves
+// the file behind. Removed: regular files (never links) of this user whose
+// writer no longer exists; a live save's file, or another user's, stays.
+void removeDeadSavesFiles() {
+  DIR* directory = opendir(kSnapshotDirectory);
+  if (directory == nullptr) return;
+  const int directoryFd = dirfd(directory);
+  while (const dirent* entry = readdir(directory)) {
+    const pid_t writer = tempSnapshotWriter(entry->d_name);
+    if (writer == 0 || kill(writer, 0) == 0 || errno != ESRCH) continue;
+    struct stat status {};
+    if (fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) continue;
+    if (unlinkat(directoryFd, entry->d_name, 0) == 0) {
+      Log("  storeKvPoolToFile removed %s/%s, left by a save that died\n", kSnapshotDirectory,
+          entry->d_name);
+    }
+  }
+  closedir(directory);
+}
+
 // The rename itself survives a crash only once the directory is synced.
 void syncDirectory(const char* path) {
   UniqueFd directory(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -129,6 +171,7 @@ void syncDirectory(const char* path) {
 }  // namespace
 
 bool kvpool::writeSnapshotFile(const std::function<bool(int fd)>& writeImage) {
+  removeDeadSavesFiles();
   TempSnapshot file;
   if (!file.valid()) return false;
   if (!writeImage(file.fd())) return false;
@@ -201,6 +244,12 @@ int kvpool::savePoolToFile(const PoolView& pool) {
   if (base == nullptr) return 1;
   const bool written = writeSnapshotFile([&pool, base](int fd) {
     PoolWriteLock lock(pool.semaphores);
+    if (!lock.held()) {
+      Log("  >storeKvPoolToFile: the pool's lock cannot be taken, nothing saved\n");
+      return false;
+    }
+    // A store a killed writer left half done is not saved as it stands.
+    repairInterruptedStore(pool, "storeKvPoolToFile");
     PoolControl header = readPoolControl(base);
     const unsigned char* image = base;
     if (header.usedSize < kPoolHeaderBytes) {
@@ -228,6 +277,10 @@ int kvpool::loadPoolFromFile(const PoolView& pool) {
   const auto size = static_cast<int32_t>(image.size());
   {
     PoolWriteLock lock(pool.semaphores);
+    if (!lock.held()) {
+      Log("  >initKvPoolFromFile: the pool's lock cannot be taken, nothing loaded\n");
+      return 1;
+    }
     const PoolControl current = readPoolControl(base);
     if (current.usedSize <= kPoolHeaderBytes && fits) {
       // Records first, header last: the header never describes bytes that
@@ -251,7 +304,8 @@ int storeKvPoolToFile(void) {
                ? 0
                : 1;
   }
-  return kvpool::savePoolToFile(kvpool::processPoolView());
+  const kvpool::ProcessPoolCall call;
+  return call.available() ? kvpool::savePoolToFile(call.view()) : 1;
 }
 
 int initKvPoolFromFile(void) {
@@ -261,5 +315,6 @@ int initKvPoolFromFile(void) {
     const kvpool::RemoteSnapshot loaded = kvpool::loadRemotePoolFromFile(*remote, &records, &error);
     return loaded == kvpool::RemoteSnapshot::kFileFailed ? 1 : 0;
   }
-  return kvpool::loadPoolFromFile(kvpool::processPoolView());
+  const kvpool::ProcessPoolCall call;
+  return call.available() ? kvpool::loadPoolFromFile(call.view()) : 1;
 }

@@ -25,9 +25,12 @@ enum {
   // A statement without '=' or with an operand longer than 255 bytes; the
   // failing text is the whole statement (no '=') or the overlong operand.
   SCRIPT_MALFORMED_STATEMENT = 4,
-  // The pool on Redis cannot be used (unreachable, no answer within the
-  // timeout, password refused, no master); the failing text names the
-  // backend and its error.
+  // The pool's lock could not be taken for a read or a store (the pool was
+  // removed under the node, for instance); the failing text is the system
+  // call and its error, e.g. "semop(): Identifier removed". On Redis: the
+  // server cannot be used (unreachable, no answer within the timeout,
+  // password refused, no master); the failing text names the backend and
+  // its error.
   SCRIPT_POOL_UNAVAILABLE = 5,
   SCRIPT_POOL_FULL = 8,
   SCRIPT_UNSUPPORTED_CHARACTER = 100
@@ -89,11 +92,12 @@ struct PoolScriptFlags {
 // Runs the list once, stopping at the first failing statement. 0 all done;
 // 1 a right operand element is missing; 2 a right operand pool key is
 // missing; 3 a left operand element cannot be created; 4 malformed statement;
-// 5 the pool on Redis is unavailable; 8 the pool is full. On 1, 2, 3 and 4
-// *errorText receives a new copy of the failing operand, on 5 the backend
-// and its error, that the caller frees; otherwise it is not written. With
-// the pool on Redis the run is script/PoolScriptRemote.h's, with the same
-// results and one round trip per message.
+// 5 the pool is unavailable; 8 the pool is full. On 1, 2, 3 and 4 *errorText
+// receives a new copy of the failing operand, on 5 of the failed system call
+// (on Redis: the backend) and its error, that the caller frees; otherwise it
+// is not written. With the pool on Redis the run is
+// script/PoolScriptRemote.h's, with the same results and one round trip per
+// message.
 int runPoolScript(const PoolScriptEntry* head, PoolScriptFlags flags, CciMessage* inputMessage,
                   CciMessage* exceptionList, CciMessage* destinationList, CciMessage* outputMessage,
                   char** errorText);

@@ -84,6 +84,10 @@ int kvpool::runPoolScript(const PoolScriptEntry* head, PoolScriptFlags flags,
     if (right.kind == OperandKind::kPoolKey) {
       request.value = nullptr;  // never a value read by an earlier statement
       const int found = getKvPoolDataBlock(&request, right.target);
+      // No flag lets an unavailable pool pass for a missing key.
+      if (found == KVPOOL_POOL_UNAVAILABLE) {
+        return fail(SCRIPT_POOL_UNAVAILABLE, getKvPoolUnavailableText(), errorText);
+      }
       char* poolValue = found == 0 ? request.value : nullptr;
       request.value = nullptr;
       if (poolValue != nullptr) {
@@ -117,6 +121,9 @@ int kvpool::runPoolScript(const PoolScriptEntry* head, PoolScriptFlags flags,
       const int stored = storeKvPoolDataBlock(&request);
       request.key = nullptr;
       request.value = nullptr;
+      if (stored == KVPOOL_POOL_UNAVAILABLE) {
+        return fail(SCRIPT_POOL_UNAVAILABLE, getKvPoolUnavailableText(), errorText);
+      }
       if (stored != 0) return stored;
       continue;
     }

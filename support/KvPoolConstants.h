@@ -47,7 +47,9 @@ inline constexpr CciChar kVTRL2Units[] = {'V', 'a', 'n', 't', 'r', 'e', 'l', '2'
 inline constexpr char kCheckRcSourceText[] = "HVTRv210";
 
 // Message numbers of the events. A failed script run is logged under its
-// result code (1, 2, 3, 4, 5, 8) instead.
+// result code (1, 2, 3, 4, 5, 8) instead, from evaluate() at line 848 or 852:
+// 5 "pool unavailable" shares its number with kEventTerminalMissing (line
+// 908).
 enum EventNumber : int {
   kEventPluginLoading = 0,
   kEventTerminalMissing = 5,

@@ -24,9 +24,11 @@ import sys
 import time
 
 WORK = "/tmp/e2e"
+TRACE = "/tmp/KvPool.log"
 SHM_KEY = 99999
 SEM_KEY = 88888
 IPC_CREAT = 0o1000
+GETVAL = 12
 SETVAL = 16
 SEM_UNDO = 0x1000
 
@@ -340,6 +342,58 @@ def broker_exception_breaks_the_run_off():
     expect("broker exceptions out of the flow:" in result.stdout, "summary: " + result.stdout)
     expect(not os.path.exists(os.path.join(WORK, "then-ran")), "--then ran after a broken run")
     expect_no_pool("after a broken run")
+
+
+@case
+def runs_needing_more_node_contexts_than_are_free_are_refused():
+    """Every broker process holds a user slot per KvPoolNode until the run
+    ends: a run needing more than the machine has free is refused before any
+    node exists, instead of waiting for ever for a slot only it could free."""
+    example = copy_example("shipping")
+    demo = os.path.join(example, "shipping.json")
+    flows = copy_flows()
+    wide = os.path.join(flows, "wide.json")
+    with open(wide, "w") as f:
+        json.dump({"nodes": [{"name": "n%d" % i, "class": "KvPoolNode"} for i in range(157)]
+                   + [{"name": "out", "class": "OutputNode", "attributes": {"stream": "none"}}],
+                   "wires": [{"from": "n0.out", "to": "out"}], "input": "n0"}, f)
+    with open(os.path.join(WORK, "m.xml"), "w") as f:
+        f.write("<m/>")
+
+    # (what, free slots set beforehand or None for no pool, arguments, refusal or None)
+    cases = [
+        ("10,048 nodes and no pool", None, [wide, "m.xml", "--processes", "64"],
+         'wide.json: the flows need 10048 node contexts (flow "wide": 64 processes x 157 '
+         "KvPoolNodes), but only 10000 of the machine's 10000 are free (no pool exists): the "
+         "run would wait for ever; nothing was started"),
+        ("four processes, three free", 3, [demo, "--processes", "2"],
+         'shipping.json: the flows need 4 node contexts (flow "orders": 2 processes x 1 '
+         'KvPoolNode, flow "shipments": 2 processes x 1 KvPoolNode), but only 3 of the '
+         "machine's 10000 are free (9997 are held by running flows)"),
+        ("two processes, two free", 2, [demo], None),
+    ]
+    lib = libc()
+    for what, free, args, refusal in cases:
+        semaphores = -1
+        if free is not None:
+            semaphores = lib.semget(SEM_KEY, 3, IPC_CREAT | 0o666)
+            expect(semaphores >= 0 and lib.semctl(semaphores, 2, SETVAL, ctypes.c_int(free)) == 0,
+                   what + ": setting the free slots")
+        trace_before = os.path.getsize(TRACE) if os.path.exists(TRACE) else 0
+        result = kvflow("run", *args)
+        with open(TRACE, "a+") as trace:
+            trace.seek(trace_before)
+            created = "-->createNodeContext" in trace.read()
+        if refusal is None:
+            expect_equal(result.returncode, 0, what + ": exit status; stderr: " + result.stderr)
+        else:
+            expect_refused(result, [refusal], what)
+            expect(not created, what + ": a node was created")
+        if free is None:
+            expect_no_pool("after " + what)
+        else:
+            expect_equal(lib.semctl(semaphores, 2, GETVAL), free, what + ": free slots after")
+            subprocess.run([tool("kvpool"), "remove", "--force"], capture_output=True)
 
 
 # ------------------------------------------------------------------ kvpool --

@@ -222,6 +222,45 @@ TEST_F(EvaluateTest, FullPoolGivesEvent848WithoutInsertAndKeepsEarlierStores) {
   EXPECT_EQ(valueAt(read.out->captured()[0].message, "XML.Doc.copy"), "s");
 }
 
+// The pool is removed (an operator's forced removal) while a store waits for
+// its lock: the message goes to failure with result 5 naming the failed call;
+// the next message finds the pool again, and another process reads its store.
+TEST_F(EvaluateTest, PoolRemovedUnderAWaitingStoreFailsTheMessageWithResult5) {
+  Flow f = flow("n", "SET KvPoolOrderId=Body.Order.Id;");
+  StepPipe locked;
+  const int remover = forkChild([&]() -> int {
+    const int set = semget(kvtest::kSemKey, 3, 0);
+    sembuf lock = {0, +1, SEM_UNDO};
+    if (semop(set, &lock, 1) != 0) return 1;
+    locked.signal();
+    while (semctl(set, 0, GETZCNT) < 1) usleep(1000);  // the node's store waits
+    shmctl(shmget(kvtest::kShmKey, 0, 0), IPC_RMID, nullptr);
+    return semctl(set, 0, IPC_RMID) == 0 ? 0 : 2;
+  });
+  ASSERT_TRUE(locked.wait());
+  ASSERT_TRUE(send(*f.node, "<Order><Id>7</Id></Order>").ok());
+  EXPECT_EQ(waitChild(remover), 0);
+  EXPECT_TRUE(f.out->captured().empty());
+  ASSERT_EQ(f.failure->captured().size(), 1u);
+  auto events = evaluateEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].line, 852);
+  EXPECT_EQ(events[0].messageNumber, 5);
+  EXPECT_EQ(events[0].inserts, std::vector<std::string>{"semop(): Identifier removed"});
+
+  broker().clearEvents();
+  ASSERT_TRUE(send(*f.node, "<Order><Id>8</Id></Order>").ok());
+  EXPECT_EQ(f.out->captured().size(), 1u);
+  EXPECT_TRUE(evaluateEvents().empty());
+  EXPECT_EQ(kvtest::freeUserSlots(), 9999) << "the node holds the pool found again";
+  const int reader = forkChild([&]() -> int {
+    Flow read = flow("read", "SET OutputRoot.XML.Order.Id=KvPoolOrderId;");
+    if (!send(*read.node, "<Order/>").ok() || read.out->captured().size() != 1) return 1;
+    return valueAt(read.out->captured()[0].message, "XML.Order.Id") == "8" ? 0 : 2;
+  });
+  EXPECT_EQ(waitChild(reader), 0);
+}
+
 TEST_F(EvaluateTest, LongValuesAreReadInFull) {
   Flow f = flow("n",
                 "SET KvPoolLong=Body.Doc.v; SET OutputRoot.XML.Doc.viaPool=KvPoolLong;"

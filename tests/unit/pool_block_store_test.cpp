@@ -20,7 +20,9 @@
 #include "broker/Broker.h"
 #include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
+#include "pool/StoreJournal.h"
 #include "pool_test_helpers.h"
 #include "support/test_files.h"
 
@@ -226,22 +228,46 @@ TEST_F(PoolBlockStoreTest, LargerCapacityThanTheSegmentNeverWritesPastIt) {
   EXPECT_TRUE(chainIsSound());
 }
 
-TEST_F(PoolBlockStoreTest, HeaderFromALargerSegmentOwnerRefusesStoresButReads) {
-  // A pool of two pages, filled beyond one page by a process with 2 pages.
-  forgetPoolHandles();
-  removePoolObjects();
-  setenv("KVPOOL_MEMORY_PAGES", "2", 1);
-  ASSERT_TRUE(attachNode());
-  const std::string value(1000, 'w');
-  for (int i = 0; i < 6; ++i) ASSERT_EQ(storeValue("KvPoolWide" + std::to_string(i), value), 0);
-  ASSERT_GT(poolHeader().usedSize, 4096);
-  EXPECT_EQ(runChild([&] {
-              unsetenv("KVPOOL_MEMORY_PAGES");
-              if (!attachNode() || getKvPoolCapacity() != 4096) return 10;
-              if (storeValue("KvPoolNarrow", "x") != KVPOOL_POOL_FULL) return 11;
-              return getValue("KvPoolWide5") == value ? 0 : 12;
-            }),
-            0);
+// A process joining an existing pool stores up to the segment's real size,
+// whatever its own KVPOOL_MEMORY_PAGES says.
+TEST_F(PoolBlockStoreTest, JoinerTakesItsCapacityFromTheSegmentNotFromItsPages) {
+  struct Case {
+    const char* creatorPages;
+    const char* joinerPages;  // null: unset
+    int used;                 // bytes the creator fills before the joiner comes
+  };
+  const Case cases[] = {
+      {"2", nullptr, 6000},
+      {"5000", nullptr, 102400},  // 0.5% of the pool
+      {"3", "1", 9000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.creatorPages);
+    forgetPoolHandles();
+    removePoolObjects();
+    setenv("KVPOOL_MEMORY_PAGES", c.creatorPages, 1);
+    ASSERT_TRUE(attachNode());
+    const int32_t segmentBytes = std::atoi(c.creatorPages) * 4096;
+    for (int i = 0; poolHeader().usedSize < c.used; ++i) {
+      ASSERT_EQ(storeValue("KvPoolWide" + std::to_string(i), std::string(1000, 'w')), KVPOOL_OK);
+    }
+    EXPECT_EQ(runChild([&] {
+                if (c.joinerPages == nullptr) {
+                  unsetenv("KVPOOL_MEMORY_PAGES");
+                } else {
+                  setenv("KVPOOL_MEMORY_PAGES", c.joinerPages, 1);
+                }
+                if (!attachNode() || getKvPoolCapacity() != segmentBytes) return 10;
+                if (storeValue("KvPoolNarrow", "x") != KVPOOL_OK) return 11;
+                // The last byte of the segment is still the joiner's to fill.
+                const int32_t rest = segmentBytes - poolHeader().usedSize - 12 - 11 - 1;
+                if (storeValue("KvPoolRest", std::string(rest, 'r')) != KVPOOL_OK) return 12;
+                if (poolHeader().usedSize != segmentBytes) return 13;
+                return getValue("KvPoolWide0") == std::string(1000, 'w') ? 0 : 14;
+              }),
+              0);
+    detachKvPool();
+  }
 }
 
 // Each case damages a pool of three records (at offsets 12, 34 and 56, used
@@ -312,6 +338,125 @@ TEST_F(PoolBlockStoreTest, RecordWithoutTerminatorsIsDamaged) {
   poolBytes()[12 + 12 + 8 + 5] = '\0';
   poolBytes()[12 + 12 + 7] = 'X';  // the key's NUL
   EXPECT_EQ(getValue("KvPoolA"), std::nullopt);
+}
+
+// Every operation on a pool whose lock cannot be taken (its set is gone)
+// leaves the pool and the snapshot as they are and reports the failure.
+TEST_F(PoolBlockStoreTest, OperationsThatCannotTakeTheLockChangeNothingAndFail) {
+  ASSERT_EQ(storeValue("KvPoolA", "1"), KVPOOL_OK);
+  ASSERT_EQ(storeKvPoolToFile(), 0);
+  ASSERT_EQ(kvpool::clearPool(kvpool::processPoolView()), KVPOOL_OK);
+  broker_.clearEvents();
+  const std::string snapshot = readFile("/tmp/KvPoolData.bin");
+  const std::string image(reinterpret_cast<const char*>(poolBytes()), 4096);
+  kvpool::PoolView pool = kvpool::processPoolView();
+  pool.semaphores = semget(IPC_PRIVATE, 3, 0600);
+  ASSERT_EQ(semctl(pool.semaphores, 0, IPC_RMID), 0);
+  std::string key = "KvPoolA", value = "2";
+  PoolBlockRequest request{};
+  request.key = key.data();
+  request.value = value.data();
+  struct Case {
+    const char* what;
+    std::function<int()> call;
+    int result;
+  };
+  const Case cases[] = {
+      {"get", [&] { return kvpool::getPoolValue(pool, &request, "KvPoolA"); }, 5},
+      {"store", [&] { return kvpool::storePoolValue(pool, &request); }, 5},
+      {"remove", [&] { return kvpool::removePoolValue(pool, "KvPoolA"); }, 5},
+      {"clear", [&] { return kvpool::clearPool(pool); }, 5},
+      {"save", [&] { return kvpool::savePoolToFile(pool); }, 1},
+      {"load", [&] { return kvpool::loadPoolFromFile(pool); }, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    markTrace();
+    EXPECT_EQ(c.call(), c.result);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(poolBytes()), 4096), image);
+    EXPECT_EQ(readFile("/tmp/KvPoolData.bin"), snapshot);
+    EXPECT_STREQ(getKvPoolUnavailableText(), "semop(): Invalid argument");
+    EXPECT_TRUE(traced("semop() failed\n")) << traceSinceMark();
+  }
+  for (const auto& event : broker_.events()) {
+    EXPECT_NE(event.messageNumber, 13) << "nothing was loaded";
+    EXPECT_NE(event.messageNumber, 14) << "nothing was saved";
+  }
+}
+
+// One byte at a time between processes.
+class Signal {
+ public:
+  Signal() {
+    if (pipe(fds_) != 0) std::abort();
+  }
+  ~Signal() {
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  void send() const {
+    if (write(fds_[1], "x", 1) != 1) std::abort();
+  }
+  void receive() const {
+    char byte = 0;
+    while (read(fds_[0], &byte, 1) == -1 && errno == EINTR) {
+    }
+  }
+
+ private:
+  int fds_[2];
+};
+
+const Signal* writerMoving = nullptr;
+
+void awaitZeroWaiters(int count) {
+  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
+  while (semctl(set, 0, GETZCNT) < count) usleep(1000);
+}
+
+// A writer is killed in the middle of a replacement while a reader waits for
+// the lock behind it: the reader gets the lock with the store half done, puts
+// it right, and only then reads.
+TEST_F(PoolBlockStoreTest, ReaderWaitingWhileAWriterIsKilledMidStoreReadsARepairedPool) {
+  // A short record in front of a long one: its replacement moves the long one
+  // in many chunks.
+  ASSERT_EQ(storeValue("KvPoolFront", "f"), KVPOOL_OK);
+  ASSERT_EQ(storeValue("KvPoolLong", std::string(3000, 'l')), KVPOOL_OK);
+  ASSERT_EQ(storeValue("KvPoolLast", "last"), KVPOOL_OK);
+  Signal writerReady, writerGo, moving, readerReady, readerGo;
+  writerMoving = &moving;
+  const pid_t writer = startChild([&] {
+    if (!attachNode()) return 10;
+    kvpool::journalStepHook = [](int step) {
+      if (step != kvpool::kStepChunkMoved) return;
+      writerMoving->send();
+      pause();
+    };
+    writerReady.send();
+    writerGo.receive();
+    storeValue("KvPoolFront", "new");
+    return 11;
+  });
+  const pid_t reader = startChild([&] {
+    if (!attachNode()) return 10;
+    readerReady.send();
+    readerGo.receive();
+    return getValue("KvPoolLast") == "last" ? 0 : 12;
+  });
+  writerReady.receive();
+  readerReady.receive();
+  sem_WLock();
+  writerGo.send();
+  awaitZeroWaiters(1);
+  readerGo.send();
+  awaitZeroWaiters(2);
+  sem_WUnLock();  // the writer, first in line, takes the lock
+  moving.receive();
+  kill(writer, SIGKILL);
+  EXPECT_EQ(waitChild(writer), 128 + SIGKILL);
+  EXPECT_EQ(waitChild(reader), 0) << "the reader read the half-moved records";
+  EXPECT_TRUE(chainIsSound());
+  EXPECT_EQ(getValue("KvPoolFront"), "f");
 }
 
 }  // namespace

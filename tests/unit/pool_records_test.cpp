@@ -1,8 +1,10 @@
 // The layout reader on images built in memory: every fault found and named
 // with its numbers, the chain walk stopping at the first damage, and the
-// whole-image check naming its offset and reason.
+// whole-image check naming its offset and reason, the pool's key rules
+// included.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -134,6 +136,81 @@ TEST(PoolRecordsTest, ImageCheckNamesTheOffsetAndReasonOfTheFirstDamage) {
   EXPECT_EQ(damage.offset, 0);
   EXPECT_EQ(damage.reason, "header: usedSize " + std::to_string(image.size()) + " is outside 12.." +
                                std::to_string(image.size() - 1));
+}
+
+// Records sound on their own that a whole image may not hold: each case
+// breaks one rule in the second or third record.
+TEST(PoolRecordsTest, ImageCheckHoldsEveryKeyToThePoolsRules) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> records;
+    int32_t nulAt;  // offset of a byte made NUL after writing, or 0
+    int brokenRecord;
+    std::string reason;
+  };
+  const std::string longest(255, 'k');
+  const Case cases[] = {
+      {"a key twice",
+       {{"KvPoolA", "1"}, {"KvPoolB", "2"}, {"KvPoolA", "3"}},
+       0,
+       3,
+       "key \"KvPoolA\" is stored already as record 1"},
+      {"a key of 256 bytes",
+       {{"KvPoolA", "1"}, {longest + "k", "2"}},
+       0,
+       2,
+       "the key has 256 bytes, more than 255"},
+      {"a NUL inside a key",
+       {{"KvPoolA", "1"}, {"KvPoolB", "2"}},
+       34 + 12 + 3,
+       2,
+       "the key holds a NUL at byte 3 of 7"},
+      {"a NUL inside a value",
+       {{"KvPoolA", "1"}, {"KvPoolB", "22"}},
+       34 + 12 + 8,
+       2,
+       "the value holds a NUL at byte 0 of 2"},
+      {"keys alike up to a NUL",
+       {{"KvPoolA", "1"}, {"KvPoolA", "2"}},
+       12 + 12 + 6,
+       1,
+       "the key holds a NUL at byte 6 of 7"},
+      {"a key of 255 bytes and keys differing in case",
+       {{longest, "1"}, {"KvPoolA", "2"}, {"KvPoola", "3"}},
+       0,
+       0,
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Image image;
+    std::vector<int32_t> offsets;
+    for (const auto& [key, value] : c.records) offsets.push_back(image.add(key, value));
+    if (c.nulAt != 0) image.at(c.nulAt) = '\0';
+    const kvpool::PoolDamage damage = kvpool::checkPoolImage(image.data(), image.size());
+    if (c.brokenRecord == 0) {
+      EXPECT_FALSE(damage.found()) << damage.reason;
+      continue;
+    }
+    EXPECT_EQ(damage.offset, offsets[c.brokenRecord - 1]);
+    EXPECT_EQ(damage.reason, "record " + std::to_string(c.brokenRecord) + ": " + c.reason);
+  }
+}
+
+// A repeated key is found through a set of the keys, not by comparing every
+// pair: a full pool of small records is checked in moments.
+TEST(PoolRecordsTest, RepeatedKeyInAFullPoolIsFoundInLinearTime) {
+  Image image;
+  constexpr int kRecords = 600000;  // about 20 MB: the largest pool
+  for (int i = 0; i < kRecords; ++i) image.add("KvPool" + std::to_string(i), "v");
+  const int32_t last = image.add("KvPool7", "again");
+  const auto start = std::chrono::steady_clock::now();
+  const kvpool::PoolDamage damage = kvpool::checkPoolImage(image.data(), image.size());
+  const auto seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(damage.offset, last);
+  EXPECT_EQ(damage.reason, "record 600001: key \"KvPool7\" is stored already as record 8");
+  EXPECT_LT(seconds, 20.0);
 }
 
 }  // namespace

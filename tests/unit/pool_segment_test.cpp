@@ -2,6 +2,7 @@
 // user slots, KVPOOL_MEMORY_PAGES, the reader/writer lock, and the races and
 // failures around them.
 #include <dlfcn.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ipc.h>
@@ -32,6 +33,9 @@ namespace {
 bool rivalCreatesSegment = false;
 bool rivalCreatesSet = false;
 bool rivalSetsSlots = true;
+// Node joins before which a rival, as the machine's last node context,
+// removes the pool.
+int rivalRemovesPool = 0;
 }  // namespace
 
 extern "C" int shmget(key_t key, size_t size, int flags) {
@@ -57,6 +61,18 @@ extern "C" int semget(key_t key, int count, int flags) {
     if (rivalSetsSlots) semctl(id, 2, SETVAL, KVPOOL_USER_SLOTS);
   }
   return real(key, count, flags);
+}
+
+// A node's join: one list waiting for no writer, then taking slots.
+extern "C" int semop(int set, sembuf* ops, size_t count) {
+  using Fn = int (*)(int, sembuf*, size_t);
+  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "semop"));
+  if (rivalRemovesPool > 0 && count == 2 && ops[1].sem_num == 2 && ops[1].sem_op < 0) {
+    --rivalRemovesPool;
+    shmctl(shmget(KVPOOL_SHM_KEY, 0, 0), IPC_RMID, nullptr);
+    semctl(set, 0, IPC_RMID);
+  }
+  return real(set, ops, count);
 }
 
 namespace {
@@ -344,13 +360,15 @@ TEST_F(PoolSegmentTest, LockWaitInterruptedBySignalIsResumedAndReturnsHoldingThe
   ASSERT_TRUE(attachNode());
   for (const bool writer : {true, false}) {
     SCOPED_TRACE(writer ? "writer waits" : "reader waits");
-    Channel result;
-    sem_WLock();
+    Channel attached, go, result;
     const pid_t waiter = startChild([&] {
       struct sigaction action {};
       action.sa_handler = noteSignal;  // no SA_RESTART: semop returns EINTR
       sigaction(SIGUSR1, &action, nullptr);
+      // A node first: node creation itself waits while a writer holds the lock.
       if (!attachNode()) return 10;
+      attached.send();
+      go.receive();
       writer ? sem_WLock() : sem_RLock();
       // Holding the lock now: the writer flag or the reader count shows it.
       const bool held = semValue(writer ? 0 : 1) == 1;
@@ -359,6 +377,9 @@ TEST_F(PoolSegmentTest, LockWaitInterruptedBySignalIsResumedAndReturnsHoldingThe
       detachKvPool();
       return 0;
     });
+    attached.receive();
+    sem_WLock();
+    go.send();
     awaitZeroWaiter(0);
     for (int i = 0; i < 3; ++i) {
       kill(waiter, SIGUSR1);
@@ -452,6 +473,280 @@ TEST_F(PoolSegmentTest, SegmentThatCannotBeCreatedFailsNodeCreationWithEvent9) {
   EXPECT_NE(trace.find("  >initHandleOfKvPoolView: shmat() failed\n"), std::string::npos);
   EXPECT_NE(trace.find("  hKvMem or hKvMemView is NULL\n"), std::string::npos);
   EXPECT_EQ(semValue(2), 10000) << "no user slot was taken";
+}
+
+// The remover's pause, between its decision and the removal.
+Channel* removalDecided = nullptr;
+Channel* removalGo = nullptr;
+
+// Waits until some process waits for semaphore `number` of the set to be
+// zero; false when none does within ten seconds.
+bool zeroWaiterWithin10s(int set, int number) {
+  for (int tries = 0; tries < 10000; ++tries) {
+    if (semctl(set, number, GETZCNT) >= 1) return true;
+    usleep(1000);
+  }
+  return false;
+}
+
+// The machine's last node context has decided to remove the pool when
+// another process creates a node: the creation waits for the removal, then
+// makes the next pool, which a third process finds with the new node's store.
+TEST_F(PoolSegmentTest, NodeCreatedWhileTheLastNodeRemovesThePoolJoinsAPoolOthersFind) {
+  Channel decided, go, stored, finish;
+  removalDecided = &decided;
+  removalGo = &go;
+  const pid_t remover = startChild([] {
+    if (!attachNode()) return 10;
+    kvpool::poolRemovalHook = [] {
+      removalDecided->send();
+      removalGo->receive();
+    };
+    detachKvPool();
+    return 0;
+  });
+  decided.receive();
+  const int oldSet = semget(KVPOOL_SEM_KEY, 0, 0);
+  const pid_t joiner = startChild([&] {
+    const bool joined =
+        attachNode() && storeValue("KvPoolJoined", "yes") == KVPOOL_OK && hSemaphore != oldSet;
+    stored.send(joined ? 'y' : 'n');
+    finish.receive();
+    if (joined) detachKvPool();
+    return joined ? 0 : 10;
+  });
+  EXPECT_TRUE(zeroWaiterWithin10s(oldSet, 0)) << "the creation did not wait for the remover";
+  go.send();
+  EXPECT_EQ(waitChild(remover), 0);
+  if (stored.receive() != 'y') {
+    finish.send();
+    waitChild(joiner);
+    FAIL() << "the new node did not store into a live pool";
+  }
+
+  ASSERT_TRUE(attachNode());
+  EXPECT_EQ(getValue("KvPoolJoined"), "yes") << "a third process sees the new node's store";
+  EXPECT_EQ(hSemaphore, semget(KVPOOL_SEM_KEY, 0, 0));
+  EXPECT_EQ(hKvMem, shmget(KVPOOL_SHM_KEY, 0, 0));
+  EXPECT_EQ(semValue(2), 9998);
+  finish.send();
+  EXPECT_EQ(waitChild(joiner), 0);
+  EXPECT_NE(traceSinceStart().find("  createNodeContext: the pool was removed meanwhile, "
+                                   "looking it up again\n"),
+            std::string::npos);
+}
+
+// A rival removes the pool right before the join, once or at every attempt.
+TEST_F(PoolSegmentTest, JoinWhoseSetWasRemovedLooksThePoolUpAgainAFewTimes) {
+  initNodeConstants();
+  ASSERT_NE(vtrGetMessageflowNodeFactory(), nullptr);
+  struct Case {
+    int removals;
+    bool created;
+  };
+  for (const Case& c : {Case{1, true}, Case{2, true}, Case{5, false}}) {
+    SCOPED_TRACE(c.removals);
+    broker_.clearEvents();
+    rivalRemovesPool = c.removals;
+    if (c.created) {
+      kvbroker::Node& node = broker_.createNode("KvPoolNode", "n");
+      EXPECT_EQ(poolUsers, 1);
+      EXPECT_EQ(hSemaphore, semget(KVPOOL_SEM_KEY, 0, 0));
+      EXPECT_EQ(hKvMem, shmget(KVPOOL_SHM_KEY, 0, 0));
+      EXPECT_EQ(semValue(2), 9999);
+      EXPECT_EQ(storeValue("KvPoolAfter", "1"), KVPOOL_OK);
+      broker_.deleteNode(node);
+      EXPECT_FALSE(segmentExists());
+      continue;
+    }
+    try {
+      broker_.createNode("KvPoolNode", "refused");
+      ADD_FAILURE() << "creation was not refused";
+    } catch (const kvbroker::CallbackRefused& refused) {
+      EXPECT_EQ(refused.record().messageNumber, 9);
+      EXPECT_EQ(refused.record().line, 415);
+    }
+    EXPECT_EQ(eventsNumbered(9).size(), 1u);
+    EXPECT_EQ(poolUsers, 0) << "nothing counted";
+    EXPECT_FALSE(segmentExists()) << "no pool made that nobody uses";
+    EXPECT_FALSE(semaphoreSetExists());
+    EXPECT_NE(traceSinceStart().find("  >>createNodeContext: semop() failed\n"), std::string::npos);
+  }
+  rivalRemovesPool = 0;
+}
+
+// Without its set a pool cannot be locked: node creation fails before a
+// segment is made.
+TEST_F(PoolSegmentTest, PoolWhoseSetCannotBeMadeIsNotCreated) {
+  const std::string oldLimits = readFile("/proc/sys/kernel/sem");
+  const auto setLimits = [](const std::string& value) {
+    std::ofstream("/proc/sys/kernel/sem") << value;
+  };
+  setLimits("250 32000 32 0");  // no semaphore sets at all
+  struct Restore {
+    std::function<void()> undo;
+    ~Restore() { undo(); }
+  } restore{[&] { setLimits(oldLimits); }};
+  if (readFile("/proc/sys/kernel/sem").find("\t0\n") == std::string::npos) {
+    GTEST_SKIP() << "semaphore limits not settable";
+  }
+  EXPECT_NE(attachKvPool(), 0);
+  EXPECT_FALSE(segmentExists());
+  EXPECT_EQ(hKvMemView, nullptr);
+  EXPECT_EQ(eventsNumbered(9).size(), 1u);
+  EXPECT_EQ(eventsNumbered(12).size(), 0u);
+  EXPECT_NE(traceSinceStart().find("  >initHandleOfKvPool: no semaphore set, the pool cannot be "
+                                   "locked\n"),
+            std::string::npos);
+}
+
+// An operator removes the pool under a live node: the call that finds the
+// lock gone fails and changes nothing; the next one looks the pool up again,
+// takes the node's slot on it, and a third process sees its store.
+TEST_F(PoolSegmentTest, PoolRemovedUnderALiveNodeFailsOneCallThenIsLookedUpAgain) {
+  ASSERT_TRUE(attachNode());
+  ASSERT_TRUE(attachNode());
+  ASSERT_EQ(storeValue("KvPoolOld", "old"), KVPOOL_OK);
+  removePoolObjects();
+  EXPECT_EQ(storeValue("KvPoolNew", "new"), KVPOOL_POOL_UNAVAILABLE);
+  EXPECT_STREQ(getKvPoolUnavailableText(), "semop(): Invalid argument");
+  EXPECT_FALSE(segmentExists()) << "the failed call made no pool";
+
+  EXPECT_EQ(storeValue("KvPoolNew", "new"), KVPOOL_OK);
+  EXPECT_EQ(getValue("KvPoolOld"), std::nullopt);
+  EXPECT_EQ(semValue(2), 9998) << "both node contexts hold the pool found again";
+  EXPECT_EQ(runChild([] {
+              if (!attachNode()) return 10;
+              if (getValue("KvPoolNew") != "new") return 11;
+              detachKvPool();
+              return 0;
+            }),
+            0);
+  detachKvPool();
+  EXPECT_TRUE(segmentExists());
+  detachKvPool();
+  EXPECT_FALSE(segmentExists()) << "the last node context removed the pool found again";
+  EXPECT_FALSE(semaphoreSetExists());
+}
+
+// The permission bits of the pool's three objects, -1 where one is missing.
+struct ObjectModes {
+  int segment = -1;
+  int set = -1;
+  int journal = -1;
+  bool operator==(const ObjectModes&) const = default;
+};
+
+ObjectModes objectModes() {
+  ObjectModes modes;
+  shmid_ds segment{};
+  if (shmctl(shmget(KVPOOL_SHM_KEY, 0, 0), IPC_STAT, &segment) == 0) {
+    modes.segment = segment.shm_perm.mode & 0777;
+  }
+  shmid_ds journal{};
+  if (shmctl(shmget(KVPOOL_JOURNAL_KEY, 0, 0), IPC_STAT, &journal) == 0) {
+    modes.journal = journal.shm_perm.mode & 0777;
+  }
+  semid_ds set{};
+  if (semctl(semget(KVPOOL_SEM_KEY, 0, 0), 0, IPC_STAT, &set) == 0) {
+    modes.set = set.sem_perm.mode & 0777;
+  }
+  return modes;
+}
+
+TEST_F(PoolSegmentTest, ModeSetsThePermissionsOfTheObjectsThisProcessCreates) {
+  struct Case {
+    const char* text;  // null: unset
+    int mode;
+  };
+  for (const Case& c :
+       {Case{nullptr, 0666}, Case{"0660", 0660}, Case{"600", 0600}, Case{"0640", 0640}}) {
+    SCOPED_TRACE(c.text == nullptr ? "(unset)" : c.text);
+    if (c.text == nullptr) {
+      unsetenv("KVPOOL_MODE");
+    } else {
+      setenv("KVPOOL_MODE", c.text, 1);
+    }
+    ASSERT_TRUE(attachNode());
+    EXPECT_EQ(objectModes(), (ObjectModes{c.mode, c.mode, c.mode}));
+    // A process joining with another mode changes nothing.
+    EXPECT_EQ(runChild([] {
+                setenv("KVPOOL_MODE", "0666", 1);
+                return attachNode() ? 0 : 10;
+              }),
+              0);
+    EXPECT_EQ(objectModes(), (ObjectModes{c.mode, c.mode, c.mode}));
+    detachKvPool();
+    EXPECT_EQ(objectModes(), ObjectModes{});
+  }
+  EXPECT_NE(traceSinceStart().find("  KVPOOL_MODE 600 0600\n"), std::string::npos);
+}
+
+TEST_F(PoolSegmentTest, ModeBeyondReadAndWriteRefusesNodeCreationSayingWhy) {
+  initNodeConstants();
+  ASSERT_NE(vtrGetMessageflowNodeFactory(), nullptr);
+  const std::pair<const char*, const char*> cases[] = {
+      {"0777", "sets bits outside 0666 (only read and write are taken)"},
+      {"4660", "sets bits outside 0666 (only read and write are taken)"},
+      {"0666x", "is not an octal mode such as 0660"},
+      {"rw-rw----", "is not an octal mode such as 0660"},
+      {"", "is not an octal mode such as 0660"},
+      {"0680", "is not an octal mode such as 0660"},
+      {"0066", "does not give the owner read and write (0600)"},
+      {"0400", "does not give the owner read and write (0600)"},
+  };
+  for (const auto& [text, why] : cases) {
+    SCOPED_TRACE(text);
+    broker_.clearEvents();
+    setenv("KVPOOL_MODE", text, 1);
+    const std::string problem = "KVPOOL_MODE \"" + std::string(text) + "\" " + why;
+    try {
+      broker_.createNode("KvPoolNode", "refused");
+      ADD_FAILURE() << "creation was not refused";
+    } catch (const kvbroker::CallbackRefused& refused) {
+      EXPECT_EQ(refused.record().type, CCI_CONFIGURATION_EXCEPTION);
+      EXPECT_EQ(refused.record().messageNumber, 9);
+      EXPECT_EQ(refused.record().inserts, std::vector<std::string>{problem});
+    }
+    const auto events = eventsNumbered(9);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].inserts, std::vector<std::string>{problem});
+    EXPECT_EQ(objectModes(), ObjectModes{}) << "nothing was created";
+    EXPECT_EQ(poolUsers, 0);
+  }
+}
+
+// Another user (uid 65534, in the given group) creating a node on a pool
+// root made with each mode.
+TEST_F(PoolSegmentTest, StrangersJoinOnlyAPoolWhoseModeLetsThem) {
+  struct Case {
+    const char* mode;
+    gid_t group;
+    bool joins;
+  };
+  const Case cases[] = {
+      {"0666", 65534, true},
+      {"0660", 0, true},  // the creator's group
+      {"0660", 65534, false},
+      {"0600", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " group " + std::to_string(c.group));
+    setenv("KVPOOL_MODE", c.mode, 1);
+    ASSERT_TRUE(attachNode());
+    ASSERT_EQ(storeValue("KvPoolSecret", "root's"), KVPOOL_OK);
+    const int status = runChild([&] {
+      if (setgroups(0, nullptr) != 0 || setgid(c.group) != 0 || setuid(65534) != 0) return 20;
+      if (!attachNode()) return 10;
+      if (getValue("KvPoolSecret") != "root's") return 11;
+      return storeValue("KvPoolStranger", "was here") == KVPOOL_OK ? 0 : 12;
+    });
+    EXPECT_EQ(status, c.joins ? 0 : 10);
+    EXPECT_EQ(getValue("KvPoolStranger"),
+              c.joins ? std::optional<std::string>("was here") : std::nullopt);
+    EXPECT_EQ(semValue(2), 9999) << "the stranger holds no slot";
+    detachKvPool();
+  }
 }
 
 }  // namespace

@@ -23,6 +23,8 @@
 #include "broker/Broker.h"
 #include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolRecords.h"
+#include "pool/StoreJournal.h"
 #include "pool_test_helpers.h"
 #include "support/test_files.h"
 
@@ -45,6 +47,23 @@ void pokeInt(std::string& bytes, size_t offset, int32_t value) {
   std::memcpy(bytes.data() + offset, &value, 4);
 }
 
+// A snapshot of the given records, written by the pool's own record writer.
+std::string snapshotOf(const std::vector<std::pair<std::string, std::string>>& records) {
+  std::string bytes(12, '\0');
+  for (const auto& [key, value] : records) {
+    const size_t offset = bytes.size();
+    bytes.resize(offset + 12 + key.size() + 1 + value.size() + 1);
+    kvpool::writePoolRecord(reinterpret_cast<unsigned char*>(bytes.data()),
+                            static_cast<int32_t>(offset), key.c_str(),
+                            static_cast<int32_t>(key.size() + 1), value.c_str(),
+                            static_cast<int32_t>(value.size() + 1));
+  }
+  const PoolControl header = {4096, static_cast<int32_t>(records.size()),
+                              static_cast<int32_t>(bytes.size())};
+  std::memcpy(bytes.data(), &header, sizeof header);
+  return bytes;
+}
+
 std::vector<std::string> tmpEntriesStartingWith(const std::string& prefix) {
   std::vector<std::string> names;
   DIR* directory = opendir("/tmp");
@@ -53,6 +72,40 @@ std::vector<std::string> tmpEntriesStartingWith(const std::string& prefix) {
   }
   closedir(directory);
   return names;
+}
+
+// A child that joins the pool, then saves once the parent (holding the
+// writer lock by then) tells it to: it dies waiting for the lock.
+pid_t startSaverWaitingForTheLock() {
+  int attached[2], go[2];
+  if (pipe(attached) != 0 || pipe(go) != 0) return -1;
+  const pid_t saver = startChild([&] {
+    if (!attachNode()) return 10;
+    char byte = 'x';
+    if (write(attached[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) return 11;
+    return storeKvPoolToFile();
+  });
+  char byte = 0;
+  const bool ready = read(attached[0], &byte, 1) == 1;
+  sem_WLock();
+  if (!ready || write(go[1], &byte, 1) != 1) std::abort();
+  for (int fd : {attached[0], attached[1], go[0], go[1]}) close(fd);
+  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
+  while (semctl(set, 0, GETZCNT) < 1) usleep(1000);
+  return saver;
+}
+
+// A pid no process has: a child that has exited and been reaped.
+pid_t deadPid() {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitChild(pid);
+  return pid;
+}
+
+bool tmpEntryExists(const std::string& name) {
+  struct stat status {};
+  return lstat(("/tmp/" + name).c_str(), &status) == 0;
 }
 
 class PoolSnapshotTest : public ::testing::Test {
@@ -157,13 +210,9 @@ TEST_F(PoolSnapshotTest, SnapshotIsOwnerOnlyAndReplacesAPlantedLinkInsteadOfFoll
 TEST_F(PoolSnapshotTest, SaveThatDiesWaitingForTheLockLeavesThePreviousSnapshotWhole) {
   const std::string previous = saveThreeRecords();
   ASSERT_EQ(storeValue("KvPoolD", "delta"), KVPOOL_OK);
-  sem_WLock();
-  const pid_t saver = startChild([] {
-    if (!attachNode()) return 10;
-    return storeKvPoolToFile();
-  });
-  const int set = semget(KVPOOL_SEM_KEY, 0, 0);
-  while (semctl(set, 0, GETZCNT) < 1) usleep(1000);
+  // The child is a node before the lock is taken: node creation itself waits
+  // while a writer holds it.
+  const pid_t saver = startSaverWaitingForTheLock();
   EXPECT_EQ(readFile(kSnapshot), previous) << "the old snapshot is untouched while the save waits";
   kill(saver, SIGKILL);
   EXPECT_EQ(waitChild(saver), 128 + SIGKILL);
@@ -173,6 +222,105 @@ TEST_F(PoolSnapshotTest, SaveThatDiesWaitingForTheLockLeavesThePreviousSnapshotW
   // And a save that gets through replaces it.
   EXPECT_EQ(storeKvPoolToFile(), 0);
   EXPECT_EQ(readFile(kSnapshot), poolImage());
+}
+
+TEST_F(PoolSnapshotTest, SaveRemovesTheTemporaryFilesOfDeadSavesOnly) {
+  ASSERT_TRUE(attachNode());
+  // A save killed while it waits for the lock leaves its file, named by its pid.
+  const pid_t saver = startSaverWaitingForTheLock();
+  kill(saver, SIGKILL);
+  EXPECT_EQ(waitChild(saver), 128 + SIGKILL);
+  sem_WUnLock();
+  const std::vector<std::string> left = tmpEntriesStartingWith("KvPoolData.bin.");
+  ASSERT_EQ(left.size(), 1u);
+  const std::string killedPrefix = "KvPoolData.bin." + std::to_string(saver) + ".";
+  ASSERT_EQ(left[0].rfind(killedPrefix, 0), 0u) << left[0];
+  ASSERT_EQ(left[0].size(), killedPrefix.size() + 6);
+
+  enum Kind { kFile, kLink, kDirectory, kOtherUsersFile };
+  struct Planted {
+    const char* what;
+    std::string name;
+    Kind kind;
+    bool removed;
+  };
+  const std::string dead = std::to_string(deadPid());
+  writeFile("/tmp/victim", "precious");
+  const Planted planted[] = {
+      {"a dead writer's file", "KvPoolData.bin." + dead + ".aaaaaa", kFile, true},
+      {"a live writer's file", "KvPoolData.bin." + std::to_string(getpid()) + ".bbbbbb", kFile,
+       false},
+      {"a link", "KvPoolData.bin." + dead + ".cccccc", kLink, false},
+      {"a directory", "KvPoolData.bin." + dead + ".dddddd", kDirectory, false},
+      {"another user's file", "KvPoolData.bin." + dead + ".eeeeee", kOtherUsersFile, false},
+      {"a name without a pid", "KvPoolData.bin.ffffff", kFile, false},
+      {"a name with more after the pid", "KvPoolData.bin." + dead + ".gggggg.x", kFile, false},
+  };
+  for (const Planted& p : planted) {
+    const std::string path = "/tmp/" + p.name;
+    if (p.kind == kLink) {
+      ASSERT_EQ(symlink("/tmp/victim", path.c_str()), 0);
+    } else if (p.kind == kDirectory) {
+      ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    } else {
+      writeFile(path, "half a snapshot");
+      if (p.kind == kOtherUsersFile) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+      }
+    }
+  }
+
+  EXPECT_EQ(storeKvPoolToFile(), 0);
+  EXPECT_FALSE(tmpEntryExists(left[0])) << "the killed save's file";
+  for (const Planted& p : planted) {
+    EXPECT_EQ(tmpEntryExists(p.name), !p.removed) << p.what;
+  }
+  EXPECT_EQ(readFile("/tmp/victim"), "precious");
+  EXPECT_EQ(readFile(kSnapshot), poolImage());
+}
+
+int writerMovingFd = -1;
+
+// A writer killed in the middle of a replacement leaves records half moved:
+// the save puts them right before it copies, so the snapshot loads.
+TEST_F(PoolSnapshotTest, SaveAfterAWriterWasKilledMidStoreSavesThePoolPutRight) {
+  ASSERT_TRUE(attachNode());
+  ASSERT_EQ(storeValue("KvPoolFront", "f"), KVPOOL_OK);
+  ASSERT_EQ(storeValue("KvPoolLong", std::string(3000, 'l')), KVPOOL_OK);
+  int moving[2];
+  ASSERT_EQ(pipe(moving), 0);
+  writerMovingFd = moving[1];
+  const pid_t writer = startChild([] {
+    if (!attachNode()) return 10;
+    kvpool::journalStepHook = [](int step) {
+      if (step != kvpool::kStepChunkMoved) return;
+      if (write(writerMovingFd, "x", 1) != 1) _exit(12);
+      pause();
+    };
+    storeValue("KvPoolFront", "new");
+    return 11;
+  });
+  char byte = 0;
+  ASSERT_EQ(read(moving[0], &byte, 1), 1);
+  kill(writer, SIGKILL);
+  EXPECT_EQ(waitChild(writer), 128 + SIGKILL);
+  close(moving[0]);
+  close(moving[1]);
+
+  markTrace();
+  ASSERT_EQ(storeKvPoolToFile(), 0);
+  EXPECT_NE(traceSinceMark().find("  storeKvPoolToFile: an interrupted store was undone\n"),
+            std::string::npos)
+      << traceSinceMark();
+  const std::string snapshot = readFile(kSnapshot);
+  EXPECT_EQ(kvpool::findPoolImageDamage(reinterpret_cast<const unsigned char*>(snapshot.data()),
+                                        static_cast<int32_t>(snapshot.size())),
+            -1);
+  detachKvPool();
+  ASSERT_TRUE(attachNode());
+  ASSERT_EQ(initKvPoolFromFile(), 0);
+  EXPECT_EQ(getValue("KvPoolFront"), "f");
+  EXPECT_EQ(getValue("KvPoolLong"), std::string(3000, 'l'));
 }
 
 // Files whose header's usedSize equals their size but whose chain does not
@@ -207,6 +355,44 @@ TEST_F(PoolSnapshotTest, LoadRefusesAChainThatDoesNotAddUp) {
   ASSERT_TRUE(attachNode());
   EXPECT_EQ(initKvPoolFromFile(), 0);
   EXPECT_EQ(poolImage(), good);
+}
+
+// Snapshots whose records are each sound but that break the pool's rules
+// (after loading a key twice, a store replaces one copy and a get returns
+// the other) are refused whole, as damaged ones are.
+TEST_F(PoolSnapshotTest, LoadRefusesSnapshotsThatBreakThePoolsRules) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> records;
+    size_t nulAt;  // a byte made NUL after writing, or 0
+    int32_t damageAt;
+  };
+  const Case cases[] = {
+      {"the same key twice", {{"KvPoolA", "1"}, {"KvPoolB", "2"}, {"KvPoolA", "3"}}, 0, 56},
+      {"a key of 256 bytes", {{"KvPoolA", "1"}, {"KvPool" + std::string(250, 'k'), "v"}}, 0, 34},
+      {"a NUL inside a key", {{"KvPoolA", "1"}, {"KvPoolB", "2"}}, 34 + 12 + 3, 34},
+      {"a NUL inside a value", {{"KvPoolA", "1"}, {"KvPoolB", "22"}}, 34 + 12 + 8, 34},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bytes = snapshotOf(c.records);
+    if (c.nulAt != 0) bytes[c.nulAt] = '\0';
+    writeFile(kSnapshot, bytes);
+    ASSERT_TRUE(attachNode());
+    markTrace();
+    EXPECT_EQ(initKvPoolFromFile(), 1);
+    EXPECT_EQ(poolHeader().usedSize, 12);
+    EXPECT_EQ(eventCount(13), 0);
+    EXPECT_NE(traceSinceMark().find("  >initKvPoolFromFile: damaged record at offset " +
+                                    std::to_string(c.damageAt) + "\n"),
+              std::string::npos)
+        << traceSinceMark();
+    detachKvPool();
+  }
+  writeFile(kSnapshot, snapshotOf({{"KvPool" + std::string(249, 'k'), "v"}, {"KvPoolB", "2"}}));
+  ASSERT_TRUE(attachNode());
+  EXPECT_EQ(initKvPoolFromFile(), 0) << "a key of 255 bytes is the pool's own";
+  EXPECT_EQ(getValue("KvPoolB"), "2");
 }
 
 TEST_F(PoolSnapshotTest, LoadDoesNotFollowALink) {

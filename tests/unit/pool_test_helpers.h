@@ -47,13 +47,12 @@ inline void resetPoolState() {
   removePoolObjects();
   forgetPoolHandles();
   unsetenv("KVPOOL_MEMORY_PAGES");
+  unsetenv("KVPOOL_MODE");
   initNodeConstants();
 }
 
 inline bool attachNode() {
-  if (attachKvPool() != 0) return false;
-  takeKvPoolUserSlot();
-  return true;
+  return attachKvPool() == 0 && takeKvPoolUserSlot() == 0;
 }
 
 inline int storeValue(const std::string& key, const std::string& value) {

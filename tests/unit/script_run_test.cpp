@@ -2,6 +2,7 @@
 // statement, its trace, operand splitting, unreadable flags, and evaluate's
 // event for a terminal the node lacks.
 #include <gtest/gtest.h>
+#include <sys/sem.h>
 
 #include <cstdlib>
 #include <string>
@@ -240,6 +241,23 @@ TEST_F(ScriptRunTest, MissingElementWithUnreadableFlagGoesOnWithEmptyText) {
   CciElement* y = kvbroker::findPath(output.root(), "XML.Doc.y");
   ASSERT_NE(y, nullptr);
   EXPECT_EQ(kvbroker::elementValue(y), "");
+}
+
+// A read whose lock cannot be taken is no missing key: the key flag does not
+// let it through. The next run finds the pool again.
+TEST_F(ScriptRunTest, UnavailablePoolFailsAReadEvenWithTheKeyFlagSet) {
+  kvbroker::Node& node = kvNode("n");
+  setScript(node, "SET OutputRoot.XML.Doc.x=KvPoolMissing;");
+  broker().setAttribute(node, "messageInsertKeyNotFound", "true");
+  ASSERT_EQ(semctl(semget(KVPOOL_SEM_KEY, 0, 0), 0, IPC_RMID), 0);
+  Message input = Message::fromXml("<Doc/>");
+  Message output = input.copy();
+  std::string failing;
+  EXPECT_EQ(run(node, input, output, failing), SCRIPT_POOL_UNAVAILABLE);
+  EXPECT_EQ(failing, "semop(): Invalid argument");
+  EXPECT_EQ(kvbroker::findPath(output.root(), "XML.Doc.x"), nullptr);
+  EXPECT_EQ(run(node, input, output, failing), SCRIPT_OK);
+  EXPECT_EQ(kvbroker::elementValue(kvbroker::findPath(output.root(), "XML.Doc.x")), "");
 }
 
 TEST_F(ScriptRunTest, EmptyListSucceedsWithoutTouchingAnything) {

@@ -239,7 +239,8 @@ std::string resultCodeMeaning(int code) {
     case 4:
       return "malformed statement: no '=', or an operand over 255 bytes";
     case 5:
-      return "the pool is unavailable (Redis unreachable, no answer in time, password refused)";
+      return "the pool is unavailable (its lock not had; on Redis: unreachable, no answer in time, "
+             "password refused)";
     case 8:
       return "the pool is full";
     default:

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -15,6 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
+#include "pool/PoolBackend.h"
 #include "tools/kvflow/FlowFile.h"
 #include "tools/kvflow/Messages.h"
 #include "tools/kvflow/Progress.h"
@@ -36,6 +40,7 @@ class Run {
 
  private:
   bool prepare();
+  bool slotsSuffice();
   bool startWorkers();
   void tell(const std::vector<Worker*>& workers, char byte);
   std::vector<Worker*> workersOf(const FlowDef* flow);
@@ -98,6 +103,49 @@ bool Run::prepare() {
   return true;
 }
 
+// Every broker process holds a user slot per KvPoolNode of its flow until the
+// run ends, and node creation waits for a free slot: a run needing more than
+// the machine has free would wait for ever for a slot only it could free.
+// Checked before any node exists, against the free slots of the pool, or all
+// of them when there is none (another run may still take some meanwhile);
+// not with the pool on Redis.
+bool Run::slotsSuffice() {
+  // On Redis a node context takes no slot (a malformed setting is left to
+  // node creation to report).
+  kvpool::BackendConfig backend;
+  std::string problem;
+  if (!kvpool::readBackendConfig(&backend, &problem) || backend.remote()) return true;
+  long needed = 0;
+  std::string parts;
+  for (const FlowDef& flow : file_.flows) {
+    const long pluginNodes =
+        std::count_if(flow.nodes.begin(), flow.nodes.end(),
+                      [](const NodeDef& node) { return node.className == "KvPoolNode"; });
+    if (pluginNodes == 0) continue;
+    needed += pluginNodes * options_.processes;
+    parts += std::string(parts.empty() ? "" : ", ") + "flow \"" + flow.name +
+             "\": " + std::to_string(options_.processes) + " process" +
+             (options_.processes == 1 ? "" : "es") + " x " + std::to_string(pluginNodes) +
+             " KvPoolNode" + (pluginNodes == 1 ? "" : "s");
+  }
+  long free = KVPOOL_USER_SLOTS;
+  std::string held = "no pool exists";
+  const kvpool::PoolIds ids = kvpool::findPoolIds();
+  kvpool::PoolSemaphoreValues values;
+  if (ids.semaphores != -1) {
+    // A set that cannot be read is left to node creation to report.
+    if (!kvpool::readPoolSemaphores(ids.semaphores, &values)) return true;
+    free = values.freeSlots;
+    held = std::to_string(values.nodeContexts()) + " are held by running flows";
+  }
+  if (needed <= free) return true;
+  complain(file_.path + ": the flows need " + std::to_string(needed) + " node contexts (" + parts +
+           "), but only " + std::to_string(free) + " of the machine's " +
+           std::to_string(KVPOOL_USER_SLOTS) + " are free (" + held +
+           "): the run would wait for ever; nothing was started");
+  return false;
+}
+
 bool Run::startWorkers() {
   const std::size_t count = file_.flows.size() * static_cast<std::size_t>(options_.processes);
   if (!progress_.share(count)) {
@@ -153,7 +201,7 @@ bool Run::runShellCommand(const std::string& option, const std::string& command)
 }
 
 int Run::execute() {
-  if (!prepare()) return kExitNothingSent;
+  if (!prepare() || !slotsSuffice()) return kExitNothingSent;
   std::vector<Worker*> everyone;
   const bool started = startWorkers();
   for (Worker& worker : workers_) everyone.push_back(&worker);
