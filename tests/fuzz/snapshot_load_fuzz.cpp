@@ -70,6 +70,12 @@ void checkStore(const kvpool::PoolView& pool, const std::string& key, const std:
                damage.reason.c_str());
 }
 
+// Empty, as a new pool starts: a load only goes into an empty pool.
+void emptyPool(const kvpool::PoolView& pool) {
+  kvpool::PoolWriteLock lock(pool.semaphores);
+  kvpool::writePoolControl(pool.base, {pool.capacity, 0, kvpool::kPoolHeaderBytes});
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -79,6 +85,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // This process is the pool's one node context, as a broker's first node is.
   KVFUZZ_CHECK(attachKvPool() == 0, "no pool could be made");
   takeKvPoolUserSlot();
+  // A pool left by an earlier process of this namespace (libFuzzer's -fork
+  // mode runs one after another) may hold what its last input loaded.
+  emptyPool(kvpool::processPoolView());
   broker->clearEvents();
   return 0;
 }
@@ -126,10 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   checkStore(pool, "KvPoolFuzzProbe", "probe");
   if (!keys.empty()) checkStore(pool, *keys.begin(), "replaced");
 
-  {
-    kvpool::PoolWriteLock lock(pool.semaphores);
-    kvpool::writePoolControl(pool.base, {pool.capacity, 0, kvpool::kPoolHeaderBytes});
-  }
+  emptyPool(pool);
   unlink(kSnapshotPath);
   broker->clearEvents();
   return 0;
