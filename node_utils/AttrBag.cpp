@@ -27,8 +27,14 @@ bool makeRoom(NodeAttributes* bag) {
   if (bag->count < bag->capacity) return true;
   // A bag created without memory for its array starts over at 16 pairs.
   unsigned int capacity = bag->capacity != 0 ? bag->capacity * 2 : kInitialPairs;
-  if (capacity < bag->capacity || capacity > SIZE_MAX / sizeof(NodeAttributePair)) return false;
-  void* pairs = reallocateBlock(bag->pairs, capacity * sizeof(NodeAttributePair));
+  // The byte count can only overflow where size_t is 32 bits; checked without
+  // a comparison that is always false (and warned about) on 64-bit targets.
+  std::size_t bytes = 0;
+  if (capacity < bag->capacity ||
+      __builtin_mul_overflow(std::size_t{capacity}, sizeof(NodeAttributePair), &bytes)) {
+    return false;
+  }
+  void* pairs = reallocateBlock(bag->pairs, bytes);
   if (pairs == nullptr) return false;
   bag->pairs = static_cast<NodeAttributePair*>(pairs);
   bag->capacity = capacity;

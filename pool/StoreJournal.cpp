@@ -154,7 +154,8 @@ JournalRepair journalRepair(StoreJournal* journal, unsigned char* base, int32_t 
       now.usedSize == journal->usedSize && now.blockCount == journal->blockCount;
   const int64_t afterSize = int64_t{journal->usedSize} - journal->oldSize + journal->newSize;
   // An append adds a record, a removal (a replacement by nothing) takes one.
-  int32_t afterCount = journal->blockCount;
+  // Wide: the journal is shared memory and its counts may be anything.
+  int64_t afterCount = journal->blockCount;
   if (journal->state == kJournalAppending) afterCount += 1;
   if (journal->state != kJournalAppending && journal->newSize == 0) afterCount -= 1;
   const bool showsAfter = now.usedSize == afterSize && now.blockCount == afterCount;
