@@ -91,11 +91,11 @@ measure() {
   samples=""
   round=0
   while [ "$round" -lt "$rounds" ]; do
-    for spec in "$@"; do
-      name=${spec%%=*}
+    for entry in "$@"; do
+      name=${entry%%=*}
       set -f
       # shellcheck disable=SC2046
-      set -- $(echo "${spec#*=}" | tr ',' ' ') "$@"
+      set -- $(echo "${entry#*=}" | tr ',' ' ') "$@"
       set +f
       small=$(run "$1" $(($2 / 5)) "$3" "$4")
       big=$(run "$1" "$2" "$3" "$4")
@@ -104,8 +104,8 @@ measure() {
     done
     round=$((round + 1))
   done
-  for spec in "$@"; do
-    echo "$samples" | tr ' ' '\n' | tr ':' ' ' | awk -v n="${spec%%=*}" '
+  for entry in "$@"; do
+    echo "$samples" | tr ' ' '\n' | tr ':' ' ' | awk -v n="${entry%%=*}" '
       $1 == n {
         messages = $2
         if (small == "" || $3 < small) small = $3
@@ -173,8 +173,8 @@ instructions() {
 command -v valgrind > /dev/null || { echo "flow_bench.sh: valgrind is not installed" >&2; exit 2; }
 baseline=$src/bench/callgrind-baseline.txt
 echo "flow_bench: instructions per message of the broker process (callgrind)"
-for spec in "pass-through off" "pass-through on" "three-statements off" "three-statements on"; do
-  set -- $spec
+for entry in "pass-through off" "pass-through on" "three-statements off" "three-statements on"; do
+  set -- $entry
   flow=pass
   [ "$1" = three-statements ] && flow=three
   count=$(instructions "$flow" "$2")
