@@ -118,12 +118,8 @@ int RemoteRun::run(const PoolScriptEntry* head, CciMessage* inputMessage, CciMes
                    CciMessage* destinationList, CciMessage* outputMessage) {
   for (const PoolScriptEntry* entry = head; entry != nullptr; entry = entry->next) {
     Log("  COMMAND ->[%s]\n", entry->statement);
-    // An entry made without its compiled form is compiled for this run.
-    std::unique_ptr<PoolStatement, void (*)(PoolStatement*)> compiledHere(
-        entry->compiled == nullptr ? compilePoolStatement(entry->statement) : nullptr,
-        releasePoolStatement);
-    const PoolStatement* statement =
-        entry->compiled != nullptr ? entry->compiled : compiledHere.get();
+    PoolStatementHolder compiledHere(nullptr, releasePoolStatement);
+    const PoolStatement* statement = statementToRun(entry, compiledHere);
     if (statement == nullptr) return failHere(SCRIPT_MALFORMED_STATEMENT, entry->statement);
     if (statement->split.result != 0) {
       return failHere(SCRIPT_MALFORMED_STATEMENT, statement->failingOperand.c_str());

@@ -66,12 +66,8 @@ int kvpool::runPoolScript(const PoolScriptEntry* head, PoolScriptFlags flags,
   PoolBlockRequest request{};
   for (const PoolScriptEntry* entry = head; entry != nullptr; entry = entry->next) {
     Log("  COMMAND ->[%s]\n", entry->statement);
-    // An entry made without its compiled form is compiled for this run.
-    std::unique_ptr<PoolStatement, void (*)(PoolStatement*)> compiledHere(
-        entry->compiled == nullptr ? compilePoolStatement(entry->statement) : nullptr,
-        releasePoolStatement);
-    const PoolStatement* statement =
-        entry->compiled != nullptr ? entry->compiled : compiledHere.get();
+    PoolStatementHolder compiledHere(nullptr, releasePoolStatement);
+    const PoolStatement* statement = statementToRun(entry, compiledHere);
     if (statement == nullptr) return fail(SCRIPT_MALFORMED_STATEMENT, entry->statement, errorText);
     const CompiledOperand& left = statement->left;
     const CompiledOperand& right = statement->right;

@@ -7,6 +7,7 @@
 #define KVPOOL_SCRIPT_POOLSTATEMENT_H
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "node_utils/MessagePaths.h"
@@ -68,6 +69,17 @@ namespace kvpool {
 // when it runs. Released with releasePoolStatement.
 PoolStatement* compilePoolStatement(const char* assignment) noexcept;
 void releasePoolStatement(PoolStatement* statement) noexcept;
+
+// The statement a run executes for an entry: its compiled form, or, for an
+// entry made without one, a form compiled into holder for this run. Null
+// when memory runs out.
+using PoolStatementHolder = std::unique_ptr<PoolStatement, void (*)(PoolStatement*) noexcept>;
+inline const PoolStatement* statementToRun(const PoolScriptEntry* entry,
+                                           PoolStatementHolder& holder) {
+  if (entry->compiled != nullptr) return entry->compiled;
+  holder.reset(compilePoolStatement(entry->statement));
+  return holder.get();
+}
 
 }  // namespace kvpool
 
