@@ -1,6 +1,7 @@
 // KVPOOL_BACKEND and its companions: reading them, and the process's choice.
 #include "pool/PoolBackend.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -157,16 +158,21 @@ std::mutex choiceMutex;
 bool choiceMade = false;
 std::unique_ptr<RedisPool> processPool;
 int remoteUsers = 0;
+// What every pool call asks first, answered without the mutex once the
+// choice is made: a pool is replaced only while no node context lives.
+std::atomic<bool> choiceKnown{false};
+std::atomic<RedisPool*> chosenPool{nullptr};
 
 void adopt(const BackendConfig& config) {
   choiceMade = true;
   if (!config.remote()) {
     processPool.reset();
-    return;
+  } else if (processPool == nullptr || !sameSettings(processPool->config(), config)) {
+    processPool = std::make_unique<RedisPool>(config);
+    Log("  pool backend %s\n", config.describe().c_str());
   }
-  if (processPool != nullptr && sameSettings(processPool->config(), config)) return;
-  processPool = std::make_unique<RedisPool>(config);
-  Log("  pool backend %s\n", config.describe().c_str());
+  chosenPool.store(processPool.get(), std::memory_order_release);
+  choiceKnown.store(true, std::memory_order_release);
 }
 
 }  // namespace
@@ -248,6 +254,9 @@ bool processPoolOnRedis() {
 }
 
 RedisPool* processRedisPool() {
+  if (choiceKnown.load(std::memory_order_acquire)) {
+    return chosenPool.load(std::memory_order_acquire);
+  }
   const std::lock_guard<std::mutex> lock(choiceMutex);
   if (!choiceMade) {
     BackendConfig config;
