@@ -709,7 +709,7 @@ def tmux(*args):
     return run(["tmux"] + list(args))
 
 
-def wait_for_screen(fragment, what, seconds=10):
+def wait_for_screen(fragment, what, seconds=30):
     deadline = time.time() + seconds
     while time.time() < deadline:
         screen = tmux("capture-pane", "-p", "-t", "w").stdout
@@ -719,7 +719,7 @@ def wait_for_screen(fragment, what, seconds=10):
     raise Failure("%s: %r never showed on the screen:\n%s" % (what, fragment, screen))
 
 
-def wait_for_file(name, seconds=10):
+def wait_for_file(name, seconds=30):
     deadline = time.time() + seconds
     while not os.path.exists(os.path.join(WORK, name)) and time.time() < deadline:
         time.sleep(0.1)
