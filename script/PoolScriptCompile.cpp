@@ -112,6 +112,16 @@ PoolStatement* kvpool::compilePoolStatement(const char* assignment) noexcept {
   }
 }
 
+CciElement* kvpool::rightOperandElement(const CompiledOperand& right, CciMessage* inputMessage,
+                                        CciMessage* exceptionList, CciMessage* destinationList,
+                                        CciMessage* outputMessage) {
+  if (right.kind == OperandKind::kOutputPath) {
+    Log("  Output.. %s\n", right.target);
+    return getPathValue(right.path, outputMessage, exceptionList, destinationList);
+  }
+  return getPathValue(right.path, inputMessage, exceptionList, destinationList);
+}
+
 void kvpool::releasePoolStatement(PoolStatement* statement) noexcept {
   delete statement;
 }

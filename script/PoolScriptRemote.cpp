@@ -134,13 +134,8 @@ int RemoteRun::run(const PoolScriptEntry* head, CciMessage* inputMessage, CciMes
       ops_.push_back({RemotePoolOp::Kind::kGet, right.target, {}, -1});
       op = static_cast<int>(ops_.size()) - 1;
     } else {
-      CciElement* element;
-      if (right.kind == OperandKind::kOutputPath) {
-        Log("  Output.. %s\n", right.target);
-        element = getPathValue(right.path, outputMessage, exceptionList, destinationList);
-      } else {
-        element = getPathValue(right.path, inputMessage, exceptionList, destinationList);
-      }
+      CciElement* element =
+          rightOperandElement(right, inputMessage, exceptionList, destinationList, outputMessage);
       if (element == nullptr) {
         Log("  runKvPoolscript-element not found\n");
         if (flags_.elementNotFound == 0) return failHere(SCRIPT_ELEMENT_NOT_FOUND, right.target);

@@ -93,13 +93,8 @@ int kvpool::runPoolScript(const PoolScriptEntry* head, PoolScriptFlags flags,
         value.setEmpty();
       }
     } else {
-      CciElement* element;
-      if (right.kind == OperandKind::kOutputPath) {
-        Log("  Output.. %s\n", right.target);
-        element = getPathValue(right.path, outputMessage, exceptionList, destinationList);
-      } else {
-        element = getPathValue(right.path, inputMessage, exceptionList, destinationList);
-      }
+      CciElement* element =
+          rightOperandElement(right, inputMessage, exceptionList, destinationList, outputMessage);
       if (element != nullptr) {
         value.readElement(element);
       } else {

@@ -70,6 +70,13 @@ namespace kvpool {
 PoolStatement* compilePoolStatement(const char* assignment) noexcept;
 void releasePoolStatement(PoolStatement* statement) noexcept;
 
+// The element a right operand that names a message field reads: in the
+// output message for an Output path (traced as "  Output.. "), else in the
+// input message; null when the path names no value-bearing element.
+CciElement* rightOperandElement(const CompiledOperand& right, CciMessage* inputMessage,
+                                CciMessage* exceptionList, CciMessage* destinationList,
+                                CciMessage* outputMessage);
+
 // The statement a run executes for an entry: its compiled form, or, for an
 // entry made without one, a form compiled into holder for this run. Null
 // when memory runs out.
