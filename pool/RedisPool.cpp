@@ -703,26 +703,11 @@ bool RedisPool::listKeys(std::vector<std::string>* keys, std::string* error) {
 }
 
 bool RedisPool::hasKeys(bool* any, std::string* error) {
-  const std::string pattern = prefixPattern(config_.prefix);
-  const std::string count = decimalText(kScanCount);
-  *any = false;
-  return exchange(
-      [&](Connection& connection, std::string* why) {
-        std::string cursor = "0";
-        do {
-          Reply reply =
-              single(connection.get(), {"SCAN", cursor, "MATCH", pattern, "COUNT", count});
-          if (reply == nullptr) return Outcome::kLost;
-          if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
-            *why = config_.describe() + ": SCAN: unexpected answer";
-            return Outcome::kRefused;
-          }
-          cursor = std::string(replyText(reply->element[0]));
-          if (reply->element[1]->elements > 0) *any = true;
-        } while (!*any && cursor != "0");
-        return Outcome::kDone;
-      },
-      error);
+  // Asked once per snapshot load: the one scan of the prefix serves.
+  std::vector<std::string> keys;
+  if (!listKeys(&keys, error)) return false;
+  *any = !keys.empty();
+  return true;
 }
 
 bool RedisPool::readValues(const std::vector<std::string>& keys,
