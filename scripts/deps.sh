@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tools, the tests, the Debian
-# package (cpack -G DEB: dpkg-dev, file) and the fuzz build (clang with
+# package (cpack -G DEB: dpkg-dev, file; its manual pages: help2man; its
+# check: lintian) and the fuzz build (clang with
 # libFuzzer and the sanitizer runtimes; llvm for llvm-symbolizer, which puts
 # names and lines in the fuzzers' stack traces) need, only when one is missing.
 # tmux gives the watch test a terminal. The Redis backend builds on hiredis
@@ -10,7 +11,7 @@ set -euo pipefail
 packages=(build-essential cmake g++ libgtest-dev libgmock-dev libbenchmark-dev
           libpugixml-dev nlohmann-json3-dev libcli11-dev util-linux python3
           dpkg-dev file tmux clang libclang-rt-14-dev llvm libhiredis-dev pkg-config
-          redis-server)
+          redis-server help2man lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
