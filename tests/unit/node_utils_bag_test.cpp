@@ -131,10 +131,16 @@ TEST(NodeAttributesTest, NamesDifferingOnlyInCaseArePairsOfTheirOwn) {
 }
 
 TEST(NodeAttributesTest, DestroyIgnoresNullAndABagWithoutArray) {
-  NodeDestroyAttributes(nullptr);
-  auto* bag = static_cast<NodeAttributes*>(std::malloc(sizeof(NodeAttributes)));
-  *bag = NodeAttributes{nullptr, 0, 0};
-  NodeDestroyAttributes(bag);
+  // A bag whose array was never allocated may still count names: destroying
+  // it must not look into the missing array (a crash fails the test).
+  const auto destroyBoth = [] {
+    NodeDestroyAttributes(nullptr);
+    auto* bag = static_cast<NodeAttributes*>(std::malloc(sizeof(NodeAttributes)));
+    *bag = NodeAttributes{nullptr, 3, 16};
+    NodeDestroyAttributes(bag);
+    std::exit(0);
+  };
+  EXPECT_EXIT(destroyBoth(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(NodeAttributesTest, AddThatRunsOutOfMemoryLeavesTheBagAsItWas) {
