@@ -45,14 +45,6 @@ std::string ucsResult(const std::vector<CciChar>& buffer) {
       std::u16string_view(reinterpret_cast<const char16_t*>(buffer.data()), length));
 }
 
-CciTerminalS* findTerminalIn(const std::vector<std::unique_ptr<CciTerminalS>>& list,
-                             std::string_view name) {
-  for (const auto& terminal : list) {
-    if (terminal->name == name) return terminal.get();
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 struct Broker::Impl {
@@ -61,55 +53,6 @@ struct Broker::Impl {
   std::vector<PluginInfo> plugins;
   std::vector<std::unique_ptr<Node>> nodes;
 };
-
-Node::Node() : state_(std::make_unique<CciNodeS>()) {
-  state_->owner = this;
-}
-Node::~Node() = default;
-const std::string& Node::name() const {
-  return state_->name;
-}
-const std::string& Node::className() const {
-  return state_->className;
-}
-CciNode* Node::handle() const {
-  return state_.get();
-}
-CciContext* Node::context() const {
-  return state_->context;
-}
-
-std::vector<std::string> Node::inputTerminals() const {
-  std::vector<std::string> names;
-  for (const auto& terminal : state_->inputs) names.push_back(terminal->name);
-  return names;
-}
-
-std::vector<std::string> Node::outputTerminals() const {
-  std::vector<std::string> names;
-  for (const auto& terminal : state_->outputs) names.push_back(terminal->name);
-  return names;
-}
-
-CciTerminal* Node::findTerminal(std::string_view name) const {
-  if (auto* terminal = findTerminalIn(state_->inputs, name)) return terminal;
-  return findTerminalIn(state_->outputs, name);
-}
-
-const std::vector<CapturedMessage>& Node::captured() const {
-  static const std::vector<CapturedMessage> none;
-  return state_->builtIn ? state_->builtIn->captured : none;
-}
-
-long Node::receivedCount() const {
-  return state_->builtIn ? state_->builtIn->received : 0;
-}
-
-void Node::clearCaptured() {
-  if (!state_->builtIn) return;
-  state_->builtIn->captured.clear();
-  state_->builtIn->received = 0;
-}
 
 Broker::Broker() : impl_(std::make_unique<Impl>()) {
   auto& state = host();

@@ -196,4 +196,13 @@ struct CciNodeS {
   std::vector<std::unique_ptr<CciTerminalS>> outputs;
 };
 
+// The terminal of that name in a node's list, or null.
+inline CciTerminalS* findTerminalIn(const std::vector<std::unique_ptr<CciTerminalS>>& list,
+                                    std::string_view name) {
+  for (const auto& terminal : list) {
+    if (terminal->name == name) return terminal.get();
+  }
+  return nullptr;
+}
+
 #endif
