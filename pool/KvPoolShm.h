@@ -148,8 +148,9 @@ KVPOOL_EXPORT int storeKvPoolToFile(void);
 // Loads the snapshot into an empty pool that can hold it (event 13). 1 no
 // usable file: missing, a link, 12 bytes or less, size and usedSize differ, a
 // record chain that does not add up or breaks the pool's rules
-// (pool/PoolRecords.h), or the lock could not be taken; 0 otherwise, loaded
-// or not. Takes the write lock while copying.
+// (pool/PoolRecords.h), or the lock could not be taken (on Redis: the server
+// could not be used); 0 otherwise, loaded or not. Takes the write lock while
+// copying.
 KVPOOL_EXPORT int initKvPoolFromFile(void);
 
 // The pool's share of node creation and deletion (not exported). A node

@@ -7,8 +7,9 @@
 //                         redis-sentinel://[:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]
 //   KVPOOL_REDIS_PREFIX   put before every key (default empty), so that
 //                         several pools can share one Redis database
-//   KVPOOL_REDIS_TIMEOUT_MS  the bound of every wait: connecting, each
-//                         command's answer (default 500, 1 to 600000)
+//   KVPOOL_REDIS_TIMEOUT_MS  the bound of every step: connecting, the
+//                         setup round trip, each exchange with its whole
+//                         answer (default 500, 1 to 600000)
 //
 // The choice is made when a process creates a node context while it has none
 // alive, and holds as long as any of its node contexts lives. On Redis the pool

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "pool/PoolRecords.h"
+#include "pool/RedisReply.h"
 #include "pool/SnapshotFile.h"
 #include "support/Trace.h"
 
@@ -61,22 +62,12 @@ return out
 constexpr int kScanCount = 1000;
 constexpr std::size_t kPipelineChunk = 1000;
 
-struct ReplyFree {
-  void operator()(redisReply* reply) const noexcept {
-    if (reply != nullptr) freeReplyObject(reply);
-  }
-};
-using Reply = std::unique_ptr<redisReply, ReplyFree>;
-
 struct ContextFree {
   void operator()(redisContext* context) const noexcept {
     if (context != nullptr) redisFree(context);
   }
 };
 using Context = std::unique_ptr<redisContext, ContextFree>;
-
-// A command as its arguments; the views must outlive the call.
-using Command = std::vector<std::string_view>;
 
 timeval toTimeval(int milliseconds) {
   timeval value{};
@@ -117,45 +108,22 @@ std::string contextError(const redisContext* context, int timeoutMs, bool* timed
   return text.empty() ? std::string("connection failed") : text;
 }
 
-void appendCommand(redisContext* context, const Command& command) {
-  // A message's command fits on the stack; a long one takes the heap.
-  constexpr std::size_t kStackArguments = 32;
-  const char* stackArgv[kStackArguments];
-  std::size_t stackLengths[kStackArguments];
-  std::vector<const char*> heapArgv;
-  std::vector<std::size_t> heapLengths;
-  const char** argv = stackArgv;
-  std::size_t* lengths = stackLengths;
-  if (command.size() > kStackArguments) {
-    heapArgv.resize(command.size());
-    heapLengths.resize(command.size());
-    argv = heapArgv.data();
-    lengths = heapLengths.data();
-  }
-  for (std::size_t i = 0; i < command.size(); ++i) {
-    argv[i] = command[i].data();
-    lengths[i] = command[i].size();
-  }
-  redisAppendCommandArgv(context, static_cast<int>(command.size()), argv, lengths);
+// What a message's step may be answered: values a pool record can hold.
+ReplyBounds messageBounds(std::size_t values) {
+  constexpr std::size_t kValueBytes =
+      kRemoteSnapshotCapacity - kPoolHeaderBytes - kSmallestRecordBytes;
+  return {kValueBytes, values + 2, (values + 1) * (kValueBytes + 64)};
 }
 
-// Sends the commands together and reads one reply each; false (replies
-// incomplete) when the connection failed.
-bool pipeline(redisContext* context, const std::vector<Command>& commands,
-              std::vector<Reply>* replies) {
-  for (const Command& command : commands) appendCommand(context, command);
-  replies->clear();
-  for (std::size_t i = 0; i < commands.size(); ++i) {
-    void* reply = nullptr;
-    if (redisGetReply(context, &reply) != REDIS_OK || reply == nullptr) return false;
-    replies->emplace_back(static_cast<redisReply*>(reply));
-  }
-  return true;
-}
+// The tools' and the setup's steps: at most what the largest snapshot holds.
+constexpr ReplyBounds kToolBounds = {kRemoteSnapshotCapacity,
+                                     kRemoteSnapshotCapacity / kSmallestRecordBytes,
+                                     2 * std::size_t{kRemoteSnapshotCapacity}};
 
-Reply single(redisContext* context, const Command& command) {
+Reply single(redisContext* context, const Command& command, int timeoutMs,
+             const ReplyBounds& bounds = kToolBounds) {
   std::vector<Reply> replies;
-  if (!pipeline(context, {command}, &replies)) return nullptr;
+  if (!pipeline(context, {command}, timeoutMs, bounds, &replies)) return nullptr;
   return std::move(replies.front());
 }
 
@@ -234,7 +202,8 @@ bool askSentinel(const RedisEndpoint& sentinel, const BackendConfig& config, Red
     *error = sentinel.text() + ": " + *error;
     return false;
   }
-  Reply reply = single(context.get(), {"SENTINEL", "get-master-addr-by-name", config.master});
+  Reply reply = single(context.get(), {"SENTINEL", "get-master-addr-by-name", config.master},
+                       config.timeoutMs);
   bool timedOut = false;
   if (reply == nullptr) {
     *error = sentinel.text() + ": " + contextError(context.get(), config.timeoutMs, &timedOut);
@@ -292,7 +261,7 @@ std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
   setup.push_back({"SCRIPT", "LOAD", kBatchScript});
   if (config_.kind == BackendConfig::Kind::kSentinel) setup.push_back({"ROLE"});
   std::vector<Reply> replies;
-  if (!pipeline(context.get(), setup, &replies)) {
+  if (!pipeline(context.get(), setup, config_.timeoutMs, kToolBounds, &replies)) {
     bool timedOut = false;
     *error = config_.describe() + ": " + where +
              contextError(context.get(), config_.timeoutMs, &timedOut);
@@ -366,6 +335,8 @@ bool RedisPool::exchange(Exchange&& run, std::string* error) {
       Log("  >redis: %s\n", error->c_str());
       return false;
     }
+    // What an attempt on a dead kept connection left is not the answer.
+    error->clear();
     const Outcome outcome = run(*connection, error);
     if (outcome == Outcome::kDone) {
       release(std::move(connection));
@@ -383,8 +354,10 @@ bool RedisPool::exchange(Exchange&& run, std::string* error) {
     *error = config_.describe() + ": " + where + why;
     Log("  >redis: %s\n", error->c_str());
     // A kept connection that died with the server's restart is replaced
-    // once; a wait that ran out is not repeated, so no call waits twice.
-    if (!connection->kept || timedOut || attempt > 0) return false;
+    // once; a wait that ran out or an answer refused is not repeated, so no
+    // call waits or reads twice.
+    const bool refused = connection->get()->err == REDIS_ERR_PROTOCOL;
+    if (!connection->kept || timedOut || refused || attempt > 0) return false;
   }
 }
 
@@ -472,6 +445,7 @@ RemoteBatchReply RedisPool::runBatch(const std::vector<RemotePoolOp>& ops, bool 
   for (const RemotePoolOp& op : plan.server) keys.push_back(config_.prefix + op.key);
   std::vector<std::string> serverValues;
   int stoppedAt = -1;  // the server operation that stopped the batch
+  const ReplyBounds bounds = messageBounds(count);
 
   // Answers a message whose every operation was answered here.
   const bool ok =
@@ -523,12 +497,14 @@ RemoteBatchReply RedisPool::runBatch(const std::vector<RemotePoolOp>& ops, bool 
               commands.push_back(std::move(script));
             }
             std::vector<Reply> replies;
-            if (!pipeline(connection.get(), commands, &replies)) return Outcome::kLost;
+            if (!pipeline(connection.get(), commands, config_.timeoutMs, bounds, &replies))
+              return Outcome::kLost;
             if (!plan.plain && isError(replies[0].get()) &&
                 startsWith(replyText(replies[0].get()), "NOSCRIPT")) {
               commands[0][0] = "EVAL";
               commands[0][1] = kBatchScript;
-              if (!pipeline(connection.get(), commands, &replies)) return Outcome::kLost;
+              if (!pipeline(connection.get(), commands, config_.timeoutMs, bounds, &replies))
+                return Outcome::kLost;
             }
             // The first error in order decides: a store refused for memory
             // is 8 at the first store (none of them ran); any other is 5.
@@ -624,7 +600,8 @@ int RedisPool::get(const std::string& key, std::string* value, std::string* erro
   int result = KVPOOL_OK;
   const bool ok = exchange(
       [&](Connection& connection, std::string* why) {
-        Reply reply = single(connection.get(), {"GET", fullKey});
+        Reply reply =
+            single(connection.get(), {"GET", fullKey}, config_.timeoutMs, messageBounds(1));
         if (reply == nullptr) return Outcome::kLost;
         if (isError(reply.get())) {
           *why = config_.describe() + ": " + std::string(replyText(reply.get()));
@@ -647,7 +624,8 @@ int RedisPool::set(const std::string& key, const std::string& value, std::string
   int result = KVPOOL_OK;
   const bool ok = exchange(
       [&](Connection& connection, std::string* why) {
-        Reply reply = single(connection.get(), {"SET", fullKey, value});
+        Reply reply =
+            single(connection.get(), {"SET", fullKey, value}, config_.timeoutMs, messageBounds(0));
         if (reply == nullptr) return Outcome::kLost;
         if (isError(reply.get())) {
           const std::string_view text = replyText(reply.get());
@@ -674,8 +652,8 @@ bool RedisPool::listKeys(std::vector<std::string>* keys, std::string* error) {
         keys->clear();
         std::string cursor = "0";
         do {
-          Reply reply =
-              single(connection.get(), {"SCAN", cursor, "MATCH", pattern, "COUNT", count});
+          Reply reply = single(connection.get(), {"SCAN", cursor, "MATCH", pattern, "COUNT", count},
+                               config_.timeoutMs);
           if (reply == nullptr) return Outcome::kLost;
           if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
             *why =
@@ -725,7 +703,8 @@ bool RedisPool::readValues(const std::vector<std::string>& keys,
           std::vector<Command> commands;
           for (const std::string& key : fullKeys) commands.push_back({"GET", key});
           std::vector<Reply> replies;
-          if (!pipeline(connection.get(), commands, &replies)) return Outcome::kLost;
+          if (!pipeline(connection.get(), commands, config_.timeoutMs, kToolBounds, &replies))
+            return Outcome::kLost;
           for (std::size_t i = 0; i < replies.size(); ++i) {
             const redisReply* reply = replies[i].get();
             if (reply->type == REDIS_REPLY_STRING) {
@@ -755,7 +734,8 @@ int RedisPool::storeValues(const std::vector<std::pair<std::string, std::string>
         }
         commands.push_back({"EXEC"});
         std::vector<Reply> replies;
-        if (!pipeline(connection.get(), commands, &replies)) return Outcome::kLost;
+        if (!pipeline(connection.get(), commands, config_.timeoutMs, kToolBounds, &replies))
+          return Outcome::kLost;
         for (const Reply& reply : replies) {
           if (!isError(reply.get())) continue;
           const std::string_view text = replyText(reply.get());
@@ -787,7 +767,7 @@ bool RedisPool::deleteKeys(const std::vector<std::string>& keys, long* deleted,
           for (std::size_t i = start; i < end; ++i) fullKeys.push_back(config_.prefix + keys[i]);
           Command command = {"DEL"};
           for (const std::string& key : fullKeys) command.push_back(key);
-          Reply reply = single(connection.get(), command);
+          Reply reply = single(connection.get(), command, config_.timeoutMs);
           if (reply == nullptr) return Outcome::kLost;
           if (reply->type != REDIS_REPLY_INTEGER) {
             *why =
@@ -806,7 +786,7 @@ bool RedisPool::info(const std::string& section, std::string* text, std::string*
                      std::string* error) {
   return exchange(
       [&](Connection& connection, std::string* why) {
-        Reply reply = single(connection.get(), {"INFO", section});
+        Reply reply = single(connection.get(), {"INFO", section}, config_.timeoutMs);
         if (reply == nullptr) return Outcome::kLost;
         if (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_STATUS) {
           *why = config_.describe() + ": INFO: " +

@@ -8,8 +8,10 @@
 // Result codes: KVPOOL_OK, KVPOOL_KEY_NOT_FOUND (2), KVPOOL_POOL_FULL (8: the
 // server refused a write for lack of memory, an OOM reply) and
 // KVPOOL_POOL_UNAVAILABLE (5: the server cannot be reached, gave no answer
-// within the timeout, refused the password, or is no master). With 5 comes a
-// text naming the backend (host:port, never the password) and the error.
+// within the timeout, sent an answer larger than the caller can use
+// (pool/RedisReply.h) or an error answer, refused the password, or is no
+// master). With 5 comes a text naming the backend (host:port, never the
+// password) and the error.
 //
 // Connections are made when first needed and kept for the next call; one
 // that failed is dropped, so a later call connects again once the server is

@@ -313,7 +313,12 @@ int initKvPoolFromFile(void) {
     int records = 0;
     std::string error;
     const kvpool::RemoteSnapshot loaded = kvpool::loadRemotePoolFromFile(*remote, &records, &error);
-    return loaded == kvpool::RemoteSnapshot::kFileFailed ? 1 : 0;
+    // As on shared memory: 1 when the file or the pool could not be used;
+    // a pool that holds keys or cannot take the file is left alone with 0.
+    return loaded == kvpool::RemoteSnapshot::kFileFailed ||
+                   loaded == kvpool::RemoteSnapshot::kUnavailable
+               ? 1
+               : 0;
   }
   const kvpool::ProcessPoolCall call;
   return call.available() ? kvpool::loadPoolFromFile(call.view()) : 1;

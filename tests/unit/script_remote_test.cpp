@@ -352,3 +352,71 @@ TEST_F(ScriptRemoteTest, UnusableServerFailsWithFiveNamingItWithinTheTimeoutThen
 }
 
 }  // namespace
+
+namespace {
+
+class ScriptRemoteServerStateTest : public ScriptRemoteTest {
+ protected:
+  // One message through a node running script; its result and failing text.
+  int send(kvbroker::Node& kv, std::string* failing) {
+    Message input = Message::fromXml(kInput);
+    Message output = input.copy(), exceptionList, destinationList;
+    return run(kv, input, output, exceptionList, destinationList, failing);
+  }
+};
+
+TEST_F(ScriptRemoteServerStateTest, AServerRestartedBetweenMessagesServesTheNextOne) {
+  useRedis(server_->url());
+  kvbroker::Node& kv = node({"", "SET KvPoolA=Body.d.a;", {}});
+  std::string failing;
+  EXPECT_EQ(send(kv, &failing), SCRIPT_OK);
+  server_->kill();
+  ASSERT_TRUE(server_->restart());
+  EXPECT_EQ(send(kv, &failing), SCRIPT_OK) << failing;
+  EXPECT_EQ(redisPool()["KvPoolA"], "alpha");
+  broker().deleteNode(kv);
+}
+
+TEST_F(ScriptRemoteServerStateTest, ErrorRepliesFailWithFiveNamingThemAndReadNothing) {
+  using Op = kvpool::RemotePoolOp;
+  // Plain (stores, then reads) and the script (a store after a read).
+  const struct {
+    const char* script;
+    std::vector<Op> ops;
+  } cases[] = {
+      {"SET KvPoolA=Body.d.a; SET OutputRoot.XML.d.x=KvPoolL;",
+       {{Op::Kind::kSet, "KvPoolA", "a", -1}, {Op::Kind::kGet, "KvPoolL", {}, -1}}},
+      {"SET OutputRoot.XML.d.x=KvPoolL; SET KvPoolB=Body.d.b;",
+       {{Op::Kind::kGet, "KvPoolL", {}, -1}, {Op::Kind::kSet, "KvPoolB", "b", -1}}},
+  };
+  for (const auto& [script, ops] : cases) {
+    useRedis(server_->url());
+    const std::string prefix = getenv("KVPOOL_REDIS_PREFIX");
+    server_->command({"RPUSH", prefix + "KvPoolL", "item"});
+    kvbroker::Node& kv = node({"", script, {}});
+    std::string failing;
+    EXPECT_EQ(send(kv, &failing), SCRIPT_POOL_UNAVAILABLE) << script;
+    EXPECT_NE(failing.find("WRONGTYPE"), std::string::npos) << failing;
+    const kvpool::RemoteBatchReply reply = kvpool::processRedisPool()->runBatch(ops, false);
+    EXPECT_EQ(reply.result, KVPOOL_POOL_UNAVAILABLE);
+    EXPECT_TRUE(reply.values.empty());
+    EXPECT_NE(reply.error.find("WRONGTYPE"), std::string::npos) << reply.error;
+
+    // A replica refuses the stores; the connection goes, and once the
+    // server is a master again the next message connects anew and runs.
+    server_->command({"SET", prefix + "KvPoolL", "value"});
+    ASSERT_EQ(
+        server_->command({"REPLICAOF", "127.0.0.1", std::to_string(kvtest::freeLoopbackPort())}),
+        "OK");
+    const long connections = server_->infoNumber("total_connections_received");
+    EXPECT_EQ(send(kv, &failing), SCRIPT_POOL_UNAVAILABLE) << script;
+    EXPECT_NE(failing.find("READONLY"), std::string::npos) << failing;
+    ASSERT_EQ(server_->command({"REPLICAOF", "NO", "ONE"}), "OK");
+    EXPECT_EQ(send(kv, &failing), SCRIPT_OK) << failing;
+    // The two INFO connections, REPLICAOF's, and the pool's new one.
+    EXPECT_EQ(server_->infoNumber("total_connections_received") - connections, 3) << script;
+    broker().deleteNode(kv);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,220 @@
+// The pool's Redis client against servers that do not play fair: an answer
+// trickled a byte at a time ends at the step's deadline, an answer longer
+// than the pool could hold is refused when its length arrives, and either
+// drops the connection. And the snapshot calls' results on Redis.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "node_test_fixture.h"
+#include "pool/KvPoolShm.h"
+#include "pool/PoolBackend.h"
+#include "pool/RedisPool.h"
+#include "support/redis_server.h"
+
+namespace {
+
+// A server on a loopback port that answers each connection's setup with a
+// script digest (unless trickling that too), then every request with
+// `pieces`, pausing pauseMs after each. Stops when the test drops it.
+class FakeServer {
+ public:
+  FakeServer(bool answerSetup, std::vector<std::string> pieces, int pauseMs)
+      : answerSetup_(answerSetup), pieces_(std::move(pieces)), pauseMs_(pauseMs) {
+    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listenFd_, 4);
+    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~FakeServer() {
+    stop_ = true;
+    thread_.join();
+    close(listenFd_);
+  }
+  int port() const { return port_; }
+  int connections() const { return connections_; }
+
+ private:
+  bool readable(int fd) {
+    pollfd ready{fd, POLLIN, 0};
+    return poll(&ready, 1, 20) > 0;
+  }
+  void pause() {
+    for (int slept = 0; slept < pauseMs_ && !stop_; slept += 10) usleep(10 * 1000);
+  }
+  void serve() {
+    while (!stop_) {
+      if (!readable(listenFd_)) continue;
+      const int fd = accept(listenFd_, nullptr, nullptr);
+      ++connections_;
+      bool setupDone = !answerSetup_;
+      char request[64 * 1024];
+      while (!stop_) {
+        if (!readable(fd)) continue;
+        if (recv(fd, request, sizeof request, 0) <= 0) break;
+        if (!setupDone) {
+          send(fd, "$2\r\nab\r\n", 8, MSG_NOSIGNAL);
+          setupDone = true;
+          continue;
+        }
+        for (const std::string& piece : pieces_) {
+          if (stop_ || send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) break;
+          pause();
+        }
+      }
+      close(fd);
+    }
+  }
+
+  const bool answerSetup_;
+  const std::vector<std::string> pieces_;
+  const int pauseMs_;
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::thread thread_;
+};
+
+std::vector<std::string> bytesOf(const std::string& text) {
+  std::vector<std::string> bytes;
+  for (char c : text) bytes.emplace_back(1, c);
+  return bytes;
+}
+
+kvpool::BackendConfig configFor(int port) {
+  kvpool::BackendConfig config;
+  std::string problem;
+  const std::string url = "redis://127.0.0.1:" + std::to_string(port);
+  EXPECT_TRUE(kvpool::parseBackendConfig(url.c_str(), nullptr, "500", &config, &problem));
+  return config;
+}
+
+// One call of the kind named; false when it failed, with the error.
+bool call(kvpool::RedisPool& pool, const std::string& kind, std::string* error) {
+  if (kind == "get") {
+    std::string value;
+    return pool.get("k", &value, error) == KVPOOL_OK;
+  }
+  if (kind == "batch") {
+    const kvpool::RemoteBatchReply reply =
+        pool.runBatch({{kvpool::RemotePoolOp::Kind::kGet, "k", {}, -1}}, false);
+    *error = reply.error;
+    EXPECT_TRUE(reply.values.empty());
+    return reply.result == KVPOOL_OK;
+  }
+  std::vector<std::optional<std::string>> values;
+  return pool.readValues({"k"}, &values, nullptr, error);
+}
+
+TEST(RedisHostileServerTest, SlowOrOversizedAnswersFailTheStepAndDropTheConnection) {
+  const std::string huge = "$1073741824\r\n" + std::string(64 * 1024, 'x');
+  const struct {
+    const char* name;
+    bool answerSetup;
+    std::vector<std::string> pieces;
+    int pauseMs;
+    const char* call;
+    const char* error;
+  } cases[] = {
+      {"a value trickled", true, bytesOf("$5\r\nhello\r\n"), 300, "get", "no answer within 500 ms"},
+      {"a batch answer trickled", true, bytesOf("$1\r\nv\r\n"), 300, "batch",
+       "no answer within 500 ms"},
+      {"the setup trickled", false, bytesOf("$2\r\nab\r\n"), 300, "get", "no answer within 500 ms"},
+      {"a value of 1 GB", true, {huge}, 0, "get", "answer refused: a string of 1073741824 bytes"},
+      {"a batch of 1 GB", true, {huge}, 0, "batch", "answer refused: a string of 1073741824"},
+      {"a value over the largest pool",
+       true,
+       {"$20480001\r\n"},
+       0,
+       "read",
+       "a string of 20480001 bytes (at most 20480000)"},
+      {"a value no record can hold",
+       true,
+       {"$20480000\r\n"},
+       0,
+       "get",
+       "a string of 20480000 bytes (at most 20479974)"},
+      {"an array of 2e9 elements",
+       true,
+       {"*2000000000\r\n"},
+       0,
+       "batch",
+       "answer refused: more than 3 elements"},
+  };
+  for (const auto& c : cases) {
+    FakeServer server(c.answerSetup, c.pieces, c.pauseMs);
+    kvpool::RedisPool pool(configFor(server.port()));
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+      std::string error;
+      EXPECT_FALSE(call(pool, c.call, &error)) << c.name;
+      EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
+      EXPECT_EQ(server.connections(), attempt) << c.name << ": the connection was kept";
+    }
+  }
+}
+
+class RedisSnapshotTest : public kvtest::NodeUnitTest {
+ protected:
+  void TearDown() override {
+    NodeUnitTest::TearDown();
+    unsetenv("KVPOOL_BACKEND");
+    unsetenv("KVPOOL_REDIS_PREFIX");
+  }
+  // The exported call on a node of a pool on url under prefix.
+  int onPool(const std::string& url, const std::string& prefix, int (*snapshotCall)()) {
+    setenv("KVPOOL_BACKEND", url.c_str(), 1);
+    setenv("KVPOOL_REDIS_PREFIX", prefix.c_str(), 1);
+    kvbroker::Node& node = kvNode("n");
+    const int result = snapshotCall();
+    broker().deleteNode(node);
+    return result;
+  }
+};
+
+TEST_F(RedisSnapshotTest, LoadAndSaveReturnOneWhenTheServerCannotBeUsedAsOnSharedMemory) {
+  kvtest::RedisServer server;
+  kvtest::RedisServer noMemory({"--maxmemory", "1"});
+  ASSERT_TRUE(server.ok() && noMemory.ok());
+  const std::string unreachable = "redis://127.0.0.1:" + std::to_string(kvtest::freeLoopbackPort());
+  server.command({"SET", "saved:KvPoolA", "a"});
+  ASSERT_EQ(onPool(server.url(), "saved:", storeKvPoolToFile), 0);
+  EXPECT_EQ(onPool(unreachable, "saved:", storeKvPoolToFile), 1);
+
+  const struct {
+    const char* name;
+    std::string url;
+    const char* prefix;
+    int result;
+  } loads[] = {
+      {"unreachable", unreachable, "p:", 1},
+      {"keys under the prefix: left alone", server.url(), "saved:", 0},
+      {"the server out of memory: nothing stored", noMemory.url(), "p:", 0},
+      {"loaded", server.url(), "copy:", 0},
+  };
+  for (const auto& load : loads) {
+    EXPECT_EQ(onPool(load.url, load.prefix, initKvPoolFromFile), load.result) << load.name;
+  }
+  EXPECT_EQ(server.command({"GET", "copy:KvPoolA"}), "a");
+  EXPECT_EQ(noMemory.command({"DBSIZE"}), "0");
+}
+
+}  // namespace
