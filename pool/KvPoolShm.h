@@ -149,7 +149,8 @@ KVPOOL_EXPORT int storeKvPoolToFile(void);
 // usable file: missing, a link, 12 bytes or less, size and usedSize differ, a
 // record chain that does not add up or breaks the pool's rules
 // (pool/PoolRecords.h), or the lock could not be taken (on Redis: the server
-// could not be used); 0 otherwise, loaded or not. Takes the write lock while
+// could not be used, or refused the records for memory); 0 otherwise, loaded
+// or not. Takes the write lock while
 // copying.
 KVPOOL_EXPORT int initKvPoolFromFile(void);
 

@@ -313,10 +313,12 @@ int initKvPoolFromFile(void) {
     int records = 0;
     std::string error;
     const kvpool::RemoteSnapshot loaded = kvpool::loadRemotePoolFromFile(*remote, &records, &error);
-    // As on shared memory: 1 when the file or the pool could not be used;
-    // a pool that holds keys or cannot take the file is left alone with 0.
+    // As on shared memory: 1 when the file or the pool could not be used
+    // (the server unreachable, or refusing the records for memory); a pool
+    // that holds keys or cannot take the file is left alone with 0.
     return loaded == kvpool::RemoteSnapshot::kFileFailed ||
-                   loaded == kvpool::RemoteSnapshot::kUnavailable
+                   loaded == kvpool::RemoteSnapshot::kUnavailable ||
+                   loaded == kvpool::RemoteSnapshot::kFull
                ? 1
                : 0;
   }
