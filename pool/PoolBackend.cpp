@@ -19,18 +19,23 @@ namespace {
 constexpr std::string_view kRedisScheme = "redis://";
 constexpr std::string_view kSentinelScheme = "redis-sentinel://";
 constexpr char kForms[] =
-    "expected redis://[:PASSWORD@]HOST:PORT[/DB] or "
-    "redis-sentinel://[:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]";
+    "expected redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
+    "redis-sentinel://[[USER]:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]";
 constexpr int kMaxDatabase = 1000000;
 
-// The value as it may be shown: the password replaced by ***.
+// The value as it may be shown: the password replaced by ***, a user name
+// kept.
 std::string maskedUrl(std::string_view url) {
   const std::size_t scheme = url.find("://");
   if (scheme == std::string_view::npos) return std::string(url);
   const std::size_t start = scheme + 3;
   const std::size_t at = url.rfind('@');
   if (at == std::string_view::npos || at < start) return std::string(url);
-  return std::string(url.substr(0, start)) + ":***" + std::string(url.substr(at));
+  const std::size_t colon = url.substr(start, at - start).find(':');
+  const std::string_view user =
+      colon == std::string_view::npos ? std::string_view() : url.substr(start, colon);
+  return std::string(url.substr(0, start)) + std::string(user) + ":***" +
+         std::string(url.substr(at));
 }
 
 // A decimal number within [low, high] and nothing else.
@@ -94,18 +99,22 @@ bool parseBackendUrl(std::string_view url, BackendConfig* config, std::string* w
     *why = "unknown scheme";
     return false;
   }
-  // The password may hold '@' and '/': the last '@' ends it.
+  // USER:PASSWORD@ (a server with access control lists) or :PASSWORD@. The
+  // password may hold '@', ':' and '/': the last '@' ends it, and the first
+  // ':' ends the user name, which holds neither.
   if (const std::size_t at = rest.rfind('@'); at != std::string_view::npos) {
     const std::string_view userInfo = rest.substr(0, at);
-    if (userInfo.empty() || userInfo.front() != ':') {
-      *why = "a user name is not supported, only :PASSWORD@";
+    const std::size_t colon = userInfo.find(':');
+    if (colon == std::string_view::npos) {
+      *why = "no password after the user name (USER:PASSWORD@)";
       return false;
     }
-    if (userInfo.size() == 1) {
+    if (colon + 1 == userInfo.size()) {
       *why = "empty password after ':'";
       return false;
     }
-    config->password = std::string(userInfo.substr(1));
+    config->user = std::string(userInfo.substr(0, colon));
+    config->password = std::string(userInfo.substr(colon + 1));
     rest = rest.substr(at + 1);
   }
   const std::size_t slash = rest.find('/');
@@ -147,8 +156,8 @@ bool parseBackendUrl(std::string_view url, BackendConfig* config, std::string* w
 }
 
 bool sameSettings(const BackendConfig& a, const BackendConfig& b) {
-  return a.describe() == b.describe() && a.password == b.password && a.database == b.database &&
-         a.prefix == b.prefix && a.timeoutMs == b.timeoutMs;
+  return a.describe() == b.describe() && a.user == b.user && a.password == b.password &&
+         a.database == b.database && a.prefix == b.prefix && a.timeoutMs == b.timeoutMs;
 }
 
 // The process's choice; shared memory until a node context or a pool call

@@ -3,8 +3,9 @@
 // share (pool/RedisPool.h).
 //
 //   KVPOOL_BACKEND        unset or empty: shared memory
-//                         redis://[:PASSWORD@]HOST:PORT[/DB]
-//                         redis-sentinel://[:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]
+//                         redis://[[USER]:PASSWORD@]HOST:PORT[/DB]
+//                         redis-sentinel://[[USER]:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]
+//                         (USER: a user of the server's access control lists)
 //   KVPOOL_REDIS_PREFIX   put before every key (default empty), so that
 //                         several pools can share one Redis database
 //   KVPOOL_REDIS_TIMEOUT_MS  the bound of every step: connecting, the
@@ -38,6 +39,7 @@ struct BackendConfig {
   RedisEndpoint server;                  // kRedis
   std::vector<RedisEndpoint> sentinels;  // kSentinel, asked in this order
   std::string master;                    // kSentinel: the name the sentinels watch
+  std::string user;                      // empty: the password alone (AUTH PASSWORD)
   std::string password;                  // never printed
   int database = 0;
   std::string prefix;

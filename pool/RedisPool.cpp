@@ -256,7 +256,11 @@ std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
   // a master the sentinels still name may have come back as a replica.
   const std::string database = decimalText(config_.database);
   std::vector<Command> setup;
-  if (!config_.password.empty()) setup.push_back({"AUTH", config_.password});
+  if (!config_.user.empty()) {
+    setup.push_back({"AUTH", config_.user, config_.password});
+  } else if (!config_.password.empty()) {
+    setup.push_back({"AUTH", config_.password});
+  }
   if (config_.database != 0) setup.push_back({"SELECT", database});
   setup.push_back({"SCRIPT", "LOAD", kBatchScript});
   if (config_.kind == BackendConfig::Kind::kSentinel) setup.push_back({"ROLE"});

@@ -217,4 +217,32 @@ TEST_F(RedisSnapshotTest, LoadAndSaveReturnOneWhenTheServerCannotBeUsedAsOnShare
   EXPECT_EQ(noMemory.command({"DBSIZE"}), "0");
 }
 
+// A server with access control lists: the user name and its password open
+// the pool; a wrong password is 5, named by the server, and never shown.
+TEST(RedisUserTest, AUserAndItsPasswordOpenThePoolAWrongOneIsRefused) {
+  kvtest::RedisServer server;
+  ASSERT_TRUE(server.ok());
+  ASSERT_EQ(server.command({"ACL", "SETUSER", "app", "on", ">s3cret", "~*", "+@all"}), "OK");
+  ASSERT_EQ(server.command({"ACL", "SETUSER", "default", "off"}), "OK");
+  const std::string host = "127.0.0.1:" + std::to_string(server.port());
+  const struct {
+    std::string url;
+    int result;
+  } cases[] = {{"redis://app:s3cret@" + host, KVPOOL_OK},
+               {"redis://app:wrong@" + host, KVPOOL_POOL_UNAVAILABLE},
+               {"redis://:s3cret@" + host, KVPOOL_POOL_UNAVAILABLE}};
+  for (const auto& c : cases) {
+    kvpool::BackendConfig config;
+    std::string problem;
+    ASSERT_TRUE(kvpool::parseBackendConfig(c.url.c_str(), nullptr, nullptr, &config, &problem));
+    kvpool::RedisPool pool(config);
+    std::string error;
+    EXPECT_EQ(pool.set("KvPoolA", "a", &error), c.result) << c.url << ": " << error;
+    if (c.result != KVPOOL_OK) {
+      EXPECT_NE(error.find("AUTH refused"), std::string::npos) << error;
+      EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
+    }
+  }
+}
+
 }  // namespace

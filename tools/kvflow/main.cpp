@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 1000000));
   run->add_option("--plugin", options.plugin, "The plug-in to load")->capture_default_str();
   run->add_option("--backend", options.backend,
-                  "Put the pool on Redis: redis://[:PASSWORD@]HOST:PORT[/DB] or "
+                  "Put the pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
                   "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER, handed to every broker "
                   "process as KVPOOL_BACKEND");
   run->add_option("--interval", options.intervalMs,

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
                  "Longest wait for the pool's lock, in seconds (default 5); also after a command")
       ->check(CLI::Range(0.0, kLongestWaitSeconds));
   app.add_option("--backend", a.backend,
-                 "The pool on Redis: redis://[:PASSWORD@]HOST:PORT[/DB] or "
+                 "The pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
                  "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER (default: KVPOOL_BACKEND)");
 
   CLI::App* status = addLockingCommand(
