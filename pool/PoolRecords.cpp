@@ -115,8 +115,7 @@ PoolDamage checkPoolImage(const unsigned char* image, int32_t imageSize) {
   return {};
 }
 
-PoolChainEnd reportPoolChain(const unsigned char* image, int32_t end,
-                             PoolWalkReporter& reporter) {
+PoolChainEnd reportPoolChain(const unsigned char* image, int32_t end, PoolWalkReporter& reporter) {
   // Faults after which the key cannot be read as one text.
   constexpr uint32_t kUnreadableKey = kChainBreakingFaults | kFaultKeyLength | kFaultValueLength |
                                       kFaultLengthSum | kFaultKeyUnterminated | kFaultKeyInnerNul;

@@ -193,8 +193,8 @@ std::string describePoolRecordFault(PoolRecordFault fault, const unsigned char* 
 // 255 bytes and occurs once. The plug-in never writes a record that breaks
 // them; a store holds the chain to them unless its key index (which refuses
 // a repeated key) vouches for the chain, and an image taken in from
-// elsewhere, or checked whole, is held to them. Fed the sound records of one chain in order; the keys are kept as
-// views into the image, which must outlive this object.
+// elsewhere, or checked whole, is held to them. Fed the sound records of one chain in order; the
+// keys are kept as views into the image, which must outlive this object.
 class PoolKeyRules {
   // A hasher and a value of our own keep every part of the table's code
   // internal to the plug-in: one instantiated on standard types alone (its

@@ -414,8 +414,7 @@ int findOrCreateSegment() {
 // (a pool made by a build without it gets one from the first process that
 // knows it). One too small for this pool is left over from an earlier,
 // smaller pool and is replaced. Failures leave the pool without a journal.
-void* mapJournal(int32_t poolBytes, bool mayCreate, std::size_t* mappedBytes,
-                 int attachFlags = 0) {
+void* mapJournal(int32_t poolBytes, bool mayCreate, std::size_t* mappedBytes, int attachFlags = 0) {
   const std::size_t wanted = kvpool::journalSegmentBytes(static_cast<std::size_t>(poolBytes));
   for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
     int id = shmget(KVPOOL_JOURNAL_KEY, 0, kPermissions);

@@ -74,7 +74,6 @@ uint32_t entryCheck(StoreJournal* journal, EntryKind kind) {
   return hashBytes(hash, saveArea(journal), static_cast<std::size_t>(journal->oldSize));
 }
 
-
 uint64_t progressOf(int32_t moved, uint32_t check) {
   const uint32_t movedCheck = hashBytes(check, &moved, sizeof moved);
   return (uint64_t{movedCheck} << 32) | static_cast<uint32_t>(moved);

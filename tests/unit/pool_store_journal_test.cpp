@@ -212,9 +212,9 @@ TEST(StoreJournalCorruptTest, CorruptedEntryIsNeverApplied) {
     ASSERT_TRUE(kvpool::journalPending(pool.journal));
     const std::vector<unsigned char> found(pool.base, pool.base + pool.segmentBytes);
     const auto* journalBytes = reinterpret_cast<const unsigned char*>(pool.journal);
-    const std::vector<unsigned char> journal(journalBytes,
-                                             journalBytes + sizeof(kvpool::StoreJournal) +
-                                                 static_cast<std::size_t>(pool.segmentBytes));
+    const std::vector<unsigned char> journal(
+        journalBytes,
+        journalBytes + sizeof(kvpool::StoreJournal) + static_cast<std::size_t>(pool.segmentBytes));
     for (int c = 0; c < 100; ++c) {
       std::memcpy(pool.base, found.data(), found.size());
       std::memcpy(pool.journal, journal.data(), journal.size());
@@ -229,8 +229,7 @@ TEST(StoreJournalCorruptTest, CorruptedEntryIsNeverApplied) {
       const auto records = poolRecords(pool.base);
       ASSERT_TRUE(records.has_value()) << "scenario " << scenario.key << ", case " << c;
       EXPECT_TRUE(*records == before || *records == after)
-          << "scenario " << scenario.key << ", case " << c << ": " << records->size()
-          << " records";
+          << "scenario " << scenario.key << ", case " << c << ": " << records->size() << " records";
     }
   }
   EXPECT_GT(refused, 0);

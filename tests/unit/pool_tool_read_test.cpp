@@ -77,11 +77,12 @@ TEST(ToolReadTest, VerifyNamesEveryFaultByTheLibrarysRules) {
   image.limit = offset;
   kvpool::writePoolControl(image.bytes.data(), {offset, 4, offset});
   const kvpooltool::Walk walk = kvpooltool::walkPool(image);
-  EXPECT_EQ(walk.damage, (std::vector<std::string>{
-                             "record 2 at offset 34: the key is empty",
-                             "record 3 at offset 49: the key has 256 bytes, more than 255",
-                             "record 4 at offset 320: key \"KvPoolA\" is stored already as record 1",
-                         }));
+  EXPECT_EQ(walk.damage,
+            (std::vector<std::string>{
+                "record 2 at offset 34: the key is empty",
+                "record 3 at offset 49: the key has 256 bytes, more than 255",
+                "record 4 at offset 320: key \"KvPoolA\" is stored already as record 1",
+            }));
   EXPECT_EQ(walk.records.size(), 4u);
 }
 

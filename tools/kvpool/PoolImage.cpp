@@ -26,16 +26,17 @@ class WalkLines final : public kvpool::PoolWalkReporter {
   void visit(const unsigned char* bytes, const kvpool::PoolRecord& record, int number,
              const kvpool::PoolKeyRules& rules) override {
     if ((record.faults & kvpool::kFaultNoRoomForHeader) != 0) {
-      walk_->damage.push_back(at(record.offset) + ": " +
-                              describePoolRecordFault(kvpool::kFaultNoRoomForHeader, bytes, record));
+      walk_->damage.push_back(
+          at(record.offset) + ": " +
+          describePoolRecordFault(kvpool::kFaultNoRoomForHeader, bytes, record));
       return;
     }
     const std::string where = "record " + std::to_string(number) + " at " + at(record.offset);
     for (uint32_t fault = kvpool::kFaultKeyLength; fault <= kvpool::kFaultKeyEmpty; fault <<= 1) {
       if ((record.faults & fault) == 0) continue;
-      std::string line = where + ": " +
-                         describePoolRecordFault(static_cast<kvpool::PoolRecordFault>(fault), bytes,
-                                                 record);
+      std::string line =
+          where + ": " +
+          describePoolRecordFault(static_cast<kvpool::PoolRecordFault>(fault), bytes, record);
       if (fault == kvpool::kFaultKeyRepeated) {
         line += " as record " + std::to_string(rules.firstWithKey());
       }
