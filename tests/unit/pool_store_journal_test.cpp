@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "broker/Broker.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
 #include "pool/StoreJournal.h"
 #include "pool_test_helpers.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -233,6 +235,23 @@ TEST(StoreJournalCorruptTest, CorruptedEntryIsNeverApplied) {
     }
   }
   EXPECT_GT(refused, 0);
+
+  // A refusal is a warning event and a trace line; the pool stays as found.
+  kvbroker::Broker broker;
+  const kvpool::PoolView pool = kvpool::processPoolView();
+  pool.journal->state = kvpool::kJournalClearing;
+  const std::vector<unsigned char> found(pool.base, pool.base + pool.segmentBytes);
+  kvpool::repairInterruptedStore(pool, "getKvPoolDataBlock");
+  EXPECT_EQ(std::memcmp(pool.base, found.data(), found.size()), 0);
+  EXPECT_FALSE(kvpool::journalPending(pool.journal));
+  const auto events = broker.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].messageNumber, 18);
+  EXPECT_EQ(events[0].type, 1);
+  EXPECT_NE(readFile(kTracePath)
+                .find("  getKvPoolDataBlock: the store journal's entry fails its "
+                      "check, not applied; pool left as it is\n"),
+            std::string::npos);
 }
 
 }  // namespace
