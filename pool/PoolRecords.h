@@ -11,9 +11,11 @@
 // [offset, end) of the record it is given.
 //
 // The per-record reading is inline and allocation-free: gets and stores run
-// it. The texts of describePoolRecordFault and the checks of whole images
-// (checkPoolImage, PoolKeyRules: a snapshot load, a check) allocate. None of
-// it takes a lock: the caller holds the pool's lock, or owns a copy.
+// it. The texts of describePoolRecordFault, the key rules (PoolKeyRules: a
+// set of the keys; a get or store takes it only when its key index cannot
+// vouch for the chain) and the checks of whole images (checkPoolImage,
+// reportPoolChain: a snapshot load, kvpool verify) allocate. None of it takes
+// a lock: the caller holds the pool's lock, or owns a copy.
 #ifndef KVPOOL_POOL_POOLRECORDS_H
 #define KVPOOL_POOL_POOLRECORDS_H
 
