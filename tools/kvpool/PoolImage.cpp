@@ -109,11 +109,6 @@ std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, double waitSeco
   PoolImage image;
   image.limit = view.segmentBytes;
   for (int attempt = 0;; ++attempt) {
-    if (pool.storePending() &&
-        (attempt == kRepairAttempts || !repairPendingStore(ids, waitSeconds, why))) {
-      if (attempt == kRepairAttempts) *why = "an interrupted store is pending; try again";
-      return std::nullopt;
-    }
     // The tool's own timed lock: it never writes to the trace, so reading
     // leaves the trace as it was.
     std::optional<TimedPoolLock> lock;
@@ -125,8 +120,16 @@ std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, double waitSeco
       }
       image.locked = true;
     }
-    // A writer killed while this reader waited: read once it is put right.
-    if (pool.storePending()) continue;
+    // Under the read lock no store runs: a pending one was cut short, and is
+    // put right before anything is read.
+    if (pool.storePending()) {
+      lock.reset();
+      if (attempt == kRepairAttempts) *why = "an interrupted store is pending; try again";
+      if (attempt == kRepairAttempts || !repairPendingStore(ids, waitSeconds, why)) {
+        return std::nullopt;
+      }
+      continue;
+    }
     PoolControl header{};
     if (image.limit >= kvpool::kPoolHeaderBytes) header = kvpool::readPoolControl(view.base);
     const int32_t used =
