@@ -55,10 +55,6 @@ class WalkLines final : public kvpool::PoolWalkReporter {
   Walk* walk_;
 };
 
-}  // namespace
-
-namespace {
-
 // How often a reader repairs before it gives up: each time, another writer
 // was killed while it waited for the read lock.
 constexpr int kRepairAttempts = 3;
