@@ -12,6 +12,7 @@
 #include "pool/PoolRecords.h"
 #include "pool/RedisPool.h"
 #include "pool/StoreJournal.h"
+#include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
 namespace {
@@ -72,15 +73,23 @@ int readValue(const kvpool::PoolView& pool, PoolBlockRequest* request, const cha
     found = pool.index->find(base, header, journalChanges(pool.journal), end, key, keyLength);
     if (found >= 0) std::memcpy(request, base + found, sizeof(PoolBlock));
   }
+  // Without an index that vouches for the chain, the scan holds it to the
+  // key rules: a key stored twice is damage, and no copy behind it is found.
+  kvpool::PoolKeyRules rules(kvpool::PoolKeyRules::Scope::kRepeatsOnly);
+  const bool vouched =
+      pool.index != nullptr && pool.index->vouches(base, header, journalChanges(pool.journal));
   const PoolChainEnd walk =
       found >= 0
           ? PoolChainEnd{}
-          : kvpool::walkPoolChain(base, header.blockCount, end, [&](const PoolRecord& record) {
-              std::memcpy(request, &record.header, sizeof record.header);
-              if (!keyMatches(base, record, key, keyLength)) return false;
-              found = record.offset;
-              return true;
-            });
+          : kvpool::walkPoolChain(base, header.blockCount, end, vouched ? nullptr : &rules,
+                                  [&](const PoolRecord& record) {
+                                    std::memcpy(request, &record.header, sizeof record.header);
+                                    if (!keyMatches(base, record, key, keyLength)) {
+                                      return false;
+                                    }
+                                    found = record.offset;
+                                    return true;
+                                  });
   if (found >= 0) {
     // The request holds the found record's header.
     const auto valueBytes = static_cast<std::size_t>(request->valueLength);
@@ -98,6 +107,35 @@ int readValue(const kvpool::PoolView& pool, PoolBlockRequest* request, const cha
   }
   Log("  Key Not FOUND?\n");
   return KVPOOL_KEY_NOT_FOUND;
+}
+
+// One pass over the whole chain: it finds key's record (*found, *foundSize),
+// and proves the chain sound before anything is moved or appended behind it.
+// It holds the chain to the key rules (a key twice is damage, as
+// checkPoolImage says) unless the process's key index vouches for it. Damage
+// cuts *header back to the sound records before it, so stores work again
+// (nothing behind it can be found again); true when it did.
+bool findForStore(unsigned char* base, bool vouched, const char* key, std::size_t keyLength,
+                  PoolControl* header, int32_t* found, int32_t* foundSize) {
+  kvpool::PoolKeyRules rules(kvpool::PoolKeyRules::Scope::kRepeatsOnly);
+  const PoolChainEnd walk =
+      kvpool::walkPoolChain(base, header->blockCount, header->usedSize, vouched ? nullptr : &rules,
+                            [&](const PoolRecord& record) {
+                              if (*found < 0 && keyMatches(base, record, key, keyLength)) {
+                                *found = record.offset;
+                                *foundSize = record.header.blockSize;
+                              }
+                              return false;
+                            });
+  if (walk.reaches(*header)) return false;
+  Log("  >storeKvPoolDataBlock: damaged record at offset %d\n", walk.offset);
+  if ((walk.faults & kvpool::kFaultKeyRepeated) != 0) {
+    Log("  >storeKvPoolDataBlock: its key is stored already in an earlier record\n");
+  }
+  Log("  storeKvPoolDataBlock pool cut back to %d blocks, %d bytes\n", walk.records, walk.offset);
+  header->blockCount = walk.records;
+  header->usedSize = walk.offset;
+  return true;
 }
 
 // A lock that cannot be taken leaves the pool untouched and the call failed.
@@ -121,6 +159,16 @@ void kvpool::repairInterruptedStore(const PoolView& pool, const char* function) 
     case kvpool::JournalRepair::kDropped:
       Log("  %s: an interrupted store no longer matches the pool, left alone\n", function);
       break;
+    case kvpool::JournalRepair::kRefused: {
+      Log("  %s: the store journal's entry fails its check, not applied; pool left as it is\n",
+          function);
+      int rc = 0;
+      cciLog(&rc, CCI_LOG_WARNING, kvpool::kEventFile, kvpool::kLineJournalRefused, function,
+             constKvCatalog, kvpool::kEventJournalRefused, kvpool::kVTRL2Text,
+             "the store journal's entry fails its check; the pool is left as it is",
+             static_cast<const char*>(nullptr));
+      break;
+    }
   }
 }
 
@@ -176,25 +224,11 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
   request->valueLength = saturatedLength(valueLength);
   request->blockSize = saturatedLength(static_cast<std::size_t>(blockSize));
 
-  // One pass over the whole chain: it finds the key, and proves the chain
-  // sound before anything is moved or appended behind it.
   int32_t found = -1;
   int32_t foundSize = 0;
-  const PoolChainEnd walk =
-      walkPoolChain(base, header.blockCount, header.usedSize, [&](const PoolRecord& record) {
-        if (found < 0 && keyMatches(base, record, request->key, keyLength)) {
-          found = record.offset;
-          foundSize = record.header.blockSize;
-        }
-        return false;
-      });
-  if (!walk.reaches(header)) {
-    // Nothing behind a damaged record can be found again; the pool keeps the
-    // sound records before it, so stores work again.
-    Log("  >storeKvPoolDataBlock: damaged record at offset %d\n", walk.offset);
-    Log("  storeKvPoolDataBlock pool cut back to %d blocks, %d bytes\n", walk.records, walk.offset);
-    header.blockCount = walk.records;
-    header.usedSize = walk.offset;
+  const bool vouched =
+      pool.index != nullptr && !headerChanged && pool.index->vouches(base, header, changesBefore);
+  if (findForStore(base, vouched, request->key, keyLength, &header, &found, &foundSize)) {
     headerChanged = true;
   }
 

@@ -11,13 +11,15 @@ bool KeyIndex::rebuild(const unsigned char* base, const PoolControl& header, uin
                        int32_t end) {
   valid_ = false;
   offsets_.clear();
+  PoolKeyRules rules(PoolKeyRules::Scope::kRepeatsOnly);
   const PoolChainEnd walk =
-      walkPoolChain(base, header.blockCount, end, [&](const PoolRecord& record) {
+      walkPoolChain(base, header.blockCount, end, &rules, [&](const PoolRecord& record) {
         offsets_.emplace(std::string(record.keyText(base)), Offset{record.offset});
         return false;
       });
   if (!walk.reaches(header) || offsets_.size() != static_cast<std::size_t>(header.blockCount)) {
-    // Damage, or a key twice: only the scan answers for such a pool.
+    // Damage, or a key twice (or another broken key rule): only the scan
+    // answers for such a pool.
     offsets_.clear();
     return false;
   }

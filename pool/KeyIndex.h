@@ -1,5 +1,6 @@
 // A process's index of the pool's keys: key to record offset, so that a get
-// finds a key without visiting every record. The index is only ever a hint:
+// finds a key without visiting every record. It is built only from a chain
+// that holds no key twice (pool/PoolRecords.h, PoolKeyRules). The index is only ever a hint:
 //  - it is trusted only while the pool's header and the journal's change
 //    count are what they were when the index was last brought up to date
 //    (every store of ours counts a change; a process that does not keep the
@@ -31,6 +32,13 @@ class KeyIndex {
   // of the chain, unless the chain is damaged.
   int32_t find(const unsigned char* base, const PoolControl& header, uint32_t changes, int32_t end,
                const char* key, std::size_t keyBytes);
+  // True while the index is current for this header and change count: the
+  // chain then is sound and holds no key twice, as the walk that built it
+  // found, and a store need not check that again.
+  bool vouches(const unsigned char* base, const PoolControl& header, uint32_t changes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return current(base, header, changes);
+  }
   // After this process's own store or removal, which kept the chain sound:
   // the records behind removedOffset moved down by removedSize (0: none
   // removed), and key's record now starts at newOffset (-1: none stored).

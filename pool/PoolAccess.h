@@ -207,6 +207,10 @@ class OpenedPool {
   int pages() const { return pages_; }
   // The header as it stands, copied without the lock.
   PoolControl header() const;
+  // True while the pool's store journal shows a store cut short (read-only
+  // too: the journal is then looked at, never changed). A hint without the
+  // lock; the repair (repairInterruptedStore, read-write) looks again.
+  bool storePending() const;
 
  private:
   Mode mode_ = Mode::kReadOnly;
@@ -215,6 +219,7 @@ class OpenedPool {
   PoolSegmentStatus found_;
   PoolView view_;
   void* journalView_ = nullptr;
+  const StoreJournal* lookJournal_ = nullptr;
   std::unique_ptr<KeyIndex> index_;
   int pages_ = 1;
 };

@@ -56,6 +56,8 @@ std::string describePoolRecordFault(PoolRecordFault fault, const unsigned char* 
              number(kMaxKeyBytes);
     case kFaultKeyRepeated:
       return "key \"" + std::string(record.keyText(image)) + "\" is stored already";
+    case kFaultKeyEmpty:
+      return "the key is empty";
   }
   return "unknown fault";
 }
@@ -63,10 +65,15 @@ std::string describePoolRecordFault(PoolRecordFault fault, const unsigned char* 
 uint32_t PoolKeyRules::check(const unsigned char* image, PoolRecord* record) {
   const int number = ++records_;
   const uint32_t before = record->faults;
-  findInnerNuls(image, record);
+  const bool wholeImage = scope_ == Scope::kWholeImage;
+  if (wholeImage) findInnerNuls(image, record);
   if (record->faults != before) return record->faults & ~before;
   const int32_t keyBytes = record->header.keyLength - 1;
-  if (keyBytes > kMaxKeyBytes) {
+  if (wholeImage && keyBytes == 0) {
+    record->faults |= kFaultKeyEmpty;
+    return kFaultKeyEmpty;
+  }
+  if (wholeImage && keyBytes > kMaxKeyBytes) {
     record->faults |= kFaultKeyTooLong;
     return kFaultKeyTooLong;
   }
@@ -92,20 +99,12 @@ PoolDamage checkPoolImage(const unsigned char* image, int32_t imageSize) {
     return {0, "header: blockCount " + number(header.blockCount) + " is negative"};
   }
   PoolKeyRules rules;
-  PoolRecord broken;
-  const PoolChainEnd walk =
-      walkPoolChain(image, header.blockCount, header.usedSize, [&](const PoolRecord& record) {
-        broken = record;
-        return rules.check(image, &broken) != 0;
-      });
+  const PoolChainEnd walk = walkPoolChain(image, header.blockCount, header.usedSize, &rules,
+                                          [](const PoolRecord&) { return false; });
   if (walk.faults != 0) {
     const PoolRecord record = readPoolRecord(image, walk.offset, header.usedSize);
-    return {walk.offset, "record " + number(walk.records + 1) + ": " +
-                             describePoolRecordFault(firstFault(walk.faults), image, record)};
-  }
-  if (!broken.sound()) {
-    const PoolRecordFault fault = firstFault(broken.faults);
-    std::string reason = describePoolRecordFault(fault, image, broken);
+    const PoolRecordFault fault = firstFault(walk.faults);
+    std::string reason = describePoolRecordFault(fault, image, record);
     if (fault == kFaultKeyRepeated) reason += " as record " + number(rules.firstWithKey());
     return {walk.offset, "record " + number(walk.records + 1) + ": " + reason};
   }
@@ -114,6 +113,31 @@ PoolDamage checkPoolImage(const unsigned char* image, int32_t imageSize) {
                              number(walk.offset) + ", not at usedSize " + number(header.usedSize)};
   }
   return {};
+}
+
+PoolChainEnd reportPoolChain(const unsigned char* image, int32_t end, PoolWalkReporter& reporter) {
+  // Faults after which the key cannot be read as one text.
+  constexpr uint32_t kUnreadableKey = kChainBreakingFaults | kFaultKeyLength | kFaultValueLength |
+                                      kFaultLengthSum | kFaultKeyUnterminated | kFaultKeyInnerNul;
+  PoolKeyRules rules;
+  PoolChainEnd walk;
+  while (walk.offset < end) {
+    PoolRecord record = readPoolRecord(image, walk.offset, end);
+    findInnerNuls(image, &record);
+    if ((record.faults & kUnreadableKey) == 0) {
+      rules.check(image, &record);
+    } else {
+      rules.skip();
+    }
+    if ((record.faults & kFaultNoRoomForHeader) == 0) ++walk.records;
+    reporter.visit(image, record, walk.records, rules);
+    if (!record.followable()) {
+      walk.faults = record.faults;
+      return walk;
+    }
+    walk.offset = record.next();
+  }
+  return walk;
 }
 
 int32_t findPoolImageDamage(const unsigned char* image, int32_t imageSize) {

@@ -11,9 +11,11 @@
 // [offset, end) of the record it is given.
 //
 // The per-record reading is inline and allocation-free: gets and stores run
-// it. The texts of describePoolRecordFault and the checks of whole images
-// (checkPoolImage, PoolKeyRules: a snapshot load, a check) allocate. None of
-// it takes a lock: the caller holds the pool's lock, or owns a copy.
+// it. The texts of describePoolRecordFault, the key rules (PoolKeyRules: a
+// set of the keys; a get or store takes it only when its key index cannot
+// vouch for the chain) and the checks of whole images (checkPoolImage,
+// reportPoolChain: a snapshot load, kvpool verify) allocate. None of it takes
+// a lock: the caller holds the pool's lock, or owns a copy.
 #ifndef KVPOOL_POOL_POOLRECORDS_H
 #define KVPOOL_POOL_POOLRECORDS_H
 
@@ -60,6 +62,7 @@ enum PoolRecordFault : uint32_t {
   // Rules of a whole image (PoolKeyRules), not of the record alone.
   kFaultKeyTooLong = 1u << 9,    // the key has more than 255 bytes
   kFaultKeyRepeated = 1u << 10,  // an earlier record holds the same key
+  kFaultKeyEmpty = 1u << 11,     // the key is its NUL alone
 };
 // After these the next record's offset is unknown: the chain ends here.
 inline constexpr uint32_t kChainBreakingFaults = kFaultNoRoomForHeader | kFaultBlockSize;
@@ -163,25 +166,23 @@ struct PoolChainEnd {
   bool reaches(const PoolControl& header) const {
     return faults == 0 && records == header.blockCount && offset == header.usedSize;
   }
+  // The walk did not stop at a record it could not step over.
+  bool followed() const { return (faults & kChainBreakingFaults) == 0; }
 };
+
+class PoolKeyRules;
 
 // Follows the chain from offset 12 through at most count records that end by
 // end, calling visit(const PoolRecord&) for each sound one. Stops at the
 // first damaged record, or as soon as visit returns true (records then
-// counts the ones before the visited record).
+// counts the ones before the visited record). With rules, a record that
+// breaks the pool's key rules is damage too: the walk stops at it.
+template <typename Visit>
+PoolChainEnd walkPoolChain(const unsigned char* image, int32_t count, int32_t end,
+                           PoolKeyRules* rules, Visit&& visit);
 template <typename Visit>
 PoolChainEnd walkPoolChain(const unsigned char* image, int32_t count, int32_t end, Visit&& visit) {
-  PoolChainEnd walk;
-  for (; walk.records < count; ++walk.records) {
-    const PoolRecord record = readPoolRecord(image, walk.offset, end);
-    if (!record.sound()) {
-      walk.faults = record.faults;
-      return walk;
-    }
-    if (visit(record)) return walk;
-    walk.offset = record.next();
-  }
-  return walk;
+  return walkPoolChain(image, count, end, nullptr, visit);
 }
 
 // Says what one fault of a record is, with the numbers involved, e.g.
@@ -190,12 +191,12 @@ std::string describePoolRecordFault(PoolRecordFault fault, const unsigned char* 
                                     const PoolRecord& record);
 
 // The pool's rules beyond the soundness of each record: every key and value
-// is NUL-free text of the length its record states, and every key has at most
+// is NUL-free text of the length its record states, and every key has 1 to
 // 255 bytes and occurs once. The plug-in never writes a record that breaks
-// them, so gets and stores do not look (a repeated key would cost them a set
-// of keys); an image taken in from elsewhere, or checked whole, is held to
-// them. Fed the sound records of one chain in order; the keys are kept as
-// views into the image, which must outlive this object.
+// them; a store holds the chain to them unless its key index (which refuses
+// a repeated key) vouches for the chain, and an image taken in from
+// elsewhere, or checked whole, is held to them. Fed the sound records of one chain in order; the
+// keys are kept as views into the image, which must outlive this object.
 class PoolKeyRules {
   // A hasher and a value of our own keep every part of the table's code
   // internal to the plug-in: one instantiated on standard types alone (its
@@ -210,18 +211,63 @@ class PoolKeyRules {
   };
 
  public:
+  // The rules a store's and a get's walk hold the chain to: only that no key
+  // occurs twice (whole fields compared, as a get compares), the rule that
+  // decides which copy a get finds. The plug-in's own store takes keys of
+  // any length, so the other rules are for images taken in or checked whole.
+  enum class Scope { kWholeImage, kRepeatsOnly };
+  explicit PoolKeyRules(Scope scope = Scope::kWholeImage) : scope_(scope) {}
   // Adds the rule faults of the next record to record->faults and returns
   // them: 0 when it keeps the rules.
   uint32_t check(const unsigned char* image, PoolRecord* record);
+  // A record of the chain whose key cannot be read: it keeps the numbering.
+  void skip() { ++records_; }
   // After kFaultKeyRepeated: the number (from 1) of the record holding the
   // key first.
   int firstWithKey() const { return firstWithKey_; }
 
  private:
+  Scope scope_;
   std::unordered_map<std::string_view, FirstRecord, KeyHash> seen_;
   int records_ = 0;
   int firstWithKey_ = 0;
 };
+
+template <typename Visit>
+PoolChainEnd walkPoolChain(const unsigned char* image, int32_t count, int32_t end,
+                           PoolKeyRules* rules, Visit&& visit) {
+  PoolChainEnd walk;
+  for (; walk.records < count; ++walk.records) {
+    PoolRecord record = readPoolRecord(image, walk.offset, end);
+    if (record.sound() && rules != nullptr) rules->check(image, &record);
+    if (!record.sound()) {
+      walk.faults = record.faults;
+      return walk;
+    }
+    if (visit(record)) return walk;
+    walk.offset = record.next();
+  }
+  return walk;
+}
+
+// Told of every record a reporting walk reaches (number from 1), sound or
+// not, with all its faults, those of the key rules included (rules says which
+// record held a repeated key first).
+class PoolWalkReporter {
+ public:
+  virtual void visit(const unsigned char* image, const PoolRecord& record, int number,
+                     const PoolKeyRules& rules) = 0;
+
+ protected:
+  ~PoolWalkReporter() = default;
+};
+
+// The walk of a check that names every inconsistency (kvpool verify): from
+// offset 12 to end, whatever the header's count, going on past every fault
+// it can step over and stopping only where the chain cannot be followed.
+// Returns where it stopped: records counts the records reached (damaged ones
+// included); faults are those of the record it stopped at, else 0.
+PoolChainEnd reportPoolChain(const unsigned char* image, int32_t end, PoolWalkReporter& reporter);
 
 // The first damage of a whole image, or offset -1 and no reason when sound.
 struct PoolDamage {

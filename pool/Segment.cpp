@@ -414,7 +414,7 @@ int findOrCreateSegment() {
 // (a pool made by a build without it gets one from the first process that
 // knows it). One too small for this pool is left over from an earlier,
 // smaller pool and is replaced. Failures leave the pool without a journal.
-void* mapJournal(int32_t poolBytes, bool mayCreate, std::size_t* mappedBytes) {
+void* mapJournal(int32_t poolBytes, bool mayCreate, std::size_t* mappedBytes, int attachFlags = 0) {
   const std::size_t wanted = kvpool::journalSegmentBytes(static_cast<std::size_t>(poolBytes));
   for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
     int id = shmget(KVPOOL_JOURNAL_KEY, 0, kPermissions);
@@ -434,7 +434,7 @@ void* mapJournal(int32_t poolBytes, bool mayCreate, std::size_t* mappedBytes) {
       }
       status.shm_segsz = wanted;
     }
-    void* view = shmat(id, nullptr, 0);
+    void* view = shmat(id, nullptr, attachFlags);
     if (view == reinterpret_cast<void*>(-1)) return nullptr;
     *mappedBytes = status.shm_segsz;
     return view;
@@ -815,8 +815,18 @@ bool OpenedPool::open(const PoolIds& ids, Mode mode) {
       index_ = std::make_unique<KeyIndex>();
       view_.index = index_.get();
     }
+    lookJournal_ = view_.journal;
+  } else {
+    // Looked at only, to tell an interrupted store from damage.
+    std::size_t bytes = 0;
+    journalView_ = mapJournal(mapping.bytes, false, &bytes, SHM_RDONLY);
+    lookJournal_ = journalLook(journalView_, bytes);
   }
   return true;
+}
+
+bool OpenedPool::storePending() const {
+  return journalPending(lookJournal_);
 }
 
 OpenedPool::~OpenedPool() {

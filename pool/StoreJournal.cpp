@@ -10,7 +10,7 @@ JournalStepHook journalStepHook = nullptr;
 
 namespace {
 
-constexpr uint32_t kJournalMagic = 0x4B564A31;  // "KVJ1"
+constexpr uint32_t kJournalMagic = 0x4B564A32;  // "KVJ2": the layout with checks
 constexpr int32_t kHeaderSize = sizeof(PoolControl);
 // A chunk of the move never exceeds the replaced record (so it can be redone)
 // nor this, so that progress is noted often on long moves.
@@ -19,11 +19,33 @@ constexpr int32_t kMaxChunk = 1 << 16;
 // The journal's fields are noted in order: a process killed between two
 // notes leaves the earlier ones in place. Only the compiler can reorder the
 // stores of one thread as others see them after its death.
-void note(int32_t& field, int32_t value) {
-  __atomic_store_n(&field, value, __ATOMIC_RELEASE);
-}
 void noteState(StoreJournal* journal, uint32_t state) {
   __atomic_store_n(&journal->state, state, __ATOMIC_RELEASE);
+}
+
+// FNV-1a, 32 bits: cheap, and enough to tell an entry of ours from bytes
+// written by anyone else.
+uint32_t hashBytes(uint32_t hash, const void* data, std::size_t bytes) {
+  const auto* byte = static_cast<const unsigned char*>(data);
+  for (std::size_t i = 0; i < bytes; ++i) hash = (hash ^ byte[i]) * 16777619u;
+  return hash;
+}
+constexpr uint32_t kHashBasis = 2166136261u;
+
+// What a state records: a replacement (moving or moved), an append, a clear.
+enum EntryKind : uint32_t { kKindNone, kKindReplace, kKindAppend, kKindClear };
+EntryKind kindOf(uint32_t state) {
+  switch (state) {
+    case kJournalMoving:
+    case kJournalMoved:
+      return kKindReplace;
+    case kJournalAppending:
+      return kKindAppend;
+    case kJournalClearing:
+      return kKindClear;
+    default:
+      return kKindNone;
+  }
 }
 
 unsigned char* saveArea(StoreJournal* journal) {
@@ -43,17 +65,47 @@ void writeControl(unsigned char* base, int32_t blockCount, int32_t usedSize) {
   std::memcpy(base, &header, sizeof header);
 }
 
+// The entry's check; the saved record's oldSize bytes must lie in the save
+// area.
+uint32_t entryCheck(StoreJournal* journal, EntryKind kind) {
+  const int32_t fields[] = {static_cast<int32_t>(kind), journal->offset,   journal->oldSize,
+                            journal->newSize,           journal->usedSize, journal->blockCount};
+  const uint32_t hash = hashBytes(kHashBasis, fields, sizeof fields);
+  return hashBytes(hash, saveArea(journal), static_cast<std::size_t>(journal->oldSize));
+}
+
+uint64_t progressOf(int32_t moved, uint32_t check) {
+  const uint32_t movedCheck = hashBytes(check, &moved, sizeof moved);
+  return (uint64_t{movedCheck} << 32) | static_cast<uint32_t>(moved);
+}
+int32_t movedOf(const StoreJournal* journal) {
+  return static_cast<int32_t>(
+      static_cast<uint32_t>(__atomic_load_n(&journal->progress, __ATOMIC_ACQUIRE)));
+}
+void noteMoved(StoreJournal* journal, int32_t moved) {
+  __atomic_store_n(&journal->progress, progressOf(moved, journal->check), __ATOMIC_RELEASE);
+}
+
+void sealEntry(StoreJournal* journal, EntryKind kind) {
+  journal->check = entryCheck(journal, kind);
+  noteMoved(journal, 0);
+}
+
+int32_t chunkOf(const StoreJournal* journal) {
+  return std::min(journal->oldSize, kMaxChunk);
+}
+
 // Moves the bytes behind the replaced record down over it, from the noted
 // progress on.
 void moveDown(StoreJournal* journal, unsigned char* base) {
   const int32_t tail = journal->usedSize - journal->offset - journal->oldSize;
-  const int32_t chunk = std::min(journal->oldSize, kMaxChunk);
-  for (int32_t done = journal->moved; done < tail;) {
+  const int32_t chunk = chunkOf(journal);
+  for (int32_t done = movedOf(journal); done < tail;) {
     const int32_t n = std::min(chunk, tail - done);
     std::memcpy(base + journal->offset + done, base + journal->offset + journal->oldSize + done,
                 static_cast<std::size_t>(n));
     done += n;
-    note(journal->moved, done);
+    noteMoved(journal, done);
     journalStep(kStepChunkMoved);
   }
 }
@@ -66,17 +118,33 @@ void restoreOldRecord(StoreJournal* journal, unsigned char* base) {
   writeControl(base, journal->blockCount, journal->usedSize);
 }
 
-// The recorded store fits the segment and the save area: a journal that
-// does not is not ours to act on.
-bool plausible(const StoreJournal* journal, int32_t segmentSize) {
+// The move's noted progress is its own (its check holds), within the bytes
+// to move, and a whole number of chunks unless complete; once moved, complete.
+bool progressSound(const StoreJournal* journal, int64_t tail) {
+  const uint64_t progress = __atomic_load_n(&journal->progress, __ATOMIC_ACQUIRE);
+  const int32_t moved = movedOf(journal);
+  if (progress != progressOf(moved, journal->check) || moved < 0 || moved > tail) return false;
+  if (journal->state == kJournalMoved) return moved == tail;
+  return moved == tail || moved % chunkOf(journal) == 0;
+}
+
+// The entry is one a store of ours wrote for a pool of segmentSize bytes: a
+// journal that is not is not ours to act on.
+bool plausible(StoreJournal* journal, int32_t segmentSize) {
+  const EntryKind kind = kindOf(journal->state);
   const int64_t used = journal->usedSize;
-  if (used < kHeaderSize || used > segmentSize || journal->blockCount < 0 || journal->newSize < 0) {
+  if (journal->magic != kJournalMagic || kind == kKindNone || used < kHeaderSize ||
+      used > segmentSize || journal->blockCount < 0 || journal->oldSize < 0 ||
+      journal->oldSize > std::min(journal->saveCapacity, segmentSize) || journal->newSize < 0 ||
+      used - journal->oldSize + journal->newSize > segmentSize) {
     return false;
   }
-  if (journal->state == kJournalAppending || journal->state == kJournalClearing) return true;
-  return journal->oldSize > 0 && journal->oldSize <= journal->saveCapacity &&
-         journal->offset >= kHeaderSize && int64_t{journal->offset} + journal->oldSize <= used &&
-         journal->moved >= 0 && journal->moved <= used - journal->offset - journal->oldSize;
+  if (journal->check != entryCheck(journal, kind)) return false;
+  if (kind == kKindClear) return journal->offset == kHeaderSize && journal->oldSize == 0;
+  if (kind == kKindAppend) return journal->offset == used && journal->oldSize == 0;
+  return journal->oldSize > 0 && journal->offset >= kHeaderSize &&
+         int64_t{journal->offset} + journal->oldSize <= used &&
+         progressSound(journal, used - journal->offset - journal->oldSize);
 }
 
 }  // namespace
@@ -98,6 +166,12 @@ StoreJournal* journalOpen(void* companion, std::size_t bytes) {
   return journal;
 }
 
+const StoreJournal* journalLook(const void* companion, std::size_t bytes) {
+  if (companion == nullptr || bytes < sizeof(StoreJournal)) return nullptr;
+  const auto* journal = static_cast<const StoreJournal*>(companion);
+  return __atomic_load_n(&journal->magic, __ATOMIC_ACQUIRE) == kJournalMagic ? journal : nullptr;
+}
+
 bool journalPending(const StoreJournal* journal) {
   return journal != nullptr && __atomic_load_n(&journal->state, __ATOMIC_ACQUIRE) != kJournalIdle;
 }
@@ -110,7 +184,7 @@ void journalReplace(StoreJournal* journal, unsigned char* base, const PoolContro
   journal->newSize = newSize;
   journal->usedSize = header.usedSize;
   journal->blockCount = header.blockCount;
-  journal->moved = 0;
+  sealEntry(journal, kKindReplace);
   noteState(journal, kJournalMoving);
   journalStep(kStepSaved);
   moveDown(journal, base);
@@ -124,7 +198,7 @@ void journalAppend(StoreJournal* journal, const PoolControl& header, int32_t new
   journal->newSize = newSize;
   journal->usedSize = header.usedSize;
   journal->blockCount = header.blockCount;
-  journal->moved = 0;
+  sealEntry(journal, kKindAppend);
   noteState(journal, kJournalAppending);
 }
 
@@ -134,7 +208,7 @@ void journalClear(StoreJournal* journal, const PoolControl& header) {
   journal->newSize = 0;
   journal->usedSize = header.usedSize;
   journal->blockCount = header.blockCount;
-  journal->moved = 0;
+  sealEntry(journal, kKindClear);
   noteState(journal, kJournalClearing);
 }
 
@@ -161,7 +235,9 @@ JournalRepair journalRepair(StoreJournal* journal, unsigned char* base, int32_t 
   const bool showsAfter = now.usedSize == afterSize && now.blockCount == afterCount;
   JournalRepair result = JournalRepair::kDropped;
   if (!plausible(journal, segmentSize)) {
-    result = JournalRepair::kDropped;
+    // Ours again from here on: the next store's entry is checked as usual.
+    journal->magic = kJournalMagic;
+    result = JournalRepair::kRefused;
   } else if (journal->state == kJournalClearing) {
     writeControl(base, 0, kHeaderSize);
     result = JournalRepair::kCompleted;

@@ -16,7 +16,10 @@
 //  - killed while emptying the pool: the empty header is written.
 // A journal whose recorded header no longer matches the pool (a process
 // without the journal changed it since) is dropped; the chain checks of the
-// block store then deal with whatever is left.
+// block store then deal with whatever is left. An entry that fails its own
+// check (its hash, the bounds of the segment and the save area, the progress
+// of its move) was written by no store of ours: it is refused, the pool is
+// left as it is, and the journal goes back to idle.
 //
 // All functions run under the pool's writer lock, except journalPending.
 #ifndef KVPOOL_POOL_STOREJOURNAL_H
@@ -37,12 +40,19 @@ struct StoreJournal {
   int32_t newSize;   // blockSize of the record being stored
   int32_t usedSize;  // the pool header before the store
   int32_t blockCount;
-  int32_t moved;  // bytes of the move done so far
   int32_t saveCapacity;
+  // Bytes of the move done so far (low half) and their check (high half),
+  // noted in one store so that a kill never leaves the two apart.
+  uint64_t progress;
   uint32_t changes;  // counts every change of ours to the pool (the key index's check)
+  // The entry's check: a hash of its kind, offset .. blockCount and the saved
+  // record, written before the state leaves idle. An entry that fails it (or
+  // its bounds) was not written by a store of ours and is not applied.
+  uint32_t check;
   // saveCapacity bytes follow: the replaced record.
 };
-static_assert(sizeof(StoreJournal) == 40, "journal header is 40 bytes");
+static_assert(sizeof(StoreJournal) == 48, "journal header is 48 bytes");
+static_assert(offsetof(StoreJournal, progress) % 8 == 0, "progress is noted in one store");
 
 enum JournalState : uint32_t {
   kJournalIdle = 0,
@@ -52,7 +62,7 @@ enum JournalState : uint32_t {
   kJournalClearing = 4,
 };
 
-enum class JournalRepair { kNone, kCompleted, kUndone, kDropped };
+enum class JournalRepair { kNone, kCompleted, kUndone, kDropped, kRefused };
 
 // Bytes a companion segment needs to journal any store into a pool segment
 // of poolBytes (the largest record it can hold).
@@ -61,6 +71,9 @@ std::size_t journalSegmentBytes(std::size_t poolBytes);
 // whose header is not ours, becomes an idle journal; a live one is kept.
 // Null when bytes cannot hold a journal.
 StoreJournal* journalOpen(void* companion, std::size_t bytes);
+// The journal of a companion segment of bytes mapped read-only, or null
+// when it holds none of this layout.
+const StoreJournal* journalLook(const void* companion, std::size_t bytes);
 // True while a store is recorded and not finished. Safe without the lock
 // (a hint: the repair itself checks again under the writer lock).
 bool journalPending(const StoreJournal* journal);

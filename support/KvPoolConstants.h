@@ -63,6 +63,8 @@ enum EventNumber : int {
   kEventAssignmentToInput = 16,
   // KVPOOL_BACKEND or its companions are malformed (pool/PoolBackend.h).
   kEventBackendRefused = 17,
+  // A store journal entry failed its own check and was not applied.
+  kEventJournalRefused = 18,
 };
 
 // The source line each event carries.
@@ -83,6 +85,7 @@ enum EventLine : int {
   kLinePoolCreated = 1309,
   kLineSnapshotSaved = 2020,
   kLineSnapshotLoaded = 2092,
+  kLineJournalRefused = 2140,
 };
 
 }  // namespace kvpool

@@ -107,7 +107,9 @@ void checkStore(const kvpool::PoolView& pool, const std::string& key, const std:
   const bool soundBefore = !kvpool::checkPoolImage(pool.base, pool.capacity).found();
   const int rc = kvpool::storePoolValue(pool, &request);
   KVFUZZ_CHECK(rc == KVPOOL_OK || rc == KVPOOL_POOL_FULL, "store result %d", rc);
-  if (rc != KVPOOL_OK || !soundBefore) return;
+  // Only a key a script can name (1 to 255 bytes) keeps the image rules.
+  const bool nameable = !key.empty() && key.size() <= kvpool::kMaxKeyBytes;
+  if (rc != KVPOOL_OK || !soundBefore || !nameable) return;
   const kvpool::PoolDamage damage = kvpool::checkPoolImage(pool.base, pool.capacity);
   KVFUZZ_CHECK(!damage.found(), "a store left damage at offset %d: %s", damage.offset,
                damage.reason.c_str());

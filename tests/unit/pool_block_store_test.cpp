@@ -330,6 +330,24 @@ TEST_F(PoolBlockStoreTest, DamagedChainEndsTheScanAndTheNextStoreRepairsIt) {
   }
 }
 
+// Only a foreign writer makes a key twice: the second copy is damage, to
+// stores and gets as to the image check, so no store leaves a stale copy in
+// front of the new value.
+TEST_F(PoolBlockStoreTest, KeyStoredTwiceIsDamageAndTheStoreCutsItOff) {
+  int32_t offset = 12;
+  for (const char* value : {"first", "stale"}) {
+    offset += kvpool::writePoolRecord(poolBytes(), offset, "KvPoolA", 8, value,
+                                      static_cast<int32_t>(std::strlen(value) + 1));
+  }
+  kvpool::writePoolControl(poolBytes(), {poolHeader().totalSize, 2, offset});
+  markTrace();
+  ASSERT_EQ(storeValue("KvPoolA", "new"), KVPOOL_OK);
+  EXPECT_TRUE(traced("its key is stored already in an earlier record\n")) << traceSinceMark();
+  EXPECT_EQ(getValue("KvPoolA"), "new");
+  EXPECT_EQ(poolHeader().blockCount, 1);
+  EXPECT_TRUE(chainIsSound());
+}
+
 TEST_F(PoolBlockStoreTest, RecordWithoutTerminatorsIsDamaged) {
   ASSERT_EQ(storeValue("KvPoolA", "value"), KVPOOL_OK);
   poolBytes()[12 + 12 + 8 + 5] = 'X';  // the value's NUL

@@ -170,6 +170,7 @@ TEST(PoolRecordsTest, ImageCheckHoldsEveryKeyToThePoolsRules) {
        34 + 12 + 8,
        2,
        "the value holds a NUL at byte 0 of 2"},
+      {"an empty key", {{"KvPoolA", "1"}, {"", "2"}}, 0, 2, "the key is empty"},
       {"keys alike up to a NUL",
        {{"KvPoolA", "1"}, {"KvPoolA", "2"}},
        12 + 12 + 6,

@@ -372,6 +372,7 @@ TEST_F(PoolSnapshotTest, LoadRefusesSnapshotsThatBreakThePoolsRules) {
       {"a key of 256 bytes", {{"KvPoolA", "1"}, {"KvPool" + std::string(250, 'k'), "v"}}, 0, 34},
       {"a NUL inside a key", {{"KvPoolA", "1"}, {"KvPoolB", "2"}}, 34 + 12 + 3, 34},
       {"a NUL inside a value", {{"KvPoolA", "1"}, {"KvPoolB", "22"}}, 34 + 12 + 8, 34},
+      {"an empty key", {{"KvPoolA", "1"}, {"", "2"}}, 0, 34},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

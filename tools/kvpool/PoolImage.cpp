@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 
 #include "pool/PoolRecords.h"
 #include "tools/kvpool/TimedLock.h"
@@ -11,13 +10,79 @@
 namespace kvpooltool {
 namespace {
 
-constexpr int32_t kMaxKeyBytes = 255;
 // Faults after which a record's key and value cannot be told apart.
 constexpr uint32_t kUnreadableTexts =
     kvpool::kFaultKeyLength | kvpool::kFaultValueLength | kvpool::kFaultLengthSum;
 
 std::string at(int32_t offset) {
   return "offset " + std::to_string(offset);
+}
+
+// One line of damage per fault of every record, in the order of the fault
+// bits, and the records whose key can be read.
+class WalkLines final : public kvpool::PoolWalkReporter {
+ public:
+  explicit WalkLines(Walk* walk) : walk_(walk) {}
+  void visit(const unsigned char* bytes, const kvpool::PoolRecord& record, int number,
+             const kvpool::PoolKeyRules& rules) override {
+    if ((record.faults & kvpool::kFaultNoRoomForHeader) != 0) {
+      walk_->damage.push_back(
+          at(record.offset) + ": " +
+          describePoolRecordFault(kvpool::kFaultNoRoomForHeader, bytes, record));
+      return;
+    }
+    const std::string where = "record " + std::to_string(number) + " at " + at(record.offset);
+    for (uint32_t fault = kvpool::kFaultKeyLength; fault <= kvpool::kFaultKeyEmpty; fault <<= 1) {
+      if ((record.faults & fault) == 0) continue;
+      std::string line =
+          where + ": " +
+          describePoolRecordFault(static_cast<kvpool::PoolRecordFault>(fault), bytes, record);
+      if (fault == kvpool::kFaultKeyRepeated) {
+        line += " as record " + std::to_string(rules.firstWithKey());
+      }
+      walk_->damage.push_back(std::move(line));
+    }
+    if (!record.followable() ||
+        (record.faults & (kUnreadableTexts | kvpool::kFaultKeyUnterminated)) != 0) {
+      return;
+    }
+    std::string value;
+    if ((record.faults & kvpool::kFaultValueUnterminated) == 0) value = record.valueText(bytes);
+    walk_->records.push_back({record.offset, std::string(record.keyText(bytes)), std::move(value)});
+  }
+
+ private:
+  Walk* walk_;
+};
+
+// How often a reader repairs before it gives up: each time, another writer
+// was killed while it waited for the read lock.
+constexpr int kRepairAttempts = 3;
+
+// A store cut short by a killed writer is completed or undone before the
+// records are read, as the library's get does: under the writer lock,
+// through a read-write mapping. False with *why when kvpool cannot do that.
+bool repairPendingStore(const kvpool::PoolIds& ids, double waitSeconds, std::string* why) {
+  const std::string pending =
+      "an interrupted store is pending (a process was killed while storing); the next process "
+      "that can write to the pool completes or undoes it";
+  if (ids.semaphores == -1) {
+    *why = pending + " (the pool has no semaphore set to lock it with)";
+    return false;
+  }
+  kvpool::OpenedPool pool;
+  if (!pool.open(ids, kvpool::OpenedPool::Mode::kReadWrite) || pool.view().journal == nullptr) {
+    *why = pending + " (kvpool cannot write to the pool: " +
+           (pool.error() != 0 ? std::strerror(pool.error()) : "no store journal mapped") + ")";
+    return false;
+  }
+  TimedPoolLock lock(ids.semaphores, LockKind::kWrite, waitSeconds);
+  if (!lock.held()) {
+    *why = pending + " (" + lock.failure() + ")";
+    return false;
+  }
+  kvpool::repairInterruptedStore(pool.view(), "kvpool");
+  return true;
 }
 
 }  // namespace
@@ -39,23 +104,35 @@ std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, double waitSeco
   const kvpool::PoolView& view = pool.view();
   PoolImage image;
   image.limit = view.segmentBytes;
-  // The tool's own timed lock: it never writes to the trace, so reading
-  // leaves the trace as it was.
-  std::optional<TimedPoolLock> lock;
-  if (ids.semaphores != -1) {
-    lock.emplace(ids.semaphores, LockKind::kRead, waitSeconds);
-    if (!lock->held()) {
-      *why = lock->failure();
-      return std::nullopt;
+  for (int attempt = 0;; ++attempt) {
+    // The tool's own timed lock: it never writes to the trace, so reading
+    // leaves the trace as it was.
+    std::optional<TimedPoolLock> lock;
+    if (ids.semaphores != -1) {
+      lock.emplace(ids.semaphores, LockKind::kRead, waitSeconds);
+      if (!lock->held()) {
+        *why = lock->failure();
+        return std::nullopt;
+      }
+      image.locked = true;
     }
-    image.locked = true;
+    // Under the read lock no store runs: a pending one was cut short, and is
+    // put right before anything is read.
+    if (pool.storePending()) {
+      lock.reset();
+      if (attempt == kRepairAttempts) *why = "an interrupted store is pending; try again";
+      if (attempt == kRepairAttempts || !repairPendingStore(ids, waitSeconds, why)) {
+        return std::nullopt;
+      }
+      continue;
+    }
+    PoolControl header{};
+    if (image.limit >= kvpool::kPoolHeaderBytes) header = kvpool::readPoolControl(view.base);
+    const int32_t used =
+        std::clamp(header.usedSize, std::min(kvpool::kPoolHeaderBytes, image.limit), image.limit);
+    image.bytes.assign(view.base, view.base + used);
+    return image;
   }
-  PoolControl header{};
-  if (image.limit >= kvpool::kPoolHeaderBytes) header = kvpool::readPoolControl(view.base);
-  const int32_t used =
-      std::clamp(header.usedSize, std::min(kvpool::kPoolHeaderBytes, image.limit), image.limit);
-  image.bytes.assign(view.base, view.base + used);
-  return image;
 }
 
 Walk walkPool(const PoolImage& image) {
@@ -100,53 +177,12 @@ Walk walkPool(const PoolImage& image) {
 
   // Unlike a get or a store, the walk goes on past damage it can step over,
   // to the end of the used bytes, so that one run names every inconsistency.
-  const int32_t end = std::min(header.usedSize, size);
-  std::map<std::string, int> firstIndex;
-  int32_t offset = kvpool::kPoolHeaderBytes;
-  int index = 0;
-  bool followed = true;
-  while (offset < end) {
-    kvpool::PoolRecord record = kvpool::readPoolRecord(bytes, offset, end);
-    kvpool::findInnerNuls(bytes, &record);
-    if ((record.faults & kvpool::kFaultNoRoomForHeader) != 0) {
-      walk.damage.push_back(at(offset) + ": " +
-                            describePoolRecordFault(kvpool::kFaultNoRoomForHeader, bytes, record));
-      followed = false;
-      break;
-    }
-    const std::string where = "record " + std::to_string(index + 1) + " at " + at(offset);
-    for (uint32_t fault = kvpool::kFaultKeyLength; fault <= kvpool::kFaultValueInnerNul;
-         fault <<= 1) {
-      if ((record.faults & fault) == 0) continue;
-      walk.damage.push_back(
-          where + ": " +
-          describePoolRecordFault(static_cast<kvpool::PoolRecordFault>(fault), bytes, record));
-    }
-    if (!record.followable()) {
-      followed = false;
-      break;
-    }
-    if ((record.faults & (kUnreadableTexts | kvpool::kFaultKeyUnterminated)) == 0) {
-      std::string key(record.keyText(bytes));
-      if (static_cast<int32_t>(key.size()) > kMaxKeyBytes) {
-        walk.damage.push_back(where + ": the key has " + std::to_string(key.size()) +
-                              " bytes, more than 255");
-      }
-      auto [first, inserted] = firstIndex.emplace(key, index + 1);
-      if (!inserted) {
-        walk.damage.push_back(where + ": key \"" + key + "\" is stored already as record " +
-                              std::to_string(first->second));
-      }
-      std::string value;
-      if ((record.faults & kvpool::kFaultValueUnterminated) == 0) value = record.valueText(bytes);
-      walk.records.push_back({offset, std::move(key), std::move(value)});
-    }
-    offset = record.next();
-    ++index;
-  }
-  if (followed && index != header.blockCount) {
+  WalkLines lines(&walk);
+  const kvpool::PoolChainEnd end =
+      kvpool::reportPoolChain(bytes, std::min(header.usedSize, size), lines);
+  if (end.followed() && end.records != header.blockCount) {
     walk.damage.push_back("header: blockCount " + std::to_string(header.blockCount) +
-                          " but the chain holds " + std::to_string(index) + " records");
+                          " but the chain holds " + std::to_string(end.records) + " records");
   }
   return walk;
 }
