@@ -7,10 +7,13 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "pool/KvPoolShm.h"
+#include "pool/StoreJournal.h"
+#include "support/Trace.h"
 
 namespace kvpool {
 namespace {
@@ -147,6 +150,52 @@ bool semaphoresFitMode(int semaphoreSet, int mode, const ObjectProblem& problem)
   const bool read = readSemaphoreOwner(semaphoreSet, &owner);
   return checkMode(read, owner, mode, "the pool's semaphore set (key 88888)", "ipcrm -S 88888",
                    problem);
+}
+
+// A lost creation race is retried this often.
+constexpr int kJournalLookups = 3;
+
+// Maps the pool's journal segment, creating it when the pool has none yet (a
+// pool made by a build without it gets one from the first process of the
+// pool's owner that knows it). One too small for this pool is left over from
+// an earlier, smaller pool and is replaced. A journal found is used only when
+// adoptJournal takes it; other failures leave the pool without a journal.
+JournalMapping mapJournal(int poolSegment, int32_t poolBytes, bool mayCreate,
+                          const ObjectProblem& problem) {
+  JournalMapping mapping;
+  const std::size_t wanted = journalSegmentBytes(static_cast<std::size_t>(poolBytes));
+  int mode = 0;
+  mayCreate = mayCreate && mayMakeJournal(poolSegment, &mode);
+  for (int attempt = 0; attempt < kJournalLookups; ++attempt) {
+    int id = shmget(KVPOOL_JOURNAL_KEY, 0, 0);
+    std::size_t bytes = wanted;
+    if (id != -1) {
+      if (!adoptJournal(id, poolSegment, &bytes, problem)) {
+        Log("  >initHandleOfKvPoolView: journal %d is not the pool's\n", id);
+        mapping.foreign = true;
+        return mapping;
+      }
+      if (bytes < wanted) {
+        if (!mayCreate) return mapping;
+        shmctl(id, IPC_RMID, nullptr);
+        id = -1;
+      }
+    }
+    if (id == -1) {
+      if (!mayCreate) return mapping;
+      id = shmget(KVPOOL_JOURNAL_KEY, wanted, IPC_CREAT | IPC_EXCL | mode);
+      if (id == -1) {
+        if (errno == EEXIST) continue;
+        Log("  >initHandleOfKvPoolView: journal shmget() failed\n");
+        return mapping;
+      }
+      bytes = wanted;
+    }
+    void* view = shmat(id, nullptr, 0);
+    if (view != reinterpret_cast<void*>(-1)) mapping = {view, bytes, false};
+    return mapping;
+  }
+  return mapping;
 }
 
 }  // namespace kvpool

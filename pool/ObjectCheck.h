@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kvpool {
 
@@ -37,6 +38,19 @@ bool mayMakeJournal(int poolSegment, int* mode);
 // process's user, or belongs to one of its groups where the mode grants the
 // group, or anyone where the mode grants others. False with the problem
 // written.
+// A mapping of the pool's store journal.
+struct JournalMapping {
+  void* view = nullptr;  // null: the pool goes without a journal
+  std::size_t bytes = 0;
+  bool foreign = false;  // the journal found is not the pool's (problem written)
+};
+// Maps the journal of the pool segment poolSegment (poolBytes large), taking
+// a journal found only through adoptJournal. With mayCreate, the pool's owner
+// makes one when there is none and replaces one too small for the pool (left
+// over from an earlier, smaller pool). Other failures map nothing.
+JournalMapping mapJournal(int poolSegment, int32_t poolBytes, bool mayCreate,
+                          const ObjectProblem& problem);
+
 bool segmentFitsMode(int segment, int mode, const ObjectProblem& problem);
 bool semaphoresFitMode(int semaphoreSet, int mode, const ObjectProblem& problem);
 

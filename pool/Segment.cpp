@@ -433,58 +433,10 @@ int findOrCreateSegment() {
   return 0;
 }
 
-struct JournalMapping {
-  void* view = nullptr;  // null: the pool goes without a journal
-  std::size_t bytes = 0;
-  bool foreign = false;  // the journal found is not the pool's (problem written)
-};
-
-// Maps the pool's journal segment, creating it when the pool has none yet (a
-// pool made by a build without it gets one from the first process of the
-// pool's owner that knows it). One too small for this pool is left over from
-// an earlier, smaller pool and is replaced. A journal found is used only when
-// adoptJournal takes it; other failures leave the pool without a journal.
-JournalMapping mapJournal(int poolSegment, int32_t poolBytes, bool mayCreate,
-                          const kvpool::ObjectProblem& problem) {
-  JournalMapping mapping;
-  const std::size_t wanted = kvpool::journalSegmentBytes(static_cast<std::size_t>(poolBytes));
-  int mode = 0;
-  mayCreate = mayCreate && kvpool::mayMakeJournal(poolSegment, &mode);
-  for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
-    int id = shmget(KVPOOL_JOURNAL_KEY, 0, 0);
-    std::size_t bytes = wanted;
-    if (id != -1) {
-      if (!kvpool::adoptJournal(id, poolSegment, &bytes, problem)) {
-        Log("  >initHandleOfKvPoolView: journal %d is not the pool's\n", id);
-        mapping.foreign = true;
-        return mapping;
-      }
-      if (bytes < wanted) {
-        if (!mayCreate) return mapping;
-        shmctl(id, IPC_RMID, nullptr);
-        id = -1;
-      }
-    }
-    if (id == -1) {
-      if (!mayCreate) return mapping;
-      id = shmget(KVPOOL_JOURNAL_KEY, wanted, IPC_CREAT | IPC_EXCL | mode);
-      if (id == -1) {
-        if (errno == EEXIST) continue;
-        Log("  >initHandleOfKvPoolView: journal shmget() failed\n");
-        return mapping;
-      }
-      bytes = wanted;
-    }
-    void* view = shmat(id, nullptr, 0);
-    if (view != reinterpret_cast<void*>(-1)) mapping = {view, bytes, false};
-    return mapping;
-  }
-  return mapping;
-}
-
 // False when the pool's journal is another's: the pool is then not used.
 bool attachJournal(int32_t poolBytes) {
-  const JournalMapping mapping = mapJournal(hKvMem, poolBytes, true, attachProblemBuffer());
+  const kvpool::JournalMapping mapping =
+      kvpool::mapJournal(hKvMem, poolBytes, true, attachProblemBuffer());
   journalView = mapping.view;
   processJournal = kvpool::journalOpen(journalView, mapping.bytes);
   return !mapping.foreign;
