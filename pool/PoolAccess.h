@@ -184,6 +184,9 @@ class OpenedPool {
     kNone,
     kLookAtSegment,  // the segment's status could not be read (error() is the errno)
     kMapSegment,     // it could not be mapped; read-write: or it cannot hold a pool
+    // read-write: the pool's store journal belongs to another owner or has
+    // another mode than the segment (problem() says which)
+    kForeignJournal,
   };
 
   OpenedPool() = default;
@@ -196,6 +199,8 @@ class OpenedPool {
   bool open(const PoolIds& ids, Mode mode);
   Failure failure() const { return failure_; }
   int error() const { return error_; }
+  // What is wrong with the pool's objects (kForeignJournal), else empty.
+  const char* problem() const { return problem_; }
   // The segment as found before this process mapped it; zero when it could
   // not be looked at.
   const PoolSegmentStatus& foundStatus() const { return found_; }
@@ -222,6 +227,7 @@ class OpenedPool {
   const StoreJournal* lookJournal_ = nullptr;
   std::unique_ptr<KeyIndex> index_;
   int pages_ = 1;
+  char problem_[256] = "";
 };
 
 }  // namespace kvpool

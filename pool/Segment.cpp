@@ -21,6 +21,7 @@
 
 #include "pool/KeyIndex.h"
 #include "pool/KvPoolShm.h"
+#include "pool/ObjectCheck.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
 #include "pool/StoreJournal.h"
@@ -62,7 +63,11 @@ thread_local char unavailableText[128];
 thread_local unsigned lockFailures = 0;
 // What is wrong with this process's configuration when the thread's last
 // node creation was refused for it; empty otherwise.
-thread_local char attachProblem[160];
+thread_local char attachProblem[256];
+
+kvpool::ObjectProblem attachProblemBuffer() {
+  return {attachProblem, sizeof attachProblem};
+}
 
 // Notes the failed call and its error; errno is left as it was, for the
 // caller to look at.
@@ -76,8 +81,10 @@ void noteUnavailable(const char* call, int error) {
 
 // The access a lookup asks for: read and write.
 constexpr int kPermissions = 0666;
-// The permissions of the objects this process creates (KVPOOL_MODE).
+// The permissions of the objects this process creates (KVPOOL_MODE), and
+// whether KVPOOL_MODE was given: then the objects it joins must have them.
 int creationMode = 0666;
+bool modeGiven = false;
 constexpr int kWriterSem = 0;
 constexpr int kReaderSem = 1;
 constexpr int kSlotSem = 2;
@@ -217,10 +224,20 @@ void awaitSlotCount(int semaphoreSet) {
   initialiseSlotCount(semaphoreSet);
 }
 
+// A set found by key is joined only when KVPOOL_MODE, if given, fits it.
+void joinFoundSet() {
+  if (modeGiven && !kvpool::semaphoresFitMode(hSemaphore, creationMode, attachProblemBuffer())) {
+    Log("  >initHandleOfKvPool: semaphore set %d refused for KVPOOL_MODE\n", hSemaphore);
+    hSemaphore = -1;
+    return;
+  }
+  awaitSlotCount(hSemaphore);
+}
+
 void findOrCreateSemaphoreSet() {
   hSemaphore = semget(KVPOOL_SEM_KEY, 3, kPermissions);
   if (hSemaphore != -1) {
-    awaitSlotCount(hSemaphore);
+    joinFoundSet();
     return;
   }
   if (errno != ENOENT) {
@@ -240,7 +257,7 @@ void findOrCreateSemaphoreSet() {
     // Another process created the set since the lookup: use theirs.
     hSemaphore = semget(KVPOOL_SEM_KEY, 3, kPermissions);
     if (hSemaphore != -1) {
-      awaitSlotCount(hSemaphore);
+      joinFoundSet();
       return;
     }
   }
@@ -293,6 +310,7 @@ void readPoolPages() {
 // refused (with attachProblem saying why), never turned into some mode.
 bool readPoolMode() {
   creationMode = 0666;
+  modeGiven = false;
   const char* text = std::getenv("KVPOOL_MODE");
   if (text == nullptr) return true;
   constexpr std::size_t kModeTextMax = 8;
@@ -315,6 +333,7 @@ bool readPoolMode() {
     return false;
   }
   creationMode = static_cast<int>(mode);
+  modeGiven = true;
   Log("  KVPOOL_MODE %s %04o\n", text, creationMode);
   return true;
 }
@@ -383,6 +402,10 @@ int findOrCreateSegment() {
     hKvMem = shmget(KVPOOL_SHM_KEY, 0, IPC_EXCL | kPermissions);
     if (hKvMem != -1) {
       Log("  shmget hKvMem = %d\n", hKvMem);
+      if (modeGiven && !kvpool::segmentFitsMode(hKvMem, creationMode, attachProblemBuffer())) {
+        Log("  >initHandleOfKvPool: segment %d refused for KVPOOL_MODE\n", hKvMem);
+        hKvMem = -1;
+      }
       return 1;
     }
     if (errno != ENOENT) {
@@ -410,42 +433,13 @@ int findOrCreateSegment() {
   return 0;
 }
 
-// Maps the pool's journal segment, creating it when the pool has none yet
-// (a pool made by a build without it gets one from the first process that
-// knows it). One too small for this pool is left over from an earlier,
-// smaller pool and is replaced. Failures leave the pool without a journal.
-void* mapJournal(int32_t poolBytes, bool mayCreate, std::size_t* mappedBytes, int attachFlags = 0) {
-  const std::size_t wanted = kvpool::journalSegmentBytes(static_cast<std::size_t>(poolBytes));
-  for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
-    int id = shmget(KVPOOL_JOURNAL_KEY, 0, kPermissions);
-    shmid_ds status{};
-    if (id != -1 && shmctl(id, IPC_STAT, &status) == 0 && status.shm_segsz < wanted) {
-      if (!mayCreate) return nullptr;
-      shmctl(id, IPC_RMID, nullptr);
-      id = -1;
-    }
-    if (id == -1) {
-      if (!mayCreate) return nullptr;
-      id = shmget(KVPOOL_JOURNAL_KEY, wanted, IPC_CREAT | IPC_EXCL | creationMode);
-      if (id == -1) {
-        if (errno == EEXIST) continue;
-        Log("  >initHandleOfKvPoolView: journal shmget() failed\n");
-        return nullptr;
-      }
-      status.shm_segsz = wanted;
-    }
-    void* view = shmat(id, nullptr, attachFlags);
-    if (view == reinterpret_cast<void*>(-1)) return nullptr;
-    *mappedBytes = status.shm_segsz;
-    return view;
-  }
-  return nullptr;
-}
-
-void attachJournal(int32_t poolBytes) {
-  std::size_t bytes = 0;
-  journalView = mapJournal(poolBytes, true, &bytes);
-  processJournal = kvpool::journalOpen(journalView, bytes);
+// False when the pool's journal is another's: the pool is then not used.
+bool attachJournal(int32_t poolBytes) {
+  const kvpool::JournalMapping mapping =
+      kvpool::mapJournal(hKvMem, poolBytes, true, attachProblemBuffer());
+  journalView = mapping.view;
+  processJournal = kvpool::journalOpen(journalView, mapping.bytes);
+  return !mapping.foreign;
 }
 
 void detachJournal() {
@@ -576,7 +570,12 @@ void initHandleOfKvPoolView(int existed) {
   if (mapping.view == nullptr) return;
   hKvMemView = mapping.view;
   kvMemSegmentSize = mapping.bytes;
-  attachJournal(mapping.bytes);
+  if (!attachJournal(mapping.bytes)) {
+    releaseMapping(hKvMemView);
+    hKvMemView = nullptr;
+    kvMemSegmentSize = 0;
+    return;
+  }
   if (existed == 0) initKvPoolMemory();
 }
 
@@ -807,20 +806,28 @@ bool OpenedPool::open(const PoolIds& ids, Mode mode) {
   view_.capacity = std::min(pagesCapacity(pages_), mapping.bytes);
   view_.semaphores = ids.semaphores;
   if (mode == Mode::kReadWrite) {
-    // A tool uses the journal the pool has, and makes none.
-    std::size_t bytes = 0;
-    journalView_ = mapJournal(mapping.bytes, false, &bytes);
-    view_.journal = journalOpen(journalView_, bytes);
+    // A tool uses the journal the pool has, and makes none; it changes no
+    // pool whose journal is another's.
+    const JournalMapping journal =
+        mapJournal(ids.segment, mapping.bytes, false, {problem_, sizeof problem_});
+    if (journal.foreign) {
+      failure_ = Failure::kForeignJournal;
+      return false;
+    }
+    journalView_ = journal.view;
+    view_.journal = journalOpen(journalView_, journal.bytes);
     if (view_.journal != nullptr) {
       index_ = std::make_unique<KeyIndex>();
       view_.index = index_.get();
     }
     lookJournal_ = view_.journal;
   } else {
-    // Looked at only, to tell an interrupted store from damage.
-    std::size_t bytes = 0;
-    journalView_ = mapJournal(mapping.bytes, false, &bytes, SHM_RDONLY);
-    lookJournal_ = journalLook(journalView_, bytes);
+    // Looked at only, to tell an interrupted store from damage; a journal
+    // that is not the pool's is not looked at.
+    const JournalMapping journal =
+        mapJournal(ids.segment, mapping.bytes, false, {problem_, sizeof problem_}, SHM_RDONLY);
+    journalView_ = journal.view;
+    lookJournal_ = journalLook(journalView_, journal.bytes);
   }
   return true;
 }

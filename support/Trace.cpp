@@ -75,13 +75,27 @@ std::mutex openMutex;
 std::atomic<unsigned> linesSinceCheck{0};
 std::atomic<uint64_t> bytesSinceCheck{0};
 
-// /tmp is world-writable, so a link planted at the fixed path is not followed.
+// /tmp is world-writable, so whatever another user planted at the fixed path
+// is left alone: a symbolic link is not followed, a FIFO does not block the
+// open, and lines are written only to a regular file of one link (not one
+// also linked elsewhere) that this process's user owns. -1 otherwise.
 int openTraceFile() {
-  return ::open(kTracePath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd =
+      ::open(kTracePath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  struct stat status {};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
+      status.st_uid != ::geteuid() || flags == -1 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
-// Opens the trace file once per process; a failed open is retried by the
-// next write.
+// Opens the trace file once per process; a failed or refused open is retried
+// by the next write.
 int traceDescriptor() {
   int fd = traceFd.load(std::memory_order_acquire);
   if (fd >= 0) return fd;
@@ -93,28 +107,31 @@ int traceDescriptor() {
   return fd;
 }
 
+bool namesFile(const struct stat& file) {
+  struct stat named {};
+  return ::lstat(kTracePath, &named) == 0 && named.st_ino == file.st_ino &&
+         named.st_dev == file.st_dev;
+}
+
 // Follows a rotation made by another process, and rotates when the file
 // passed the limit. The rename is made under an exclusive lock of the full
 // file and only while the path still names it, so of several processes that
 // see it full at once exactly one moves it; the others find a new file there.
+// The lock is only tried: a process that finds it held goes on writing and
+// tries again at its next look. When the path names nothing this process may
+// write to, its lines go nowhere until a later look finds a file it may.
 void checkTraceFile(int fd) {
   std::lock_guard<std::mutex> lock(openMutex);
   struct stat ours {};
   if (::fstat(fd, &ours) != 0) return;
-  struct stat named {};
-  const bool sameFile = ::lstat(kTracePath, &named) == 0 && named.st_ino == ours.st_ino &&
-                        named.st_dev == ours.st_dev;
-  if (sameFile && static_cast<uint64_t>(ours.st_size) > settings().limitBytes &&
-      ::flock(fd, LOCK_EX) == 0) {
-    if (::lstat(kTracePath, &named) == 0 && named.st_ino == ours.st_ino &&
-        named.st_dev == ours.st_dev) {
-      ::rename(kTracePath, kRotatedPath);  // replaces an older one, never follows a link
-    }
+  if (namesFile(ours)) {
+    if (static_cast<uint64_t>(ours.st_size) <= settings().limitBytes) return;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return;
+    if (namesFile(ours)) ::rename(kTracePath, kRotatedPath);  // never follows a link
     ::flock(fd, LOCK_UN);
-  } else if (sameFile) {
-    return;
   }
-  const int fresh = openTraceFile();
+  int fresh = openTraceFile();
+  if (fresh < 0) fresh = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (fresh < 0) return;
   ::dup2(fresh, fd);
   ::close(fresh);

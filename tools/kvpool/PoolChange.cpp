@@ -35,6 +35,8 @@ bool openForChange(const kvpool::PoolIds& ids, kvpool::OpenedPool* pool, std::st
   if (pool->failure() == kvpool::OpenedPool::Failure::kLookAtSegment) {
     *why = std::string("cannot look at the segment: shmctl(IPC_STAT) failed: ") +
            std::strerror(pool->error());
+  } else if (pool->failure() == kvpool::OpenedPool::Failure::kForeignJournal) {
+    *why = pool->problem();
   } else {
     *why = "cannot map the segment (shmat failed; see /tmp/KvPool.log)";
   }
