@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "pool/KeyIndex.h"
 #include "pool/KvPoolShm.h"
@@ -106,6 +109,52 @@ int unavailable(const char* function) {
   return KVPOOL_POOL_UNAVAILABLE;
 }
 
+// Where a key's record lies; offset -1: the key is not in the pool.
+struct KnownRecord {
+  int32_t offset = -1;
+  int32_t size = 0;
+};
+using RecordMap = std::unordered_map<std::string, KnownRecord>;
+
+// Every key's record, from one walk of the chain; false (records empty) when
+// the chain is not sound up to the header.
+bool mapRecords(const kvpool::PoolView& pool, RecordMap* records) {
+  records->clear();
+  const PoolControl header = readHeader(pool.base, pool.capacity);
+  if (header.usedSize > pool.capacity) return false;
+  const PoolChainEnd walk = kvpool::walkPoolChain(
+      pool.base, header.blockCount, header.usedSize, [&](const PoolRecord& record) {
+        const char* key = record.key(pool.base);
+        const auto keyBytes = static_cast<std::size_t>(record.header.keyLength) - 1;
+        records->try_emplace(std::string(key, keyBytes),
+                             KnownRecord{record.offset, record.header.blockSize});
+        return false;
+      });
+  if (walk.reaches(header)) return true;
+  records->clear();
+  return false;
+}
+
+// One pass over the whole chain: it finds key's record, and proves the chain
+// sound before anything is moved or appended behind it. known: the caller's
+// own walk found it there (or nowhere), so this one is not needed.
+PoolChainEnd findRecord(const unsigned char* base, const PoolControl& header, const char* key,
+                        std::size_t keyLength, const KnownRecord* known, KnownRecord* found) {
+  if (known != nullptr) {
+    *found = *known;
+    return PoolChainEnd{header.usedSize, header.blockCount, 0};
+  }
+  return kvpool::walkPoolChain(
+      base, header.blockCount, header.usedSize, [&](const PoolRecord& record) {
+        if (found->offset < 0 && keyMatches(base, record, key, keyLength)) {
+          *found = {record.offset, record.header.blockSize};
+        }
+        return false;
+      });
+}
+
+int storeLocked(const kvpool::PoolView& pool, PoolBlockRequest* request, const KnownRecord* known);
+
 }  // namespace
 
 void kvpool::repairInterruptedStore(const PoolView& pool, const char* function) {
@@ -146,16 +195,15 @@ int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const 
   }
 }
 
-int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
-  Log("-->storeKvPoolDataBlock\n");
+namespace {
+
+// The store's steps, under the writer lock the caller holds (an interrupted
+// store already repaired). known: where the key's record is, from a walk
+// that proved the chain sound up to the header as it stands; null: walk the
+// chain here.
+int storeLocked(const kvpool::PoolView& pool, PoolBlockRequest* request, const KnownRecord* known) {
+  using namespace kvpool;
   unsigned char* base = pool.base;
-  if (base == nullptr) {
-    Log("  >storeKvPoolDataBlock: the pool is not mapped\n");
-    return KVPOOL_POOL_FULL;
-  }
-  PoolWriteLock lock(pool.semaphores);
-  if (!lock.held()) return unavailable("storeKvPoolDataBlock");
-  repairInterruptedStore(pool, "storeKvPoolDataBlock");
   const int32_t capacity = pool.capacity;
   const PoolControl raw = readPoolControl(base);
   Log("  ####Shm Control %d %d\n", raw.blockCount, raw.usedSize);
@@ -176,18 +224,10 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
   request->valueLength = saturatedLength(valueLength);
   request->blockSize = saturatedLength(static_cast<std::size_t>(blockSize));
 
-  // One pass over the whole chain: it finds the key, and proves the chain
-  // sound before anything is moved or appended behind it.
-  int32_t found = -1;
-  int32_t foundSize = 0;
-  const PoolChainEnd walk =
-      walkPoolChain(base, header.blockCount, header.usedSize, [&](const PoolRecord& record) {
-        if (found < 0 && keyMatches(base, record, request->key, keyLength)) {
-          found = record.offset;
-          foundSize = record.header.blockSize;
-        }
-        return false;
-      });
+  KnownRecord record;
+  const PoolChainEnd walk = findRecord(base, header, request->key, keyLength, known, &record);
+  const int32_t found = record.offset;
+  const int32_t foundSize = record.size;
   if (!walk.reaches(header)) {
     // Nothing behind a damaged record can be found again; the pool keeps the
     // sound records before it, so stores work again.
@@ -233,6 +273,58 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
   Log("  ####Saving control(memory full) %d %d\n", header.blockCount, header.usedSize);
   writePoolControl(base, header);
   return KVPOOL_POOL_FULL;
+}
+
+}  // namespace
+
+int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
+  Log("-->storeKvPoolDataBlock\n");
+  if (pool.base == nullptr) {
+    Log("  >storeKvPoolDataBlock: the pool is not mapped\n");
+    return KVPOOL_POOL_FULL;
+  }
+  PoolWriteLock lock(pool.semaphores);
+  if (!lock.held()) return unavailable("storeKvPoolDataBlock");
+  repairInterruptedStore(pool, "storeKvPoolDataBlock");
+  return storeLocked(pool, request, nullptr);
+}
+
+int kvpool::storePoolValues(const PoolView& pool, const std::vector<StorePair>& pairs,
+                            std::size_t* stored) {
+  *stored = 0;
+  if (pool.base == nullptr) {
+    Log("  >storeKvPoolDataBlock: the pool is not mapped\n");
+    return KVPOOL_POOL_FULL;
+  }
+  PoolWriteLock lock(pool.semaphores);
+  if (!lock.held()) return unavailable("storeKvPoolDataBlock");
+  repairInterruptedStore(pool, "storeKvPoolDataBlock");
+  // One walk of the chain for all the stores; kept up to date after each.
+  RecordMap records;
+  bool mapped = false;
+  for (const auto& [key, value] : pairs) {
+    Log("-->storeKvPoolDataBlock\n");
+    if (!mapped) mapped = mapRecords(pool, &records);
+    KnownRecord known;
+    if (const auto it = records.find(key); mapped && it != records.end()) known = it->second;
+    PoolBlockRequest request{};
+    request.key = const_cast<char*>(key.c_str());
+    request.value = const_cast<char*>(value.c_str());
+    const int result = storeLocked(pool, &request, mapped ? &known : nullptr);
+    if (result != KVPOOL_OK) return result;
+    if (mapped) {
+      // The records behind a replaced one moved down; the new one is last.
+      if (known.offset >= 0) {
+        for (auto& entry : records) {
+          if (entry.second.offset > known.offset) entry.second.offset -= known.size;
+        }
+      }
+      const int32_t end = readPoolControl(pool.base).usedSize;
+      records[key] = {end - request.blockSize, request.blockSize};
+    }
+    *stored += 1;
+  }
+  return KVPOOL_OK;
 }
 
 int kvpool::removePoolValue(const PoolView& pool, const char* key) {
