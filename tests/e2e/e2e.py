@@ -653,9 +653,12 @@ def import_refuses_bad_documents_and_changes_nothing():
              'key "KvPoolE": the value: the backslash at character 2 starts no escape',
              'key "KvPoolB2": the value holds a NUL byte', 'key "KvPoolD" appears more than once'],
             "bad keys and values")
-    # 38 bytes used; KvPoolA grows from 26 to 4021 bytes, KvPoolB adds 121: 4154.
-    refused('{"KvPoolA": "%s", "KvPoolB": "%s"}' % ("x" * 4000, "y" * 100),
-            ["the pool would need 4154 bytes but holds 4096: 58 bytes missing"], "overflow")
+    # The records alone need more than the segment: refused as soon as it shows.
+    refused('{"KvPoolA": "%s", "KvPoolB": "%s", "KvPoolC": "}' % ("x" * 4000, "y" * 100),
+            ["its first 2 records alone need 4154 bytes, more than the pool's 4096"], "overflow")
+    # 38 bytes used; KvPoolA stays (26), KvPoolB adds 4061: 4099.
+    refused('{"KvPoolB": "%s"}' % ("y" * 4040),
+            ["the pool would need 4099 bytes but holds 4096: 3 bytes missing"], "no room beside")
     missing = kvpool("import", "nowhere.json")
     expect(missing.returncode == 1 and "cannot open nowhere.json" in missing.stderr,
            "a missing file: " + missing.stderr)
@@ -786,7 +789,7 @@ def import_of_many_keys_stores_every_one():
     with open(os.path.join(WORK, "more.json"), "w") as f:
         json.dump(document, f)
     refused = kvpool("import", "more.json")
-    expect(refused.returncode == 1 and "bytes missing; nothing imported" in refused.stderr,
+    expect(refused.returncode == 1 and "records alone need" in refused.stderr,
            "too large: " + refused.stderr)
     expect_equal(len(keys_in_pool()), 20000, "a refused import stores nothing")
 

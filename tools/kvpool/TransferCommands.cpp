@@ -14,7 +14,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "pool/KvPoolShm.h"
@@ -26,6 +25,7 @@
 #include "tools/kvpool/PoolChange.h"
 #include "tools/kvpool/PoolImage.h"
 #include "tools/kvpool/Report.h"
+#include "tools/kvpool/SnapshotFile.h"
 
 namespace kvpooltool {
 namespace {
@@ -114,17 +114,24 @@ std::string parseFailure(const std::string& text, std::size_t byte, const std::s
 }
 
 // The top-level members of a document as the parser meets them, each key
-// once with its string value; one line per problem. Read as events, not as
-// a tree: a document of a million keys costs a million steps.
+// and value with its escapes read and checked as a store would take them;
+// one line per problem. Read as events, not as a tree, and stopped as soon
+// as the records alone need more than roomBytes: a document of a million
+// keys costs a million steps, one far too large only the steps that show it.
 class MemberReader : public nlohmann::json_sax<nlohmann::json> {
  public:
-  MemberReader(const std::string& name, std::vector<std::string>* problems)
-      : name_(name), problems_(problems) {}
+  MemberReader(const std::string& name, long long roomBytes, long long mostPairs,
+               std::vector<std::string>* problems)
+      : name_(name), roomBytes_(roomBytes), problems_(problems) {
+    decodedFrom_.reserve(static_cast<std::size_t>(mostPairs));
+  }
 
-  std::vector<Pair> members;         // raw key, raw value: escapes not yet read
-  std::string documentType;          // of the top-level value
-  std::optional<std::string> error;  // why the text is not JSON
-  std::size_t errorByte = 0;         // and where
+  std::vector<Pair> pairs;
+  std::string documentType;                          // of the top-level value
+  std::optional<std::string> error;                  // why the text is not JSON
+  std::size_t errorByte = 0;                         // and where
+  long long neededBytes = kvpool::kPoolHeaderBytes;  // the header and the records so far
+  bool tooLarge = false;                             // neededBytes passed roomBytes: stopped
 
   bool null() override { return value("null"); }
   bool boolean(bool) override { return value("boolean"); }
@@ -133,21 +140,15 @@ class MemberReader : public nlohmann::json_sax<nlohmann::json> {
   bool number_float(number_float_t, const string_t&) override { return value("number"); }
   bool binary(binary_t&) override { return value("binary"); }
   bool string(string_t& text) override {
-    if (depth_ == 1 && documentType == "object" && !skip_) {
-      members.emplace_back(std::move(key_), std::move(text));
-      return true;
-    }
-    return value("string");
+    if (!member()) return value("string");
+    return skip_ || addPair(text);
   }
   bool start_object(std::size_t) override { return open("object"); }
   bool start_array(std::size_t) override { return open("array"); }
   bool end_object() override { return close(); }
   bool end_array() override { return close(); }
   bool key(string_t& text) override {
-    if (depth_ != 1 || documentType != "object") return true;
-    skip_ = !seen_.insert(text).second;
-    if (skip_) problems_->push_back(where(text) + " appears more than once");
-    key_ = std::move(text);
+    if (depth_ == 1 && documentType == "object") readKey(text);
     return true;
   }
   bool parse_error(std::size_t position, const std::string&,
@@ -159,14 +160,10 @@ class MemberReader : public nlohmann::json_sax<nlohmann::json> {
   }
 
  private:
-  std::string where(const std::string& rawKey) const {
-    return name_ + ": key \"" + printable(rawKey) + "\"";
-  }
+  bool member() const { return depth_ == 1 && documentType == "object"; }
   bool value(const char* type) {
     if (depth_ == 0) documentType = type;
-    if (depth_ == 1 && documentType == "object" && !skip_) {
-      problems_->push_back(where(key_) + ": the value is " + type + ", not a string");
-    }
+    if (member() && !skip_) problem(": the value is " + std::string(type) + ", not a string");
     return true;
   }
   bool open(const char* type) {
@@ -178,51 +175,71 @@ class MemberReader : public nlohmann::json_sax<nlohmann::json> {
     depth_ -= 1;
     return true;
   }
+  void problem(const std::string& what) {
+    problems_->push_back(name_ + ": key \"" + printable(rawKey_) + "\"" + what);
+  }
+  // The key of the member whose value comes next; skip_ when it is refused.
+  void readKey(const std::string& raw) {
+    rawKey_ = raw;
+    std::string why;
+    skip_ = true;
+    if (!unescapeBytes(raw, &key_, &why)) return problem(": " + why);
+    if (key_.empty() || key_.size() > kMaxKeyBytes) {
+      problem(": a key has 1 to 255 bytes; this one has " + std::to_string(key_.size()));
+    }
+    if (key_.find('\0') != std::string::npos) {
+      problem(": the key holds a NUL byte, which no key can");
+    }
+    const auto [first, inserted] = decodedFrom_.try_emplace(key_, raw);
+    if (!inserted && first->second == raw) return problem(" appears more than once");
+    if (!inserted) {
+      return problem(": the same key as \"" + printable(first->second) +
+                     "\" once its escapes are read");
+    }
+    skip_ = false;
+  }
+  bool addPair(const std::string& raw) {
+    Pair pair{key_, {}};
+    std::string why;
+    if (!unescapeBytes(raw, &pair.second, &why)) {
+      problem(": the value: " + why);
+      return true;
+    }
+    if (pair.second.find('\0') != std::string::npos) {
+      problem(": the value holds a NUL byte, which no value can");
+    }
+    neededBytes += recordBytes(pair.first.size(), pair.second.size());
+    pairs.push_back(std::move(pair));
+    tooLarge = neededBytes > roomBytes_;
+    return !tooLarge;
+  }
 
   const std::string& name_;
+  const long long roomBytes_;
   std::vector<std::string>* problems_;
   std::size_t depth_ = 0;
-  std::string key_;
-  bool skip_ = false;  // a key met before: only its first value counts
-  std::unordered_set<std::string> seen_;
+  std::string rawKey_, key_;
+  bool skip_ = false;
+  std::unordered_map<std::string, std::string> decodedFrom_;  // key: the raw key it came from
 };
 
-// A member's key and value with their escapes read, checked as a store
-// would take them; false with one line per problem.
-bool decodeMember(const std::string& where, const Pair& raw, Pair* pair,
-                  std::vector<std::string>* problems) {
-  std::string why;
-  if (!unescapeBytes(raw.first, &pair->first, &why)) {
-    problems->push_back(where + ": " + why);
-    return false;
-  }
-  if (!unescapeBytes(raw.second, &pair->second, &why)) {
-    problems->push_back(where + ": the value: " + why);
-    return false;
-  }
-  const std::size_t problemsBefore = problems->size();
-  if (pair->first.empty() || pair->first.size() > kMaxKeyBytes) {
-    problems->push_back(where + ": a key has 1 to 255 bytes; this one has " +
-                        std::to_string(pair->first.size()));
-  }
-  if (pair->first.find('\0') != std::string::npos) {
-    problems->push_back(where + ": the key holds a NUL byte, which no key can");
-  }
-  if (pair->second.find('\0') != std::string::npos) {
-    problems->push_back(where + ": the value holds a NUL byte, which no value can");
-  }
-  return problems->size() == problemsBefore;
-}
-
 // The pairs of the document, each checked; one line per problem in *problems.
-std::vector<Pair> readPairs(const std::string& name, const std::string& text,
+// The pool must hold roomBytes or fewer once they are all stored.
+std::vector<Pair> readPairs(const std::string& name, const std::string& text, long long roomBytes,
                             std::vector<std::string>* problems) {
-  MemberReader reader(name, problems);
+  // A member takes at least 6 characters ("k":"",) and a record 15 bytes.
+  MemberReader reader(name, roomBytes, std::min<long long>(text.size() / 6, roomBytes / 15),
+                      problems);
   nlohmann::json::sax_parse(text, &reader);
+  if (reader.tooLarge) {
+    problems->assign(1, name + ": its first " + counted(reader.pairs.size(), "record", "records") +
+                            " alone need " + std::to_string(reader.neededBytes) +
+                            " bytes, more than the pool's " + std::to_string(roomBytes));
+    return {};
+  }
   if (reader.error) {
-    problems->clear();
-    problems->push_back(name + ": not valid JSON at " +
-                        parseFailure(text, reader.errorByte, *reader.error));
+    problems->assign(
+        1, name + ": not valid JSON at " + parseFailure(text, reader.errorByte, *reader.error));
     return {};
   }
   if (reader.documentType != "object") {
@@ -230,22 +247,17 @@ std::vector<Pair> readPairs(const std::string& name, const std::string& text,
                         ", not an object of keys to values");
     return {};
   }
-  std::vector<Pair> pairs;
-  pairs.reserve(reader.members.size());
-  std::unordered_map<std::string, std::string> decodedFrom;  // key: the raw key it came from
-  decodedFrom.reserve(reader.members.size());
-  for (const Pair& raw : reader.members) {
-    const std::string where = name + ": key \"" + printable(raw.first) + "\"";
-    Pair pair;
-    if (!decodeMember(where, raw, &pair, problems)) continue;
-    auto [first, inserted] = decodedFrom.emplace(pair.first, raw.first);
-    if (!inserted) {
-      problems->push_back(where + ": the same key as \"" + printable(first->second) +
-                          "\" once its escapes are read");
-    }
-    pairs.push_back(std::move(pair));
+  return std::move(reader.pairs);
+}
+
+// The most a store can find room for in the pool, as far as can be told
+// before it is opened: the segment's size, or the largest pool's.
+long long poolRoomBound(const PoolIds& ids) {
+  kvpool::PoolSegmentStatus segment;
+  if (ids.exists() && kvpool::readPoolSegmentStatus(ids.segment, &segment)) {
+    return static_cast<long long>(segment.bytes);
   }
-  return pairs;
+  return kLargestPoolBytes;
 }
 
 }  // namespace
@@ -281,14 +293,14 @@ int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
   const std::string name = sourceName(inputPath);
   std::string text, why;
   if (!readInput(inputPath, &text, &why)) return fail(why + "; nothing imported");
+  const PoolIds ids = kvpool::findPoolIds();
   std::vector<std::string> problems;
-  const std::vector<Pair> pairs = readPairs(name, text, &problems);
+  const std::vector<Pair> pairs = readPairs(name, text, poolRoomBound(ids), &problems);
   if (!problems.empty()) {
     for (const std::string& problem : problems) fail(problem);
     return fail(name + ": nothing imported");
   }
 
-  const PoolIds ids = kvpool::findPoolIds();
   if (int refused = prepareChange(ids, "import", waitSeconds); refused != kExitDone) {
     return refused;
   }
