@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "pool/KeyIndex.h"
 #include "pool/KvPoolShm.h"
@@ -144,6 +147,36 @@ int unavailable(const char* function) {
   return KVPOOL_POOL_UNAVAILABLE;
 }
 
+// Where a key's record lies; offset -1: the key is not in the pool.
+struct KnownRecord {
+  int32_t offset = -1;
+  int32_t size = 0;
+};
+using RecordMap = std::unordered_map<std::string, KnownRecord>;
+
+// Every key's record, from one walk of the chain held to the key rules;
+// false (records empty) when the chain is not sound up to the header (each
+// store then walks, and cuts the damage off, itself).
+bool mapRecords(const kvpool::PoolView& pool, RecordMap* records) {
+  records->clear();
+  const PoolControl header = readHeader(pool.base, pool.capacity);
+  if (header.usedSize > pool.capacity) return false;
+  kvpool::PoolKeyRules rules(kvpool::PoolKeyRules::Scope::kRepeatsOnly);
+  const PoolChainEnd walk = kvpool::walkPoolChain(
+      pool.base, header.blockCount, header.usedSize, &rules, [&](const PoolRecord& record) {
+        const char* key = record.key(pool.base);
+        const auto keyBytes = static_cast<std::size_t>(record.header.keyLength) - 1;
+        records->try_emplace(std::string(key, keyBytes),
+                             KnownRecord{record.offset, record.header.blockSize});
+        return false;
+      });
+  if (walk.reaches(header)) return true;
+  records->clear();
+  return false;
+}
+
+int storeLocked(const kvpool::PoolView& pool, PoolBlockRequest* request, const KnownRecord* known);
+
 }  // namespace
 
 void kvpool::repairInterruptedStore(const PoolView& pool, const char* function) {
@@ -194,16 +227,15 @@ int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const 
   }
 }
 
-int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
-  Log("-->storeKvPoolDataBlock\n");
+namespace {
+
+// The store's steps, under the writer lock the caller holds (an interrupted
+// store already repaired). known: where the key's record is, from a walk
+// that proved the chain sound up to the header as it stands; null: walk the
+// chain here.
+int storeLocked(const kvpool::PoolView& pool, PoolBlockRequest* request, const KnownRecord* known) {
+  using namespace kvpool;
   unsigned char* base = pool.base;
-  if (base == nullptr) {
-    Log("  >storeKvPoolDataBlock: the pool is not mapped\n");
-    return KVPOOL_POOL_FULL;
-  }
-  PoolWriteLock lock(pool.semaphores);
-  if (!lock.held()) return unavailable("storeKvPoolDataBlock");
-  repairInterruptedStore(pool, "storeKvPoolDataBlock");
   const int32_t capacity = pool.capacity;
   const PoolControl raw = readPoolControl(base);
   Log("  ####Shm Control %d %d\n", raw.blockCount, raw.usedSize);
@@ -226,10 +258,15 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
 
   int32_t found = -1;
   int32_t foundSize = 0;
-  const bool vouched =
-      pool.index != nullptr && !headerChanged && pool.index->vouches(base, header, changesBefore);
-  if (findForStore(base, vouched, request->key, keyLength, &header, &found, &foundSize)) {
-    headerChanged = true;
+  if (known != nullptr) {
+    // The caller's own walk proved the chain sound and found the key (or not).
+    found = known->offset;
+    foundSize = known->size;
+  } else {
+    const bool vouched =
+        pool.index != nullptr && !headerChanged && pool.index->vouches(base, header, changesBefore);
+    headerChanged |= findForStore(base, vouched, request->key, keyLength, &header, &found,
+                                  &foundSize);
   }
 
   if (found >= 0) {
@@ -267,6 +304,58 @@ int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
   Log("  ####Saving control(memory full) %d %d\n", header.blockCount, header.usedSize);
   writePoolControl(base, header);
   return KVPOOL_POOL_FULL;
+}
+
+}  // namespace
+
+int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
+  Log("-->storeKvPoolDataBlock\n");
+  if (pool.base == nullptr) {
+    Log("  >storeKvPoolDataBlock: the pool is not mapped\n");
+    return KVPOOL_POOL_FULL;
+  }
+  PoolWriteLock lock(pool.semaphores);
+  if (!lock.held()) return unavailable("storeKvPoolDataBlock");
+  repairInterruptedStore(pool, "storeKvPoolDataBlock");
+  return storeLocked(pool, request, nullptr);
+}
+
+int kvpool::storePoolValues(const PoolView& pool, const std::vector<StorePair>& pairs,
+                            std::size_t* stored) {
+  *stored = 0;
+  if (pool.base == nullptr) {
+    Log("  >storeKvPoolDataBlock: the pool is not mapped\n");
+    return KVPOOL_POOL_FULL;
+  }
+  PoolWriteLock lock(pool.semaphores);
+  if (!lock.held()) return unavailable("storeKvPoolDataBlock");
+  repairInterruptedStore(pool, "storeKvPoolDataBlock");
+  // One walk of the chain for all the stores; kept up to date after each.
+  RecordMap records;
+  bool mapped = false;
+  for (const auto& [key, value] : pairs) {
+    Log("-->storeKvPoolDataBlock\n");
+    if (!mapped) mapped = mapRecords(pool, &records);
+    KnownRecord known;
+    if (const auto it = records.find(key); mapped && it != records.end()) known = it->second;
+    PoolBlockRequest request{};
+    request.key = const_cast<char*>(key.c_str());
+    request.value = const_cast<char*>(value.c_str());
+    const int result = storeLocked(pool, &request, mapped ? &known : nullptr);
+    if (result != KVPOOL_OK) return result;
+    if (mapped) {
+      // The records behind a replaced one moved down; the new one is last.
+      if (known.offset >= 0) {
+        for (auto& entry : records) {
+          if (entry.second.offset > known.offset) entry.second.offset -= known.size;
+        }
+      }
+      const int32_t end = readPoolControl(pool.base).usedSize;
+      records[key] = {end - request.blockSize, request.blockSize};
+    }
+    *stored += 1;
+  }
+  return KVPOOL_OK;
 }
 
 int kvpool::removePoolValue(const PoolView& pool, const char* key) {

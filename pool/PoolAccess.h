@@ -20,6 +20,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "pool/KeyIndex.h"
 #include "pool/KvPoolShm.h"
@@ -154,6 +157,14 @@ int getPoolValue(const PoolView& pool, PoolBlockRequest* request, const char* ke
 // store: 0 stored; 8 no room, or no pool. Write lock; cuts a damaged chain
 // back to its sound records first. Needs a read-write view.
 int storePoolValue(const PoolView& pool, PoolBlockRequest* request);
+// Stores each pair in turn, as storePoolValue would, but under one writer
+// lock and with one walk of the chain for them all: a batch costs its
+// records, not its records times the pool. Keys and values hold no NUL.
+// 0 all stored; else the result of the first store that failed (8 no room,
+// 5 the lock could not be taken), the pairs before it stored. *stored: how
+// many were stored. Needs a read-write view.
+using StorePair = std::pair<std::string, std::string>;
+int storePoolValues(const PoolView& pool, const std::vector<StorePair>& pairs, std::size_t* stored);
 // Removes the record of key, the records behind it moving down (an operator's
 // tool operation; no script statement removes a key). 0 removed; 2 no such
 // key (or no pool). Write lock; journaled like a store.

@@ -26,8 +26,8 @@
 
 namespace {
 
-constexpr const char* kSnapshotPath = "/tmp/KvPoolData.bin";
-constexpr const char* kSnapshotDirectory = "/tmp";
+using kvpool::kSnapshotDirectory;
+using kvpool::kSnapshotPath;
 // A new snapshot is written as "/tmp/KvPoolData.bin.<pid>.XXXXXX": the
 // writer's pid tells a save that died from one still running.
 constexpr char kTempPrefix[] = "KvPoolData.bin.";
@@ -128,40 +128,6 @@ std::size_t readAll(int fd, unsigned char* data, std::size_t size, off_t offset)
   return done;
 }
 
-// The pid in a temporary snapshot's name, or 0 when the name is not one.
-pid_t tempSnapshotWriter(const char* name) {
-  const std::size_t prefix = sizeof kTempPrefix - 1;
-  if (std::strncmp(name, kTempPrefix, prefix) != 0) return 0;
-  const char* digits = name + prefix;
-  char* end = nullptr;
-  errno = 0;
-  const long pid = std::strtol(digits, &end, 10);
-  if (end == digits || *digits < '1' || *digits > '9' || errno != 0 || pid > INT32_MAX) return 0;
-  if (*end != '.' || std::strlen(end + 1) != kTempRandomChars) return 0;
-  return static_cast<pid_t>(pid);
-}
-
-// A save killed between creating its temporary file and renaming it leaves
-// the file behind. Removed: regular files (never links) of this user whose
-// writer no longer exists; a live save's file, or another user's, stays.
-void removeDeadSavesFiles() {
-  DIR* directory = opendir(kSnapshotDirectory);
-  if (directory == nullptr) return;
-  const int directoryFd = dirfd(directory);
-  while (const dirent* entry = readdir(directory)) {
-    const pid_t writer = tempSnapshotWriter(entry->d_name);
-    if (writer == 0 || kill(writer, 0) == 0 || errno != ESRCH) continue;
-    struct stat status {};
-    if (fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) continue;
-    if (unlinkat(directoryFd, entry->d_name, 0) == 0) {
-      Log("  storeKvPoolToFile removed %s/%s, left by a save that died\n", kSnapshotDirectory,
-          entry->d_name);
-    }
-  }
-  closedir(directory);
-}
-
 // The rename itself survives a crash only once the directory is synced.
 void syncDirectory(const char* path) {
   UniqueFd directory(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -170,8 +136,45 @@ void syncDirectory(const char* path) {
 
 }  // namespace
 
+int kvpool::tempSnapshotWriter(const char* name) {
+  const std::size_t prefix = sizeof kTempPrefix - 1;
+  if (std::strncmp(name, kTempPrefix, prefix) != 0) return 0;
+  const char* digits = name + prefix;
+  char* end = nullptr;
+  errno = 0;
+  const long pid = std::strtol(digits, &end, 10);
+  if (end == digits || *digits < '1' || *digits > '9' || errno != 0 || pid > INT32_MAX) return 0;
+  if (*end != '.' || std::strlen(end + 1) != kTempRandomChars) return 0;
+  return static_cast<int>(pid);
+}
+
+// A save killed between creating its temporary file and renaming it leaves
+// the file behind; the writer's pid tells it from a save still running.
+kvpool::DeadSavesFiles kvpool::findDeadSavesFiles(bool remove) {
+  DeadSavesFiles found;
+  DIR* directory = opendir(kSnapshotDirectory);
+  if (directory == nullptr) return found;
+  const int directoryFd = dirfd(directory);
+  while (const dirent* entry = readdir(directory)) {
+    const pid_t writer = tempSnapshotWriter(entry->d_name);
+    if (writer == 0 || kill(writer, 0) == 0 || errno != ESRCH) continue;
+    struct stat status {};
+    if (fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(status.st_mode)) continue;
+    if (remove) {
+      if (status.st_uid != geteuid() || unlinkat(directoryFd, entry->d_name, 0) != 0) continue;
+      Log("  storeKvPoolToFile removed %s/%s, left by a save that died\n", kSnapshotDirectory,
+          entry->d_name);
+    }
+    found.files += 1;
+    found.bytes += status.st_size;
+  }
+  closedir(directory);
+  return found;
+}
+
 bool kvpool::writeSnapshotFile(const std::function<bool(int fd)>& writeImage) {
-  removeDeadSavesFiles();
+  findDeadSavesFiles(true);
   TempSnapshot file;
   if (!file.valid()) return false;
   if (!writeImage(file.fd())) return false;

@@ -1,8 +1,9 @@
 // The snapshot file /tmp/KvPoolData.bin as both backends write and read it:
 // the segment's layout (pool/PoolRecords.h), written through a new
 // owner-only file that is synced and renamed over the old one, and read only
-// when it is a regular file whose whole record chain is sound. Internal to
-// pool/; every step traces as storeKvPoolToFile and initKvPoolFromFile do.
+// when it is a regular file whose whole record chain is sound. Every step
+// traces as storeKvPoolToFile and initKvPoolFromFile do. The names and the
+// sweep of dead saves' files are also kvpool's, so both find the same files.
 #ifndef KVPOOL_POOL_SNAPSHOTFILE_H
 #define KVPOOL_POOL_SNAPSHOTFILE_H
 
@@ -12,6 +13,25 @@
 #include <vector>
 
 namespace kvpool {
+
+constexpr const char* kSnapshotPath = "/tmp/KvPoolData.bin";
+constexpr const char* kSnapshotDirectory = "/tmp";
+
+// The pid of the save writing the temporary snapshot that the directory
+// entry name (in kSnapshotDirectory) is, "KvPoolData.bin.<pid>.XXXXXX"; 0
+// when name is no such file.
+int tempSnapshotWriter(const char* name);
+
+// The temporary files of saves that died before their rename: regular files
+// (never links) named as a save names them whose writer no longer runs.
+struct DeadSavesFiles {
+  int files = 0;
+  int64_t bytes = 0;
+};
+// Counts them all, whoever owns them (remove false); or removes those of
+// this user and counts what it removed (a live save's file and another
+// user's stay), tracing each removal.
+DeadSavesFiles findDeadSavesFiles(bool remove);
 
 // Makes a new temporary file beside the snapshot, lets writeImage fill it
 // (false: give up), then syncs it and renames it over the snapshot. False

@@ -19,6 +19,7 @@ import json
 import os
 import shlex
 import shutil
+import stat
 import subprocess
 import sys
 import time
@@ -539,10 +540,10 @@ def kvpool_bytes(*args, stdin=None):
                           input=stdin, capture_output=True, cwd=WORK, timeout=120)
 
 
-def leftover_pool_with(*pairs):
+def leftover_pool_with(*pairs, pages=1):
     """A pool nothing keeps alive (so kvpool changes it with a warning), holding pairs."""
-    expect_equal(run([sys.executable, os.path.abspath(__file__), "helper", "leftover-pool"])
-                 .returncode, 0, "leftover helper")
+    expect_equal(run([sys.executable, os.path.abspath(__file__), "helper", "leftover-pool",
+                      str(pages)]).returncode, 0, "leftover helper")
     for key, value in pairs:
         stored = kvpool_bytes("set", key, value)
         expect_equal(stored.returncode, 0, "set %r: %r" % (key, stored.stderr))
@@ -652,12 +653,51 @@ def import_refuses_bad_documents_and_changes_nothing():
              'key "KvPoolE": the value: the backslash at character 2 starts no escape',
              'key "KvPoolB2": the value holds a NUL byte', 'key "KvPoolD" appears more than once'],
             "bad keys and values")
-    # 38 bytes used; KvPoolA grows from 26 to 4021 bytes, KvPoolB adds 121: 4154.
-    refused('{"KvPoolA": "%s", "KvPoolB": "%s"}' % ("x" * 4000, "y" * 100),
-            ["the pool would need 4154 bytes but holds 4096: 58 bytes missing"], "overflow")
+    # The records alone need more than the segment: refused as soon as it shows.
+    refused('{"KvPoolA": "%s", "KvPoolB": "%s", "KvPoolC": "}' % ("x" * 4000, "y" * 100),
+            ["its first 2 records alone need 4154 bytes, more than the pool's 4096"], "overflow")
+    # 38 bytes used; KvPoolA stays (26), KvPoolB adds 4061: 4099.
+    refused('{"KvPoolB": "%s"}' % ("y" * 4040),
+            ["the pool would need 4099 bytes but holds 4096: 3 bytes missing"], "no room beside")
     missing = kvpool("import", "nowhere.json")
     expect(missing.returncode == 1 and "cannot open nowhere.json" in missing.stderr,
            "a missing file: " + missing.stderr)
+
+
+@case
+def export_writes_into_devices_and_fifos_and_refuses_links():
+    """Only a regular file (or none) is replaced; a device or a FIFO is written
+    into and stays what it is; a link is never followed nor replaced."""
+    leftover_pool_with(("KvPoolA", "hello"))
+    whole = kvpool("export").stdout
+    device, fifo, target, link, linked = (os.path.join(WORK, name) for name in
+                                          ("null", "fifo", "target", "link", "linked"))
+    os.mknod(device, 0o666 | stat.S_IFCHR, os.makedev(1, 3))  # the null device
+    os.mkfifo(fifo)
+    for path in (target, linked):
+        with open(path, "w") as f:
+            f.write("kept")
+    os.symlink(target, link)
+    os.link(linked, linked + "2")
+    to_device = kvpool("export", "-o", device)
+    expect(to_device.returncode == 0 and stat.S_ISCHR(os.lstat(device).st_mode),
+           "a device is written into and stays a device: " + to_device.stderr)
+    unread = kvpool("export", "-o", fifo)
+    expect(unread.returncode == 1 and "a FIFO that no process reads" in unread.stderr,
+           "a FIFO without a reader: " + unread.stderr)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    to_fifo = kvpool("export", "-o", fifo)
+    got = os.read(reader, 65536).decode()
+    os.close(reader)
+    expect(to_fifo.returncode == 0 and got == whole and stat.S_ISFIFO(os.lstat(fifo).st_mode),
+           "a FIFO with a reader gets the export: %r %s" % (got, to_fifo.stderr))
+    for path, fragment in ((link, "is a symbolic link: refused"), (linked, "with 2 links: refused"),
+                           (WORK, "is a directory: refused")):
+        refused = kvpool("export", "-o", path)
+        expect(refused.returncode == 1 and fragment in refused.stderr,
+               "%s: %s" % (path, refused.stderr))
+    expect(os.path.islink(link) and read("target") == "kept" and read("linked") == "kept",
+           "a refused export changes nothing")
 
 
 @case
@@ -677,6 +717,15 @@ def status_json_and_metrics_describe_the_pool():
     expect_equal((facts["snapshot"]["present"], facts["snapshot"]["bytes"]), (True, 3659),
                  "snapshot in status --json")
     expect_equal(facts["warnings"], [], "no warnings below 90%")
+    # Temporary files of saves, named as the library names them: a dead
+    # writer's is a leftover, a running one's is not.
+    for writer, size in ((99999999, 10), (os.getpid(), 20)):
+        with open("/tmp/KvPoolData.bin.%d.aB3xYz" % writer, "wb") as f:
+            f.write(b"x" * size)
+    leftovers = json.loads(kvpool("status", "--json").stdout)["snapshotLeftovers"]
+    expect_equal(leftovers, {"files": 1, "bytes": 10}, "leftovers in status --json")
+    for writer in (99999999, os.getpid()):
+        os.unlink("/tmp/KvPoolData.bin.%d.aB3xYz" % writer)
     expect_equal(kvpool("set", "KvPoolC", "y" * 40).returncode, 0, "fill past 90%")
     full = kvpool("status")
     expect("kvpool: warning: the pool is 90.8% full (3720 of 4096 bytes): stores fail with "
@@ -703,6 +752,62 @@ def status_json_and_metrics_describe_the_pool():
                   "kvpool_pool_capacity_bytes": 4096, "kvpool_pool_records": 3,
                   "kvpool_node_contexts": 0, "kvpool_snapshot_size_bytes": 3659}, "metrics")
     expect(0 <= samples["kvpool_snapshot_age_seconds"] < 60, "snapshot age")
+
+
+@case
+def list_and_watch_escape_control_characters():
+    """C0 and C1 controls, DEL and bytes that are not UTF-8 are shown as \\xNN
+    (a terminal would act on them); valid letters stay as they are."""
+    table = [(b"KvPoolC0", b"a\x1b[31mb\n", b"a\\x1b[31mb\\n"),
+             (b"KvPoolDel", b"x\x7fy", b"x\\x7fy"),
+             (b"KvPoolC1\xc2\x85", b"\xc2\x9b31m", b"\\xc2\\x9b31m"),
+             (b"KvPoolLetter", b"caf\xc3\xa9 \xe2\x82\xac", b"caf\xc3\xa9 \xe2\x82\xac"),
+             (b"KvPoolBad", b"\xff\x9b\xc2", b"\\xff\\x9b\\xc2")]
+    leftover_pool_with(*[(key, value) for key, value, _ in table])
+    listing = kvpool_bytes("list").stdout
+    watched = kvpool_bytes("watch").stdout
+    for name, shown in (("list", listing), ("watch", watched)):
+        for _, _, wanted in table:
+            expect(wanted in shown, "%s shows %r: %r" % (name, wanted, shown))
+        expect(b"KvPoolC1\\xc2\\x85" in shown and b"\x1b" not in shown and
+               not any(b"\xc2" + bytes([c]) in shown for c in range(0x80, 0xa0)),
+               "%s shows no control character raw: %r" % (name, shown))
+
+
+@case
+def import_of_many_keys_stores_every_one():
+    leftover_pool_with(pages=200)
+    document = {"KvPoolK%05d" % i: "v%d" % i for i in range(20000)}
+    with open(os.path.join(WORK, "many.json"), "w") as f:
+        json.dump(document, f)
+    imported = kvpool("import", "many.json")
+    expect_equal((imported.returncode, imported.stdout),
+                 (0, "imported 20000 records from many.json\n"), "import: " + imported.stderr)
+    records = json.loads(kvpool("list", "--json").stdout)["records"]
+    expect_equal({r["key"]: r["value"] for r in records}, document, "every key arrived")
+    document.update({"KvPoolL%05d" % i: "w" * 20 for i in range(20000)})
+    with open(os.path.join(WORK, "more.json"), "w") as f:
+        json.dump(document, f)
+    refused = kvpool("import", "more.json")
+    expect(refused.returncode == 1 and "records alone need" in refused.stderr,
+           "too large: " + refused.stderr)
+    expect_equal(len(keys_in_pool()), 20000, "a refused import stores nothing")
+
+
+@case
+def locked_out_user_is_told_the_pool_is_there_and_whose():
+    """Another local user (uid 54321, no account needed) cannot open a 0600
+    pool: kvpool says whose it is, never that it is a leftover."""
+    expect_equal(run([sys.executable, os.path.abspath(__file__), "helper", "leftover-pool", "1",
+                      "600"]).returncode, 0, "leftover helper")
+    denied = "owned by user root (uid 0), mode 0600: this user may not open it (permission denied)"
+    for args, wanted in ((["status"], "pool: present, " + denied),
+                         (["set", "KvPoolA", "x"], "the pool is %s; set refused" % denied)):
+        result = subprocess.run([tool("kvpool")] + args, capture_output=True, text=True, cwd=WORK,
+                                timeout=120, user=54321, group=54321, extra_groups=[])
+        told = result.stdout + result.stderr
+        expect(result.returncode == 1 and wanted in told and "leftover" not in told,
+               "kvpool %s as another user: %s" % (args[0], told))
 
 
 def tmux(*args):
@@ -800,21 +905,22 @@ def odd_snapshots_and_held_locks_never_hang():
            "bytes): refused" in result.stderr, "an oversized snapshot: " + result.stderr)
     os.unlink(snapshot)
 
-    # Temporary files of killed saves: the old one goes, a young one and a link stay.
-    for name, age in (("KvPoolData.bin.Old123", 120), ("KvPoolData.bin.New456", 0)):
+    # Temporary files of saves: those of dead writers go; a running save's
+    # file and a link stay.
+    dead, live = "KvPoolData.bin.99999999.Old123", "KvPoolData.bin.%d.New456" % os.getpid()
+    for name in (dead, live, "KvPoolData.bin.99999998.Old789"):
         with open("/tmp/" + name, "wb") as f:
             f.write(b"x" * 100)
-        os.utime("/tmp/" + name, (time.time() - age, time.time() - age))
-    os.symlink("/dev/zero", "/tmp/KvPoolData.bin.Lnk789")
+    os.symlink("/dev/zero", "/tmp/KvPoolData.bin.99999997.Lnk789")
     status = kvpool("status")
     expect("save leftovers:   2 temporary files of killed saves, 200 bytes" in status.stdout,
            "status counts the leftovers:\n" + status.stdout)
     saved = kvpool("save")
     expect(saved.returncode == 0 and saved.stdout.startswith(
-        "removed 1 leftover of killed saves (100 bytes)\nsaved 1 records"),
-        "save removes the old leftover: " + saved.stdout + saved.stderr)
+        "removed 2 leftovers of killed saves (200 bytes)\nsaved 1 records"),
+        "save removes the dead writers' files: " + saved.stdout + saved.stderr)
     expect_equal(sorted(n for n in os.listdir("/tmp") if n.startswith("KvPoolData.bin.")),
-                 ["KvPoolData.bin.Lnk789", "KvPoolData.bin.New456"], "what the save left")
+                 sorted(["KvPoolData.bin.99999997.Lnk789", live]), "what the save left")
 
     writer = hold_lock("writer")
     try:
@@ -1136,18 +1242,19 @@ def helper_damage_pool():
     return 0
 
 
-def helper_leftover_pool():
+def helper_leftover_pool(pages="1", mode="666"):
     """Makes the segment and semaphore set that processes killed before
     deleting their nodes leave behind: no user slot taken, header written."""
     lib = libc()
-    semaphores = lib.semget(SEM_KEY, 3, IPC_CREAT | 0o666)
+    size, mode = int(pages) * 4096, int(mode, 8)
+    semaphores = lib.semget(SEM_KEY, 3, IPC_CREAT | mode)
     if semaphores < 0 or lib.semctl(semaphores, 2, SETVAL, ctypes.c_int(10000)) != 0:
         return 1
-    segment = lib.shmget(SHM_KEY, 4096, IPC_CREAT | 0o666)
+    segment = lib.shmget(SHM_KEY, size, IPC_CREAT | mode)
     address = lib.shmat(segment, None, 0)
     if segment < 0 or address in (None, ctypes.c_void_p(-1).value):
         return 1
-    int32_at(address, 0).value = 4096
+    int32_at(address, 0).value = size
     int32_at(address, 4).value = 0
     int32_at(address, 8).value = 12
     lib.shmdt(ctypes.c_void_p(address))

@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
@@ -106,6 +108,50 @@ TEST_F(PoolAccessTest, LocksCountOnTheSemaphoresAndOnlyTracedOnesWriteTheTrace) 
   kvpool::PoolWriteLock noSet(-1, LockTrace::kQuiet);
   EXPECT_FALSE(noSet.held());
   EXPECT_EQ(noSet.error(), EINVAL);
+  detachKvPool();
+}
+
+TEST_F(PoolAccessTest, BatchStoreTakesTheLockOnceAndStopsAtTheFirstPairThatDoesNotFit) {
+  ASSERT_TRUE(attachNode());
+  ASSERT_EQ(storeValue("KvPoolA", "old"), KVPOOL_OK);
+  ASSERT_EQ(storeValue("KvPoolB", "b"), KVPOOL_OK);
+  OpenedPool pool;
+  ASSERT_TRUE(pool.open(kvpool::findPoolIds(), OpenedPool::Mode::kReadWrite));
+  const std::size_t traceBefore = readFile(kTracePath).size();
+  // A replaced key moves to the end and the records behind it move down; the
+  // batch must still find each later key where it now is.
+  const std::vector<kvpool::StorePair> pairs = {{"KvPoolA", "new"},
+                                                {"KvPoolC", "c"},
+                                                {"KvPoolB", "bb"},
+                                                {"KvPoolA", "newer"},
+                                                {"KvPoolD", std::string(4000, 'x')},
+                                                {"KvPoolE", "never"}};
+  std::size_t stored = 0;
+  EXPECT_EQ(kvpool::storePoolValues(pool.view(), pairs, &stored), KVPOOL_POOL_FULL);
+  EXPECT_EQ(stored, 4u);
+  const std::string trace = readFile(kTracePath).substr(traceBefore);
+  std::size_t locks = 0;
+  for (std::size_t at = trace.find("-->sem_WLock"); at != std::string::npos;
+       at = trace.find("-->sem_WLock", at + 1)) {
+    ++locks;
+  }
+  EXPECT_EQ(locks, 1u) << trace;
+  EXPECT_EQ(poolHeader().blockCount, 3);
+  EXPECT_EQ(getValue("KvPoolA"), "newer");
+  EXPECT_EQ(getValue("KvPoolB"), "bb");
+  EXPECT_EQ(getValue("KvPoolC"), "c");
+  EXPECT_EQ(getValue("KvPoolD"), std::nullopt);
+  // The chain order shows the moves: C, B, A.
+  const PoolControl header = poolHeader();
+  const auto* base = static_cast<const unsigned char*>(hKvMemView);
+  std::string order;
+  for (int32_t offset = 12, i = 0; i < header.blockCount; ++i) {
+    PoolBlock block{};
+    std::memcpy(&block, base + offset, sizeof block);
+    order += reinterpret_cast<const char*>(base + offset + sizeof block)[6];
+    offset += block.blockSize;
+  }
+  EXPECT_EQ(order, "CBA");
   detachKvPool();
 }
 

@@ -65,6 +65,10 @@ std::string escapeBytes(std::string_view bytes) {
 }
 
 bool unescapeBytes(std::string_view text, std::string* bytes, std::string* why) {
+  if (text.find('\\') == std::string_view::npos) {
+    bytes->assign(text);
+    return true;
+  }
   bytes->clear();
   for (std::size_t at = 0; at < text.size(); ++at) {
     if (text[at] != '\\') {

@@ -111,10 +111,9 @@ int runSave(double waitSeconds) {
   if (ids.semaphores == -1) {
     return fail("the pool has no semaphore set (key 88888), so it cannot be locked for a save");
   }
-  // Saves killed before their rename left their temporary files behind.
-  std::vector<std::string> failures;
-  const Leftovers removed = removeStaleSnapshotLeftovers(&failures);
-  for (const std::string& failure : failures) warn(failure);
+  // Saves killed before their rename left their temporary files behind (the
+  // save itself would remove them too, without a word).
+  const kvpool::DeadSavesFiles removed = kvpool::findDeadSavesFiles(true);
   if (removed.files > 0) {
     std::cout << "removed " << counted(removed.files, "leftover", "leftovers")
               << " of killed saves (" << removed.bytes << " bytes)\n";

@@ -1,7 +1,10 @@
 #include "tools/kvpool/PoolChange.h"
 
+#include <errno.h>
+
 #include <cstring>
 
+#include "tools/kvpool/PoolFacts.h"
 #include "tools/kvpool/Report.h"
 #include "tools/kvpool/TimedLock.h"
 
@@ -18,7 +21,12 @@ int prepareChange(const kvpool::PoolIds& ids, const std::string& what, double wa
     return fail("the pool has no semaphore set (key 88888), so nobody can lock it; " + what +
                 " refused (kvpool remove clears such a leftover)");
   }
-  if (nodeContextsAlive(ids) == 0) {
+  // Values that cannot be read say nothing about the node contexts.
+  kvpool::PoolSemaphoreValues values;
+  if (!kvpool::readPoolSemaphores(ids.semaphores, &values)) {
+    if (errno == EACCES)
+      return fail("the pool is " + accessDeniedText() + "; " + what + " refused");
+  } else if (values.nodeContexts() == 0) {
     warn(
         "no node context keeps this pool alive: it is a leftover of processes that ended "
         "without deleting their nodes. The change stays only in this leftover: the next flow "

@@ -28,8 +28,11 @@ struct PoolFacts {
   Walk walk;                       // of image
   FileFacts snapshot;
   FileFacts trace;
-  Leftovers leftovers;
+  kvpool::DeadSavesFiles leftovers;   // temporary files of killed saves
   std::vector<std::string> warnings;  // each one line: the pages variable, a nearly full pool
+  // Set when the pool is there but this user may not open it: its owner and
+  // mode, as accessDeniedText gives them.
+  std::optional<std::string> accessDenied;
 
   bool present() const { return ids.exists(); }
   int nodeContexts() const { return semaphores ? semaphores->nodeContexts() : 0; }
@@ -41,6 +44,12 @@ struct PoolFacts {
 
 // Looks at everything, waiting at most waitSeconds for the read lock.
 PoolFacts gatherPoolFacts(double waitSeconds);
+
+// Whose the pool's segment is and its mode, for a user the system keeps
+// out: "owned by user app (uid 1001), mode 0600: this user may not open it
+// (permission denied)". Read from /proc/sysvipc/shm, which anyone may read
+// (IPC_STAT needs read permission); without it only the last part.
+std::string accessDeniedText();
 
 // What is wrong with KVPOOL_MEMORY_PAGES in this environment, or nothing when
 // it is unset or a whole number from 1 to 5000. The plug-in would otherwise

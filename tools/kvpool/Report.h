@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "pool/SnapshotFile.h"
+
 namespace kvpooltool {
 
 // 0 done; 1 not done (no pool, no such key, pool full, refused, damage
@@ -14,7 +16,7 @@ constexpr int kExitDone = 0;
 constexpr int kExitNotDone = 1;
 constexpr int kExitUsage = 2;
 
-constexpr const char* kSnapshotPath = "/tmp/KvPoolData.bin";
+constexpr const char* kSnapshotPath = kvpool::kSnapshotPath;
 constexpr const char* kTracePath = "/tmp/KvPool.log";
 constexpr std::size_t kMaxKeyBytes = 255;
 // How long a command waits for the pool's lock unless --wait says otherwise.
@@ -27,9 +29,14 @@ void warn(const std::string& text);
 // The failure of every command that needs a pool when none exists.
 int noPool();
 
-// Control characters and backslashes escaped, so that one record stays on
-// one line: \n \t \r \\ and \xNN.
+// Keys and values as kvpool shows them, so that one record stays on one
+// line and nothing in it can act on a terminal: \n \t \r \\, and \xNN (lower
+// case hex) for each byte of the other C0 controls, DEL, the C1 controls
+// (UTF-8 C2 80..C2 9F) and bytes that are not UTF-8; other UTF-8 stays.
 std::string printable(std::string_view text);
+// The same for the one character at text[at]: appends its shown form to
+// *out and returns how many bytes it took (at least 1).
+std::size_t appendPrintable(std::string_view text, std::size_t at, std::string* out);
 
 // A count with its noun, "1 record" or "2 records".
 std::string counted(long long count, const std::string& singular, const std::string& plural);

@@ -1,34 +1,14 @@
 #include "tools/kvpool/SnapshotFile.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <memory>
-#include <string_view>
 
 namespace kvpooltool {
 namespace {
-
-constexpr const char* kSnapshotDirectory = "/tmp";
-// mkstemp's six letters or digits after the snapshot's own name.
-constexpr std::string_view kLeftoverPrefix = "KvPoolData.bin.";
-constexpr std::size_t kLeftoverSuffixBytes = 6;
-constexpr time_t kLeftoverAgeSeconds = 60;
-
-std::string describeKind(mode_t mode) {
-  if (S_ISREG(mode)) return "a regular file";
-  if (S_ISLNK(mode)) return "a symbolic link";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
-}
 
 struct FdCloser {
   int fd;
@@ -36,30 +16,6 @@ struct FdCloser {
     if (fd >= 0) close(fd);
   }
 };
-
-bool isLeftoverName(std::string_view name) {
-  if (name.size() != kLeftoverPrefix.size() + kLeftoverSuffixBytes) return false;
-  if (name.substr(0, kLeftoverPrefix.size()) != kLeftoverPrefix) return false;
-  for (char c : name.substr(kLeftoverPrefix.size())) {
-    const bool letterOrDigit =
-        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (!letterOrDigit) return false;
-  }
-  return true;
-}
-
-// Calls visit(path, facts) for each leftover that is a regular file.
-template <typename Visit>
-void forEachLeftover(Visit&& visit) {
-  std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(kSnapshotDirectory), closedir);
-  if (!directory) return;
-  while (const dirent* entry = readdir(directory.get())) {
-    if (!isLeftoverName(entry->d_name)) continue;
-    const std::string path = std::string(kSnapshotDirectory) + "/" + entry->d_name;
-    const FileFacts facts = lookAtFile(path);
-    if (facts.regular) visit(path, facts);
-  }
-}
 
 }  // namespace
 
@@ -81,7 +37,7 @@ std::optional<PoolImage> readSnapshotFile(const std::string& path, std::string* 
     return std::nullopt;
   }
   if (!S_ISREG(status.st_mode)) {
-    *why = path + " is " + describeKind(status.st_mode) + ", not a regular file: refused";
+    *why = path + " is " + describeFileKind(status.st_mode) + ", not a regular file: refused";
     return std::nullopt;
   }
   if (status.st_size > kLargestPoolBytes) {
@@ -125,35 +81,21 @@ FileFacts lookAtFile(const std::string& path) {
   if (lstat(path.c_str(), &status) != 0) return facts;
   facts.exists = true;
   facts.regular = S_ISREG(status.st_mode);
-  facts.kind = describeKind(status.st_mode);
+  facts.kind = describeFileKind(status.st_mode);
   facts.bytes = status.st_size;
   facts.modified = status.st_mtime;
   return facts;
 }
 
-Leftovers findSnapshotLeftovers() {
-  Leftovers found;
-  forEachLeftover([&](const std::string&, const FileFacts& facts) {
-    found.files += 1;
-    found.bytes += facts.bytes;
-  });
-  return found;
-}
-
-Leftovers removeStaleSnapshotLeftovers(std::vector<std::string>* failures) {
-  Leftovers removed;
-  const time_t now = time(nullptr);
-  forEachLeftover([&](const std::string& path, const FileFacts& facts) {
-    if (now - facts.modified < kLeftoverAgeSeconds) return;
-    if (unlink(path.c_str()) != 0) {
-      failures->push_back("cannot remove the leftover " + path +
-                          ": unlink failed: " + std::strerror(errno));
-      return;
-    }
-    removed.files += 1;
-    removed.bytes += facts.bytes;
-  });
-  return removed;
+std::string describeFileKind(mode_t mode) {
+  if (S_ISREG(mode)) return "a regular file";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
 }
 
 }  // namespace kvpooltool

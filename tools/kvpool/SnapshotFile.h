@@ -1,9 +1,10 @@
-// The snapshot file and what earlier saves left beside it, read as the
-// library reads it: /tmp is writable by anyone, so no link is followed, only
-// a regular file is read, opening never blocks (a FIFO planted at the path),
-// and no more is read than the largest pool can hold.
+// The snapshot file, read as the library reads it: /tmp is writable by anyone, so no link is
+// followed, only a regular file is read, opening never blocks (a FIFO planted at the path), and no
+// more is read than the largest pool can hold.
 #ifndef KVPOOL_TOOLS_KVPOOL_SNAPSHOTFILE_H
 #define KVPOOL_TOOLS_KVPOOL_SNAPSHOTFILE_H
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <ctime>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "pool/KvPoolShm.h"
+#include "pool/SnapshotFile.h"
 #include "tools/kvpool/PoolImage.h"
 
 namespace kvpooltool {
@@ -32,18 +34,9 @@ struct FileFacts {
 };
 FileFacts lookAtFile(const std::string& path);
 
-// Temporary files /tmp/KvPoolData.bin.XXXXXX that saves killed before their
-// rename left behind (regular files only).
-struct Leftovers {
-  int files = 0;
-  int64_t bytes = 0;
-};
-Leftovers findSnapshotLeftovers();
-
-// Removes the leftovers not written to for a minute or more: a younger one
-// may belong to a save still running. Links and other odd files are left
-// alone. Each removal that fails adds one line to *failures.
-Leftovers removeStaleSnapshotLeftovers(std::vector<std::string>* failures);
+// What lstat's mode says a file is: "a regular file", "a symbolic link",
+// "a FIFO", "a directory", "a character device", ...
+std::string describeFileKind(mode_t mode);
 
 }  // namespace kvpooltool
 

@@ -37,6 +37,10 @@ void printPool(const PoolFacts& facts) {
                  "key 88888)\n";
     return;
   }
+  if (facts.accessDenied) {
+    std::cout << "pool: present, " << *facts.accessDenied << "\n";
+    return;
+  }
   std::cout << "pool: " << (ids.exists() ? "present" : "no segment (key 99999)") << "\n";
   if (ids.semaphores == -1) {
     std::cout << "  semaphore set:  none (key 88888): nobody can lock the segment\n";
@@ -94,8 +98,15 @@ nlohmann::ordered_json statusJson(const PoolFacts& facts) {
   } else {
     pool["semaphoreSet"] = nullptr;
   }
-  pool["nodeContexts"] = facts.nodeContexts();
-  if (facts.present()) {
+  if (facts.accessDenied) {
+    // Nothing more can be known: no count, no size.
+    pool["nodeContexts"] = nullptr;
+    pool["accessDenied"] = *facts.accessDenied;
+    pool["segment"] = {{"id", facts.ids.segment}};
+  } else {
+    pool["nodeContexts"] = facts.nodeContexts();
+  }
+  if (facts.present() && !facts.accessDenied) {
     pool["segment"] = {{"id", facts.ids.segment},
                        {"bytes", facts.segment.bytes},
                        {"attachedProcesses", facts.segment.attachedProcesses}};
@@ -107,6 +118,8 @@ nlohmann::ordered_json statusJson(const PoolFacts& facts) {
     } else {
       pool["readError"] = facts.imageError;
     }
+  } else if (facts.present()) {
+    pool["readError"] = facts.imageError;
   }
   return {
       {"pool", pool},
@@ -138,7 +151,7 @@ int runStatus(bool json, double waitSeconds) {
     std::cout << "save leftovers:   "
               << counted(facts.leftovers.files, "temporary file", "temporary files")
               << " of killed saves, " << facts.leftovers.bytes
-              << " bytes (kvpool save removes those older than a minute)\n";
+              << " bytes (a kvpool save by their owner removes them)\n";
   }
   std::cout << "trace file:       " << describeFile(kTracePath, facts.trace) << "\n";
   if (unreadable) return fail("the pool's contents could not be read: " + facts.imageError);

@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <map>
 #include <nlohmann/json.hpp>
-#include <set>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "pool/KvPoolShm.h"
@@ -21,9 +21,11 @@
 #include "pool/PoolRecords.h"
 #include "tools/kvpool/ByteText.h"
 #include "tools/kvpool/Commands.h"
+#include "tools/kvpool/OutputFile.h"
 #include "tools/kvpool/PoolChange.h"
 #include "tools/kvpool/PoolImage.h"
 #include "tools/kvpool/Report.h"
+#include "tools/kvpool/SnapshotFile.h"
 
 namespace kvpooltool {
 namespace {
@@ -34,10 +36,7 @@ using kvpool::PoolIds;
 // characters); more is not a kvpool export and is not read into memory.
 constexpr std::size_t kLargestImportBytes = 128u << 20;
 
-struct Pair {
-  std::string key;
-  std::string value;
-};
+using Pair = kvpool::StorePair;  // key, value
 
 std::string jsonString(const std::string& bytes) {
   return nlohmann::json(escapeBytes(bytes)).dump();
@@ -52,48 +51,6 @@ std::string exportText(const Walk& walk) {
     text += i + 1 < walk.records.size() ? ",\n" : "\n";
   }
   return text + "}\n";
-}
-
-bool writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Writes text to path through a new owner-only file that is synced and
-// renamed over it: an export holds the pool's data, and a crash leaves the
-// old file whole.
-bool writeFileAtomically(const std::string& path, const std::string& text, std::string* why) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *why = "cannot create a file beside " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  const char* step = nullptr;
-  int error = 0;
-  const auto failed = [&](const char* name) {
-    step = name;
-    error = errno;
-  };
-  if (!writeAll(fd, text)) {
-    failed("write");
-  } else if (fsync(fd) != 0) {
-    failed("fsync");
-  }
-  if (close(fd) != 0 && step == nullptr) failed("close");
-  if (step == nullptr && rename(temporary.c_str(), path.c_str()) != 0) failed("rename");
-  if (step != nullptr) {
-    *why = "cannot write " + path + ": " + step + " failed: " + std::strerror(error);
-    unlink(temporary.c_str());
-    return false;
-  }
-  return true;
 }
 
 std::string sourceName(const std::string& path) {
@@ -131,12 +88,12 @@ bool readInput(const std::string& path, std::string* text, std::string* why) {
 
 // Where the parser stopped, as line and column of the text (its own count
 // goes wrong when the token before the error ends a line), and its reason.
-std::string parseFailure(const std::string& text, const nlohmann::json::parse_error& error) {
-  std::size_t offset = std::min<std::size_t>(error.byte, text.size() + 1);
+std::string parseFailure(const std::string& text, std::size_t byte, const std::string& what) {
+  std::size_t offset = std::min<std::size_t>(byte, text.size() + 1);
   // A broken UTF-8 sequence is found at the byte after it: name its start.
   const auto byteAt = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-  if (std::string_view(error.what()).find("UTF-8") != std::string_view::npos && offset >= 2 &&
-      offset <= text.size() && byteAt(offset - 1) < 0x80 && byteAt(offset - 2) >= 0x80) {
+  if (what.find("UTF-8") != std::string::npos && offset >= 2 && offset <= text.size() &&
+      byteAt(offset - 1) < 0x80 && byteAt(offset - 2) >= 0x80) {
     offset -= 1;
     while (offset >= 2 && (byteAt(offset - 1) & 0xC0) == 0x80 && byteAt(offset - 2) >= 0x80) {
       offset -= 1;
@@ -147,7 +104,7 @@ std::string parseFailure(const std::string& text, const nlohmann::json::parse_er
       1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
   const std::size_t lineStart = before.rfind('\n');
   const std::size_t column = lineStart == std::string_view::npos ? offset : offset - lineStart - 1;
-  std::string reason = error.what();
+  std::string reason = what;
   if (const std::size_t at = reason.find("parse error at line "); at != std::string::npos) {
     const std::size_t colon = reason.find(": ", at);
     if (colon != std::string::npos) reason = reason.substr(colon + 2);
@@ -156,71 +113,151 @@ std::string parseFailure(const std::string& text, const nlohmann::json::parse_er
          printable(reason);
 }
 
+// The top-level members of a document as the parser meets them, each key
+// and value with its escapes read and checked as a store would take them;
+// one line per problem. Read as events, not as a tree, and stopped as soon
+// as the records alone need more than roomBytes: a document of a million
+// keys costs a million steps, one far too large only the steps that show it.
+class MemberReader : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  MemberReader(const std::string& name, long long roomBytes, long long mostPairs,
+               std::vector<std::string>* problems)
+      : name_(name), roomBytes_(roomBytes), problems_(problems) {
+    decodedFrom_.reserve(static_cast<std::size_t>(mostPairs));
+  }
+
+  std::vector<Pair> pairs;
+  std::string documentType;                          // of the top-level value
+  std::optional<std::string> error;                  // why the text is not JSON
+  std::size_t errorByte = 0;                         // and where
+  long long neededBytes = kvpool::kPoolHeaderBytes;  // the header and the records so far
+  bool tooLarge = false;                             // neededBytes passed roomBytes: stopped
+
+  bool null() override { return value("null"); }
+  bool boolean(bool) override { return value("boolean"); }
+  bool number_integer(number_integer_t) override { return value("number"); }
+  bool number_unsigned(number_unsigned_t) override { return value("number"); }
+  bool number_float(number_float_t, const string_t&) override { return value("number"); }
+  bool binary(binary_t&) override { return value("binary"); }
+  bool string(string_t& text) override {
+    if (!member()) return value("string");
+    return skip_ || addPair(text);
+  }
+  bool start_object(std::size_t) override { return open("object"); }
+  bool start_array(std::size_t) override { return open("array"); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+  bool key(string_t& text) override {
+    if (depth_ == 1 && documentType == "object") readKey(text);
+    return true;
+  }
+  bool parse_error(std::size_t position, const std::string&,
+                   const nlohmann::json::exception& failure) override {
+    const auto* parse = dynamic_cast<const nlohmann::json::parse_error*>(&failure);
+    errorByte = parse != nullptr ? parse->byte : position;
+    error = failure.what();
+    return false;
+  }
+
+ private:
+  bool member() const { return depth_ == 1 && documentType == "object"; }
+  bool value(const char* type) {
+    if (depth_ == 0) documentType = type;
+    if (member() && !skip_) problem(": the value is " + std::string(type) + ", not a string");
+    return true;
+  }
+  bool open(const char* type) {
+    value(type);
+    depth_ += 1;
+    return true;
+  }
+  bool close() {
+    depth_ -= 1;
+    return true;
+  }
+  void problem(const std::string& what) {
+    problems_->push_back(name_ + ": key \"" + printable(rawKey_) + "\"" + what);
+  }
+  // The key of the member whose value comes next; skip_ when it is refused.
+  void readKey(const std::string& raw) {
+    rawKey_ = raw;
+    std::string why;
+    skip_ = true;
+    if (!unescapeBytes(raw, &key_, &why)) return problem(": " + why);
+    if (key_.empty() || key_.size() > kMaxKeyBytes) {
+      problem(": a key has 1 to 255 bytes; this one has " + std::to_string(key_.size()));
+    }
+    if (key_.find('\0') != std::string::npos) {
+      problem(": the key holds a NUL byte, which no key can");
+    }
+    const auto [first, inserted] = decodedFrom_.try_emplace(key_, raw);
+    if (!inserted && first->second == raw) return problem(" appears more than once");
+    if (!inserted) {
+      return problem(": the same key as \"" + printable(first->second) +
+                     "\" once its escapes are read");
+    }
+    skip_ = false;
+  }
+  bool addPair(const std::string& raw) {
+    Pair pair{key_, {}};
+    std::string why;
+    if (!unescapeBytes(raw, &pair.second, &why)) {
+      problem(": the value: " + why);
+      return true;
+    }
+    if (pair.second.find('\0') != std::string::npos) {
+      problem(": the value holds a NUL byte, which no value can");
+    }
+    neededBytes += recordBytes(pair.first.size(), pair.second.size());
+    pairs.push_back(std::move(pair));
+    tooLarge = neededBytes > roomBytes_;
+    return !tooLarge;
+  }
+
+  const std::string& name_;
+  const long long roomBytes_;
+  std::vector<std::string>* problems_;
+  std::size_t depth_ = 0;
+  std::string rawKey_, key_;
+  bool skip_ = false;
+  std::unordered_map<std::string, std::string> decodedFrom_;  // key: the raw key it came from
+};
+
 // The pairs of the document, each checked; one line per problem in *problems.
-std::vector<Pair> readPairs(const std::string& name, const std::string& text,
+// The pool must hold roomBytes or fewer once they are all stored.
+std::vector<Pair> readPairs(const std::string& name, const std::string& text, long long roomBytes,
                             std::vector<std::string>* problems) {
-  std::vector<std::string> rawKeys;
-  nlohmann::ordered_json document;
-  try {
-    document = nlohmann::ordered_json::parse(
-        text, [&](int depth, nlohmann::ordered_json::parse_event_t event, auto& parsed) {
-          if (depth == 1 && event == nlohmann::ordered_json::parse_event_t::key) {
-            rawKeys.push_back(parsed.template get<std::string>());
-          }
-          return true;
-        });
-  } catch (const nlohmann::json::parse_error& error) {
-    problems->push_back(name + ": not valid JSON at " + parseFailure(text, error));
+  // A member takes at least 6 characters ("k":"",) and a record 15 bytes.
+  MemberReader reader(name, roomBytes, std::min<long long>(text.size() / 6, roomBytes / 15),
+                      problems);
+  nlohmann::json::sax_parse(text, &reader);
+  if (reader.tooLarge) {
+    problems->assign(1, name + ": its first " + counted(reader.pairs.size(), "record", "records") +
+                            " alone need " + std::to_string(reader.neededBytes) +
+                            " bytes, more than the pool's " + std::to_string(roomBytes));
     return {};
   }
-  if (!document.is_object()) {
-    problems->push_back(name + ": the document is " + std::string(document.type_name()) +
+  if (reader.error) {
+    problems->assign(
+        1, name + ": not valid JSON at " + parseFailure(text, reader.errorByte, *reader.error));
+    return {};
+  }
+  if (reader.documentType != "object") {
+    problems->push_back(name + ": the document is " + reader.documentType +
                         ", not an object of keys to values");
     return {};
   }
-  std::set<std::string> seen;
-  for (const std::string& raw : rawKeys) {
-    if (!seen.insert(raw).second) {
-      problems->push_back(name + ": key \"" + printable(raw) + "\" appears more than once");
-    }
+  return std::move(reader.pairs);
+}
+
+// The most a store can find room for in the pool, as far as can be told
+// before it is opened: the segment's size, or the largest pool's.
+long long poolRoomBound(const PoolIds& ids) {
+  kvpool::PoolSegmentStatus segment;
+  if (ids.exists() && kvpool::readPoolSegmentStatus(ids.segment, &segment)) {
+    return static_cast<long long>(segment.bytes);
   }
-  std::vector<Pair> pairs;
-  std::map<std::string, std::string> decodedFrom;
-  for (const auto& [rawKey, rawValue] : document.items()) {
-    const std::string where = name + ": key \"" + printable(rawKey) + "\"";
-    Pair pair;
-    std::string why;
-    if (!unescapeBytes(rawKey, &pair.key, &why)) {
-      problems->push_back(where + ": " + why);
-      continue;
-    }
-    if (!rawValue.is_string()) {
-      problems->push_back(where + ": the value is " + std::string(rawValue.type_name()) +
-                          ", not a string");
-      continue;
-    }
-    if (!unescapeBytes(rawValue.get_ref<const std::string&>(), &pair.value, &why)) {
-      problems->push_back(where + ": the value: " + why);
-      continue;
-    }
-    if (pair.key.empty() || pair.key.size() > kMaxKeyBytes) {
-      problems->push_back(where + ": a key has 1 to 255 bytes; this one has " +
-                          std::to_string(pair.key.size()));
-    }
-    if (pair.key.find('\0') != std::string::npos) {
-      problems->push_back(where + ": the key holds a NUL byte, which no key can");
-    }
-    if (pair.value.find('\0') != std::string::npos) {
-      problems->push_back(where + ": the value holds a NUL byte, which no value can");
-    }
-    auto [first, inserted] = decodedFrom.emplace(pair.key, rawKey);
-    if (!inserted) {
-      problems->push_back(where + ": the same key as \"" + printable(first->second) +
-                          "\" once its escapes are read");
-    }
-    pairs.push_back(std::move(pair));
-  }
-  return pairs;
+  return kLargestPoolBytes;
 }
 
 }  // namespace
@@ -246,7 +283,7 @@ int runExport(const std::string& outputPath, double waitSeconds) {
     if (!std::cout) return fail("cannot write to standard output");
     return kExitDone;
   }
-  if (!writeFileAtomically(outputPath, text, &why)) return fail(why);
+  if (!writeOutputFile(outputPath, text, &why)) return fail(why);
   std::cout << "exported " << counted(walk.records.size(), "record", "records") << " to "
             << outputPath << "\n";
   return kExitDone;
@@ -256,14 +293,14 @@ int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
   const std::string name = sourceName(inputPath);
   std::string text, why;
   if (!readInput(inputPath, &text, &why)) return fail(why + "; nothing imported");
+  const PoolIds ids = kvpool::findPoolIds();
   std::vector<std::string> problems;
-  const std::vector<Pair> pairs = readPairs(name, text, &problems);
+  const std::vector<Pair> pairs = readPairs(name, text, poolRoomBound(ids), &problems);
   if (!problems.empty()) {
     for (const std::string& problem : problems) fail(problem);
     return fail(name + ": nothing imported");
   }
 
-  const PoolIds ids = kvpool::findPoolIds();
   if (int refused = prepareChange(ids, "import", waitSeconds); refused != kExitDone) {
     return refused;
   }
@@ -282,18 +319,19 @@ int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
   // The pool's size after each store, as the store itself counts it: a
   // replaced record leaves, the new one goes to the end. The largest of these
   // must fit, or some store on the way would fail with 8.
-  std::map<std::string, long long> sizes;
+  std::unordered_map<std::string_view, long long> sizes;
+  sizes.reserve(walk.records.size() + pairs.size());
   long long used = kvpool::kPoolHeaderBytes;
   if (!replace) {
     used = std::max(walk.header.usedSize, kvpool::kPoolHeaderBytes);
     for (const Record& record : walk.records) {
-      sizes[record.key] = recordBytes(record.key.size(), record.value.size());
+      sizes.try_emplace(record.key, recordBytes(record.key.size(), record.value.size()));
     }
   }
   long long largest = used;
-  for (const Pair& pair : pairs) {
-    const long long bytes = recordBytes(pair.key.size(), pair.value.size());
-    long long& old = sizes[pair.key];
+  for (const auto& [key, value] : pairs) {
+    const long long bytes = recordBytes(key.size(), value.size());
+    long long& old = sizes[key];
     used += bytes - old;
     old = bytes;
     largest = std::max(largest, used);
@@ -312,22 +350,15 @@ int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
     return fail("clearing the pool failed; nothing imported");
   }
   std::size_t stored = 0;
-  for (const Pair& pair : pairs) {
-    std::string key = pair.key, value = pair.value;
-    PoolBlockRequest request{};
-    request.key = key.data();
-    request.value = value.data();
-    const int result = kvpool::storePoolValue(pool.view(), &request);
-    if (result != KVPOOL_OK) {
-      warnIfRemovedMeanwhile(ids.segment);
-      return fail(
-          name + ": storing key \"" + printable(pair.key) + "\" failed with result " +
-          std::to_string(result) +
-          (result == KVPOOL_POOL_FULL ? " (pool full: other processes stored meanwhile)" : "") +
-          "; " + std::to_string(stored) + " of " + std::to_string(pairs.size()) +
-          " records were imported");
-    }
-    ++stored;
+  const int result = kvpool::storePoolValues(pool.view(), pairs, &stored);
+  if (result != KVPOOL_OK) {
+    warnIfRemovedMeanwhile(ids.segment);
+    return fail(
+        name + ": storing key \"" + printable(pairs[stored].first) + "\" failed with result " +
+        std::to_string(result) +
+        (result == KVPOOL_POOL_FULL ? " (pool full: other processes stored meanwhile)" : "") +
+        "; " + std::to_string(stored) + " of " + std::to_string(pairs.size()) +
+        " records were imported");
   }
   warnIfRemovedMeanwhile(ids.segment);
   std::cout << "imported " << counted(stored, "record", "records") << " from " << name

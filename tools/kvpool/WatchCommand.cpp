@@ -14,7 +14,6 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/kvpool/ByteText.h"
 #include "tools/kvpool/Commands.h"
 #include "tools/kvpool/PoolFacts.h"
 #include "tools/kvpool/Report.h"
@@ -25,9 +24,8 @@ namespace {
 
 using Values = std::map<std::string, std::string>;
 
-// One character on the screen, as the view shows it: valid UTF-8 as it is,
-// control characters and other bytes as escapes, so a value can neither
-// move the cursor nor garble the terminal.
+// One character on the screen, as the view shows it (printable): a value can
+// neither move the cursor nor garble the terminal.
 struct Cell {
   std::string text;
   int columns;
@@ -36,20 +34,12 @@ struct Cell {
 std::vector<Cell> cellsOf(std::string_view bytes) {
   std::vector<Cell> cells;
   for (std::size_t at = 0; at < bytes.size();) {
-    const auto c = static_cast<unsigned char>(bytes[at]);
-    const std::size_t length = utf8SequenceLength(bytes, at);
-    if (length == 1 && c >= 0x20 && c != 0x7f) {
-      cells.push_back({std::string(1, static_cast<char>(c)), 1});
-    } else if (length > 1) {
-      cells.push_back({std::string(bytes.substr(at, length)), 1});
-    } else {
-      const std::string escaped = printable(std::string_view(&bytes[at], 1));
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      const std::string text = length == 1 ? escaped : hex;
-      cells.push_back({text, static_cast<int>(text.size())});
-    }
-    at += std::max<std::size_t>(length, 1);
+    Cell cell;
+    const std::size_t length = appendPrintable(bytes, at, &cell.text);
+    // Shown as it is: one character; escaped: one column per byte of text.
+    cell.columns = cell.text == bytes.substr(at, length) ? 1 : static_cast<int>(cell.text.size());
+    cells.push_back(std::move(cell));
+    at += length;
   }
   return cells;
 }

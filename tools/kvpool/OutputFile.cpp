@@ -1,0 +1,124 @@
+#include "tools/kvpool/OutputFile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "tools/kvpool/SnapshotFile.h"
+
+namespace kvpooltool {
+namespace {
+
+bool writeAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string failedStep(const std::string& path, const char* step, int error) {
+  return "cannot write " + path + ": " + step + " failed: " + std::strerror(error);
+}
+
+// A new owner-only file (an export holds the pool's data), synced and
+// renamed over path: a crash leaves the old file whole.
+bool replaceFile(const std::string& path, const std::string& text, std::string* why) {
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    *why = "cannot create a file beside " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  const char* step = nullptr;
+  int error = 0;
+  const auto failed = [&](const char* name) {
+    step = name;
+    error = errno;
+  };
+  if (!writeAll(fd, text)) {
+    failed("write");
+  } else if (fsync(fd) != 0) {
+    failed("fsync");
+  }
+  if (close(fd) != 0 && step == nullptr) failed("close");
+  if (step == nullptr && rename(temporary.c_str(), path.c_str()) != 0) failed("rename");
+  if (step != nullptr) {
+    *why = failedStep(path, step, error);
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Writes into the device or FIFO found, only if the path still names it.
+// A FIFO that no process reads fails at once (ENXIO) instead of waiting.
+bool writeInto(const std::string& path, const struct stat& found, const std::string& text,
+               std::string* why) {
+  const int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENXIO && S_ISFIFO(found.st_mode)) {
+      *why = path + " is a FIFO that no process reads: nothing exported";
+    } else {
+      *why = "cannot open " + path + ": " + std::strerror(errno);
+    }
+    return false;
+  }
+  struct stat opened {};
+  const char* step = nullptr;
+  int error = 0;
+  if (fstat(fd, &opened) != 0) {
+    step = "fstat", error = errno;
+  } else if (opened.st_dev != found.st_dev || opened.st_ino != found.st_ino) {
+    *why = path + " changed while it was opened: nothing exported";
+    close(fd);
+    return false;
+  } else if (const int flags = fcntl(fd, F_GETFL);
+             flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    // A reader slower than the writer makes a blocking write wait, not fail.
+    step = "fcntl", error = errno;
+  } else if (!writeAll(fd, text)) {
+    step = "write", error = errno;
+  }
+  if (close(fd) != 0 && step == nullptr) step = "close", error = errno;
+  if (step == nullptr) return true;
+  *why = failedStep(path, step, error);
+  return false;
+}
+
+}  // namespace
+
+bool writeOutputFile(const std::string& path, const std::string& text, std::string* why) {
+  struct stat found {};
+  if (lstat(path.c_str(), &found) != 0) {
+    if (errno == ENOENT) return replaceFile(path, text, why);
+    *why = "cannot look at " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (S_ISLNK(found.st_mode)) {
+    *why = path + " is a symbolic link: refused (an export is never written through a link " +
+           "nor over one; -o - writes to standard output)";
+    return false;
+  }
+  if (S_ISREG(found.st_mode)) {
+    if (found.st_nlink != 1) {
+      *why = path + " is a regular file with " + std::to_string(found.st_nlink) +
+             " links: refused (replacing it would part it from its other names)";
+      return false;
+    }
+    return replaceFile(path, text, why);
+  }
+  if (S_ISCHR(found.st_mode) || S_ISFIFO(found.st_mode)) return writeInto(path, found, text, why);
+  *why = path + " is " + describeFileKind(found.st_mode) +
+         ": refused (an export goes to a regular file, a character device or a FIFO)";
+  return false;
+}
+
+}  // namespace kvpooltool
