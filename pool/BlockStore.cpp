@@ -166,8 +166,10 @@ bool mapRecords(const kvpool::PoolView& pool, RecordMap* records) {
       pool.base, header.blockCount, header.usedSize, &rules, [&](const PoolRecord& record) {
         const char* key = record.key(pool.base);
         const auto keyBytes = static_cast<std::size_t>(record.header.keyLength) - 1;
-        records->try_emplace(std::string(key, keyBytes),
-                             KnownRecord{record.offset, record.header.blockSize});
+        // emplace, not try_emplace or operator[]: their piecewise
+        // construction would export a name of the C++ library's.
+        records->emplace(std::string(key, keyBytes),
+                         KnownRecord{record.offset, record.header.blockSize});
         return false;
       });
   if (walk.reaches(header)) return true;
@@ -351,7 +353,8 @@ int kvpool::storePoolValues(const PoolView& pool, const std::vector<StorePair>& 
         }
       }
       const int32_t end = readPoolControl(pool.base).usedSize;
-      records[key] = {end - request.blockSize, request.blockSize};
+      const KnownRecord stored{end - request.blockSize, request.blockSize};
+      if (const auto [entry, added] = records.emplace(key, stored); !added) entry->second = stored;
     }
     *stored += 1;
   }
