@@ -143,7 +143,7 @@ KVPOOL_EXPORT int insertKvScript(NodeContext* context, char* statement);
 // the backend) and its error, that the caller frees; otherwise it is not
 // written. Takes the pool's lock per read and store, none between
 // statements; on Redis the message's pool operations make one exchange
-// (script/PoolScriptRemote.h).
+// (script/PoolScript.h).
 KVPOOL_EXPORT int runKvPoolscript(NodeContext* context, CciMessage* inputMessage,
                                   CciMessage* exceptionList, CciMessage* destinationList,
                                   CciMessage* outputMessage, char** errorText);
