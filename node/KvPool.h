@@ -47,6 +47,11 @@ typedef struct NodeContext {
   TerminalListEntry* outTermTail;
   CciChar nodeName[128];
   PoolScriptEntry* scriptHead;
+  // The two flags as getBoolAttribute reads them (1 set, 0 clear, -1
+  // unreadable), kept when the context is made and whenever a boolean is set,
+  // so that a message reads no attribute.
+  int storeEltNotFound;
+  int insertKeyNotFound;
 } NodeContext;
 
 // The six process-wide UTF-16 constants (constKvPoolNode .. constVTRL2) are
