@@ -69,16 +69,21 @@ void setElementUnits(CciElement* element, const CciChar* units) {
   cniSetElementCharacterValue(&rc, element, units, CciCharLen(units));
 }
 
-// Sets an element to text that came from the pool, converted as a value read
-// at once is converted.
-void setElementText(CciElement* element, const std::string& text) {
-  StatementValue value;
-  char* copy = strdup(text.c_str());
-  if (copy != nullptr) {
+// A value that came from the pool after the statement that read it; the
+// empty text when memory runs out.
+void takeAnswer(StatementValue& value, const std::string& text) {
+  if (char* copy = strdup(text.c_str()); copy != nullptr) {
     value.takeText(copy);
   } else {
     value.setEmpty();
   }
+}
+
+// Sets an element to text that came from the pool, converted as a value read
+// at once is converted.
+void setElementText(CciElement* element, const std::string& text) {
+  StatementValue value;
+  takeAnswer(value, text);
   setElementUnits(element, value.units());
 }
 
@@ -189,7 +194,7 @@ int ScriptRun::writeLeft(const CompiledOperand& left, StatementValue& value, int
     Log("  lists are written once the pool has answered\n");
     if (const int finished = finish(); finished != SCRIPT_OK) return finished;
     if (pending >= 0) {
-      value.takeText(strdup(pool_.answered(pending).c_str()));
+      takeAnswer(value, pool_.answered(pending));
       pending = -1;
     }
   }
