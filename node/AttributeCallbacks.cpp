@@ -82,6 +82,7 @@ int setAttribute(CciContext* opaque, CciChar* name, CciChar* value) {
     case ATTR_TYPE_BOOLEAN: {
       MallocPtr<char> text(mbString(value, kCodePageUtf8));
       *static_cast<int32_t*>(entry->valueBuffer) = std::strcmp(text.get(), "false") == 0 ? 0 : 1;
+      kvpool::storeScriptFlags(context);
       break;
     }
     case ATTR_TYPE_STRING:

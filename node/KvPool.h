@@ -47,6 +47,11 @@ typedef struct NodeContext {
   TerminalListEntry* outTermTail;
   CciChar nodeName[128];
   PoolScriptEntry* scriptHead;
+  // The two flags as getBoolAttribute reads them (1 set, 0 clear, -1
+  // unreadable), kept when the context is made and whenever a boolean is set,
+  // so that a message reads no attribute.
+  int storeEltNotFound;
+  int insertKeyNotFound;
 } NodeContext;
 
 // The six process-wide UTF-16 constants (constKvPoolNode .. constVTRL2) are
@@ -143,7 +148,7 @@ KVPOOL_EXPORT int insertKvScript(NodeContext* context, char* statement);
 // the backend) and its error, that the caller frees; otherwise it is not
 // written. Takes the pool's lock per read and store, none between
 // statements; on Redis the message's pool operations make one exchange
-// (script/PoolScriptRemote.h).
+// (script/PoolScript.h).
 KVPOOL_EXPORT int runKvPoolscript(NodeContext* context, CciMessage* inputMessage,
                                   CciMessage* exceptionList, CciMessage* destinationList,
                                   CciMessage* outputMessage, char** errorText);

@@ -178,9 +178,7 @@ void* getAttributePointer(NodeContext* context, const CciChar* name) {
 
 int getBoolAttribute(NodeContext* context, const CciChar* name) {
   Log("-->getBoolAttribute\n");
-  AttrTblEntry* entry = findAttribute(context, name);
-  if (entry == nullptr || entry->attrType != ATTR_TYPE_BOOLEAN) return -1;
-  return *static_cast<int32_t*>(entry->valueBuffer) != 0 ? 1 : 0;
+  return kvpool::flagValue(findAttribute(context, name));
 }
 
 CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
@@ -201,6 +199,7 @@ CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
     MallocPtr<CciChar> name(CciString(row.name, kCodePageUtf8));
     insAttrTblEntry(context.get(), name.get(), row.type);
   }
+  kvpool::storeScriptFlags(context.get());
   {
     MallocPtr<CciChar> in(CciString("in", kCodePageUtf8));
     insInputTerminalListEntry(context.get(), in.get());

@@ -18,6 +18,14 @@ AttrTblEntry* findAttribute(NodeContext* context, const CciChar* name);
 // label it replaces stays valid until the library is unloaded.
 void setTraceLabel(char* label);
 
+// A boolean attribute's value as getBoolAttribute gives it: 1 set, 0 clear,
+// -1 no such attribute or not a boolean. Traces nothing.
+int flagValue(const AttrTblEntry* entry);
+
+// Keeps the two flags of the script's runs in the context, read from its
+// attributes as they stand.
+void storeScriptFlags(NodeContext* context);
+
 // Releases every statement of the context's list (text, then entry) and
 // leaves the list empty.
 void releasePoolScriptList(NodeContext* context);

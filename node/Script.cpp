@@ -13,8 +13,8 @@ namespace {
 using kvpool::kCodePageUtf8;
 using kvpool::MallocPtr;
 
-// A name as UTF-16 units, made when the library is built: the flags are read
-// for every message, and ASCII needs no conversion.
+// A name as UTF-16 units, made when the library is built: ASCII needs no
+// conversion.
 template <std::size_t N>
 struct UnitName {
   constexpr explicit UnitName(const char (&text)[N]) {
@@ -26,12 +26,17 @@ struct UnitName {
 constexpr UnitName kStoreEltNotFound("messageStoreEltNotFound");
 constexpr UnitName kInsertKeyNotFound("messageInsertKeyNotFound");
 
-template <std::size_t N>
-int readFlag(NodeContext* context, const UnitName<N>& name) {
-  return getBoolAttribute(context, name.units);
+}  // namespace
+
+int kvpool::flagValue(const AttrTblEntry* entry) {
+  if (entry == nullptr || entry->attrType != ATTR_TYPE_BOOLEAN) return -1;
+  return *static_cast<const int32_t*>(entry->valueBuffer) != 0 ? 1 : 0;
 }
 
-}  // namespace
+void kvpool::storeScriptFlags(NodeContext* context) {
+  context->storeEltNotFound = flagValue(findAttribute(context, kStoreEltNotFound.units));
+  context->insertKeyNotFound = flagValue(findAttribute(context, kInsertKeyNotFound.units));
+}
 
 void kvpool::releasePoolScriptList(NodeContext* context) {
   releasePoolScript(&context->scriptHead);
@@ -53,9 +58,9 @@ int runKvPoolscript(NodeContext* context, CciMessage* inputMessage, CciMessage* 
                     CciMessage* destinationList, CciMessage* outputMessage, char** errorText) {
   Log("-->runKvPoolscript\n");
   kvpool::PoolScriptFlags flags;
-  flags.elementNotFound = readFlag(context, kStoreEltNotFound);
+  flags.elementNotFound = context->storeEltNotFound;
   Log("  iNullShmAllow=%d\n", flags.elementNotFound);
-  flags.keyNotFound = readFlag(context, kInsertKeyNotFound);
+  flags.keyNotFound = context->insertKeyNotFound;
   Log("  iNullEltAllow=%d\n", flags.keyNotFound);
   return kvpool::runPoolScript(context->scriptHead, flags, inputMessage, exceptionList,
                                destinationList, outputMessage, errorText);

@@ -95,9 +95,19 @@ struct PoolScriptFlags {
 // 5 the pool is unavailable; 8 the pool is full. On 1, 2, 3 and 4 *errorText
 // receives a new copy of the failing operand, on 5 of the failed system call
 // (on Redis: the backend) and its error, that the caller frees; otherwise it
-// is not written. With the pool on Redis the run is
-// script/PoolScriptRemote.h's, with the same results and one round trip per
-// message.
+// is not written.
+//
+// The run goes over the message's pool session (pool/PoolSession.h). On
+// shared memory every read and store acts at once. On Redis they are
+// collected and sent as one batch, with the same results: a pool read
+// becomes a reference to its future value, and a message field written from
+// it gets an empty placeholder at once and its value once the server
+// answered (a later read of that field yields the reference again). A
+// message-side failure sends the operations before it first, and a stop
+// among them comes first. The exception list and the destination list keep
+// their changes when the message fails, so a write to them never runs while
+// pool operations before it are unanswered: the batch is sent first (one
+// more round trip for each such write after a pool operation).
 int runPoolScript(const PoolScriptEntry* head, PoolScriptFlags flags, CciMessage* inputMessage,
                   CciMessage* exceptionList, CciMessage* destinationList, CciMessage* outputMessage,
                   char** errorText);

@@ -3,11 +3,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <unordered_map>
 
 #include "node_utils/MessagePaths.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolSession.h"
 #include "script/PoolScript.h"
-#include "script/PoolScriptRemote.h"
 #include "script/PoolStatement.h"
 #include "script/StatementValue.h"
 #include "support/KvPoolConstants.h"
@@ -20,12 +22,6 @@ namespace {
 using kvpool::CompiledOperand;
 using kvpool::OperandKind;
 using kvpool::StatementValue;
-
-// Hands a copy of the failing operand to the caller.
-int fail(int result, const char* operand, char** errorText) {
-  if (errorText != nullptr) *errorText = strdup(operand);
-  return result;
-}
 
 // The trace of a statement's split, the same for a compiled statement as for
 // getOperandsOfPoolScript.
@@ -54,81 +50,200 @@ int getOperandsOfPoolScript(const char* assignment, char* left, char* right) {
   return traceSplit(split, left, right);
 }
 
-int kvpool::runPoolScript(const PoolScriptEntry* head, PoolScriptFlags flags,
-                          CciMessage* inputMessage, CciMessage* exceptionList,
-                          CciMessage* destinationList, CciMessage* outputMessage,
-                          char** errorText) {
-  if (RedisPool* remote = processRedisPool()) {
-    return runPoolScriptRemote(*remote, head, flags, inputMessage, exceptionList, destinationList,
-                               outputMessage, errorText);
-  }
+namespace kvpool {
+namespace {
+
+constexpr CciChar kNoUnits[1] = {0};
+
+// These two trees belong to the broker's call and keep what a failing
+// message wrote to them.
+bool namesListTree(const CompiledOperand& operand) {
+  return operand.kind != OperandKind::kPoolKey &&
+         (operand.path.root() == PathRoot::kExceptionList ||
+          operand.path.root() == PathRoot::kDestinationList);
+}
+
+void setElementUnits(CciElement* element, const CciChar* units) {
   int rc = 0;
-  PoolBlockRequest request{};
+  Log("  data [%S]\n", units);
+  cniSetElementCharacterValue(&rc, element, units, CciCharLen(units));
+}
+
+// A value that came from the pool after the statement that read it; the
+// empty text when memory runs out.
+void takeAnswer(StatementValue& value, const std::string& text) {
+  if (char* copy = strdup(text.c_str()); copy != nullptr) {
+    value.takeText(copy);
+  } else {
+    value.setEmpty();
+  }
+}
+
+// Sets an element to text that came from the pool, converted as a value read
+// at once is converted.
+void setElementText(CciElement* element, const std::string& text) {
+  StatementValue value;
+  takeAnswer(value, text);
+  setElementUnits(element, value.units());
+}
+
+// The messages a run reads and writes.
+struct RunMessages {
+  CciMessage* input;
+  CciMessage* exceptionList;
+  CciMessage* destinationList;
+  CciMessage* output;
+};
+
+// One run of the statements over a pool session. A statement's pool read is
+// either known at once or pending (script/PoolScript.h tells what a pending
+// read means for the fields written from it).
+class ScriptRun {
+ public:
+  ScriptRun(PoolSession& pool, PoolScriptFlags flags, const RunMessages& messages, char** errorText)
+      : pool_(pool), flags_(flags), messages_(messages), errorText_(errorText) {}
+
+  int run(const PoolScriptEntry* head);
+
+ private:
+  // The right operand's value into value, or into *pending for a pool read
+  // still to come. 0, or the statement's result.
+  int readRight(const CompiledOperand& right, StatementValue& value, int* pending);
+  int writeLeft(const CompiledOperand& left, StatementValue& value, int pending);
+  // Finishes the session and gives the fields written from its reads their
+  // values. 0, or the result of the operation the pool stopped at.
+  int finish();
+  // A failure of the current statement: the pool operations before it run
+  // first, and a stop among them comes first.
+  int failHere(int result, const char* operand);
+  int failWith(const PoolOutcome& outcome) {
+    if (outcome.result != KVPOOL_POOL_FULL) reportOperand(outcome.reason.c_str());
+    return outcome.result;
+  }
+  void reportOperand(const char* operand) {
+    if (errorText_ != nullptr) *errorText_ = strdup(operand);
+  }
+
+  PoolSession& pool_;
+  PoolScriptFlags flags_;
+  RunMessages messages_;
+  char** errorText_;
+  // Message fields written from a pending read: the read, by element handle.
+  std::unordered_map<CciElement*, int> pendingFields_;
+};
+
+int ScriptRun::finish() {
+  if (!pool_.queued()) return SCRIPT_OK;
+  std::unordered_map<CciElement*, int> fields;
+  fields.swap(pendingFields_);
+  const PoolOutcome outcome = pool_.finish();
+  if (outcome.result != KVPOOL_OK) return failWith(outcome);
+  for (const auto& [element, read] : fields) setElementText(element, pool_.answered(read));
+  return SCRIPT_OK;
+}
+
+int ScriptRun::failHere(int result, const char* operand) {
+  if (const int finished = finish(); finished != SCRIPT_OK) return finished;
+  reportOperand(operand);
+  return result;
+}
+
+int ScriptRun::readRight(const CompiledOperand& right, StatementValue& value, int* pending) {
+  if (right.kind == OperandKind::kPoolKey) {
+    PoolRead read = pool_.get(right.target);
+    if (read.pending >= 0) {
+      *pending = read.pending;
+    } else if (read.outcome.result == KVPOOL_OK) {
+      value.takeText(read.value.release());
+    } else if (read.outcome.result == KVPOOL_KEY_NOT_FOUND) {
+      if (flags_.keyNotFound != 1) return failHere(SCRIPT_KEY_NOT_FOUND, right.text);
+      value.setEmpty();
+    } else {
+      // No flag lets an unavailable pool pass for a missing key.
+      return failWith(read.outcome);
+    }
+    return SCRIPT_OK;
+  }
+  CciElement* element = rightOperandElement(right, messages_.input, messages_.exceptionList,
+                                            messages_.destinationList, messages_.output);
+  if (element == nullptr) {
+    Log("  runKvPoolscript-element not found\n");
+    if (flags_.elementNotFound == 0) return failHere(SCRIPT_ELEMENT_NOT_FOUND, right.target);
+    value.setEmpty();
+    return SCRIPT_OK;
+  }
+  if (!pendingFields_.empty()) {
+    if (const auto field = pendingFields_.find(element); field != pendingFields_.end()) {
+      *pending = field->second;
+      return SCRIPT_OK;
+    }
+  }
+  value.readElement(element);
+  return SCRIPT_OK;
+}
+
+int ScriptRun::writeLeft(const CompiledOperand& left, StatementValue& value, int pending) {
+  if (left.kind == OperandKind::kPoolKey) {
+    const PoolOutcome stored = pending >= 0 ? pool_.storeRead(left.target, pending)
+                                            : pool_.store(left.target, value.text());
+    return stored.result == KVPOOL_OK ? SCRIPT_OK : failWith(stored);
+  }
+  if (left.kind == OperandKind::kOutputPath) Log("  lOperand Output.. %s\n", left.target);
+  // A list change must not run while pool operations before it are unanswered.
+  if (namesListTree(left) && pool_.queued()) {
+    Log("  lists are written once the pool has answered\n");
+    if (const int finished = finish(); finished != SCRIPT_OK) return finished;
+    if (pending >= 0) {
+      takeAnswer(value, pool_.answered(pending));
+      pending = -1;
+    }
+  }
+  CciElement* element = addOrGetPathElement(left.path, messages_.output, messages_.exceptionList,
+                                            messages_.destinationList);
+  if (element == nullptr) {
+    Log("  >element is NULL\n");
+    return failHere(SCRIPT_CANNOT_CREATE, left.target);
+  }
+  if (pending >= 0) {
+    setElementUnits(element, kNoUnits);
+    pendingFields_[element] = pending;
+    return SCRIPT_OK;
+  }
+  setElementUnits(element, value.units());
+  if (!pendingFields_.empty()) pendingFields_.erase(element);
+  Log("  going to free the ev !!\n");
+  return SCRIPT_OK;
+}
+
+int ScriptRun::run(const PoolScriptEntry* head) {
   for (const PoolScriptEntry* entry = head; entry != nullptr; entry = entry->next) {
     Log("  COMMAND ->[%s]\n", entry->statement);
     PoolStatementHolder compiledHere(nullptr, releasePoolStatement);
     const PoolStatement* statement = statementToRun(entry, compiledHere);
-    if (statement == nullptr) return fail(SCRIPT_MALFORMED_STATEMENT, entry->statement, errorText);
+    if (statement == nullptr) return failHere(SCRIPT_MALFORMED_STATEMENT, entry->statement);
     const CompiledOperand& left = statement->left;
     const CompiledOperand& right = statement->right;
     if (traceSplit(statement->split, left.text, right.text) != 0) {
-      return fail(SCRIPT_MALFORMED_STATEMENT, statement->failingOperand.c_str(), errorText);
+      return failHere(SCRIPT_MALFORMED_STATEMENT, statement->failingOperand.c_str());
     }
-
     // The value belongs to this statement and goes with it on every path.
     StatementValue value;
-    if (right.kind == OperandKind::kPoolKey) {
-      request.value = nullptr;  // never a value read by an earlier statement
-      const int found = getKvPoolDataBlock(&request, right.target);
-      // No flag lets an unavailable pool pass for a missing key.
-      if (found == KVPOOL_POOL_UNAVAILABLE) {
-        return fail(SCRIPT_POOL_UNAVAILABLE, getKvPoolUnavailableText(), errorText);
-      }
-      char* poolValue = found == 0 ? request.value : nullptr;
-      request.value = nullptr;
-      if (poolValue != nullptr) {
-        value.takeText(poolValue);
-      } else {
-        if (flags.keyNotFound != 1) return fail(SCRIPT_KEY_NOT_FOUND, right.text, errorText);
-        value.setEmpty();
-      }
-    } else {
-      CciElement* element =
-          rightOperandElement(right, inputMessage, exceptionList, destinationList, outputMessage);
-      if (element != nullptr) {
-        value.readElement(element);
-      } else {
-        Log("  runKvPoolscript-element not found\n");
-        if (flags.elementNotFound == 0) {
-          return fail(SCRIPT_ELEMENT_NOT_FOUND, right.target, errorText);
-        }
-        value.setEmpty();
-      }
-    }
-
-    if (left.kind == OperandKind::kPoolKey) {
-      request.key = const_cast<char*>(left.target);
-      request.value = const_cast<char*>(value.text());
-      const int stored = storeKvPoolDataBlock(&request);
-      request.key = nullptr;
-      request.value = nullptr;
-      if (stored == KVPOOL_POOL_UNAVAILABLE) {
-        return fail(SCRIPT_POOL_UNAVAILABLE, getKvPoolUnavailableText(), errorText);
-      }
-      if (stored != 0) return stored;
-      continue;
-    }
-    if (left.kind == OperandKind::kOutputPath) Log("  lOperand Output.. %s\n", left.target);
-    CciElement* element =
-        addOrGetPathElement(left.path, outputMessage, exceptionList, destinationList);
-    if (element == nullptr) {
-      Log("  >element is NULL\n");
-      return fail(SCRIPT_CANNOT_CREATE, left.target, errorText);
-    }
-    const CciChar* text = value.units();
-    Log("  data [%S]\n", text);
-    cniSetElementCharacterValue(&rc, element, text, CciCharLen(text));
-    Log("  going to free the ev !!\n");
+    int pending = -1;
+    if (const int read = readRight(right, value, &pending); read != SCRIPT_OK) return read;
+    if (const int written = writeLeft(left, value, pending); written != SCRIPT_OK) return written;
   }
-  return SCRIPT_OK;
+  return finish();
+}
+
+}  // namespace
+}  // namespace kvpool
+
+int kvpool::runPoolScript(const PoolScriptEntry* head, PoolScriptFlags flags,
+                          CciMessage* inputMessage, CciMessage* exceptionList,
+                          CciMessage* destinationList, CciMessage* outputMessage,
+                          char** errorText) {
+  MessagePoolSession session(flags.keyNotFound == 1);
+  ScriptRun run(session.session(), flags,
+                {inputMessage, exceptionList, destinationList, outputMessage}, errorText);
+  return run.run(head);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "node/NodeInternal.h"
 #include "node_test_fixture.h"
 #include "pool/KvPoolShm.h"
 #include "script/PoolScript.h"
@@ -55,6 +56,7 @@ class ScriptRunTest : public NodeUnitTest {
         entry->attrType = ATTR_TYPE_INTEGER;
       }
     }
+    kvpool::storeScriptFlags(contextOf(node));
     ASSERT_EQ(getBoolAttribute(contextOf(node), units(name)), -1);
   }
   int run(kvbroker::Node& node, Message& input, Message& output, std::string& failing) {
@@ -208,6 +210,35 @@ TEST_F(ScriptRunTest, CompiledRunTracesEachStatementAsWritten) {
     }
   }
   EXPECT_EQ(lines, scriptLines);
+}
+
+// The flags are kept when they are set: a run reads no attribute, and
+// takes each flag as last set.
+TEST_F(ScriptRunTest, RunTakesTheFlagsAsLastSetWithoutReadingAttributes) {
+  kvbroker::Node& node = kvNode("n");
+  setScript(node, "SET OutputRoot.XML.Doc.y=Body.Doc.missing;");
+  const struct {
+    const char* storeEltNotFound;
+    const char* insertKeyNotFound;
+    int result;
+    const char* flagLines;
+  } kSettings[] = {
+      {"true", "true", SCRIPT_OK, "  iNullShmAllow=1\n  iNullEltAllow=1\n"},
+      {"false", "true", SCRIPT_ELEMENT_NOT_FOUND, "  iNullShmAllow=0\n  iNullEltAllow=1\n"},
+      {"true", "false", SCRIPT_OK, "  iNullShmAllow=1\n  iNullEltAllow=0\n"},
+  };
+  for (const auto& setting : kSettings) {
+    broker().setAttribute(node, "messageStoreEltNotFound", setting.storeEltNotFound);
+    broker().setAttribute(node, "messageInsertKeyNotFound", setting.insertKeyNotFound);
+    Message input = Message::fromXml("<Doc/>");
+    Message output = input.copy();
+    const std::size_t offset = kvtest::readFile(kvtest::kTracePath).size();
+    std::string failing;
+    EXPECT_EQ(run(node, input, output, failing), setting.result);
+    const std::string trace = kvtest::readFile(kvtest::kTracePath).substr(offset);
+    EXPECT_EQ(trace.rfind(std::string("-->runKvPoolscript\n") + setting.flagLines, 0), 0u) << trace;
+    EXPECT_EQ(trace.find("-->getBoolAttribute"), std::string::npos) << trace;
+  }
 }
 
 TEST_F(ScriptRunTest, MissingKeyWithUnreadableFlagNeverReusesAnEarlierValue) {

@@ -1,0 +1,111 @@
+// A message's pool session on shared memory (at once) and on Redis (one batch).
+#include "pool/PoolSession.h"
+
+#include "pool/PoolAccess.h"
+#include "support/Trace.h"
+
+namespace kvpool {
+namespace {
+
+// The process's pool could not be looked up again: the call fails as the
+// exported one does, before touching the pool.
+PoolOutcome notLookedUp(const char* function) {
+  Log("  >%s: the pool's lock cannot be taken, nothing done\n", function);
+  return {KVPOOL_POOL_UNAVAILABLE, getKvPoolUnavailableText()};
+}
+
+// The pool layer keeps the reason of its last failed lock for this thread.
+PoolOutcome outcomeOf(int result) {
+  if (result != KVPOOL_POOL_UNAVAILABLE) return {result, {}};
+  return {result, getKvPoolUnavailableText()};
+}
+
+const std::string kNoAnswer;
+
+}  // namespace
+
+PoolRead SharedMemorySession::get(const char* key) {
+  PoolRead read;
+  const ProcessPoolCall call;
+  if (!call.available()) {
+    read.outcome = notLookedUp("getKvPoolDataBlock");
+    return read;
+  }
+  PoolBlockRequest request{};
+  read.outcome = outcomeOf(getPoolValue(call.view(), &request, key));
+  if (read.outcome.result == KVPOOL_OK) read.value.reset(request.value);
+  return read;
+}
+
+PoolOutcome SharedMemorySession::store(const char* key, const char* value) {
+  const ProcessPoolCall call;
+  if (!call.available()) return notLookedUp("storeKvPoolDataBlock");
+  PoolBlockRequest request{};
+  request.key = const_cast<char*>(key);
+  request.value = const_cast<char*>(value);
+  return outcomeOf(storePoolValue(call.view(), &request));
+}
+
+// Nothing is pending on shared memory: a read's value is there at once.
+PoolOutcome SharedMemorySession::storeRead(const char*, int) {
+  return {KVPOOL_POOL_UNAVAILABLE, "shared memory: no pending read"};
+}
+
+const std::string& SharedMemorySession::answered(int) const {
+  return kNoAnswer;
+}
+
+RemoteBatchReply sendPoolBatch(const std::vector<RemotePoolOp>& ops, bool missingIsEmpty) {
+  RedisPool* pool = processRedisPool();
+  if (pool == nullptr) {
+    RemoteBatchReply reply;
+    reply.result = KVPOOL_POOL_UNAVAILABLE;
+    reply.error = "redis: no pool";
+    return reply;
+  }
+  RemoteBatchReply reply = pool->runBatch(ops, missingIsEmpty);
+  const bool complete = reply.result == KVPOOL_OK && reply.values.size() == ops.size();
+  if (!complete && reply.error.empty()) {
+    reply.error = pool->config().describe() + ": unexpected answer";
+  }
+  return reply;
+}
+
+PoolRead BatchSession::get(const char* key) {
+  ops_.push_back({RemotePoolOp::Kind::kGet, key, {}, -1});
+  PoolRead read;
+  read.pending = static_cast<int>(ops_.size()) - 1;
+  return read;
+}
+
+PoolOutcome BatchSession::store(const char* key, const char* value) {
+  ops_.push_back({RemotePoolOp::Kind::kSet, key, value, -1});
+  return {};
+}
+
+PoolOutcome BatchSession::storeRead(const char* key, int source) {
+  ops_.push_back({RemotePoolOp::Kind::kSetFromGet, key, {}, source});
+  return {};
+}
+
+PoolOutcome BatchSession::finish() {
+  if (ops_.empty()) return {};
+  const RemoteBatchReply reply = sendPoolBatch(ops_, missingIsEmpty_);
+  Log("  redis batch of %d operations: result %d\n", static_cast<int>(ops_.size()), reply.result);
+  std::vector<RemotePoolOp> sent;
+  sent.swap(ops_);
+  answered_ = reply.values;
+  if (reply.result == KVPOOL_OK && answered_.size() == sent.size()) return {};
+  if (reply.result == KVPOOL_KEY_NOT_FOUND && reply.failedOp >= 0 &&
+      static_cast<std::size_t>(reply.failedOp) < sent.size()) {
+    return {KVPOOL_KEY_NOT_FOUND, sent[static_cast<std::size_t>(reply.failedOp)].key};
+  }
+  if (reply.result == KVPOOL_POOL_FULL) return {KVPOOL_POOL_FULL, {}};
+  return {KVPOOL_POOL_UNAVAILABLE, reply.error};
+}
+
+MessagePoolSession::MessagePoolSession(bool missingIsEmpty) {
+  if (processRedisPool() != nullptr) batch_.emplace(missingIsEmpty);
+}
+
+}  // namespace kvpool

@@ -1,0 +1,114 @@
+// The pool as one message's script sees it: a session of reads and stores,
+// finished once the message's statements have run.
+//
+// On shared memory every operation acts at once, each through the process's
+// own pool (a ProcessPoolCall) with the lock, the trace and the results of
+// the exported getKvPoolDataBlock and storeKvPoolDataBlock. On Redis the
+// session only collects the operations: a read hands back a reference to a
+// value still to come (PoolRead::pending), a store of such a reference or of
+// a known text is queued, and finish sends the queue in one round trip.
+// A caller written for the second kind serves the first unchanged: nothing
+// is ever pending or queued there.
+//
+// A session belongs to one thread and one message; it takes no lock between
+// its operations.
+#ifndef KVPOOL_POOL_POOLSESSION_H
+#define KVPOOL_POOL_POOLSESSION_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pool/KvPoolShm.h"
+#include "pool/RedisPool.h"
+#include "support/MallocPtr.h"
+
+namespace kvpool {
+
+// What a pool operation came to: 0 done (or queued), 2 a key is missing,
+// 5 the pool cannot be used, 8 the pool is full. reason: on 5 the failed
+// system call (on Redis: the backend) and its error; on 2 from finish, the
+// key that was missing; else empty.
+struct PoolOutcome {
+  int result = KVPOOL_OK;
+  std::string reason;
+};
+
+// A read: 0 with its value (malloc'd, handed over), or with pending >= 0 the
+// reference of a value that finish brings; 2 or 5 as PoolOutcome.
+struct PoolRead {
+  PoolOutcome outcome;
+  MallocPtr<char> value;
+  int pending = -1;
+};
+
+class PoolSession {
+ public:
+  virtual ~PoolSession() = default;
+  // Reads key.
+  virtual PoolRead get(const char* key) = 0;
+  // Stores value under key: 0, 5 or 8.
+  virtual PoolOutcome store(const char* key, const char* value) = 0;
+  // Stores under key what the pending read source brings (Redis only).
+  virtual PoolOutcome storeRead(const char* key, int source) = 0;
+  // Whether operations wait for finish.
+  virtual bool queued() const = 0;
+  // Sends what is queued: 0 when all of it ran (answered() then holds the
+  // values of its reads); else the result of the operation it stopped at
+  // (2, 8, 5), the ones before it done. The queue is empty afterwards.
+  virtual PoolOutcome finish() = 0;
+  // What the pending read brought, after a finish that returned 0.
+  virtual const std::string& answered(int pending) const = 0;
+};
+
+// Operations at once on the process's pool in shared memory.
+class SharedMemorySession final : public PoolSession {
+ public:
+  PoolRead get(const char* key) override;
+  PoolOutcome store(const char* key, const char* value) override;
+  PoolOutcome storeRead(const char* key, int source) override;
+  bool queued() const override { return false; }
+  PoolOutcome finish() override { return {}; }
+  const std::string& answered(int pending) const override;
+};
+
+// Sends one batch of operations to the process's remote pool in one round
+// trip, missing keys reading as empty when missingIsEmpty: the session's one
+// tie to the backend. A reply of 5 always names the backend and its error.
+RemoteBatchReply sendPoolBatch(const std::vector<RemotePoolOp>& ops, bool missingIsEmpty);
+
+// Operations collected and sent together by sendPoolBatch.
+class BatchSession final : public PoolSession {
+ public:
+  explicit BatchSession(bool missingIsEmpty) : missingIsEmpty_(missingIsEmpty) {}
+  PoolRead get(const char* key) override;
+  PoolOutcome store(const char* key, const char* value) override;
+  PoolOutcome storeRead(const char* key, int source) override;
+  bool queued() const override { return !ops_.empty(); }
+  PoolOutcome finish() override;
+  const std::string& answered(int pending) const override {
+    return answered_[static_cast<std::size_t>(pending)];
+  }
+
+ private:
+  bool missingIsEmpty_;
+  std::vector<RemotePoolOp> ops_;
+  std::vector<std::string> answered_;  // the values of the last batch sent
+};
+
+// The session of one message on the process's pool, wherever it lives.
+// missingIsEmpty: a missing key reads as empty text on Redis (on shared
+// memory the caller sees 2 and decides).
+class MessagePoolSession {
+ public:
+  explicit MessagePoolSession(bool missingIsEmpty);
+  PoolSession& session() { return batch_ ? static_cast<PoolSession&>(*batch_) : shared_; }
+
+ private:
+  SharedMemorySession shared_;
+  std::optional<BatchSession> batch_;
+};
+
+}  // namespace kvpool
+
+#endif
