@@ -10,6 +10,7 @@
 
 #include <errno.h>
 #include <sys/sem.h>
+#include <time.h>
 
 #include <algorithm>
 #include <array>
@@ -47,12 +48,19 @@ bool runSemop(int semaphoreSet, const sembuf (&ops)[N]) {
   return true;
 }
 
+// The point on CLOCK_MONOTONIC that lies waitSeconds from now (none below 0).
+timespec lockDeadline(double waitSeconds);
+
 // The lock steps on a given set; a traced step writes the lines of the
-// exported function of its name (sem_WLock ..). A failed step leaves its
-// errno in *error when error is not null.
-bool lockForWriting(int semaphoreSet, LockTrace trace, int* error);
+// exported function of its name (sem_WLock ..). With a deadline (from
+// lockDeadline) a lock waits no longer: it then fails with EAGAIN, which is
+// no failure of the set and does not count in threadLockFailures. A failed
+// step leaves its errno in *error when error is not null.
+bool lockForWriting(int semaphoreSet, LockTrace trace, int* error,
+                    const timespec* deadline = nullptr);
 void unlockForWriting(int semaphoreSet, LockTrace trace);
-bool lockForReading(int semaphoreSet, LockTrace trace, int* error);
+bool lockForReading(int semaphoreSet, LockTrace trace, int* error,
+                    const timespec* deadline = nullptr);
 void unlockForReading(int semaphoreSet, LockTrace trace);
 
 }  // namespace kvpool

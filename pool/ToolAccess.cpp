@@ -31,7 +31,9 @@ bool readPoolSemaphores(int semaphoreSet, PoolSemaphoreValues* values) {
   values->writer = semctl(semaphoreSet, kWriterSem, GETVAL);
   values->readers = semctl(semaphoreSet, kReaderSem, GETVAL);
   values->freeSlots = semctl(semaphoreSet, kSlotSem, GETVAL);
-  return values->writer >= 0 && values->readers >= 0 && values->freeSlots >= 0;
+  values->writerPid = semctl(semaphoreSet, kWriterSem, GETPID);
+  return values->writer >= 0 && values->readers >= 0 && values->freeSlots >= 0 &&
+         values->writerPid >= 0;
 }
 
 bool readPoolSegmentStatus(int segment, PoolSegmentStatus* status) {
