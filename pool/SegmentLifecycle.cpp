@@ -289,12 +289,12 @@ KeyIndex* processKeyIndex() {
 
 }  // namespace kvpool
 
-using kvpool::kvMemSegmentSize;
 using kvpool::attachJournal;
 using kvpool::detachJournal;
 using kvpool::dropRetainedSegment;
 using kvpool::findOrCreateSegment;
 using kvpool::findOrCreateSemaphoreSet;
+using kvpool::kvMemSegmentSize;
 using kvpool::mapSegmentForWriting;
 using kvpool::readPoolPages;
 using kvpool::releaseMapping;
