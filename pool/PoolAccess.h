@@ -18,6 +18,7 @@
 #ifndef KVPOOL_POOL_POOLACCESS_H
 #define KVPOOL_POOL_POOLACCESS_H
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,6 +43,10 @@ struct PoolSemaphoreValues {
   int writer = 0;     // 1 while a writer holds the lock
   int readers = 0;    // readers holding the lock
   int freeSlots = 0;  // user slots no node context holds (10000 when none does)
+  // The last process that took or gave back the writer lock (0: none yet);
+  // no such step completes while the lock is held, so while writer is 1 it is
+  // the holder.
+  int writerPid = 0;
   int nodeContexts() const { return KVPOOL_USER_SLOTS - freeSlots; }
 };
 // False when semaphoreSet is -1 or a value cannot be read (errno tells why).
@@ -71,14 +76,22 @@ enum class LockTrace { kTraced, kQuiet };
 // back; an interrupted wait is resumed. When it cannot be taken (the set was
 // removed, or no access) held() is false and error() is the errno: the
 // holder must not touch the pool then.
+//
+// With waitSeconds it waits no longer than that (semtimedop with the time
+// left; a signal only shortens what is left): a tool's bounded wait.
+// timedOut(): the wait ran out (error() EAGAIN); removed(): the set was
+// removed before or during the wait (EINVAL, EIDRM).
 class PoolWriteLock {
  public:
   explicit PoolWriteLock(int semaphoreSet, LockTrace trace = LockTrace::kTraced);
+  PoolWriteLock(int semaphoreSet, double waitSeconds, LockTrace trace = LockTrace::kTraced);
   ~PoolWriteLock();
   PoolWriteLock(const PoolWriteLock&) = delete;
   PoolWriteLock& operator=(const PoolWriteLock&) = delete;
   bool held() const { return held_; }
   int error() const { return error_; }
+  bool timedOut() const { return !held_ && error_ == EAGAIN; }
+  bool removed() const { return !held_ && (error_ == EIDRM || error_ == EINVAL); }
 
  private:
   int semaphoreSet_;
@@ -92,11 +105,14 @@ class PoolWriteLock {
 class PoolReadLock {
  public:
   explicit PoolReadLock(int semaphoreSet, LockTrace trace = LockTrace::kTraced);
+  PoolReadLock(int semaphoreSet, double waitSeconds, LockTrace trace = LockTrace::kTraced);
   ~PoolReadLock();
   PoolReadLock(const PoolReadLock&) = delete;
   PoolReadLock& operator=(const PoolReadLock&) = delete;
   bool held() const { return held_; }
   int error() const { return error_; }
+  bool timedOut() const { return !held_ && error_ == EAGAIN; }
+  bool removed() const { return !held_ && (error_ == EIDRM || error_ == EINVAL); }
 
  private:
   int semaphoreSet_;

@@ -2,6 +2,8 @@
 // joining it, changes through it seen by the node's own calls, and quiet
 // locks that count on the semaphores but leave the trace alone.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -109,6 +111,58 @@ TEST_F(PoolAccessTest, LocksCountOnTheSemaphoresAndOnlyTracedOnesWriteTheTrace) 
   EXPECT_FALSE(noSet.held());
   EXPECT_EQ(noSet.error(), EINVAL);
   detachKvPool();
+}
+
+TEST_F(PoolAccessTest, BoundedWaitRunsOutBehindAHolderAndTellsARemovedSet) {
+  ASSERT_TRUE(attachNode());
+  const int set = hSemaphore;
+  struct Case {
+    bool writerHolds;
+    bool writerWaits;
+    bool held;
+  } cases[] = {
+      {true, true, false}, {true, false, false}, {false, true, false}, {false, false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.writerHolds ? "writer holds, " : "reader holds, ") +
+                 (c.writerWaits ? "writer waits" : "reader waits"));
+    c.writerHolds ? sem_WLock() : sem_RLock();
+    bool held = false, timedOut = false;
+    if (c.writerWaits) {
+      kvpool::PoolWriteLock lock(set, 0.05, LockTrace::kQuiet);
+      held = lock.held(), timedOut = lock.timedOut();
+    } else {
+      kvpool::PoolReadLock lock(set, 0.05, LockTrace::kQuiet);
+      held = lock.held(), timedOut = lock.timedOut();
+    }
+    EXPECT_EQ(held, c.held);
+    EXPECT_EQ(timedOut, !c.held);
+    c.writerHolds ? sem_WUnLock() : sem_RUnLock();
+  }
+
+  // Signals all through the wait only shorten it: it still ends at its
+  // deadline, timed out (a wait begun anew per signal would never end).
+  sem_WLock();
+  EXPECT_EQ(runChild([set] {
+              struct sigaction action {};
+              action.sa_handler = [](int) {
+                static int count = 0;
+                if (++count == 1000) _exit(3);  // 20 s of signals: the wait never ended
+              };
+              sigaction(SIGALRM, &action, nullptr);  // no SA_RESTART: EINTR
+              const itimerval every20ms{{0, 20000}, {0, 20000}};
+              setitimer(ITIMER_REAL, &every20ms, nullptr);
+              kvpool::PoolReadLock lock(set, 0.3, LockTrace::kQuiet);
+              return lock.timedOut() ? 0 : 1;
+            }),
+            0);
+  sem_WUnLock();
+
+  ASSERT_TRUE(kvpool::removePoolSemaphores(set));
+  kvpool::PoolWriteLock gone(set, 0.05, LockTrace::kQuiet);
+  EXPECT_FALSE(gone.held());
+  EXPECT_TRUE(gone.removed());
+  EXPECT_FALSE(gone.timedOut());
+  forgetPoolHandles();
 }
 
 TEST_F(PoolAccessTest, BatchStoreTakesTheLockOnceAndStopsAtTheFirstPairThatDoesNotFit) {

@@ -1,13 +1,15 @@
 // The pool's reader and writer lock with a bounded wait, for a tool that must
-// never hang behind a stuck or busy holder. The operation lists are the
-// plug-in's own (pool/Segment.cpp): reader {(0,0,0),(1,+1,UNDO)}, writer
-// {(1,0,0),(0,0,0),(0,+1,UNDO)}, so a timed holder excludes and is excluded
-// exactly as any node is. semtimedop bounds the wait; a signal only shortens
-// what is left of it.
+// never hang behind a stuck or busy holder: the library's own lock
+// (kvpool::PoolReadLock, PoolWriteLock with a wait), quiet, so a timed holder
+// excludes and is excluded exactly as any node is. What this adds is the
+// tool's report of a wait that ran out: who holds the lock.
 #ifndef KVPOOL_TOOLS_KVPOOL_TIMEDLOCK_H
 #define KVPOOL_TOOLS_KVPOOL_TIMEDLOCK_H
 
+#include <optional>
 #include <string>
+
+#include "pool/PoolAccess.h"
 
 namespace kvpooltool {
 
@@ -30,8 +32,8 @@ class TimedPoolLock {
   void release();
 
  private:
-  int semaphoreSet_;
-  LockKind kind_;
+  std::optional<kvpool::PoolReadLock> read_;
+  std::optional<kvpool::PoolWriteLock> write_;
   bool held_ = false;
   std::string failure_;
 };

@@ -1,0 +1,185 @@
+// The pool's reader/writer lock (pool/PoolLock.h) and its guards
+// (kvpool::PoolWriteLock, kvpool::PoolReadLock).
+#include "pool/PoolLock.h"
+
+#include <sched.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "pool/KvPoolShm.h"
+#include "support/Trace.h"
+
+namespace kvpool {
+namespace {
+
+// Why the thread's last pool operation found the pool unavailable, and how
+// many of its lock steps have failed.
+thread_local char unavailableText[128];
+thread_local unsigned lockFailures = 0;
+
+constexpr sembuf kWriteLockOps[] = {
+    {kReaderSem, 0, 0}, {kWriterSem, 0, 0}, {kWriterSem, +1, SEM_UNDO}};
+constexpr sembuf kWriteUnlockOps[] = {{kWriterSem, -1, SEM_UNDO}};
+constexpr sembuf kReadLockOps[] = {{kWriterSem, 0, 0}, {kReaderSem, +1, SEM_UNDO}};
+constexpr sembuf kReadUnlockOps[] = {{kReaderSem, -1, SEM_UNDO}};
+
+// How often a lock is tried without waiting before the waiting call: a lock
+// held for a few microseconds is usually free again by then, and a waiter
+// that never sleeps hands it over without a wake-up.
+constexpr int kLockTries = 64;
+
+// A bound far beyond any wait asked for, so that the deadline's arithmetic
+// cannot overflow.
+constexpr double kLongestWaitSeconds = 1e8;
+constexpr long kNanosPerSecond = 1000L * 1000 * 1000;
+
+timespec monotonicNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+// What is left until deadline, never negative.
+timespec timeLeft(const timespec& deadline) {
+  const timespec now = monotonicNow();
+  timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+  if (left.tv_nsec < 0) {
+    left.tv_sec -= 1;
+    left.tv_nsec += kNanosPerSecond;
+  }
+  if (left.tv_sec < 0) left = {0, 0};
+  return left;
+}
+
+// The waiting call of a lock: semop, or semtimedop with the time left until
+// deadline; a signal resumes the wait, and so only shortens what is left.
+// Null when the lock is held, else the call that failed (errno tells why;
+// EAGAIN: the deadline passed).
+const char* waitForLock(int semaphoreSet, sembuf* list, std::size_t count,
+                        const timespec* deadline) {
+  for (;;) {
+    if (deadline == nullptr) {
+      if (semop(semaphoreSet, list, count) == 0) return nullptr;
+      if (errno != EINTR) return "semop()";
+      continue;
+    }
+    timespec left = timeLeft(*deadline);
+    if (semtimedop(semaphoreSet, list, count, &left) == 0) return nullptr;
+    if (errno != EINTR) return "semtimedop()";
+  }
+}
+
+// The lock's list, tried first with IPC_NOWAIT on every entry (otherwise the
+// same entries and SEM_UNDO), then with the waiting call. Null when held,
+// else the call that failed.
+template <std::size_t N>
+const char* runLockSemop(int semaphoreSet, const sembuf (&ops)[N], const timespec* deadline) {
+  std::array<sembuf, N> list;
+  std::copy(std::begin(ops), std::end(ops), list.begin());
+  for (sembuf& op : list) op.sem_flg |= IPC_NOWAIT;
+  for (int attempt = 0; attempt < kLockTries; ++attempt) {
+    if (semop(semaphoreSet, list.data(), N) == 0) return nullptr;
+    if (errno != EAGAIN && errno != EINTR) return "semop()";
+    if (attempt >= kLockTries / 2) sched_yield();
+  }
+  std::copy(std::begin(ops), std::end(ops), list.begin());
+  return waitForLock(semaphoreSet, list.data(), N, deadline);
+}
+
+// One lock step; see lockForWriting.
+template <std::size_t N>
+bool lockStep(int semaphoreSet, const sembuf (&ops)[N], LockTrace trace, const char* entryLine,
+              const char* failureLine, int* error, const timespec* deadline = nullptr) {
+  if (trace == LockTrace::kTraced) Log(entryLine);
+  const char* failedCall = runLockSemop(semaphoreSet, ops, deadline);
+  if (failedCall == nullptr) return true;
+  const int failed = errno;
+  if (error != nullptr) *error = failed;
+  if (deadline == nullptr || failed != EAGAIN) ++lockFailures;
+  noteUnavailable(failedCall, failed);
+  if (trace == LockTrace::kTraced) Log(failureLine);
+  return false;
+}
+
+}  // namespace
+
+void noteUnavailable(const char* call, int error) {
+  const int saved = errno;
+  char reason[96];
+  std::snprintf(unavailableText, sizeof unavailableText, "%s: %s", call,
+                strerror_r(error, reason, sizeof reason));
+  errno = saved;
+}
+
+unsigned threadLockFailures() {
+  return lockFailures;
+}
+
+timespec lockDeadline(double waitSeconds) {
+  // NaN and anything below 0 wait not at all.
+  const double wait = waitSeconds > 0 ? std::min(waitSeconds, kLongestWaitSeconds) : 0;
+  const double whole = std::floor(wait);
+  timespec deadline = monotonicNow();
+  deadline.tv_sec += static_cast<time_t>(whole);
+  deadline.tv_nsec += static_cast<long>((wait - whole) * kNanosPerSecond);
+  if (deadline.tv_nsec >= kNanosPerSecond) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= kNanosPerSecond;
+  }
+  return deadline;
+}
+
+bool lockForWriting(int semaphoreSet, LockTrace trace, int* error, const timespec* deadline) {
+  return lockStep(semaphoreSet, kWriteLockOps, trace, "-->sem_WLock\n",
+                  "  >sem_WLock: semop() failed\n", error, deadline);
+}
+
+void unlockForWriting(int semaphoreSet, LockTrace trace) {
+  lockStep(semaphoreSet, kWriteUnlockOps, trace, "-->sem_WUnLock\n",
+           "  >sem_WUnLock: semop() failed\n", nullptr);
+}
+
+bool lockForReading(int semaphoreSet, LockTrace trace, int* error, const timespec* deadline) {
+  return lockStep(semaphoreSet, kReadLockOps, trace, "-->sem_RLock\n",
+                  "  >sem_RLock: semop() failed\n", error, deadline);
+}
+
+void unlockForReading(int semaphoreSet, LockTrace trace) {
+  lockStep(semaphoreSet, kReadUnlockOps, trace, "-->sem_RUnLock\n",
+           "  >sem_RUnLock: semop() failed\n", nullptr);
+}
+
+PoolWriteLock::PoolWriteLock(int semaphoreSet, LockTrace trace)
+    : semaphoreSet_(semaphoreSet),
+      trace_(trace),
+      held_(lockForWriting(semaphoreSet, trace, &error_)) {}
+PoolWriteLock::~PoolWriteLock() {
+  if (held_) unlockForWriting(semaphoreSet_, trace_);
+}
+
+PoolWriteLock::PoolWriteLock(int semaphoreSet, double waitSeconds, LockTrace trace)
+    : semaphoreSet_(semaphoreSet), trace_(trace), held_(false) {
+  const timespec deadline = lockDeadline(waitSeconds);
+  held_ = lockForWriting(semaphoreSet, trace, &error_, &deadline);
+}
+
+PoolReadLock::PoolReadLock(int semaphoreSet, LockTrace trace)
+    : semaphoreSet_(semaphoreSet),
+      trace_(trace),
+      held_(lockForReading(semaphoreSet, trace, &error_)) {}
+PoolReadLock::PoolReadLock(int semaphoreSet, double waitSeconds, LockTrace trace)
+    : semaphoreSet_(semaphoreSet), trace_(trace), held_(false) {
+  const timespec deadline = lockDeadline(waitSeconds);
+  held_ = lockForReading(semaphoreSet, trace, &error_, &deadline);
+}
+PoolReadLock::~PoolReadLock() {
+  if (held_) unlockForReading(semaphoreSet_, trace_);
+}
+
+}  // namespace kvpool
+
+const char* getKvPoolUnavailableText(void) {
+  return kvpool::unavailableText;
+}

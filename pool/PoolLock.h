@@ -1,0 +1,68 @@
+// The pool's reader/writer lock on semaphores 0 and 1 of its set, and the
+// calling thread's record of why the pool was last unavailable. Internal to
+// pool/: the guards in pool/PoolAccess.h are what other code holds.
+//
+// Writer: {(1,0,0), (0,0,0), (0,+1,UNDO)}; reader: {(0,0,0), (1,+1,UNDO)};
+// both taken as one semop, so a holder excludes and is excluded by every
+// other process alike. SEM_UNDO gives the lock back when its holder dies.
+#ifndef KVPOOL_POOL_POOLLOCK_H
+#define KVPOOL_POOL_POOLLOCK_H
+
+#include <errno.h>
+#include <sys/sem.h>
+#include <time.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
+#include "pool/PoolAccess.h"
+
+namespace kvpool {
+
+// The set's three semaphores.
+constexpr unsigned short kWriterSem = 0;
+constexpr unsigned short kReaderSem = 1;
+constexpr unsigned short kSlotSem = 2;
+
+// Notes the failed call and its error for getKvPoolUnavailableText; errno is
+// left as it was, for the caller to look at.
+void noteUnavailable(const char* call, int error);
+// How many of the calling thread's lock steps have failed since it started.
+unsigned threadLockFailures();
+
+// The set was removed, before the call (EINVAL) or while it waited (EIDRM).
+inline bool setRemoved(int error) {
+  return error == EIDRM || error == EINVAL;
+}
+
+// One semop of a constant list; a wait interrupted by a signal is resumed, so
+// it returns false only when the set itself failed (errno tells why).
+template <std::size_t N>
+bool runSemop(int semaphoreSet, const sembuf (&ops)[N]) {
+  std::array<sembuf, N> list;
+  std::copy(std::begin(ops), std::end(ops), list.begin());
+  while (semop(semaphoreSet, list.data(), N) == -1) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+// The point on CLOCK_MONOTONIC that lies waitSeconds from now (none below 0).
+timespec lockDeadline(double waitSeconds);
+
+// The lock steps on a given set; a traced step writes the lines of the
+// exported function of its name (sem_WLock ..). With a deadline (from
+// lockDeadline) a lock waits no longer: it then fails with EAGAIN, which is
+// no failure of the set and does not count in threadLockFailures. A failed
+// step leaves its errno in *error when error is not null.
+bool lockForWriting(int semaphoreSet, LockTrace trace, int* error,
+                    const timespec* deadline = nullptr);
+void unlockForWriting(int semaphoreSet, LockTrace trace);
+bool lockForReading(int semaphoreSet, LockTrace trace, int* error,
+                    const timespec* deadline = nullptr);
+void unlockForReading(int semaphoreSet, LockTrace trace);
+
+}  // namespace kvpool
+
+#endif

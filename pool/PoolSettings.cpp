@@ -1,0 +1,103 @@
+// KVPOOL_MEMORY_PAGES and KVPOOL_MODE as this process reads them
+// (pool/PoolSettings.h).
+#include "pool/PoolSettings.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "pool/KvPoolShm.h"
+#include "support/KvPoolConstants.h"
+#include "support/Trace.h"
+
+extern "C" {
+int noOfPoolPages = 1;
+}
+
+namespace kvpool {
+namespace {
+
+int creationMode = 0666;
+bool modeGiven = false;
+// What is wrong with this process's configuration when the thread's last
+// node creation was refused for it; empty otherwise.
+thread_local char attachProblem[256];
+
+}  // namespace
+
+// Texts longer than the 24-byte buffer of the format are rejected rather than
+// cut, so a long text never turns into a different number.
+void readPoolPages() {
+  const char* text = std::getenv("KVPOOL_MEMORY_PAGES");
+  if (text == nullptr) return;
+  long pages = 0;
+  if (std::strlen(text) <= kPageTextMax) pages = std::strtol(text, nullptr, 10);
+  noOfPoolPages = pages >= 1 && pages <= KVPOOL_MAX_PAGES ? static_cast<int>(pages) : 1;
+  Log("  KVPOOL_MEMORY_PAGES %s %d\n", text, noOfPoolPages);
+}
+
+// KVPOOL_MODE: the permissions, in octal, of the objects a process creates.
+// Only read and write bits are taken, and the owner must keep both: a pool
+// its own creator cannot lock is of no use. A text that breaks this is
+// refused (with attachProblem saying why), never turned into some mode.
+bool readPoolMode() {
+  creationMode = 0666;
+  modeGiven = false;
+  const char* text = std::getenv("KVPOOL_MODE");
+  if (text == nullptr) return true;
+  constexpr std::size_t kModeTextMax = 8;
+  long mode = 0;
+  const char* wrong = nullptr;
+  const std::size_t length = std::strlen(text);
+  if (length == 0 || length > kModeTextMax || std::strspn(text, "01234567") != length) {
+    wrong = "is not an octal mode such as 0660";
+  } else {
+    mode = std::strtol(text, nullptr, 8);
+    if ((mode & ~0666L) != 0) {
+      wrong = "sets bits outside 0666 (only read and write are taken)";
+    } else if ((mode & 0600) != 0600) {
+      wrong = "does not give the owner read and write (0600)";
+    }
+  }
+  if (wrong != nullptr) {
+    std::snprintf(attachProblem, sizeof attachProblem, "KVPOOL_MODE \"%.16s\" %s", text, wrong);
+    Log("  >KVPOOL_MODE %.16s refused\n", text);
+    return false;
+  }
+  creationMode = static_cast<int>(mode);
+  modeGiven = true;
+  Log("  KVPOOL_MODE %s %04o\n", text, creationMode);
+  return true;
+}
+
+int poolCreationMode() {
+  return creationMode;
+}
+
+bool poolModeGiven() {
+  return modeGiven;
+}
+
+int32_t pagesCapacity(int pages) {
+  const int64_t capacity = static_cast<int64_t>(pages) * KVPOOL_PAGE_SIZE;
+  return static_cast<int32_t>(std::clamp<int64_t>(capacity, 0, INT32_MAX));
+}
+
+int32_t configuredCapacity() {
+  return pagesCapacity(noOfPoolPages);
+}
+
+ObjectProblem attachProblemBuffer() {
+  return {attachProblem, sizeof attachProblem};
+}
+
+void clearAttachProblem() {
+  attachProblem[0] = '\0';
+}
+
+}  // namespace kvpool
+
+const char* getKvPoolAttachProblem(void) {
+  return kvpool::attachProblem[0] != '\0' ? kvpool::attachProblem : nullptr;
+}

@@ -1,0 +1,39 @@
+// What the environment tells this process about the pool it creates:
+// KVPOOL_MEMORY_PAGES (its size) and KVPOOL_MODE (its objects' permissions),
+// and the calling thread's note of a configuration it refused. Internal to
+// pool/.
+#ifndef KVPOOL_POOL_POOLSETTINGS_H
+#define KVPOOL_POOL_POOLSETTINGS_H
+
+#include <cstdint>
+
+#include "pool/ObjectCheck.h"
+
+namespace kvpool {
+
+// The longest KVPOOL_MEMORY_PAGES text taken.
+constexpr int kPageTextMax = 23;
+
+// Reads KVPOOL_MEMORY_PAGES into noOfPoolPages (1 when out of range), traced.
+void readPoolPages();
+// Reads KVPOOL_MODE; false (with the problem noted) when it is refused.
+bool readPoolMode();
+// The permissions of the objects this process creates (0666 unless
+// KVPOOL_MODE gives them), and whether KVPOOL_MODE was given: then the
+// objects it joins must have them.
+int poolCreationMode();
+bool poolModeGiven();
+
+// Bytes that pages of 4096 hold, as an int32 bound.
+int32_t pagesCapacity(int pages);
+// pagesCapacity(noOfPoolPages).
+int32_t configuredCapacity();
+
+// The calling thread's configuration problem (getKvPoolAttachProblem), as a
+// buffer the object checks write into, and cleared.
+ObjectProblem attachProblemBuffer();
+void clearAttachProblem();
+
+}  // namespace kvpool
+
+#endif

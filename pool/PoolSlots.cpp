@@ -1,0 +1,89 @@
+// The user slots of the pool's node contexts and the removal of the pool by
+// the machine's last one (pool/PoolSlots.h).
+#include "pool/PoolSlots.h"
+
+#include <errno.h>
+#include <sys/sem.h>
+
+#include "pool/KvPoolShm.h"
+#include "pool/PoolLock.h"
+#include "pool/SegmentLifecycle.h"
+#include "support/Trace.h"
+
+namespace kvpool {
+
+PoolRemovalHook poolRemovalHook = nullptr;
+
+namespace {
+
+// The set on which this process's poolUsers slots are held; -1 when none is
+// (no node context, or the set was removed under them).
+int slotSet = -1;
+
+constexpr sembuf kReleaseSlotOps[] = {{kSlotSem, +1, SEM_UNDO}};
+
+// The last node context of this process leaves: whether it is the machine's
+// last, and the removal, happen under the writer lock (see joinSlots).
+void leaveLastSlot() {
+  if (!lockForWriting(hSemaphore, LockTrace::kQuiet, nullptr)) {
+    Log("  >deleteNodeContext: semop() failed\n");  // the set went, and the slot with it
+    return;
+  }
+  if (!runSemop(hSemaphore, kReleaseSlotOps)) Log("  >deleteNodeContext: semop() failed\n");
+  const int freeSlots = semctl(hSemaphore, kSlotSem, GETVAL);
+  Log("  semPoolUsers %d\n", KVPOOL_USER_SLOTS + 1 - freeSlots);
+  if (freeSlots < 0) Log("  >deleteNodeContext: semctl() GETVAL failed\n");
+  if (freeSlots != KVPOOL_USER_SLOTS) {
+    unlockForWriting(hSemaphore, LockTrace::kQuiet);
+    return;
+  }
+  if (poolRemovalHook != nullptr) poolRemovalHook();
+  closeHandleOfKvPoolView();
+  closeHandleOfKvPool();
+  // The lock goes with the set: whoever waits for it gets EIDRM.
+  if (semctl(hSemaphore, 0, IPC_RMID) == -1) {
+    Log("  >deleteNodeContext: semctl() remove id failed\n");
+  }
+  Log("  >> Semaphore Deleted <<\n");
+}
+
+}  // namespace
+
+Join joinSlots(int newSlots) {
+  const int wanted = newSlots + (slotSet == hSemaphore ? 0 : poolUsers);
+  if (wanted > 0) {
+    sembuf ops[] = {{kWriterSem, 0, 0}, {kSlotSem, static_cast<short>(-wanted), SEM_UNDO}};
+    while (semop(hSemaphore, ops, 2) == -1) {
+      if (errno == EINTR) continue;
+      noteUnavailable("semop()", errno);
+      return setRemoved(errno) ? Join::kSetRemoved : Join::kFailed;
+    }
+  }
+  slotSet = hSemaphore;
+  return Join::kJoined;
+}
+
+// A set removed under a lookup: forget both objects and look again.
+void forgetRemovedPool(const char* function) {
+  Log("  %s: the pool was removed meanwhile, looking it up again\n", function);
+  forgetSegment();
+  hSemaphore = -1;
+}
+
+void leavePool() {
+  poolUsers -= 1;
+  // Slots are given back only to the set that holds them: one that was
+  // removed under them took them along.
+  const bool holdsSlots = slotSet != -1 && slotSet == hSemaphore;
+  if (poolUsers != 0) {
+    if (holdsSlots && !runSemop(hSemaphore, kReleaseSlotOps)) {
+      Log("  >deleteNodeContext: semop() failed\n");
+    }
+    return;
+  }
+  slotSet = -1;
+  if (holdsSlots) leaveLastSlot();
+  hSemaphore = -1;
+}
+
+}  // namespace kvpool

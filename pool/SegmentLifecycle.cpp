@@ -1,0 +1,375 @@
+// The pool's system objects and their lifetime on the machine: finding or
+// creating the semaphore set (key 88888) and the segment (key 99999), mapping
+// the segment and its store journal into this process, and removing them.
+// This process's handles to them live here (pool/SegmentLifecycle.h).
+#include "pool/SegmentLifecycle.h"
+
+#include <errno.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+
+#include "pool/ObjectCheck.h"
+#include "pool/PoolLock.h"
+#include "pool/PoolRecords.h"
+#include "pool/PoolSettings.h"
+#include "pool/StoreJournal.h"
+#include "support/KvPoolConstants.h"
+#include "support/Trace.h"
+
+extern "C" {
+int hKvMem = -1;
+void* hKvMemView = nullptr;
+int hSemaphore = -1;
+int poolUsers = 0;
+}
+
+namespace kvpool {
+namespace {
+
+// Bytes of the segment behind hKvMemView, from the system when it was mapped.
+int32_t kvMemSegmentSize = 0;
+// This process's mapping of the pool's store journal; null when the pool has
+// none it could map (the pool then works without one).
+void* journalView = nullptr;
+StoreJournal* processJournal = nullptr;
+// The keys of this process's pool; used only while the pool has a journal.
+KeyIndex processIndex;
+
+// The access a lookup asks for: read and write.
+constexpr int kPermissions = 0666;
+// A lost creation race is retried this often before giving up: the object
+// can only vanish again if a last user removes it in between every time.
+constexpr int kLookupAttempts = 3;
+// How long a set whose slot count was never set may stay so before this
+// process sets it itself: creators set it right after creating the set, so a
+// set still untouched after this long lost its creator.
+constexpr int kSlotInitPolls = 100;
+constexpr long kSlotInitPollNanos = 10L * 1000 * 1000;
+
+// Sets the slot count of a new set: only while it is still 0, in one step, so
+// that a creator and a process that took over from a dead creator cannot both
+// set it after a slot was taken. No SEM_UNDO: the count outlives its setter.
+constexpr sembuf kInitSlotsOps[] = {{kSlotSem, 0, IPC_NOWAIT}, {kSlotSem, KVPOOL_USER_SLOTS, 0}};
+
+union SemctlArg {
+  int val;
+  semid_ds* buf;
+  unsigned short* array;
+};
+
+void initialiseSlotCount(int semaphoreSet) {
+  // EAGAIN: the count is set already (by the creator, or by a process that
+  // took over from it).
+  if (!runSemop(semaphoreSet, kInitSlotsOps) && errno != EAGAIN) {
+    Log("  >initHandleOfKvPool semctl() SETVAL failed\n");
+  }
+}
+
+// A set found by lookup may be brand new: its creator sets the slot count
+// right after creating it. Every process sets the count before any other
+// operation on the set, so a set on which no semop ever ran (sem_otime 0) and
+// whose count is 0 has not been set up yet. Wait a moment for its creator;
+// if the set stays untouched the creator died in between, and this process
+// sets the count itself rather than waiting for a slot forever.
+void awaitSlotCount(int semaphoreSet) {
+  for (int poll = 0;; ++poll) {
+    semid_ds status{};
+    SemctlArg arg{};
+    arg.buf = &status;
+    if (semctl(semaphoreSet, 0, IPC_STAT, arg) == -1) return;
+    if (status.sem_otime != 0) return;
+    if (semctl(semaphoreSet, kSlotSem, GETVAL) != 0) return;
+    if (poll == kSlotInitPolls) break;
+    timespec pause{0, kSlotInitPollNanos};
+    nanosleep(&pause, nullptr);
+  }
+  Log("  initHandleOfKvPool semaphore set %d was never set up, setting it up\n", semaphoreSet);
+  initialiseSlotCount(semaphoreSet);
+}
+
+// A set found by key is joined only when KVPOOL_MODE, if given, fits it.
+void joinFoundSet() {
+  if (poolModeGiven() &&
+      !kvpool::semaphoresFitMode(hSemaphore, poolCreationMode(), attachProblemBuffer())) {
+    Log("  >initHandleOfKvPool: semaphore set %d refused for KVPOOL_MODE\n", hSemaphore);
+    hSemaphore = -1;
+    return;
+  }
+  awaitSlotCount(hSemaphore);
+}
+
+void findOrCreateSemaphoreSet() {
+  hSemaphore = semget(KVPOOL_SEM_KEY, 3, kPermissions);
+  if (hSemaphore != -1) {
+    joinFoundSet();
+    return;
+  }
+  if (errno != ENOENT) {
+    // It exists but is not ours to use (no access, say): never another one.
+    noteUnavailable("semget()", errno);
+    Log("  >initHandleOfKvPool semget() failed\n");
+    return;
+  }
+  Log("  initHandleOfKvPool semget() Creating semaphore\n");
+  for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
+    hSemaphore = semget(KVPOOL_SEM_KEY, 3, IPC_CREAT | IPC_EXCL | poolCreationMode());
+    if (hSemaphore != -1) {
+      initialiseSlotCount(hSemaphore);
+      return;
+    }
+    if (errno != EEXIST) break;
+    // Another process created the set since the lookup: use theirs.
+    hSemaphore = semget(KVPOOL_SEM_KEY, 3, kPermissions);
+    if (hSemaphore != -1) {
+      joinFoundSet();
+      return;
+    }
+  }
+  noteUnavailable("semget()", errno);
+  Log("  >initHandleOfKvPool semget() failed\n");
+  Log("  >initHandleOfKvPool semctl() SETVAL failed\n");
+}
+
+// The segment id kept since an earlier node creation still names our pool:
+// the last user elsewhere may have removed it (it then loses its key and is
+// marked for destruction while this process still has it mapped).
+bool retainedSegmentIsLive() {
+  shmid_ds status{};
+  if (shmctl(hKvMem, IPC_STAT, &status) == -1) return false;
+  return status.shm_perm.__key == KVPOOL_SHM_KEY && (status.shm_perm.mode & SHM_DEST) == 0;
+}
+
+void dropRetainedSegment() {
+  Log("  initHandleOfKvPool segment %d was removed, looking the pool up again\n", hKvMem);
+  forgetSegment();
+}
+
+int findOrCreateSegment() {
+  for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
+    hKvMem = shmget(KVPOOL_SHM_KEY, 0, IPC_EXCL | kPermissions);
+    if (hKvMem != -1) {
+      Log("  shmget hKvMem = %d\n", hKvMem);
+      if (poolModeGiven() &&
+          !kvpool::segmentFitsMode(hKvMem, poolCreationMode(), attachProblemBuffer())) {
+        Log("  >initHandleOfKvPool: segment %d refused for KVPOOL_MODE\n", hKvMem);
+        hKvMem = -1;
+      }
+      return 1;
+    }
+    if (errno != ENOENT) {
+      // It exists but is not ours to use: never another one beside it.
+      noteUnavailable("shmget()", errno);
+      Log("  >initHandleOfKvPool shmget() failed\n");
+      return 0;
+    }
+    char pagesText[kPageTextMax + 1];
+    std::snprintf(pagesText, sizeof pagesText, "%d", noOfPoolPages);
+    int rc = 0;
+    cciLog(&rc, CCI_LOG_INFORMATION, kvpool::kEventFile, kvpool::kLinePoolCreated,
+           "initHandleOfKvPool", constKvCatalog, kvpool::kEventPoolCreated, kvpool::kVTRL2Text,
+           pagesText, static_cast<const char*>(nullptr));
+    hKvMem = shmget(KVPOOL_SHM_KEY, static_cast<size_t>(configuredCapacity()),
+                    IPC_CREAT | IPC_EXCL | poolCreationMode());
+    if (hKvMem != -1) {
+      Log("  shmget IPC_CREAT hKvMem = %d\n", hKvMem);
+      return 0;
+    }
+    noteUnavailable("shmget()", errno);
+    // EEXIST: another process created it since the lookup; use theirs.
+    if (errno != EEXIST) return 0;
+  }
+  return 0;
+}
+
+// False when the pool's journal is another's: the pool is then not used.
+bool attachJournal(int32_t poolBytes) {
+  const kvpool::JournalMapping mapping =
+      kvpool::mapJournal(hKvMem, poolBytes, true, attachProblemBuffer());
+  journalView = mapping.view;
+  processJournal = kvpool::journalOpen(journalView, mapping.bytes);
+  return !mapping.foreign;
+}
+
+void detachJournal() {
+  if (journalView != nullptr) shmdt(journalView);
+  journalView = nullptr;
+  processJournal = nullptr;
+}
+
+}  // namespace
+
+// The first line of a mapping, with the mapping it starts from.
+void traceMappingStart(const void* view) {
+  Log("-->initHandleOfKvPoolView hKvMemView = 0x%X\n",
+      static_cast<unsigned>(reinterpret_cast<uintptr_t>(view)));
+}
+
+// Maps segment for reading and writing and learns its real size: every bound
+// is taken from the segment as it really is, not from KVPOOL_MEMORY_PAGES.
+// A node's attach and a tool's read-write opening share it, traced alike.
+SegmentMapping mapSegmentForWriting(int segment) {
+  SegmentMapping failed;
+  void* view = shmat(segment, nullptr, 0);
+  if (view == reinterpret_cast<void*>(-1)) {
+    failed.error = errno;
+    noteUnavailable("shmat()", errno);
+    Log("  >initHandleOfKvPoolView: shmat() failed\n");
+    return failed;
+  }
+  shmid_ds status{};
+  if (shmctl(segment, IPC_STAT, &status) == -1) {
+    failed.error = errno;
+    Log("  >initHandleOfKvPoolView: shmctl() IPC_STAT failed\n");
+    shmdt(view);
+    return failed;
+  }
+  if (status.shm_segsz < sizeof(PoolControl)) {
+    failed.error = EINVAL;
+    Log("  >initHandleOfKvPoolView: segment of %d bytes cannot hold a pool\n",
+        static_cast<int>(status.shm_segsz));
+    shmdt(view);
+    return failed;
+  }
+  return {view, static_cast<int32_t>(std::min<size_t>(status.shm_segsz, INT32_MAX)), 0};
+}
+
+// Unmaps a read-write mapping, traced as a node's is.
+void releaseMapping(void* view) {
+  Log("-->closeHandleOfKvPoolView hKvMemView %X\n",
+      static_cast<unsigned>(reinterpret_cast<uintptr_t>(view)));
+  if (shmdt(view) == -1) Log("  >closeHandleOfKvPoolView: shmdt() failed\n");
+  Log("  closeHandleOfKvPoolView .. hKvMemView=NULL\n");
+}
+
+void removeJournal() {
+  const int id = shmget(KVPOOL_JOURNAL_KEY, 0, 0);
+  if (id != -1) shmctl(id, IPC_RMID, nullptr);
+}
+
+// Unmaps the segment and its journal and forgets the segment's id.
+void forgetSegment() {
+  if (hKvMemView != nullptr) {
+    shmdt(hKvMemView);
+    hKvMemView = nullptr;
+    kvMemSegmentSize = 0;
+  }
+  if (journalView != nullptr) shmdt(journalView);
+  journalView = nullptr;
+  processJournal = nullptr;
+  hKvMem = -1;
+}
+
+// Finds or creates the pool's objects and maps the segment, as node creation
+// does. A pool needs both: false (traced) when either is missing.
+bool findAndMapPool() {
+  const int existed = initHandleOfKvPool();
+  if (hSemaphore == -1) {
+    Log("  >initHandleOfKvPool: no semaphore set, the pool cannot be locked\n");
+    return false;
+  }
+  initHandleOfKvPoolView(existed);
+  if (hKvMem != -1 && hKvMemView != nullptr) return true;
+  Log("  hKvMem or hKvMemView is NULL\n");
+  return false;
+}
+
+StoreJournal* processStoreJournal() {
+  return processJournal;
+}
+
+KeyIndex* processKeyIndex() {
+  return &processIndex;
+}
+
+}  // namespace kvpool
+
+using kvpool::attachJournal;
+using kvpool::detachJournal;
+using kvpool::dropRetainedSegment;
+using kvpool::findOrCreateSegment;
+using kvpool::findOrCreateSemaphoreSet;
+using kvpool::kvMemSegmentSize;
+using kvpool::mapSegmentForWriting;
+using kvpool::readPoolPages;
+using kvpool::releaseMapping;
+using kvpool::removeJournal;
+using kvpool::retainedSegmentIsLive;
+using kvpool::SegmentMapping;
+using kvpool::traceMappingStart;
+
+int initHandleOfKvPool(void) {
+  Log("-->initHandleOfKvPool hKvMem = 0x%X\n", static_cast<unsigned>(hKvMem));
+  findOrCreateSemaphoreSet();
+  // Without its lock a pool is no use: no segment is made for it.
+  if (hSemaphore == -1) return 0;
+  if (hKvMem != -1) {
+    if (retainedSegmentIsLive()) return 1;
+    dropRetainedSegment();
+  }
+  readPoolPages();
+  return findOrCreateSegment();
+}
+
+void initHandleOfKvPoolView(int existed) {
+  traceMappingStart(hKvMemView);
+  if (hKvMemView != nullptr) return;
+  const SegmentMapping mapping = mapSegmentForWriting(hKvMem);
+  if (mapping.view == nullptr) return;
+  hKvMemView = mapping.view;
+  kvMemSegmentSize = mapping.bytes;
+  if (!attachJournal(mapping.bytes)) {
+    releaseMapping(hKvMemView);
+    hKvMemView = nullptr;
+    kvMemSegmentSize = 0;
+    return;
+  }
+  if (existed == 0) initKvPoolMemory();
+}
+
+void initKvPoolMemory(void) {
+  Log("-->initKvPoolMemory\n");
+  if (hKvMemView == nullptr) return;
+  const PoolControl empty = {getKvPoolCapacity(), 0, static_cast<int32_t>(sizeof(PoolControl))};
+  kvpool::PoolWriteLock lock(hSemaphore);
+  if (!lock.held()) return;  // the pool went; whoever finds it next sees an empty one
+  // Another process may have found the new segment and stored into it before
+  // this one got the lock; only a header nobody has written yet is set.
+  auto* base = static_cast<unsigned char*>(hKvMemView);
+  if (kvpool::readPoolControl(base).usedSize < kvpool::kPoolHeaderBytes) {
+    kvpool::writePoolControl(base, empty);
+  }
+}
+
+void closeHandleOfKvPoolView(void) {
+  detachJournal();
+  releaseMapping(hKvMemView);
+  hKvMemView = nullptr;
+  kvMemSegmentSize = 0;
+}
+
+void closeHandleOfKvPool(void) {
+  Log("-->closeHandleOfKvPool hKvMem %X\n", static_cast<unsigned>(hKvMem));
+  if (hKvMem != -1) {
+    if (shmctl(hKvMem, IPC_RMID, nullptr) == -1) Log("  >closeHandleOfKvPool: shmctl() failed\n");
+    removeJournal();
+    Log("  >> Shared Memory Segment Deleted<<\n");
+  }
+  hKvMem = -1;
+  Log("  closeHandleOfKvPool .. hKvMem=NULL\n");
+}
+
+int32_t getKvPoolSegmentSize(void) {
+  return hKvMemView != nullptr ? kvMemSegmentSize : 0;
+}
+
+int32_t getKvPoolCapacity(void) {
+  // Once the pool exists its size is the segment's, whoever made it:
+  // KVPOOL_MEMORY_PAGES sizes only a pool this process creates.
+  return hKvMemView != nullptr ? kvMemSegmentSize : kvpool::configuredCapacity();
+}
