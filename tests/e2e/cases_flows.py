@@ -49,10 +49,8 @@ def messages_from_a_directory_are_split_round_robin():
     flows = copy_flows()
     os.makedirs(os.path.join(WORK, "batch"))
     for i in range(7):
-        with open(os.path.join(WORK, "batch", "m%d.xml" % i), "w") as f:
-            f.write("<m><v>%d</v></m>" % i)
-    with open(os.path.join(WORK, "batch", "notes.txt"), "w") as f:
-        f.write("not a message")
+        write_message("batch/m%d.xml" % i, "<m><v>%d</v></m>" % i)
+    write_message("batch/notes.txt", "not a message")
     result = kvflow("run", os.path.join(flows, "counter.json"), "batch", "--processes", "3")
     expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
     copies = files_in("flows/out/copies")
@@ -241,4 +239,4 @@ def runs_needing_more_node_contexts_than_are_free_are_refused():
             expect_no_pool("after " + what)
         else:
             expect_equal(lib.semctl(semaphores, 2, GETVAL), free, what + ": free slots after")
-            subprocess.run([tool("kvpool"), "remove", "--force"], capture_output=True)
+            kvpool("remove", "--force")

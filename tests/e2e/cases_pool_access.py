@@ -36,8 +36,7 @@ def status_json_and_metrics_describe_the_pool():
     expect("kvpool: warning: the pool is 90.8% full (3720 of 4096 bytes): stores fail with "
            "result 8" in full.stderr, "status warns when nearly full: " + full.stderr)
 
-    metrics = subprocess.run([tool("kvpool"), "metrics"], capture_output=True, text=True,
-                             cwd=WORK, env=dict(os.environ, KVPOOL_MEMORY_PAGES="12abc"))
+    metrics = kvpool("metrics", env=environment(KVPOOL_MEMORY_PAGES="12abc"))
     expect_equal(metrics.returncode, 0, "metrics: " + metrics.stderr)
     expect('KVPOOL_MEMORY_PAGES="12abc" has trailing text "abc"' in metrics.stderr,
            "a malformed page count is warned of: " + metrics.stderr)
@@ -127,10 +126,15 @@ def wait_for_screen(fragment, what, seconds=30):
 
 
 def wait_for_file(name, seconds=30):
+    """The file's text once the shell has written it whole (a redirection
+    creates the file before the command writes its lines)."""
     deadline = time.time() + seconds
-    while not os.path.exists(os.path.join(WORK, name)) and time.time() < deadline:
+    while time.time() < deadline:
+        text = read(name) if os.path.exists(os.path.join(WORK, name)) else ""
+        if text.endswith("\n"):
+            return text
         time.sleep(0.1)
-    return read(name) if os.path.exists(os.path.join(WORK, name)) else None
+    return None
 
 
 @case

@@ -65,17 +65,13 @@ def redis_two_machines_share_one_redis():
     orders_flow, shipments_flow = split_demo(copy_example("shipping"))
     no_ipc = then_script([("ipc", "tail -q -n +2 /proc/sysvipc/shm /proc/sysvipc/sem")])
     with Server(workdir=WORK) as server:
-        orders = subprocess.run(
-            ["unshare", "--ipc", tool("kvflow"), "run", orders_flow, "--backend", server.url,
-             "--then", no_ipc],
-            capture_output=True, text=True, cwd=WORK, timeout=120)
+        orders = run(["unshare", "--ipc", tool("kvflow"), "run", orders_flow,
+                      "--backend", server.url, "--then", no_ipc])
         expect_equal(orders.returncode, 0, "orders run; stderr: " + orders.stderr)
         expect_equal(read("ipc.out"), "", "System V objects of the orders process")
         expect_equal(server.command("GET", "KvPoolCustomer"), "Ada Byron", "stored in Redis")
-        shipments = subprocess.run(
-            ["unshare", "--ipc", tool("kvflow"), "run", shipments_flow, "--backend", server.url,
-             "--then", no_ipc],
-            capture_output=True, text=True, cwd=WORK, timeout=120)
+        shipments = run(["unshare", "--ipc", tool("kvflow"), "run", shipments_flow,
+                         "--backend", server.url, "--then", no_ipc])
         expect_equal(shipments.returncode, 0, "shipments run; stderr: " + shipments.stderr)
         expect_equal(read("ipc.out"), "", "System V objects of the shipments process")
         labels = shipments.stdout[:shipments.stdout.find("== kvflow summary")]
@@ -97,7 +93,7 @@ def redis_killed_and_restarted_during_a_run():
     total = 600
     with Server(workdir=WORK) as server:
         start = time.monotonic()
-        run = subprocess.Popen(
+        feed = subprocess.Popen(
             [tool("kvflow"), "run", flow, message, "--repeat", str(total), "--interval", "10",
              "--processes", "2", "--backend", server.url],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=WORK,
@@ -107,12 +103,12 @@ def redis_killed_and_restarted_during_a_run():
             server.kill()
             time.sleep(0.7)
             server.start()
-            stdout, stderr = run.communicate(timeout=120)
+            stdout, stderr = feed.communicate(timeout=120)
         finally:
-            if run.poll() is None:
-                run.kill()
+            if feed.poll() is None:
+                feed.kill()
         elapsed = time.monotonic() - start
-        expect_equal(run.returncode, 0, "exit status; stderr: " + stderr)
+        expect_equal(feed.returncode, 0, "exit status; stderr: " + stderr)
         counted = outputs(stdout)
         expect_equal(counted.get("through", 0) + counted.get("failed", 0), total,
                      "every message went through or failed:\n" + stdout)
@@ -233,7 +229,7 @@ def redis_sentinel_fail_over_during_a_run():
                        len(sentinel.command("SENTINEL", "replicas", "pool")) == 1, 30)
         backend = "redis-sentinel://%s/pool" % ",".join(
             "127.0.0.1:%d" % s.port for s in sentinels)
-        run = subprocess.Popen(
+        feed = subprocess.Popen(
             [tool("kvflow"), "run", flow, message, "--repeat", str(total), "--interval", "10",
              "--backend", backend],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=WORK,
@@ -244,11 +240,11 @@ def redis_sentinel_fail_over_during_a_run():
             master.kill()
             wait_until("the replica promoted",
                        lambda: replica.command("ROLE")[0] == "master", 30)
-            stdout, stderr = run.communicate(timeout=180)
+            stdout, stderr = feed.communicate(timeout=180)
         finally:
-            if run.poll() is None:
-                run.kill()
-        expect_equal(run.returncode, 0, "exit status; stderr: " + stderr)
+            if feed.poll() is None:
+                feed.kill()
+        expect_equal(feed.returncode, 0, "exit status; stderr: " + stderr)
         counted = outputs(stdout)
         expect_equal(counted.get("through", 0) + counted.get("failed", 0), total,
                      "every message went through or failed:\n" + stdout)
