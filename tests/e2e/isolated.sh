@@ -4,7 +4,7 @@
 #
 #   unshare --ipc --mount sh isolated.sh TREE... -- COMMAND [ARG...]
 #
-# The new /tmp is a tmpfs named e2e-tmp (e2e.py looks for it). A TREE under
+# The new /tmp is a tmpfs named e2e-tmp (run.py looks for it). A TREE under
 # /tmp (the source or build tree of a checkout there) would be hidden by it,
 # so it is bound back at its own path from a handle on the old /tmp. Give
 # outer trees first: one inside a tree already bound is visible through it.

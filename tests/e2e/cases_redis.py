@@ -1,62 +1,9 @@
-#!/usr/bin/env python3
-"""End-to-end tests of the pool on Redis: real redis-server processes (and
-for fail-over a replica and three sentinels) on free loopback ports, the
-flows run by kvflow in broker processes, kvpool against the same servers.
-
-Each case runs in its own private IPC namespace with a private /tmp, as the
-cases of e2e.py do (tests/e2e/CMakeLists.txt starts it so); the servers it
-starts are stopped by pid before it ends, and every wait is bounded.
-
-    redis_e2e.py --tools BUILD/tools --source REPO CASE
+"""End-to-end cases of the pool on Redis: real redis-server processes (and for
+fail-over a replica and three sentinels) on free loopback ports, started
+and stopped by pid by each case; every wait is bounded.
 """
-import argparse
-import json
-import os
-import re
-import subprocess
-import sys
-import time
-
-import e2e
-from e2e import WORK, Failure, expect, expect_equal, tool
 from redis_servers import Server, wait_until
-
-CASES = {}
-
-
-def case(function):
-    CASES[function.__name__] = function
-    return function
-
-
-def kvflow(*args, env=None, input=None):
-    return subprocess.run([tool("kvflow")] + list(args), capture_output=True, text=True, cwd=WORK,
-                          timeout=120, env=env, input=input)
-
-
-def kvpool(*args, env=None):
-    return subprocess.run([tool("kvpool")] + list(args), capture_output=True, text=True, cwd=WORK,
-                          timeout=60, env=env)
-
-
-def environment(**settings):
-    env = dict(os.environ)
-    env.update(settings)
-    return env
-
-
-def write_flow(name, flow):
-    path = os.path.join(WORK, name)
-    with open(path, "w") as f:
-        json.dump(flow, f)
-    return path
-
-
-def write_message(name, text):
-    path = os.path.join(WORK, name)
-    with open(path, "w") as f:
-        f.write(text)
-    return path
+from harness import *  # noqa: F401,F403 (the shared helpers)
 
 
 def outputs(stdout):
@@ -87,8 +34,7 @@ def split_demo(example):
     paths = []
     for flow in demo["flows"]:
         path = os.path.join(example, flow["name"] + ".json")
-        with open(path, "w") as f:
-            json.dump({"flows": [flow]}, f)
+        write_flow(path, {"flows": [flow]})
         paths.append(path)
     return paths
 
@@ -116,25 +62,21 @@ def redis_two_machines_share_one_redis():
     namespace (as on two machines), sharing one Redis: the shipments are
     labelled from what the orders process stored, and neither process makes
     a segment or a semaphore set."""
-    orders_flow, shipments_flow = split_demo(e2e.copy_example("shipping"))
-    no_ipc = e2e.then_script([("ipc", "tail -q -n +2 /proc/sysvipc/shm /proc/sysvipc/sem")])
+    orders_flow, shipments_flow = split_demo(copy_example("shipping"))
+    no_ipc = then_script([("ipc", "tail -q -n +2 /proc/sysvipc/shm /proc/sysvipc/sem")])
     with Server(workdir=WORK) as server:
-        orders = subprocess.run(
-            ["unshare", "--ipc", tool("kvflow"), "run", orders_flow, "--backend", server.url,
-             "--then", no_ipc],
-            capture_output=True, text=True, cwd=WORK, timeout=120)
+        orders = run(["unshare", "--ipc", tool("kvflow"), "run", orders_flow,
+                      "--backend", server.url, "--then", no_ipc])
         expect_equal(orders.returncode, 0, "orders run; stderr: " + orders.stderr)
-        expect_equal(e2e.read("ipc.out"), "", "System V objects of the orders process")
+        expect_equal(read("ipc.out"), "", "System V objects of the orders process")
         expect_equal(server.command("GET", "KvPoolCustomer"), "Ada Byron", "stored in Redis")
-        shipments = subprocess.run(
-            ["unshare", "--ipc", tool("kvflow"), "run", shipments_flow, "--backend", server.url,
-             "--then", no_ipc],
-            capture_output=True, text=True, cwd=WORK, timeout=120)
+        shipments = run(["unshare", "--ipc", tool("kvflow"), "run", shipments_flow,
+                         "--backend", server.url, "--then", no_ipc])
         expect_equal(shipments.returncode, 0, "shipments run; stderr: " + shipments.stderr)
-        expect_equal(e2e.read("ipc.out"), "", "System V objects of the shipments process")
+        expect_equal(read("ipc.out"), "", "System V objects of the shipments process")
         labels = shipments.stdout[:shipments.stdout.find("== kvflow summary")]
-        expect_equal(labels.strip(), e2e.golden("demo_labels.xml"), "labelled shipments")
-        expect_equal(e2e.files_in("shipping/out/held"), ["shipment-000001.xml"], "held shipment")
+        expect_equal(labels.strip(), golden("demo_labels.xml"), "labelled shipments")
+        expect_equal(files_in("shipping/out/held"), ["shipment-000001.xml"], "held shipment")
         expect_equal(server.command("GET", "KvPoolLastParcel"), "P-0002", "last parcel")
         # The pool outlives the node contexts: it is still there.
         listing = kvpool("--backend", server.url, "list")
@@ -151,7 +93,7 @@ def redis_killed_and_restarted_during_a_run():
     total = 600
     with Server(workdir=WORK) as server:
         start = time.monotonic()
-        run = subprocess.Popen(
+        feed = subprocess.Popen(
             [tool("kvflow"), "run", flow, message, "--repeat", str(total), "--interval", "10",
              "--processes", "2", "--backend", server.url],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=WORK,
@@ -161,12 +103,12 @@ def redis_killed_and_restarted_during_a_run():
             server.kill()
             time.sleep(0.7)
             server.start()
-            stdout, stderr = run.communicate(timeout=120)
+            stdout, stderr = feed.communicate(timeout=120)
         finally:
-            if run.poll() is None:
-                run.kill()
+            if feed.poll() is None:
+                feed.kill()
         elapsed = time.monotonic() - start
-        expect_equal(run.returncode, 0, "exit status; stderr: " + stderr)
+        expect_equal(feed.returncode, 0, "exit status; stderr: " + stderr)
         counted = outputs(stdout)
         expect_equal(counted.get("through", 0) + counted.get("failed", 0), total,
                      "every message went through or failed:\n" + stdout)
@@ -214,7 +156,7 @@ def redis_memory_limit_fails_stores_with_8():
                         "readThenWrite=" + message, "reads=" + message, "--backend", server.url)
         expect_equal(result.returncode, 0, "exit status; stderr: " + result.stderr)
         expect("8 (the pool is full): 3" in result.stdout, "summary:\n" + result.stdout)
-        expect("<r>before the limit</r>" in e2e.read("out/read/message-000001.xml"),
+        expect("<r>before the limit</r>" in read("out/read/message-000001.xml"),
                "reading goes on")
         expect_equal(server.command("EXISTS", "KvPoolBig", "KvPoolBig2"), 0, "nothing stored")
         full = kvpool("--backend", server.url, "set", "KvPoolOther", "x")
@@ -240,7 +182,7 @@ def redis_wrong_password_fails_with_5_and_never_shows_it():
         right = kvflow("run", flow, message, "--backend",
                        "redis://:s3cret@127.0.0.1:%d" % server.port)
         expect_equal(outputs(right.stdout).get("through"), 1, "summary:\n" + right.stdout)
-        for text in (result.stdout, result.stderr, refused.stderr, e2e.read("/tmp/KvPool.log")):
+        for text in (result.stdout, result.stderr, refused.stderr, read("/tmp/KvPool.log")):
             expect("hunter2" not in text and "s3cret" not in text, "a password shown:\n" + text)
 
 
@@ -258,7 +200,7 @@ def redis_malformed_backend_is_refused_at_node_creation():
         expect("CONFIGURATION 17 VTRL-KvPool KvPool:421 createNodeContext" in result.stderr and
                problem in result.stderr, "the exception names the problem:\n" + result.stderr)
         expect("hunter2" not in result.stderr, "the password shown:\n" + result.stderr)
-        e2e.expect_no_pool("after a refused backend")
+        expect_no_pool("after a refused backend")
 
 
 @case
@@ -287,7 +229,7 @@ def redis_sentinel_fail_over_during_a_run():
                        len(sentinel.command("SENTINEL", "replicas", "pool")) == 1, 30)
         backend = "redis-sentinel://%s/pool" % ",".join(
             "127.0.0.1:%d" % s.port for s in sentinels)
-        run = subprocess.Popen(
+        feed = subprocess.Popen(
             [tool("kvflow"), "run", flow, message, "--repeat", str(total), "--interval", "10",
              "--backend", backend],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=WORK,
@@ -298,11 +240,11 @@ def redis_sentinel_fail_over_during_a_run():
             master.kill()
             wait_until("the replica promoted",
                        lambda: replica.command("ROLE")[0] == "master", 30)
-            stdout, stderr = run.communicate(timeout=180)
+            stdout, stderr = feed.communicate(timeout=180)
         finally:
-            if run.poll() is None:
-                run.kill()
-        expect_equal(run.returncode, 0, "exit status; stderr: " + stderr)
+            if feed.poll() is None:
+                feed.kill()
+        expect_equal(feed.returncode, 0, "exit status; stderr: " + stderr)
         counted = outputs(stdout)
         expect_equal(counted.get("through", 0) + counted.get("failed", 0), total,
                      "every message went through or failed:\n" + stdout)
@@ -321,10 +263,10 @@ def redis_snapshot_moves_from_shared_memory_to_redis_and_back():
     """kvpool save on shared memory, load into Redis (refused while Redis
     holds keys), flows read it there, save from Redis, load into shared
     memory: the same records at every step."""
-    orders_flow, shipments_flow = split_demo(e2e.copy_example("shipping"))
+    orders_flow, shipments_flow = split_demo(copy_example("shipping"))
     first = kvflow("run", orders_flow, "--then", tool("kvpool") + " save")
     expect_equal(first.returncode, 0, "orders on shared memory; stderr: " + first.stderr)
-    e2e.expect_no_pool("after the shared-memory run")
+    expect_no_pool("after the shared-memory run")
     with Server(workdir=WORK) as server:
         backend = ["--backend", server.url]
         env = environment(KVPOOL_REDIS_PREFIX="shop:")
@@ -342,9 +284,9 @@ def redis_snapshot_moves_from_shared_memory_to_redis_and_back():
         verified = kvpool("verify", "--snapshot")
         expect_equal(verified.returncode, 0, "the saved snapshot: " + verified.stdout)
         listing = kvpool(*backend, "list", env=env).stdout
-    back = kvflow("run", os.path.join(e2e.copy_flows(), "counter.json"), "-", "--before",
+    back = kvflow("run", os.path.join(copy_flows(), "counter.json"), "-", "--before",
                   tool("kvpool") + " load", "--then", tool("kvpool") + " list",
-                  input="<m><v>x</v></m>")
+                  stdin="<m><v>x</v></m>")
     expect_equal(back.returncode, 0, "back on shared memory; stderr: " + back.stderr)
     expect("loaded 6 records" in back.stdout, back.stdout)
     # kvpool list's lines, in pool order: the loaded records, then the one
@@ -385,28 +327,3 @@ def redis_kvpool_commands_under_a_prefix():
         expect_equal(server.command("KEYS", "*"), ["other:KvPoolA"], "only the prefix's keys went")
         unsupported = kvpool("watch", env=shop)
         expect_equal(unsupported.returncode, 1, "watch on Redis")
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--tools", required=True)
-    parser.add_argument("--source", required=True)
-    parser.add_argument("case", choices=sorted(CASES))
-    args = parser.parse_args()
-    e2e.TOOLS, e2e.SOURCE = os.path.abspath(args.tools), os.path.abspath(args.source)
-    if not e2e.isolated():
-        print("redis_e2e: refusing to run outside a private IPC namespace with a private /tmp",
-              file=sys.stderr)
-        return 2
-    os.makedirs(WORK)
-    try:
-        CASES[args.case]()
-    except (Failure, TimeoutError) as failure:
-        print("FAILED %s: %s" % (args.case, failure), file=sys.stderr)
-        return 1
-    print("passed: " + args.case)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
