@@ -8,21 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/FileIo.h"
 #include "tools/kvpool/SnapshotFile.h"
 
 namespace kvpooltool {
 namespace {
 
-bool writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
+using kvpool::writeAll;
 
 std::string failedStep(const std::string& path, const char* step, int error) {
   return "cannot write " + path + ": " + step + " failed: " + std::strerror(error);

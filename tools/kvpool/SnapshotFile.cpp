@@ -7,20 +7,18 @@
 
 #include <cstring>
 
+#include "support/UniqueFd.h"
+
 namespace kvpooltool {
 namespace {
 
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) close(fd);
-  }
-};
+using kvpool::UniqueFd;
 
 }  // namespace
 
 std::optional<PoolImage> readSnapshotFile(const std::string& path, std::string* why) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const int fd = file.get();
   if (fd < 0) {
     const int error = errno;
     if (error == ELOOP) {
@@ -30,7 +28,6 @@ std::optional<PoolImage> readSnapshotFile(const std::string& path, std::string* 
     }
     return std::nullopt;
   }
-  FdCloser closer{fd};
   struct stat status {};
   if (fstat(fd, &status) != 0) {
     *why = "cannot look at " + path + ": fstat failed: " + std::strerror(errno);
