@@ -1,5 +1,5 @@
 // export and import: the pool's records as one JSON object of keys to
-// values, in pool order, every byte kept (tools/kvpool/ByteText.h).
+// values, in pool order, every byte kept (tools/common/Text.h).
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,7 +19,7 @@
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
-#include "tools/kvpool/ByteText.h"
+#include "tools/common/Text.h"
 #include "tools/kvpool/Commands.h"
 #include "tools/kvpool/OutputFile.h"
 #include "tools/kvpool/PoolChange.h"
@@ -29,6 +29,9 @@
 
 namespace kvpooltool {
 namespace {
+
+using kvtools::escapeBytes;
+using kvtools::unescapeBytes;
 
 using kvpool::PoolIds;
 
