@@ -41,19 +41,18 @@ constexpr std::size_t kLargestImportBytes = 128u << 20;
 
 using Pair = kvpool::StorePair;  // key, value
 
-std::string jsonString(const std::string& bytes) {
-  return nlohmann::json(escapeBytes(bytes)).dump();
-}
-
+// One member per record, in pool order, indented by two. The members go
+// straight into the object's list: a pool's keys are unique, and looking each
+// one up first would cost a pass over all before it.
 std::string exportText(const Walk& walk) {
-  if (walk.records.empty()) return "{}\n";
-  std::string text = "{\n";
-  for (std::size_t i = 0; i < walk.records.size(); ++i) {
-    const Record& record = walk.records[i];
-    text += "  " + jsonString(record.key) + ": " + jsonString(record.value);
-    text += i + 1 < walk.records.size() ? ",\n" : "\n";
+  nlohmann::ordered_json document = nlohmann::ordered_json::object();
+  auto& members = static_cast<nlohmann::ordered_json::object_t::Container&>(
+      document.get_ref<nlohmann::ordered_json::object_t&>());
+  members.reserve(walk.records.size());
+  for (const Record& record : walk.records) {
+    members.emplace_back(escapeBytes(record.key), escapeBytes(record.value));
   }
-  return text + "}\n";
+  return document.dump(2) + "\n";
 }
 
 std::string sourceName(const std::string& path) {
