@@ -151,41 +151,38 @@ bool kvpool::writeSnapshotBytes(int fd, const unsigned char* image, std::size_t 
 }
 
 bool kvpool::readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool* fits) {
-  // /tmp is world-writable: a link planted at the path is not followed, and
-  // only a regular file is read (O_NONBLOCK keeps a planted FIFO from
-  // blocking the open).
-  UniqueFd file(open(kSnapshotPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat status {};
-  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    Log("  > File KvPoolData.bin does not exist or could not be opened");
-    return false;
-  }
-  if (status.st_size <= kPoolHeaderBytes || status.st_size > INT32_MAX) return false;
-  const auto size = static_cast<int32_t>(status.st_size);
-  unsigned char fileHeaderBytes[kPoolHeaderBytes];
-  if (kvpool::readAllAt(file.get(), fileHeaderBytes, sizeof fileHeaderBytes, 0) !=
-      sizeof fileHeaderBytes) {
-    return false;
-  }
-  const PoolControl fileHeader = readPoolControl(fileHeaderBytes);
-  if (fileHeader.usedSize != size) return false;
-
-  // Read and check the whole chain before the pool is touched; a snapshot
-  // that could not be loaded anyway (too large) is not read.
-  *fits = size < capacity;
+  // A snapshot that could not be loaded anyway (not smaller than the pool)
+  // is not read; the whole chain is checked before the pool is touched.
+  SnapshotImage file =
+      readSnapshotImage(kSnapshotPath, capacity - 1, SnapshotCheck::kWhole, "the pool's capacity");
   image->clear();
-  if (!*fits) return true;
-  image->resize(static_cast<std::size_t>(size));
-  if (kvpool::readAllAt(file.get(), image->data(), image->size(), 0) != image->size()) {
-    Log("  >initKvPoolFromFile: read() failed\n");
-    return false;
+  *fits = file.refusal != SnapshotRefusal::kTooLarge;
+  switch (file.refusal) {
+    case SnapshotRefusal::kNone:
+      *image = std::move(file.bytes);
+      return true;
+    case SnapshotRefusal::kTooLarge:
+      return true;
+    case SnapshotRefusal::kMissing:
+    case SnapshotRefusal::kUnopenable:
+    case SnapshotRefusal::kLink:
+    case SnapshotRefusal::kNotRegular:
+      Log("  > File KvPoolData.bin does not exist or could not be opened");
+      return false;
+    case SnapshotRefusal::kSeveralLinks:
+      Log("  >initKvPoolFromFile: %s\n", file.reason.c_str());
+      return false;
+    case SnapshotRefusal::kUnreadable:
+      Log("  >initKvPoolFromFile: read() failed\n");
+      return false;
+    case SnapshotRefusal::kDamaged:
+      Log("  >initKvPoolFromFile: damaged record at offset %d\n", file.damageOffset);
+      return false;
+    case SnapshotRefusal::kTooSmall:
+    case SnapshotRefusal::kSizeMismatch:
+      return false;
   }
-  const int32_t damage = findPoolImageDamage(image->data(), size);
-  if (damage >= 0) {
-    Log("  >initKvPoolFromFile: damaged record at offset %d\n", damage);
-    return false;
-  }
-  return true;
+  return false;
 }
 
 void kvpool::logSnapshotEvent(bool saved) {
