@@ -19,6 +19,7 @@
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
+#include "support/UniqueFd.h"
 #include "tools/common/Text.h"
 #include "tools/kvpool/Commands.h"
 #include "tools/kvpool/OutputFile.h"
@@ -60,7 +61,8 @@ std::string sourceName(const std::string& path) {
 }
 
 bool readInput(const std::string& path, std::string* text, std::string* why) {
-  const int fd = path == "-" ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  kvpool::UniqueFd file(path == "-" ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const int fd = path == "-" ? STDIN_FILENO : file.get();
   if (fd < 0) {
     *why = "cannot open " + path + ": " + std::strerror(errno);
     return false;
@@ -84,7 +86,6 @@ bool readInput(const std::string& path, std::string* text, std::string* why) {
     }
     text->append(buffer, static_cast<std::size_t>(n));
   }
-  if (fd != STDIN_FILENO) close(fd);
   return ok;
 }
 
