@@ -21,8 +21,10 @@
 #include "pool/PoolRecords.h"
 #include "pool/RedisPool.h"
 #include "pool/SnapshotFile.h"
+#include "support/FileIo.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
+#include "support/UniqueFd.h"
 
 namespace {
 
@@ -35,28 +37,7 @@ constexpr std::size_t kTempRandomChars = 6;  // mkostemp's XXXXXX
 constexpr std::size_t kTempPathMax = sizeof "/tmp/KvPoolData.bin.-2147483648.XXXXXX";
 using kvpool::kPoolHeaderBytes;
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports the result (a delayed write error shows here).
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using kvpool::UniqueFd;
 
 // A new snapshot, written beside the old one under a fresh name, readable by
 // its owner only (it holds the pool's data). Removed again unless it was
@@ -105,28 +86,6 @@ class TempSnapshot {
   UniqueFd fd_;
   bool committed_ = false;
 };
-
-std::size_t writeAll(int fd, const unsigned char* data, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
-}
-
-std::size_t readAll(int fd, unsigned char* data, std::size_t size, off_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = pread(fd, data + done, size - done, offset + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
-}
 
 // The rename itself survives a crash only once the directory is synced.
 void syncDirectory(const char* path) {
@@ -184,7 +143,7 @@ bool kvpool::writeSnapshotFile(const std::function<bool(int fd)>& writeImage) {
 }
 
 bool kvpool::writeSnapshotBytes(int fd, const unsigned char* image, std::size_t size) {
-  const std::size_t written = writeAll(fd, image, size);
+  const std::size_t written = kvpool::writeAll(fd, image, size);
   Log("    return of fwrite %d\n", static_cast<int>(written));
   if (written == size) return true;
   Log("  >storeKvPoolToFile: write() failed\n");
@@ -192,40 +151,38 @@ bool kvpool::writeSnapshotBytes(int fd, const unsigned char* image, std::size_t 
 }
 
 bool kvpool::readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool* fits) {
-  // /tmp is world-writable: a link planted at the path is not followed, and
-  // only a regular file is read (O_NONBLOCK keeps a planted FIFO from
-  // blocking the open).
-  UniqueFd file(open(kSnapshotPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat status {};
-  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    Log("  > File KvPoolData.bin does not exist or could not be opened");
-    return false;
-  }
-  if (status.st_size <= kPoolHeaderBytes || status.st_size > INT32_MAX) return false;
-  const auto size = static_cast<int32_t>(status.st_size);
-  unsigned char fileHeaderBytes[kPoolHeaderBytes];
-  if (readAll(file.get(), fileHeaderBytes, sizeof fileHeaderBytes, 0) != sizeof fileHeaderBytes) {
-    return false;
-  }
-  const PoolControl fileHeader = readPoolControl(fileHeaderBytes);
-  if (fileHeader.usedSize != size) return false;
-
-  // Read and check the whole chain before the pool is touched; a snapshot
-  // that could not be loaded anyway (too large) is not read.
-  *fits = size < capacity;
+  // A snapshot that could not be loaded anyway (not smaller than the pool)
+  // is not read; the whole chain is checked before the pool is touched.
+  SnapshotImage file =
+      readSnapshotImage(kSnapshotPath, capacity - 1, SnapshotCheck::kWhole, "the pool's capacity");
   image->clear();
-  if (!*fits) return true;
-  image->resize(static_cast<std::size_t>(size));
-  if (readAll(file.get(), image->data(), image->size(), 0) != image->size()) {
-    Log("  >initKvPoolFromFile: read() failed\n");
-    return false;
+  *fits = file.refusal != SnapshotRefusal::kTooLarge;
+  switch (file.refusal) {
+    case SnapshotRefusal::kNone:
+      *image = std::move(file.bytes);
+      return true;
+    case SnapshotRefusal::kTooLarge:
+      return true;
+    case SnapshotRefusal::kMissing:
+    case SnapshotRefusal::kUnopenable:
+    case SnapshotRefusal::kLink:
+    case SnapshotRefusal::kNotRegular:
+      Log("  > File KvPoolData.bin does not exist or could not be opened");
+      return false;
+    case SnapshotRefusal::kSeveralLinks:
+      Log("  >initKvPoolFromFile: %s\n", file.reason.c_str());
+      return false;
+    case SnapshotRefusal::kUnreadable:
+      Log("  >initKvPoolFromFile: read() failed\n");
+      return false;
+    case SnapshotRefusal::kDamaged:
+      Log("  >initKvPoolFromFile: damaged record at offset %d\n", file.damageOffset);
+      return false;
+    case SnapshotRefusal::kTooSmall:
+    case SnapshotRefusal::kSizeMismatch:
+      return false;
   }
-  const int32_t damage = findPoolImageDamage(image->data(), size);
-  if (damage >= 0) {
-    Log("  >initKvPoolFromFile: damaged record at offset %d\n", damage);
-    return false;
-  }
-  return true;
+  return false;
 }
 
 void kvpool::logSnapshotEvent(bool saved) {

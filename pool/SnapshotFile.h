@@ -1,15 +1,18 @@
 // The snapshot file /tmp/KvPoolData.bin as both backends write and read it:
 // the segment's layout (pool/PoolRecords.h), written through a new
 // owner-only file that is synced and renamed over the old one, and read only
-// when it is a regular file whose whole record chain is sound. Every step
-// traces as storeKvPoolToFile and initKvPoolFromFile do. The names and the
+// when it is a regular file of one link whose whole record chain is sound.
+// Every step traces as storeKvPoolToFile and initKvPoolFromFile do. The names and the
 // sweep of dead saves' files are also kvpool's, so both find the same files.
 #ifndef KVPOOL_POOL_SNAPSHOTFILE_H
 #define KVPOOL_POOL_SNAPSHOTFILE_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace kvpool {
@@ -40,10 +43,56 @@ bool writeSnapshotFile(const std::function<bool(int fd)>& writeImage);
 // Writes all of image to fd, tracing the count.
 bool writeSnapshotBytes(int fd, const unsigned char* image, std::size_t size);
 
-// Reads the snapshot for a pool of capacity bytes. False when there is no
-// usable file: missing, a link or not a regular file, 12 bytes or less, a
-// size other than its usedSize, a damaged chain. True otherwise, with *fits
-// false and *image empty when it is not smaller than capacity.
+// Why a snapshot file was not read, or kNone.
+enum class SnapshotRefusal {
+  kNone,
+  kMissing,       // no file at the path
+  kUnopenable,    // open() or fstat() failed for another reason
+  kLink,          // a symbolic link: never followed (/tmp is anyone's)
+  kNotRegular,    // a FIFO, a directory, a device, ...
+  kSeveralLinks,  // a regular file with more than one name
+  kTooLarge,      // more bytes than allowed, or it grew past that while read
+  kUnreadable,    // read() failed
+  // Only when the content is checked (SnapshotCheck::kWhole):
+  kTooSmall,      // 12 bytes or less: no record
+  kSizeMismatch,  // a size other than its header's usedSize
+  kDamaged,       // the record chain breaks the pool's rules (checkPoolImage)
+};
+
+// What a read checks: the file alone (kFile: the tools, which then walk the
+// chain and report every fault), or also its content (kWhole: a load).
+enum class SnapshotCheck { kFile, kWhole };
+
+// A snapshot file as read: its bytes, or why it was refused. reason is one
+// line naming the path and the cause (with the system's error, the sizes or
+// the first damage and its offset); damageOffset is that damage's offset.
+struct SnapshotImage {
+  SnapshotRefusal refusal = SnapshotRefusal::kNone;
+  std::string reason;
+  int32_t damageOffset = -1;
+  std::vector<unsigned char> bytes;
+  bool read() const { return refusal == SnapshotRefusal::kNone; }
+};
+
+// Reads the file at path as a snapshot: opened without following a link and
+// without blocking (a planted FIFO), then only a regular file of one link
+// and at most mostBytes bytes (at most INT32_MAX) is read, never more than
+// one byte past mostBytes even when it grows meanwhile. kWhole first checks
+// the header against the file's size, and the record chain once read; a
+// file larger than mostBytes is then refused only after its header was
+// found to match its size. Never throws but std::bad_alloc.
+// limitName names mostBytes in the reason ("the largest pool").
+SnapshotImage readSnapshotImage(const char* path, int64_t mostBytes, SnapshotCheck check,
+                                const char* limitName);
+
+// What a file's mode says it is: "a regular file", "a symbolic link", "a
+// FIFO", "a directory", "a character device", ...
+std::string describeFileKind(mode_t mode);
+
+// Reads the snapshot for a pool of capacity bytes, tracing as
+// initKvPoolFromFile. False when there is no usable file (any refusal of
+// readSnapshotImage's kWhole but kTooLarge). True otherwise, with *fits false
+// and *image empty when it is not smaller than capacity.
 bool readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool* fits);
 
 // Event 14 (saved) or 13 (loaded).

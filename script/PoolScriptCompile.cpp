@@ -4,10 +4,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "script/PoolScript.h"
 #include "script/PoolStatement.h"
+#include "script/ScriptRules.h"
 #include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
 #include "support/MallocPtr.h"
@@ -18,21 +20,8 @@ namespace {
 using kvpool::kCodePageUtf8;
 using kvpool::MallocPtr;
 
-// Tested in this order; the first one found is the one reported.
-constexpr char kRejectedCharacters[] = {'*', '/', '\\', '+', '-', '"', '\''};
-
-bool isStatementSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n';
-}
-
-// Closes the text up over every space, tab and line feed.
-void removeWhitespace(char* text) {
-  char* write = text;
-  for (const char* read = text; *read != '\0'; ++read) {
-    if (!isStatementSpace(*read)) *write++ = *read;
-  }
-  *write = '\0';
-}
+static_assert(kvpool::kOperandBytes == kvpool::kMaxOperandBytes + 1,
+              "an operand buffer holds the longest operand and its terminator");
 
 // The statement's units as UTF-8: splitting happens on UTF-16 indexes, and
 // each statement is converted whole so that non-ASCII names survive.
@@ -42,8 +31,8 @@ MallocPtr<char> statementText(const CciChar* script, int start, int end) {
   return MallocPtr<char>(mbString(units.data(), kCodePageUtf8));
 }
 
-bool startsWith(const char* text, const char* prefix) {
-  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+bool startsWith(const char* text, std::string_view prefix) {
+  return std::strncmp(text, prefix.data(), prefix.size()) == 0;
 }
 
 // Classifies an operand and parses its path. The prefixes are tested in the
@@ -51,7 +40,7 @@ bool startsWith(const char* text, const char* prefix) {
 bool compileOperand(kvpool::CompiledOperand& operand, const char* text, bool right) {
   operand.text = text;
   operand.target = text;
-  if (startsWith(text, "KvPool")) {
+  if (startsWith(text, kvpool::kPoolKeyPrefix)) {
     operand.kind = kvpool::OperandKind::kPoolKey;
     return true;
   }
@@ -60,7 +49,9 @@ bool compileOperand(kvpool::CompiledOperand& operand, const char* text, bool rig
     operand.target = text + 6;
   } else {
     operand.kind = kvpool::OperandKind::kPath;
-    if (right && startsWith(text, "Input")) operand.target = text + 5;
+    if (right && startsWith(text, kvpool::kInputPrefix)) {
+      operand.target = text + kvpool::kInputPrefix.size();
+    }
   }
   return operand.path.parse(operand.target);
 }
@@ -69,17 +60,11 @@ bool compileOperand(kvpool::CompiledOperand& operand, const char* text, bool rig
 
 kvpool::StatementSplit kvpool::splitStatement(const char* assignment) {
   StatementSplit split{};
-  const int equals = CharIndexOf(assignment, '=', 1);
-  if (equals < 0) {
-    split.result = SCRIPT_MALFORMED_STATEMENT;
-    split.noEquals = true;
-    return split;
-  }
-  split.leftBytes = static_cast<std::size_t>(equals);
-  split.rightBytes = std::strlen(assignment + equals + 1);
-  if (split.leftBytes >= kOperandBytes || split.rightBytes >= kOperandBytes) {
-    split.result = SCRIPT_MALFORMED_STATEMENT;
-  }
+  const AssignmentSplit parts = splitAssignment(assignment);
+  split.noEquals = parts.equals == std::string_view::npos;
+  split.leftBytes = parts.leftBytes;
+  split.rightBytes = parts.rightBytes;
+  if (!parts.runs()) split.result = SCRIPT_MALFORMED_STATEMENT;
   return split;
 }
 
@@ -92,7 +77,7 @@ PoolStatement* kvpool::compilePoolStatement(const char* assignment) noexcept {
       // The whole text without '=', else the first operand that is too long.
       if (split.noEquals) {
         statement->failingOperand = assignment;
-      } else if (split.leftBytes >= kOperandBytes) {
+      } else if (split.leftBytes > kMaxOperandBytes) {
         statement->failingOperand.assign(assignment, split.leftBytes);
       } else {
         statement->failingOperand = assignment + split.leftBytes + 1;
@@ -140,10 +125,9 @@ void kvpool::releasePoolScript(PoolScriptEntry** head) {
 
 int kvpool::appendPoolStatement(PoolScriptEntry** head, char* statement) {
   int rc = 0;
-  removeWhitespace(statement);
-  if (std::strncmp(statement, "SET", 3) != 0) return 1;
-  std::memmove(statement, statement + 3, std::strlen(statement + 3) + 1);
-  if (std::strncmp(statement, "Input", 5) == 0) {
+  const StatementForm form = normaliseStatement(statement);
+  if (form == StatementForm::kNoKeyword) return 1;
+  if (form == StatementForm::kWritesInput) {
     cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineAssignmentToInput, "insertKvScript",
            constKvCatalog, kvpool::kEventAssignmentToInput, kvpool::kVTRL2Text, statement, nullptr);
     return 2;
@@ -169,7 +153,7 @@ int kvpool::compilePoolScript(const CciChar* script, PoolScriptEntry** head) {
     return 0;
   }
 
-  for (char rejected : kRejectedCharacters) {
+  for (char rejected : kvpool::kScriptRejectedCharacters) {
     if (CciCharIndexOf(script, static_cast<CciChar>(rejected), 1) >= 0) {
       char message[64];
       std::snprintf(message, sizeof message, "wrong keyword(Not Supported) '%c' used in Script",

@@ -4,7 +4,8 @@
 #   host -> support -> pool | node_utils -> script -> node
 # pool and node_utils share a floor and never include each other. broker/,
 # tools/ and bench/ stand beside the plug-in and reach it only through its
-# exported headers (node/KvPool.h, script/PoolScript.h) and the pool interface.
+# exported headers (node/KvPool.h, script/PoolScript.h), the script rules
+# (script/ScriptRules.h) and the pool interface.
 # Prints the folder-level edges it found, so a reader sees there is no circle.
 set -euo pipefail
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
@@ -27,7 +28,7 @@ allowed_beside() {
   case "$from:$target" in
     broker:host/* | broker:support/* | broker:broker/*) return 0 ;;
     tools:host/* | tools:support/* | tools:tools/* | tools:pool/* | tools:node/KvPool.h) return 0 ;;
-    tools:script/PoolScript.h | tools:broker/Broker.h) return 0 ;;
+    tools:script/PoolScript.h | tools:script/ScriptRules.h | tools:broker/Broker.h) return 0 ;;
     bench:host/* | bench:support/* | bench:pool/* | bench:node/KvPool.h | bench:broker/Broker.h) return 0 ;;
   esac
   return 1

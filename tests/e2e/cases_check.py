@@ -53,7 +53,7 @@ def check_shows_invisible_characters_and_warns_without_failing():
         'node "crlfScript": KvPoolExpression refused at statement 2 "\\r SET KvPoolB = Body.m.w"',
         "(a carriage return is not a blank in a script: write it with plain line feeds)",
         'node "markScript": KvPoolExpression refused at statement 1 '
-        '"\\uFEFFSET KvPoolA\\u00A0= Body.m.v"'], "invisible characters")
+        '"\\ufeffSET KvPoolA\\u00a0= Body.m.v"'], "invisible characters")
 
     write_flow(os.path.join(flows, "warned.json"), {"name": "warned", "nodes": [
         {"name": "a", "class": "KvPoolNode", "attributes": {"KvPoolExpression": [
@@ -176,7 +176,7 @@ def bad_flow_files():
                       ["a node's \"name\" must be a string, not number 7"]),
         "utf8.json": (b'{"nodes": [{"name": "a\xff", "class": "KvPoolNode"}], "input": "a"}',
                       ["utf8.json: not valid JSON (byte 23): ", "ill-formed UTF-8 byte",
-                       "\\xFF"]),
+                       "\\xff"]),
         "deep.json": ('{"nodes": ' + "[" * 100000 + "]" * 100000 + "}",
                       ["deep.json: nested deeper than 64 levels (byte 73, line 1, column 74)"]),
         "nul.json": ('{"nodes": [{"name": "a", "class": "KvPoolNode", "attributes":'
@@ -237,7 +237,7 @@ def unreadable_or_malformed_messages():
     with open(os.path.join(WORK, "latin1.xml"), "wb") as f:
         f.write(b"<Shipment><Parcel>P-\xff" + b"x" * 100 + b"</Parcel></Shipment>")
     latin1 = kvflow("run", flow, "shipments=latin1.xml")
-    expect_refused(latin1, ['latin1.xml: invalid UTF-8 in "P-\\xFF' + "x" * 37 + '..."'],
+    expect_refused(latin1, ['latin1.xml: invalid UTF-8 in "P-\\xff' + "x" * 37 + '..."'],
                    "a text that is not UTF-8, shown with its byte escaped and cut short")
     expect_equal(files_in("shipping/out/orders"), [], "nothing was sent")
     expect_no_pool("after bad messages")

@@ -1,17 +1,11 @@
 // Reading a script as the node compiles it.
 #include "tools/kvflow/ScriptText.h"
 
+#include <cstring>
+
+#include "script/ScriptRules.h"
+
 namespace kvflow {
-namespace {
-
-// The node refuses a script holding any of these, wherever they stand.
-constexpr std::string_view kRejectedCharacters = "*/\\+-\"'";
-
-bool isStatementBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n';
-}
-
-}  // namespace
 
 std::vector<std::string> splitStatements(std::string_view script) {
   std::vector<std::string> statements;
@@ -27,7 +21,7 @@ std::vector<std::string> splitStatements(std::string_view script) {
 Script readScript(std::string_view text) {
   Script script;
   // The node looks for the rejected characters in this order, before anything else.
-  for (char rejected : kRejectedCharacters) {
+  for (char rejected : kvpool::kScriptRejectedCharacters) {
     if (text.find(rejected) != std::string_view::npos) {
       script.refusal = std::string("the script holds '") + rejected + "'";
       return script;
@@ -39,18 +33,17 @@ Script readScript(std::string_view text) {
     ScriptStatement statement;
     statement.number = static_cast<int>(i + 1);
     statement.written = written[i];
-    for (char c : written[i]) {
-      if (!isStatementBlank(c)) statement.assignment += c;
-    }
-    const bool set = statement.assignment.rfind("SET", 0) == 0;
-    if (set) statement.assignment.erase(0, 3);
-    statement.equals = statement.assignment.find('=');
+    // Normalised by the compiler's own rule.
+    std::string& assignment = statement.assignment = written[i];
+    const kvpool::StatementForm form = kvpool::normaliseStatement(assignment.data());
+    assignment.resize(std::strlen(assignment.c_str()));
+    statement.equals = kvpool::splitAssignment(assignment).equals;
     script.statements.push_back(std::move(statement));
-    if (!set) {
+    if (form == kvpool::StatementForm::kNoKeyword) {
       script.refusal = "statement " + std::to_string(i + 1) + " does not begin with SET";
       return script;
     }
-    if (script.statements.back().assignment.rfind("Input", 0) == 0) {
+    if (form == kvpool::StatementForm::kWritesInput) {
       script.refusal = "statement " + std::to_string(i + 1) + " writes to the input message";
       return script;
     }

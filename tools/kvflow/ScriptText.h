@@ -10,13 +10,13 @@
 #include <string_view>
 #include <vector>
 
+#include "script/ScriptRules.h"
+
 namespace kvflow {
 
-// The longest operand, in bytes, that a statement can carry; a longer one
-// fails the statement on every message (result 4).
-inline constexpr std::size_t kMaxOperandBytes = 255;
-// Operands beginning with this name a pool record, the whole operand its key.
-inline constexpr std::string_view kPoolPrefix = "KvPool";
+// The compiler's operand bound and pool-key prefix (script/ScriptRules.h).
+inline constexpr std::size_t kMaxOperandBytes = kvpool::kMaxOperandBytes;
+inline constexpr std::string_view kPoolPrefix = kvpool::kPoolKeyPrefix;
 
 struct ScriptStatement {
   int number = 0;                          // counted from 1

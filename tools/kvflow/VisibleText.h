@@ -7,15 +7,15 @@
 #include <string>
 #include <string_view>
 
+#include "tools/common/Text.h"
+
 namespace kvflow {
 
-// The text with every character that cannot be seen written as an escape:
-// CR as \r, LF as \n, tab as \t, NUL as \0, other control bytes and bytes
-// that are not UTF-8 as \xNN, invisible or space-like characters (a
-// byte-order mark, a non-breaking space, zero-width characters, C1 controls)
-// as \uXXXX (\UXXXXXXXX past U+FFFF), and the backslash itself as \\.
-// Everything else stays as it is.
-std::string visibleText(std::string_view text);
+// The text with every character that cannot be seen written as an escape
+// (kvtools::ShownAs::kSource); everything else stays as it is.
+inline std::string visibleText(std::string_view text) {
+  return kvtools::shownText(text, kvtools::ShownAs::kSource);
+}
 
 }  // namespace kvflow
 

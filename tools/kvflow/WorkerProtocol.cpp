@@ -6,21 +6,13 @@
 
 #include <cerrno>
 
+#include "support/FileIo.h"
 #include "tools/kvflow/Summary.h"
 
 namespace kvflow {
 namespace {
 
-bool writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
+using kvpool::writeAll;
 
 void sendReport(int fd, const nlohmann::json& report) {
   writeAll(fd, report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");

@@ -8,21 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/FileIo.h"
+#include "support/UniqueFd.h"
 #include "tools/kvpool/SnapshotFile.h"
 
 namespace kvpooltool {
 namespace {
 
-bool writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
+using kvpool::writeAll;
 
 std::string failedStep(const std::string& path, const char* step, int error) {
   return "cannot write " + path + ": " + step + " failed: " + std::strerror(error);
@@ -32,7 +25,8 @@ std::string failedStep(const std::string& path, const char* step, int error) {
 // renamed over path: a crash leaves the old file whole.
 bool replaceFile(const std::string& path, const std::string& text, std::string* why) {
   std::string temporary = path + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  kvpool::UniqueFd file(mkostemp(temporary.data(), O_CLOEXEC));
+  const int fd = file.get();
   if (fd < 0) {
     *why = "cannot create a file beside " + path + ": " + std::strerror(errno);
     return false;
@@ -48,7 +42,7 @@ bool replaceFile(const std::string& path, const std::string& text, std::string* 
   } else if (fsync(fd) != 0) {
     failed("fsync");
   }
-  if (close(fd) != 0 && step == nullptr) failed("close");
+  if (!file.close() && step == nullptr) failed("close");
   if (step == nullptr && rename(temporary.c_str(), path.c_str()) != 0) failed("rename");
   if (step != nullptr) {
     *why = failedStep(path, step, error);
@@ -62,7 +56,9 @@ bool replaceFile(const std::string& path, const std::string& text, std::string* 
 // A FIFO that no process reads fails at once (ENXIO) instead of waiting.
 bool writeInto(const std::string& path, const struct stat& found, const std::string& text,
                std::string* why) {
-  const int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  kvpool::UniqueFd file(
+      open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const int fd = file.get();
   if (fd < 0) {
     if (errno == ENXIO && S_ISFIFO(found.st_mode)) {
       *why = path + " is a FIFO that no process reads: nothing exported";
@@ -78,7 +74,6 @@ bool writeInto(const std::string& path, const struct stat& found, const std::str
     step = "fstat", error = errno;
   } else if (opened.st_dev != found.st_dev || opened.st_ino != found.st_ino) {
     *why = path + " changed while it was opened: nothing exported";
-    close(fd);
     return false;
   } else if (const int flags = fcntl(fd, F_GETFL);
              flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -87,7 +82,7 @@ bool writeInto(const std::string& path, const struct stat& found, const std::str
   } else if (!writeAll(fd, text)) {
     step = "write", error = errno;
   }
-  if (close(fd) != 0 && step == nullptr) step = "close", error = errno;
+  if (!file.close() && step == nullptr) step = "close", error = errno;
   if (step == nullptr) return true;
   *why = failedStep(path, step, error);
   return false;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "pool/SnapshotFile.h"
+#include "tools/common/Text.h"
 
 namespace kvpooltool {
 
@@ -29,14 +30,16 @@ void warn(const std::string& text);
 // The failure of every command that needs a pool when none exists.
 int noPool();
 
-// Keys and values as kvpool shows them, so that one record stays on one
-// line and nothing in it can act on a terminal: \n \t \r \\, and \xNN (lower
-// case hex) for each byte of the other C0 controls, DEL, the C1 controls
-// (UTF-8 C2 80..C2 9F) and bytes that are not UTF-8; other UTF-8 stays.
-std::string printable(std::string_view text);
+// Keys and values as kvpool shows them (kvtools::ShownAs::kData), so that
+// one record stays on one line and nothing in it can act on a terminal.
+inline std::string printable(std::string_view text) {
+  return kvtools::shownText(text, kvtools::ShownAs::kData);
+}
 // The same for the one character at text[at]: appends its shown form to
 // *out and returns how many bytes it took (at least 1).
-std::size_t appendPrintable(std::string_view text, std::size_t at, std::string* out);
+inline std::size_t appendPrintable(std::string_view text, std::size_t at, std::string* out) {
+  return kvtools::appendShown(text, at, kvtools::ShownAs::kData, out);
+}
 
 // A count with its noun, "1 record" or "2 records".
 std::string counted(long long count, const std::string& singular, const std::string& plural);

@@ -1,6 +1,8 @@
-// The snapshot file, read as the library reads it: /tmp is writable by anyone, so no link is
-// followed, only a regular file is read, opening never blocks (a FIFO planted at the path), and no
-// more is read than the largest pool can hold.
+// The snapshot file, read by the library's own reader (pool/SnapshotFile.h):
+// /tmp is writable by anyone, so no link is followed, only a regular file of
+// one link is read, opening never blocks (a FIFO planted at the path), and no
+// more is read than the largest pool can hold. The chain is left to
+// walkPool, which reports every fault.
 #ifndef KVPOOL_TOOLS_KVPOOL_SNAPSHOTFILE_H
 #define KVPOOL_TOOLS_KVPOOL_SNAPSHOTFILE_H
 
@@ -21,7 +23,8 @@ namespace kvpooltool {
 constexpr int64_t kLargestPoolBytes = int64_t{KVPOOL_MAX_PAGES} * KVPOOL_PAGE_SIZE;
 
 // The snapshot's bytes, or empty and one line in *why: missing, a link, not
-// a regular file, larger than the largest pool, or unreadable.
+// a regular file, more than one link, larger than the largest pool, or
+// unreadable.
 std::optional<PoolImage> readSnapshotFile(const std::string& path, std::string* why);
 
 // A file as lstat sees it, without following a link.
@@ -34,9 +37,7 @@ struct FileFacts {
 };
 FileFacts lookAtFile(const std::string& path);
 
-// What lstat's mode says a file is: "a regular file", "a symbolic link",
-// "a FIFO", "a directory", "a character device", ...
-std::string describeFileKind(mode_t mode);
+using kvpool::describeFileKind;
 
 }  // namespace kvpooltool
 

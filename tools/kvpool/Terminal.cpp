@@ -6,6 +6,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "support/FileIo.h"
+
 namespace kvpooltool {
 namespace {
 
@@ -21,14 +23,10 @@ void onSignal(int signalNumber) {
   }
 }
 
+// The handlers above run without SA_RESTART: a resize interrupting the write
+// must not cut the control sequence short.
 void writeText(const char* text) {
-  std::size_t left = std::strlen(text);
-  while (left > 0) {
-    const ssize_t n = write(STDOUT_FILENO, text, left);
-    if (n <= 0) return;
-    text += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  kvpool::writeAll(STDOUT_FILENO, text);
 }
 
 }  // namespace

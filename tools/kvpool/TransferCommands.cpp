@@ -1,5 +1,5 @@
 // export and import: the pool's records as one JSON object of keys to
-// values, in pool order, every byte kept (tools/kvpool/ByteText.h).
+// values, in pool order, every byte kept (tools/common/Text.h).
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,7 +19,8 @@
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
-#include "tools/kvpool/ByteText.h"
+#include "support/UniqueFd.h"
+#include "tools/common/Text.h"
 #include "tools/kvpool/Commands.h"
 #include "tools/kvpool/OutputFile.h"
 #include "tools/kvpool/PoolChange.h"
@@ -30,6 +31,9 @@
 namespace kvpooltool {
 namespace {
 
+using kvtools::escapeBytes;
+using kvtools::unescapeBytes;
+
 using kvpool::PoolIds;
 
 // No export of the largest pool comes near this (each byte at most 5 JSON
@@ -38,19 +42,18 @@ constexpr std::size_t kLargestImportBytes = 128u << 20;
 
 using Pair = kvpool::StorePair;  // key, value
 
-std::string jsonString(const std::string& bytes) {
-  return nlohmann::json(escapeBytes(bytes)).dump();
-}
-
+// One member per record, in pool order, indented by two. The members go
+// straight into the object's list: a pool's keys are unique, and looking each
+// one up first would cost a pass over all before it.
 std::string exportText(const Walk& walk) {
-  if (walk.records.empty()) return "{}\n";
-  std::string text = "{\n";
-  for (std::size_t i = 0; i < walk.records.size(); ++i) {
-    const Record& record = walk.records[i];
-    text += "  " + jsonString(record.key) + ": " + jsonString(record.value);
-    text += i + 1 < walk.records.size() ? ",\n" : "\n";
+  nlohmann::ordered_json document = nlohmann::ordered_json::object();
+  auto& members = static_cast<nlohmann::ordered_json::object_t::Container&>(
+      document.get_ref<nlohmann::ordered_json::object_t&>());
+  members.reserve(walk.records.size());
+  for (const Record& record : walk.records) {
+    members.emplace_back(escapeBytes(record.key), escapeBytes(record.value));
   }
-  return text + "}\n";
+  return document.dump(2) + "\n";
 }
 
 std::string sourceName(const std::string& path) {
@@ -58,7 +61,8 @@ std::string sourceName(const std::string& path) {
 }
 
 bool readInput(const std::string& path, std::string* text, std::string* why) {
-  const int fd = path == "-" ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  kvpool::UniqueFd file(path == "-" ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const int fd = path == "-" ? STDIN_FILENO : file.get();
   if (fd < 0) {
     *why = "cannot open " + path + ": " + std::strerror(errno);
     return false;
@@ -82,7 +86,6 @@ bool readInput(const std::string& path, std::string* text, std::string* why) {
     }
     text->append(buffer, static_cast<std::size_t>(n));
   }
-  if (fd != STDIN_FILENO) close(fd);
   return ok;
 }
 

@@ -1,0 +1,83 @@
+// The rules a KvPoolExpression is compiled by, for the compiler and for
+// whoever reads a script as the compiler does (kvflow check, kvflow keys): the
+// characters that refuse a script, the statement's keyword, the blanks
+// removed, the first '=' that splits an assignment and the operand bound.
+// Header-only and free of the broker's types.
+#ifndef KVPOOL_SCRIPT_SCRIPTRULES_H
+#define KVPOOL_SCRIPT_SCRIPTRULES_H
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+namespace kvpool {
+
+// A script holding any of these, wherever they stand, is refused; they are
+// looked for in this order and the first one found is the one reported.
+inline constexpr std::string_view kScriptRejectedCharacters = "*/\\+-\"'";
+// Every statement begins with it (after its blanks are removed).
+inline constexpr std::string_view kStatementKeyword = "SET";
+// An assignment whose left operand begins with it writes to the input
+// message, which is refused.
+inline constexpr std::string_view kInputPrefix = "Input";
+// Operands beginning with it name a pool record, the whole operand its key.
+inline constexpr std::string_view kPoolKeyPrefix = "KvPool";
+// The longest operand, in bytes; a longer one fails its statement on every
+// run (result 4).
+inline constexpr std::size_t kMaxOperandBytes = 255;
+
+// The blanks removed from a statement wherever they stand.
+inline bool isStatementBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n';
+}
+
+enum class StatementForm {
+  kAssignment,   // "SET" dropped: an assignment the compiler takes
+  kNoKeyword,    // does not begin with "SET"
+  kWritesInput,  // its left operand begins with "Input"
+};
+
+// Normalises the null-terminated statement (the text before its ';') in
+// place: every blank removed, then a leading "SET" dropped; says which form
+// it has. The text keeps "SET" when it has no keyword.
+inline StatementForm normaliseStatement(char* statement) {
+  char* write = statement;
+  for (const char* read = statement; *read != '\0'; ++read) {
+    if (!isStatementBlank(*read)) *write++ = *read;
+  }
+  *write = '\0';
+  const std::size_t length = static_cast<std::size_t>(write - statement);
+  if (std::string_view(statement, length).substr(0, kStatementKeyword.size()) !=
+      kStatementKeyword) {
+    return StatementForm::kNoKeyword;
+  }
+  std::memmove(statement, statement + kStatementKeyword.size(),
+               length - kStatementKeyword.size() + 1);
+  return std::string_view(statement).substr(0, kInputPrefix.size()) == kInputPrefix
+             ? StatementForm::kWritesInput
+             : StatementForm::kAssignment;
+}
+
+// An assignment split at its first '='.
+struct AssignmentSplit {
+  std::size_t equals = std::string_view::npos;  // npos: no '='
+  std::size_t leftBytes = 0;
+  std::size_t rightBytes = 0;
+  // True when it has an '=' and neither operand is over kMaxOperandBytes.
+  bool runs() const {
+    return equals != std::string_view::npos && leftBytes <= kMaxOperandBytes &&
+           rightBytes <= kMaxOperandBytes;
+  }
+};
+inline AssignmentSplit splitAssignment(std::string_view assignment) {
+  AssignmentSplit split;
+  split.equals = assignment.find('=');
+  if (split.equals == std::string_view::npos) return split;
+  split.leftBytes = split.equals;
+  split.rightBytes = assignment.size() - split.equals - 1;
+  return split;
+}
+
+}  // namespace kvpool
+
+#endif

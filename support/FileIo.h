@@ -1,0 +1,55 @@
+// Whole reads and writes on a descriptor: a short write or read and EINTR
+// are carried on until every byte moved, the end of the file was met, or a
+// real error stopped it (errno then says why). Header-only, POSIX only, for
+// the plug-in, the stand-in broker and the tools alike.
+#ifndef KVPOOL_SUPPORT_FILEIO_H
+#define KVPOOL_SUPPORT_FILEIO_H
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <string_view>
+
+namespace kvpool {
+
+// Writes byteCount bytes of data to fd; returns how many were written, which
+// is less only when write() failed (errno kept) or wrote nothing.
+inline std::size_t writeAll(int fd, const void* data, std::size_t byteCount) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  std::size_t done = 0;
+  while (done < byteCount) {
+    const ssize_t n = ::write(fd, bytes + done, byteCount - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+// True when all of text was written to fd.
+inline bool writeAll(int fd, std::string_view text) {
+  return writeAll(fd, text.data(), text.size()) == text.size();
+}
+
+// Reads up to byteCount bytes from fd at offset (pread: the file position
+// stays); returns how many were read, which is less at the end of the file
+// or when pread() failed (errno then set, and 0 on a clean end).
+inline std::size_t readAllAt(int fd, void* data, std::size_t byteCount, off_t offset) {
+  auto* bytes = static_cast<unsigned char*>(data);
+  std::size_t done = 0;
+  while (done < byteCount) {
+    const ssize_t n =
+        ::pread(fd, bytes + done, byteCount - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = 0;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+}  // namespace kvpool
+
+#endif
