@@ -67,6 +67,13 @@ class TempSnapshot {
       Log("  >storeKvPoolToFile: close() failed\n");
       return false;
     }
+    // Only a regular file of one name is replaced: what else a path in
+    // /tmp names (a link, a FIFO, a directory) may be another user's.
+    struct stat existing {};
+    if (lstat(path, &existing) == 0 && (!S_ISREG(existing.st_mode) || existing.st_nlink != 1)) {
+      Log("  >storeKvPoolToFile: %s is not a regular file of one name, not replaced\n", path);
+      return false;
+    }
     if (rename(path_, path) != 0) {
       Log("  >storeKvPoolToFile: rename() failed\n");
       return false;
@@ -170,6 +177,7 @@ bool kvpool::readSnapshotFile(int32_t capacity, std::vector<unsigned char>* imag
       Log("  > File KvPoolData.bin does not exist or could not be opened");
       return false;
     case SnapshotRefusal::kSeveralLinks:
+    case SnapshotRefusal::kForeignOwner:
       Log("  >initKvPoolFromFile: %s\n", file.reason.c_str());
       return false;
     case SnapshotRefusal::kUnreadable:

@@ -60,6 +60,13 @@ kvpool::UniqueFd openSnapshot(const std::string& path, struct stat* status, Snap
     *image = refused(SnapshotRefusal::kSeveralLinks,
                      path + " is a regular file with " + kvpool::decimalText(status->st_nlink) +
                          " links: refused (a snapshot is read through its one name only)");
+  } else if (status->st_uid != geteuid() && status->st_uid != 0) {
+    // /tmp is anyone's: a file another user placed there would put their
+    // records into this user's pool.
+    *image = refused(SnapshotRefusal::kForeignOwner,
+                     path + " belongs to uid " + kvpool::decimalText(status->st_uid) +
+                         ", neither this user (uid " + kvpool::decimalText(geteuid()) +
+                         ") nor root: refused (a snapshot another user placed is never read)");
   } else {
     return file;
   }

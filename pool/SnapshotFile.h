@@ -51,6 +51,7 @@ enum class SnapshotRefusal {
   kLink,          // a symbolic link: never followed (/tmp is anyone's)
   kNotRegular,    // a FIFO, a directory, a device, ...
   kSeveralLinks,  // a regular file with more than one name
+  kForeignOwner,  // owned by neither this process's user nor root: placed by another user
   kTooLarge,      // more bytes than allowed, or it grew past that while read
   kUnreadable,    // read() failed
   // Only when the content is checked (SnapshotCheck::kWhole):

@@ -62,6 +62,13 @@ TEST(SnapshotFileTest, RefusesEachUnusableFileWithItsReason) {
        },
        SnapshotCheck::kWhole, SnapshotRefusal::kSeveralLinks,
        "is a regular file with 2 links: refused"},
+      {"another user's",
+       [&] {
+         writeFile(kPath, good);
+         chown(kPath, 54321, 54321);
+       },
+       SnapshotCheck::kWhole, SnapshotRefusal::kForeignOwner,
+       "belongs to uid 54321, neither this user (uid 0) nor root: refused"},
       {"too large", [&] { writeFile(kPath, good + "x"); }, SnapshotCheck::kFile,
        SnapshotRefusal::kTooLarge, "has 35 bytes, more than the bound (34 bytes): refused"},
       {"header only", [] { writeFile(kPath, std::string(12, '\0')); }, SnapshotCheck::kWhole,

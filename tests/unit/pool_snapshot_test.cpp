@@ -192,12 +192,29 @@ TEST_F(PoolSnapshotTest, SaveWritesTheUsedBytesAndLogsEvent14) {
   }
 }
 
-TEST_F(PoolSnapshotTest, SnapshotIsOwnerOnlyAndReplacesAPlantedLinkInsteadOfFollowingIt) {
+TEST_F(PoolSnapshotTest, SnapshotIsOwnerOnlyAndWhatIsNoRegularFileIsNeitherFollowedNorReplaced) {
   umask(022);
   writeFile("/tmp/victim", "precious");
-  ASSERT_EQ(symlink("/tmp/victim", kSnapshot), 0);
+  ASSERT_TRUE(attachNode());
+  ASSERT_EQ(storeValue("KvPoolA", "alpha"), KVPOOL_OK);
+  const std::function<void()> plants[] = {
+      [] { symlink("/tmp/victim", kSnapshot); },
+      [] { mkfifo(kSnapshot, 0666); },
+      [] { link("/tmp/victim", kSnapshot); },
+  };
+  for (const auto& plant : plants) {
+    unlink(kSnapshot);
+    plant();
+    struct stat before {};
+    ASSERT_EQ(lstat(kSnapshot, &before), 0);
+    EXPECT_EQ(storeKvPoolToFile(), 1);
+    struct stat after {};
+    ASSERT_EQ(lstat(kSnapshot, &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "what the path names stays";
+    EXPECT_EQ(readFile("/tmp/victim"), "precious");
+  }
+  unlink(kSnapshot);
   const std::string snapshot = saveThreeRecords();
-  EXPECT_EQ(readFile("/tmp/victim"), "precious");
   struct stat status {};
   ASSERT_EQ(lstat(kSnapshot, &status), 0);
   EXPECT_TRUE(S_ISREG(status.st_mode));
