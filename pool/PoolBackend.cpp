@@ -162,29 +162,37 @@ bool sameSettings(const BackendConfig& a, const BackendConfig& b) {
 
 // The process's choice; shared memory until a node context or a pool call
 // reads the environment. A choice that names the same server keeps the
-// pool and its connections.
+// backend and its connections.
 std::mutex choiceMutex;
 bool choiceMade = false;
-std::unique_ptr<RedisPool> processPool;
+BackendConfig remoteConfig;
+std::unique_ptr<KvPoolBackend, BackendClose> remoteBackend;
 int remoteUsers = 0;
 // What every pool call asks first, answered without the mutex once the
-// choice is made: a pool is replaced only while no node context lives.
+// choice is made: a backend is replaced only while no node context lives.
 std::atomic<bool> choiceKnown{false};
-std::atomic<RedisPool*> chosenPool{nullptr};
+std::atomic<KvPoolBackend*> chosenBackend{nullptr};
 
 void adopt(const BackendConfig& config) {
   choiceMade = true;
   if (!config.remote()) {
-    processPool.reset();
-  } else if (processPool == nullptr || !sameSettings(processPool->config(), config)) {
-    processPool = std::make_unique<RedisPool>(config);
+    remoteBackend.reset();
+  } else if (remoteBackend == nullptr || !sameSettings(remoteConfig, config)) {
+    std::string ignored;
+    remoteBackend.reset(openRemoteBackend(config, &ignored));
+    remoteConfig = config;
     Log("  pool backend %s\n", config.describe().c_str());
   }
-  chosenPool.store(processPool.get(), std::memory_order_release);
+  chosenBackend.store(remoteBackend != nullptr ? remoteBackend.get() : sharedMemoryBackend(),
+                      std::memory_order_release);
   choiceKnown.store(true, std::memory_order_release);
 }
 
 }  // namespace
+
+KvPoolBackend* openRemoteBackend(const BackendConfig& config, std::string*) {
+  return openRedisBackend(config);
+}
 
 std::string decimalText(long value) {
   char text[24];
@@ -259,12 +267,12 @@ bool selectPoolBackend(std::string* problem) {
 }
 
 bool processPoolOnRedis() {
-  return processRedisPool() != nullptr;
+  return processPoolBackend() != sharedMemoryBackend();
 }
 
-RedisPool* processRedisPool() {
+KvPoolBackend* processPoolBackend() {
   if (choiceKnown.load(std::memory_order_acquire)) {
-    return chosenPool.load(std::memory_order_acquire);
+    return chosenBackend.load(std::memory_order_acquire);
   }
   const std::lock_guard<std::mutex> lock(choiceMutex);
   if (!choiceMade) {
@@ -272,7 +280,7 @@ RedisPool* processRedisPool() {
     std::string ignored;
     adopt(readBackendConfig(&config, &ignored) ? config : BackendConfig());
   }
-  return processPool.get();
+  return chosenBackend.load(std::memory_order_acquire);
 }
 
 void takeRemotePoolUser() {

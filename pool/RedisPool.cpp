@@ -1,6 +1,6 @@
 // The pool on Redis: connections (direct, or found through the sentinels),
 // the message batch as one server-side script, single gets and stores, the
-// tools' scans, and the snapshot file in the segment's layout.
+// tools' scans.
 #include "pool/RedisPool.h"
 
 #include <errno.h>
@@ -16,7 +16,6 @@
 
 #include "pool/PoolRecords.h"
 #include "pool/RedisReply.h"
-#include "pool/SnapshotFile.h"
 #include "support/Trace.h"
 
 namespace kvpool {
@@ -802,117 +801,6 @@ bool RedisPool::info(const std::string& section, std::string* text, std::string*
         return Outcome::kDone;
       },
       error);
-}
-
-int getRemotePoolValue(RedisPool& pool, PoolBlockRequest* request, const char* key) {
-  Log("-->getKvPoolDataBlock %s\n", pool.config().describe().c_str());
-  std::string value;
-  std::string error;
-  const int result = pool.get(key, &value, &error);
-  if (result != KVPOOL_OK) return result;
-  char* copy = strdup(value.c_str());
-  if (copy == nullptr) return KVPOOL_KEY_NOT_FOUND;
-  request->value = copy;
-  request->keyLength = static_cast<int32_t>(std::strlen(key) + 1);
-  request->valueLength = static_cast<int32_t>(value.size() + 1);
-  request->blockSize = kRecordHeaderBytes + request->keyLength + request->valueLength;
-  return KVPOOL_OK;
-}
-
-int storeRemotePoolValue(RedisPool& pool, PoolBlockRequest* request) {
-  Log("-->storeKvPoolDataBlock %s\n", pool.config().describe().c_str());
-  const std::string key = request->key != nullptr ? request->key : "";
-  const std::string value = request->value != nullptr ? request->value : "";
-  request->keyLength = static_cast<int32_t>(key.size() + 1);
-  request->valueLength = static_cast<int32_t>(value.size() + 1);
-  request->blockSize = kRecordHeaderBytes + request->keyLength + request->valueLength;
-  std::string error;
-  return pool.set(key, value, &error);
-}
-
-RemoteSnapshot saveRemotePoolToFile(RedisPool& pool, int* records, std::string* error) {
-  Log("-->storeKvPoolToFile %s\n", pool.config().describe().c_str());
-  *records = 0;
-  std::vector<std::string> keys;
-  std::vector<std::optional<std::string>> values;
-  if (!pool.listKeys(&keys, error) || !pool.readValues(keys, &values, nullptr, error)) {
-    return RemoteSnapshot::kUnavailable;
-  }
-  // The records in key order, as a pool that stored them one by one would
-  // hold them; a key gone since the scan, one holding no string, and texts
-  // with a NUL inside (which the layout cannot hold) are left out.
-  std::vector<unsigned char> image(kPoolHeaderBytes);
-  int32_t count = 0;
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    const std::string& key = keys[i];
-    if (!values[i] || key.find('\0') != std::string::npos ||
-        values[i]->find('\0') != std::string::npos) {
-      Log("  >storeKvPoolToFile: key %s left out\n", key.c_str());
-      continue;
-    }
-    const std::size_t recordBytes = kRecordHeaderBytes + key.size() + 1 + values[i]->size() + 1;
-    if (image.size() + recordBytes > static_cast<std::size_t>(kRemoteSnapshotCapacity)) {
-      *error = "the keys need more than the largest pool's " +
-               decimalText(kRemoteSnapshotCapacity) + " bytes";
-      Log("  >storeKvPoolToFile: %s\n", error->c_str());
-      return RemoteSnapshot::kTooLarge;
-    }
-    const auto offset = static_cast<int32_t>(image.size());
-    image.resize(image.size() + recordBytes);
-    writePoolRecord(image.data(), offset, key.c_str(), static_cast<int32_t>(key.size() + 1),
-                    values[i]->c_str(), static_cast<int32_t>(values[i]->size() + 1));
-    ++count;
-  }
-  writePoolControl(image.data(),
-                   {kRemoteSnapshotCapacity, count, static_cast<int32_t>(image.size())});
-  const bool written = writeSnapshotFile(
-      [&image](int fd) { return writeSnapshotBytes(fd, image.data(), image.size()); });
-  if (!written) {
-    *error = "the snapshot file could not be written (see /tmp/KvPool.log)";
-    return RemoteSnapshot::kFileFailed;
-  }
-  logSnapshotEvent(true);
-  *records = count;
-  return RemoteSnapshot::kDone;
-}
-
-RemoteSnapshot loadRemotePoolFromFile(RedisPool& pool, int* records, std::string* error) {
-  Log("-->initKvPoolFromFile %s\n", pool.config().describe().c_str());
-  *records = 0;
-  std::vector<unsigned char> image;
-  bool fits = false;
-  if (!readSnapshotFile(kRemoteSnapshotCapacity, &image, &fits)) {
-    *error = "no usable snapshot file";
-    return RemoteSnapshot::kFileFailed;
-  }
-  if (!fits) {
-    *error = "the snapshot is not smaller than the largest pool's " +
-             decimalText(kRemoteSnapshotCapacity) + " bytes";
-    return RemoteSnapshot::kTooLarge;
-  }
-  bool any = false;
-  if (!pool.hasKeys(&any, error)) return RemoteSnapshot::kUnavailable;
-  if (any) {
-    *error = "the pool holds keys; a snapshot loads only into an empty pool";
-    Log("  >initKvPoolFromFile: %s\n", error->c_str());
-    return RemoteSnapshot::kPoolNotEmpty;
-  }
-  const PoolControl header = readPoolControl(image.data());
-  std::vector<std::pair<std::string, std::string>> pairs;
-  walkPoolChain(image.data(), header.blockCount, header.usedSize, [&](const PoolRecord& record) {
-    pairs.emplace_back(std::string(record.keyText(image.data())),
-                       std::string(record.valueText(image.data())));
-    return false;
-  });
-  const int stored = pool.storeValues(pairs, error);
-  if (stored == KVPOOL_POOL_FULL) {
-    *error = "the server refused the records for lack of memory";
-    return RemoteSnapshot::kFull;
-  }
-  if (stored != KVPOOL_OK) return RemoteSnapshot::kUnavailable;
-  logSnapshotEvent(false);
-  *records = static_cast<int>(pairs.size());
-  return RemoteSnapshot::kDone;
 }
 
 }  // namespace kvpool

@@ -56,7 +56,7 @@ using PendingFields = std::unordered_map<CciElement*, AwaitedOp>;
 
 class RemoteRun {
  public:
-  RemoteRun(RedisPool& pool, PoolScriptFlags flags, char** errorText)
+  RemoteRun(KvPoolBackend& pool, PoolScriptFlags flags, char** errorText)
       : pool_(pool), flags_(flags), errorText_(errorText) {}
 
   int run(const PoolScriptEntry* head, CciMessage* inputMessage, CciMessage* exceptionList,
@@ -74,7 +74,7 @@ class RemoteRun {
     if (errorText_ != nullptr) *errorText_ = strdup(operand);
   }
 
-  RedisPool& pool_;
+  KvPoolBackend& pool_;
   PoolScriptFlags flags_;
   char** errorText_;
   std::vector<RemotePoolOp> ops_;
@@ -85,7 +85,7 @@ class RemoteRun {
 
 int RemoteRun::send() {
   if (ops_.empty()) return SCRIPT_OK;
-  const RemoteBatchReply reply = pool_.runBatch(ops_, flags_.keyNotFound == 1);
+  const RemoteBatchReply reply = runBackendBatch(pool_, ops_, flags_.keyNotFound == 1);
   Log("  redis batch of %d operations: result %d\n", static_cast<int>(ops_.size()), reply.result);
   std::vector<RemotePoolOp> sent;
   sent.swap(ops_);
@@ -102,7 +102,7 @@ int RemoteRun::send() {
     return SCRIPT_KEY_NOT_FOUND;
   }
   if (reply.result == KVPOOL_POOL_FULL) return SCRIPT_POOL_FULL;
-  reportOperand(reply.error.empty() ? (pool_.config().describe() + ": unexpected answer").c_str()
+  reportOperand(reply.error.empty() ? (backendName(pool_) + ": unexpected answer").c_str()
                                     : reply.error.c_str());
   return SCRIPT_POOL_UNAVAILABLE;
 }
@@ -188,7 +188,7 @@ int RemoteRun::run(const PoolScriptEntry* head, CciMessage* inputMessage, CciMes
 
 }  // namespace
 
-int runPoolScriptRemote(RedisPool& pool, const PoolScriptEntry* head, PoolScriptFlags flags,
+int runPoolScriptRemote(KvPoolBackend& pool, const PoolScriptEntry* head, PoolScriptFlags flags,
                         CciMessage* inputMessage, CciMessage* exceptionList,
                         CciMessage* destinationList, CciMessage* outputMessage, char** errorText) {
   RemoteRun run(pool, flags, errorText);

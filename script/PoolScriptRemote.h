@@ -1,4 +1,4 @@
-// The run of a statement list when the pool is on Redis (pool/RedisPool.h):
+// The run of a statement list when the pool is on Redis (pool/PoolBackend.h):
 // the same statements, the same results, one round trip per message.
 //
 // The statements run here one by one as they do on shared memory, except
@@ -21,14 +21,14 @@
 #define KVPOOL_SCRIPT_POOLSCRIPTREMOTE_H
 
 #include "host/BrokerApi.h"
-#include "pool/RedisPool.h"
+#include "pool/PoolBackend.h"
 #include "script/PoolScript.h"
 
 namespace kvpool {
 
 // runPoolScript's contract, plus 5 (the pool is unavailable: *errorText
 // names the backend and its error).
-int runPoolScriptRemote(RedisPool& pool, const PoolScriptEntry* head, PoolScriptFlags flags,
+int runPoolScriptRemote(KvPoolBackend& pool, const PoolScriptEntry* head, PoolScriptFlags flags,
                         CciMessage* inputMessage, CciMessage* exceptionList,
                         CciMessage* destinationList, CciMessage* outputMessage, char** errorText);
 

@@ -58,7 +58,7 @@ int kvpool::runPoolScript(const PoolScriptEntry* head, PoolScriptFlags flags,
                           CciMessage* inputMessage, CciMessage* exceptionList,
                           CciMessage* destinationList, CciMessage* outputMessage,
                           char** errorText) {
-  if (RedisPool* remote = processRedisPool()) {
+  if (KvPoolBackend* remote = processPoolBackend(); remote != sharedMemoryBackend()) {
     return runPoolScriptRemote(*remote, head, flags, inputMessage, exceptionList, destinationList,
                                outputMessage, errorText);
   }
