@@ -119,8 +119,49 @@ struct KvPoolBackend {
   const KvPoolBackendMethods* methods;
 };
 
+// What the Redis module (libKvPoolRedis.so) is handed by the plug-in: its
+// trace, and the parsed settings. New members only at the end.
+struct KvPoolRedisHost {
+  int32_t version;  // kKvPoolBackendVersion
+  int32_t reserved;
+  void (*log)(const char* line);  // one trace line, as formatted
+};
+
+struct KvPoolEndpoint {
+  const char* host;
+  int32_t port;
+  int32_t reserved;
+};
+
+struct KvPoolRedisSettings {
+  int32_t version;  // kKvPoolBackendVersion
+  int32_t kind;     // 1 redis://, 2 redis-sentinel://
+  KvPoolEndpoint server;
+  const KvPoolEndpoint* sentinels;
+  uint64_t sentinelCount;
+  const char* master;
+  const char* user;
+  const char* password;
+  KvPoolText prefix;
+  int32_t database;
+  int32_t timeoutMs;
+};
+
+// The module's one exported function: a new backend on the settings, or
+// null with *outcome saying why. The host table outlives every backend.
+typedef KvPoolBackend* (*KvPoolRedisOpen)(const KvPoolRedisHost* host,
+                                          const KvPoolRedisSettings* settings,
+                                          KvPoolOutcome* outcome);
+#define KVPOOL_REDIS_OPEN_NAME "kvpoolRedisOpen"
+
 }  // extern "C"
 
+static_assert(sizeof(KvPoolRedisHost) == 8 + sizeof(void*) && offsetof(KvPoolRedisHost, log) == 8);
+static_assert(sizeof(KvPoolEndpoint) == 16 && offsetof(KvPoolEndpoint, port) == 8);
+static_assert(sizeof(KvPoolRedisSettings) == 88 && offsetof(KvPoolRedisSettings, server) == 8 &&
+              offsetof(KvPoolRedisSettings, sentinels) == 24 &&
+              offsetof(KvPoolRedisSettings, prefix) == 64 &&
+              offsetof(KvPoolRedisSettings, timeoutMs) == 84);
 static_assert(sizeof(KvPoolText) == 16 && offsetof(KvPoolText, length) == 8);
 static_assert(sizeof(KvPoolSink) == 16 && offsetof(KvPoolSink, put) == 8);
 static_assert(sizeof(KvPoolOutcome) == 512 && offsetof(KvPoolOutcome, reason) == 4);
@@ -137,7 +178,15 @@ namespace kvpool {
 inline KvPoolText poolText(std::string_view text) {
   return {text.data(), text.size()};
 }
-KvPoolOutcome poolOutcome(int code, std::string_view reason = {});
+inline KvPoolOutcome poolOutcome(int code, std::string_view reason = {}) {
+  KvPoolOutcome outcome{};
+  outcome.code = code;
+  const std::size_t length =
+      reason.size() < sizeof outcome.reason ? reason.size() : sizeof outcome.reason - 1;
+  for (std::size_t i = 0; i < length; ++i) outcome.reason[i] = reason[i];
+  outcome.reason[length] = '\0';
+  return outcome;
+}
 
 // A sink that collects what it is given.
 class CollectingSink {
@@ -230,12 +279,15 @@ bool readBackendConfig(BackendConfig* config, std::string* problem);
 
 // At node creation: with no node context alive in the process, reads the
 // environment and makes the choice; otherwise keeps the one made. False
-// with *problem when the settings are malformed (the choice is then
+// with *problem when the settings are malformed or name Redis while its
+// module (libKvPoolRedis.so) or hiredis cannot be loaded: *problem names the
+// missing file and the package that brings it (the choice is then
 // unchanged). Every true answer is followed by takeRemotePoolUser (on Redis)
 // or the shared-memory attach, and node deletion by the matching release.
 bool selectPoolBackend(std::string* problem);
 // True when this process's pool is on Redis. Before any node context chose,
-// the environment decides (a malformed one means shared memory).
+// the environment decides (a malformed one, or Redis without its module,
+// means shared memory).
 bool processPoolOnRedis();
 // Node contexts of this process that use the pool on Redis.
 void takeRemotePoolUser();

@@ -32,15 +32,6 @@ void setLengths(PoolBlockRequest* request, std::size_t keyBytes, std::size_t val
   request->blockSize = kRecordHeaderBytes + request->keyLength + request->valueLength;
 }
 
-KvPoolOutcome poolOutcome(int code, std::string_view reason) {
-  KvPoolOutcome outcome{};
-  outcome.code = code;
-  const std::size_t length = std::min(reason.size(), sizeof outcome.reason - 1);
-  std::memcpy(outcome.reason, reason.data(), length);
-  outcome.reason[length] = '\0';
-  return outcome;
-}
-
 CollectingSink::CollectingSink() : sink_{&texts_, collect} {}
 
 std::vector<std::string> CollectingSink::plainTexts() const {

@@ -20,7 +20,7 @@
 #include "pool/PoolAccess.h"
 #include "pool/PoolBackend.h"
 #include "pool/PoolRecords.h"
-#include "pool/RedisPool.h"
+#include "pool/PoolBackend.h"
 #include "support/redis_server.h"
 
 namespace {

@@ -9,7 +9,7 @@
 // server refused a write for lack of memory, an OOM reply) and
 // KVPOOL_POOL_UNAVAILABLE (5: the server cannot be reached, gave no answer
 // within the timeout, sent an answer larger than the caller can use
-// (pool/RedisReply.h) or an error answer, refused the password, or is no
+// (redis/RedisReply.h) or an error answer, refused the password, or is no
 // master). With 5 comes a text naming the backend (host:port, never the
 // password) and the error.
 //
@@ -23,8 +23,8 @@
 // Thread safety: a RedisPool may be used by any number of threads at once;
 // each call takes a connection of its own. After fork, a child drops the
 // connections it inherited and makes its own.
-#ifndef KVPOOL_POOL_REDISPOOL_H
-#define KVPOOL_POOL_REDISPOOL_H
+#ifndef KVPOOL_REDIS_REDISPOOL_H
+#define KVPOOL_REDIS_REDISPOOL_H
 
 #include <cstdint>
 #include <memory>
@@ -97,10 +97,6 @@ class RedisPool {
   std::vector<std::unique_ptr<Connection>> idle_;
   unsigned forkGeneration_;  // the process's forks when the connections were made
 };
-
-// The table (pool/PoolBackend.h) on a new RedisPool with config; the
-// table's close deletes it.
-KvPoolBackend* openRedisBackend(const BackendConfig& config);
 
 }  // namespace kvpool
 

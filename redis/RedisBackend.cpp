@@ -1,20 +1,22 @@
-// The pool's table (pool/PoolBackend.h) on a RedisPool: each call one
-// RedisPool call, its error the outcome's reason.
+// The module's entry point, kvpoolRedisOpen: the pool's table
+// (pool/PoolBackend.h) on a RedisPool, each call one RedisPool call, its
+// error the outcome's reason.
 #include <string>
 #include <vector>
 
 #include "pool/PoolBackend.h"
-#include "pool/RedisPool.h"
-#include "support/Trace.h"
+#include "redis/ModuleLog.h"
+#include "redis/RedisPool.h"
 
 namespace kvpool {
-namespace {
 
 struct RedisBackend : KvPoolBackend {
   RedisBackend(const KvPoolBackendMethods* table, const BackendConfig& config)
       : KvPoolBackend{table}, pool(config) {}
   RedisPool pool;
 };
+
+namespace {
 
 RedisPool& poolOf(KvPoolBackend* backend) {
   return static_cast<RedisBackend*>(backend)->pool;
@@ -138,6 +140,8 @@ void close(KvPoolBackend* backend) {
   delete static_cast<RedisBackend*>(backend);
 }
 
+}  // namespace
+
 constexpr KvPoolBackendMethods kMethods = {kKvPoolBackendVersion,
                                            0,
                                            get,
@@ -153,10 +157,36 @@ constexpr KvPoolBackendMethods kMethods = {kKvPoolBackendVersion,
                                            nullptr,
                                            nullptr};
 
-}  // namespace
+}  // namespace kvpool
 
-KvPoolBackend* openRedisBackend(const BackendConfig& config) {
-  return new RedisBackend(&kMethods, config);
+namespace {
+
+kvpool::RedisEndpoint endpointOf(const KvPoolEndpoint& endpoint) {
+  return {endpoint.host != nullptr ? endpoint.host : "", endpoint.port};
 }
 
-}  // namespace kvpool
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) KvPoolBackend* kvpoolRedisOpen(
+    const KvPoolRedisHost* host, const KvPoolRedisSettings* settings, KvPoolOutcome* outcome) {
+  using kvpool::BackendConfig;
+  if (host == nullptr || settings == nullptr || host->version < 1 || settings->version < 1) {
+    *outcome = kvpool::poolOutcome(KVPOOL_POOL_UNAVAILABLE, "libKvPoolRedis.so: unknown caller");
+    return nullptr;
+  }
+  kvpool::setModuleHost(host);
+  BackendConfig config;
+  config.kind = settings->kind == 2 ? BackendConfig::Kind::kSentinel : BackendConfig::Kind::kRedis;
+  config.server = endpointOf(settings->server);
+  for (uint64_t i = 0; i < settings->sentinelCount; ++i) {
+    config.sentinels.push_back(endpointOf(settings->sentinels[i]));
+  }
+  config.master = settings->master != nullptr ? settings->master : "";
+  config.user = settings->user != nullptr ? settings->user : "";
+  config.password = settings->password != nullptr ? settings->password : "";
+  config.prefix.assign(settings->prefix.bytes, settings->prefix.length);
+  config.database = settings->database;
+  config.timeoutMs = settings->timeoutMs;
+  *outcome = kvpool::poolOutcome(KVPOOL_OK);
+  return new kvpool::RedisBackend(&kvpool::kMethods, config);
+}
