@@ -128,8 +128,11 @@ KvPoolRedisOpen loadModule(std::string* problem) {
     if (moduleOpen == nullptr) *problem = path + ": no " + KVPOOL_REDIS_OPEN_NAME;
     return moduleOpen;
   }
-  *problem =
-      std::string(kModuleName) + " is not beside " + holder + ": install the kvpool-redis package";
+  *problem = std::string(kModuleName) + " is not beside " + holder;
+  for (std::size_t i = 1; i < candidates.size(); ++i) {
+    *problem += (i == 1 ? " nor in " : ", ") + folderOf(candidates[i]);
+  }
+  *problem += ": install the kvpool-redis package";
   return nullptr;
 }
 

@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -222,13 +223,15 @@ void copyModuleMissingItsClient(const std::string& copy) {
 // it is refused with event 17, naming the file and the package to install.
 TEST(PluginLinkTest, RedisWithoutItsModuleOrItsClientRefusesTheNode) {
   const struct {
-    bool module;  // a module copy beside the plug-in, missing its client
+    mode_t module;  // a module copy beside the plug-in, missing its client (0: none)
     std::string insert;
   } cases[] = {
-      {false, "libKvPoolRedis.so is not beside @/libKvPool.so: install the kvpool-redis package"},
-      {true,
+      {0, "libKvPoolRedis.so is not beside @/libKvPool.so: install the kvpool-redis package"},
+      {0644,
        "@/libKvPoolRedis.so: libhiredis.so.0.99: cannot open shared object file: No such "
        "file or directory: install libhiredis0.99"},
+      // One that others could have written is not loaded at all.
+      {0666, "@/libKvPoolRedis.so is writable by others"},
   };
   setenv("KVPOOL_BACKEND", "redis://127.0.0.1:1", 1);
   for (const auto& [module, insert] : cases) {
@@ -236,7 +239,11 @@ TEST(PluginLinkTest, RedisWithoutItsModuleOrItsClientRefusesTheNode) {
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string copy = std::string(folder) + "/libKvPool.so";
     std::filesystem::copy_file(KVPOOL_PLUGIN_PATH, copy);
-    if (module) copyModuleMissingItsClient(std::string(folder) + "/libKvPoolRedis.so");
+    if (module != 0) {
+      const std::string moduleCopy = std::string(folder) + "/libKvPoolRedis.so";
+      copyModuleMissingItsClient(moduleCopy);
+      chmod(moduleCopy.c_str(), module);
+    }
     const std::string expected = std::regex_replace(insert, std::regex("@"), folder);
 
     kvbroker::Broker broker;
