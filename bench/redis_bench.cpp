@@ -26,7 +26,7 @@
 #include "broker/Broker.h"
 #include "node/KvPool.h"
 #include "pool/PoolBackend.h"
-#include "pool/RedisPool.h"
+#include "pool/PoolBackend.h"
 
 namespace {
 
@@ -70,8 +70,8 @@ bool runGets(redisContext* context, long count, double* rate) {
 
 // The script's pool operations alone, as the node hands them over.
 bool runBatches(long count, double* rate) {
-  kvpool::RedisPool* pool = kvpool::processRedisPool();
-  if (pool == nullptr) return false;
+  KvPoolBackend* pool = kvpool::processPoolBackend();
+  if (pool == kvpool::sharedMemoryBackend()) return false;
   using Kind = kvpool::RemotePoolOp::Kind;
   const std::vector<kvpool::RemotePoolOp> ops = {
       {Kind::kSet, "KvPoolBenchIn", "first value", -1},
@@ -79,7 +79,7 @@ bool runBatches(long count, double* rate) {
       {Kind::kSet, "KvPoolBenchOther", "second value", -1}};
   const auto start = Clock::now();
   for (long i = 0; i < count; ++i) {
-    if (pool->runBatch(ops, false).result != KVPOOL_OK) return false;
+    if (kvpool::runBackendBatch(*pool, ops, false).result != KVPOOL_OK) return false;
   }
   *rate = perSecond(count, Clock::now() - start);
   return true;

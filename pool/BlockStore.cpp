@@ -13,7 +13,6 @@
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
-#include "pool/RedisPool.h"
 #include "pool/StoreJournal.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
@@ -405,22 +404,4 @@ int kvpool::clearPool(const PoolView& pool) {
   writePoolControl(pool.base, header);
   finishStore(pool);
   return KVPOOL_OK;
-}
-
-int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
-  if (kvpool::RedisPool* remote = kvpool::processRedisPool()) {
-    return kvpool::getRemotePoolValue(*remote, request, key);
-  }
-  const kvpool::ProcessPoolCall call;
-  if (!call.available()) return unavailable("getKvPoolDataBlock");
-  return kvpool::getPoolValue(call.view(), request, key);
-}
-
-int storeKvPoolDataBlock(PoolBlockRequest* request) {
-  if (kvpool::RedisPool* remote = kvpool::processRedisPool()) {
-    return kvpool::storeRemotePoolValue(*remote, request);
-  }
-  const kvpool::ProcessPoolCall call;
-  if (!call.available()) return unavailable("storeKvPoolDataBlock");
-  return kvpool::storePoolValue(call.view(), request);
 }

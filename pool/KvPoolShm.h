@@ -13,7 +13,7 @@
 //    (native byte order, no alignment between records).
 // and, for the pool on Redis instead (opt-in, KVPOOL_BACKEND):
 //  - pool/PoolBackend.h: the settings and the process's choice;
-//  - pool/RedisPool.h: the pool on a Redis server, the message's exchange.
+//  - redis/RedisPool.h: the pool on a Redis server, the message's exchange.
 // pool/ includes support/ only: events it logs are named in
 // support/KvPoolConstants.h.
 //
@@ -64,7 +64,7 @@ enum {
   KVPOOL_KEY_NOT_FOUND = 2,
   // The pool's lock could not be taken (its set was removed, for instance):
   // nothing was read or changed. getKvPoolUnavailableText says why. On Redis
-  // (pool/RedisPool.h): the server could not be used.
+  // (redis/RedisPool.h): the server could not be used.
   KVPOOL_POOL_UNAVAILABLE = 5,
   KVPOOL_POOL_FULL = 8
 };
@@ -119,7 +119,7 @@ KVPOOL_EXPORT void sem_RUnLock(void);
 
 // The four calls below are kvpool::getPoolValue .. loadPoolFromFile on this
 // process's own pool (kvpool::processPoolView). In a process whose pool is on
-// Redis (pool/PoolBackend.h) they go there instead (pool/RedisPool.h): get
+// Redis (pool/PoolBackend.h) they go there instead (redis/RedisPool.h): get
 // and store may then also return 5 (the server cannot be used), 8 means the
 // server refused the store for memory, and save and load write and read the
 // same snapshot layout.

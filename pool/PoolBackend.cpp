@@ -1,4 +1,4 @@
-// KVPOOL_BACKEND and its companions: reading them, and the process's choice.
+// The process's choice of backend, made at node creation.
 #include "pool/PoolBackend.h"
 
 #include <atomic>
@@ -10,151 +10,10 @@
 #include <string_view>
 
 #include "pool/KvPoolShm.h"
-#include "pool/RedisPool.h"
 #include "support/Trace.h"
 
 namespace kvpool {
 namespace {
-
-constexpr std::string_view kRedisScheme = "redis://";
-constexpr std::string_view kSentinelScheme = "redis-sentinel://";
-constexpr char kForms[] =
-    "expected redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
-    "redis-sentinel://[[USER]:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]";
-constexpr int kMaxDatabase = 1000000;
-
-// The value as it may be shown: the password replaced by ***, a user name
-// kept.
-std::string maskedUrl(std::string_view url) {
-  const std::size_t scheme = url.find("://");
-  if (scheme == std::string_view::npos) return std::string(url);
-  const std::size_t start = scheme + 3;
-  const std::size_t at = url.rfind('@');
-  if (at == std::string_view::npos || at < start) return std::string(url);
-  const std::size_t colon = url.substr(start, at - start).find(':');
-  const std::string_view user =
-      colon == std::string_view::npos ? std::string_view() : url.substr(start, colon);
-  return std::string(url.substr(0, start)) + std::string(user) + ":***" +
-         std::string(url.substr(at));
-}
-
-// A decimal number within [low, high] and nothing else.
-bool parseNumber(std::string_view text, long low, long high, long* value) {
-  if (text.empty() || text.size() > 9) return false;
-  long number = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    number = number * 10 + (c - '0');
-  }
-  if (number < low || number > high) return false;
-  *value = number;
-  return true;
-}
-
-// "host:port" or "[v6]:port"; false with the reason.
-bool parseEndpoint(std::string_view text, RedisEndpoint* endpoint, std::string* why) {
-  std::string_view host;
-  std::string_view port;
-  if (!text.empty() && text.front() == '[') {
-    const std::size_t close = text.find(']');
-    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-      *why = "\"" + std::string(text) + "\" is not [ADDRESS]:PORT";
-      return false;
-    }
-    host = text.substr(1, close - 1);
-    port = text.substr(close + 2);
-  } else {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) {
-      *why = text.empty() ? std::string("no host")
-                          : "no port after host \"" + std::string(text) + "\"";
-      return false;
-    }
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-  }
-  if (host.empty()) {
-    *why = "no host before \":" + std::string(port) + "\"";
-    return false;
-  }
-  long number = 0;
-  if (!parseNumber(port, 1, 65535, &number)) {
-    *why = "port \"" + std::string(port) + "\" is not a number from 1 to 65535";
-    return false;
-  }
-  endpoint->host = std::string(host);
-  endpoint->port = static_cast<int>(number);
-  return true;
-}
-
-bool parseBackendUrl(std::string_view url, BackendConfig* config, std::string* why) {
-  std::string_view rest;
-  if (url.substr(0, kRedisScheme.size()) == kRedisScheme) {
-    config->kind = BackendConfig::Kind::kRedis;
-    rest = url.substr(kRedisScheme.size());
-  } else if (url.substr(0, kSentinelScheme.size()) == kSentinelScheme) {
-    config->kind = BackendConfig::Kind::kSentinel;
-    rest = url.substr(kSentinelScheme.size());
-  } else {
-    *why = "unknown scheme";
-    return false;
-  }
-  // USER:PASSWORD@ (a server with access control lists) or :PASSWORD@. The
-  // password may hold '@', ':' and '/': the last '@' ends it, and the first
-  // ':' ends the user name, which holds neither.
-  if (const std::size_t at = rest.rfind('@'); at != std::string_view::npos) {
-    const std::string_view userInfo = rest.substr(0, at);
-    const std::size_t colon = userInfo.find(':');
-    if (colon == std::string_view::npos) {
-      *why = "no password after the user name (USER:PASSWORD@)";
-      return false;
-    }
-    if (colon + 1 == userInfo.size()) {
-      *why = "empty password after ':'";
-      return false;
-    }
-    config->user = std::string(userInfo.substr(0, colon));
-    config->password = std::string(userInfo.substr(colon + 1));
-    rest = rest.substr(at + 1);
-  }
-  const std::size_t slash = rest.find('/');
-  const std::string_view hosts = rest.substr(0, slash);
-  std::string_view path =
-      slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-
-  if (config->kind == BackendConfig::Kind::kSentinel) {
-    for (std::size_t start = 0;;) {
-      const std::size_t comma = hosts.find(',', start);
-      RedisEndpoint endpoint;
-      if (!parseEndpoint(hosts.substr(start, comma - start), &endpoint, why)) return false;
-      config->sentinels.push_back(endpoint);
-      if (comma == std::string_view::npos) break;
-      start = comma + 1;
-    }
-    const std::size_t nameEnd = path.find('/');
-    config->master = std::string(path.substr(0, nameEnd));
-    if (config->master.empty()) {
-      *why = "no MASTER name after the sentinels";
-      return false;
-    }
-    path = nameEnd == std::string_view::npos ? std::string_view() : path.substr(nameEnd + 1);
-  } else if (!parseEndpoint(hosts, &config->server, why)) {
-    return false;
-  } else if (hosts.find(',') != std::string_view::npos) {
-    *why = "several hosts need redis-sentinel://";
-    return false;
-  }
-  if (slash == std::string_view::npos || path.empty()) return true;
-  long database = 0;
-  if (!parseNumber(path, 0, kMaxDatabase, &database)) {
-    *why = "database \"" + std::string(path) + "\" is not a number from 0 to " +
-           decimalText(kMaxDatabase);
-    return false;
-  }
-  config->database = static_cast<int>(database);
-  return true;
-}
-
 bool sameSettings(const BackendConfig& a, const BackendConfig& b) {
   return a.describe() == b.describe() && a.user == b.user && a.password == b.password &&
          a.database == b.database && a.prefix == b.prefix && a.timeoutMs == b.timeoutMs;
@@ -162,117 +21,64 @@ bool sameSettings(const BackendConfig& a, const BackendConfig& b) {
 
 // The process's choice; shared memory until a node context or a pool call
 // reads the environment. A choice that names the same server keeps the
-// pool and its connections.
+// backend and its connections.
 std::mutex choiceMutex;
 bool choiceMade = false;
-std::unique_ptr<RedisPool> processPool;
+BackendConfig remoteConfig;
+std::unique_ptr<KvPoolBackend, BackendClose> remoteBackend;
 int remoteUsers = 0;
 // What every pool call asks first, answered without the mutex once the
-// choice is made: a pool is replaced only while no node context lives.
+// choice is made: a backend is replaced only while no node context lives.
 std::atomic<bool> choiceKnown{false};
-std::atomic<RedisPool*> chosenPool{nullptr};
+std::atomic<KvPoolBackend*> chosenBackend{nullptr};
 
-void adopt(const BackendConfig& config) {
-  choiceMade = true;
+// False with *problem when the backend cannot be had (the choice is then
+// unchanged).
+bool adopt(const BackendConfig& config, std::string* problem) {
   if (!config.remote()) {
-    processPool.reset();
-  } else if (processPool == nullptr || !sameSettings(processPool->config(), config)) {
-    processPool = std::make_unique<RedisPool>(config);
+    remoteBackend.reset();
+  } else if (remoteBackend == nullptr || !sameSettings(remoteConfig, config)) {
+    KvPoolBackend* opened = openRemoteBackend(config, problem);
+    if (opened == nullptr) return false;
+    remoteBackend.reset(opened);
+    remoteConfig = config;
     Log("  pool backend %s\n", config.describe().c_str());
   }
-  chosenPool.store(processPool.get(), std::memory_order_release);
+  choiceMade = true;
+  chosenBackend.store(remoteBackend != nullptr ? remoteBackend.get() : sharedMemoryBackend(),
+                      std::memory_order_release);
   choiceKnown.store(true, std::memory_order_release);
-}
-
-}  // namespace
-
-std::string decimalText(long value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%ld", value);
-  return text;
-}
-
-std::string RedisEndpoint::text() const {
-  const bool v6 = host.find(':') != std::string::npos;
-  return (v6 ? "[" + host + "]" : host) + ":" + decimalText(port);
-}
-
-std::string BackendConfig::describe() const {
-  switch (kind) {
-    case Kind::kRedis:
-      return "redis " + server.text();
-    case Kind::kSentinel: {
-      std::string text = "redis-sentinel " + master + " via ";
-      for (std::size_t i = 0; i < sentinels.size(); ++i) {
-        text += (i ? "," : "") + sentinels[i].text();
-      }
-      return text;
-    }
-    default:
-      return "shared memory";
-  }
-}
-
-bool parseBackendConfig(const char* backend, const char* prefix, const char* timeoutMs,
-                        BackendConfig* config, std::string* problem) {
-  BackendConfig parsed;
-  if (backend != nullptr && backend[0] != '\0') {
-    std::string why;
-    if (!parseBackendUrl(backend, &parsed, &why)) {
-      *problem = "KVPOOL_BACKEND \"" + maskedUrl(backend) + "\": " + why + " (" + kForms + ")";
-      return false;
-    }
-  }
-  if (prefix != nullptr) {
-    if (std::strlen(prefix) > kMaxRedisPrefixBytes) {
-      *problem = "KVPOOL_REDIS_PREFIX is longer than " +
-                 decimalText(static_cast<long>(kMaxRedisPrefixBytes)) + " bytes";
-      return false;
-    }
-    parsed.prefix = prefix;
-  }
-  if (timeoutMs != nullptr) {
-    long value = 0;
-    if (!parseNumber(timeoutMs, 1, kMaxRedisTimeoutMs, &value)) {
-      *problem = "KVPOOL_REDIS_TIMEOUT_MS \"" + std::string(timeoutMs) +
-                 "\" is not a number of milliseconds from 1 to " + decimalText(kMaxRedisTimeoutMs);
-      return false;
-    }
-    parsed.timeoutMs = static_cast<int>(value);
-  }
-  *config = std::move(parsed);
   return true;
 }
 
-bool readBackendConfig(BackendConfig* config, std::string* problem) {
-  return parseBackendConfig(std::getenv("KVPOOL_BACKEND"), std::getenv("KVPOOL_REDIS_PREFIX"),
-                            std::getenv("KVPOOL_REDIS_TIMEOUT_MS"), config, problem);
-}
+}  // namespace
 
 bool selectPoolBackend(std::string* problem) {
   const std::lock_guard<std::mutex> lock(choiceMutex);
   if (choiceMade && (poolUsers > 0 || remoteUsers > 0)) return true;
   BackendConfig config;
-  if (!readBackendConfig(&config, problem)) return false;
-  adopt(config);
-  return true;
+  return readBackendConfig(&config, problem) && adopt(config, problem);
 }
 
 bool processPoolOnRedis() {
-  return processRedisPool() != nullptr;
+  return processPoolBackend() != sharedMemoryBackend();
 }
 
-RedisPool* processRedisPool() {
+KvPoolBackend* processPoolBackend() {
   if (choiceKnown.load(std::memory_order_acquire)) {
-    return chosenPool.load(std::memory_order_acquire);
+    return chosenBackend.load(std::memory_order_acquire);
   }
   const std::lock_guard<std::mutex> lock(choiceMutex);
   if (!choiceMade) {
     BackendConfig config;
     std::string ignored;
-    adopt(readBackendConfig(&config, &ignored) ? config : BackendConfig());
+    // Settings that are malformed or name a backend that cannot be had
+    // leave the pool calls on shared memory; node creation refuses them.
+    if (!readBackendConfig(&config, &ignored) || !adopt(config, &ignored)) {
+      adopt(BackendConfig(), &ignored);
+    }
   }
-  return processPool.get();
+  return chosenBackend.load(std::memory_order_acquire);
 }
 
 void takeRemotePoolUser() {

@@ -1,6 +1,7 @@
 // Where a process keeps its pool: the machine's shared memory (the default,
 // pool/KvPoolShm.h) or a Redis server that processes on several machines
-// share (pool/RedisPool.h).
+// share; and the one table of operations through which every caller above
+// reaches either.
 //
 //   KVPOOL_BACKEND        unset or empty: shared memory
 //                         redis://[[USER]:PASSWORD@]HOST:PORT[/DB]
@@ -16,15 +17,224 @@
 // alive, and holds as long as any of its node contexts lives. On Redis the pool
 // outlives the node contexts: no segment, semaphore set or user slot is made.
 //
-// Thread safety: the choice is taken under a mutex; the process's RedisPool
-// (pool/RedisPool.h) is safe for concurrent use.
+// Thread safety: the choice is taken under a mutex; every backend's table
+// is safe for concurrent use.
 #ifndef KVPOOL_POOL_POOLBACKEND_H
 #define KVPOOL_POOL_POOLBACKEND_H
 
+#include <stddef.h>
+#include <stdint.h>
+
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "pool/KvPoolShm.h"
+
+// The pool's operations as one table that every backend fills in: shared
+// memory inside the plug-in, Redis in the module libKvPoolRedis.so. Plain C
+// records: the layout is part of the contract between the plug-in and the
+// module (a version field; new members only at the end). Every call returns
+// a KvPoolOutcome value: the result code (pool/KvPoolShm.h: 0, 2 not found,
+// 5 unavailable, 8 full) and, when not 0, a reason naming the step, the
+// object and the system's or the server's reason (never a password).
+//
+// Texts passed in belong to the caller for the call's duration; texts a
+// call hands out go to a sink, one put per text, valid during the put only.
+// A backend may be used by any number of threads at once.
+extern "C" {
+
+struct KvPoolText {
+  const char* bytes;
+  uint64_t length;  // in bytes
+};
+
+struct KvPoolSink {
+  void* context;
+  // present 0: no value (a key gone, or one that holds no string).
+  void (*put)(void* context, const char* bytes, uint64_t length, int32_t present);
+};
+
+struct KvPoolOutcome {
+  int32_t code;
+  char reason[508];  // NUL-terminated; empty when code is 0
+};
+
+// One operation of a message's batch, in statement order.
+enum KvPoolOpKind : int32_t { kKvPoolOpGet = 'G', kKvPoolOpSet = 'S', kKvPoolOpSetFromGet = 'R' };
+struct KvPoolOp {
+  int32_t kind;    // KvPoolOpKind
+  int32_t source;  // kKvPoolOpSetFromGet: the index of the earlier get whose value is stored
+  KvPoolText key;
+  KvPoolText value;  // kKvPoolOpSet
+};
+
+struct KvPoolBackend;
+
+inline constexpr int32_t kKvPoolBackendVersion = 1;
+
+struct KvPoolBackendMethods {
+  int32_t version;  // kKvPoolBackendVersion or later
+  int32_t reserved;
+  // 0 with the value put to *value, 2 no such key, 5.
+  KvPoolOutcome (*get)(KvPoolBackend* backend, KvPoolText key, KvPoolSink* value);
+  // 0, 8 no room, 5.
+  KvPoolOutcome (*store)(KvPoolBackend* backend, KvPoolText key, KvPoolText value);
+  // Deletes keys; *removed counts those that existed.
+  KvPoolOutcome (*remove)(KvPoolBackend* backend, const KvPoolText* keys, uint64_t keyCount,
+                          int64_t* removed);
+  // Deletes every key of the pool; *removed counts them.
+  KvPoolOutcome (*clear)(KvPoolBackend* backend, int64_t* removed);
+  // Every key, sorted bytewise, one put each.
+  KvPoolOutcome (*listKeys)(KvPoolBackend* backend, KvPoolSink* keys);
+  // One put per key, in order (present 0 for a key gone or holding no
+  // string); wrongType (may be null) gets the keys that hold no string.
+  KvPoolOutcome (*readMany)(KvPoolBackend* backend, const KvPoolText* keys, uint64_t keyCount,
+                            KvPoolSink* values, KvPoolSink* wrongType);
+  // All pairs or none where the backend can (8: nothing stored for memory).
+  KvPoolOutcome (*storeMany)(KvPoolBackend* backend, const KvPoolText* keys,
+                             const KvPoolText* values, uint64_t pairCount);
+  // A message's operations in order: a get of a missing key stops with 2
+  // unless missingIsEmpty; a store refused for memory stops with 8; stores
+  // before a stop stay. *failedOp: the operation it stopped at, or -1.
+  // values: one put per operation that ran ("" for stores).
+  KvPoolOutcome (*runBatch)(KvPoolBackend* backend, const KvPoolOp* ops, uint64_t opCount,
+                            int32_t missingIsEmpty, int32_t* failedOp, KvPoolSink* values);
+  // section null: one put, what events and tools name ("shared memory",
+  // "redis 127.0.0.1:6379"). Else the server's facts of that section
+  // ("server", "memory"): two puts, where the answering server is, then
+  // its text; 5 for a backend with no server.
+  KvPoolOutcome (*describe)(KvPoolBackend* backend, const char* section, KvPoolSink* facts);
+  // Releases the backend; no call follows.
+  void (*close)(KvPoolBackend* backend);
+  // Optional (null: the core saves and loads through the calls above).
+  // 0 or 1 as storeKvPoolToFile and initKvPoolFromFile return.
+  int32_t (*saveSnapshot)(KvPoolBackend* backend);
+  int32_t (*loadSnapshot)(KvPoolBackend* backend);
+};
+
+struct KvPoolBackend {
+  const KvPoolBackendMethods* methods;
+};
+
+// What the Redis module (libKvPoolRedis.so) is handed by the plug-in: its
+// trace, and the parsed settings. New members only at the end.
+struct KvPoolRedisHost {
+  int32_t version;  // kKvPoolBackendVersion
+  int32_t reserved;
+  void (*log)(const char* line);  // one trace line, as formatted
+};
+
+struct KvPoolEndpoint {
+  const char* host;
+  int32_t port;
+  int32_t reserved;
+};
+
+struct KvPoolRedisSettings {
+  int32_t version;  // kKvPoolBackendVersion
+  int32_t kind;     // 1 redis://, 2 redis-sentinel://
+  KvPoolEndpoint server;
+  const KvPoolEndpoint* sentinels;
+  uint64_t sentinelCount;
+  const char* master;
+  const char* user;
+  const char* password;
+  KvPoolText prefix;
+  int32_t database;
+  int32_t timeoutMs;
+};
+
+// The module's one exported function: a new backend on the settings, or
+// null with *outcome saying why. The host table outlives every backend.
+typedef KvPoolBackend* (*KvPoolRedisOpen)(const KvPoolRedisHost* host,
+                                          const KvPoolRedisSettings* settings,
+                                          KvPoolOutcome* outcome);
+#define KVPOOL_REDIS_OPEN_NAME "kvpoolRedisOpen"
+
+}  // extern "C"
+
+static_assert(sizeof(KvPoolRedisHost) == 8 + sizeof(void*) && offsetof(KvPoolRedisHost, log) == 8);
+static_assert(sizeof(KvPoolEndpoint) == 16 && offsetof(KvPoolEndpoint, port) == 8);
+static_assert(sizeof(KvPoolRedisSettings) == 88 && offsetof(KvPoolRedisSettings, server) == 8 &&
+              offsetof(KvPoolRedisSettings, sentinels) == 24 &&
+              offsetof(KvPoolRedisSettings, prefix) == 64 &&
+              offsetof(KvPoolRedisSettings, timeoutMs) == 84);
+static_assert(sizeof(KvPoolText) == 16 && offsetof(KvPoolText, length) == 8);
+static_assert(sizeof(KvPoolSink) == 16 && offsetof(KvPoolSink, put) == 8);
+static_assert(sizeof(KvPoolOutcome) == 512 && offsetof(KvPoolOutcome, reason) == 4);
+static_assert(sizeof(KvPoolOp) == 40 && offsetof(KvPoolOp, source) == 4 &&
+              offsetof(KvPoolOp, key) == 8 && offsetof(KvPoolOp, value) == 24);
+static_assert(sizeof(KvPoolBackendMethods) == 8 + 12 * sizeof(void*) &&
+              offsetof(KvPoolBackendMethods, get) == 8 &&
+              offsetof(KvPoolBackendMethods, close) == 8 + 9 * sizeof(void*) &&
+              offsetof(KvPoolBackendMethods, loadSnapshot) == 8 + 11 * sizeof(void*));
+
 namespace kvpool {
+
+// Helpers for C++ callers of the table.
+inline KvPoolText poolText(std::string_view text) {
+  return {text.data(), text.size()};
+}
+inline KvPoolOutcome poolOutcome(int code, std::string_view reason = {}) {
+  KvPoolOutcome outcome{};
+  outcome.code = code;
+  const std::size_t length =
+      reason.size() < sizeof outcome.reason ? reason.size() : sizeof outcome.reason - 1;
+  for (std::size_t i = 0; i < length; ++i) outcome.reason[i] = reason[i];
+  outcome.reason[length] = '\0';
+  return outcome;
+}
+
+// A sink that collects what it is given.
+class CollectingSink {
+ public:
+  CollectingSink();
+  KvPoolSink* sink() { return &sink_; }
+  std::vector<std::optional<std::string>>& texts() { return texts_; }
+  // The texts, absent ones as "".
+  std::vector<std::string> plainTexts() const;
+
+ private:
+  KvPoolSink sink_;
+  std::vector<std::optional<std::string>> texts_;
+};
+
+// One pool operation of a message, in statement order.
+struct RemotePoolOp {
+  enum class Kind : char { kGet = 'G', kSet = 'S', kSetFromGet = 'R' };
+  Kind kind = Kind::kGet;
+  std::string key;    // the pool key, without the prefix
+  std::string value;  // kSet: the value to store
+  int source = -1;    // kSetFromGet: the index of the earlier kGet whose value is stored
+};
+
+struct RemoteBatchReply {
+  int result = 0;  // 0, 2, 8 or 5
+  // The operation the batch stopped at (2, 8, and 5 once it ran); -1 when
+  // it stopped before any ran (5) or did not stop.
+  int failedOp = -1;
+  // What each kGet read, by operation index ("" for a missing key when
+  // missing keys read as empty, and for stores); as many as ran.
+  std::vector<std::string> values;
+  std::string error;  // 5: the backend and its error
+};
+
+// What the backend's describe names, "" when it names nothing.
+std::string backendName(KvPoolBackend& backend);
+
+// The table's runBatch for C++ callers.
+RemoteBatchReply runBackendBatch(KvPoolBackend& backend, const std::vector<RemotePoolOp>& ops,
+                                 bool missingIsEmpty);
+
+// The process's backend: the one node creation chose (selectPoolBackend),
+// or, before any did, the one the environment names. Never null; valid while
+// a node context lives.
+KvPoolBackend* processPoolBackend();
+// The shared-memory backend on the process's own pool.
+KvPoolBackend* sharedMemoryBackend();
 
 struct RedisEndpoint {
   std::string host;
@@ -69,17 +279,27 @@ bool readBackendConfig(BackendConfig* config, std::string* problem);
 
 // At node creation: with no node context alive in the process, reads the
 // environment and makes the choice; otherwise keeps the one made. False
-// with *problem when the settings are malformed (the choice is then
+// with *problem when the settings are malformed or name Redis while its
+// module (libKvPoolRedis.so) or hiredis cannot be loaded: *problem names the
+// missing file and the package that brings it (the choice is then
 // unchanged). Every true answer is followed by takeRemotePoolUser (on Redis)
 // or the shared-memory attach, and node deletion by the matching release.
 bool selectPoolBackend(std::string* problem);
 // True when this process's pool is on Redis. Before any node context chose,
-// the environment decides (a malformed one means shared memory).
+// the environment decides (a malformed one, or Redis without its module,
+// means shared memory).
 bool processPoolOnRedis();
 // Node contexts of this process that use the pool on Redis.
 void takeRemotePoolUser();
 void releaseRemotePoolUser();
 int remotePoolUsers();
+
+// A new backend on the remote pool config names (config.remote()); null
+// with *problem when it cannot be had. Closed by BackendClose.
+KvPoolBackend* openRemoteBackend(const BackendConfig& config, std::string* problem);
+struct BackendClose {
+  void operator()(KvPoolBackend* backend) const { backend->methods->close(backend); }
+};
 
 }  // namespace kvpool
 

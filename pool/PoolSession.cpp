@@ -56,17 +56,11 @@ const std::string& SharedMemorySession::answered(int) const {
 }
 
 RemoteBatchReply sendPoolBatch(const std::vector<RemotePoolOp>& ops, bool missingIsEmpty) {
-  RedisPool* pool = processRedisPool();
-  if (pool == nullptr) {
-    RemoteBatchReply reply;
-    reply.result = KVPOOL_POOL_UNAVAILABLE;
-    reply.error = "redis: no pool";
-    return reply;
-  }
-  RemoteBatchReply reply = pool->runBatch(ops, missingIsEmpty);
+  KvPoolBackend* backend = processPoolBackend();
+  RemoteBatchReply reply = runBackendBatch(*backend, ops, missingIsEmpty);
   const bool complete = reply.result == KVPOOL_OK && reply.values.size() == ops.size();
   if (!complete && reply.error.empty()) {
-    reply.error = pool->config().describe() + ": unexpected answer";
+    reply.error = backendName(*backend) + ": unexpected answer";
   }
   return reply;
 }
@@ -105,7 +99,7 @@ PoolOutcome BatchSession::finish() {
 }
 
 MessagePoolSession::MessagePoolSession(bool missingIsEmpty) {
-  if (processRedisPool() != nullptr) batch_.emplace(missingIsEmpty);
+  if (processPoolBackend() != sharedMemoryBackend()) batch_.emplace(missingIsEmpty);
 }
 
 }  // namespace kvpool

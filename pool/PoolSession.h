@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "pool/KvPoolShm.h"
-#include "pool/RedisPool.h"
+#include "pool/PoolBackend.h"
 #include "support/MallocPtr.h"
 
 namespace kvpool {

@@ -19,7 +19,6 @@
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
-#include "pool/RedisPool.h"
 #include "pool/SnapshotFile.h"
 #include "support/FileIo.h"
 #include "support/KvPoolConstants.h"
@@ -262,34 +261,4 @@ int kvpool::loadPoolFromFile(const PoolView& pool) {
   }
   Log("  Shared Memory updated with the file contents\n");
   return 0;
-}
-
-int storeKvPoolToFile(void) {
-  if (kvpool::RedisPool* remote = kvpool::processRedisPool()) {
-    int records = 0;
-    std::string error;
-    return kvpool::saveRemotePoolToFile(*remote, &records, &error) == kvpool::RemoteSnapshot::kDone
-               ? 0
-               : 1;
-  }
-  const kvpool::ProcessPoolCall call;
-  return call.available() ? kvpool::savePoolToFile(call.view()) : 1;
-}
-
-int initKvPoolFromFile(void) {
-  if (kvpool::RedisPool* remote = kvpool::processRedisPool()) {
-    int records = 0;
-    std::string error;
-    const kvpool::RemoteSnapshot loaded = kvpool::loadRemotePoolFromFile(*remote, &records, &error);
-    // As on shared memory: 1 when the file or the pool could not be used
-    // (the server unreachable, or refusing the records for memory); a pool
-    // that holds keys or cannot take the file is left alone with 0.
-    return loaded == kvpool::RemoteSnapshot::kFileFailed ||
-                   loaded == kvpool::RemoteSnapshot::kUnavailable ||
-                   loaded == kvpool::RemoteSnapshot::kFull
-               ? 1
-               : 0;
-  }
-  const kvpool::ProcessPoolCall call;
-  return call.available() ? kvpool::loadPoolFromFile(call.view()) : 1;
 }

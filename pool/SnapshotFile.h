@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "pool/KvPoolShm.h"
+
+struct KvPoolBackend;
+
 namespace kvpool {
 
 constexpr const char* kSnapshotPath = "/tmp/KvPoolData.bin";
@@ -98,6 +102,26 @@ bool readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool*
 
 // Event 14 (saved) or 13 (loaded).
 void logSnapshotEvent(bool saved);
+
+// The snapshot of a backend whose table has no saveSnapshot/loadSnapshot
+// (Redis), made through the table's calls in the segment's layout.
+enum class RemoteSnapshot {
+  kDone,
+  kUnavailable,   // the backend could not be used (*error)
+  kTooLarge,      // save: the keys do not fit the largest pool; load: nor the file
+  kFileFailed,    // save: the file could not be written; load: none usable
+  kPoolNotEmpty,  // load: the pool holds keys
+  kFull,          // load: the backend refused the records for memory
+};
+// Save: every key in key order, written through a new file synced and
+// renamed over /tmp/KvPoolData.bin (event 14). *records counts them.
+RemoteSnapshot saveTablePoolToFile(KvPoolBackend& backend, int* records, std::string* error);
+// Load: the file checked as for shared memory, then stored in one call of
+// storeMany, only when the pool holds no key (event 13).
+RemoteSnapshot loadTablePoolFromFile(KvPoolBackend& backend, int* records, std::string* error);
+// The capacity such a snapshot is checked against: the largest
+// shared-memory pool.
+inline constexpr int32_t kRemoteSnapshotCapacity = KVPOOL_MAX_PAGES * KVPOOL_PAGE_SIZE;
 
 }  // namespace kvpool
 

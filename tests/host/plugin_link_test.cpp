@@ -1,10 +1,12 @@
 // How the plug-in is linked: as a broker plug-in, it names no broker library
-// and no search path, leaves only the broker's calls, the C and C++ runtimes
-// and the Redis client (hiredis) to the process that loads it, and so loads
-// from any folder.
+// and no search path, leaves only the broker's calls and the C and C++
+// runtimes to the process that loads it, and so loads from any folder. The
+// Redis client is the Redis module's alone, and a node asked for Redis where
+// the module or its client is missing is refused, naming what to install.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -91,29 +93,10 @@ bool isRuntimeLibrary(const std::string& soname) {
   return std::regex_match(soname, runtime) || (sanitized() && std::regex_match(soname, sanitizer));
 }
 
-// The Redis client of the pool's Redis backend: the one library besides the
-// runtimes.
+// The Redis client, which only the Redis module needs.
 bool isRedisClientLibrary(const std::string& soname) {
   static const std::regex hiredis(R"(libhiredis\.so(\.[\d.]+)?)");
   return std::regex_match(soname, hiredis);
-}
-
-// A name the hiredis the plug-in needs (already loaded here) defines.
-bool definedByRedisClient(const std::string& name) {
-  static const auto needed = dynamicEntries(KVPOOL_PLUGIN_PATH, "NEEDED");
-  for (const auto& library : needed) {
-    if (!isRedisClientLibrary(library)) continue;
-    void* handle = dlopen(library.c_str(), RTLD_LAZY);
-    if (handle == nullptr) continue;
-    void* address = dlsym(handle, name.c_str());
-    Dl_info info;
-    const bool defined = address != nullptr && dladdr(address, &info) != 0 &&
-                         info.dli_fname != nullptr &&
-                         std::regex_search(info.dli_fname, std::regex(R"(libhiredis\.so)"));
-    dlclose(handle);
-    if (defined) return true;
-  }
-  return false;
 }
 
 // In a sanitizer build the sanitizer runtimes, needed first, define their own
@@ -150,19 +133,39 @@ bool isRuntimeSymbol(const UndefinedSymbol& symbol) {
          (symbol.weak && weakHooks.count(symbol.name)) || definedBySanitizerRuntime(symbol.name);
 }
 
-TEST(PluginLinkTest, NeedsOnlyTheSystemRuntimesTheRedisClientAndNoSearchPath) {
+TEST(PluginLinkTest, NeedsOnlyTheSystemRuntimesAndNoSearchPath) {
   const auto needed = dynamicEntries(KVPOOL_PLUGIN_PATH, "NEEDED");
   ASSERT_FALSE(needed.empty()) << "readelf could not read " << KVPOOL_PLUGIN_PATH;
   for (const auto& library : needed) {
-    EXPECT_TRUE(isRuntimeLibrary(library) || isRedisClientLibrary(library))
-        << "needs a library besides the runtimes and hiredis: " << library;
+    EXPECT_TRUE(isRuntimeLibrary(library)) << "needs a library besides the runtimes: " << library;
   }
   EXPECT_TRUE(std::count(needed.begin(), needed.end(), "libc.so.6")) << "libc.so.6 not needed";
   EXPECT_EQ(dynamicEntries(KVPOOL_PLUGIN_PATH, "RPATH"), std::vector<std::string>{});
   EXPECT_EQ(dynamicEntries(KVPOOL_PLUGIN_PATH, "RUNPATH"), std::vector<std::string>{});
 }
 
-TEST(PluginLinkTest, LeavesOnlyDeclaredBrokerCallsRuntimeAndRedisClientNamesUndefined) {
+// The module alone needs the Redis client, and exports its entry point only;
+// kvflow, which runs flows through the plug-in, needs no Redis client.
+TEST(PluginLinkTest, OnlyTheRedisModuleNeedsTheRedisClient) {
+  const auto needed = dynamicEntries(KVPOOL_REDIS_MODULE_PATH, "NEEDED");
+  EXPECT_EQ(std::count_if(needed.begin(), needed.end(), isRedisClientLibrary), 1);
+  for (const auto& library : needed) {
+    EXPECT_TRUE(isRuntimeLibrary(library) || isRedisClientLibrary(library)) << library;
+  }
+  std::vector<std::string> exported;
+  for (const std::string& line : outputLines("nm -D --defined-only --format=posix '" +
+                                             std::string(KVPOOL_REDIS_MODULE_PATH) + "'")) {
+    std::istringstream fields(line);
+    std::string name, type;
+    if (fields >> name >> type && type == "T") exported.push_back(name);
+  }
+  EXPECT_EQ(exported, std::vector<std::string>{"kvpoolRedisOpen"});
+  const auto toolNeeds = dynamicEntries(KVFLOW_PATH, "NEEDED");
+  ASSERT_FALSE(toolNeeds.empty()) << "readelf could not read " << KVFLOW_PATH;
+  EXPECT_EQ(std::count_if(toolNeeds.begin(), toolNeeds.end(), isRedisClientLibrary), 0);
+}
+
+TEST(PluginLinkTest, LeavesOnlyDeclaredBrokerCallsAndRuntimeNamesUndefined) {
   const auto declared = declaredBrokerCalls();
   ASSERT_TRUE(declared.count("cniDefineNodeClass") && declared.count("cciLog"))
       << "no broker calls read from " << KVPOOL_BROKER_API_HEADER;
@@ -174,8 +177,8 @@ TEST(PluginLinkTest, LeavesOnlyDeclaredBrokerCallsRuntimeAndRedisClientNamesUnde
       EXPECT_FALSE(symbol.weak) << "broker call undefined weak: " << symbol.name;
       brokerCalls.insert(symbol.name);
     } else {
-      EXPECT_TRUE(isRuntimeSymbol(symbol) || definedByRedisClient(symbol.name))
-          << "undefined, neither broker call nor runtime nor hiredis name: " << symbol.name;
+      EXPECT_TRUE(isRuntimeSymbol(symbol))
+          << "undefined, neither broker call nor runtime name: " << symbol.name;
     }
   }
   // The calls every plug-in makes to define itself and report.
@@ -200,6 +203,62 @@ TEST(PluginLinkTest, CopyAloneInAnEmptyFolderLoadsThroughTheBrokerAndDefinesItsN
   EXPECT_EQ(plugin.classNames, std::vector<std::string>{"KvPoolNode"});
   const auto classes = broker.nodeClassNames();
   EXPECT_TRUE(std::count(classes.begin(), classes.end(), "KvPoolNode"));
+}
+
+// A copy of the module whose Redis client is a version no system has.
+void copyModuleMissingItsClient(const std::string& copy) {
+  std::string bytes = kvtest::readFile(KVPOOL_REDIS_MODULE_PATH);
+  const std::string real = "libhiredis.so.0.14";
+  ASSERT_NE(bytes.find(real), std::string::npos) << "the module names another hiredis";
+  for (std::size_t at; (at = bytes.find(real)) != std::string::npos;) {
+    bytes.replace(at, real.size(), "libhiredis.so.0.99");
+  }
+  FILE* file = std::fopen(copy.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+}
+
+// A node asked for Redis by a plug-in copy that finds no usable module beside
+// it is refused with event 17, naming the file and the package to install.
+TEST(PluginLinkTest, RedisWithoutItsModuleOrItsClientRefusesTheNode) {
+  const struct {
+    mode_t module;  // a module copy beside the plug-in, missing its client (0: none)
+    std::string insert;
+  } cases[] = {
+      {0, "libKvPoolRedis.so is not beside @/libKvPool.so: install the kvpool-redis package"},
+      {0644,
+       "@/libKvPoolRedis.so: libhiredis.so.0.99: cannot open shared object file: No such "
+       "file or directory: install libhiredis0.99"},
+      // One that others could have written is not loaded at all.
+      {0666, "@/libKvPoolRedis.so is writable by others"},
+  };
+  setenv("KVPOOL_BACKEND", "redis://127.0.0.1:1", 1);
+  for (const auto& [module, insert] : cases) {
+    char folder[] = "/tmp/kvpool-plugin-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string copy = std::string(folder) + "/libKvPool.so";
+    std::filesystem::copy_file(KVPOOL_PLUGIN_PATH, copy);
+    if (module != 0) {
+      const std::string moduleCopy = std::string(folder) + "/libKvPoolRedis.so";
+      copyModuleMissingItsClient(moduleCopy);
+      chmod(moduleCopy.c_str(), module);
+    }
+    const std::string expected = std::regex_replace(insert, std::regex("@"), folder);
+
+    kvbroker::Broker broker;
+    broker.loadPlugin(copy);
+    try {
+      broker.createNode("KvPoolNode", "refused");
+      ADD_FAILURE() << "creation was not refused";
+    } catch (const kvbroker::CallbackRefused& refused) {
+      EXPECT_EQ(refused.record().type, CCI_CONFIGURATION_EXCEPTION);
+      EXPECT_EQ(refused.record().messageNumber, 17);
+      EXPECT_EQ(refused.record().line, 421);
+      EXPECT_EQ(refused.record().inserts, std::vector<std::string>{expected});
+    }
+  }
+  unsetenv("KVPOOL_BACKEND");
 }
 
 }  // namespace

@@ -21,7 +21,7 @@
 #include "node_test_fixture.h"
 #include "pool/KvPoolShm.h"
 #include "pool/PoolBackend.h"
-#include "pool/RedisPool.h"
+#include "redis/RedisPool.h"
 #include "support/redis_server.h"
 
 namespace {

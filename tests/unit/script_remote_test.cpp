@@ -20,7 +20,7 @@
 #include "pool/PoolAccess.h"
 #include "pool/PoolBackend.h"
 #include "pool/PoolRecords.h"
-#include "pool/RedisPool.h"
+#include "pool/PoolBackend.h"
 #include "support/redis_server.h"
 
 namespace {
@@ -141,16 +141,22 @@ std::map<std::string, std::string> sharedMemoryPool() {
 
 std::map<std::string, std::string> redisPool() {
   std::map<std::string, std::string> pool;
-  kvpool::RedisPool* remote = kvpool::processRedisPool();
-  std::vector<std::string> keys;
-  std::vector<std::optional<std::string>> values;
-  std::string error;
-  if (remote == nullptr || !remote->listKeys(&keys, &error) ||
-      !remote->readValues(keys, &values, nullptr, &error)) {
-    pool["<unreadable>"] = error;
+  KvPoolBackend* remote = kvpool::processPoolBackend();
+  kvpool::CollectingSink keys, values;
+  KvPoolOutcome outcome = remote->methods->listKeys(remote, keys.sink());
+  std::vector<KvPoolText> texts;
+  const std::vector<std::string> names = keys.plainTexts();
+  for (const std::string& key : names) texts.push_back(kvpool::poolText(key));
+  if (outcome.code == 0) {
+    outcome = remote->methods->readMany(remote, texts.data(), texts.size(), values.sink(), nullptr);
+  }
+  if (remote == kvpool::sharedMemoryBackend() || outcome.code != 0) {
+    pool["<unreadable>"] = outcome.reason;
     return pool;
   }
-  for (std::size_t i = 0; i < keys.size(); ++i) pool[keys[i]] = values[i].value_or("<none>");
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    pool[names[i]] = values.texts()[i].value_or("<none>");
+  }
   return pool;
 }
 
@@ -397,7 +403,8 @@ TEST_F(ScriptRemoteServerStateTest, ErrorRepliesFailWithFiveNamingThemAndReadNot
     std::string failing;
     EXPECT_EQ(send(kv, &failing), SCRIPT_POOL_UNAVAILABLE) << script;
     EXPECT_NE(failing.find("WRONGTYPE"), std::string::npos) << failing;
-    const kvpool::RemoteBatchReply reply = kvpool::processRedisPool()->runBatch(ops, false);
+    const kvpool::RemoteBatchReply reply =
+        kvpool::runBackendBatch(*kvpool::processPoolBackend(), ops, false);
     EXPECT_EQ(reply.result, KVPOOL_POOL_UNAVAILABLE);
     EXPECT_TRUE(reply.values.empty());
     EXPECT_NE(reply.error.find("WRONGTYPE"), std::string::npos) << reply.error;

@@ -1,26 +1,100 @@
 // The commands on a pool on Redis (kvpool --backend URL, or KVPOOL_BACKEND):
 // the keys under KVPOOL_REDIS_PREFIX are the pool. Everything goes through
-// the library's own Redis access (pool/RedisPool.h), so a value kvpool sets
+// the library's own pool table (pool/PoolBackend.h), so a value kvpool sets
 // is the one a node reads, and save and load write and read the same
 // snapshot file as on shared memory.
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "pool/KvPoolShm.h"
-#include "pool/RedisPool.h"
+#include "pool/PoolBackend.h"
+#include "pool/SnapshotFile.h"
 #include "tools/kvpool/Commands.h"
 #include "tools/kvpool/Report.h"
 
 namespace kvpooltool {
 namespace {
 
-using kvpool::RedisPool;
+// The pool's table, opened as a node opens it, with the calls the
+// commands make.
+class RedisPool {
+ public:
+  RedisPool(KvPoolBackend& backend, const kvpool::BackendConfig& config)
+      : backend_(backend), config_(config) {}
+  KvPoolBackend& table() { return backend_; }
+  const kvpool::BackendConfig& config() const { return config_; }
+
+  int get(const std::string& key, std::string* value, std::string* error) {
+    kvpool::CollectingSink read;
+    const KvPoolOutcome outcome =
+        backend_.methods->get(&backend_, kvpool::poolText(key), read.sink());
+    if (outcome.code == KVPOOL_OK && !read.texts().empty()) *value = read.plainTexts().front();
+    *error = outcome.reason;
+    return outcome.code;
+  }
+  int set(const std::string& key, const std::string& value, std::string* error) {
+    const KvPoolOutcome outcome =
+        backend_.methods->store(&backend_, kvpool::poolText(key), kvpool::poolText(value));
+    *error = outcome.reason;
+    return outcome.code;
+  }
+  bool listKeys(std::vector<std::string>* keys, std::string* error) {
+    kvpool::CollectingSink listed;
+    const KvPoolOutcome outcome = backend_.methods->listKeys(&backend_, listed.sink());
+    *keys = listed.plainTexts();
+    *error = outcome.reason;
+    return outcome.code == KVPOOL_OK;
+  }
+  bool readValues(const std::vector<std::string>& keys,
+                  std::vector<std::optional<std::string>>* values,
+                  std::vector<std::string>* wrongType, std::string* error) {
+    const std::vector<KvPoolText> texts = textsOf(keys);
+    kvpool::CollectingSink read, unreadable;
+    const KvPoolOutcome outcome = backend_.methods->readMany(&backend_, texts.data(), texts.size(),
+                                                             read.sink(), unreadable.sink());
+    *values = std::move(read.texts());
+    *wrongType = unreadable.plainTexts();
+    *error = outcome.reason;
+    return outcome.code == KVPOOL_OK;
+  }
+  bool deleteKeys(const std::vector<std::string>& keys, long* deleted, std::string* error) {
+    const std::vector<KvPoolText> texts = textsOf(keys);
+    int64_t removed = 0;
+    const KvPoolOutcome outcome =
+        backend_.methods->remove(&backend_, texts.data(), texts.size(), &removed);
+    *deleted = static_cast<long>(removed);
+    *error = outcome.reason;
+    return outcome.code == KVPOOL_OK;
+  }
+  bool info(const std::string& section, std::string* text, std::string* where, std::string* error) {
+    kvpool::CollectingSink facts;
+    const KvPoolOutcome outcome =
+        backend_.methods->describe(&backend_, section.c_str(), facts.sink());
+    *error = outcome.reason;
+    if (outcome.code != KVPOOL_OK || facts.texts().size() != 2) return false;
+    *where = facts.plainTexts()[0];
+    *text = facts.plainTexts()[1];
+    return true;
+  }
+
+ private:
+  static std::vector<KvPoolText> textsOf(const std::vector<std::string>& keys) {
+    std::vector<KvPoolText> texts;
+    texts.reserve(keys.size());
+    for (const std::string& key : keys) texts.push_back(kvpool::poolText(key));
+    return texts;
+  }
+
+  KvPoolBackend& backend_;
+  const kvpool::BackendConfig& config_;
+};
 
 // The pool as the tools name it: "redis 127.0.0.1:6379 db 0, prefix "shop:"".
 std::string poolName(const kvpool::BackendConfig& backend) {
@@ -174,7 +248,7 @@ int remove(RedisPool& pool, const std::vector<std::string>& keys, bool all, bool
 int save(RedisPool& pool) {
   int records = 0;
   std::string error;
-  switch (kvpool::saveRemotePoolToFile(pool, &records, &error)) {
+  switch (kvpool::saveTablePoolToFile(pool.table(), &records, &error)) {
     case kvpool::RemoteSnapshot::kDone:
       std::cout << "saved " << counted(records, "record", "records") << " of "
                 << pool.config().describe() << " to " << kSnapshotPath << "\n";
@@ -187,7 +261,7 @@ int save(RedisPool& pool) {
 int load(RedisPool& pool) {
   int records = 0;
   std::string error;
-  switch (kvpool::loadRemotePoolFromFile(pool, &records, &error)) {
+  switch (kvpool::loadTablePoolFromFile(pool.table(), &records, &error)) {
     case kvpool::RemoteSnapshot::kDone:
       std::cout << "loaded " << counted(records, "record", "records") << " from " << kSnapshotPath
                 << " into " << pool.config().describe() << "\n";
@@ -248,7 +322,11 @@ bool readBackend(const std::string& url, kvpool::BackendConfig* backend) {
 }
 
 int runRemote(const kvpool::BackendConfig& backend, const RemoteRequest& request) {
-  RedisPool pool(backend);
+  std::string problem;
+  const std::unique_ptr<KvPoolBackend, kvpool::BackendClose> table(
+      kvpool::openRemoteBackend(backend, &problem));
+  if (table == nullptr) return fail(problem);
+  RedisPool pool(*table, backend);
   const std::string& command = request.command;
   if (command == "status") return status(pool, request.json);
   if (command == "list") return list(pool, request.json);

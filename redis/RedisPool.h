@@ -9,7 +9,7 @@
 // server refused a write for lack of memory, an OOM reply) and
 // KVPOOL_POOL_UNAVAILABLE (5: the server cannot be reached, gave no answer
 // within the timeout, sent an answer larger than the caller can use
-// (pool/RedisReply.h) or an error answer, refused the password, or is no
+// (redis/RedisReply.h) or an error answer, refused the password, or is no
 // master). With 5 comes a text naming the backend (host:port, never the
 // password) and the error.
 //
@@ -23,8 +23,8 @@
 // Thread safety: a RedisPool may be used by any number of threads at once;
 // each call takes a connection of its own. After fork, a child drops the
 // connections it inherited and makes its own.
-#ifndef KVPOOL_POOL_REDISPOOL_H
-#define KVPOOL_POOL_REDISPOOL_H
+#ifndef KVPOOL_REDIS_REDISPOOL_H
+#define KVPOOL_REDIS_REDISPOOL_H
 
 #include <cstdint>
 #include <memory>
@@ -36,28 +36,9 @@
 
 #include "pool/KvPoolShm.h"
 #include "pool/PoolBackend.h"
+#include "pool/SnapshotFile.h"
 
 namespace kvpool {
-
-// One pool operation of a message, in statement order.
-struct RemotePoolOp {
-  enum class Kind : char { kGet = 'G', kSet = 'S', kSetFromGet = 'R' };
-  Kind kind = Kind::kGet;
-  std::string key;    // the pool key, without the prefix
-  std::string value;  // kSet: the value to store
-  int source = -1;    // kSetFromGet: the index of the earlier kGet whose value is stored
-};
-
-struct RemoteBatchReply {
-  int result = KVPOOL_OK;  // 0, 2, 8 or 5
-  // The operation the batch stopped at (2, 8, and 5 once the script ran);
-  // -1 when it stopped before any ran (5) or did not stop.
-  int failedOp = -1;
-  // What each kGet read, by operation index ("" for a missing key when
-  // missing keys read as empty, and for stores); as many as ran.
-  std::vector<std::string> values;
-  std::string error;  // 5: the backend and its error
-};
 
 class RedisPool {
  public:
@@ -116,34 +97,6 @@ class RedisPool {
   std::vector<std::unique_ptr<Connection>> idle_;
   unsigned forkGeneration_;  // the process's forks when the connections were made
 };
-
-// The process's pool on Redis, null when it lives in shared memory
-// (pool/PoolBackend.h makes the choice). Valid while a node context lives.
-RedisPool* processRedisPool();
-
-// The exported calls of pool/KvPoolShm.h on the process's Redis pool.
-// get: 0 (request->value a new copy the caller frees), 2 or 5; store: 0, 8
-// or 5. A 5 is traced with the backend's error.
-int getRemotePoolValue(RedisPool& pool, PoolBlockRequest* request, const char* key);
-int storeRemotePoolValue(RedisPool& pool, PoolBlockRequest* request);
-
-// The snapshot file, in the segment's layout, from and into Redis.
-enum class RemoteSnapshot {
-  kDone,
-  kUnavailable,   // the server could not be used (*error)
-  kTooLarge,      // save: the keys do not fit the largest pool; load: nor the file
-  kFileFailed,    // save: the file could not be written; load: none usable
-  kPoolNotEmpty,  // load: keys exist under the prefix
-  kFull,          // load: the server refused the records for memory
-};
-// Save: every key under the prefix in key order, written through a new file
-// synced and renamed over /tmp/KvPoolData.bin (event 14). *records counts them.
-RemoteSnapshot saveRemotePoolToFile(RedisPool& pool, int* records, std::string* error);
-// Load: the file checked as for shared memory, then stored in one
-// transaction, only when no key lies under the prefix (event 13).
-RemoteSnapshot loadRemotePoolFromFile(RedisPool& pool, int* records, std::string* error);
-// The capacity a snapshot is checked against: the largest shared-memory pool.
-inline constexpr int32_t kRemoteSnapshotCapacity = KVPOOL_MAX_PAGES * KVPOOL_PAGE_SIZE;
 
 }  // namespace kvpool
 

@@ -9,8 +9,8 @@
 // (context->err, context->errstr): a wait that ran out reads as
 // strerror(ETIMEDOUT), a reply over the bounds as REDIS_ERR_PROTOCOL. The
 // connection is not to be used again after either.
-#ifndef KVPOOL_POOL_REDISREPLY_H
-#define KVPOOL_POOL_REDISREPLY_H
+#ifndef KVPOOL_REDIS_REDISREPLY_H
+#define KVPOOL_REDIS_REDISREPLY_H
 
 #include <hiredis/hiredis.h>
 

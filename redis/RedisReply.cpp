@@ -1,6 +1,6 @@
 // A round trip against one deadline, its replies checked against bounds as
-// their bytes arrive (pool/RedisReply.h).
-#include "pool/RedisReply.h"
+// their bytes arrive (redis/RedisReply.h).
+#include "redis/RedisReply.h"
 
 #include <errno.h>
 #include <poll.h>

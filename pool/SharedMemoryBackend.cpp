@@ -1,0 +1,207 @@
+// The pool's table (pool/PoolBackend.h) on this process's own segment: each
+// call is the matching call of pool/PoolAccess.h on the process's view, so
+// traces, locks and results are those of the exported functions. A batch is
+// its operations one by one.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
+#include "pool/PoolBackend.h"
+#include "pool/PoolRecords.h"
+#include "support/Trace.h"
+
+namespace kvpool {
+namespace {
+
+// The lock could not be taken: nothing was done.
+KvPoolOutcome unavailable(const char* function) {
+  Log("  >%s: the pool's lock cannot be taken, nothing done\n", function);
+  return poolOutcome(KVPOOL_POOL_UNAVAILABLE,
+                     std::string(function) + ": " + getKvPoolUnavailableText());
+}
+
+void put(KvPoolSink* sink, std::string_view text, bool present = true) {
+  if (sink != nullptr) sink->put(sink->context, text.data(), text.size(), present ? 1 : 0);
+}
+
+// A get through getPoolValue; *value holds the text on 0.
+int getValue(const PoolView& view, const std::string& key, std::string* value) {
+  PoolBlockRequest request{};
+  const int result = getPoolValue(view, &request, key.c_str());
+  if (result != KVPOOL_OK) return result;
+  const std::size_t length = request.valueLength > 0 ? request.valueLength - 1 : 0;
+  value->assign(request.value, strnlen(request.value, length));
+  std::free(request.value);
+  return KVPOOL_OK;
+}
+
+int storeValue(const PoolView& view, const std::string& key, const std::string& value) {
+  PoolBlockRequest request{};
+  request.key = const_cast<char*>(key.c_str());
+  request.value = const_cast<char*>(value.c_str());
+  return storePoolValue(view, &request);
+}
+
+KvPoolOutcome get(KvPoolBackend*, KvPoolText key, KvPoolSink* sink) {
+  const ProcessPoolCall call;
+  if (!call.available()) return unavailable("getKvPoolDataBlock");
+  std::string value;
+  const int result = getValue(call.view(), std::string(key.bytes, key.length), &value);
+  if (result == KVPOOL_OK) put(sink, value);
+  return poolOutcome(result);
+}
+
+KvPoolOutcome store(KvPoolBackend*, KvPoolText key, KvPoolText value) {
+  const ProcessPoolCall call;
+  if (!call.available()) return unavailable("storeKvPoolDataBlock");
+  return poolOutcome(storeValue(call.view(), std::string(key.bytes, key.length),
+                                std::string(value.bytes, value.length)));
+}
+
+KvPoolOutcome remove(KvPoolBackend*, const KvPoolText* keys, uint64_t keyCount, int64_t* removed) {
+  *removed = 0;
+  const ProcessPoolCall call;
+  if (!call.available()) return unavailable("removePoolValue");
+  for (uint64_t i = 0; i < keyCount; ++i) {
+    const std::string key(keys[i].bytes, keys[i].length);
+    const int result = removePoolValue(call.view(), key.c_str());
+    if (result == KVPOOL_OK) *removed += 1;
+    if (result == KVPOOL_POOL_UNAVAILABLE) return unavailable("removePoolValue");
+  }
+  return poolOutcome(KVPOOL_OK);
+}
+
+KvPoolOutcome clear(KvPoolBackend*, int64_t* removed) {
+  *removed = 0;
+  const ProcessPoolCall call;
+  if (!call.available()) return unavailable("clearPool");
+  if (call.view().base != nullptr) *removed = readPoolControl(call.view().base).blockCount;
+  const int result = clearPool(call.view());
+  if (result == KVPOOL_POOL_UNAVAILABLE) return unavailable("clearPool");
+  return poolOutcome(result == KVPOOL_OK ? KVPOOL_OK : KVPOOL_KEY_NOT_FOUND);
+}
+
+KvPoolOutcome listKeys(KvPoolBackend*, KvPoolSink* sink) {
+  const ProcessPoolCall call;
+  if (!call.available()) return unavailable("listKeys");
+  const PoolView& view = call.view();
+  std::vector<std::string> keys;
+  if (view.base != nullptr) {
+    PoolReadLock lock(view.semaphores);
+    if (!lock.held()) return unavailable("listKeys");
+    const PoolControl header = readPoolControl(view.base);
+    const int32_t end = std::min(header.usedSize, view.segmentBytes);
+    walkPoolChain(view.base, header.blockCount, end, [&](const PoolRecord& record) {
+      keys.emplace_back(record.keyText(view.base));
+      return false;
+    });
+  }
+  std::string* first = keys.data();
+  std::sort(first, first + keys.size());
+  for (const std::string& key : keys) put(sink, key);
+  return poolOutcome(KVPOOL_OK);
+}
+
+KvPoolOutcome readMany(KvPoolBackend*, const KvPoolText* keys, uint64_t keyCount,
+                       KvPoolSink* values, KvPoolSink*) {
+  const ProcessPoolCall call;
+  if (!call.available()) return unavailable("getKvPoolDataBlock");
+  for (uint64_t i = 0; i < keyCount; ++i) {
+    std::string value;
+    const int result = getValue(call.view(), std::string(keys[i].bytes, keys[i].length), &value);
+    if (result == KVPOOL_POOL_UNAVAILABLE) return unavailable("getKvPoolDataBlock");
+    put(values, value, result == KVPOOL_OK);
+  }
+  return poolOutcome(KVPOOL_OK);
+}
+
+KvPoolOutcome storeMany(KvPoolBackend*, const KvPoolText* keys, const KvPoolText* values,
+                        uint64_t pairCount) {
+  const ProcessPoolCall call;
+  if (!call.available()) return unavailable("storeKvPoolDataBlock");
+  std::vector<StorePair> pairs;
+  pairs.reserve(pairCount);
+  for (uint64_t i = 0; i < pairCount; ++i) {
+    pairs.emplace_back(std::string(keys[i].bytes, keys[i].length),
+                       std::string(values[i].bytes, values[i].length));
+  }
+  std::size_t stored = 0;
+  return poolOutcome(storePoolValues(call.view(), pairs, &stored));
+}
+
+KvPoolOutcome runBatch(KvPoolBackend*, const KvPoolOp* ops, uint64_t opCount,
+                       int32_t missingIsEmpty, int32_t* failedOp, KvPoolSink* values) {
+  *failedOp = -1;
+  const ProcessPoolCall call;
+  if (!call.available()) return unavailable("getKvPoolDataBlock");
+  std::vector<std::string> read(opCount);
+  for (uint64_t i = 0; i < opCount; ++i) {
+    const KvPoolOp& op = ops[i];
+    const std::string key(op.key.bytes, op.key.length);
+    int result = KVPOOL_OK;
+    if (op.kind == kKvPoolOpGet) {
+      result = getValue(call.view(), key, &read[i]);
+      if (result == KVPOOL_KEY_NOT_FOUND && missingIsEmpty) result = KVPOOL_OK;
+    } else if (op.kind == kKvPoolOpSetFromGet && op.source >= 0 &&
+               static_cast<uint64_t>(op.source) < i) {
+      result = storeValue(call.view(), key, read[static_cast<std::size_t>(op.source)]);
+    } else {
+      result = storeValue(call.view(), key, std::string(op.value.bytes, op.value.length));
+    }
+    if (result != KVPOOL_OK) {
+      *failedOp = static_cast<int32_t>(i);
+      return result == KVPOOL_POOL_UNAVAILABLE ? unavailable("runBatch") : poolOutcome(result);
+    }
+    put(values, read[i]);
+  }
+  return poolOutcome(KVPOOL_OK);
+}
+
+KvPoolOutcome describe(KvPoolBackend*, const char* section, KvPoolSink* facts) {
+  if (section != nullptr) {
+    return poolOutcome(KVPOOL_POOL_UNAVAILABLE, "shared memory: no server to ask");
+  }
+  put(facts, "shared memory");
+  return poolOutcome(KVPOOL_OK);
+}
+
+void close(KvPoolBackend*) {}
+
+int32_t saveSnapshot(KvPoolBackend*) {
+  const ProcessPoolCall call;
+  return call.available() ? savePoolToFile(call.view()) : 1;
+}
+
+int32_t loadSnapshot(KvPoolBackend*) {
+  const ProcessPoolCall call;
+  return call.available() ? loadPoolFromFile(call.view()) : 1;
+}
+
+constexpr KvPoolBackendMethods kMethods = {kKvPoolBackendVersion,
+                                           0,
+                                           get,
+                                           store,
+                                           remove,
+                                           clear,
+                                           listKeys,
+                                           readMany,
+                                           storeMany,
+                                           runBatch,
+                                           describe,
+                                           close,
+                                           saveSnapshot,
+                                           loadSnapshot};
+
+KvPoolBackend sharedMemory = {&kMethods};
+
+}  // namespace
+
+KvPoolBackend* sharedMemoryBackend() {
+  return &sharedMemory;
+}
+
+}  // namespace kvpool

@@ -1,0 +1,241 @@
+// Single gets and stores, and the tools' scans, reads, stores and deletes
+// of many keys.
+#include <errno.h>
+#include <hiredis/hiredis.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "pool/PoolRecords.h"
+#include "redis/ModuleLog.h"
+#include "redis/RedisExchange.h"
+
+namespace kvpool {
+namespace {
+
+constexpr int kScanCount = 1000;
+constexpr std::size_t kPipelineChunk = 1000;
+
+// SCAN's MATCH pattern for the keys under prefix: glob characters escaped.
+std::string prefixPattern(const std::string& prefix) {
+  std::string pattern;
+  for (char c : prefix) {
+    if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  return pattern + "*";
+}
+
+}  // namespace
+
+int RedisPool::get(const std::string& key, std::string* value, std::string* error) {
+  const std::string fullKey = config_.prefix + key;
+  int result = KVPOOL_OK;
+  const bool ok = exchange(
+      [&](Connection& connection, std::string* why) {
+        Reply reply =
+            single(connection.get(), {"GET", fullKey}, config_.timeoutMs, messageBounds(1));
+        if (reply == nullptr) return Outcome::kLost;
+        if (isError(reply.get())) {
+          *why = config_.describe() + ": " + std::string(replyText(reply.get()));
+          result = KVPOOL_POOL_UNAVAILABLE;
+          return refusesService(replyText(reply.get())) ? Outcome::kRefused : Outcome::kDone;
+        }
+        if (reply->type == REDIS_REPLY_NIL) {
+          result = KVPOOL_KEY_NOT_FOUND;
+        } else {
+          *value = std::string(replyText(reply.get()));
+        }
+        return Outcome::kDone;
+      },
+      error);
+  return ok ? result : KVPOOL_POOL_UNAVAILABLE;
+}
+
+int RedisPool::set(const std::string& key, const std::string& value, std::string* error) {
+  const std::string fullKey = config_.prefix + key;
+  int result = KVPOOL_OK;
+  const bool ok = exchange(
+      [&](Connection& connection, std::string* why) {
+        Reply reply =
+            single(connection.get(), {"SET", fullKey, value}, config_.timeoutMs, messageBounds(0));
+        if (reply == nullptr) return Outcome::kLost;
+        if (isError(reply.get())) {
+          const std::string_view text = replyText(reply.get());
+          if (startsWith(text, "OOM")) {
+            result = KVPOOL_POOL_FULL;
+            return Outcome::kDone;
+          }
+          *why = config_.describe() + ": " + std::string(text);
+          result = KVPOOL_POOL_UNAVAILABLE;
+          return refusesService(text) ? Outcome::kRefused : Outcome::kDone;
+        }
+        return Outcome::kDone;
+      },
+      error);
+  return ok ? result : KVPOOL_POOL_UNAVAILABLE;
+}
+
+bool RedisPool::listKeys(std::vector<std::string>* keys, std::string* error) {
+  const std::string pattern = prefixPattern(config_.prefix);
+  const std::string count = decimalText(kScanCount);
+  keys->clear();
+  const bool ok = exchange(
+      [&](Connection& connection, std::string* why) {
+        keys->clear();
+        std::string cursor = "0";
+        do {
+          Reply reply = single(connection.get(), {"SCAN", cursor, "MATCH", pattern, "COUNT", count},
+                               config_.timeoutMs);
+          if (reply == nullptr) return Outcome::kLost;
+          if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
+            *why =
+                config_.describe() + ": SCAN: " +
+                (isError(reply.get()) ? std::string(replyText(reply.get())) : "unexpected answer");
+            return Outcome::kRefused;
+          }
+          cursor = std::string(replyText(reply->element[0]));
+          const redisReply* batch = reply->element[1];
+          for (std::size_t i = 0; i < batch->elements; ++i) {
+            keys->emplace_back(replyText(batch->element[i]).substr(config_.prefix.size()));
+          }
+        } while (cursor != "0");
+        return Outcome::kDone;
+      },
+      error);
+  if (!ok) return false;
+  // SCAN may name a key twice when the table grows meanwhile.
+  // (On the elements themselves: the vector's iterators would bring their
+  // comparison's shared helper into the plug-in's exported names.)
+  std::string* first = keys->data();
+  std::sort(first, first + keys->size());
+  keys->resize(static_cast<std::size_t>(std::unique(first, first + keys->size()) - first));
+  return true;
+}
+
+bool RedisPool::hasKeys(bool* any, std::string* error) {
+  // Asked once per snapshot load: the one scan of the prefix serves.
+  std::vector<std::string> keys;
+  if (!listKeys(&keys, error)) return false;
+  *any = !keys.empty();
+  return true;
+}
+
+bool RedisPool::readValues(const std::vector<std::string>& keys,
+                           std::vector<std::optional<std::string>>* values,
+                           std::vector<std::string>* wrongType, std::string* error) {
+  return exchange(
+      [&](Connection& connection, std::string*) {
+        values->clear();
+        if (wrongType != nullptr) wrongType->clear();
+        std::vector<std::string> fullKeys;
+        for (std::size_t start = 0; start < keys.size(); start += kPipelineChunk) {
+          const std::size_t end = std::min(keys.size(), start + kPipelineChunk);
+          fullKeys.clear();
+          for (std::size_t i = start; i < end; ++i) fullKeys.push_back(config_.prefix + keys[i]);
+          std::vector<Command> commands;
+          for (const std::string& key : fullKeys) commands.push_back({"GET", key});
+          std::vector<Reply> replies;
+          if (!pipeline(connection.get(), commands, config_.timeoutMs, kToolBounds, &replies))
+            return Outcome::kLost;
+          for (std::size_t i = 0; i < replies.size(); ++i) {
+            const redisReply* reply = replies[i].get();
+            if (reply->type == REDIS_REPLY_STRING) {
+              values->emplace_back(std::string(replyText(reply)));
+              continue;
+            }
+            values->emplace_back();
+            if (isError(reply) && wrongType != nullptr) wrongType->push_back(keys[start + i]);
+          }
+        }
+        return Outcome::kDone;
+      },
+      error);
+}
+
+int RedisPool::storeValues(const std::vector<std::pair<std::string, std::string>>& pairs,
+                           std::string* error) {
+  int result = KVPOOL_OK;
+  const bool ok = exchange(
+      [&](Connection& connection, std::string* why) {
+        std::vector<std::string> fullKeys;
+        fullKeys.reserve(pairs.size());
+        std::vector<Command> commands = {{"MULTI"}};
+        for (const auto& [key, value] : pairs) {
+          fullKeys.push_back(config_.prefix + key);
+          commands.push_back({"SET", fullKeys.back(), value});
+        }
+        commands.push_back({"EXEC"});
+        std::vector<Reply> replies;
+        if (!pipeline(connection.get(), commands, config_.timeoutMs, kToolBounds, &replies))
+          return Outcome::kLost;
+        for (const Reply& reply : replies) {
+          if (!isError(reply.get())) continue;
+          const std::string_view text = replyText(reply.get());
+          if (startsWith(text, "OOM")) {
+            result = KVPOOL_POOL_FULL;
+            return Outcome::kDone;
+          }
+          if (startsWith(text, "EXECABORT")) continue;
+          *why = config_.describe() + ": " + std::string(text);
+          result = KVPOOL_POOL_UNAVAILABLE;
+          return refusesService(text) ? Outcome::kRefused : Outcome::kDone;
+        }
+        return Outcome::kDone;
+      },
+      error);
+  return ok ? result : KVPOOL_POOL_UNAVAILABLE;
+}
+
+bool RedisPool::deleteKeys(const std::vector<std::string>& keys, long* deleted,
+                           std::string* error) {
+  *deleted = 0;
+  return exchange(
+      [&](Connection& connection, std::string* why) {
+        *deleted = 0;
+        std::vector<std::string> fullKeys;
+        for (std::size_t start = 0; start < keys.size(); start += kPipelineChunk) {
+          const std::size_t end = std::min(keys.size(), start + kPipelineChunk);
+          fullKeys.clear();
+          for (std::size_t i = start; i < end; ++i) fullKeys.push_back(config_.prefix + keys[i]);
+          Command command = {"DEL"};
+          for (const std::string& key : fullKeys) command.push_back(key);
+          Reply reply = single(connection.get(), command, config_.timeoutMs);
+          if (reply == nullptr) return Outcome::kLost;
+          if (reply->type != REDIS_REPLY_INTEGER) {
+            *why =
+                config_.describe() + ": DEL: " +
+                (isError(reply.get()) ? std::string(replyText(reply.get())) : "unexpected answer");
+            return Outcome::kRefused;
+          }
+          *deleted += static_cast<long>(reply->integer);
+        }
+        return Outcome::kDone;
+      },
+      error);
+}
+
+bool RedisPool::info(const std::string& section, std::string* text, std::string* where,
+                     std::string* error) {
+  return exchange(
+      [&](Connection& connection, std::string* why) {
+        Reply reply = single(connection.get(), {"INFO", section}, config_.timeoutMs);
+        if (reply == nullptr) return Outcome::kLost;
+        if (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_STATUS) {
+          *why = config_.describe() + ": INFO: " +
+                 (isError(reply.get()) ? std::string(replyText(reply.get())) : "unexpected answer");
+          return Outcome::kRefused;
+        }
+        *text = std::string(replyText(reply.get()));
+        *where = connection.where();
+        return Outcome::kDone;
+      },
+      error);
+}
+
+}  // namespace kvpool
