@@ -98,6 +98,14 @@ struct RunMessages {
 // One run of the statements over a pool session. A statement's pool read is
 // either known at once or pending (script/PoolScript.h tells what a pending
 // read means for the fields written from it).
+// The pending read a message field awaits. A type of this file keeps the
+// table's code internal to the plug-in: a table of standard types and
+// handles alone would be exported in a build without inlining.
+struct AwaitedRead {
+  int read;
+};
+using PendingFields = std::unordered_map<CciElement*, AwaitedRead>;
+
 class ScriptRun {
  public:
   ScriptRun(PoolSession& pool, PoolScriptFlags flags, const RunMessages& messages, char** errorText)
@@ -129,16 +137,18 @@ class ScriptRun {
   RunMessages messages_;
   char** errorText_;
   // Message fields written from a pending read: the read, by element handle.
-  std::unordered_map<CciElement*, int> pendingFields_;
+  PendingFields pendingFields_;
 };
 
 int ScriptRun::finish() {
   if (!pool_.queued()) return SCRIPT_OK;
-  std::unordered_map<CciElement*, int> fields;
+  PendingFields fields;
   fields.swap(pendingFields_);
   const PoolOutcome outcome = pool_.finish();
   if (outcome.result != KVPOOL_OK) return failWith(outcome);
-  for (const auto& [element, read] : fields) setElementText(element, pool_.answered(read));
+  for (const auto& [element, awaited] : fields) {
+    setElementText(element, pool_.answered(awaited.read));
+  }
   return SCRIPT_OK;
 }
 
@@ -174,7 +184,7 @@ int ScriptRun::readRight(const CompiledOperand& right, StatementValue& value, in
   }
   if (!pendingFields_.empty()) {
     if (const auto field = pendingFields_.find(element); field != pendingFields_.end()) {
-      *pending = field->second;
+      *pending = field->second.read;
       return SCRIPT_OK;
     }
   }
@@ -206,7 +216,10 @@ int ScriptRun::writeLeft(const CompiledOperand& left, StatementValue& value, int
   }
   if (pending >= 0) {
     setElementUnits(element, kNoUnits);
-    pendingFields_[element] = pending;
+    // emplace, not operator[]: its piecewise construction would export a
+    // name of the C++ library's.
+    const auto [field, added] = pendingFields_.emplace(element, AwaitedRead{pending});
+    if (!added) field->second.read = pending;
     return SCRIPT_OK;
   }
   setElementUnits(element, value.units());

@@ -264,11 +264,174 @@ bool appendAscii(LineBuffer& out, const CciChar* text) {
   return true;
 }
 
+// One printf directive as read from a format: where it stands, the
+// arguments its '*' width and precision took, its length modifiers and its
+// conversion.
+struct Directive {
+  const char* start = nullptr;  // the '%'
+  const char* end = nullptr;    // past the conversion
+  int starArgs[2] = {0, 0};
+  int stars = 0;
+  bool plain = false;  // no flag, width or precision
+  int longs = 0;
+  int shorts = 0;
+  bool sizeT = false;
+  char conversion = '\0';
+};
+
+void skipDigits(const char*& p) {
+  while (*p >= '0' && *p <= '9') ++p;
+}
+
+// Reads the directive starting at the '%' at start, taking the arguments of
+// its stars. False when the format ends before a conversion.
+bool readDirective(const char* start, va_list* args, Directive* d) {
+  d->start = start;
+  const char* p = start + 1;
+  const char* afterPercent = p;
+  while (*p != '\0' && std::string_view("-+ #0").find(*p) != std::string_view::npos) ++p;
+  if (*p == '*') {
+    d->starArgs[d->stars++] = va_arg(*args, int);
+    ++p;
+  } else {
+    skipDigits(p);
+  }
+  if (*p == '.') {
+    ++p;
+    if (*p == '*') {
+      d->starArgs[d->stars++] = va_arg(*args, int);
+      ++p;
+    } else {
+      skipDigits(p);
+    }
+  }
+  d->plain = p == afterPercent;
+  while (*p == 'h' || *p == 'l' || *p == 'z' || *p == 'j' || *p == 't') {
+    if (*p == 'l') ++d->longs;
+    if (*p == 'h') ++d->shorts;
+    if (*p == 'z' || *p == 'j' || *p == 't') d->sizeT = true;
+    ++p;
+  }
+  d->conversion = *p;
+  if (d->conversion == '\0') return false;
+  d->end = p + 1;
+  return true;
+}
+
+long long signedArgument(const Directive& d, va_list* args) {
+  if (d.sizeT || d.longs >= 2) return va_arg(*args, long long);
+  if (d.longs == 1) return va_arg(*args, long);
+  return va_arg(*args, int);
+}
+
+unsigned long long unsignedArgument(const Directive& d, va_list* args) {
+  if (d.sizeT || d.longs >= 2) return va_arg(*args, unsigned long long);
+  if (d.longs == 1) return va_arg(*args, unsigned long);
+  return va_arg(*args, unsigned int);
+}
+
+// The directives nearly every line uses, written here: the C library would
+// write the same, at many times the cost. False when d is not one of them.
+bool appendPlain(LineBuffer& out, const Directive& d, va_list* args) {
+  if (!d.plain || d.shorts != 0) return false;
+  if (d.conversion == 's' && d.longs == 0 && !d.sizeT) {
+    const char* text = va_arg(*args, const char*);
+    out.append(text != nullptr ? text : "(null)");
+    return true;
+  }
+  if (d.conversion == 'd' || d.conversion == 'i') {
+    appendDecimal(out, signedArgument(d, args));
+    return true;
+  }
+  if (d.conversion == 'u') {
+    appendDecimal(out, unsignedArgument(d, args));
+    return true;
+  }
+  return false;
+}
+
+void appendUnits(LineBuffer& out, const CciChar* text) {
+  if (text == nullptr) {
+    out.append("(null)");
+  } else if (!appendAscii(out, text)) {
+    kvpool::MallocPtr<char> converted(mbString(text, CCI_CODEPAGE_UTF8));
+    if (converted) out.append(converted.get());
+  }
+}
+
+// Any other directive, handed to the C library on its own with the argument
+// type its length modifier and conversion ask for; "%S" takes a CciChar text.
+void appendThroughLibrary(LineBuffer& out, const Directive& d, va_list* args) {
+  const auto length = static_cast<std::size_t>(d.end - d.start);
+  char directive[32];
+  if (length >= sizeof directive) {  // no printf directive is this long
+    out.append(d.start, length);
+    return;
+  }
+  std::memcpy(directive, d.start, length);
+  directive[length] = '\0';
+  auto emit = [&](auto value) {
+    if (d.stars == 0) appendFormatted(out, directive, value);
+    if (d.stars == 1) appendFormatted(out, directive, d.starArgs[0], value);
+    if (d.stars == 2) appendFormatted(out, directive, d.starArgs[0], d.starArgs[1], value);
+  };
+  const bool wide = d.sizeT || d.longs >= 2;
+  switch (d.conversion) {
+    case 'S':
+      appendUnits(out, va_arg(*args, const CciChar*));
+      break;
+    case 'd':
+    case 'i':
+      if (wide)
+        emit(va_arg(*args, long long));
+      else if (d.longs == 1)
+        emit(va_arg(*args, long));
+      else
+        emit(va_arg(*args, int));
+      break;
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+      if (wide)
+        emit(va_arg(*args, unsigned long long));
+      else if (d.longs == 1)
+        emit(va_arg(*args, unsigned long));
+      else
+        emit(va_arg(*args, unsigned int));
+      break;
+    case 'c':
+      emit(va_arg(*args, int));
+      break;
+    case 's': {
+      const char* text = va_arg(*args, const char*);
+      emit(text != nullptr ? text : "(null)");
+      break;
+    }
+    case 'p':
+      emit(va_arg(*args, void*));
+      break;
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'F':
+    case 'g':
+    case 'G':
+      emit(va_arg(*args, double));
+      break;
+    default:  // unknown conversion: written as it stands, no argument taken
+      out.append(directive);
+      break;
+  }
+}
+
 // Expands a printf format with one extension: "%S" takes a CciChar text and
 // writes it as UTF-8. Plain %s, %d, %i and %u are written here; every other
-// conversion is handed to the C library on its own, with the argument type
-// its length modifier and conversion ask for.
+// conversion is handed to the C library on its own (appendThroughLibrary).
 void expand(LineBuffer& out, const char* format, va_list args) {
+  // A copy of our own: a va_list parameter cannot be passed on by address.
+  va_list list;
+  va_copy(list, args);
   const char* p = format;
   while (*p != '\0') {
     if (*p != '%') {
@@ -277,140 +440,20 @@ void expand(LineBuffer& out, const char* format, va_list args) {
       out.append(start, static_cast<size_t>(p - start));
       continue;
     }
-    const char* directiveStart = p++;
-    if (*p == '%') {
+    if (p[1] == '%') {
       out.push_back('%');
-      ++p;
+      p += 2;
       continue;
     }
-    int starArgs[2];
-    int stars = 0;
-    const char* afterPercent = p;
-    while (*p != '\0' && std::string_view("-+ #0").find(*p) != std::string_view::npos) ++p;
-    if (*p == '*') {
-      starArgs[stars++] = va_arg(args, int);
-      ++p;
-    } else {
-      while (*p >= '0' && *p <= '9') ++p;
-    }
-    if (*p == '.') {
-      ++p;
-      if (*p == '*') {
-        starArgs[stars++] = va_arg(args, int);
-        ++p;
-      } else {
-        while (*p >= '0' && *p <= '9') ++p;
-      }
-    }
-    // No flag, width or precision: the text or number goes in as it is.
-    const bool plain = p == afterPercent;
-    int longs = 0;
-    int shorts = 0;
-    bool sizeT = false;
-    while (*p == 'h' || *p == 'l' || *p == 'z' || *p == 'j' || *p == 't') {
-      if (*p == 'l') ++longs;
-      if (*p == 'h') ++shorts;
-      if (*p == 'z' || *p == 'j' || *p == 't') sizeT = true;
-      ++p;
-    }
-    char conversion = *p;
-    if (conversion == '\0') {  // a lone '%' at the end: written as it stands
-      out.append(directiveStart);
+    Directive directive;
+    if (!readDirective(p, &list, &directive)) {  // a lone '%' at the end: written as it stands
+      out.append(p);
       break;
     }
-    ++p;
-    // The directives nearly every line uses are written here; the C library
-    // would write the same, at many times the cost.
-    if (plain && shorts == 0) {
-      if (conversion == 's' && longs == 0 && !sizeT) {
-        const char* text = va_arg(args, const char*);
-        out.append(text != nullptr ? text : "(null)");
-        continue;
-      }
-      if (conversion == 'd' || conversion == 'i') {
-        appendDecimal(out, sizeT || longs >= 2 ? va_arg(args, long long)
-                           : longs == 1        ? static_cast<long long>(va_arg(args, long))
-                                               : static_cast<long long>(va_arg(args, int)));
-        continue;
-      }
-      if (conversion == 'u') {
-        appendDecimal(out, sizeT || longs >= 2 ? va_arg(args, unsigned long long)
-                           : longs == 1
-                               ? static_cast<unsigned long long>(va_arg(args, unsigned long))
-                               : static_cast<unsigned long long>(va_arg(args, unsigned int)));
-        continue;
-      }
-    }
-    const auto directiveLength = static_cast<std::size_t>(p - directiveStart);
-    char directive[32];
-    if (directiveLength >= sizeof directive) {  // no printf directive is this long
-      out.append(directiveStart, directiveLength);
-      continue;
-    }
-    std::memcpy(directive, directiveStart, directiveLength);
-    directive[directiveLength] = '\0';
-    auto emit = [&](auto value) {
-      if (stars == 0) appendFormatted(out, directive, value);
-      if (stars == 1) appendFormatted(out, directive, starArgs[0], value);
-      if (stars == 2) appendFormatted(out, directive, starArgs[0], starArgs[1], value);
-    };
-    switch (conversion) {
-      case 'S': {
-        const auto* text = va_arg(args, const CciChar*);
-        if (text == nullptr) {
-          out.append("(null)");
-        } else if (!appendAscii(out, text)) {
-          kvpool::MallocPtr<char> converted(mbString(text, CCI_CODEPAGE_UTF8));
-          if (converted) out.append(converted.get());
-        }
-        break;
-      }
-      case 'd':
-      case 'i':
-        if (sizeT || longs >= 2) {
-          emit(va_arg(args, long long));
-        } else if (longs == 1) {
-          emit(va_arg(args, long));
-        } else {
-          emit(va_arg(args, int));
-        }
-        break;
-      case 'u':
-      case 'x':
-      case 'X':
-      case 'o':
-        if (sizeT || longs >= 2) {
-          emit(va_arg(args, unsigned long long));
-        } else if (longs == 1) {
-          emit(va_arg(args, unsigned long));
-        } else {
-          emit(va_arg(args, unsigned int));
-        }
-        break;
-      case 'c':
-        emit(va_arg(args, int));
-        break;
-      case 's': {
-        const char* text = va_arg(args, const char*);
-        emit(text != nullptr ? text : "(null)");
-        break;
-      }
-      case 'p':
-        emit(va_arg(args, void*));
-        break;
-      case 'e':
-      case 'E':
-      case 'f':
-      case 'F':
-      case 'g':
-      case 'G':
-        emit(va_arg(args, double));
-        break;
-      default:  // unknown conversion: written as it stands, no argument taken
-        out.append(directive);
-        break;
-    }
+    p = directive.end;
+    if (!appendPlain(out, directive, &list)) appendThroughLibrary(out, directive, &list);
   }
+  va_end(list);
 }
 
 }  // namespace
