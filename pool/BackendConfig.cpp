@@ -1,5 +1,6 @@
 // KVPOOL_BACKEND and its companions read into a BackendConfig. Compiled
 // into the plug-in and, for the names it shows, into the Redis module.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -209,9 +210,44 @@ bool parseBackendConfig(const char* backend, const char* prefix, const char* tim
   return true;
 }
 
+// Room is left for the names made beside the file: a save's temporary file
+// (".<pid>.XXXXXX") and a refused file's new name (".refused-<UTC time>").
+bool checkPersistPath(const char* text, std::string* problem) {
+  if (text == nullptr) return true;
+  const std::size_t length = std::strlen(text);
+  const char* wrong = nullptr;
+  if (length == 0) {
+    wrong = "is empty (give an absolute path, or leave it unset)";
+  } else if (text[0] != '/') {
+    wrong = "is not an absolute path";
+  } else if (length > kMaxPersistPathBytes) {
+    wrong = "is longer than 3800 bytes";
+  } else if (text[length - 1] == '/') {
+    wrong = "names a folder, not a file";
+  }
+  if (wrong == nullptr) return true;
+  *problem = std::string("KVPOOL_PERSIST \"") +
+             std::string(text, std::min<std::size_t>(length, 64)) +
+             (length > 64 ? "...\" " : "\" ") + wrong;
+  return false;
+}
+
 bool readBackendConfig(BackendConfig* config, std::string* problem) {
-  return parseBackendConfig(std::getenv("KVPOOL_BACKEND"), std::getenv("KVPOOL_REDIS_PREFIX"),
-                            std::getenv("KVPOOL_REDIS_TIMEOUT_MS"), config, problem);
+  if (!parseBackendConfig(std::getenv("KVPOOL_BACKEND"), std::getenv("KVPOOL_REDIS_PREFIX"),
+                          std::getenv("KVPOOL_REDIS_TIMEOUT_MS"), config, problem)) {
+    return false;
+  }
+  const char* persist = std::getenv("KVPOOL_PERSIST");
+  if (!checkPersistPath(persist, problem)) return false;
+  if (persist != nullptr && config->remote()) {
+    // Redis keeps its own snapshots (its save and appendonly settings).
+    *problem =
+        "KVPOOL_PERSIST is for the pool in shared memory; with KVPOOL_BACKEND naming Redis "
+        "unset it and use the server's own persistence (save, appendonly)";
+    return false;
+  }
+  config->persistPath = persist != nullptr ? persist : "";
+  return true;
 }
 
 }  // namespace kvpool

@@ -197,6 +197,14 @@ void repairInterruptedStore(const PoolView& pool, const char* function);
 // can hold it. Write lock while copying; load needs a read-write view.
 int savePoolToFile(const PoolView& pool);
 int loadPoolFromFile(const PoolView& pool);
+// The same, for a caller that already holds the writer lock (the lock is not
+// re-entrant): the machine's last node context saving before it removes the
+// pool, and its creator loading KVPOOL_PERSIST before any message reads.
+// The save returns 0 or 1 with *why naming the failed step and the file;
+// the load at creation renames a file that fails its checks beside itself
+// (event 20) and leaves the pool empty.
+int savePoolToFileLocked(const PoolView& pool, std::string* why);
+void loadPersistedPoolLocked(const PoolView& pool);
 
 // An existing pool mapped into this process for as long as the object lives,
 // without joining it: no user slot, nothing created, the process's own

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "pool/KvPoolShm.h"
+#include "pool/PoolSettings.h"
 #include "support/Trace.h"
 
 namespace kvpool {
@@ -44,6 +45,7 @@ bool adopt(const BackendConfig& config, std::string* problem) {
     remoteConfig = config;
     Log("  pool backend %s\n", config.describe().c_str());
   }
+  setPersistPath(config.persistPath);
   choiceMade = true;
   chosenBackend.store(remoteBackend != nullptr ? remoteBackend.get() : sharedMemoryBackend(),
                       std::memory_order_release);

@@ -254,6 +254,7 @@ struct BackendConfig {
   int database = 0;
   std::string prefix;
   int timeoutMs = 500;
+  std::string persistPath;  // KVPOOL_PERSIST (shared memory only); empty: unset
 
   bool remote() const { return kind != Kind::kSharedMemory; }
   // What events and tools name: "redis 127.0.0.1:6379" or
@@ -276,6 +277,11 @@ bool parseBackendConfig(const char* backend, const char* prefix, const char* tim
                         BackendConfig* config, std::string* problem);
 // The same from the process's environment.
 bool readBackendConfig(BackendConfig* config, std::string* problem);
+// KVPOOL_PERSIST's text (null: unset, fine): an absolute path of a file,
+// short enough for the names made beside it. False with *problem naming the
+// variable and what is wrong.
+bool checkPersistPath(const char* text, std::string* problem);
+inline constexpr std::size_t kMaxPersistPathBytes = 3800;
 
 // At node creation: with no node context alive in the process, reads the
 // environment and makes the choice; otherwise keeps the one made. False

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "pool/KvPoolShm.h"
 #include "support/KvPoolConstants.h"
@@ -23,6 +24,8 @@ bool modeGiven = false;
 // What is wrong with this process's configuration when the thread's last
 // node creation was refused for it; empty otherwise.
 thread_local char attachProblem[256];
+std::mutex persistMutex;
+std::string processPersistPath;
 
 }  // namespace
 
@@ -86,6 +89,29 @@ int32_t pagesCapacity(int pages) {
 
 int32_t configuredCapacity() {
   return pagesCapacity(noOfPoolPages);
+}
+
+void setPersistPath(const std::string& path) {
+  const std::lock_guard<std::mutex> lock(persistMutex);
+  if (path != processPersistPath) Log("  KVPOOL_PERSIST %s\n", path.c_str());
+  processPersistPath = path;
+}
+
+const char* persistPath() {
+  const std::lock_guard<std::mutex> lock(persistMutex);
+  // Set only while no node context lives, so the text stays put meanwhile.
+  return processPersistPath.empty() ? nullptr : processPersistPath.c_str();
+}
+
+std::string snapshotFilePath() {
+  const char* path = persistPath();
+  return path != nullptr ? path : "/tmp/KvPoolData.bin";
+}
+
+std::string snapshotDirectory() {
+  const std::string path = snapshotFilePath();
+  const std::size_t slash = path.rfind('/');
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 ObjectProblem attachProblemBuffer() {

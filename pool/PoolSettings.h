@@ -6,6 +6,7 @@
 #define KVPOOL_POOL_POOLSETTINGS_H
 
 #include <cstdint>
+#include <string>
 
 #include "pool/ObjectCheck.h"
 
@@ -28,6 +29,17 @@ bool poolModeGiven();
 int32_t pagesCapacity(int pages);
 // pagesCapacity(noOfPoolPages).
 int32_t configuredCapacity();
+
+// KVPOOL_PERSIST: the file a pool is loaded from when created and saved to
+// when the machine's last node context leaves (checked by readBackendConfig,
+// pool/PoolBackend.h). setPersistPath makes a checked path (or none: empty)
+// the process's, as the backend choice or a tool's --file does; persistPath
+// is it, or null. snapshotFilePath is the file saves and loads use: the
+// process's path, else /tmp/KvPoolData.bin; snapshotDirectory is its folder.
+void setPersistPath(const std::string& path);
+const char* persistPath();
+std::string snapshotFilePath();
+std::string snapshotDirectory();
 
 // The calling thread's configuration problem (getKvPoolAttachProblem), as a
 // buffer the object checks write into, and cleared.

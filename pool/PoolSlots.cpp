@@ -5,9 +5,14 @@
 #include <errno.h>
 #include <sys/sem.h>
 
+#include <string>
+
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
 #include "pool/PoolLock.h"
+#include "pool/PoolSettings.h"
 #include "pool/SegmentLifecycle.h"
+#include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
 namespace kvpool {
@@ -22,6 +27,28 @@ int slotSet = -1;
 
 constexpr sembuf kReleaseSlotOps[] = {{kSlotSem, +1, SEM_UNDO}};
 
+void logPersistEvent(int number, int line, const std::string& text) {
+  int rc = 0;
+  cciLog(&rc, CCI_LOG_WARNING, kEventFile, line, "deleteNodeContext", constKvCatalog, number,
+         kVTRL2Text, text.c_str(), static_cast<const char*>(nullptr));
+}
+
+// The machine's last node context, under the writer lock: a pool created
+// with KVPOOL_PERSIST is saved there first. False when that failed: the
+// pool then stays, so that the next node finds everything in it (event 19).
+bool savedBeforeRemoval() {
+  const char* path = persistPath();
+  if (path == nullptr || !poolCreatedPersistent()) return true;
+  std::string why;
+  if (savePoolToFileLocked(mappedPoolView(), &why) == 0) return true;
+  const std::string text = "the pool could not be saved to " + std::string(path) + " (" +
+                           (why.empty() ? std::string("see /tmp/KvPool.log") : why) +
+                           "); it stays in memory for the next node";
+  Log("  >deleteNodeContext: %s\n", text.c_str());
+  logPersistEvent(kEventPersistSaveFailed, kLinePersistSaveFailed, text);
+  return false;
+}
+
 // The last node context of this process leaves: whether it is the machine's
 // last, and the removal, happen under the writer lock (see joinSlots).
 void leaveLastSlot() {
@@ -33,7 +60,7 @@ void leaveLastSlot() {
   const int freeSlots = semctl(hSemaphore, kSlotSem, GETVAL);
   Log("  semPoolUsers %d\n", KVPOOL_USER_SLOTS + 1 - freeSlots);
   if (freeSlots < 0) Log("  >deleteNodeContext: semctl() GETVAL failed\n");
-  if (freeSlots != KVPOOL_USER_SLOTS) {
+  if (freeSlots != KVPOOL_USER_SLOTS || !savedBeforeRemoval()) {
     unlockForWriting(hSemaphore, LockTrace::kQuiet);
     return;
   }
@@ -70,7 +97,18 @@ void forgetRemovedPool(const char* function) {
   hSemaphore = -1;
 }
 
+void warnPersistSettingDiffers(const char* what) {
+  if (persistPath() != nullptr || !poolCreatedPersistent()) return;
+  const std::string text =
+      std::string("this process, without KVPOOL_PERSIST, ") + what +
+      " a pool created with it: give all brokers the same KVPOOL_PERSIST (a pool whose last node "
+      "is in such a process is removed unsaved)";
+  Log("  %s\n", text.c_str());
+  logPersistEvent(kEventPersistSettingDiffers, kLinePersistSettingDiffers, text);
+}
+
 void leavePool() {
+  if (poolUsers == 1) warnPersistSettingDiffers("left");
   poolUsers -= 1;
   // Slots are given back only to the set that holds them: one that was
   // removed under them took them along.

@@ -86,6 +86,7 @@ int takeKvPoolUserSlot(void) {
   for (int attempt = 1;; ++attempt) {
     const Join join = hSemaphore == -1 ? Join::kSetRemoved : joinSlots(1);
     if (join == Join::kJoined) {
+      if (poolUsers == 0) kvpool::warnPersistSettingDiffers("joined");
       poolUsers += 1;
       lookUpAgain = false;  // whatever this process held is held again
       Log("  poolUsers %d\n", poolUsers);
@@ -131,14 +132,7 @@ ProcessPoolCall::~ProcessPoolCall() {
 }
 
 PoolView processPoolView() {
-  PoolView view;
-  view.base = static_cast<unsigned char*>(hKvMemView);
-  view.segmentBytes = getKvPoolSegmentSize();
-  view.capacity = getKvPoolCapacity();
-  view.semaphores = hSemaphore;
-  view.journal = processStoreJournal();
-  if (view.journal != nullptr) view.index = processKeyIndex();
-  return view;
+  return mappedPoolView();
 }
 
 }  // namespace kvpool

@@ -287,6 +287,22 @@ KeyIndex* processKeyIndex() {
   return &processIndex;
 }
 
+PoolView mappedPoolView() {
+  PoolView view;
+  view.base = static_cast<unsigned char*>(hKvMemView);
+  view.segmentBytes = getKvPoolSegmentSize();
+  view.capacity = getKvPoolCapacity();
+  view.semaphores = hSemaphore;
+  view.journal = processJournal;
+  if (view.journal != nullptr) view.index = &processIndex;
+  return view;
+}
+
+bool poolCreatedPersistent() {
+  return processJournal != nullptr &&
+         (__atomic_load_n(&processJournal->flags, __ATOMIC_ACQUIRE) & kJournalPoolPersistent) != 0;
+}
+
 }  // namespace kvpool
 
 using kvpool::attachJournal;
@@ -341,9 +357,15 @@ void initKvPoolMemory(void) {
   // Another process may have found the new segment and stored into it before
   // this one got the lock; only a header nobody has written yet is set.
   auto* base = static_cast<unsigned char*>(hKvMemView);
-  if (kvpool::readPoolControl(base).usedSize < kvpool::kPoolHeaderBytes) {
-    kvpool::writePoolControl(base, empty);
+  if (kvpool::readPoolControl(base).usedSize >= kvpool::kPoolHeaderBytes) return;
+  kvpool::writePoolControl(base, empty);
+  // KVPOOL_PERSIST: the creator fills the pool from the file while it still
+  // holds the lock, so no message reads it before, and marks the pool.
+  if (kvpool::persistPath() == nullptr) return;
+  if (kvpool::StoreJournal* journal = kvpool::processStoreJournal()) {
+    __atomic_or_fetch(&journal->flags, kvpool::kJournalPoolPersistent, __ATOMIC_RELEASE);
   }
+  kvpool::loadPersistedPoolLocked(kvpool::mappedPoolView());
 }
 
 void closeHandleOfKvPoolView(void) {

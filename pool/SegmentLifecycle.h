@@ -9,6 +9,7 @@
 
 #include "pool/KeyIndex.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
 
 namespace kvpool {
 
@@ -40,6 +41,11 @@ bool findAndMapPool();
 // This process's store journal (null when its pool has none) and key index.
 StoreJournal* processStoreJournal();
 KeyIndex* processKeyIndex();
+// This process's mapped pool as a view (processPoolView, pool/PoolAccess.h).
+PoolView mappedPoolView();
+// Whether this process's pool was created by a process with KVPOOL_PERSIST
+// (the journal's flag); false without a journal.
+bool poolCreatedPersistent();
 
 }  // namespace kvpool
 

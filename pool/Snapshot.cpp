@@ -1,4 +1,4 @@
-// The snapshot file "/tmp/KvPoolData.bin": the first usedSize bytes of the
+// The snapshot file (KVPOOL_PERSIST, else /tmp/KvPoolData.bin): the first usedSize bytes of the
 // segment, byte for byte. A save never leaves the machine without a whole
 // snapshot; a load copies nothing it has not checked.
 #include <dirent.h>
@@ -12,13 +12,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
+#include "pool/PoolBackend.h"  // decimalText
 #include "pool/PoolRecords.h"
+#include "pool/PoolSettings.h"
 #include "pool/SnapshotFile.h"
 #include "support/FileIo.h"
 #include "support/KvPoolConstants.h"
@@ -27,27 +30,39 @@
 
 namespace {
 
-using kvpool::kSnapshotDirectory;
-using kvpool::kSnapshotPath;
-// A new snapshot is written as "/tmp/KvPoolData.bin.<pid>.XXXXXX": the
+// A new snapshot is written beside the file as "<name>.<pid>.XXXXXX": the
 // writer's pid tells a save that died from one still running.
-constexpr char kTempPrefix[] = "KvPoolData.bin.";
 constexpr std::size_t kTempRandomChars = 6;  // mkostemp's XXXXXX
-constexpr std::size_t kTempPathMax = sizeof "/tmp/KvPoolData.bin.-2147483648.XXXXXX";
 using kvpool::kPoolHeaderBytes;
 
 using kvpool::UniqueFd;
+
+// The file's own name, and the prefix of its temporary files.
+std::string snapshotBaseName(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
+std::string failedStep(const char* step, const std::string& path) {
+  return std::string(step) + " failed for " + path + ": " + std::strerror(errno);
+}
 
 // A new snapshot, written beside the old one under a fresh name, readable by
 // its owner only (it holds the pool's data). Removed again unless it was
 // moved over the snapshot path.
 class TempSnapshot {
  public:
-  TempSnapshot() {
-    std::snprintf(path_, sizeof path_, "%s/%s%d.XXXXXX", kSnapshotDirectory, kTempPrefix,
-                  static_cast<int>(getpid()));
-    fd_.reset(mkostemp(path_, O_CLOEXEC));
-    if (fd_.valid() && fchmod(fd_.get(), S_IRUSR | S_IWUSR) != 0) discard();
+  TempSnapshot(const std::string& directory, const std::string& baseName, std::string* why)
+      : why_(why) {
+    path_ = directory + (directory == "/" ? "" : "/") + baseName + "." +
+            kvpool::decimalText(getpid()) + ".XXXXXX";
+    fd_.reset(mkostemp(path_.data(), O_CLOEXEC));
+    if (!fd_.valid()) {
+      note(failedStep("creating a temporary file", path_));
+      path_.clear();
+    } else if (fchmod(fd_.get(), S_IRUSR | S_IWUSR) != 0) {
+      note(failedStep("fchmod()", path_));
+      discard();
+    }
   }
   ~TempSnapshot() { discard(); }
   TempSnapshot(const TempSnapshot&) = delete;
@@ -57,23 +72,29 @@ class TempSnapshot {
   int fd() const { return fd_.get(); }
 
   // Makes the written bytes durable and puts them in place in one step.
-  bool commitAs(const char* path) {
+  bool commitAs(const std::string& path) {
     if (fsync(fd_.get()) != 0) {
+      note(failedStep("fsync()", path_));
       Log("  >storeKvPoolToFile: fsync() failed\n");
       return false;
     }
     if (!fd_.close()) {
+      note(failedStep("close()", path_));
       Log("  >storeKvPoolToFile: close() failed\n");
       return false;
     }
     // Only a regular file of one name is replaced: what else a path in
     // /tmp names (a link, a FIFO, a directory) may be another user's.
     struct stat existing {};
-    if (lstat(path, &existing) == 0 && (!S_ISREG(existing.st_mode) || existing.st_nlink != 1)) {
-      Log("  >storeKvPoolToFile: %s is not a regular file of one name, not replaced\n", path);
+    if (lstat(path.c_str(), &existing) == 0 &&
+        (!S_ISREG(existing.st_mode) || existing.st_nlink != 1)) {
+      note(path + " is not a regular file of one name, not replaced");
+      Log("  >storeKvPoolToFile: %s is not a regular file of one name, not replaced\n",
+          path.c_str());
       return false;
     }
-    if (rename(path_, path) != 0) {
+    if (rename(path_.c_str(), path.c_str()) != 0) {
+      note(failedStep("rename()", path));
       Log("  >storeKvPoolToFile: rename() failed\n");
       return false;
     }
@@ -81,29 +102,35 @@ class TempSnapshot {
     return true;
   }
 
+  void note(const std::string& why) {
+    if (why_ != nullptr && why_->empty()) *why_ = why;
+  }
+
  private:
   void discard() {
     fd_.reset();
-    if (!committed_ && path_[0] != '\0') unlink(path_);
-    path_[0] = '\0';
+    if (!committed_ && !path_.empty()) unlink(path_.c_str());
+    path_.clear();
   }
 
-  char path_[kTempPathMax];
+  std::string path_;
   UniqueFd fd_;
   bool committed_ = false;
+  std::string* why_;
 };
 
 // The rename itself survives a crash only once the directory is synced.
-void syncDirectory(const char* path) {
-  UniqueFd directory(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+void syncDirectory(const std::string& path) {
+  UniqueFd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.valid()) fsync(directory.get());
 }
 
 }  // namespace
 
 int kvpool::tempSnapshotWriter(const char* name) {
-  const std::size_t prefix = sizeof kTempPrefix - 1;
-  if (std::strncmp(name, kTempPrefix, prefix) != 0) return 0;
+  const std::string prefixText = snapshotBaseName(snapshotFilePath()) + ".";
+  const std::size_t prefix = prefixText.size();
+  if (std::strncmp(name, prefixText.c_str(), prefix) != 0) return 0;
   const char* digits = name + prefix;
   char* end = nullptr;
   errno = 0;
@@ -117,7 +144,8 @@ int kvpool::tempSnapshotWriter(const char* name) {
 // the file behind; the writer's pid tells it from a save still running.
 kvpool::DeadSavesFiles kvpool::findDeadSavesFiles(bool remove) {
   DeadSavesFiles found;
-  DIR* directory = opendir(kSnapshotDirectory);
+  const std::string folder = snapshotDirectory();
+  DIR* directory = opendir(folder.c_str());
   if (directory == nullptr) return found;
   const int directoryFd = dirfd(directory);
   while (const dirent* entry = readdir(directory)) {
@@ -128,7 +156,7 @@ kvpool::DeadSavesFiles kvpool::findDeadSavesFiles(bool remove) {
     if (!S_ISREG(status.st_mode)) continue;
     if (remove) {
       if (status.st_uid != geteuid() || unlinkat(directoryFd, entry->d_name, 0) != 0) continue;
-      Log("  storeKvPoolToFile removed %s/%s, left by a save that died\n", kSnapshotDirectory,
+      Log("  storeKvPoolToFile removed %s/%s, left by a save that died\n", folder.c_str(),
           entry->d_name);
     }
     found.files += 1;
@@ -138,13 +166,18 @@ kvpool::DeadSavesFiles kvpool::findDeadSavesFiles(bool remove) {
   return found;
 }
 
-bool kvpool::writeSnapshotFile(const std::function<bool(int fd)>& writeImage) {
+bool kvpool::writeSnapshotFile(const std::function<bool(int fd)>& writeImage, std::string* why) {
   findDeadSavesFiles(true);
-  TempSnapshot file;
+  const std::string path = snapshotFilePath();
+  const std::string directory = snapshotDirectory();
+  TempSnapshot file(directory, snapshotBaseName(path), why);
   if (!file.valid()) return false;
-  if (!writeImage(file.fd())) return false;
-  if (!file.commitAs(kSnapshotPath)) return false;
-  syncDirectory(kSnapshotDirectory);
+  if (!writeImage(file.fd())) {
+    file.note("writing " + path + " failed (see /tmp/KvPool.log)");
+    return false;
+  }
+  if (!file.commitAs(path)) return false;
+  syncDirectory(directory);
   return true;
 }
 
@@ -159,8 +192,8 @@ bool kvpool::writeSnapshotBytes(int fd, const unsigned char* image, std::size_t 
 bool kvpool::readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool* fits) {
   // A snapshot that could not be loaded anyway (not smaller than the pool)
   // is not read; the whole chain is checked before the pool is touched.
-  SnapshotImage file =
-      readSnapshotImage(kSnapshotPath, capacity - 1, SnapshotCheck::kWhole, "the pool's capacity");
+  SnapshotImage file = readSnapshotImage(snapshotFilePath().c_str(), capacity - 1,
+                                         SnapshotCheck::kWhole, "the pool's capacity");
   image->clear();
   *fits = file.refusal != SnapshotRefusal::kTooLarge;
   switch (file.refusal) {
@@ -205,60 +238,131 @@ void kvpool::logSnapshotEvent(bool saved) {
   }
 }
 
+namespace {
+
+// The save's body, under the writer lock its caller holds.
+bool writeHeldPool(const kvpool::PoolView& pool, int fd) {
+  const unsigned char* base = pool.base;
+  // A store a killed writer left half done is not saved as it stands.
+  kvpool::repairInterruptedStore(pool, "storeKvPoolToFile");
+  PoolControl header = kvpool::readPoolControl(base);
+  const unsigned char* image = base;
+  if (header.usedSize < kPoolHeaderBytes) {
+    // A header nobody has written yet: the pool is empty.
+    header = {pool.capacity, 0, kPoolHeaderBytes};
+    image = reinterpret_cast<const unsigned char*>(&header);
+  } else if (header.usedSize > pool.segmentBytes) {
+    Log("  >storeKvPoolToFile: usedSize %d is beyond the segment\n", header.usedSize);
+    return false;
+  }
+  return kvpool::writeSnapshotBytes(fd, image, static_cast<std::size_t>(header.usedSize));
+}
+
+// The load's body, under the writer lock its caller holds: only an empty
+// pool that can hold the image takes it.
+void copyHeldImage(const kvpool::PoolView& pool, const std::vector<unsigned char>& image,
+                   bool fits) {
+  unsigned char* base = pool.base;
+  const auto size = static_cast<int32_t>(image.size());
+  const PoolControl current = kvpool::readPoolControl(base);
+  if (current.usedSize <= kPoolHeaderBytes && fits) {
+    // Records first, header last: the header never describes bytes that
+    // are not there yet.
+    std::memcpy(base + kPoolHeaderBytes, image.data() + kPoolHeaderBytes,
+                static_cast<std::size_t>(size - kPoolHeaderBytes));
+    std::memcpy(base, image.data(), kPoolHeaderBytes);
+    Log("    return of fwrite %d\n", size);
+    kvpool::logSnapshotEvent(false);
+  }
+}
+
+// "PATH.refused-YYYYmmddTHHMMSS" (UTC), a name beside the refused file.
+std::string refusedName(const std::string& path) {
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
+  return path + ".refused-" + stamp;
+}
+
+// A KVPOOL_PERSIST file that fails its checks is never written over: it is
+// kept under a new name (one not taken yet), and event 20 says why.
+void setRefusedFileAside(const std::string& path, const std::string& reason) {
+  std::string aside = refusedName(path);
+  for (int attempt = 1; access(aside.c_str(), F_OK) == 0 && attempt < 100; ++attempt) {
+    aside = refusedName(path) + "." + kvpool::decimalText(attempt);
+  }
+  std::string text;
+  if (rename(path.c_str(), aside.c_str()) == 0) {
+    text = reason + "; kept as " + aside + ", the pool starts empty";
+  } else {
+    text = reason + "; it could not be renamed to " + aside + " (" + std::strerror(errno) +
+           "), the pool starts empty";
+  }
+  Log("  >initKvPoolFromFile: %s\n", text.c_str());
+  int rc = 0;
+  cciLog(&rc, CCI_LOG_WARNING, kvpool::kEventFile, kvpool::kLinePersistFileRefused,
+         "initKvPoolFromFile", constKvCatalog, kvpool::kEventPersistFileRefused, kvpool::kVTRL2Text,
+         text.c_str(), static_cast<const char*>(nullptr));
+}
+
+}  // namespace
+
 int kvpool::savePoolToFile(const PoolView& pool) {
   Log("-->storeKvPoolToFile\n");
-  const unsigned char* base = pool.base;
-  if (base == nullptr) return 1;
-  const bool written = writeSnapshotFile([&pool, base](int fd) {
+  if (pool.base == nullptr) return 1;
+  const bool written = writeSnapshotFile([&pool](int fd) {
     PoolWriteLock lock(pool.semaphores);
     if (!lock.held()) {
       Log("  >storeKvPoolToFile: the pool's lock cannot be taken, nothing saved\n");
       return false;
     }
-    // A store a killed writer left half done is not saved as it stands.
-    repairInterruptedStore(pool, "storeKvPoolToFile");
-    PoolControl header = readPoolControl(base);
-    const unsigned char* image = base;
-    if (header.usedSize < kPoolHeaderBytes) {
-      // A header nobody has written yet: the pool is empty.
-      header = {pool.capacity, 0, kPoolHeaderBytes};
-      image = reinterpret_cast<const unsigned char*>(&header);
-    } else if (header.usedSize > pool.segmentBytes) {
-      Log("  >storeKvPoolToFile: usedSize %d is beyond the segment\n", header.usedSize);
-      return false;
-    }
-    return writeSnapshotBytes(fd, image, static_cast<std::size_t>(header.usedSize));
+    return writeHeldPool(pool, fd);
   });
   if (!written) return 1;
   logSnapshotEvent(true);
   return 0;
 }
 
+int kvpool::savePoolToFileLocked(const PoolView& pool, std::string* why) {
+  Log("-->storeKvPoolToFile\n");
+  if (pool.base == nullptr) return 1;
+  if (!writeSnapshotFile([&pool](int fd) { return writeHeldPool(pool, fd); }, why)) return 1;
+  logSnapshotEvent(true);
+  return 0;
+}
+
 int kvpool::loadPoolFromFile(const PoolView& pool) {
   Log("-->initKvPoolFromFile\n");
-  unsigned char* base = pool.base;
-  if (base == nullptr) return 1;
+  if (pool.base == nullptr) return 1;
   std::vector<unsigned char> image;
   bool fits = false;
   if (!readSnapshotFile(pool.capacity, &image, &fits)) return 1;
-  const auto size = static_cast<int32_t>(image.size());
   {
     PoolWriteLock lock(pool.semaphores);
     if (!lock.held()) {
       Log("  >initKvPoolFromFile: the pool's lock cannot be taken, nothing loaded\n");
       return 1;
     }
-    const PoolControl current = readPoolControl(base);
-    if (current.usedSize <= kPoolHeaderBytes && fits) {
-      // Records first, header last: the header never describes bytes that
-      // are not there yet.
-      std::memcpy(base + kPoolHeaderBytes, image.data() + kPoolHeaderBytes,
-                  static_cast<std::size_t>(size - kPoolHeaderBytes));
-      std::memcpy(base, image.data(), kPoolHeaderBytes);
-      Log("    return of fwrite %d\n", size);
-      logSnapshotEvent(false);
-    }
+    copyHeldImage(pool, image, fits);
   }
   Log("  Shared Memory updated with the file contents\n");
   return 0;
+}
+
+void kvpool::loadPersistedPoolLocked(const PoolView& pool) {
+  Log("-->initKvPoolFromFile\n");
+  const std::string path = snapshotFilePath();
+  SnapshotImage file = readSnapshotImage(path.c_str(), pool.capacity - 1, SnapshotCheck::kWhole,
+                                         "the pool's capacity");
+  if (file.refusal == SnapshotRefusal::kMissing) {
+    Log("  %s does not exist yet: the pool starts empty\n", path.c_str());
+    return;
+  }
+  if (!file.read()) {
+    setRefusedFileAside(path, file.reason);
+    return;
+  }
+  copyHeldImage(pool, file.bytes, true);
 }

@@ -25,7 +25,8 @@ constexpr const char* kSnapshotPath = "/tmp/KvPoolData.bin";
 constexpr const char* kSnapshotDirectory = "/tmp";
 
 // The pid of the save writing the temporary snapshot that the directory
-// entry name (in kSnapshotDirectory) is, "KvPoolData.bin.<pid>.XXXXXX"; 0
+// entry name (in snapshotDirectory(), pool/PoolSettings.h) is,
+// "<the file's name>.<pid>.XXXXXX" ("KvPoolData.bin.<pid>.XXXXXX"); 0
 // when name is no such file.
 int tempSnapshotWriter(const char* name);
 
@@ -43,7 +44,9 @@ DeadSavesFiles findDeadSavesFiles(bool remove);
 // Makes a new temporary file beside the snapshot, lets writeImage fill it
 // (false: give up), then syncs it and renames it over the snapshot. False
 // when any step failed; the old snapshot then stays.
-bool writeSnapshotFile(const std::function<bool(int fd)>& writeImage);
+// *why (when given and empty) names the failed step, the file and the
+// system's reason.
+bool writeSnapshotFile(const std::function<bool(int fd)>& writeImage, std::string* why = nullptr);
 // Writes all of image to fd, tracing the count.
 bool writeSnapshotBytes(int fd, const unsigned char* image, std::size_t size);
 

@@ -10,7 +10,7 @@ JournalStepHook journalStepHook = nullptr;
 
 namespace {
 
-constexpr uint32_t kJournalMagic = 0x4B564A32;  // "KVJ2": the layout with checks
+constexpr uint32_t kJournalMagic = 0x4B564A33;  // "KVJ3": the layout with checks and flags
 constexpr int32_t kHeaderSize = sizeof(PoolControl);
 // A chunk of the move never exceeds the replaced record (so it can be redone)
 // nor this, so that progress is noted often on long moves.

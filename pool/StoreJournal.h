@@ -49,9 +49,19 @@ struct StoreJournal {
   // record, written before the state leaves idle. An entry that fails it (or
   // its bounds) was not written by a store of ours and is not applied.
   uint32_t check;
+  // The pool's own facts (JournalFlag), kept for as long as the pool lives;
+  // no store changes them.
+  uint32_t flags;
   // saveCapacity bytes follow: the replaced record.
 };
-static_assert(sizeof(StoreJournal) == 48, "journal header is 48 bytes");
+static_assert(sizeof(StoreJournal) == 56, "journal header is 56 bytes");
+static_assert(offsetof(StoreJournal, flags) == 48, "flags follow the check");
+
+enum JournalFlag : uint32_t {
+  // The pool was created by a process with KVPOOL_PERSIST: it was loaded
+  // from that file and its last node context saves it there.
+  kJournalPoolPersistent = 1,
+};
 static_assert(offsetof(StoreJournal, progress) % 8 == 0, "progress is noted in one store");
 
 enum JournalState : uint32_t {

@@ -65,6 +65,14 @@ enum EventNumber : int {
   kEventBackendRefused = 17,
   // A store journal entry failed its own check and was not applied.
   kEventJournalRefused = 18,
+  // KVPOOL_PERSIST: the machine's last node context could not save the pool,
+  // which therefore stays (the insert says why and where).
+  kEventPersistSaveFailed = 19,
+  // KVPOOL_PERSIST: the file failed its checks when the pool was created; it
+  // was renamed beside itself and the pool started empty.
+  kEventPersistFileRefused = 20,
+  // A process without KVPOOL_PERSIST joined or left a pool created with it.
+  kEventPersistSettingDiffers = 21,
 };
 
 // The source line each event carries.
@@ -86,6 +94,9 @@ enum EventLine : int {
   kLineSnapshotSaved = 2020,
   kLineSnapshotLoaded = 2092,
   kLineJournalRefused = 2140,
+  kLinePersistSaveFailed = 2160,
+  kLinePersistFileRefused = 2170,
+  kLinePersistSettingDiffers = 2180,
 };
 
 }  // namespace kvpool

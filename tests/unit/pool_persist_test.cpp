@@ -1,0 +1,255 @@
+// KVPOOL_PERSIST: the pool's creator loads the file, the machine's last node
+// context saves it there before removing the pool; a save that fails keeps
+// the pool, a file that fails its checks is kept aside, never overwritten.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "broker/Broker.h"
+#include "pool/PoolBackend.h"
+#include "pool/PoolSettings.h"
+#include "pool_test_helpers.h"
+#include "support/test_files.h"
+
+namespace {
+
+using namespace kvtest;
+
+constexpr const char* kFolder = "/tmp/persist";
+constexpr const char* kFile = "/tmp/persist/pool.bin";
+
+bool segmentExists() {
+  return shmget(KVPOOL_SHM_KEY, 0, 0) != -1;
+}
+
+void removeAllPoolObjects() {
+  removePoolObjects();
+  const int journal = shmget(KVPOOL_JOURNAL_KEY, 0, 0);
+  if (journal != -1) shmctl(journal, IPC_RMID, nullptr);
+}
+
+// A node creation as the broker makes it, with or without the setting.
+bool createNode(const char* persist) {
+  if (persist != nullptr) {
+    setenv("KVPOOL_PERSIST", persist, 1);
+  } else {
+    unsetenv("KVPOOL_PERSIST");
+  }
+  std::string problem;
+  return kvpool::selectPoolBackend(&problem) && attachNode();
+}
+
+// Names in kFolder that start with prefix.
+std::vector<std::string> folderEntries(const std::string& prefix) {
+  std::vector<std::string> names;
+  DIR* directory = opendir(kFolder);
+  if (directory == nullptr) return names;
+  while (const dirent* entry = readdir(directory)) {
+    if (std::string(entry->d_name).rfind(prefix, 0) == 0) names.push_back(entry->d_name);
+  }
+  closedir(directory);
+  return names;
+}
+
+class PoolPersistTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetPoolState();
+    removeAllPoolObjects();
+    std::system("rm -rf /tmp/persist");
+    mkdir(kFolder, 0700);
+    unsetenv("KVPOOL_PERSIST");
+    kvpool::setPersistPath("");
+  }
+  void TearDown() override {
+    forgetPoolHandles();
+    removeAllPoolObjects();
+    unsetenv("KVPOOL_PERSIST");
+    kvpool::setPersistPath("");
+  }
+  std::vector<kvbroker::EventRecord> eventsNumbered(int number) const {
+    std::vector<kvbroker::EventRecord> found;
+    for (const auto& event : broker_.events()) {
+      if (event.messageNumber == number) found.push_back(event);
+    }
+    return found;
+  }
+
+  kvbroker::Broker broker_;
+};
+
+TEST_F(PoolPersistTest, TheSettingMustBeAnAbsolutePathAndIsNotForRedis) {
+  struct Case {
+    const char* persist;
+    const char* backend;
+    const char* named;
+  } const cases[] = {
+      {"", nullptr, "is empty"},
+      {"pool.bin", nullptr, "not an absolute path"},
+      {"/tmp/persist/", nullptr, "names a folder"},
+      {"/tmp/pool.bin", "redis://127.0.0.1:1", "server's own persistence"},
+  };
+  for (const Case& c : cases) {
+    setenv("KVPOOL_PERSIST", c.persist, 1);
+    if (c.backend != nullptr) setenv("KVPOOL_BACKEND", c.backend, 1);
+    std::string problem;
+    EXPECT_FALSE(kvpool::selectPoolBackend(&problem)) << c.persist;
+    EXPECT_NE(problem.find(c.named), std::string::npos) << problem;
+    unsetenv("KVPOOL_BACKEND");
+  }
+  const std::string longPath = "/" + std::string(4000, 'a');
+  std::string problem;
+  EXPECT_FALSE(kvpool::checkPersistPath(longPath.c_str(), &problem));
+  EXPECT_TRUE(kvpool::checkPersistPath("/var/lib/kvpool/pool.bin", &problem));
+}
+
+TEST_F(PoolPersistTest, RestartCyclesBringEveryValueBack) {
+  std::mt19937 random(7);
+  std::vector<std::string> values;
+  for (int cycle = 0; cycle < 50; ++cycle) {
+    std::vector<std::string> next;
+    for (int key = 0; key < 8; ++key) next.push_back(std::to_string(random()));
+    const int rc = runChild([&values, &next] {
+      if (!createNode(kFile)) return 1;
+      for (std::size_t key = 0; key < values.size(); ++key) {
+        if (getValue("KvPoolK" + std::to_string(key)) != values[key]) return 2;
+      }
+      for (std::size_t key = 0; key < next.size(); ++key) {
+        if (storeValue("KvPoolK" + std::to_string(key), next[key]) != KVPOOL_OK) return 3;
+      }
+      detachKvPool();
+      return 0;
+    });
+    ASSERT_EQ(rc, 0) << "cycle " << cycle;
+    ASSERT_FALSE(segmentExists()) << "the last node removes the pool";
+    ASSERT_TRUE(fileExists(kFile));
+    values = next;
+  }
+}
+
+TEST_F(PoolPersistTest, KilledBrokersLoseNothingAndARebootKeepsTheLastSave) {
+  ASSERT_EQ(runChild([] {
+              if (!createNode(kFile) || storeValue("KvPoolSaved", "one") != KVPOOL_OK) return 1;
+              detachKvPool();
+              return 0;
+            }),
+            0);
+  // Killed: no node context is deleted, the pool stays in memory as it is.
+  EXPECT_EQ(runChild([] {
+              if (!createNode(kFile) || storeValue("KvPoolUnsaved", "two") != KVPOOL_OK) return 1;
+              kill(getpid(), SIGKILL);
+              return 2;
+            }),
+            128 + SIGKILL);
+  ASSERT_TRUE(segmentExists());
+  EXPECT_EQ(runChild([] {
+              if (!createNode(kFile)) return 1;
+              return getValue("KvPoolSaved") == "one" && getValue("KvPoolUnsaved") == "two" ? 0 : 2;
+            }),
+            0);
+  // A reboot: every object gone; the brokers start from the last save.
+  removeAllPoolObjects();
+  ASSERT_TRUE(createNode(kFile));
+  EXPECT_EQ(getValue("KvPoolSaved"), "one");
+  EXPECT_EQ(getValue("KvPoolUnsaved"), std::nullopt);
+  EXPECT_EQ(eventsNumbered(13).size(), 1u);
+  detachKvPool();
+}
+
+TEST_F(PoolPersistTest, AFileThatFailsItsChecksIsKeptAsideAndThePoolStartsEmpty) {
+  std::string sound(12, '\0');
+  const PoolControl header = {4096, 0, 12};
+  std::memcpy(sound.data(), &header, sizeof header);
+  std::string damaged = sound + std::string(20, '\x7f');
+  const PoolControl claims = {4096, 1, 32};
+  std::memcpy(damaged.data(), &claims, sizeof claims);
+  std::string truncated = damaged.substr(0, 20);
+  std::string oversized = damaged + std::string(8192, 'x');
+  const PoolControl big = {4096, 1, 32 + 8192};
+  std::memcpy(oversized.data(), &big, sizeof big);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool link;
+  } const cases[] = {
+      {"damaged", damaged, false},
+      {"truncated", truncated, false},
+      {"oversized", oversized, false},
+      {"linked", sound, true},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    const std::string target = std::string(kFolder) + "/target";
+    std::ofstream(c.link ? target : std::string(kFile), std::ios::binary) << c.bytes;
+    if (c.link) {
+      ASSERT_EQ(symlink(target.c_str(), kFile), 0);
+    }
+    const std::size_t before = eventsNumbered(20).size();
+    ASSERT_TRUE(createNode(kFile)) << c.name;
+    EXPECT_EQ(poolHeader().usedSize, 12) << c.name;
+    ASSERT_EQ(eventsNumbered(20).size(), before + 1) << c.name;
+    const std::vector<std::string> aside = folderEntries("pool.bin.refused-");
+    ASSERT_EQ(aside.size(), 1u) << c.name;
+    EXPECT_NE(eventsNumbered(20).back().inserts.at(0).find(aside[0]), std::string::npos);
+    ASSERT_EQ(storeValue("KvPoolNew", "value"), KVPOOL_OK);
+    detachKvPool();
+    // The new save went to the path; what was refused is untouched.
+    const std::string keptPath = std::string(kFolder) + "/" + aside[0];
+    EXPECT_EQ(readFile(c.link ? target : keptPath), c.bytes) << c.name;
+    EXPECT_NE(readFile(kFile).find("KvPoolNew"), std::string::npos) << c.name;
+    TearDown();
+  }
+}
+
+TEST_F(PoolPersistTest, ASaveThatFailsKeepsThePoolForTheNextNode) {
+  ASSERT_TRUE(createNode(kFile));
+  ASSERT_EQ(storeValue("KvPoolKept", "kept"), KVPOOL_OK);
+  // The folder goes (a disk unmounted, a folder removed): the save fails.
+  std::system("rm -rf /tmp/persist");
+  detachKvPool();
+  EXPECT_TRUE(segmentExists());
+  const auto failed = eventsNumbered(19);
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].type, CCI_LOG_WARNING);
+  EXPECT_EQ(failed[0].line, 2160);
+  EXPECT_NE(failed[0].inserts.at(0).find(kFolder), std::string::npos) << failed[0].inserts[0];
+  EXPECT_EQ(runChild([] {
+              if (!createNode(kFile)) return 1;
+              return getValue("KvPoolKept") == "kept" ? 0 : 2;
+            }),
+            0);
+}
+
+TEST_F(PoolPersistTest, AProcessWithoutTheSettingIsWarnedAndTheOtherStillSaves) {
+  int ready[2], leave[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(leave), 0);
+  const pid_t holder = startChild([&ready, &leave] {
+    if (!createNode(kFile) || storeValue("KvPoolShared", "saved") != KVPOOL_OK) return 1;
+    char byte = 1;
+    if (write(ready[1], &byte, 1) != 1 || read(leave[0], &byte, 1) != 1) return 2;
+    detachKvPool();
+    return 0;
+  });
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  ASSERT_TRUE(createNode(nullptr));
+  detachKvPool();
+  EXPECT_EQ(eventsNumbered(21).size(), 2u) << "joined and left";
+  ASSERT_EQ(write(leave[1], &byte, 1), 1);
+  EXPECT_EQ(waitChild(holder), 0);
+  EXPECT_FALSE(segmentExists());
+  EXPECT_NE(readFile(kFile).find("KvPoolShared"), std::string::npos);
+  for (int fd : {ready[0], ready[1], leave[0], leave[1]}) close(fd);
+}
+
+}  // namespace
