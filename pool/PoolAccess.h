@@ -251,6 +251,9 @@ class OpenedPool {
   // too: the journal is then looked at, never changed). A hint without the
   // lock; the repair (repairInterruptedStore, read-write) looks again.
   bool storePending() const;
+  // True when the pool was created by a process with KVPOOL_PERSIST (its
+  // journal's flag); false without a journal of this layout.
+  bool createdPersistent() const;
 
  private:
   Mode mode_ = Mode::kReadOnly;

@@ -27,10 +27,10 @@ int slotSet = -1;
 
 constexpr sembuf kReleaseSlotOps[] = {{kSlotSem, +1, SEM_UNDO}};
 
-void logPersistEvent(int number, int line, const std::string& text) {
+void logPersistEvent(int number, int line, const char* function, const std::string& text) {
   int rc = 0;
-  cciLog(&rc, CCI_LOG_WARNING, kEventFile, line, "deleteNodeContext", constKvCatalog, number,
-         kVTRL2Text, text.c_str(), static_cast<const char*>(nullptr));
+  cciLog(&rc, CCI_LOG_WARNING, kEventFile, line, function, constKvCatalog, number, kVTRL2Text,
+         text.c_str(), static_cast<const char*>(nullptr));
 }
 
 // The machine's last node context, under the writer lock: a pool created
@@ -45,7 +45,7 @@ bool savedBeforeRemoval() {
                            (why.empty() ? std::string("see /tmp/KvPool.log") : why) +
                            "); it stays in memory for the next node";
   Log("  >deleteNodeContext: %s\n", text.c_str());
-  logPersistEvent(kEventPersistSaveFailed, kLinePersistSaveFailed, text);
+  logPersistEvent(kEventPersistSaveFailed, kLinePersistSaveFailed, "deleteNodeContext", text);
   return false;
 }
 
@@ -97,18 +97,19 @@ void forgetRemovedPool(const char* function) {
   hSemaphore = -1;
 }
 
-void warnPersistSettingDiffers(const char* what) {
+void warnPersistSettingDiffers(bool joined) {
   if (persistPath() != nullptr || !poolCreatedPersistent()) return;
   const std::string text =
-      std::string("this process, without KVPOOL_PERSIST, ") + what +
+      std::string("this process, without KVPOOL_PERSIST, ") + (joined ? "joined" : "left") +
       " a pool created with it: give all brokers the same KVPOOL_PERSIST (a pool whose last node "
       "is in such a process is removed unsaved)";
   Log("  %s\n", text.c_str());
-  logPersistEvent(kEventPersistSettingDiffers, kLinePersistSettingDiffers, text);
+  logPersistEvent(kEventPersistSettingDiffers, kLinePersistSettingDiffers,
+                  joined ? "createNodeContext" : "deleteNodeContext", text);
 }
 
 void leavePool() {
-  if (poolUsers == 1) warnPersistSettingDiffers("left");
+  if (poolUsers == 1) warnPersistSettingDiffers(false);
   poolUsers -= 1;
   // Slots are given back only to the set that holds them: one that was
   // removed under them took them along.

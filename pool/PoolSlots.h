@@ -21,9 +21,9 @@ void forgetRemovedPool(const char* function);
 // gives its slot back to the set that holds it; the last one also decides,
 // under the writer lock, whether the machine's pool goes, and removes it.
 void leavePool();
-// Event 21 when this process, without KVPOOL_PERSIST, joined or left
-// (what) a pool created with it.
-void warnPersistSettingDiffers(const char* what);
+// Event 21 when this process, without KVPOOL_PERSIST, joined (or left) a
+// pool created with it.
+void warnPersistSettingDiffers(bool joined);
 
 }  // namespace kvpool
 

@@ -86,7 +86,7 @@ int takeKvPoolUserSlot(void) {
   for (int attempt = 1;; ++attempt) {
     const Join join = hSemaphore == -1 ? Join::kSetRemoved : joinSlots(1);
     if (join == Join::kJoined) {
-      if (poolUsers == 0) kvpool::warnPersistSettingDiffers("joined");
+      if (poolUsers == 0) kvpool::warnPersistSettingDiffers(true);
       poolUsers += 1;
       lookUpAgain = false;  // whatever this process held is held again
       Log("  poolUsers %d\n", poolUsers);

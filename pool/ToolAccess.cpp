@@ -119,6 +119,11 @@ bool OpenedPool::storePending() const {
   return journalPending(lookJournal_);
 }
 
+bool OpenedPool::createdPersistent() const {
+  return lookJournal_ != nullptr &&
+         (__atomic_load_n(&lookJournal_->flags, __ATOMIC_ACQUIRE) & kJournalPoolPersistent) != 0;
+}
+
 OpenedPool::~OpenedPool() {
   if (journalView_ != nullptr) shmdt(journalView_);
   if (view_.base == nullptr) return;

@@ -282,3 +282,28 @@ def export_writes_into_devices_and_fifos_and_refuses_links():
                "%s: %s" % (path, refused.stderr))
     expect(os.path.islink(link) and read("target") == "kept" and read("linked") == "kept",
            "a refused export changes nothing")
+
+
+@case
+def the_persistence_file_outlives_the_flows_and_kvpool_follows_it():
+    os.mkdir("/tmp/persist")
+    path = "/tmp/persist/pool.bin"
+    env = environment(KVPOOL_PERSIST=path)
+    nothing = kvpool("save", env=env)
+    expect(nothing.returncode == 0 and "nothing saved" in nothing.stdout and
+           not os.path.exists(path), "save without a pool: " + nothing.stdout + nothing.stderr)
+    example = copy_example("shipping")
+    flow = os.path.join(example, "shipping.json")
+    expect_equal(kvflow("run", flow, env=env).returncode, 0, "first run")
+    expect_no_pool("after the first run")
+    first = kvpool("--file", path, "list", "--snapshot", "--json")
+    records = [(r["key"], r["value"]) for r in json.loads(first.stdout)["records"]]
+    expect(("KvPoolCustomer", "Ada Byron") in records, "saved by the last node: %s" % records)
+    then = then_script([("status", tool("kvpool") + " status --json")])
+    expect_equal(kvflow("run", flow, "--then", then, env=env).returncode, 0, "second run")
+    pool = json.loads(recorded("status")[0])
+    expect_equal((pool["pool"]["createdPersistent"], pool["snapshot"]["path"]), (True, path),
+                 "status of a persistent pool")
+    relative = kvpool("--file", "pool.bin", "save")
+    expect(relative.returncode == 1 and "not an absolute path" in relative.stderr,
+           "--file must be absolute: " + relative.stderr)

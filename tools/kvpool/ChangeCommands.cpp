@@ -107,7 +107,13 @@ int runClear(bool force, double waitSeconds) {
 
 int runSave(double waitSeconds) {
   const PoolIds ids = kvpool::findPoolIds();
-  if (!ids.exists()) return noPool();
+  if (!ids.exists()) {
+    // A timer's save on a machine whose brokers are stopped: the last one
+    // saved already, and nothing may overwrite that file.
+    std::cout << "no pool exists on this machine: nothing saved, " << snapshotPath()
+              << " left as it is\n";
+    return kExitDone;
+  }
   if (ids.semaphores == -1) {
     return fail("the pool has no semaphore set (key 88888), so it cannot be locked for a save");
   }
@@ -124,15 +130,15 @@ int runSave(double waitSeconds) {
   OpenedPool pool;
   if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
   if (kvpool::savePoolToFile(pool.view()) != 0) {
-    return fail(std::string("the pool could not be saved to ") + kSnapshotPath +
+    return fail(std::string("the pool could not be saved to ") + snapshotPath() +
                 " (see /tmp/KvPool.log for the step that failed)");
   }
   std::string why;
-  auto image = readSnapshotFile(kSnapshotPath, &why);
+  auto image = readSnapshotFile(snapshotPath(), &why);
   if (!image) return fail(why);
   const Walk walk = walkPool(*image);
   std::cout << "saved " << walk.records.size() << " records (" << image->bytes.size()
-            << " bytes) to " << kSnapshotPath << "\n";
+            << " bytes) to " << snapshotPath() << "\n";
   return kExitDone;
 }
 
@@ -140,21 +146,21 @@ int runLoad(double waitSeconds) {
   const PoolIds ids = kvpool::findPoolIds();
   if (int refused = prepareChange(ids, "load", waitSeconds); refused != kExitDone) return refused;
   std::string why;
-  auto file = readSnapshotFile(kSnapshotPath, &why);
+  auto file = readSnapshotFile(snapshotPath(), &why);
   if (!file) return fail(why + " (kvpool save writes it)");
   const Walk fileWalk = walkPool(*file);
   if (!fileWalk.sound()) {
-    return fail(std::string(kSnapshotPath) + " is damaged (" + fileWalk.damage.front() +
+    return fail(std::string(snapshotPath()) + " is damaged (" + fileWalk.damage.front() +
                 "); kvpool verify --snapshot lists every inconsistency");
   }
   if (fileWalk.records.empty()) {
-    return fail(std::string(kSnapshotPath) + " holds an empty pool: nothing to load");
+    return fail(std::string(snapshotPath()) + " holds an empty pool: nothing to load");
   }
   OpenedPool pool;
   if (!openForChange(ids, &pool, &why)) return fail(why);
   const PoolControl before = pool.header();
   if (kvpool::loadPoolFromFile(pool.view()) != 0) {
-    return fail(std::string(kSnapshotPath) + " was refused by the pool (see /tmp/KvPool.log)");
+    return fail(std::string(snapshotPath()) + " was refused by the pool (see /tmp/KvPool.log)");
   }
   const PoolControl after = pool.header();
   warnIfRemovedMeanwhile(ids.segment);
@@ -168,7 +174,7 @@ int runLoad(double waitSeconds) {
                 std::to_string(pool.pages() * KVPOOL_PAGE_SIZE) + " bytes");
   }
   std::cout << "loaded " << after.blockCount << " records (" << after.usedSize << " bytes) from "
-            << kSnapshotPath << "\n";
+            << snapshotPath() << "\n";
   return kExitDone;
 }
 

@@ -49,7 +49,7 @@ PoolFacts gatherPoolFacts(double waitSeconds) {
       facts.accessDenied = accessDeniedText();
     }
   }
-  facts.snapshot = lookAtFile(kSnapshotPath);
+  facts.snapshot = lookAtFile(snapshotPath());
   facts.trace = lookAtFile(kTracePath);
   facts.leftovers = kvpool::findDeadSavesFiles(false);
   if (auto pages = checkPagesVariable()) facts.warnings.push_back(*pages);

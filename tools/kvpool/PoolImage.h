@@ -22,6 +22,7 @@ struct PoolImage {
   int32_t limit = 0;  // segment size, or file size
   bool isSnapshot = false;
   bool locked = false;  // read under the read lock
+  bool persistent = false;  // the pool was created with KVPOOL_PERSIST
 };
 
 // Copies the segment's used bytes under the read lock (none when the pool has

@@ -38,7 +38,7 @@ std::optional<PoolImage> readLivePool(double waitSeconds, int* exitStatus) {
 std::optional<PoolImage> readPoolOrSnapshot(bool snapshot, double waitSeconds, int* exitStatus) {
   if (!snapshot) return readLivePool(waitSeconds, exitStatus);
   std::string why;
-  auto image = readSnapshotFile(kSnapshotPath, &why);
+  auto image = readSnapshotFile(snapshotPath(), &why);
   if (!image) *exitStatus = fail(why);
   return image;
 }
@@ -55,7 +55,7 @@ int runList(bool json, bool snapshot, double waitSeconds) {
     for (const auto& record : walk.records) {
       records.push_back({{"key", record.key}, {"value", record.value}});
     }
-    nlohmann::ordered_json out = {{"source", snapshot ? kSnapshotPath : "pool"},
+    nlohmann::ordered_json out = {{"source", snapshot ? snapshotPath() : "pool"},
                                   {"capacity", image->limit},
                                   {"usedSize", walk.header.usedSize},
                                   {"records", records}};
@@ -121,7 +121,7 @@ int runVerify(bool snapshot, double waitSeconds) {
       }
     }
   }
-  const std::string what = snapshot ? std::string("snapshot ") + kSnapshotPath : "pool";
+  const std::string what = snapshot ? std::string("snapshot ") + snapshotPath() : "pool";
   for (const std::string& note : walk.notes) std::cout << "note: " << note << "\n";
   for (const std::string& line : damage) std::cout << "damage: " << line << "\n";
   if (!damage.empty()) {

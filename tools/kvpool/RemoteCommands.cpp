@@ -160,7 +160,7 @@ int status(RedisPool& pool, bool json) {
             << " (" << infoField(memory, "maxmemory_policy") << ")\n";
   std::cout << "  lifetime:       the pool outlives the node contexts (no segment, semaphore "
                "set or user slot)\n";
-  std::cout << "snapshot file:    " << fileLine(kSnapshotPath) << "\n";
+  std::cout << "snapshot file:    " << fileLine(snapshotPath()) << "\n";
   std::cout << "trace file:       " << fileLine(kTracePath) << "\n";
   return kExitDone;
 }
@@ -251,7 +251,7 @@ int save(RedisPool& pool) {
   switch (kvpool::saveTablePoolToFile(pool.table(), &records, &error)) {
     case kvpool::RemoteSnapshot::kDone:
       std::cout << "saved " << counted(records, "record", "records") << " of "
-                << pool.config().describe() << " to " << kSnapshotPath << "\n";
+                << pool.config().describe() << " to " << snapshotPath() << "\n";
       return kExitDone;
     default:
       return fail("the pool could not be saved: " + error);
@@ -263,11 +263,11 @@ int load(RedisPool& pool) {
   std::string error;
   switch (kvpool::loadTablePoolFromFile(pool.table(), &records, &error)) {
     case kvpool::RemoteSnapshot::kDone:
-      std::cout << "loaded " << counted(records, "record", "records") << " from " << kSnapshotPath
+      std::cout << "loaded " << counted(records, "record", "records") << " from " << snapshotPath()
                 << " into " << pool.config().describe() << "\n";
       return kExitDone;
     case kvpool::RemoteSnapshot::kFileFailed:
-      return fail(std::string(kSnapshotPath) +
+      return fail(std::string(snapshotPath()) +
                   " is missing, not a regular file, or damaged (kvpool verify --snapshot tells)");
     case kvpool::RemoteSnapshot::kPoolNotEmpty:
       return fail("nothing loaded: " + error + " (kvpool remove --force empties it)");

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "pool/PoolSettings.h"
 #include "pool/SnapshotFile.h"
 #include "tools/common/Text.h"
 
@@ -17,7 +18,12 @@ constexpr int kExitDone = 0;
 constexpr int kExitNotDone = 1;
 constexpr int kExitUsage = 2;
 
-constexpr const char* kSnapshotPath = kvpool::kSnapshotPath;
+// The snapshot file save and load use: --file, else KVPOOL_PERSIST, else
+// /tmp/KvPoolData.bin (main sets it as the library's, so both use one).
+inline const char* snapshotPath() {
+  const char* path = kvpool::persistPath();
+  return path != nullptr ? path : kvpool::kSnapshotPath;
+}
 constexpr const char* kTracePath = "/tmp/KvPool.log";
 constexpr std::size_t kMaxKeyBytes = 255;
 // How long a command waits for the pool's lock unless --wait says otherwise.

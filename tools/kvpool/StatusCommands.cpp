@@ -71,6 +71,11 @@ void printPool(const PoolFacts& facts) {
                                    : std::to_string(facts.walk.damage.size()) +
                                          " inconsistencies (kvpool verify lists them)")
             << "\n";
+  std::cout << "  persistent:     "
+            << (facts.image->persistent
+                    ? "yes: created with KVPOOL_PERSIST, its last node saves it to that file"
+                    : "no: created without KVPOOL_PERSIST")
+            << "\n";
 }
 
 nlohmann::ordered_json fileJson(const std::string& path, const FileFacts& file) {
@@ -115,6 +120,7 @@ nlohmann::ordered_json statusJson(const PoolFacts& facts) {
       pool["used"] = facts.used();
       pool["records"] = facts.records();
       pool["chainSound"] = facts.walk.sound();
+      pool["createdPersistent"] = facts.image->persistent;
     } else {
       pool["readError"] = facts.imageError;
     }
@@ -123,7 +129,7 @@ nlohmann::ordered_json statusJson(const PoolFacts& facts) {
   }
   return {
       {"pool", pool},
-      {"snapshot", fileJson(kSnapshotPath, facts.snapshot)},
+      {"snapshot", fileJson(snapshotPath(), facts.snapshot)},
       {"snapshotLeftovers", {{"files", facts.leftovers.files}, {"bytes", facts.leftovers.bytes}}},
       {"trace", fileJson(kTracePath, facts.trace)},
       {"warnings", facts.warnings}};
@@ -146,7 +152,7 @@ int runStatus(bool json, double waitSeconds) {
     return unreadable ? kExitNotDone : kExitDone;
   }
   printPool(facts);
-  std::cout << "snapshot file:    " << describeFile(kSnapshotPath, facts.snapshot) << "\n";
+  std::cout << "snapshot file:    " << describeFile(snapshotPath(), facts.snapshot) << "\n";
   if (facts.leftovers.files > 0) {
     std::cout << "save leftovers:   "
               << counted(facts.leftovers.files, "temporary file", "temporary files")
@@ -173,12 +179,15 @@ int runMetrics(double waitSeconds) {
   printGauge("kvpool_pool_records", "Records (keys) in the pool.", facts.records());
   printGauge("kvpool_node_contexts", "Node contexts alive on this machine (user slots taken).",
              facts.nodeContexts());
+  printGauge("kvpool_pool_persistent",
+             "Whether the pool was created with KVPOOL_PERSIST (its last node saves it).",
+             facts.image && facts.image->persistent ? 1 : 0);
   if (facts.snapshot.regular) {
     printGauge("kvpool_snapshot_age_seconds",
-               "Seconds since the snapshot /tmp/KvPoolData.bin was written.",
+               "Seconds since the snapshot file (KVPOOL_PERSIST, else /tmp/KvPoolData.bin) was "
+               "written.",
                ageSeconds(facts.snapshot));
-    printGauge("kvpool_snapshot_size_bytes", "Size of the snapshot /tmp/KvPoolData.bin.",
-               facts.snapshot.bytes);
+    printGauge("kvpool_snapshot_size_bytes", "Size of the snapshot file.", facts.snapshot.bytes);
   }
   return kExitDone;
 }

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "pool/PoolBackend.h"
+#include "pool/PoolSettings.h"
 #include "tools/kvpool/Commands.h"
 #include "tools/kvpool/Report.h"
 
@@ -33,7 +35,7 @@ constexpr double kLongestWaitSeconds = 86400;
 struct Arguments {
   double waitSeconds = kDefaultWaitSeconds;
   bool json = false, snapshot = false, force = false, replace = false;
-  std::string key, value, path = "-", backend;
+  std::string key, value, path = "-", backend, file;
   std::vector<std::string> keys;
   int intervalMs = 1000;
 };
@@ -62,6 +64,10 @@ int main(int argc, char** argv) {
                  "The pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
                  "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER (default: KVPOOL_BACKEND)");
 
+  app.add_option("--file", a.file,
+                 "The snapshot file, an absolute path (default: KVPOOL_PERSIST, else "
+                 "/tmp/KvPoolData.bin)");
+
   CLI::App* status = addLockingCommand(
       app, a, "status", "Whether a pool exists, its ids, size, use, node contexts and files");
   status->add_flag("--json", a.json, "As a JSON document");
@@ -85,8 +91,9 @@ int main(int argc, char** argv) {
   CLI::App* clear = addLockingCommand(app, a, "clear", "Delete every record; the pool stays");
   clear->add_flag("--force", a.force, "Even while node contexts use the pool");
   addLockingCommand(app, a, "save",
-                    "Save the pool to /tmp/KvPoolData.bin (removes leftovers of killed saves)");
-  addLockingCommand(app, a, "load", "Load /tmp/KvPoolData.bin into the empty pool");
+                    "Save the pool to the snapshot file (removes leftovers of killed saves); "
+                    "without a pool nothing is written");
+  addLockingCommand(app, a, "load", "Load the snapshot file into the empty pool");
   CLI::App* drop = app.add_subcommand("remove", "Remove the segment and semaphore set");
   drop->add_flag("--force", a.force, "Even while node contexts use the pool");
 
@@ -111,6 +118,10 @@ int main(int argc, char** argv) {
   const std::string command = app.get_subcommands().front()->get_name();
   kvpool::BackendConfig backend;
   if (!readBackend(a.backend, &backend)) return kExitUsage;
+  if (std::string problem; !a.file.empty() && !kvpool::checkPersistPath(a.file.c_str(), &problem)) {
+    return fail("--file: " + problem.substr(problem.find('"')));
+  }
+  kvpool::setPersistPath(!a.file.empty() ? a.file : backend.persistPath);
   if (backend.remote() && !a.snapshot) {
     return runRemote(backend, {command, a.json, a.force, a.key, a.value, a.keys});
   }
