@@ -1,6 +1,7 @@
 """End-to-end cases of kvpool on a live or leftover pool: commands, snapshots,
 verify, delete and clear, export and import.
 """
+import harness
 from harness import *  # noqa: F401,F403 (the shared helpers)
 
 
@@ -307,3 +308,35 @@ def the_persistence_file_outlives_the_flows_and_kvpool_follows_it():
     relative = kvpool("--file", "pool.bin", "save")
     expect(relative.returncode == 1 and "not an absolute path" in relative.stderr,
            "--file must be absolute: " + relative.stderr)
+
+
+@case
+def save_timer_units_verify_and_their_command_saves_a_live_pool():
+    units = {}
+    for name in ("kvpool-save.service", "kvpool-save.timer"):
+        with open(os.path.join(harness.SOURCE, "packaging", name)) as f:
+            units[name] = f.read().replace("/usr/bin/kvpool", tool("kvpool"))
+    os.mkdir("/tmp/units")
+    for name, text in units.items():
+        with open(os.path.join("/tmp/units", name), "w") as f:
+            f.write(text)
+    if shutil.which("systemd-analyze"):
+        verified = run(["systemd-analyze", "verify", "--man=no"] +
+                       [os.path.join("/tmp/units", name) for name in sorted(units)])
+        expect_equal((verified.returncode, verified.stderr), (0, ""), "systemd-analyze verify")
+    service = units["kvpool-save.service"]
+    expect("EnvironmentFile=-/etc/default/kvpool\n" in service, "the environment file")
+    expect("OnUnitActiveSec=5min\n" in units["kvpool-save.timer"], "every 5 minutes")
+    command = [line.split("=", 1)[1] for line in service.splitlines()
+               if line.startswith("ExecStart=")][0]
+    os.mkdir("/tmp/persist")
+    with open("/tmp/kvpool.default", "w") as f:
+        f.write("KVPOOL_PERSIST=/tmp/persist/pool.bin\n")
+    then = then_script([("timer", "set -a; . /tmp/kvpool.default; set +a; " + command)])
+    example = copy_example("shipping")
+    expect_equal(kvflow("run", os.path.join(example, "shipping.json"), "--then", then).returncode,
+                 0, "the run")
+    out, err, rc = recorded("timer")
+    expect(rc == 0 and "to /tmp/persist/pool.bin" in out, "the timer's save: " + out + err)
+    listing = kvpool("--file", "/tmp/persist/pool.bin", "list", "--snapshot")
+    expect("Ada Byron" in listing.stdout, "the saved pool: " + listing.stdout + listing.stderr)
