@@ -202,9 +202,10 @@ int loadPoolFromFile(const PoolView& pool);
 // pool, and its creator loading KVPOOL_PERSIST before any message reads.
 // The save returns 0 or 1 with *why naming the failed step and the file;
 // the load at creation renames a file that fails its checks beside itself
-// (event 20) and leaves the pool empty.
+// (event 20) and leaves the pool empty; false when such a file could not be
+// renamed: the pool must then not be saved over it.
 int savePoolToFileLocked(const PoolView& pool, std::string* why);
-void loadPersistedPoolLocked(const PoolView& pool);
+bool loadPersistedPoolLocked(const PoolView& pool);
 
 // An existing pool mapped into this process for as long as the object lives,
 // without joining it: no user slot, nothing created, the process's own

@@ -360,12 +360,13 @@ void initKvPoolMemory(void) {
   if (kvpool::readPoolControl(base).usedSize >= kvpool::kPoolHeaderBytes) return;
   kvpool::writePoolControl(base, empty);
   // KVPOOL_PERSIST: the creator fills the pool from the file while it still
-  // holds the lock, so no message reads it before, and marks the pool.
+  // holds the lock, so no message reads it before, and marks the pool for
+  // its last node to save, unless a refused file stayed at the path.
   if (kvpool::persistPath() == nullptr) return;
+  if (!kvpool::loadPersistedPoolLocked(kvpool::mappedPoolView())) return;
   if (kvpool::StoreJournal* journal = kvpool::processStoreJournal()) {
     __atomic_or_fetch(&journal->flags, kvpool::kJournalPoolPersistent, __ATOMIC_RELEASE);
   }
-  kvpool::loadPersistedPoolLocked(kvpool::mappedPoolView());
 }
 
 void closeHandleOfKvPoolView(void) {

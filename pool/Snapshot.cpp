@@ -288,23 +288,25 @@ std::string refusedName(const std::string& path) {
 
 // A KVPOOL_PERSIST file that fails its checks is never written over: it is
 // kept under a new name (one not taken yet), and event 20 says why.
-void setRefusedFileAside(const std::string& path, const std::string& reason) {
+bool setRefusedFileAside(const std::string& path, const std::string& reason) {
   std::string aside = refusedName(path);
   for (int attempt = 1; access(aside.c_str(), F_OK) == 0 && attempt < 100; ++attempt) {
     aside = refusedName(path) + "." + kvpool::decimalText(attempt);
   }
   std::string text;
-  if (rename(path.c_str(), aside.c_str()) == 0) {
+  const bool renamed = rename(path.c_str(), aside.c_str()) == 0;
+  if (renamed) {
     text = reason + "; kept as " + aside + ", the pool starts empty";
   } else {
     text = reason + "; it could not be renamed to " + aside + " (" + std::strerror(errno) +
-           "), the pool starts empty";
+           "), the pool starts empty and is not saved over it";
   }
   Log("  >initKvPoolFromFile: %s\n", text.c_str());
   int rc = 0;
   cciLog(&rc, CCI_LOG_WARNING, kvpool::kEventFile, kvpool::kLinePersistFileRefused,
          "initKvPoolFromFile", constKvCatalog, kvpool::kEventPersistFileRefused, kvpool::kVTRL2Text,
          text.c_str(), static_cast<const char*>(nullptr));
+  return renamed;
 }
 
 }  // namespace
@@ -351,18 +353,16 @@ int kvpool::loadPoolFromFile(const PoolView& pool) {
   return 0;
 }
 
-void kvpool::loadPersistedPoolLocked(const PoolView& pool) {
+bool kvpool::loadPersistedPoolLocked(const PoolView& pool) {
   Log("-->initKvPoolFromFile\n");
   const std::string path = snapshotFilePath();
   SnapshotImage file = readSnapshotImage(path.c_str(), pool.capacity - 1, SnapshotCheck::kWhole,
                                          "the pool's capacity");
   if (file.refusal == SnapshotRefusal::kMissing) {
     Log("  %s does not exist yet: the pool starts empty\n", path.c_str());
-    return;
+    return true;
   }
-  if (!file.read()) {
-    setRefusedFileAside(path, file.reason);
-    return;
-  }
+  if (!file.read()) return setRefusedFileAside(path, file.reason);
   copyHeldImage(pool, file.bytes, true);
+  return true;
 }

@@ -4,11 +4,14 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
@@ -208,6 +211,22 @@ TEST_F(PoolPersistTest, AFileThatFailsItsChecksIsKeptAsideAndThePoolStartsEmpty)
     EXPECT_NE(readFile(kFile).find("KvPoolNew"), std::string::npos) << c.name;
     TearDown();
   }
+}
+
+TEST_F(PoolPersistTest, ARefusedFileThatCannotBeRenamedIsNeverSavedOver) {
+  // A damaged file mounted over the path: it cannot be renamed (EBUSY).
+  const std::string mounted = std::string(kFolder) + "/mounted";
+  std::ofstream(mounted, std::ios::binary) << std::string(20, '\x7f');
+  std::ofstream(kFile, std::ios::binary) << "";
+  ASSERT_EQ(mount(mounted.c_str(), kFile, nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+  ASSERT_TRUE(createNode(kFile));
+  ASSERT_EQ(eventsNumbered(20).size(), 1u);
+  EXPECT_NE(eventsNumbered(20)[0].inserts.at(0).find("not saved over it"), std::string::npos);
+  detachKvPool();
+  EXPECT_TRUE(eventsNumbered(19).empty()) << "no save was tried";
+  EXPECT_FALSE(segmentExists());
+  EXPECT_EQ(readFile(kFile), std::string(20, '\x7f'));
+  umount(kFile);
 }
 
 TEST_F(PoolPersistTest, ASaveThatFailsKeepsThePoolForTheNextNode) {
