@@ -428,10 +428,7 @@ void appendThroughLibrary(LineBuffer& out, const Directive& d, va_list* args) {
 // Expands a printf format with one extension: "%S" takes a CciChar text and
 // writes it as UTF-8. Plain %s, %d, %i and %u are written here; every other
 // conversion is handed to the C library on its own (appendThroughLibrary).
-void expand(LineBuffer& out, const char* format, va_list args) {
-  // A copy of our own: a va_list parameter cannot be passed on by address.
-  va_list list;
-  va_copy(list, args);
+void expand(LineBuffer& out, const char* format, va_list* args) {
   const char* p = format;
   while (*p != '\0') {
     if (*p != '%') {
@@ -446,14 +443,13 @@ void expand(LineBuffer& out, const char* format, va_list args) {
       continue;
     }
     Directive directive;
-    if (!readDirective(p, &list, &directive)) {  // a lone '%' at the end: written as it stands
+    if (!readDirective(p, args, &directive)) {  // a lone '%' at the end: written as it stands
       out.append(p);
       break;
     }
     p = directive.end;
-    if (!appendPlain(out, directive, &list)) appendThroughLibrary(out, directive, &list);
+    if (!appendPlain(out, directive, args)) appendThroughLibrary(out, directive, args);
   }
-  va_end(list);
 }
 
 }  // namespace
@@ -466,7 +462,7 @@ void Log(const char* format, ...) {
   appendLabel(line);
   va_list args;
   va_start(args, format);
-  expand(line, format, args);
+  expand(line, format, &args);
   va_end(args);
   emitLine(line);
 }
