@@ -307,30 +307,43 @@ int storeLocked(const kvpool::PoolView& pool, PoolBlockRequest* request, const K
   return KVPOOL_POOL_FULL;
 }
 
-}  // namespace
+int storeEach(const kvpool::PoolView& pool, const std::vector<kvpool::StorePair>& pairs,
+              std::size_t* stored);
 
-int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
-  Log("-->storeKvPoolDataBlock\n");
+// Runs stores under the writer lock, a store a killed writer left half done
+// put right first: 8 when the pool is not mapped, 5 when the lock cannot be
+// had, else what stores() returns.
+template <typename Stores>
+int underWriterLock(const kvpool::PoolView& pool, Stores&& stores) {
   if (pool.base == nullptr) {
     Log("  >storeKvPoolDataBlock: the pool is not mapped\n");
     return KVPOOL_POOL_FULL;
   }
-  PoolWriteLock lock(pool.semaphores);
+  kvpool::PoolWriteLock lock(pool.semaphores);
   if (!lock.held()) return unavailable("storeKvPoolDataBlock");
-  repairInterruptedStore(pool, "storeKvPoolDataBlock");
-  return storeLocked(pool, request, nullptr);
+  kvpool::repairInterruptedStore(pool, "storeKvPoolDataBlock");
+  return stores();
+}
+
+}  // namespace
+
+int kvpool::storePoolValue(const PoolView& pool, PoolBlockRequest* request) {
+  Log("-->storeKvPoolDataBlock\n");
+  return underWriterLock(pool, [&] { return storeLocked(pool, request, nullptr); });
 }
 
 int kvpool::storePoolValues(const PoolView& pool, const std::vector<StorePair>& pairs,
                             std::size_t* stored) {
   *stored = 0;
-  if (pool.base == nullptr) {
-    Log("  >storeKvPoolDataBlock: the pool is not mapped\n");
-    return KVPOOL_POOL_FULL;
-  }
-  PoolWriteLock lock(pool.semaphores);
-  if (!lock.held()) return unavailable("storeKvPoolDataBlock");
-  repairInterruptedStore(pool, "storeKvPoolDataBlock");
+  return underWriterLock(pool, [&] { return storeEach(pool, pairs, stored); });
+}
+
+namespace {
+
+// The batch's stores, under the writer lock.
+int storeEach(const kvpool::PoolView& pool, const std::vector<kvpool::StorePair>& pairs,
+              std::size_t* stored) {
+  using namespace kvpool;
   // One walk of the chain for all the stores; kept up to date after each.
   RecordMap records;
   bool mapped = false;
@@ -352,13 +365,15 @@ int kvpool::storePoolValues(const PoolView& pool, const std::vector<StorePair>& 
         }
       }
       const int32_t end = readPoolControl(pool.base).usedSize;
-      const KnownRecord stored{end - request.blockSize, request.blockSize};
-      if (const auto [entry, added] = records.emplace(key, stored); !added) entry->second = stored;
+      const KnownRecord placed{end - request.blockSize, request.blockSize};
+      if (const auto [entry, added] = records.emplace(key, placed); !added) entry->second = placed;
     }
     *stored += 1;
   }
   return KVPOOL_OK;
 }
+
+}  // namespace
 
 int kvpool::removePoolValue(const PoolView& pool, const char* key) {
   if (pool.base == nullptr) return KVPOOL_KEY_NOT_FOUND;

@@ -20,6 +20,7 @@
 #include "broker/Broker.h"
 #include "pool/PoolBackend.h"
 #include "pool/PoolSettings.h"
+#include "node_test_fixture.h"
 #include "pool_test_helpers.h"
 #include "support/test_files.h"
 
@@ -80,11 +81,7 @@ class PoolPersistTest : public ::testing::Test {
     kvpool::setPersistPath("");
   }
   std::vector<kvbroker::EventRecord> eventsNumbered(int number) const {
-    std::vector<kvbroker::EventRecord> found;
-    for (const auto& event : broker_.events()) {
-      if (event.messageNumber == number) found.push_back(event);
-    }
-    return found;
+    return kvtest::eventsNumbered(broker_, number);
   }
 
   kvbroker::Broker broker_;

@@ -51,23 +51,8 @@ CLI::App* addLockingCommand(CLI::App& app, Arguments& arguments, const std::stri
   return command;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CLI::App app{"kvpool: looks into and maintains the shared key/value pool of this machine."};
-  app.require_subcommand(1);
-  Arguments a;
-  app.add_option("--wait", a.waitSeconds,
-                 "Longest wait for the pool's lock, in seconds (default 5); also after a command")
-      ->check(CLI::Range(0.0, kLongestWaitSeconds));
-  app.add_option("--backend", a.backend,
-                 "The pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
-                 "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER (default: KVPOOL_BACKEND)");
-
-  app.add_option("--file", a.file,
-                 "The snapshot file, an absolute path (default: KVPOOL_PERSIST, else "
-                 "/tmp/KvPoolData.bin)");
-
+// The commands and their own options.
+void addCommands(CLI::App& app, Arguments& a) {
   CLI::App* status = addLockingCommand(
       app, a, "status", "Whether a pool exists, its ids, size, use, node contexts and files");
   status->add_flag("--json", a.json, "As a JSON document");
@@ -109,22 +94,10 @@ int main(int argc, char** argv) {
                                       "A live view of the pool on a terminal (q or Ctrl-C quits)");
   watch->add_option("--interval", a.intervalMs, "Milliseconds between refreshes (default 1000)")
       ->check(CLI::Range(50, 3600000));
+}
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
-    return app.exit(error) == 0 ? kExitDone : kExitUsage;
-  }
-  const std::string command = app.get_subcommands().front()->get_name();
-  kvpool::BackendConfig backend;
-  if (!readBackend(a.backend, &backend)) return kExitUsage;
-  if (std::string problem; !a.file.empty() && !kvpool::checkPersistPath(a.file.c_str(), &problem)) {
-    return fail("--file: " + problem.substr(problem.find('"')));
-  }
-  kvpool::setPersistPath(!a.file.empty() ? a.file : backend.persistPath);
-  if (backend.remote() && !a.snapshot) {
-    return runRemote(backend, {command, a.json, a.force, a.key, a.value, a.keys});
-  }
+// Runs a command on the pool in shared memory.
+int runCommand(const std::string& command, const Arguments& a) {
   const double wait = a.waitSeconds;
   if (command == "status") return runStatus(a.json, wait);
   if (command == "metrics") return runMetrics(wait);
@@ -141,4 +114,41 @@ int main(int argc, char** argv) {
   if (command == "import") return runImport(a.path, a.replace, wait);
   if (command == "watch") return runWatch(a.intervalMs, wait);
   return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"kvpool: looks into and maintains the shared key/value pool of this machine."};
+  app.require_subcommand(1);
+  Arguments a;
+  app.add_option("--wait", a.waitSeconds,
+                 "Longest wait for the pool's lock, in seconds (default 5); also after a command")
+      ->check(CLI::Range(0.0, kLongestWaitSeconds));
+  app.add_option("--backend", a.backend,
+                 "The pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
+                 "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER (default: KVPOOL_BACKEND)");
+
+  app.add_option("--file", a.file,
+                 "The snapshot file, an absolute path (default: KVPOOL_PERSIST, else "
+                 "/tmp/KvPoolData.bin)");
+
+  addCommands(app, a);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? kExitDone : kExitUsage;
+  }
+  const std::string command = app.get_subcommands().front()->get_name();
+  kvpool::BackendConfig backend;
+  if (!readBackend(a.backend, &backend)) return kExitUsage;
+  if (std::string problem; !a.file.empty() && !kvpool::checkPersistPath(a.file.c_str(), &problem)) {
+    return fail("--file: " + problem.substr(problem.find('"')));
+  }
+  kvpool::setPersistPath(!a.file.empty() ? a.file : backend.persistPath);
+  if (backend.remote() && !a.snapshot) {
+    return runRemote(backend, {command, a.json, a.force, a.key, a.value, a.keys});
+  }
+  return runCommand(command, a);
 }
