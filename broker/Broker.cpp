@@ -15,50 +15,32 @@ namespace {
 
 using detail::host;
 
-// Closes a plug-in library when its owner goes.
-class LibraryHandle {
- public:
-  explicit LibraryHandle(void* handle) : handle_(handle) {}
-  ~LibraryHandle() {
-    if (handle_) ::dlclose(handle_);
-  }
-  LibraryHandle(LibraryHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  LibraryHandle(const LibraryHandle&) = delete;
-  LibraryHandle& operator=(const LibraryHandle&) = delete;
-  void* get() const { return handle_; }
-
- private:
-  void* handle_;
-};
-
-// A null-terminated, writable UTF-16 copy for the callbacks' CciChar* arguments.
-std::vector<CciChar> ucsArgument(std::u16string_view text) {
-  std::vector<CciChar> buffer(text.begin(), text.end());
-  buffer.push_back(0);
-  return buffer;
-}
-
-std::string ucsResult(const std::vector<CciChar>& buffer) {
-  std::size_t length = 0;
-  while (length < buffer.size() && buffer[length] != 0) ++length;
-  return detail::displayUtf8(
-      std::u16string_view(reinterpret_cast<const char16_t*>(buffer.data()), length));
-}
-
-}  // namespace
-
-struct Broker::Impl {
-  // Libraries close after the nodes and classes that point into them are gone.
-  std::vector<LibraryHandle> libraries;
-  std::vector<PluginInfo> plugins;
-  std::vector<std::unique_ptr<Node>> nodes;
-};
-
-Broker::Broker() : impl_(std::make_unique<Impl>()) {
+// Runs `use` on the host state with its mutex held.
+template <typename Use>
+auto locked(Use use) {
   auto& state = host();
   std::lock_guard lock(state.mutex);
-  if (state.active) throw BrokerError("create broker: another broker is active in this process");
-  state.active = this;
+  return use(state);
+}
+
+// The callbacks' writable CciChar* view of a text (terminated, as a string is).
+CciChar* ucs(std::u16string& text) {
+  return reinterpret_cast<CciChar*>(text.data());
+}
+
+// Runs a plug-in callback; a broker exception it raises becomes CallbackRefused
+// naming the step (made only then).
+template <typename Callback, typename Step>
+auto callPlugin(Callback callback, Step step) {
+  try {
+    return callback();
+  } catch (const BrokerException& exception) {
+    throw CallbackRefused(step(), exception.record());
+  }
+}
+
+// Everything the active broker keeps in the host, back to its start.
+void resetHost(detail::HostState& state) {
   state.events.clear();
   detail::resetCallCounts();
   state.faults.clear();
@@ -69,38 +51,78 @@ Broker::Broker() : impl_(std::make_unique<Impl>()) {
   state.factories.clear();
   state.loading = nullptr;
   state.undeletedMessages = 0;
+}
+
+std::vector<std::string> terminalNames(const std::vector<std::unique_ptr<CciTerminalS>>& list) {
+  std::vector<std::string> names;
+  for (const auto& terminal : list) names.push_back(terminal->name);
+  return names;
+}
+
+}  // namespace
+
+Node::Node() : state_(std::make_unique<CciNodeS>()) {}
+Node::~Node() = default;
+const std::string& Node::name() const {
+  return state_->name;
+}
+CciContext* Node::context() const {
+  return state_->context;
+}
+std::vector<std::string> Node::inputTerminals() const {
+  return terminalNames(state_->inputs);
+}
+std::vector<std::string> Node::outputTerminals() const {
+  return terminalNames(state_->outputs);
+}
+CciTerminal* Node::findTerminal(std::string_view name) const {
+  if (auto* terminal = detail::findTerminalIn(state_->inputs, name)) return terminal;
+  return detail::findTerminalIn(state_->outputs, name);
+}
+const std::vector<CapturedMessage>& Node::captured() const {
+  static const std::vector<CapturedMessage> none;
+  return state_->builtIn ? state_->builtIn->captured : none;
+}
+long Node::receivedCount() const {
+  return state_->builtIn ? state_->builtIn->received : 0;
+}
+void Node::clearCaptured() {
+  if (!state_->builtIn) return;
+  state_->builtIn->captured.clear();
+  state_->builtIn->received = 0;
+}
+
+Broker::Broker() {
+  auto& state = host();
+  std::lock_guard lock(state.mutex);
+  if (state.active) throw BrokerError("create broker: another broker is active in this process");
+  state.active = this;
+  resetHost(state);
   detail::pending().reset();
 }
 
 Broker::~Broker() {
-  while (!impl_->nodes.empty()) deleteNode(*impl_->nodes.back());
-  auto& state = host();
-  {
-    std::lock_guard lock(state.mutex);
-    state.classes.clear();
-    state.factories.clear();
-    state.faults.clear();
-    state.hasFaults = false;
-    state.rethrowReturns = false;
+  while (!nodes_.empty()) deleteNode(*nodes_.back());
+  locked([](auto& state) {
+    resetHost(state);
     state.active = nullptr;
-  }
-  while (!impl_->libraries.empty()) impl_->libraries.pop_back();
+  });
+  while (!libraries_.empty()) libraries_.pop_back();
 }
 
 Broker* Broker::active() {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  return state.active;
+  return locked([](auto& state) { return state.active; });
 }
 
 const PluginInfo& Broker::loadPlugin(const std::string& path) {
   const std::string step = "load plug-in " + path;
   ::dlerror();
-  LibraryHandle library(::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
-  if (!library.get()) {
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
     const char* reason = ::dlerror();
     throw BrokerError(step + ": dlopen failed: " + (reason ? reason : "unknown reason"));
   }
+  std::shared_ptr<void> library(handle, ::dlclose);
   ::dlerror();
   void* symbol = ::dlsym(library.get(), "vtrGetMessageflowNodeFactory");
   if (!symbol) {
@@ -112,60 +134,49 @@ const PluginInfo& Broker::loadPlugin(const std::string& path) {
   auto entry = reinterpret_cast<Entry>(symbol);
   PluginInfo info;
   info.path = path;
-  auto& state = host();
-  auto forgetClasses = [&] {
-    std::lock_guard lock(state.mutex);
-    state.loading = nullptr;
-    std::erase_if(state.classes, [&](const detail::NodeClass& nodeClass) {
-      return std::find(info.classNames.begin(), info.classNames.end(), nodeClass.name) !=
-             info.classNames.end();
+  // Ends the entry's run; when it failed, the classes it defined go too.
+  auto endLoading = [&](bool failed) {
+    locked([&](auto& state) {
+      state.loading = nullptr;
+      if (!failed) return;
+      std::erase_if(state.classes, [&](const detail::NodeClass& nodeClass) {
+        return std::find(info.classNames.begin(), info.classNames.end(), nodeClass.name) !=
+               info.classNames.end();
+      });
     });
   };
-  {
-    std::lock_guard lock(state.mutex);
-    state.loading = &info;
-  }
+  locked([&](auto& state) { state.loading = &info; });
   try {
-    info.factory = entry();
-  } catch (const BrokerException& exception) {
-    forgetClasses();
-    throw CallbackRefused(step + ": vtrGetMessageflowNodeFactory", exception.record());
+    info.factory = callPlugin(entry, [&] { return step + ": vtrGetMessageflowNodeFactory"; });
+    if (!info.factory)
+      throw BrokerError(step + ": vtrGetMessageflowNodeFactory returned no factory");
+  } catch (const BrokerError&) {
+    endLoading(true);
+    throw;
   }
-  {
-    std::lock_guard lock(state.mutex);
-    state.loading = nullptr;
-  }
-  if (!info.factory) {
-    forgetClasses();
-    throw BrokerError(step + ": vtrGetMessageflowNodeFactory returned no factory");
-  }
-  impl_->libraries.push_back(std::move(library));
-  impl_->plugins.push_back(std::move(info));
-  return impl_->plugins.back();
-}
-
-const std::vector<PluginInfo>& Broker::plugins() const {
-  return impl_->plugins;
+  endLoading(false);
+  libraries_.push_back(std::move(library));
+  plugins_.push_back(std::move(info));
+  return plugins_.back();
 }
 
 std::vector<std::string> Broker::nodeClassNames() const {
   std::vector<std::string> names;
-  {
-    auto& state = host();
-    std::lock_guard lock(state.mutex);
+  locked([&](auto& state) {
     for (const auto& nodeClass : state.classes) names.push_back(nodeClass.name);
-  }
-  for (auto& name : detail::builtInClassNames()) names.push_back(std::move(name));
+  });
+  names.emplace_back(kOutputNodeClass);
+  names.emplace_back(kCaptureNodeClass);
   return names;
 }
 
 const CniNodeFunctionTable* Broker::nodeClassTable(std::string_view className) const {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  for (const auto& nodeClass : state.classes) {
-    if (nodeClass.name == className) return nodeClass.table;
-  }
-  return nullptr;
+  return locked([&](auto& state) -> const CniNodeFunctionTable* {
+    for (const auto& nodeClass : state.classes) {
+      if (nodeClass.name == className) return nodeClass.table;
+    }
+    return nullptr;
+  });
 }
 
 Node& Broker::createNode(std::string_view className, std::string_view nodeName) {
@@ -175,46 +186,34 @@ Node& Broker::createNode(std::string_view className, std::string_view nodeName) 
   std::unique_ptr<Node> node(new Node());
   CciNodeS* state = node->state_.get();
   state->name = nodeName;
-  state->className = className;
-  {
-    auto& host = detail::host();
-    std::lock_guard lock(host.mutex);
+  locked([&](auto& host) {
     for (const auto& nodeClass : host.classes) {
       if (nodeClass.name == className) state->nodeClass = nodeClass;
     }
-  }
+  });
   if (state->nodeClass) {
-    auto name = ucsArgument(toUtf16(nodeName));
-    try {
-      state->context =
-          state->nodeClass->table->createNodeContext(state->nodeClass->factory, name.data(), state);
-    } catch (const BrokerException& exception) {
-      throw CallbackRefused(step + ": createNodeContext", exception.record());
-    }
+    auto name = toUtf16(nodeName);
+    state->context = callPlugin(
+        [&] {
+          return state->nodeClass->table->createNodeContext(state->nodeClass->factory, ucs(name),
+                                                            state);
+        },
+        [&] { return step + ": createNodeContext"; });
     if (!state->context) throw BrokerError(step + ": createNodeContext returned no context");
   } else if ((state->builtIn = detail::makeBuiltInNode(className, state->name))) {
-    state->inputs.push_back(std::make_unique<CciTerminalS>());
-    state->inputs.back()->node = state;
-    state->inputs.back()->name = "in";
-    state->inputs.back()->input = true;
+    detail::addTerminal(state, "in", true);
   } else {
     throw BrokerError(step + ": no such node class");
   }
-  impl_->nodes.push_back(std::move(node));
-  return *impl_->nodes.back();
+  nodes_.push_back(std::move(node));
+  return *nodes_.back();
 }
 
 Node* Broker::findNode(std::string_view nodeName) const {
-  for (const auto& node : impl_->nodes) {
+  for (const auto& node : nodes_) {
     if (node->name() == nodeName) return node.get();
   }
   return nullptr;
-}
-
-std::vector<Node*> Broker::nodes() const {
-  std::vector<Node*> all;
-  for (const auto& node : impl_->nodes) all.push_back(node.get());
-  return all;
 }
 
 void Broker::deleteNode(Node& node) {
@@ -228,7 +227,7 @@ void Broker::deleteNode(Node& node) {
     }
   }
   // Unwire both directions.
-  for (const auto& other : impl_->nodes) {
+  for (const auto& other : nodes_) {
     for (const auto& output : other->state_->outputs) {
       std::erase_if(output->targets, [&](CciTerminalS* target) { return target->node == state; });
     }
@@ -236,7 +235,7 @@ void Broker::deleteNode(Node& node) {
   for (const auto& output : state->outputs) {
     for (CciTerminalS* target : output->targets) --target->sources;
   }
-  std::erase_if(impl_->nodes, [&](const auto& owned) { return owned.get() == &node; });
+  std::erase_if(nodes_, [&](const auto& owned) { return owned.get() == &node; });
 }
 
 int Broker::setAttribute(Node& node, std::u16string_view name, std::u16string_view value) {
@@ -245,15 +244,13 @@ int Broker::setAttribute(Node& node, std::u16string_view name, std::u16string_vi
     return state->builtIn->setAttribute(detail::displayUtf8(name), detail::displayUtf8(value)) ? 0
                                                                                                : 1;
   }
-  auto nameArgument = ucsArgument(name);
-  auto valueArgument = ucsArgument(value);
-  try {
-    return state->nodeClass->table->setAttribute(state->context, nameArgument.data(),
-                                                 valueArgument.data());
-  } catch (const BrokerException& exception) {
-    throw CallbackRefused("set attribute " + detail::displayUtf8(name) + " of node " + state->name,
-                          exception.record());
-  }
+  std::u16string nameArgument(name), valueArgument(value);
+  return callPlugin(
+      [&] {
+        return state->nodeClass->table->setAttribute(state->context, ucs(nameArgument),
+                                                     ucs(valueArgument));
+      },
+      [&] { return "set attribute " + detail::displayUtf8(name) + " of node " + state->name; });
 }
 
 int Broker::setAttribute(Node& node, std::string_view name, std::string_view value) {
@@ -263,43 +260,45 @@ int Broker::setAttribute(Node& node, std::string_view name, std::string_view val
 
 std::optional<std::string> Broker::getAttribute(Node& node, std::string_view name, int capacity) {
   CciNodeS* state = node.state_.get();
-  if (state->builtIn) return state->builtIn->getAttribute(name);
-  if (capacity < 0) capacity = 0;
-  auto nameArgument = ucsArgument(toUtf16(name));
-  // One unit beyond the capacity stays zero, so the text is always terminated.
-  std::vector<CciChar> buffer(static_cast<std::size_t>(capacity) + 1, 0);
-  int result;
-  try {
-    result = state->nodeClass->table->getAttribute(state->context, nameArgument.data(),
-                                                   buffer.data(), capacity);
-  } catch (const BrokerException& exception) {
-    throw CallbackRefused("get attribute " + std::string(name) + " of node " + state->name,
-                          exception.record());
+  if (state->builtIn) {
+    auto found = state->builtIn->attributes.find(name);
+    if (found == state->builtIn->attributes.end()) return std::nullopt;
+    return found->second;
   }
+  capacity = std::max(capacity, 0);
+  auto nameArgument = toUtf16(name);
+  // One unit beyond the capacity stays zero, so the text is always terminated.
+  std::u16string buffer(static_cast<std::size_t>(capacity) + 1, u'\0');
+  const int result = callPlugin(
+      [&] {
+        return state->nodeClass->table->getAttribute(state->context, ucs(nameArgument), ucs(buffer),
+                                                     capacity);
+      },
+      [&] { return "get attribute " + std::string(name) + " of node " + state->name; });
   if (result != 0) return std::nullopt;
-  return ucsResult(buffer);
+  return detail::displayUtf8(detail::ucsView(ucs(buffer)));
 }
 
 std::vector<std::string> Broker::attributeNames(Node& node) {
   CciNodeS* state = node.state_.get();
-  if (state->builtIn) return state->builtIn->attributeNames();
+  std::vector<std::string> names;
+  if (state->builtIn) {
+    for (const auto& attribute : state->builtIn->attributes) names.push_back(attribute.first);
+    return names;
+  }
   constexpr int kCapacity = 256;
   // A callback that never answers 1 would loop for ever.
   constexpr int kMaxAttributes = 10000;
-  std::vector<std::string> names;
   for (int index = 0; index < kMaxAttributes; ++index) {
-    std::vector<CciChar> buffer(kCapacity + 1, 0);
-    int result;
-    try {
-      result = state->nodeClass->table->getAttributeName(state->context, index, buffer.data(),
-                                                         kCapacity);
-    } catch (const BrokerException& exception) {
-      throw CallbackRefused(
-          "get attribute name " + std::to_string(index) + " of node " + state->name,
-          exception.record());
-    }
+    std::u16string buffer(kCapacity + 1, u'\0');
+    const int result = callPlugin(
+        [&] {
+          return state->nodeClass->table->getAttributeName(state->context, index, ucs(buffer),
+                                                           kCapacity);
+        },
+        [&] { return "get attribute name " + std::to_string(index) + " of node " + state->name; });
     if (result != 0) break;
-    names.push_back(ucsResult(buffer));
+    names.push_back(detail::displayUtf8(detail::ucsView(ucs(buffer))));
   }
   return names;
 }
@@ -308,19 +307,18 @@ void Broker::wire(Node& from, std::string_view outputTerminal, Node& to,
                   std::string_view inputTerminal) {
   const std::string step = "wire " + from.name() + "." + std::string(outputTerminal) + " to " +
                            to.name() + "." + std::string(inputTerminal);
-  CciTerminalS* output = findTerminalIn(from.state_->outputs, outputTerminal);
+  CciTerminalS* output = detail::findTerminalIn(from.state_->outputs, outputTerminal);
   if (!output)
     throw BrokerError(step + ": node " + from.name() + " has no output terminal " +
                       std::string(outputTerminal));
-  CciTerminalS* input = findTerminalIn(to.state_->inputs, inputTerminal);
+  CciTerminalS* input = detail::findTerminalIn(to.state_->inputs, inputTerminal);
   if (!input)
     throw BrokerError(step + ": node " + to.name() + " has no input terminal " +
                       std::string(inputTerminal));
-  if (std::find(output->targets.begin(), output->targets.end(), input) != output->targets.end()) {
-    return;
+  if (std::find(output->targets.begin(), output->targets.end(), input) == output->targets.end()) {
+    output->targets.push_back(input);
+    ++input->sources;
   }
-  output->targets.push_back(input);
-  ++input->sources;
 }
 
 void Broker::wire(std::string_view fromNode, std::string_view outputTerminal,
@@ -335,7 +333,7 @@ void Broker::wire(std::string_view fromNode, std::string_view outputTerminal,
 }
 
 InjectResult Broker::inject(Node& node, std::string_view inputTerminal, Message& message) {
-  CciTerminalS* input = findTerminalIn(node.state_->inputs, inputTerminal);
+  CciTerminalS* input = detail::findTerminalIn(node.state_->inputs, inputTerminal);
   if (!input) {
     throw BrokerError("inject a message at " + node.name() + "." + std::string(inputTerminal) +
                       ": no such input terminal");
@@ -353,21 +351,15 @@ InjectResult Broker::inject(Node& node, std::string_view inputTerminal, Message&
 }
 
 std::vector<EventRecord> Broker::events() const {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  return state.events;
+  return locked([](auto& state) { return state.events; });
 }
 
 std::size_t Broker::eventCount() const {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  return state.events.size();
+  return locked([](auto& state) { return state.events.size(); });
 }
 
 void Broker::clearEvents() {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  state.events.clear();
+  locked([](auto& state) { state.events.clear(); });
 }
 
 void Broker::printEvents(std::ostream& out) const {
@@ -375,16 +367,14 @@ void Broker::printEvents(std::ostream& out) const {
 }
 
 std::vector<std::string> Broker::diagnostics() const {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  return state.diagnostics;
+  return locked([](auto& state) { return state.diagnostics; });
 }
 
 void Broker::injectFault(Fault fault) {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  state.faults.push_back(std::move(fault));
-  state.hasFaults = true;
+  locked([&](auto& state) {
+    state.faults.push_back(std::move(fault));
+    state.hasFaults = true;
+  });
 }
 
 void Broker::injectFault(std::string call, int returnCode, int firstCall, int times) {
@@ -397,16 +387,14 @@ void Broker::injectFault(std::string call, int returnCode, int firstCall, int ti
 }
 
 void Broker::clearFaults() {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  state.faults.clear();
-  state.hasFaults = false;
+  locked([](auto& state) {
+    state.faults.clear();
+    state.hasFaults = false;
+  });
 }
 
 void Broker::setRethrowReturns(bool returns) {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  state.rethrowReturns = returns;
+  locked([&](auto& state) { state.rethrowReturns = returns; });
 }
 
 int Broker::callCount(std::string_view call) const {
@@ -414,9 +402,7 @@ int Broker::callCount(std::string_view call) const {
 }
 
 void Broker::resetCallCounts() {
-  auto& state = host();
-  std::lock_guard lock(state.mutex);
-  detail::resetCallCounts();
+  locked([](auto&) { detail::resetCallCounts(); });
 }
 
 int Broker::undeletedMessages() const {

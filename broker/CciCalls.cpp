@@ -1,4 +1,6 @@
 // The cci calls: code-page conversions, the event log and broker exceptions.
+#include <array>
+#include <bit>
 #include <cstdarg>
 #include <cstring>
 
@@ -10,51 +12,23 @@ namespace {
 // Decodes one UTF-8 character at text[*position]; false for a malformed,
 // overlong, surrogate or out-of-range sequence.
 bool decodeUtf8(std::string_view text, std::size_t* position, char32_t* codePoint) {
-  const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  std::size_t i = *position;
-  unsigned char lead = byteAt(i);
-  int extra = 0;
-  char32_t value = 0;
-  char32_t minimum = 0;
-  if (lead < 0x80) {
-    *codePoint = lead;
-    *position = i + 1;
-    return true;
-  } else if ((lead & 0xE0) == 0xC0) {
-    extra = 1, value = lead & 0x1F, minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    extra = 2, value = lead & 0x0F, minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    extra = 3, value = lead & 0x07, minimum = 0x10000;
-  } else {
-    return false;
-  }
-  if (i + extra >= text.size()) return false;
+  constexpr char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+  const auto lead = static_cast<unsigned char>(text[*position]);
+  // The lead's leading ones: none for ASCII, else the length of the sequence.
+  const int ones = std::countl_one(lead);
+  const int extra = ones == 0 ? 0 : ones - 1;
+  if (ones == 1 || ones > 4 || *position + extra >= text.size()) return false;
+  char32_t value = lead & (0x7F >> ones);
   for (int k = 1; k <= extra; ++k) {
-    unsigned char next = byteAt(i + k);
+    const auto next = static_cast<unsigned char>(text[*position + k]);
     if ((next & 0xC0) != 0x80) return false;
     value = (value << 6) | (next & 0x3F);
   }
-  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
-  *codePoint = value;
-  *position = i + 1 + extra;
-  return true;
-}
-
-// Decodes one UTF-16 character; false for a lone surrogate.
-bool decodeUtf16(std::u16string_view text, std::size_t* position, char32_t* codePoint) {
-  char16_t unit = text[*position];
-  if (unit >= 0xD800 && unit <= 0xDBFF) {
-    if (*position + 1 >= text.size()) return false;
-    char16_t low = text[*position + 1];
-    if (low < 0xDC00 || low > 0xDFFF) return false;
-    *codePoint = 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (low - 0xDC00);
-    *position += 2;
-    return true;
+  if (value < kMinimum[extra] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+    return false;
   }
-  if (unit >= 0xDC00 && unit <= 0xDFFF) return false;
-  *codePoint = unit;
-  *position += 1;
+  *codePoint = value;
+  *position += 1 + extra;
   return true;
 }
 
@@ -71,25 +45,18 @@ void appendUtf16(std::u16string& out, char32_t codePoint) {
 void appendUtf8(std::string& out, char32_t codePoint) {
   if (codePoint < 0x80) {
     out.push_back(static_cast<char>(codePoint));
-  } else if (codePoint < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  } else if (codePoint < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    return;
+  }
+  const int extra = codePoint < 0x800 ? 1 : codePoint < 0x10000 ? 2 : 3;
+  out.push_back(static_cast<char>(((0xF0 << (3 - extra)) & 0xFF) | (codePoint >> (6 * extra))));
+  for (int k = extra - 1; k >= 0; --k) {
+    out.push_back(static_cast<char>(0x80 | ((codePoint >> (6 * k)) & 0x3F)));
   }
 }
 
 std::optional<std::u16string> decodeAllUtf8(std::string_view text) {
   std::u16string out;
-  std::size_t position = 0;
-  while (position < text.size()) {
+  for (std::size_t position = 0; position < text.size();) {
     char32_t codePoint;
     if (!decodeUtf8(text, &position, &codePoint)) return std::nullopt;
     appendUtf16(out, codePoint);
@@ -97,57 +64,55 @@ std::optional<std::u16string> decodeAllUtf8(std::string_view text) {
   return out;
 }
 
-std::optional<std::string> decodeAllUtf16(std::u16string_view text) {
+// Strict: none for a lone surrogate; lenient: U+FFFD in its place.
+std::optional<std::string> decodeAllUtf16(std::u16string_view text, bool lenient) {
   std::string out;
-  std::size_t position = 0;
-  while (position < text.size()) {
+  for (std::size_t position = 0; position < text.size();) {
     char32_t codePoint;
-    if (!decodeUtf16(text, &position, &codePoint)) return std::nullopt;
+    if (!detail::decodeUtf16(text, &position, &codePoint)) {
+      if (!lenient) return std::nullopt;
+      codePoint = 0xFFFD;
+      ++position;
+    }
     appendUtf8(out, codePoint);
   }
   return out;
 }
 
-std::u16string_view ucsView(const CciChar* text) {
-  if (!text) return {};
-  std::size_t length = 0;
-  while (text[length] != 0) ++length;
-  return {reinterpret_cast<const char16_t*>(text), length};
-}
-
-// Both conversions: the number of units of `encoded` that fit in capacity - 1
-// without splitting a character (`isContinuation` marks units inside one).
-template <typename Unit, typename IsContinuation>
-std::size_t fittingLength(const std::basic_string<Unit>& encoded, int capacity,
-                          IsContinuation isContinuation) {
-  std::size_t room = static_cast<std::size_t>(capacity - 1);
-  if (encoded.size() <= room) return encoded.size();
-  std::size_t cut = room;
-  while (cut > 0 && isContinuation(encoded[cut])) --cut;
-  return cut;
-}
-
-void readInserts(va_list arguments, std::vector<std::string>* inserts) {
+EventRecord makeRecord(int type, const char* file, int line, const char* function,
+                       const CciChar* messageSource, int messageNumber, const char* traceText,
+                       va_list inserts) {
+  EventRecord record{type,
+                     file ? file : "",
+                     line,
+                     function ? function : "",
+                     std::u16string(detail::ucsView(messageSource)),
+                     messageNumber,
+                     traceText ? traceText : "",
+                     {}};
   // A missing closing null would read forever; no event has this many inserts.
   constexpr int kMaxInserts = 64;
   for (int i = 0; i < kMaxInserts; ++i) {
-    const char* insert = va_arg(arguments, const char*);
+    const char* insert = va_arg(inserts, const char*);
     if (!insert) break;
-    inserts->emplace_back(insert);
+    record.inserts.emplace_back(insert);
   }
+  return record;
 }
 
-EventRecord makeRecord(int type, const char* file, int line, const char* function,
-                       const CciChar* messageSource, int messageNumber, const char* traceText) {
-  EventRecord record;
-  record.type = type;
-  record.file = file ? file : "";
-  record.line = line;
-  record.function = function ? function : "";
-  record.messageSource = std::u16string(ucsView(messageSource));
-  record.messageNumber = messageNumber;
-  record.traceText = traceText ? traceText : "";
-  return record;
+// `names` holds the names of types 0 to 2 (null: none); others print as
+// `fallback` and the number.
+std::string formatRecord(const EventRecord& record, std::array<const char*, 3> names,
+                         const char* fallback) {
+  const auto orDash = [](const std::string& text) { return text.empty() ? "-" : text; };
+  const bool named = record.type >= 0 && record.type < 3 && names[record.type];
+  std::string line = named ? names[record.type] : fallback + std::to_string(record.type);
+  line += ' ' + std::to_string(record.messageNumber);
+  line += ' ' + orDash(detail::displayUtf8(record.messageSource));
+  line += ' ' + orDash(record.file) + ':' + std::to_string(record.line);
+  line += ' ' + orDash(record.function) + ": " + record.traceText;
+  for (const auto& insert : record.inserts) line += " [" + insert + ']';
+  return line;
 }
 
 }  // namespace
@@ -159,69 +124,41 @@ std::u16string toUtf16(std::string_view utf8) {
 }
 
 std::string toUtf8(std::u16string_view utf16) {
-  auto converted = decodeAllUtf16(utf16);
+  auto converted = decodeAllUtf16(utf16, false);
   if (!converted) throw BrokerError("convert to UTF-8: invalid UTF-16 text (lone surrogate)");
   return *converted;
 }
 
 namespace detail {
 
-std::string displayUtf8(std::u16string_view text) {
-  std::string out;
-  std::size_t position = 0;
-  while (position < text.size()) {
-    char32_t codePoint;
-    if (!decodeUtf16(text, &position, &codePoint)) {
-      codePoint = 0xFFFD;
-      ++position;
-    }
-    appendUtf8(out, codePoint);
+bool decodeUtf16(std::u16string_view text, std::size_t* position, char32_t* codePoint) {
+  char16_t unit = text[*position];
+  if (unit >= 0xD800 && unit <= 0xDBFF) {
+    if (*position + 1 >= text.size()) return false;
+    char16_t low = text[*position + 1];
+    if (low < 0xDC00 || low > 0xDFFF) return false;
+    *codePoint = 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (low - 0xDC00);
+    *position += 2;
+    return true;
   }
-  return out;
+  if (unit >= 0xDC00 && unit <= 0xDFFF) return false;
+  *codePoint = unit;
+  *position += 1;
+  return true;
+}
+
+std::string displayUtf8(std::u16string_view text) {
+  return *decodeAllUtf16(text, true);
 }
 
 }  // namespace detail
 
-namespace {
-
-std::string orDash(const std::string& text) {
-  return text.empty() ? "-" : text;
-}
-
-std::string formatRecord(std::string typeName, const EventRecord& record) {
-  std::string line = std::move(typeName);
-  line += ' ' + std::to_string(record.messageNumber);
-  line += ' ' + orDash(detail::displayUtf8(record.messageSource));
-  line += ' ' + orDash(record.file) + ':' + std::to_string(record.line);
-  line += ' ' + orDash(record.function) + ": " + record.traceText;
-  for (const auto& insert : record.inserts) line += " [" + insert + ']';
-  return line;
-}
-
-}  // namespace
-
 std::string formatEvent(const EventRecord& event) {
-  switch (event.type) {
-    case CCI_LOG_ERROR:
-      return formatRecord("ERROR", event);
-    case CCI_LOG_WARNING:
-      return formatRecord("WARNING", event);
-    case CCI_LOG_INFORMATION:
-      return formatRecord("INFORMATION", event);
-    default:
-      return formatRecord("TYPE" + std::to_string(event.type), event);
-  }
+  return formatRecord(event, {"ERROR", "WARNING", "INFORMATION"}, "TYPE");
 }
 
 std::string formatException(const EventRecord& exception) {
-  switch (exception.type) {
-    case CCI_FATAL_EXCEPTION:
-      return formatRecord("FATAL", exception);
-    case CCI_CONFIGURATION_EXCEPTION:
-      return formatRecord("CONFIGURATION", exception);
-    default:
-      return formatRecord("EXCEPTION" + std::to_string(exception.type), exception);
-  }
+  return formatRecord(exception, {"FATAL", nullptr, "CONFIGURATION"}, "EXCEPTION");
 }
 
 BrokerError::~BrokerError() = default;
@@ -253,20 +190,25 @@ int convertInto(const char* call, int* returnCode, bool haveInput, int codepage,
   const bool canTerminate = out && capacity >= 1;
   if (canTerminate) out[0] = 0;
   if (fault) return fault->result.value_or(0);
-  if (codepage != CCI_CODEPAGE_UTF8 || !haveInput) {
-    setReturnCode(returnCode, codepage != CCI_CODEPAGE_UTF8 ? CCI_FAILURE : CCI_INVALID_DATA);
+  decltype(decode()) converted;
+  int refusal = CCI_SUCCESS;
+  if (codepage != CCI_CODEPAGE_UTF8) {
+    refusal = CCI_FAILURE;
+  } else if (!haveInput || !(converted = decode())) {
+    refusal = CCI_INVALID_DATA;
+  } else if (!canTerminate) {
+    refusal = CCI_BUFFER_TOO_SMALL;
+  }
+  if (refusal != CCI_SUCCESS) {
+    setReturnCode(returnCode, refusal);
     return 0;
   }
-  auto converted = decode();
-  if (!converted) {
-    setReturnCode(returnCode, CCI_INVALID_DATA);
-    return 0;
+  // What fits in capacity - 1 units without splitting a character.
+  std::size_t length = converted->size();
+  if (length > static_cast<std::size_t>(capacity - 1)) {
+    length = static_cast<std::size_t>(capacity - 1);
+    while (length > 0 && isContinuation((*converted)[length])) --length;
   }
-  if (!canTerminate) {
-    setReturnCode(returnCode, CCI_BUFFER_TOO_SMALL);
-    return 0;
-  }
-  std::size_t length = kvbroker::fittingLength(*converted, capacity, isContinuation);
   std::memcpy(out, converted->data(), length * sizeof(Out));
   out[length] = 0;
   setReturnCode(returnCode, length < converted->size() ? CCI_BUFFER_TOO_SMALL : CCI_SUCCESS);
@@ -287,38 +229,31 @@ int cciMbsToUcs(int* returnCode, const char* mbs, CciChar* ucs, int capacity, in
 int cciUcsToMbs(int* returnCode, const CciChar* ucs, char* mbs, int capacity, int codepage) {
   return convertInto(
       "cciUcsToMbs", returnCode, ucs != nullptr, codepage, mbs, capacity,
-      [ucs] { return kvbroker::decodeAllUtf16(kvbroker::ucsView(ucs)); },
+      [ucs] { return kvbroker::decodeAllUtf16(kvbroker::detail::ucsView(ucs), false); },
       [](char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; });
 }
 
 void cciLog(int* returnCode, int type, const char* file, int line, const char* function,
             const CciChar* messageSource, int messageNumber, const char* traceText, ...) {
   if (enterCall("cciLog", returnCode)) return;
-  auto record =
-      kvbroker::makeRecord(type, file, line, function, messageSource, messageNumber, traceText);
-  va_list arguments;
-  va_start(arguments, traceText);
-  kvbroker::readInserts(arguments, &record.inserts);
-  va_end(arguments);
-  auto& host = kvbroker::detail::host();
-  {
-    std::lock_guard lock(host.mutex);
-    host.events.push_back(std::move(record));
-  }
-  setReturnCode(returnCode, CCI_SUCCESS);
+  va_list inserts;
+  va_start(inserts, traceText);
+  auto record = kvbroker::makeRecord(type, file, line, function, messageSource, messageNumber,
+                                     traceText, inserts);
+  va_end(inserts);
+  kvbroker::detail::logEvent(std::move(record));
 }
 
 void cciThrowException(int* returnCode, int type, const char* file, int line, const char* function,
                        const CciChar* messageSource, int messageNumber, const char* traceText,
                        ...) {
   if (enterCall("cciThrowException", returnCode)) return;
-  auto record =
-      kvbroker::makeRecord(type, file, line, function, messageSource, messageNumber, traceText);
-  va_list arguments;
-  va_start(arguments, traceText);
-  kvbroker::readInserts(arguments, &record.inserts);
-  va_end(arguments);
-  kvbroker::detail::setPending(record);
+  va_list inserts;
+  va_start(inserts, traceText);
+  auto record = kvbroker::makeRecord(type, file, line, function, messageSource, messageNumber,
+                                     traceText, inserts);
+  va_end(inserts);
+  kvbroker::detail::pending() = record;
   setReturnCode(returnCode, CCI_EXCEPTION);
   throw kvbroker::BrokerException(std::move(record));
 }
@@ -343,7 +278,6 @@ void cciGetLastExceptionData(int* returnCode, CciExceptionData* data) {
   data->function = pending->function.c_str();
   data->traceText = pending->traceText.c_str();
   std::memset(data->reserved, 0, sizeof data->reserved);
-  setReturnCode(returnCode, CCI_SUCCESS);
 }
 
 void cciRethrowLastException(int* returnCode) {
@@ -353,16 +287,10 @@ void cciRethrowLastException(int* returnCode) {
     setReturnCode(returnCode, CCI_FAILURE);
     return;
   }
-  bool returns;
-  {
-    auto& host = kvbroker::detail::host();
-    std::lock_guard lock(host.mutex);
-    returns = host.rethrowReturns;
-  }
-  if (returns) {
-    setReturnCode(returnCode, CCI_SUCCESS);
-    return;
-  }
+  auto& host = kvbroker::detail::host();
+  std::unique_lock lock(host.mutex);
+  if (host.rethrowReturns) return;
+  lock.unlock();
   setReturnCode(returnCode, CCI_EXCEPTION);
   throw kvbroker::BrokerException(*pending);
 }

@@ -7,6 +7,15 @@
 
 namespace kvbroker::detail {
 
+CciTerminalS* addTerminal(CciNodeS* node, std::string name, bool input) {
+  auto& list = input ? node->inputs : node->outputs;
+  list.push_back(std::make_unique<CciTerminalS>());
+  list.back()->node = node;
+  list.back()->name = std::move(name);
+  list.back()->input = input;
+  return list.back().get();
+}
+
 void deliver(CciTerminalS* input, CciMessage* exceptionList, CciMessage* destinationList,
              CciMessage* message) {
   // A wiring loop would recurse without end; a real flow is never this deep.
@@ -23,7 +32,7 @@ void deliver(CciTerminalS* input, CciMessage* exceptionList, CciMessage* destina
   } guard;
   CciNodeS* node = input->node;
   if (node->builtIn) {
-    node->builtIn->evaluate(exceptionList, destinationList, message);
+    node->builtIn->evaluate(message);
   } else {
     node->nodeClass->table->evaluate(node->context, exceptionList, destinationList, message);
   }
@@ -35,42 +44,31 @@ namespace {
 
 using kvbroker::detail::enterCall;
 using kvbroker::detail::host;
+using kvbroker::detail::isValid;
 using kvbroker::detail::setReturnCode;
+using kvbroker::detail::ucsView;
 
-template <typename Handle>
-bool isValid(const Handle* handle, HandleTag tag) {
-  return handle && handle->tag == tag;
-}
-
-std::u16string_view ucsText(const CciChar* text) {
-  std::size_t length = 0;
-  while (text[length] != 0) ++length;
-  return {reinterpret_cast<const char16_t*>(text), length};
+// Enters the call. The result it returns at once (return code set) when a
+// fault hit it or its handles and arguments are not `valid`; none when it goes on.
+std::optional<int> refused(const char* call, int* returnCode, bool valid) {
+  if (auto fault = enterCall(call, returnCode)) return fault->result.value_or(0);
+  if (valid) return std::nullopt;
+  setReturnCode(returnCode, CCI_FAILURE);
+  return 0;
 }
 
 CciTerminal* createTerminal(int* returnCode, CciNode* node, const CciChar* terminalName, bool input,
                             const char* call) {
-  if (enterCall(call, returnCode)) return nullptr;
-  if (!isValid(node, HandleTag::node) || !terminalName) {
+  if (refused(call, returnCode, isValid(node) && terminalName != nullptr)) return nullptr;
+  std::string name = kvbroker::detail::displayUtf8(ucsView(terminalName));
+  auto& list = input ? node->inputs : node->outputs;
+  if (kvbroker::detail::findTerminalIn(list, name)) {
+    kvbroker::detail::addDiagnostic(std::string(call) + " on node " + node->name + ": terminal " +
+                                    name + " exists already");
     setReturnCode(returnCode, CCI_FAILURE);
     return nullptr;
   }
-  std::string name = kvbroker::detail::displayUtf8(ucsText(terminalName));
-  auto& list = input ? node->inputs : node->outputs;
-  for (const auto& existing : list) {
-    if (existing->name == name) {
-      kvbroker::detail::addDiagnostic(std::string(call) + " on node " + node->name + ": terminal " +
-                                      name + " exists already");
-      setReturnCode(returnCode, CCI_FAILURE);
-      return nullptr;
-    }
-  }
-  auto terminal = std::make_unique<CciTerminalS>();
-  terminal->node = node;
-  terminal->name = name;
-  terminal->input = input;
-  list.push_back(std::move(terminal));
-  return list.back().get();
+  return kvbroker::detail::addTerminal(node, name, input);
 }
 
 }  // namespace
@@ -78,30 +76,25 @@ CciTerminal* createTerminal(int* returnCode, CciNode* node, const CciChar* termi
 extern "C" {
 
 CciFactory* cniCreateNodeFactory(int* returnCode, const CciChar* factoryName) {
-  if (enterCall("cniCreateNodeFactory", returnCode)) return nullptr;
-  if (!factoryName) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return nullptr;
-  }
+  if (refused("cniCreateNodeFactory", returnCode, factoryName != nullptr)) return nullptr;
   auto& state = host();
   std::lock_guard lock(state.mutex);
-  std::u16string name(ucsText(factoryName));
+  std::u16string name(ucsView(factoryName));
   // The entry may run twice in a process; the factory of a name stays the same.
   for (const auto& factory : state.factories) {
     if (factory->name == name) return factory.get();
   }
-  auto factory = std::make_unique<CciFactoryS>();
-  factory->name = name;
-  state.factories.push_back(std::move(factory));
+  state.factories.push_back(std::make_unique<CciFactoryS>());
+  state.factories.back()->name = name;
   return state.factories.back().get();
 }
 
 void cniDefineNodeClass(int* returnCode, CciFactory* factory, const CciChar* className,
                         CniNodeFunctionTable* functionTable) {
   if (enterCall("cniDefineNodeClass", returnCode)) return;
-  std::string name = className ? kvbroker::detail::displayUtf8(ucsText(className)) : "";
+  std::string name = kvbroker::detail::displayUtf8(ucsView(className));
   const char* reason = nullptr;
-  if (!isValid(factory, HandleTag::factory)) {
+  if (!isValid(factory)) {
     reason = "no valid factory";
   } else if (name.empty()) {
     reason = "no class name";
@@ -150,101 +143,68 @@ CciTerminal* cniCreateOutputTerminal(int* returnCode, CciNode* nodeObject,
 
 int cniIsTerminalAttached(int* returnCode, CciTerminal* terminal) {
   auto fault = enterCall("cniIsTerminalAttached", returnCode);
-  if (!isValid(terminal, HandleTag::terminal)) {
+  if (!isValid(terminal)) {
     if (!fault) setReturnCode(returnCode, CCI_FAILURE);
     return fault ? fault->result.value_or(0) : 0;
   }
   int attached = terminal->input ? terminal->sources > 0 : !terminal->targets.empty();
   // A failing call still answers, so a caller that checks the code after a
   // nonzero answer sees the failure.
-  if (fault) return fault->result.value_or(attached);
-  return attached;
+  return fault ? fault->result.value_or(attached) : attached;
 }
 
 int cniPropagate(int* returnCode, CciTerminal* terminal, CciMessage* exceptionList,
                  CciMessage* destinationList, CciMessage* message) {
-  if (auto fault = enterCall("cniPropagate", returnCode)) return fault->result.value_or(0);
-  if (!isValid(terminal, HandleTag::terminal) || terminal->input ||
-      !isValid(message, HandleTag::message)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return 0;
-  }
-  int delivered = 0;
+  const bool valid = isValid(terminal) && !terminal->input && isValid(message);
+  if (auto stop = refused("cniPropagate", returnCode, valid)) return *stop;
   // Copy: a node further on may wire or unwire while the message travels.
   auto targets = terminal->targets;
   for (CciTerminalS* target : targets) {
     try {
       kvbroker::detail::deliver(target, exceptionList, destinationList, message);
-      ++delivered;
     } catch (const kvbroker::BrokerException& exception) {
-      kvbroker::detail::setPending(exception.record());
+      kvbroker::detail::pending() = exception.record();
       setReturnCode(returnCode, CCI_EXCEPTION);
       return 0;
     } catch (const std::exception& failure) {
-      kvbroker::detail::setPending(
-          kvbroker::detail::brokerFailureRecord("cniPropagate", failure.what()));
+      kvbroker::detail::pending() =
+          kvbroker::detail::brokerFailureRecord("cniPropagate", failure.what());
       setReturnCode(returnCode, CCI_EXCEPTION);
       return 0;
     }
   }
-  return delivered > 0 ? 1 : 0;
+  return targets.empty() ? 0 : 1;
 }
 
 CciMessageContext* cniGetMessageContext(int* returnCode, CciMessage* message) {
-  if (enterCall("cniGetMessageContext", returnCode)) return nullptr;
-  if (!isValid(message, HandleTag::message)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return nullptr;
-  }
+  if (refused("cniGetMessageContext", returnCode, isValid(message))) return nullptr;
   return message->context;
 }
 
 CciMessage* cniCreateMessage(int* returnCode, CciMessageContext* context) {
-  if (enterCall("cniCreateMessage", returnCode)) return nullptr;
-  if (!isValid(context, HandleTag::context)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return nullptr;
-  }
-  auto message = kvbroker::detail::newMessage(context);
-  message->pluginCreated = true;
-  context->created.push_back(std::move(message));
+  if (refused("cniCreateMessage", returnCode, isValid(context))) return nullptr;
+  context->created.push_back(kvbroker::detail::newMessage(context));
   ++host().undeletedMessages;
   return context->created.back().get();
 }
 
 CciElement* cniRootElement(int* returnCode, CciMessage* message) {
-  if (enterCall("cniRootElement", returnCode)) return nullptr;
-  if (!isValid(message, HandleTag::message)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return nullptr;
-  }
+  if (refused("cniRootElement", returnCode, isValid(message))) return nullptr;
   return message->root.get();
 }
 
 void cniCopyElementTree(int* returnCode, CciElement* source, CciElement* target) {
-  if (enterCall("cniCopyElementTree", returnCode)) return;
-  if (!isValid(source, HandleTag::element) || !isValid(target, HandleTag::element)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return;
-  }
+  if (refused("cniCopyElementTree", returnCode, isValid(source) && isValid(target))) return;
   kvbroker::detail::copyChildren(source, target);
 }
 
 void cniFinalize(int* returnCode, CciMessage* message, int /*options*/) {
-  if (enterCall("cniFinalize", returnCode)) return;
-  if (!isValid(message, HandleTag::message)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return;
-  }
+  if (refused("cniFinalize", returnCode, isValid(message))) return;
   message->finalized = true;
 }
 
 void cniDeleteMessage(int* returnCode, CciMessage* message) {
-  if (enterCall("cniDeleteMessage", returnCode)) return;
-  if (!isValid(message, HandleTag::message)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return;
-  }
+  if (refused("cniDeleteMessage", returnCode, isValid(message))) return;
   auto& created = message->context->created;
   auto found = std::find_if(created.begin(), created.end(),
                             [&](const auto& owned) { return owned.get() == message; });
@@ -260,40 +220,24 @@ void cniDeleteMessage(int* returnCode, CciMessage* message) {
 }
 
 CciElement* cniFirstChild(int* returnCode, CciElement* element) {
-  if (enterCall("cniFirstChild", returnCode)) return nullptr;
-  if (!isValid(element, HandleTag::element)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return nullptr;
-  }
+  if (refused("cniFirstChild", returnCode, isValid(element))) return nullptr;
   return element->children.empty() ? nullptr : element->children.front().get();
 }
 
 CciElement* cniLastChild(int* returnCode, CciElement* element) {
-  if (enterCall("cniLastChild", returnCode)) return nullptr;
-  if (!isValid(element, HandleTag::element)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return nullptr;
-  }
+  if (refused("cniLastChild", returnCode, isValid(element))) return nullptr;
   return element->children.empty() ? nullptr : element->children.back().get();
 }
 
 CciElement* cniNextSibling(int* returnCode, CciElement* element) {
-  if (enterCall("cniNextSibling", returnCode)) return nullptr;
-  if (!isValid(element, HandleTag::element)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return nullptr;
-  }
+  if (refused("cniNextSibling", returnCode, isValid(element))) return nullptr;
   CciElementS* parent = element->parent;
   if (!parent || element->index + 1 >= parent->children.size()) return nullptr;
   return parent->children[element->index + 1].get();
 }
 
 int cniElementName(int* returnCode, CciElement* element, CciChar* buffer, int capacity) {
-  if (auto fault = enterCall("cniElementName", returnCode)) return fault->result.value_or(0);
-  if (!isValid(element, HandleTag::element)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return 0;
-  }
+  if (auto stop = refused("cniElementName", returnCode, isValid(element))) return *stop;
   const auto& name = element->name;
   int length = static_cast<int>(name.size());
   if (!buffer || capacity < 1) {
@@ -309,20 +253,19 @@ int cniElementName(int* returnCode, CciElement* element, CciChar* buffer, int ca
 }
 
 int cniElementType(int* returnCode, CciElement* element) {
-  if (auto fault = enterCall("cniElementType", returnCode)) return fault->result.value_or(0);
-  if (!isValid(element, HandleTag::element)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return 0;
-  }
+  if (auto stop = refused("cniElementType", returnCode, isValid(element))) return *stop;
   return element->type;
 }
 
+// The buffer holds capacity + 1 units: a value of up to capacity units is
+// written whole with its terminator after it; a longer one leaves a
+// terminated prefix within the capacity and CCI_BUFFER_TOO_SMALL.
 int cniElementCharacterValue(int* returnCode, CciElement* element, CciChar* buffer, int capacity) {
   if (auto fault = enterCall("cniElementCharacterValue", returnCode)) {
     if (buffer && capacity >= 1) buffer[0] = 0;
     return fault->result.value_or(0);
   }
-  if (!isValid(element, HandleTag::element)) {
+  if (!isValid(element)) {
     setReturnCode(returnCode, CCI_FAILURE);
     return 0;
   }
@@ -330,12 +273,10 @@ int cniElementCharacterValue(int* returnCode, CciElement* element, CciChar* buff
   int length = static_cast<int>(value.size());
   if (!buffer || capacity < 0) return length;
   if (length <= capacity) {
-    // The whole value; its terminator goes after it (buffer of capacity + 1 units).
     std::memcpy(buffer, value.data(), length * sizeof(CciChar));
     buffer[length] = 0;
     return length;
   }
-  // Too long: a terminated prefix within the capacity; the caller asks again.
   if (capacity >= 1) {
     std::memcpy(buffer, value.data(), (capacity - 1) * sizeof(CciChar));
     buffer[capacity - 1] = 0;
@@ -345,45 +286,27 @@ int cniElementCharacterValue(int* returnCode, CciElement* element, CciChar* buff
 }
 
 CciElement* cniCreateElementAsLastChild(int* returnCode, CciElement* parent) {
-  if (enterCall("cniCreateElementAsLastChild", returnCode)) return nullptr;
-  if (!isValid(parent, HandleTag::element)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return nullptr;
-  }
+  if (refused("cniCreateElementAsLastChild", returnCode, isValid(parent))) return nullptr;
   return kvbroker::detail::appendChild(parent);
 }
 
 void cniSetElementName(int* returnCode, CciElement* element, const CciChar* name) {
-  if (enterCall("cniSetElementName", returnCode)) return;
-  if (!isValid(element, HandleTag::element) || !name) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return;
-  }
-  element->name = std::u16string(ucsText(name));
+  if (refused("cniSetElementName", returnCode, isValid(element) && name != nullptr)) return;
+  element->name = std::u16string(ucsView(name));
 }
 
 void cniSetElementType(int* returnCode, CciElement* element, int type) {
-  if (enterCall("cniSetElementType", returnCode)) return;
-  if (!isValid(element, HandleTag::element)) {
-    setReturnCode(returnCode, CCI_FAILURE);
-    return;
-  }
+  if (refused("cniSetElementType", returnCode, isValid(element))) return;
   element->type = type;
 }
 
 void cniSetElementCharacterValue(int* returnCode, CciElement* element, const CciChar* value,
                                  int length) {
-  if (enterCall("cniSetElementCharacterValue", returnCode)) return;
-  if (!isValid(element, HandleTag::element) || length < 0 || (!value && length > 0)) {
-    setReturnCode(returnCode, CCI_FAILURE);
+  if (refused("cniSetElementCharacterValue", returnCode,
+              isValid(element) && length >= 0 && (value || length == 0))) {
     return;
   }
-  if (length == 0) {
-    element->value.clear();
-  } else {
-    element->value.assign(reinterpret_cast<const char16_t*>(value),
-                          static_cast<std::size_t>(length));
-  }
+  element->value.assign(reinterpret_cast<const char16_t*>(value), static_cast<std::size_t>(length));
   element->type |= CCI_ELEMENT_TYPE_VALUE;
 }
 

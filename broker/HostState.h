@@ -8,12 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "broker/Broker.h"
 
@@ -29,14 +24,12 @@ enum class HandleTag : std::uint32_t {
 };
 
 struct CciElementS {
-  CciElementS() = default;
   // Takes the subtree apart without recursing, so that a tree nested
   // thousands of levels deep never exhausts the stack when it goes.
   ~CciElementS();
-  CciElementS(const CciElementS&) = delete;
-  CciElementS& operator=(const CciElementS&) = delete;
 
-  HandleTag tag = HandleTag::element;
+  static constexpr HandleTag kTag = HandleTag::element;
+  HandleTag tag = kTag;
   std::u16string name;
   int type = 0;
   std::u16string value;
@@ -46,27 +39,30 @@ struct CciElementS {
 };
 
 struct CciMessageS {
-  HandleTag tag = HandleTag::message;
+  static constexpr HandleTag kTag = HandleTag::message;
+  HandleTag tag = kTag;
   CciMessageContextS* context = nullptr;
   std::unique_ptr<CciElementS> root;
   bool finalized = false;
-  bool pluginCreated = false;  // made by cniCreateMessage, so cniDeleteMessage may release it
 };
 
 struct CciMessageContextS {
-  HandleTag tag = HandleTag::context;
-  // Messages made by cniCreateMessage on this context and not yet deleted.
+  static constexpr HandleTag kTag = HandleTag::context;
+  HandleTag tag = kTag;
+  // Messages made by cniCreateMessage on this context and not yet deleted;
+  // those never deleted go with the context and stay counted as undeleted.
   std::vector<std::unique_ptr<CciMessageS>> created;
-  ~CciMessageContextS();
 };
 
 struct CciFactoryS {
-  HandleTag tag = HandleTag::factory;
+  static constexpr HandleTag kTag = HandleTag::factory;
+  HandleTag tag = kTag;
   std::u16string name;
 };
 
 struct CciTerminalS {
-  HandleTag tag = HandleTag::terminal;
+  static constexpr HandleTag kTag = HandleTag::terminal;
+  HandleTag tag = kTag;
   CciNodeS* node = nullptr;
   std::string name;
   bool input = false;
@@ -76,18 +72,41 @@ struct CciTerminalS {
 
 namespace kvbroker::detail {
 
+template <typename Handle>
+bool isValid(const Handle* handle) {
+  return handle && handle->tag == Handle::kTag;
+}
+
+// A zero-terminated CciChar text (null: empty).
+inline std::u16string_view ucsView(const CciChar* text) {
+  return text ? std::u16string_view(reinterpret_cast<const char16_t*>(text))
+              : std::u16string_view();
+}
+
+// The terminal of that name in a node's list, or null.
+inline CciTerminalS* findTerminalIn(const std::vector<std::unique_ptr<CciTerminalS>>& list,
+                                    std::string_view name) {
+  for (const auto& terminal : list) {
+    if (terminal->name == name) return terminal.get();
+  }
+  return nullptr;
+}
+
 // A node class built into the broker (C++ rather than a callback table).
 class BuiltInNode {
  public:
   virtual ~BuiltInNode() = default;
-  virtual std::vector<std::string> attributeNames() const { return {}; }
   // False when the node has no such attribute.
-  virtual bool setAttribute(std::string_view, std::string_view) { return false; }
-  virtual std::optional<std::string> getAttribute(std::string_view) const { return std::nullopt; }
+  virtual bool setAttribute(std::string_view name, std::string_view value) {
+    auto found = attributes.find(name);
+    if (found == attributes.end()) return false;
+    found->second = value;
+    return true;
+  }
   // May throw BrokerException or BrokerError; the caller turns either into a
   // pending exception.
-  virtual void evaluate(CciMessage* exceptionList, CciMessage* destinationList,
-                        CciMessage* message) = 0;
+  virtual void evaluate(CciMessage* message) = 0;
+  std::map<std::string, std::string, std::less<>> attributes;  // name -> value
   std::vector<CapturedMessage> captured;
   long received = 0;  // messages since the last clearCaptured, kept or only counted
 };
@@ -95,7 +114,6 @@ class BuiltInNode {
 // Null when the class name is not a built-in class.
 std::unique_ptr<BuiltInNode> makeBuiltInNode(std::string_view className,
                                              const std::string& nodeName);
-std::vector<std::string> builtInClassNames();
 
 struct NodeClass {
   std::string name;
@@ -136,23 +154,21 @@ inline HostState& host() {
   return state;
 }
 
-// Adds a diagnostic line (takes the host mutex).
+// Add a diagnostic line, an event to the log (both take the host mutex).
 void addDiagnostic(std::string line);
+void logEvent(EventRecord record);
 
-// The call counters: the number this call has (1 for the first), and the
-// count of a name (both take the mutex only when the table is full); all
-// counts back to 0, with the mutex held by the caller.
-int countCall(const char* call);
+// The calls made under that name; all counts back to 0, with the mutex held
+// by the caller.
 int callCountOf(std::string_view call);
 void resetCallCounts();
 
-// The outcome of entering a cni/cci call: counted, and failed when a fault matches.
+// Counts the call; when a fault matches, sets *returnCode (and the pending
+// exception for 64) and returns what the failing call answers (Fault::result).
+// Otherwise sets *returnCode to 0 and returns none.
 struct CallFault {
-  int returnCode = 0;
   std::optional<int> result;
 };
-// Counts the call; when a fault matches, sets *returnCode (and the pending
-// exception for 64) and returns the fault.
 std::optional<CallFault> enterCall(const char* call, int* returnCode);
 
 inline void setReturnCode(int* returnCode, int code) {
@@ -161,8 +177,9 @@ inline void setReturnCode(int* returnCode, int code) {
 
 // This thread's pending exception.
 std::optional<EventRecord>& pending();
-void setPending(const EventRecord& record);
 
+// A new terminal of the node (not checked against those it has).
+CciTerminalS* addTerminal(CciNodeS* node, std::string name, bool input);
 // Delivers a message to an input terminal: the node's evaluate. Throws what
 // evaluate throws.
 void deliver(CciTerminalS* input, CciMessage* exceptionList, CciMessage* destinationList,
@@ -173,36 +190,28 @@ EventRecord brokerFailureRecord(std::string_view function, std::string traceText
 
 // Tree helpers. None of them recurses: a message may be nested as deeply as
 // its sender likes.
-CciElementS* appendChild(CciElementS* parent);
+CciElementS* appendChild(CciElementS* parent, std::u16string name = {}, int type = 0);
 // Appends deep copies of source's children to target (target may lie inside
 // source).
 void copyChildren(const CciElementS* source, CciElementS* target);
 std::unique_ptr<CciMessageS> newMessage(CciMessageContextS* context);
 
+// Decodes one UTF-16 character at text[*position]; false for a lone surrogate.
+bool decodeUtf16(std::u16string_view text, std::size_t* position, char32_t* codePoint);
 // Lenient UTF-16 to UTF-8 for display (invalid units become U+FFFD).
 std::string displayUtf8(std::u16string_view text);
 
 }  // namespace kvbroker::detail
 
 struct CciNodeS {
-  HandleTag tag = HandleTag::node;
-  kvbroker::Node* owner = nullptr;
+  static constexpr HandleTag kTag = HandleTag::node;
+  HandleTag tag = kTag;
   std::string name;
-  std::string className;
   std::optional<kvbroker::detail::NodeClass> nodeClass;  // plug-in class; none for built-in nodes
   CciContext* context = nullptr;
   std::unique_ptr<kvbroker::detail::BuiltInNode> builtIn;
   std::vector<std::unique_ptr<CciTerminalS>> inputs;
   std::vector<std::unique_ptr<CciTerminalS>> outputs;
 };
-
-// The terminal of that name in a node's list, or null.
-inline CciTerminalS* findTerminalIn(const std::vector<std::unique_ptr<CciTerminalS>>& list,
-                                    std::string_view name) {
-  for (const auto& terminal : list) {
-    if (terminal->name == name) return terminal.get();
-  }
-  return nullptr;
-}
 
 #endif

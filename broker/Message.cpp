@@ -14,39 +14,23 @@
 
 namespace kvbroker {
 
-struct Message::Impl {
-  // Declared first, destroyed last: the context releases the messages the
-  // plug-in made on it after the message itself is gone.
-  std::unique_ptr<CciMessageContextS> context = std::make_unique<CciMessageContextS>();
-  std::unique_ptr<CciMessageS> message = detail::newMessage(context.get());
-};
-
-Message::Message() : impl_(std::make_unique<Impl>()) {}
+Message::Message()
+    : context_(std::make_unique<CciMessageContextS>()),
+      message_(detail::newMessage(context_.get())) {}
 Message::~Message() = default;
 Message::Message(Message&&) noexcept = default;
 Message& Message::operator=(Message&&) noexcept = default;
 
-CciMessage* Message::handle() const {
-  return impl_->message.get();
-}
 CciElement* Message::root() const {
-  return impl_->message->root.get();
+  return message_->root.get();
 }
 bool Message::isFinalized() const {
-  return impl_->message->finalized;
-}
-std::string Message::toXml() const {
-  return serializeBody(handle());
-}
-std::string Message::dump() const {
-  return dumpTree(root());
+  return message_->finalized;
 }
 
 Message Message::copyOf(CciMessage* message) {
+  if (!detail::isValid(message)) throw BrokerError("copy message: not a message handle");
   Message copy;
-  if (!message || message->tag != HandleTag::message) {
-    throw BrokerError("copy message: not a message handle");
-  }
   copy.root()->type = message->root->type;
   copy.root()->value = message->root->value;
   detail::copyChildren(message->root.get(), copy.root());
@@ -89,10 +73,9 @@ void readXmlElements(const pugi::xml_document& document, CciElementS* body,
     element->name = xmlText(node.name(), sourceName);
     element->type = CCI_ELEMENT_TYPE_NAME;
     for (const auto& attribute : node.attributes()) {
-      CciElementS* child = detail::appendChild(element);
-      child->name = xmlText(attribute.name(), sourceName);
-      child->value = xmlText(attribute.value(), sourceName);
-      child->type = CCI_ELEMENT_TYPE_NAME | CCI_ELEMENT_TYPE_VALUE | kElementTypeXmlAttribute;
+      detail::appendChild(element, xmlText(attribute.name(), sourceName),
+                          CCI_ELEMENT_TYPE_NAME | CCI_ELEMENT_TYPE_VALUE | kElementTypeXmlAttribute)
+          ->value = xmlText(attribute.value(), sourceName);
     }
     std::string text;
     bool hasText = false;
@@ -110,8 +93,6 @@ void readXmlElements(const pugi::xml_document& document, CciElementS* body,
     }
   }
 }
-
-// ---- Writing XML
 
 bool isXmlNameStart(char32_t c) {
   return c == ':' || c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
@@ -131,26 +112,18 @@ bool isXmlNameCharacter(char32_t c) {
 // Why name cannot be written as an XML name, or empty when it can.
 std::string xmlNameFault(std::u16string_view name) {
   if (name.empty()) return "an XML name cannot be empty";
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    char32_t c = name[i];
-    std::size_t units = 1;
-    const bool high = c >= 0xD800 && c <= 0xDBFF;
-    if (high && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
-      units = 2;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      return "it holds an unpaired UTF-16 surrogate";
-    }
+  for (std::size_t i = 0, next = 0; i < name.size(); i = next) {
+    char32_t c;
+    if (!detail::decodeUtf16(name, &next, &c)) return "it holds an unpaired UTF-16 surrogate";
     if (i == 0 ? !isXmlNameStart(c) : !isXmlNameCharacter(c)) {
       char code[16];
       std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
       const std::string shown =
           c >= 0x20 && c != 0x7F
-              ? "'" + detail::displayUtf8(name.substr(i, units)) + "' (" + code + ")"
+              ? "'" + detail::displayUtf8(name.substr(i, next - i)) + "' (" + code + ")"
               : std::string(code);
       return (i == 0 ? "an XML name cannot begin with " : "an XML name cannot hold ") + shown;
     }
-    i += units - 1;
   }
   return "";
 }
@@ -171,12 +144,14 @@ std::string elementPath(const CciElementS& element) {
   return path;
 }
 
-[[noreturn]] void throwNameError(const CciElementS& element, const CciElementS* attribute,
-                                 const std::string& fault) {
-  const CciElementS& named = attribute != nullptr ? *attribute : element;
+// A name that is no XML name would make text no reader can parse back:
+// XmlNameError for it.
+void checkXmlName(const CciElementS& named, bool attribute) {
+  const std::string fault = xmlNameFault(named.name);
+  if (fault.empty()) return;
   const std::string path = elementPath(named);
   throw XmlNameError(std::string("write message as XML: ") +
-                         (attribute != nullptr ? "attribute " : "element ") + path + ": name \"" +
+                         (attribute ? "attribute " : "element ") + path + ": name \"" +
                          detail::displayUtf8(named.name) + "\" is not an XML name (" + fault + ")",
                      path);
 }
@@ -207,16 +182,11 @@ std::size_t writeXmlElements(const CciElementS& top, pugi::xml_node parent) {
       }
       continue;
     }
-    // A name that is no XML name would make text no reader can parse back.
-    if (std::string fault = xmlNameFault(element.name); !fault.empty()) {
-      throwNameError(element, nullptr, fault);
-    }
+    checkXmlName(element, false);
     pugi::xml_node node = at.parent.append_child(detail::displayUtf8(element.name).c_str());
     for (const auto& child : element.children) {
       if (child->type & kElementTypeXmlAttribute) {
-        if (std::string fault = xmlNameFault(child->name); !fault.empty()) {
-          throwNameError(element, child.get(), fault);
-        }
+        checkXmlName(*child, true);
         node.append_attribute(detail::displayUtf8(child->name).c_str())
             .set_value(detail::displayUtf8(child->value).c_str());
       }
@@ -233,37 +203,8 @@ std::size_t writeXmlElements(const CciElementS& top, pugi::xml_node parent) {
   return deepest;
 }
 
-// One line per element, indented by two blanks per level; past
-// kDumpIndentLevels the indentation stops growing (it would grow with the
-// square of the depth) and the level is written out instead.
-std::string dumpElements(const CciElementS& top) {
-  constexpr std::size_t kDumpIndentLevels = 64;
-  std::string out;
-  std::vector<std::pair<const CciElementS*, std::size_t>> pending{{&top, 0}};
-  while (!pending.empty()) {
-    auto [element, depth] = pending.back();
-    pending.pop_back();
-    char type[16];
-    std::snprintf(type, sizeof type, "0x%08X", static_cast<unsigned>(element->type));
-    out.append(2 * std::min(depth, kDumpIndentLevels), ' ');
-    if (depth > kDumpIndentLevels) out += "(level " + std::to_string(depth) + ") ";
-    out += element->name.empty() ? std::string("(no name)") : detail::displayUtf8(element->name);
-    out += " (" + std::string(type) + ")";
-    if (element->type & CCI_ELEMENT_TYPE_VALUE) {
-      out += " = '" + detail::displayUtf8(element->value) + "'";
-    }
-    out += '\n';
-    for (auto child = element->children.rbegin(); child != element->children.rend(); ++child) {
-      pending.emplace_back(child->get(), depth + 1);
-    }
-  }
-  return out;
-}
-
 CciElementS* checkedElement(CciElement* element, const char* step) {
-  if (!element || element->tag != HandleTag::element) {
-    throw BrokerError(std::string(step) + ": not an element handle");
-  }
+  if (!detail::isValid(element)) throw BrokerError(std::string(step) + ": not an element handle");
   return element;
 }
 
@@ -275,15 +216,9 @@ Message Message::fromXml(std::string_view xmlText, std::string_view sourceName) 
                                                        pugi::parse_default, pugi::encoding_utf8);
   if (!result) {
     auto offset = static_cast<std::size_t>(result.offset);
-    std::size_t line = 1, column = 1;
-    for (std::size_t i = 0; i < offset && i < xmlText.size(); ++i) {
-      if (xmlText[i] == '\n') {
-        ++line;
-        column = 1;
-      } else {
-        ++column;
-      }
-    }
+    const std::string_view before = xmlText.substr(0, offset);
+    const auto line = 1 + std::count(before.begin(), before.end(), '\n');
+    const std::size_t column = before.size() - (before.rfind('\n') + 1) + 1;
     throw XmlError("parse XML " + std::string(sourceName) + ": offset " + std::to_string(offset) +
                        " (line " + std::to_string(line) + ", column " + std::to_string(column) +
                        "): " + result.description(),
@@ -294,19 +229,12 @@ Message Message::fromXml(std::string_view xmlText, std::string_view sourceName) 
   }
   Message message;
   CciElementS* root = message.root();
-  CciElementS* properties = detail::appendChild(root);
-  properties->name = u"Properties";
-  properties->type = CCI_ELEMENT_TYPE_NAME;
+  CciElementS* properties = detail::appendChild(root, u"Properties", CCI_ELEMENT_TYPE_NAME);
   for (auto [name, value] : {std::pair{u"MessageFormat", u"XML"}, {u"CodedCharSetId", u"1208"}}) {
-    CciElementS* property = detail::appendChild(properties);
-    property->name = name;
-    property->value = value;
-    property->type = CCI_ELEMENT_TYPE_NAME | CCI_ELEMENT_TYPE_VALUE;
+    detail::appendChild(properties, name, CCI_ELEMENT_TYPE_NAME | CCI_ELEMENT_TYPE_VALUE)->value =
+        value;
   }
-  CciElementS* body = detail::appendChild(root);
-  body->name = u"XML";
-  body->type = CCI_ELEMENT_TYPE_NAME;
-  readXmlElements(document, body, sourceName);
+  readXmlElements(document, detail::appendChild(root, u"XML", CCI_ELEMENT_TYPE_NAME), sourceName);
   return message;
 }
 
@@ -320,9 +248,7 @@ Message Message::fromXmlFile(const std::string& path) {
 }
 
 std::string serializeBody(CciMessage* message) {
-  if (!message || message->tag != HandleTag::message) {
-    throw BrokerError("serialise message: not a message handle");
-  }
+  if (!detail::isValid(message)) throw BrokerError("serialise message: not a message handle");
   const auto& children = message->root->children;
   if (children.empty()) return "";
   const CciElementS& body = *children.back();
@@ -343,8 +269,33 @@ std::string serializeBody(CciMessage* message) {
   return out.str();
 }
 
+// One line per element, indented by two blanks per level; past
+// kDumpIndentLevels the indentation stops growing (it would grow with the
+// square of the depth) and the level is written out instead.
 std::string dumpTree(CciElement* element) {
-  return dumpElements(*checkedElement(element, "dump tree"));
+  // Deeper, the indentation stops growing: it would grow with the square of the depth.
+  constexpr std::size_t kDumpIndentLevels = 64;
+  std::string out;
+  std::vector<std::pair<const CciElementS*, std::size_t>> pending{
+      {checkedElement(element, "dump tree"), 0}};
+  while (!pending.empty()) {
+    auto [at, depth] = pending.back();
+    pending.pop_back();
+    char type[24];
+    std::snprintf(type, sizeof type, " (0x%08X)", static_cast<unsigned>(at->type));
+    out.append(2 * std::min(depth, kDumpIndentLevels), ' ');
+    if (depth > kDumpIndentLevels) out += "(level " + std::to_string(depth) + ") ";
+    out += at->name.empty() ? std::string("(no name)") : detail::displayUtf8(at->name);
+    out += type;
+    if (at->type & CCI_ELEMENT_TYPE_VALUE) {
+      out += " = '" + detail::displayUtf8(at->value) + "'";
+    }
+    out += '\n';
+    for (auto child = at->children.rbegin(); child != at->children.rend(); ++child) {
+      pending.emplace_back(child->get(), depth + 1);
+    }
+  }
+  return out;
 }
 
 std::string elementName(CciElement* element) {
