@@ -1,4 +1,6 @@
-// The cci calls: code-page conversions, the event log and broker exceptions.
+// The bookkeeping every cni/cci call goes through (call counters, injected
+// faults, the pending exception), and the cci calls: code-page conversions,
+// the event log and broker exceptions.
 #include <array>
 #include <bit>
 #include <cstdarg>
@@ -115,21 +117,103 @@ std::string formatRecord(const EventRecord& record, std::array<const char*, 3> n
   return line;
 }
 
+// The number this call has (1 for the first).
+int countCall(const char* call) {
+  auto& counters = detail::host().callCounters;
+  const std::size_t size = counters.size();
+  std::size_t slot = (reinterpret_cast<std::uintptr_t>(call) >> 3) % size;
+  for (std::size_t probe = 0; probe < size; ++probe, slot = (slot + 1) % size) {
+    detail::CallCounter& counter = counters[slot];
+    const char* owner = counter.call.load(std::memory_order_acquire);
+    if (owner == nullptr) {
+      // Claimed by whichever call comes first; a loser looks on.
+      if (counter.call.compare_exchange_strong(owner, call, std::memory_order_acq_rel)) {
+        owner = call;
+      }
+    }
+    if (owner == call) return counter.count.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
+  auto& state = detail::host();
+  std::lock_guard lock(state.mutex);
+  return ++state.callCounts[call];
+}
+
 }  // namespace
 
-std::u16string toUtf16(std::string_view utf8) {
-  auto converted = decodeAllUtf8(utf8);
-  if (!converted) throw BrokerError("convert to UTF-16: invalid UTF-8 text");
-  return *converted;
-}
-
-std::string toUtf8(std::u16string_view utf16) {
-  auto converted = decodeAllUtf16(utf16, false);
-  if (!converted) throw BrokerError("convert to UTF-8: invalid UTF-16 text (lone surrogate)");
-  return *converted;
-}
-
 namespace detail {
+
+void addDiagnostic(std::string line) {
+  auto& state = host();
+  std::lock_guard lock(state.mutex);
+  state.diagnostics.push_back(std::move(line));
+}
+
+void logEvent(EventRecord record) {
+  auto& state = host();
+  std::lock_guard lock(state.mutex);
+  state.events.push_back(std::move(record));
+}
+
+std::optional<EventRecord>& pending() {
+  thread_local std::optional<EventRecord> record;
+  return record;
+}
+
+EventRecord brokerFailureRecord(std::string_view function, std::string traceText) {
+  EventRecord record;
+  record.type = CCI_FATAL_EXCEPTION;
+  record.file = "KvBroker";
+  record.function = std::string(function);
+  record.messageSource = u"KvBroker";
+  record.traceText = std::move(traceText);
+  return record;
+}
+
+int callCountOf(std::string_view call) {
+  auto& state = host();
+  int count = 0;
+  for (const CallCounter& counter : state.callCounters) {
+    const char* owner = counter.call.load(std::memory_order_acquire);
+    if (owner != nullptr && call == owner) count += counter.count.load(std::memory_order_relaxed);
+  }
+  std::lock_guard lock(state.mutex);
+  auto found = state.callCounts.find(call);
+  return count + (found == state.callCounts.end() ? 0 : found->second);
+}
+
+void resetCallCounts() {
+  auto& state = host();
+  for (CallCounter& counter : state.callCounters) counter.count.store(0, std::memory_order_relaxed);
+  state.callCounts.clear();
+}
+
+std::optional<CallFault> enterCall(const char* call, int* returnCode) {
+  auto& state = host();
+  const int number = countCall(call);
+  setReturnCode(returnCode, CCI_SUCCESS);
+  if (!state.hasFaults.load(std::memory_order_acquire)) return std::nullopt;
+  std::optional<CallFault> hit;
+  int code = CCI_SUCCESS;
+  std::string traceText;
+  {
+    std::lock_guard lock(state.mutex);
+    for (const auto& fault : state.faults) {
+      if (fault.call != call || number < fault.firstCall) continue;
+      if (fault.times > 0 && number >= fault.firstCall + fault.times) continue;
+      hit = CallFault{fault.result};
+      code = fault.returnCode;
+      traceText = fault.traceText;
+      break;
+    }
+  }
+  if (code == CCI_EXCEPTION) {
+    auto record = brokerFailureRecord(call, traceText);
+    record.inserts.push_back(call);
+    pending() = std::move(record);
+  }
+  setReturnCode(returnCode, code);
+  return hit;
+}
 
 bool decodeUtf16(std::u16string_view text, std::size_t* position, char32_t* codePoint) {
   char16_t unit = text[*position];
@@ -152,6 +236,18 @@ std::string displayUtf8(std::u16string_view text) {
 }
 
 }  // namespace detail
+
+std::u16string toUtf16(std::string_view utf8) {
+  auto converted = decodeAllUtf8(utf8);
+  if (!converted) throw BrokerError("convert to UTF-16: invalid UTF-8 text");
+  return *converted;
+}
+
+std::string toUtf8(std::u16string_view utf16) {
+  auto converted = decodeAllUtf16(utf16, false);
+  if (!converted) throw BrokerError("convert to UTF-8: invalid UTF-16 text (lone surrogate)");
+  return *converted;
+}
 
 std::string formatEvent(const EventRecord& event) {
   return formatRecord(event, {"ERROR", "WARNING", "INFORMATION"}, "TYPE");

@@ -143,11 +143,10 @@ CciTerminal* cniCreateOutputTerminal(int* returnCode, CciNode* nodeObject,
 
 int cniIsTerminalAttached(int* returnCode, CciTerminal* terminal) {
   auto fault = enterCall("cniIsTerminalAttached", returnCode);
-  if (!isValid(terminal)) {
-    if (!fault) setReturnCode(returnCode, CCI_FAILURE);
-    return fault ? fault->result.value_or(0) : 0;
-  }
-  int attached = terminal->input ? terminal->sources > 0 : !terminal->targets.empty();
+  const bool valid = isValid(terminal);
+  if (!valid && !fault) setReturnCode(returnCode, CCI_FAILURE);
+  const int attached =
+      valid && (terminal->input ? terminal->sources > 0 : !terminal->targets.empty());
   // A failing call still answers, so a caller that checks the code after a
   // nonzero answer sees the failure.
   return fault ? fault->result.value_or(attached) : attached;

@@ -1,5 +1,7 @@
-// Caller-owned messages, the XML reader and writer, the tree dump and the
-// element helpers of the broker's API.
+// Message trees, caller-owned messages, the XML reader and writer, the tree
+// dump and the element helpers of the broker's API. Every tree walk keeps its
+// own stack of pending elements instead of recursing, so a deeply nested
+// message costs heap, never call stack.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -12,7 +14,63 @@
 
 #include "broker/HostState.h"
 
+CciElementS::~CciElementS() {
+  std::vector<std::unique_ptr<CciElementS>> doomed = std::move(children);
+  while (!doomed.empty()) {
+    std::unique_ptr<CciElementS> element = std::move(doomed.back());
+    doomed.pop_back();
+    for (auto& child : element->children) doomed.push_back(std::move(child));
+    element->children.clear();
+    // element goes here, childless.
+  }
+}
+
 namespace kvbroker {
+namespace detail {
+
+CciElementS* appendChild(CciElementS* parent, std::u16string name, int type) {
+  auto child = std::make_unique<CciElementS>();
+  child->name = std::move(name);
+  child->type = type;
+  child->parent = parent;
+  child->index = parent->children.size();
+  parent->children.push_back(std::move(child));
+  return parent->children.back().get();
+}
+
+void copyChildren(const CciElementS* source, CciElementS* target) {
+  // Copy first, then append: the target may lie inside the source. Each
+  // pending pair is an original and its copy, whose children are still to be
+  // made; children are made in order when their parent's turn comes.
+  CciElementS copies;
+  std::vector<std::pair<const CciElementS*, CciElementS*>> pending{{source, &copies}};
+  while (!pending.empty()) {
+    auto [original, copy] = pending.back();
+    pending.pop_back();
+    for (const auto& child : original->children) {
+      CciElementS* childCopy = appendChild(copy, child->name, child->type);
+      childCopy->value = child->value;
+      pending.emplace_back(child.get(), childCopy);
+    }
+  }
+  for (auto& copy : copies.children) {
+    copy->parent = target;
+    copy->index = target->children.size();
+    target->children.push_back(std::move(copy));
+  }
+  copies.children.clear();
+}
+
+std::unique_ptr<CciMessageS> newMessage(CciMessageContextS* context) {
+  auto message = std::make_unique<CciMessageS>();
+  message->context = context;
+  message->root = std::make_unique<CciElementS>();
+  message->root->name = u"Root";
+  message->root->type = CCI_ELEMENT_TYPE_NAME;
+  return message;
+}
+
+}  // namespace detail
 
 Message::Message()
     : context_(std::make_unique<CciMessageContextS>()),
@@ -269,9 +327,6 @@ std::string serializeBody(CciMessage* message) {
   return out.str();
 }
 
-// One line per element, indented by two blanks per level; past
-// kDumpIndentLevels the indentation stops growing (it would grow with the
-// square of the depth) and the level is written out instead.
 std::string dumpTree(CciElement* element) {
   // Deeper, the indentation stops growing: it would grow with the square of the depth.
   constexpr std::size_t kDumpIndentLevels = 64;
