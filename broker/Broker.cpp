@@ -130,8 +130,7 @@ const PluginInfo& Broker::loadPlugin(const std::string& path) {
     throw BrokerError(step + ": entry symbol vtrGetMessageflowNodeFactory not found" +
                       (reason ? std::string(": ") + reason : std::string()));
   }
-  using Entry = CciFactory* (*)();
-  auto entry = reinterpret_cast<Entry>(symbol);
+  auto entry = reinterpret_cast<CciFactory* (*)()>(symbol);
   PluginInfo info;
   info.path = path;
   // Ends the entry's run; when it failed, the classes it defined go too.
@@ -241,8 +240,7 @@ void Broker::deleteNode(Node& node) {
 int Broker::setAttribute(Node& node, std::u16string_view name, std::u16string_view value) {
   CciNodeS* state = node.state_.get();
   if (state->builtIn) {
-    return state->builtIn->setAttribute(detail::displayUtf8(name), detail::displayUtf8(value)) ? 0
-                                                                                               : 1;
+    return !state->builtIn->setAttribute(detail::displayUtf8(name), detail::displayUtf8(value));
   }
   std::u16string nameArgument(name), valueArgument(value);
   return callPlugin(
@@ -353,15 +351,12 @@ InjectResult Broker::inject(Node& node, std::string_view inputTerminal, Message&
 std::vector<EventRecord> Broker::events() const {
   return locked([](auto& state) { return state.events; });
 }
-
 std::size_t Broker::eventCount() const {
   return locked([](auto& state) { return state.events.size(); });
 }
-
 void Broker::clearEvents() {
   locked([](auto& state) { state.events.clear(); });
 }
-
 void Broker::printEvents(std::ostream& out) const {
   for (const auto& event : events()) out << formatEvent(event) << '\n';
 }
@@ -400,7 +395,6 @@ void Broker::setRethrowReturns(bool returns) {
 int Broker::callCount(std::string_view call) const {
   return detail::callCountOf(call);
 }
-
 void Broker::resetCallCounts() {
   locked([](auto&) { detail::resetCallCounts(); });
 }
@@ -408,7 +402,6 @@ void Broker::resetCallCounts() {
 int Broker::undeletedMessages() const {
   return host().undeletedMessages;
 }
-
 std::optional<EventRecord> Broker::pendingException() {
   return detail::pending();
 }

@@ -12,24 +12,19 @@
 
 #include "broker/Broker.h"
 
-// Every handle starts with a tag so that a handle of the wrong kind (an
-// element passed as a message) is refused instead of misread.
-enum class HandleTag : std::uint32_t {
-  element = 0x454c454d,
-  message = 0x4d455353,
-  context = 0x43545854,
-  factory = 0x46414354,
-  node = 0x4e4f4445,
-  terminal = 0x5445524d,
+// Every handle starts with a tag (its kind's name in ASCII) so that a handle
+// of the wrong kind (an element passed as a message) is refused, not misread.
+template <std::uint32_t kKind>
+struct Tagged {
+  static constexpr std::uint32_t kTag = kKind;
+  std::uint32_t tag = kKind;
 };
 
-struct CciElementS {
+struct CciElementS : Tagged<0x454c454d> {  // ELEM
   // Takes the subtree apart without recursing, so that a tree nested
   // thousands of levels deep never exhausts the stack when it goes.
   ~CciElementS();
 
-  static constexpr HandleTag kTag = HandleTag::element;
-  HandleTag tag = kTag;
   std::u16string name;
   int type = 0;
   std::u16string value;
@@ -38,31 +33,23 @@ struct CciElementS {
   std::vector<std::unique_ptr<CciElementS>> children;
 };
 
-struct CciMessageS {
-  static constexpr HandleTag kTag = HandleTag::message;
-  HandleTag tag = kTag;
+struct CciMessageS : Tagged<0x4d455353> {  // MESS
   CciMessageContextS* context = nullptr;
   std::unique_ptr<CciElementS> root;
   bool finalized = false;
 };
 
-struct CciMessageContextS {
-  static constexpr HandleTag kTag = HandleTag::context;
-  HandleTag tag = kTag;
+struct CciMessageContextS : Tagged<0x43545854> {  // CTXT
   // Messages made by cniCreateMessage on this context and not yet deleted;
   // those never deleted go with the context and stay counted as undeleted.
   std::vector<std::unique_ptr<CciMessageS>> created;
 };
 
-struct CciFactoryS {
-  static constexpr HandleTag kTag = HandleTag::factory;
-  HandleTag tag = kTag;
+struct CciFactoryS : Tagged<0x46414354> {  // FACT
   std::u16string name;
 };
 
-struct CciTerminalS {
-  static constexpr HandleTag kTag = HandleTag::terminal;
-  HandleTag tag = kTag;
+struct CciTerminalS : Tagged<0x5445524d> {  // TERM
   CciNodeS* node = nullptr;
   std::string name;
   bool input = false;
@@ -203,9 +190,7 @@ std::string displayUtf8(std::u16string_view text);
 
 }  // namespace kvbroker::detail
 
-struct CciNodeS {
-  static constexpr HandleTag kTag = HandleTag::node;
-  HandleTag tag = kTag;
+struct CciNodeS : Tagged<0x4e4f4445> {  // NODE
   std::string name;
   std::optional<kvbroker::detail::NodeClass> nodeClass;  // plug-in class; none for built-in nodes
   CciContext* context = nullptr;

@@ -356,11 +356,9 @@ std::string dumpTree(CciElement* element) {
 std::string elementName(CciElement* element) {
   return detail::displayUtf8(checkedElement(element, "element name")->name);
 }
-
 std::string elementValue(CciElement* element) {
   return detail::displayUtf8(checkedElement(element, "element value")->value);
 }
-
 int elementType(CciElement* element) {
   return checkedElement(element, "element type")->type;
 }
