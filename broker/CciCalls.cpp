@@ -192,42 +192,34 @@ std::optional<CallFault> enterCall(const char* call, int* returnCode) {
   const int number = countCall(call);
   setReturnCode(returnCode, CCI_SUCCESS);
   if (!state.hasFaults.load(std::memory_order_acquire)) return std::nullopt;
-  std::optional<CallFault> hit;
-  int code = CCI_SUCCESS;
-  std::string traceText;
+  std::optional<Fault> hit;
   {
     std::lock_guard lock(state.mutex);
     for (const auto& fault : state.faults) {
       if (fault.call != call || number < fault.firstCall) continue;
       if (fault.times > 0 && number >= fault.firstCall + fault.times) continue;
-      hit = CallFault{fault.result};
-      code = fault.returnCode;
-      traceText = fault.traceText;
+      hit = fault;
       break;
     }
   }
-  if (code == CCI_EXCEPTION) {
-    auto record = brokerFailureRecord(call, traceText);
+  if (!hit) return std::nullopt;
+  if (hit->returnCode == CCI_EXCEPTION) {
+    auto record = brokerFailureRecord(call, hit->traceText);
     record.inserts.push_back(call);
     pending() = std::move(record);
   }
-  setReturnCode(returnCode, code);
-  return hit;
+  setReturnCode(returnCode, hit->returnCode);
+  return CallFault{hit->result};
 }
 
 bool decodeUtf16(std::u16string_view text, std::size_t* position, char32_t* codePoint) {
-  char16_t unit = text[*position];
-  if (unit >= 0xD800 && unit <= 0xDBFF) {
-    if (*position + 1 >= text.size()) return false;
-    char16_t low = text[*position + 1];
-    if (low < 0xDC00 || low > 0xDFFF) return false;
-    *codePoint = 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (low - 0xDC00);
-    *position += 2;
-    return true;
-  }
-  if (unit >= 0xDC00 && unit <= 0xDFFF) return false;
-  *codePoint = unit;
-  *position += 1;
+  const char16_t unit = text[*position];
+  const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+  const char16_t low = high && *position + 1 < text.size() ? text[*position + 1] : 0;
+  // A high surrogate needs a low one after it; a low one alone is no character.
+  if (high ? low < 0xDC00 || low > 0xDFFF : unit >= 0xDC00 && unit <= 0xDFFF) return false;
+  *codePoint = high ? 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (low - 0xDC00) : unit;
+  *position += high ? 2 : 1;
   return true;
 }
 
