@@ -337,14 +337,8 @@ InjectResult Broker::inject(Node& node, std::string_view inputTerminal, Message&
                       ": no such input terminal");
   }
   InjectResult result;
-  try {
-    detail::deliver(input, result.exceptionList.handle(), result.destinationList.handle(),
-                    message.handle());
-  } catch (const BrokerException& exception) {
-    result.exception = exception.record();
-  } catch (const std::exception& failure) {
-    result.exception = detail::brokerFailureRecord("evaluate", failure.what());
-  }
+  result.exception = detail::deliver(input, result.exceptionList.handle(),
+                                     result.destinationList.handle(), message.handle(), "evaluate");
   return result;
 }
 

@@ -16,26 +16,34 @@ CciTerminalS* addTerminal(CciNodeS* node, std::string name, bool input) {
   return list.back().get();
 }
 
-void deliver(CciTerminalS* input, CciMessage* exceptionList, CciMessage* destinationList,
-             CciMessage* message) {
+std::optional<EventRecord> deliver(CciTerminalS* input, CciMessage* exceptionList,
+                                   CciMessage* destinationList, CciMessage* message,
+                                   std::string_view caller) {
   // A wiring loop would recurse without end; a real flow is never this deep.
   constexpr int kMaxDepth = 256;
   thread_local int depth = 0;
   if (depth >= kMaxDepth) {
-    throw BrokerException(brokerFailureRecord(
-        "cniPropagate", "propagation deeper than 256 nodes at node " + input->node->name +
-                            " (is the flow wired in a loop?)"));
+    return brokerFailureRecord("cniPropagate", "propagation deeper than 256 nodes at node " +
+                                                   input->node->name +
+                                                   " (is the flow wired in a loop?)");
   }
   struct DepthGuard {
     DepthGuard() { ++depth; }
     ~DepthGuard() { --depth; }
   } guard;
   CciNodeS* node = input->node;
-  if (node->builtIn) {
-    node->builtIn->evaluate(message);
-  } else {
-    node->nodeClass->table->evaluate(node->context, exceptionList, destinationList, message);
+  try {
+    if (node->builtIn) {
+      node->builtIn->evaluate(message);
+    } else {
+      node->nodeClass->table->evaluate(node->context, exceptionList, destinationList, message);
+    }
+  } catch (const BrokerException& exception) {
+    return exception.record();
+  } catch (const std::exception& failure) {
+    return brokerFailureRecord(caller, failure.what());
   }
+  return std::nullopt;
 }
 
 }  // namespace kvbroker::detail
@@ -159,15 +167,10 @@ int cniPropagate(int* returnCode, CciTerminal* terminal, CciMessage* exceptionLi
   // Copy: a node further on may wire or unwire while the message travels.
   auto targets = terminal->targets;
   for (CciTerminalS* target : targets) {
-    try {
-      kvbroker::detail::deliver(target, exceptionList, destinationList, message);
-    } catch (const kvbroker::BrokerException& exception) {
-      kvbroker::detail::pending() = exception.record();
-      setReturnCode(returnCode, CCI_EXCEPTION);
-      return 0;
-    } catch (const std::exception& failure) {
-      kvbroker::detail::pending() =
-          kvbroker::detail::brokerFailureRecord("cniPropagate", failure.what());
+    auto failure =
+        kvbroker::detail::deliver(target, exceptionList, destinationList, message, "cniPropagate");
+    if (failure) {
+      kvbroker::detail::pending() = std::move(failure);
       setReturnCode(returnCode, CCI_EXCEPTION);
       return 0;
     }

@@ -167,10 +167,12 @@ std::optional<EventRecord>& pending();
 
 // A new terminal of the node (not checked against those it has).
 CciTerminalS* addTerminal(CciNodeS* node, std::string name, bool input);
-// Delivers a message to an input terminal: the node's evaluate. Throws what
-// evaluate throws.
-void deliver(CciTerminalS* input, CciMessage* exceptionList, CciMessage* destinationList,
-             CciMessage* message);
+// Delivers a message to an input terminal: the node's evaluate. What it
+// raised: a broker exception's record, or a fatal record of the broker's
+// (function `caller`) for any other failure; none when it succeeded.
+std::optional<EventRecord> deliver(CciTerminalS* input, CciMessage* exceptionList,
+                                   CciMessage* destinationList, CciMessage* message,
+                                   std::string_view caller);
 
 // A fatal record for a failure of the broker's own while it ran a flow.
 EventRecord brokerFailureRecord(std::string_view function, std::string traceText);
