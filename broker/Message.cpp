@@ -6,13 +6,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <pugixml.hpp>
 #include <sstream>
 #include <utility>
 #include <vector>
 
 #include "broker/HostState.h"
+#include "support/FileIo.h"
 
 CciElementS::~CciElementS() {
   std::vector<std::unique_ptr<CciElementS>> doomed = std::move(children);
@@ -297,12 +297,14 @@ Message Message::fromXml(std::string_view xmlText, std::string_view sourceName) 
 }
 
 Message Message::fromXmlFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw BrokerError("read XML file " + path + ": " + std::strerror(errno));
-  std::ostringstream text;
-  text << file.rdbuf();
-  if (file.bad()) throw BrokerError("read XML file " + path + ": read failed");
-  return fromXml(text.str(), path);
+  // Far beyond any message a flow carries; a larger file is not read into memory.
+  constexpr std::size_t kLargestMessageBytes = 256u << 20;
+  std::string text;
+  std::string why;
+  if (!kvpool::readRegularFile(path, kLargestMessageBytes, &text, &why)) {
+    throw BrokerError("read XML file " + path + ": " + why);
+  }
+  return fromXml(text, path);
 }
 
 std::string serializeBody(CciMessage* message) {

@@ -5,11 +5,15 @@
 #ifndef KVPOOL_SUPPORT_FILEIO_H
 #define KVPOOL_SUPPORT_FILEIO_H
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
+#include <string>
 #include <string_view>
 
 namespace kvpool {
@@ -48,6 +52,34 @@ inline std::size_t readAllAt(int fd, void* data, std::size_t byteCount, off_t of
     done += static_cast<std::size_t>(n);
   }
   return done;
+}
+
+// Reads the whole file at path into *text, refusing more than maxBytes. Only
+// a regular file of one name is read: a link is not followed and a FIFO or
+// device never blocks the open. False with *why saying why (the caller names
+// the file).
+inline bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string* text,
+                            std::string* why) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat status {};
+  const char* refusal = nullptr;
+  if (fd < 0) {
+    refusal = std::strerror(errno);
+  } else if (::fstat(fd, &status) != 0) {
+    refusal = std::strerror(errno);
+  } else if (!S_ISREG(status.st_mode) || status.st_nlink != 1) {
+    refusal = "not a regular file of one name";
+  } else if (static_cast<std::size_t>(status.st_size) > maxBytes) {
+    refusal = "larger than can be read";
+  }
+  if (refusal == nullptr) {
+    text->resize(static_cast<std::size_t>(status.st_size));
+    const std::size_t got = readAllAt(fd, text->data(), text->size(), 0);
+    if (got != text->size()) refusal = errno != 0 ? std::strerror(errno) : "file shrank while read";
+  }
+  if (fd >= 0) ::close(fd);
+  if (refusal != nullptr) *why = refusal;
+  return refusal == nullptr;
 }
 
 }  // namespace kvpool

@@ -2,7 +2,12 @@
 // copies, message lifetime, and the XML reader and writer.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -244,6 +249,24 @@ TEST(BrokerXml, MalformedXmlNamesSourceOffsetAndReason) {
   }
   EXPECT_THROW(Message::fromXml("", "empty.xml"), kvbroker::XmlError);
   EXPECT_THROW(Message::fromXmlFile("/nonexistent/order.xml"), kvbroker::BrokerError);
+}
+
+TEST(BrokerXml, OnlyARegularFileOfOneNameIsRead) {
+  char folder[] = "/tmp/broker-xml-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::string dir = folder;
+  { std::ofstream(dir + "/order.xml") << "<a>1</a>"; }
+  ASSERT_EQ(::mkfifo((dir + "/fifo.xml").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink((dir + "/order.xml").c_str(), (dir + "/link.xml").c_str()), 0);
+  ASSERT_EQ(::link((dir + "/order.xml").c_str(), (dir + "/second.xml").c_str()), 0);
+  ::alarm(20);  // a FIFO opened for reading would wait for a writer: fail instead of hanging
+  for (const char* name : {"/fifo.xml", "/link.xml", "/second.xml"}) {
+    EXPECT_THROW(Message::fromXmlFile(dir + name), kvbroker::BrokerError) << name;
+  }
+  ::alarm(0);
+  ASSERT_EQ(::unlink((dir + "/second.xml").c_str()), 0);
+  EXPECT_NO_THROW(Message::fromXmlFile(dir + "/order.xml"));
+  std::filesystem::remove_all(dir);
 }
 
 TEST(BrokerXml, DumpShowsTypesAndValues) {

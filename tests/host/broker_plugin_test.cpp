@@ -1,6 +1,7 @@
 // Plug-in loading and flows through the stand-in broker, with the echo test
 // plug-in (tests/host/broker_echo_plugin.cpp) and the built-in nodes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -285,11 +286,20 @@ TEST_F(BrokerFlowTest, OutputNodeWritesOneNumberedFilePerMessage) {
     content << file.rdbuf();
     EXPECT_NE(content.str().find(text), std::string::npos) << content.str();
   }
+  // Only a regular file of one name is replaced: a planted link stays, and
+  // what it points to is untouched.
+  const std::string planted = std::string(directory) + "/message-000003.xml";
+  ASSERT_EQ(::symlink("/etc/hostname", planted.c_str()), 0);
+  auto refused = broker.inject(echo, "in", first);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_NE(refused.exception->traceText.find("not a regular file"), std::string::npos);
+  struct stat status {};
+  EXPECT_TRUE(::lstat(planted.c_str(), &status) == 0 && S_ISLNK(status.st_mode));
   // A directory that cannot be written fails the flow with the reason.
   broker.setAttribute(output, "directory", "/nonexistent");
   auto result = broker.inject(echo, "in", first);
   ASSERT_FALSE(result.ok());
-  EXPECT_NE(result.exception->traceText.find("/nonexistent/message-000003.xml"), std::string::npos)
+  EXPECT_NE(result.exception->traceText.find("/nonexistent/message-000004.xml"), std::string::npos)
       << result.exception->traceText;
 }
 
