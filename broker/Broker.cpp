@@ -149,7 +149,7 @@ const PluginInfo& Broker::loadPlugin(const std::string& path) {
     info.factory = callPlugin(entry, [&] { return step + ": vtrGetMessageflowNodeFactory"; });
     if (!info.factory)
       throw BrokerError(step + ": vtrGetMessageflowNodeFactory returned no factory");
-  } catch (const BrokerError&) {
+  } catch (...) {
     endLoading(true);
     throw;
   }

@@ -12,6 +12,7 @@
 // to define "BrokenNode" with a table of version 2, which a broker must refuse.
 // Built a second time with KVBROKER_TEST_PLUGIN_NO_ENTRY, without the entry.
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 
 #include "host/BrokerApi.h"
@@ -206,6 +207,9 @@ extern "C" __attribute__((visibility("default"))) CciFactory* vtrGetMessageflowN
   }
   cniDefineNodeClass(&rc, factory, ucs(u"EchoNode"), &echoTable);
   cniDefineNodeClass(&rc, factory, ucs(u"BrokenNode"), &brokenTable);
+#ifdef KVBROKER_TEST_PLUGIN_THROWS
+  throw std::runtime_error("entry failed after defining its classes");
+#endif
   return factory;
 }
 #endif

@@ -49,6 +49,13 @@ TEST(BrokerPluginLoading, LibraryWithoutTheEntryIsRefusedByName) {
   EXPECT_TRUE(broker.plugins().empty());
 }
 
+TEST(BrokerPluginLoading, AnEntryThatThrowsLeavesNoClassBehind) {
+  kvbroker::Broker broker;
+  EXPECT_THROW(broker.loadPlugin(KVBROKER_THROWING_PLUGIN_PATH), std::runtime_error);
+  EXPECT_EQ(broker.nodeClassTable("EchoNode"), nullptr);
+  EXPECT_TRUE(broker.plugins().empty());
+}
+
 TEST(BrokerPluginLoading, DefinesValidClassesAndRefusesABadTable) {
   kvbroker::Broker broker;
   const auto& plugin = broker.loadPlugin(KVBROKER_ECHO_PLUGIN_PATH);
