@@ -1,57 +1,222 @@
-// kvpool's commands, one function each; main.cpp parses the command line and
-// calls them. Each returns the exit status (tools/kvpool/Report.h) and has
-// printed its result or one line per failure. waitSeconds bounds every wait
-// for the pool's lock.
+// kvpool's commands and the pieces they share. Each command returns the exit
+// status and has printed its result or one line per failure; waitSeconds
+// bounds every wait for the pool's lock.
 #ifndef KVPOOL_TOOLS_KVPOOL_COMMANDS_H
 #define KVPOOL_TOOLS_KVPOOL_COMMANDS_H
 
+#include <cstdint>
+#include <ctime>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "pool/PoolAccess.h"
 #include "pool/PoolBackend.h"
+#include "pool/PoolSettings.h"
+#include "pool/SnapshotFile.h"
+#include "tools/common/Text.h"
 
 namespace kvpooltool {
 
-// StatusCommands.cpp: what the pool and its files look like.
+// 0 done; 1 not done (no pool, no such key, pool full, refused, damage
+// found, a lock not had in time); 2 bad command line.
+constexpr int kExitDone = 0;
+constexpr int kExitNotDone = 1;
+constexpr int kExitUsage = 2;
+
+// --file, else KVPOOL_PERSIST, else /tmp/KvPoolData.bin (main sets it as the
+// library's, so save and load use the same).
+inline const char* snapshotPath() {
+  const char* path = kvpool::persistPath();
+  return path != nullptr ? path : kvpool::kSnapshotPath;
+}
+constexpr const char* kTracePath = "/tmp/KvPool.log";
+constexpr std::size_t kMaxKeyBytes = 255;
+constexpr double kDefaultWaitSeconds = 5;
+constexpr int64_t kLargestPoolBytes = int64_t{KVPOOL_MAX_PAGES} * KVPOOL_PAGE_SIZE;
+
+// "kvpool: TEXT" on standard error; returns kExitNotDone.
+inline int fail(const std::string& text) {
+  std::cerr << "kvpool: " << text << std::endl;
+  return kExitNotDone;
+}
+inline void warn(const std::string& text) {
+  std::cerr << "kvpool: warning: " << text << std::endl;
+}
+inline int noPool() {
+  return fail(
+      "no pool exists on this machine (no segment with key 99999); kvpool never creates one: "
+      "the first KvPoolNode of a running flow does");
+}
+// Keys and values as kvpool shows them: one record stays on one line and
+// nothing in it can act on a terminal.
+inline std::string printable(std::string_view text) {
+  return kvtools::shownText(text, kvtools::ShownAs::kData);
+}
+// "1 record", "2 records".
+inline std::string counted(long long count, const std::string& singular,
+                           const std::string& plural) {
+  return std::to_string(count) + " " + (count == 1 ? singular : plural);
+}
+inline void printJson(const nlohmann::ordered_json& document) {
+  std::cout << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+// Why a key no store can have made is refused, or empty.
+inline std::string keyLengthProblem(const std::string& key) {
+  if (!key.empty() && key.size() <= kMaxKeyBytes) return {};
+  return "a key has 1 to 255 bytes; this one has " + std::to_string(key.size());
+}
+// The aligned "KEY  VALUE" lines of list; width from every key in keys.
+void printRecordLines(const std::vector<std::string>& keys,
+                      const std::vector<const std::string*>& values);
+// verify's verdict: each damage line and the count, or nothing (the caller
+// prints "sound"). kExitNotDone when damaged.
+int reportDamage(const std::string& what, const std::vector<std::string>& damage);
+
+// The pool's bytes as read: the segment's used part, or a snapshot file.
+struct PoolImage {
+  std::vector<unsigned char> bytes;
+  int32_t limit = 0;  // segment size, or file size
+  bool isSnapshot = false;
+  bool locked = false;      // read under the read lock
+  bool persistent = false;  // the pool was created with KVPOOL_PERSIST
+};
+struct Record {
+  int32_t offset = 0;
+  std::string key;
+  std::string value;
+};
+struct Walk {
+  PoolControl header{};
+  std::vector<Record> records;
+  std::vector<std::string> damage;  // each inconsistency, one line
+  std::vector<std::string> notes;   // worth knowing, not damage
+  bool sound() const { return damage.empty(); }
+};
+
+// Copies the segment's used bytes under the read lock (none without a
+// semaphore set), a store cut short by a killed writer put right first.
+// *status: the segment as found (zero when it could not be looked at).
+// Empty with *why when it cannot be read.
+std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, double waitSeconds,
+                                     kvpool::PoolSegmentStatus* status, std::string* why);
+// The live pool (warning when it has no lock to read under) or the snapshot
+// file; empty with the failure reported and its status in *exitStatus.
+std::optional<PoolImage> readPool(bool snapshot, double waitSeconds, int* exitStatus);
+// The snapshot's bytes through the library's reader (no link, a regular file
+// of one link, no larger than the largest pool), or empty with *why.
+std::optional<PoolImage> readSnapshotFile(const std::string& path, std::string* why);
+// Walks the header and the record chain, naming every inconsistency. Never
+// reads outside the image.
+Walk walkPool(const PoolImage& image);
+
+// For the library's calls that take the writer lock themselves and would
+// wait for it without bound: waits, bounded, until the writer lock can be had
+// and gives it back at once; false with *why (the wait that ran out and who
+// holds the lock). This races: another process may take the lock before the
+// call, which then waits as a node would; such a holder has just shown it is
+// alive, and a stuck lock is still reported.
+bool awaitWriterLock(int semaphoreSet, double waitSeconds, std::string* why);
+
+// The steps of every change of the live pool (ChangeCommands.cpp): refuses a
+// missing pool or one without a semaphore set, warns on a leftover nothing
+// keeps alive, and waits for the writer lock; kExitDone to go on, else the
+// reported failure's status.
+int prepareChange(const kvpool::PoolIds& ids, const std::string& what, double waitSeconds);
+// Maps the existing pool read-write; false when not, the failure reported.
+bool openForChange(const kvpool::PoolIds& ids, kvpool::OpenedPool* pool);
+// Warns when the pool's last node context removed it during the change.
+void warnIfRemovedMeanwhile(int segment);
+// The record a store makes of a key and a value of these lengths.
+inline long long recordBytes(std::size_t keyBytes, std::size_t valueBytes) {
+  return 12 + static_cast<long long>(keyBytes) + 1 + static_cast<long long>(valueBytes) + 1;
+}
+
+// A file as lstat sees it, without following a link.
+struct FileFacts {
+  bool exists = false;
+  bool regular = false;
+  std::string kind;  // "a regular file", "a symbolic link", "a FIFO", ...
+  int64_t bytes = 0;
+  time_t modified = 0;
+};
+
+// Everything status, metrics and watch tell, gathered once so they agree
+// (StatusCommands.cpp).
+struct PoolFacts {
+  kvpool::PoolIds ids;
+  std::optional<kvpool::PoolSemaphoreValues> semaphores;  // empty: no set, or unreadable
+  std::string semaphoreError;                             // why unreadable, when a set exists
+  kvpool::PoolSegmentStatus segment;                      // as found before kvpool mapped it
+  std::optional<PoolImage> image;                         // the used bytes
+  std::string imageError;                                 // why not, when a segment exists
+  Walk walk;                                              // of image
+  FileFacts snapshot;
+  FileFacts trace;
+  kvpool::DeadSavesFiles leftovers;   // temporary files of killed saves
+  std::vector<std::string> warnings;  // the pages variable, a nearly full pool
+  // The pool is there but this user may not open it: owner and mode.
+  std::optional<std::string> accessDenied;
+
+  bool present() const { return ids.exists(); }
+  int nodeContexts() const { return semaphores ? semaphores->nodeContexts() : 0; }
+  int32_t capacity() const { return image ? image->limit : 0; }
+  int32_t used() const;
+  int32_t records() const { return image ? static_cast<int32_t>(walk.records.size()) : 0; }
+  double share() const;  // used of capacity, 0 to 1
+};
+PoolFacts gatherPoolFacts(double waitSeconds);
+// "owned by user app (uid 1001), mode 0600: this user may not open it
+// (permission denied)", from /proc/sysvipc/shm, which anyone may read;
+// without it only the last part.
+std::string accessDeniedText();
+// What is wrong with KVPOOL_MEMORY_PAGES, or nothing when it is unset or a
+// whole number from 1 to 5000: a pool created with it would silently get 1.
+std::optional<std::string> checkPagesVariable();
+
+// The command line as main read it.
+struct Request {
+  std::string command;
+  double waitSeconds = kDefaultWaitSeconds;
+  bool json = false, snapshot = false, force = false, replace = false;
+  std::string key, value, path = "-", backend, file;
+  std::vector<std::string> keys;
+  int intervalMs = 1000;
+};
+
 int runStatus(bool json, double waitSeconds);
 int runMetrics(double waitSeconds);
-
-// ReadCommands.cpp: the records, read under the read lock or from the snapshot.
 int runList(bool json, bool snapshot, double waitSeconds);
 int runGet(const std::string& key, double waitSeconds);
 int runVerify(bool snapshot, double waitSeconds);
-
-// ChangeCommands.cpp: changes through the library's own functions.
 int runSet(const std::string& key, const std::string& value, double waitSeconds);
 int runDelete(const std::vector<std::string>& keys, double waitSeconds);
 int runClear(bool force, double waitSeconds);
 int runSave(double waitSeconds);
 int runLoad(double waitSeconds);
 int runRemove(bool force);
-
-// TransferCommands.cpp: the records as a JSON document. outputPath and
-// inputPath "-" are standard output and input.
+// outputPath and inputPath "-" are standard output and input.
 int runExport(const std::string& outputPath, double waitSeconds);
 int runImport(const std::string& inputPath, bool replace, double waitSeconds);
-
-// WatchCommand.cpp: a live view on a terminal, one view elsewhere.
+// Where export -o writes (OutputFile.cpp): a new or regular file of one link
+// is replaced whole, through a new owner-only file synced and renamed over
+// it; a character device or a FIFO is written into; a link and anything
+// else are refused, so a device node is never replaced by a file. False
+// with one line in *why: refused, a FIFO no process reads, or the step that
+// failed and the system's reason.
+bool writeOutputFile(const std::string& path, const std::string& text, std::string* why);
+// A live view on a terminal, one view elsewhere.
 int runWatch(int intervalMs, double waitSeconds);
 
-// RemoteCommands.cpp: the pool on Redis. readBackend takes --backend (or,
-// when it is empty, KVPOOL_BACKEND) with KVPOOL_REDIS_PREFIX and
-// KVPOOL_REDIS_TIMEOUT_MS; false when malformed, the reason reported.
-// runRemote runs status, list, get, set, delete, remove, save, load and
-// verify there; list --snapshot and verify --snapshot read the file as ever.
-struct RemoteRequest {
-  std::string command;
-  bool json = false;
-  bool force = false;
-  std::string key;
-  std::string value;
-  std::vector<std::string> keys;
-};
+// The pool on Redis. readBackend takes --backend (empty: KVPOOL_BACKEND)
+// with KVPOOL_REDIS_PREFIX and KVPOOL_REDIS_TIMEOUT_MS; false when
+// malformed, reported. runRemote runs status, list, get, set, delete, remove,
+// save, load and verify there.
 bool readBackend(const std::string& url, kvpool::BackendConfig* backend);
-int runRemote(const kvpool::BackendConfig& backend, const RemoteRequest& request);
+int runRemote(const kvpool::BackendConfig& backend, const Request& request);
 
 }  // namespace kvpooltool
 

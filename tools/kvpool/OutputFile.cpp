@@ -1,24 +1,34 @@
-#include "tools/kvpool/OutputFile.h"
-
+// Where kvpool writes a file an operator names (export -o); nothing but the
+// target's contents ever changes.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "support/FileIo.h"
 #include "support/UniqueFd.h"
-#include "tools/kvpool/SnapshotFile.h"
+#include "tools/kvpool/Commands.h"
 
 namespace kvpooltool {
 namespace {
 
-using kvpool::writeAll;
-
-std::string failedStep(const std::string& path, const char* step, int error) {
-  return "cannot write " + path + ": " + step + " failed: " + std::strerror(error);
+// Writes text to file and closes it; the failed step ("write", "fsync" when
+// synced, "close") and the system's reason in *why.
+bool writeAndClose(kvpool::UniqueFd& file, const std::string& path, const std::string& text,
+                   bool sync, std::string* why) {
+  const char* step = nullptr;
+  int error = 0;
+  if (!kvpool::writeAll(file.get(), text)) {
+    step = "write", error = errno;
+  } else if (sync && fsync(file.get()) != 0) {
+    step = "fsync", error = errno;
+  }
+  if (!file.close() && step == nullptr) step = "close", error = errno;
+  if (step == nullptr) return true;
+  *why = "cannot write " + path + ": " + step + " failed: " + std::strerror(error);
+  return false;
 }
 
 // A new owner-only file (an export holds the pool's data), synced and
@@ -26,30 +36,17 @@ std::string failedStep(const std::string& path, const char* step, int error) {
 bool replaceFile(const std::string& path, const std::string& text, std::string* why) {
   std::string temporary = path + ".XXXXXX";
   kvpool::UniqueFd file(mkostemp(temporary.data(), O_CLOEXEC));
-  const int fd = file.get();
-  if (fd < 0) {
+  if (file.get() < 0) {
     *why = "cannot create a file beside " + path + ": " + std::strerror(errno);
     return false;
   }
-  const char* step = nullptr;
-  int error = 0;
-  const auto failed = [&](const char* name) {
-    step = name;
-    error = errno;
-  };
-  if (!writeAll(fd, text)) {
-    failed("write");
-  } else if (fsync(fd) != 0) {
-    failed("fsync");
+  bool done = writeAndClose(file, path, text, true, why);
+  if (done && rename(temporary.c_str(), path.c_str()) != 0) {
+    *why = "cannot write " + path + ": rename failed: " + std::strerror(errno);
+    done = false;
   }
-  if (!file.close() && step == nullptr) failed("close");
-  if (step == nullptr && rename(temporary.c_str(), path.c_str()) != 0) failed("rename");
-  if (step != nullptr) {
-    *why = failedStep(path, step, error);
-    unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  if (!done) unlink(temporary.c_str());
+  return done;
 }
 
 // Writes into the device or FIFO found, only if the path still names it.
@@ -69,22 +66,18 @@ bool writeInto(const std::string& path, const struct stat& found, const std::str
   }
   struct stat opened {};
   const char* step = nullptr;
-  int error = 0;
   if (fstat(fd, &opened) != 0) {
-    step = "fstat", error = errno;
+    step = "fstat";
   } else if (opened.st_dev != found.st_dev || opened.st_ino != found.st_ino) {
     *why = path + " changed while it was opened: nothing exported";
     return false;
   } else if (const int flags = fcntl(fd, F_GETFL);
              flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     // A reader slower than the writer makes a blocking write wait, not fail.
-    step = "fcntl", error = errno;
-  } else if (!writeAll(fd, text)) {
-    step = "write", error = errno;
+    step = "fcntl";
   }
-  if (!file.close() && step == nullptr) step = "close", error = errno;
-  if (step == nullptr) return true;
-  *why = failedStep(path, step, error);
+  if (step == nullptr) return writeAndClose(file, path, text, false, why);
+  *why = "cannot write " + path + ": " + step + " failed: " + std::strerror(errno);
   return false;
 }
 
@@ -111,7 +104,7 @@ bool writeOutputFile(const std::string& path, const std::string& text, std::stri
     return replaceFile(path, text, why);
   }
   if (S_ISCHR(found.st_mode) || S_ISFIFO(found.st_mode)) return writeInto(path, found, text, why);
-  *why = path + " is " + describeFileKind(found.st_mode) +
+  *why = path + " is " + kvpool::describeFileKind(found.st_mode) +
          ": refused (an export goes to a regular file, a character device or a FIFO)";
   return false;
 }

@@ -2,39 +2,22 @@
 // values, in pool order, every byte kept (tools/common/Text.h).
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <iostream>
-#include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
-#include <string_view>
 #include <unordered_map>
-#include <vector>
 
-#include "pool/KvPoolShm.h"
-#include "pool/PoolAccess.h"
-#include "pool/PoolRecords.h"
 #include "support/UniqueFd.h"
-#include "tools/common/Text.h"
+#include "pool/PoolRecords.h"
 #include "tools/kvpool/Commands.h"
-#include "tools/kvpool/OutputFile.h"
-#include "tools/kvpool/PoolChange.h"
-#include "tools/kvpool/PoolImage.h"
-#include "tools/kvpool/Report.h"
-#include "tools/kvpool/SnapshotFile.h"
 
 namespace kvpooltool {
 namespace {
 
+using kvpool::PoolIds;
 using kvtools::escapeBytes;
 using kvtools::unescapeBytes;
-
-using kvpool::PoolIds;
 
 // No export of the largest pool comes near this (each byte at most 5 JSON
 // characters); more is not a kvpool export and is not read into memory.
@@ -68,25 +51,20 @@ bool readInput(const std::string& path, std::string* text, std::string* why) {
     return false;
   }
   char buffer[65536];
-  bool ok = true;
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *why = "cannot read " + sourceName(path) + ": " + std::strerror(errno);
-      ok = false;
-      break;
+      return false;
     }
-    if (n == 0) break;
     if (text->size() + static_cast<std::size_t>(n) > kLargestImportBytes) {
       *why = sourceName(path) + " holds more than " + std::to_string(kLargestImportBytes) +
              " bytes, more than an export of the largest pool: refused";
-      ok = false;
-      break;
+      return false;
     }
     text->append(buffer, static_cast<std::size_t>(n));
   }
-  return ok;
+  return true;
 }
 
 // Where the parser stopped, as line and column of the text (its own count
@@ -187,9 +165,7 @@ class MemberReader : public nlohmann::json_sax<nlohmann::json> {
     std::string why;
     skip_ = true;
     if (!unescapeBytes(raw, &key_, &why)) return problem(": " + why);
-    if (key_.empty() || key_.size() > kMaxKeyBytes) {
-      problem(": a key has 1 to 255 bytes; this one has " + std::to_string(key_.size()));
-    }
+    if (why = keyLengthProblem(key_); !why.empty()) problem(": " + why);
     if (key_.find('\0') != std::string::npos) {
       problem(": the key holds a NUL byte, which no key can");
     }
@@ -263,65 +239,10 @@ long long poolRoomBound(const PoolIds& ids) {
   return kLargestPoolBytes;
 }
 
-}  // namespace
-
-int runExport(const std::string& outputPath, double waitSeconds) {
-  const PoolIds ids = kvpool::findPoolIds();
-  if (!ids.exists()) return noPool();
-  std::string why;
-  kvpool::PoolSegmentStatus status;
-  auto image = readSegment(ids, waitSeconds, &status, &why);
-  if (!image) return fail(why);
-  if (!image->locked) warn("the pool has no semaphore set (key 88888): read without its lock");
-  const Walk walk = walkPool(*image);
-  // An export is for carrying the pool elsewhere: one that silently lacks
-  // records would be worse than none.
-  if (!walk.sound()) {
-    return fail("the record chain is damaged (" + walk.damage.front() +
-                "): nothing exported; kvpool list --json shows what can be read");
-  }
-  const std::string text = exportText(walk);
-  if (outputPath == "-") {
-    std::cout << text << std::flush;
-    if (!std::cout) return fail("cannot write to standard output");
-    return kExitDone;
-  }
-  if (!writeOutputFile(outputPath, text, &why)) return fail(why);
-  std::cout << "exported " << counted(walk.records.size(), "record", "records") << " to "
-            << outputPath << "\n";
-  return kExitDone;
-}
-
-int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
-  const std::string name = sourceName(inputPath);
-  std::string text, why;
-  if (!readInput(inputPath, &text, &why)) return fail(why + "; nothing imported");
-  const PoolIds ids = kvpool::findPoolIds();
-  std::vector<std::string> problems;
-  const std::vector<Pair> pairs = readPairs(name, text, poolRoomBound(ids), &problems);
-  if (!problems.empty()) {
-    for (const std::string& problem : problems) fail(problem);
-    return fail(name + ": nothing imported");
-  }
-
-  if (int refused = prepareChange(ids, "import", waitSeconds); refused != kExitDone) {
-    return refused;
-  }
-  kvpool::OpenedPool pool;
-  if (!openForChange(ids, &pool, &why)) return fail(why);
-  kvpool::PoolSegmentStatus status;
-  auto image = readSegment(ids, waitSeconds, &status, &why);
-  if (!image) return fail(why + "; nothing imported");
-  const Walk walk = walkPool(*image);
-  if (!replace && !walk.sound()) {
-    return fail("the record chain is damaged (" + walk.damage.front() +
-                "): nothing imported; kvpool verify lists every inconsistency, and import "
-                "--replace clears the pool first");
-  }
-
-  // The pool's size after each store, as the store itself counts it: a
-  // replaced record leaves, the new one goes to the end. The largest of these
-  // must fit, or some store on the way would fail with 8.
+// The pool's size after each store, as the store itself counts it: a
+// replaced record leaves, the new one goes to the end. The largest of these
+// must fit, or some store on the way would fail with 8.
+long long largestUse(const Walk& walk, const std::vector<Pair>& pairs, bool replace) {
   std::unordered_map<std::string_view, long long> sizes;
   sizes.reserve(walk.records.size() + pairs.size());
   long long used = kvpool::kPoolHeaderBytes;
@@ -339,13 +260,66 @@ int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
     old = bytes;
     largest = std::max(largest, used);
   }
+  return largest;
+}
+
+}  // namespace
+
+int runExport(const std::string& outputPath, double waitSeconds) {
+  int exitStatus = kExitDone;
+  auto image = readPool(false, waitSeconds, &exitStatus);
+  if (!image) return exitStatus;
+  const Walk walk = walkPool(*image);
+  // An export is for carrying the pool elsewhere: one that silently lacks
+  // records would be worse than none.
+  if (!walk.sound()) {
+    return fail("the record chain is damaged (" + walk.damage.front() +
+                "): nothing exported; kvpool list --json shows what can be read");
+  }
+  const std::string text = exportText(walk);
+  if (outputPath == "-") {
+    std::cout << text << std::flush;
+    if (!std::cout) return fail("cannot write to standard output");
+    return kExitDone;
+  }
+  if (std::string why; !writeOutputFile(outputPath, text, &why)) return fail(why);
+  std::cout << "exported " << counted(walk.records.size(), "record", "records") << " to "
+            << outputPath << "\n";
+  return kExitDone;
+}
+
+int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
+  const std::string name = sourceName(inputPath);
+  std::string text, why;
+  if (!readInput(inputPath, &text, &why)) return fail(why + "; nothing imported");
+  const PoolIds ids = kvpool::findPoolIds();
+  std::vector<std::string> problems;
+  const std::vector<Pair> pairs = readPairs(name, text, poolRoomBound(ids), &problems);
+  if (!problems.empty()) {
+    for (const std::string& problem : problems) fail(problem);
+    return fail(name + ": nothing imported");
+  }
+  if (int refused = prepareChange(ids, "import", waitSeconds); refused != kExitDone) {
+    return refused;
+  }
+  kvpool::OpenedPool pool;
+  if (!openForChange(ids, &pool)) return kExitNotDone;
+  kvpool::PoolSegmentStatus status;
+  auto image = readSegment(ids, waitSeconds, &status, &why);
+  if (!image) return fail(why + "; nothing imported");
+  const Walk walk = walkPool(*image);
+  if (!replace && !walk.sound()) {
+    return fail("the record chain is damaged (" + walk.damage.front() +
+                "): nothing imported; kvpool verify lists every inconsistency, and import "
+                "--replace clears the pool first");
+  }
+  const long long largest = largestUse(walk, pairs, replace);
   const long long capacity = pool.view().capacity;
   if (largest > capacity) {
     return fail(name + ": the pool would need " + std::to_string(largest) + " bytes but holds " +
                 std::to_string(capacity) + ": " + std::to_string(largest - capacity) +
                 " bytes missing; nothing imported");
   }
-
   // Other processes may store between this check and the stores below; a
   // store that then finds the pool full stops the import and says how far
   // it got.
@@ -354,8 +328,8 @@ int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
   }
   std::size_t stored = 0;
   const int result = kvpool::storePoolValues(pool.view(), pairs, &stored);
+  warnIfRemovedMeanwhile(ids.segment);
   if (result != KVPOOL_OK) {
-    warnIfRemovedMeanwhile(ids.segment);
     return fail(
         name + ": storing key \"" + printable(pairs[stored].first) + "\" failed with result " +
         std::to_string(result) +
@@ -363,7 +337,6 @@ int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
         "; " + std::to_string(stored) + " of " + std::to_string(pairs.size()) +
         " records were imported");
   }
-  warnIfRemovedMeanwhile(ids.segment);
   std::cout << "imported " << counted(stored, "record", "records") << " from " << name
             << (replace ? " into the cleared pool" : "") << "\n";
   return kExitDone;

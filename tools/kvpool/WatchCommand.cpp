@@ -1,6 +1,8 @@
 // watch: the pool at a glance, refreshed on a terminal until q or Ctrl-C;
 // printed once when standard output is not a terminal.
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -8,19 +10,69 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
+#include <iterator>
 #include <map>
-#include <string>
-#include <string_view>
-#include <vector>
 
+#include "support/FileIo.h"
 #include "tools/kvpool/Commands.h"
-#include "tools/kvpool/PoolFacts.h"
-#include "tools/kvpool/Report.h"
-#include "tools/kvpool/Terminal.h"
 
 namespace kvpooltool {
 namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH};
+volatile sig_atomic_t endingSignal = 0;  // SIGINT, SIGTERM, SIGHUP or SIGQUIT asked to end
+volatile sig_atomic_t resized = 0;
+
+void onSignal(int signalNumber) {
+  if (signalNumber == SIGWINCH) {
+    resized = 1;
+  } else {
+    endingSignal = signalNumber;
+  }
+}
+
+// The terminal as watch uses it, for the guard's scope: keys read one at a
+// time without echo, an alternate screen with the cursor hidden. The signals
+// that end a watch only set a flag, so every way out passes the destructor,
+// which restores the terminal as it was.
+class TerminalSession {
+ public:
+  TerminalSession() {
+    // No SA_RESTART: a signal wakes the watch's wait, which then looks at the
+    // flags (and writeAll carries a write it cut short on).
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+      sigaction(kSignals[i], &action, &savedActions_[i]);
+    }
+    // Ctrl-C and Ctrl-\ arrive as keys (ISIG off), and Ctrl-Z cannot stop the
+    // watch with the terminal in this state.
+    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &savedInput_) == 0) {
+      termios raw = savedInput_;
+      raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+      raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
+      raw.c_cc[VMIN] = 1;
+      raw.c_cc[VTIME] = 0;
+      inputRaw_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0;
+    }
+    kvpool::writeAll(STDOUT_FILENO, "\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J");
+  }
+  ~TerminalSession() {
+    kvpool::writeAll(STDOUT_FILENO, "\x1b[?25h\x1b[?1049l");
+    if (inputRaw_) tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedInput_);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+      sigaction(kSignals[i], &savedActions_[i], nullptr);
+    }
+  }
+  TerminalSession(const TerminalSession&) = delete;
+  TerminalSession& operator=(const TerminalSession&) = delete;
+
+ private:
+  bool inputRaw_ = false;
+  termios savedInput_{};
+  struct sigaction savedActions_[std::size(kSignals)]{};
+};
 
 using Values = std::map<std::string, std::string>;
 
@@ -35,7 +87,7 @@ std::vector<Cell> cellsOf(std::string_view bytes) {
   std::vector<Cell> cells;
   for (std::size_t at = 0; at < bytes.size();) {
     Cell cell;
-    const std::size_t length = appendPrintable(bytes, at, &cell.text);
+    const std::size_t length = kvtools::appendShown(bytes, at, kvtools::ShownAs::kData, &cell.text);
     // Shown as it is: one character; escaped: one column per byte of text.
     cell.columns = cell.text == bytes.substr(at, length) ? 1 : static_cast<int>(cell.text.size());
     cells.push_back(std::move(cell));
@@ -162,8 +214,11 @@ long long nowMs() {
 bool waitForRefresh(int intervalMs, bool* inputOpen) {
   const long long deadline = nowMs() + intervalMs;
   for (;;) {
-    if (TerminalSession::endingSignal() != 0) return false;
-    if (TerminalSession::takeResized()) return true;
+    if (endingSignal != 0) return false;
+    if (resized != 0) {
+      resized = 0;
+      return true;
+    }
     const long long left = deadline - nowMs();
     if (left <= 0) return true;
     pollfd input{STDIN_FILENO, POLLIN, 0};
@@ -207,15 +262,18 @@ int runWatch(int intervalMs, double waitSeconds) {
     bool inputOpen = true;
     do {
       const PoolFacts facts = gatherPoolFacts(lockWait);
-      int columns = 0, rows = 0;
-      TerminalSession::size(&columns, &rows);
-      draw(render(facts, previous, first, columns, rows, intervalMs));
+      // 80 x 24 when the window's size is unknown.
+      winsize window{};
+      const bool known =
+          ioctl(STDOUT_FILENO, TIOCGWINSZ, &window) == 0 && window.ws_col > 0 && window.ws_row > 0;
+      draw(render(facts, previous, first, known ? window.ws_col : 80, known ? window.ws_row : 24,
+                  intervalMs));
       if (facts.image || !facts.present()) {
         previous = valuesOf(facts);
         first = !facts.present();
       }
     } while (waitForRefresh(intervalMs, &inputOpen));
-    signalNumber = TerminalSession::endingSignal();
+    signalNumber = endingSignal;
   }
   // The terminal is restored; a signal other than an interrupt now ends the
   // process as it would have without the watch.
