@@ -141,7 +141,7 @@ int runSave(double waitSeconds) {
   if (!ids.exists()) {
     // A timer's save on a machine whose brokers are stopped: the last one
     // saved already, and nothing may overwrite that file.
-    std::cout << "no pool exists on this machine: nothing saved, " << snapshotPath()
+    std::cout << "no pool exists on this machine: nothing saved, " << snapshotFilePath()
               << " left as it is\n";
     return kExitDone;
   }
@@ -161,15 +161,15 @@ int runSave(double waitSeconds) {
   OpenedPool pool;
   if (!openForChange(ids, &pool)) return kExitNotDone;
   if (kvpool::savePoolToFile(pool.view()) != 0) {
-    return fail(std::string("the pool could not be saved to ") + snapshotPath() +
+    return fail("the pool could not be saved to " + snapshotFilePath() +
                 " (see /tmp/KvPool.log for the step that failed)");
   }
   std::string why;
-  auto image = readSnapshotFile(snapshotPath(), &why);
+  auto image = readSnapshotFile(&why);
   if (!image) return fail(why);
   const Walk walk = walkPool(*image);
   std::cout << "saved " << walk.records.size() << " records (" << image->bytes.size()
-            << " bytes) to " << snapshotPath() << "\n";
+            << " bytes) to " << snapshotFilePath() << "\n";
   return kExitDone;
 }
 
@@ -177,21 +177,21 @@ int runLoad(double waitSeconds) {
   const PoolIds ids = kvpool::findPoolIds();
   if (int refused = prepareChange(ids, "load", waitSeconds); refused != kExitDone) return refused;
   std::string why;
-  auto file = readSnapshotFile(snapshotPath(), &why);
+  auto file = readSnapshotFile(&why);
   if (!file) return fail(why + " (kvpool save writes it)");
   const Walk fileWalk = walkPool(*file);
   if (!fileWalk.sound()) {
-    return fail(std::string(snapshotPath()) + " is damaged (" + fileWalk.damage.front() +
+    return fail(snapshotFilePath() + " is damaged (" + fileWalk.damage.front() +
                 "); kvpool verify --snapshot lists every inconsistency");
   }
   if (fileWalk.records.empty()) {
-    return fail(std::string(snapshotPath()) + " holds an empty pool: nothing to load");
+    return fail(snapshotFilePath() + " holds an empty pool: nothing to load");
   }
   OpenedPool pool;
   if (!openForChange(ids, &pool)) return kExitNotDone;
   const PoolControl before = pool.header();
   if (kvpool::loadPoolFromFile(pool.view()) != 0) {
-    return fail(std::string(snapshotPath()) + " was refused by the pool (see /tmp/KvPool.log)");
+    return fail(snapshotFilePath() + " was refused by the pool (see /tmp/KvPool.log)");
   }
   const PoolControl after = pool.header();
   warnIfRemovedMeanwhile(ids.segment);
@@ -205,7 +205,7 @@ int runLoad(double waitSeconds) {
                 std::to_string(pool.pages() * KVPOOL_PAGE_SIZE) + " bytes");
   }
   std::cout << "loaded " << after.blockCount << " records (" << after.usedSize << " bytes) from "
-            << snapshotPath() << "\n";
+            << snapshotFilePath() << "\n";
   return kExitDone;
 }
 

@@ -27,12 +27,7 @@ constexpr int kExitDone = 0;
 constexpr int kExitNotDone = 1;
 constexpr int kExitUsage = 2;
 
-// --file, else KVPOOL_PERSIST, else /tmp/KvPoolData.bin (main sets it as the
-// library's, so save and load use the same).
-inline const char* snapshotPath() {
-  const char* path = kvpool::persistPath();
-  return path != nullptr ? path : kvpool::kSnapshotPath;
-}
+using kvpool::snapshotFilePath;
 constexpr const char* kTracePath = "/tmp/KvPool.log";
 constexpr std::size_t kMaxKeyBytes = 255;
 constexpr double kDefaultWaitSeconds = 5;
@@ -106,9 +101,10 @@ std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, double waitSeco
 // The live pool (warning when it has no lock to read under) or the snapshot
 // file; empty with the failure reported and its status in *exitStatus.
 std::optional<PoolImage> readPool(bool snapshot, double waitSeconds, int* exitStatus);
-// The snapshot's bytes through the library's reader (no link, a regular file
-// of one link, no larger than the largest pool), or empty with *why.
-std::optional<PoolImage> readSnapshotFile(const std::string& path, std::string* why);
+// The snapshot file's (--file, else KVPOOL_PERSIST, else
+// /tmp/KvPoolData.bin: main makes it the library's) bytes through the library's reader (no link, a
+// regular file of one link, no larger than the largest pool), or empty with *why.
+std::optional<PoolImage> readSnapshotFile(std::string* why);
 // Walks the header and the record chain, naming every inconsistency. Never
 // reads outside the image.
 Walk walkPool(const PoolImage& image);

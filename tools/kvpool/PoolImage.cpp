@@ -181,9 +181,10 @@ std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, double waitSeco
   }
 }
 
-std::optional<PoolImage> readSnapshotFile(const std::string& path, std::string* why) {
-  kvpool::SnapshotImage file = kvpool::readSnapshotImage(
-      path.c_str(), kLargestPoolBytes, kvpool::SnapshotCheck::kFile, "the largest pool");
+std::optional<PoolImage> readSnapshotFile(std::string* why) {
+  kvpool::SnapshotImage file =
+      kvpool::readSnapshotImage(snapshotFilePath().c_str(), kLargestPoolBytes,
+                                kvpool::SnapshotCheck::kFile, "the largest pool");
   if (!file.read()) {
     *why = file.reason;
     return std::nullopt;

@@ -12,7 +12,7 @@ std::optional<PoolImage> readPool(bool snapshot, double waitSeconds, int* exitSt
   std::string why;
   std::optional<PoolImage> image;
   if (snapshot) {
-    image = readSnapshotFile(snapshotPath(), &why);
+    image = readSnapshotFile(&why);
   } else if (const PoolIds ids = kvpool::findPoolIds(); !ids.exists()) {
     *exitStatus = noPool();
     return image;
@@ -58,7 +58,7 @@ int runList(bool json, bool snapshot, double waitSeconds) {
     for (const auto& record : walk.records) {
       records.push_back({{"key", record.key}, {"value", record.value}});
     }
-    printJson({{"source", snapshot ? snapshotPath() : "pool"},
+    printJson({{"source", snapshot ? snapshotFilePath() : "pool"},
                {"capacity", image->limit},
                {"usedSize", walk.header.usedSize},
                {"records", records}});
@@ -121,7 +121,7 @@ int runVerify(bool snapshot, double waitSeconds) {
       }
     }
   }
-  const std::string what = snapshot ? std::string("snapshot ") + snapshotPath() : "pool";
+  const std::string what = snapshot ? std::string("snapshot ") + snapshotFilePath() : "pool";
   for (const std::string& note : walk.notes) std::cout << "note: " << note << "\n";
   if (reportDamage(what, damage) != kExitDone) return kExitNotDone;
   std::cout << what << ": sound, " << walk.records.size() << " records, "

@@ -86,10 +86,10 @@ bool readRecords(RemotePool& pool, Records* records, std::string* error) {
   return done;
 }
 
-std::string fileLine(const char* path) {
+std::string fileLine(const std::string& path) {
   struct stat file {};
-  if (stat(path, &file) != 0) return std::string(path) + ", none";
-  return std::string(path) + ", " + std::to_string(file.st_size) + " bytes";
+  if (stat(path.c_str(), &file) != 0) return path + ", none";
+  return path + ", " + std::to_string(file.st_size) + " bytes";
 }
 
 int status(RemotePool& pool, bool json) {
@@ -122,7 +122,7 @@ int status(RemotePool& pool, bool json) {
             << " (" << infoField(memory, "maxmemory_policy") << ")\n";
   std::cout << "  lifetime:       the pool outlives the node contexts (no segment, semaphore "
                "set or user slot)\n";
-  std::cout << "snapshot file:    " << fileLine(snapshotPath()) << "\n";
+  std::cout << "snapshot file:    " << fileLine(snapshotFilePath()) << "\n";
   std::cout << "trace file:       " << fileLine(kTracePath) << "\n";
   return kExitDone;
 }
@@ -210,7 +210,7 @@ int save(RemotePool& pool) {
     return fail("the pool could not be saved: " + error);
   }
   std::cout << "saved " << counted(records, "record", "records") << " of " << pool.config.describe()
-            << " to " << snapshotPath() << "\n";
+            << " to " << snapshotFilePath() << "\n";
   return kExitDone;
 }
 
@@ -219,11 +219,11 @@ int load(RemotePool& pool) {
   std::string error;
   switch (kvpool::loadTablePoolFromFile(pool.table, &records, &error)) {
     case kvpool::RemoteSnapshot::kDone:
-      std::cout << "loaded " << counted(records, "record", "records") << " from " << snapshotPath()
-                << " into " << pool.config.describe() << "\n";
+      std::cout << "loaded " << counted(records, "record", "records") << " from "
+                << snapshotFilePath() << " into " << pool.config.describe() << "\n";
       return kExitDone;
     case kvpool::RemoteSnapshot::kFileFailed:
-      return fail(std::string(snapshotPath()) +
+      return fail(snapshotFilePath() +
                   " is missing, not a regular file, or damaged (kvpool verify --snapshot tells)");
     case kvpool::RemoteSnapshot::kPoolNotEmpty:
       return fail("nothing loaded: " + error + " (kvpool remove --force empties it)");

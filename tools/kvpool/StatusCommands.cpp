@@ -155,7 +155,7 @@ nlohmann::ordered_json statusJson(const PoolFacts& facts) {
   }
   return {
       {"pool", pool},
-      {"snapshot", fileJson(snapshotPath(), facts.snapshot)},
+      {"snapshot", fileJson(snapshotFilePath(), facts.snapshot)},
       {"snapshotLeftovers", {{"files", facts.leftovers.files}, {"bytes", facts.leftovers.bytes}}},
       {"trace", fileJson(kTracePath, facts.trace)},
       {"warnings", facts.warnings}};
@@ -200,7 +200,7 @@ PoolFacts gatherPoolFacts(double waitSeconds) {
       facts.accessDenied = accessDeniedText();
     }
   }
-  facts.snapshot = lookAtFile(snapshotPath());
+  facts.snapshot = lookAtFile(snapshotFilePath());
   facts.trace = lookAtFile(kTracePath);
   facts.leftovers = kvpool::findDeadSavesFiles(false);
   if (auto pages = checkPagesVariable()) facts.warnings.push_back(*pages);
@@ -270,7 +270,7 @@ int runStatus(bool json, double waitSeconds) {
     return unreadable ? kExitNotDone : kExitDone;
   }
   printPool(facts);
-  std::cout << "snapshot file:    " << describeFile(snapshotPath(), facts.snapshot) << "\n";
+  std::cout << "snapshot file:    " << describeFile(snapshotFilePath(), facts.snapshot) << "\n";
   if (facts.leftovers.files > 0) {
     std::cout << "save leftovers:   "
               << counted(facts.leftovers.files, "temporary file", "temporary files")

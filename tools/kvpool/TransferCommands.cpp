@@ -8,8 +8,8 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "support/UniqueFd.h"
 #include "pool/PoolRecords.h"
+#include "support/UniqueFd.h"
 #include "tools/kvpool/Commands.h"
 
 namespace kvpooltool {

@@ -3,10 +3,10 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -96,12 +96,6 @@ std::vector<Cell> cellsOf(std::string_view bytes) {
   return cells;
 }
 
-int widthOf(std::string_view bytes) {
-  int width = 0;
-  for (const Cell& cell : cellsOf(bytes)) width += cell.columns;
-  return width;
-}
-
 // bytes as shown in at most columns, padded to pad columns.
 std::string fitted(std::string_view bytes, int columns, int pad = 0) {
   std::string out;
@@ -160,7 +154,9 @@ std::vector<std::string> render(const PoolFacts& facts, const Values& previous, 
   lines.push_back("");
   int keyColumns = 3;
   for (const Record& record : facts.walk.records) {
-    keyColumns = std::max(keyColumns, widthOf(record.key));
+    int keyWidth = 0;
+    for (const Cell& cell : cellsOf(record.key)) keyWidth += cell.columns;
+    keyColumns = std::max(keyColumns, keyWidth);
   }
   keyColumns = std::min(keyColumns, std::max(10, width / 3));
   lines.push_back(fitted("  " + fitted("KEY", keyColumns, keyColumns) + "  VALUE", width));
@@ -185,14 +181,6 @@ std::vector<std::string> render(const PoolFacts& facts, const Values& previous, 
   return lines;
 }
 
-Values valuesOf(const PoolFacts& facts) {
-  Values values;
-  if (facts.image) {
-    for (const Record& record : facts.walk.records) values[record.key] = record.value;
-  }
-  return values;
-}
-
 void draw(const std::vector<std::string>& lines) {
   std::string screen = "\x1b[H";
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -204,22 +192,18 @@ void draw(const std::vector<std::string>& lines) {
   std::fflush(stdout);
 }
 
-long long nowMs() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 // Waits until the next refresh; false when the watch should end.
 bool waitForRefresh(int intervalMs, bool* inputOpen) {
-  const long long deadline = nowMs() + intervalMs;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(intervalMs);
   for (;;) {
     if (endingSignal != 0) return false;
     if (resized != 0) {
       resized = 0;
       return true;
     }
-    const long long left = deadline - nowMs();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return true;
     pollfd input{STDIN_FILENO, POLLIN, 0};
     const int ready = poll(&input, *inputOpen ? 1 : 0, static_cast<int>(left));
@@ -269,7 +253,8 @@ int runWatch(int intervalMs, double waitSeconds) {
       draw(render(facts, previous, first, known ? window.ws_col : 80, known ? window.ws_row : 24,
                   intervalMs));
       if (facts.image || !facts.present()) {
-        previous = valuesOf(facts);
+        previous.clear();
+        for (const Record& record : facts.walk.records) previous[record.key] = record.value;
         first = !facts.present();
       }
     } while (waitForRefresh(intervalMs, &inputOpen));
