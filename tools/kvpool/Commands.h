@@ -4,6 +4,7 @@
 #ifndef KVPOOL_TOOLS_KVPOOL_COMMANDS_H
 #define KVPOOL_TOOLS_KVPOOL_COMMANDS_H
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <iostream>
@@ -15,6 +16,7 @@
 
 #include "pool/PoolAccess.h"
 #include "pool/PoolBackend.h"
+#include "pool/PoolRecords.h"
 #include "pool/PoolSettings.h"
 #include "pool/SnapshotFile.h"
 #include "tools/common/Text.h"
@@ -29,7 +31,7 @@ constexpr int kExitUsage = 2;
 
 using kvpool::snapshotFilePath;
 constexpr const char* kTracePath = "/tmp/KvPool.log";
-constexpr std::size_t kMaxKeyBytes = 255;
+using kvpool::kMaxKeyBytes;
 constexpr double kDefaultWaitSeconds = 5;
 constexpr int64_t kLargestPoolBytes = int64_t{KVPOOL_MAX_PAGES} * KVPOOL_PAGE_SIZE;
 
@@ -61,14 +63,13 @@ inline void printJson(const nlohmann::ordered_json& document) {
 }
 // Why a key no store can have made is refused, or empty.
 inline std::string keyLengthProblem(const std::string& key) {
-  if (!key.empty() && key.size() <= kMaxKeyBytes) return {};
+  if (!key.empty() && key.size() <= static_cast<std::size_t>(kMaxKeyBytes)) return {};
   return "a key has 1 to 255 bytes; this one has " + std::to_string(key.size());
 }
-// The aligned "KEY  VALUE" lines of list; width from every key in keys.
+// list's aligned "KEY  VALUE" lines, a null value's left out.
 void printRecordLines(const std::vector<std::string>& keys,
                       const std::vector<const std::string*>& values);
-// verify's verdict: each damage line and the count, or nothing (the caller
-// prints "sound"). kExitNotDone when damaged.
+// verify's damage lines and count; kExitDone (nothing printed) when none.
 int reportDamage(const std::string& what, const std::vector<std::string>& damage);
 
 // The pool's bytes as read: the segment's used part, or a snapshot file.
@@ -92,29 +93,26 @@ struct Walk {
   bool sound() const { return damage.empty(); }
 };
 
-// Copies the segment's used bytes under the read lock (none without a
-// semaphore set), a store cut short by a killed writer put right first.
-// *status: the segment as found (zero when it could not be looked at).
-// Empty with *why when it cannot be read.
+// Copies the segment's used bytes under the read lock (none without a set),
+// a store cut short by a killed writer put right first. *status: the segment
+// as found (zero when not). Empty with *why when it cannot be read.
 std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, double waitSeconds,
                                      kvpool::PoolSegmentStatus* status, std::string* why);
 // The live pool (warning when it has no lock to read under) or the snapshot
 // file; empty with the failure reported and its status in *exitStatus.
 std::optional<PoolImage> readPool(bool snapshot, double waitSeconds, int* exitStatus);
-// The snapshot file's (--file, else KVPOOL_PERSIST, else
-// /tmp/KvPoolData.bin: main makes it the library's) bytes through the library's reader (no link, a
-// regular file of one link, no larger than the largest pool), or empty with *why.
+// The bytes of snapshotFilePath() (--file, else KVPOOL_PERSIST, else
+// /tmp/KvPoolData.bin) through the library's reader (no link, a regular file
+// of one link, no larger than the largest pool), or empty with *why.
 std::optional<PoolImage> readSnapshotFile(std::string* why);
 // Walks the header and the record chain, naming every inconsistency. Never
 // reads outside the image.
 Walk walkPool(const PoolImage& image);
 
-// For the library's calls that take the writer lock themselves and would
-// wait for it without bound: waits, bounded, until the writer lock can be had
-// and gives it back at once; false with *why (the wait that ran out and who
-// holds the lock). This races: another process may take the lock before the
-// call, which then waits as a node would; such a holder has just shown it is
-// alive, and a stuck lock is still reported.
+// Before a library call that takes the writer lock itself, without bound:
+// waits, bounded, until the lock can be had and gives it back; false with
+// *why (who holds it). Another process may take it before the call, which
+// then waits as a node would: that holder has just shown it is alive.
 bool awaitWriterLock(int semaphoreSet, double waitSeconds, std::string* why);
 
 // The steps of every change of the live pool (ChangeCommands.cpp): refuses a
@@ -128,7 +126,7 @@ bool openForChange(const kvpool::PoolIds& ids, kvpool::OpenedPool* pool);
 void warnIfRemovedMeanwhile(int segment);
 // The record a store makes of a key and a value of these lengths.
 inline long long recordBytes(std::size_t keyBytes, std::size_t valueBytes) {
-  return 12 + static_cast<long long>(keyBytes) + 1 + static_cast<long long>(valueBytes) + 1;
+  return kvpool::kRecordHeaderBytes + static_cast<long long>(keyBytes + 1 + valueBytes + 1);
 }
 
 // A file as lstat sees it, without following a link.
@@ -160,9 +158,13 @@ struct PoolFacts {
   bool present() const { return ids.exists(); }
   int nodeContexts() const { return semaphores ? semaphores->nodeContexts() : 0; }
   int32_t capacity() const { return image ? image->limit : 0; }
-  int32_t used() const;
+  int32_t used() const {
+    return image ? std::clamp(walk.header.usedSize, kvpool::kPoolHeaderBytes,
+                              std::max(capacity(), kvpool::kPoolHeaderBytes))
+                 : 0;
+  }
   int32_t records() const { return image ? static_cast<int32_t>(walk.records.size()) : 0; }
-  double share() const;  // used of capacity, 0 to 1
+  double share() const { return capacity() > 0 ? static_cast<double>(used()) / capacity() : 0; }
 };
 PoolFacts gatherPoolFacts(double waitSeconds);
 // "owned by user app (uid 1001), mode 0600: this user may not open it
@@ -197,20 +199,11 @@ int runRemove(bool force);
 // outputPath and inputPath "-" are standard output and input.
 int runExport(const std::string& outputPath, double waitSeconds);
 int runImport(const std::string& inputPath, bool replace, double waitSeconds);
-// Where export -o writes (OutputFile.cpp): a new or regular file of one link
-// is replaced whole, through a new owner-only file synced and renamed over
-// it; a character device or a FIFO is written into; a link and anything
-// else are refused, so a device node is never replaced by a file. False
-// with one line in *why: refused, a FIFO no process reads, or the step that
-// failed and the system's reason.
-bool writeOutputFile(const std::string& path, const std::string& text, std::string* why);
 // A live view on a terminal, one view elsewhere.
 int runWatch(int intervalMs, double waitSeconds);
 
-// The pool on Redis. readBackend takes --backend (empty: KVPOOL_BACKEND)
-// with KVPOOL_REDIS_PREFIX and KVPOOL_REDIS_TIMEOUT_MS; false when
-// malformed, reported. runRemote runs status, list, get, set, delete, remove,
-// save, load and verify there.
+// The pool on Redis: readBackend takes --backend (empty: KVPOOL_BACKEND) with
+// KVPOOL_REDIS_PREFIX and KVPOOL_REDIS_TIMEOUT_MS, false when malformed.
 bool readBackend(const std::string& url, kvpool::BackendConfig* backend);
 int runRemote(const kvpool::BackendConfig& backend, const Request& request);
 

@@ -243,7 +243,7 @@ int verify(RemotePool& pool) {
   for (std::size_t i = 0; i < records.keys.size(); ++i) {
     const std::string& key = records.keys[i];
     if (!records.values[i]) continue;
-    if (key.size() > kMaxKeyBytes) {
+    if (key.size() > static_cast<std::size_t>(kMaxKeyBytes)) {
       damage.push_back("key \"" + printable(key.substr(0, 40)) + "...\" has " +
                        std::to_string(key.size()) + " bytes: no script can name it");
     } else if (key.find('\0') != std::string::npos ||

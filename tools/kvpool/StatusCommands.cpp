@@ -11,7 +11,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "pool/PoolRecords.h"
 #include "tools/kvpool/Commands.h"
 
 namespace kvpooltool {
@@ -167,15 +166,6 @@ void printGauge(const char* name, const char* help, long long value) {
 }
 
 }  // namespace
-
-int32_t PoolFacts::used() const {
-  if (!image) return 0;
-  return std::clamp(walk.header.usedSize, kvpool::kPoolHeaderBytes, std::max(capacity(), 12));
-}
-
-double PoolFacts::share() const {
-  return capacity() > 0 ? static_cast<double>(used()) / capacity() : 0;
-}
 
 PoolFacts gatherPoolFacts(double waitSeconds) {
   PoolFacts facts;

@@ -37,7 +37,6 @@ void addCommands(CLI::App& app, Request& a) {
   status->add_flag("--json", a.json, "As a JSON document");
   addLockingCommand(app, a, "metrics",
                     "The pool's gauges in the Prometheus text format, for a textfile collector");
-
   CLI::App* list = addLockingCommand(app, a, "list", "Keys and values in pool order");
   list->add_flag("--json", a.json, "As a JSON document");
   list->add_flag("--snapshot", a.snapshot, "List the snapshot file instead of the pool");
@@ -46,7 +45,6 @@ void addCommands(CLI::App& app, Request& a) {
   CLI::App* verify =
       addLockingCommand(app, a, "verify", "Walk the record chain and report every inconsistency");
   verify->add_flag("--snapshot", a.snapshot, "Verify the snapshot file instead of the pool");
-
   CLI::App* set = addLockingCommand(app, a, "set", "Store VALUE under KEY");
   set->add_option("key", a.key, "The whole key, e.g. KvPoolOrderId")->required();
   set->add_option("value", a.value, "The value")->required();
@@ -60,7 +58,6 @@ void addCommands(CLI::App& app, Request& a) {
   addLockingCommand(app, a, "load", "Load the snapshot file into the empty pool");
   CLI::App* drop = app.add_subcommand("remove", "Remove the segment and semaphore set");
   drop->add_flag("--force", a.force, "Even while node contexts use the pool");
-
   CLI::App* exportCommand =
       addLockingCommand(app, a, "export", "Write the records as a JSON object of keys to values");
   exportCommand->add_option("-o,--output", a.path, "The file to write (default: standard output)");
@@ -68,7 +65,6 @@ void addCommands(CLI::App& app, Request& a) {
       addLockingCommand(app, a, "import", "Store the keys and values of a JSON object (an export)");
   importCommand->add_option("file", a.path, "The JSON file, - for standard input")->required();
   importCommand->add_flag("--replace", a.replace, "Clear the pool first");
-
   CLI::App* watch = addLockingCommand(app, a, "watch",
                                       "A live view of the pool on a terminal (q or Ctrl-C quits)");
   watch->add_option("--interval", a.intervalMs, "Milliseconds between refreshes (default 1000)")
@@ -108,12 +104,10 @@ int main(int argc, char** argv) {
   app.add_option("--backend", a.backend,
                  "The pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
                  "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER (default: KVPOOL_BACKEND)");
-
   app.add_option("--file", a.file,
                  "The snapshot file, an absolute path (default: KVPOOL_PERSIST, else "
                  "/tmp/KvPoolData.bin)");
   addCommands(app, a);
-
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -126,8 +120,5 @@ int main(int argc, char** argv) {
     return fail("--file: " + problem.substr(problem.find('"')));
   }
   kvpool::setPersistPath(!a.file.empty() ? a.file : backend.persistPath);
-  if (backend.remote() && !a.snapshot) {
-    return runRemote(backend, a);
-  }
-  return runCommand(a);
+  return backend.remote() && !a.snapshot ? runRemote(backend, a) : runCommand(a);
 }
