@@ -66,9 +66,10 @@ inline std::string keyLengthProblem(const std::string& key) {
   if (!key.empty() && key.size() <= static_cast<std::size_t>(kMaxKeyBytes)) return {};
   return "a key has 1 to 255 bytes; this one has " + std::to_string(key.size());
 }
-// list's aligned "KEY  VALUE" lines, a null value's left out.
-void printRecordLines(const std::vector<std::string>& keys,
-                      const std::vector<const std::string*>& values);
+// list's records (a null value left out): a JSON document of head's fields
+// and "records", or aligned "KEY  VALUE" lines.
+void printRecords(bool json, nlohmann::ordered_json head, const std::vector<std::string>& keys,
+                  const std::vector<const std::string*>& values);
 // verify's damage lines and count; kExitDone (nothing printed) when none.
 int reportDamage(const std::string& what, const std::vector<std::string>& damage);
 

@@ -27,8 +27,15 @@ std::optional<PoolImage> readPool(bool snapshot, double waitSeconds, int* exitSt
   return image;
 }
 
-void printRecordLines(const std::vector<std::string>& keys,
-                      const std::vector<const std::string*>& values) {
+void printRecords(bool json, nlohmann::ordered_json head, const std::vector<std::string>& keys,
+                  const std::vector<const std::string*>& values) {
+  if (json) {
+    nlohmann::ordered_json& records = head["records"] = nlohmann::ordered_json::array();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (values[i] != nullptr) records.push_back({{"key", keys[i]}, {"value", *values[i]}});
+    }
+    return printJson(head);
+  }
   std::size_t width = 0;
   for (const std::string& key : keys) width = std::max(width, printable(key).size());
   width = std::min<std::size_t>(width, 40);
@@ -53,26 +60,19 @@ int runList(bool json, bool snapshot, double waitSeconds) {
   auto image = readPool(snapshot, waitSeconds, &exitStatus);
   if (!image) return exitStatus;
   const Walk walk = walkPool(*image);
-  if (json) {
-    nlohmann::ordered_json records = nlohmann::ordered_json::array();
-    for (const auto& record : walk.records) {
-      records.push_back({{"key", record.key}, {"value", record.value}});
-    }
-    printJson({{"source", snapshot ? snapshotFilePath() : "pool"},
-               {"capacity", image->limit},
-               {"usedSize", walk.header.usedSize},
-               {"records", records}});
-  } else {
-    std::vector<std::string> keys;
-    std::vector<const std::string*> values;
-    for (const auto& record : walk.records) {
-      keys.push_back(record.key);
-      values.push_back(&record.value);
-    }
-    printRecordLines(keys, values);
-    if (walk.records.empty() && walk.sound()) {
-      std::cerr << "kvpool: the " << (snapshot ? "snapshot" : "pool") << " holds no records\n";
-    }
+  std::vector<std::string> keys;
+  std::vector<const std::string*> values;
+  for (const auto& record : walk.records) {
+    keys.push_back(record.key);
+    values.push_back(&record.value);
+  }
+  printRecords(json,
+               {{"source", snapshot ? snapshotFilePath() : "pool"},
+                {"capacity", image->limit},
+                {"usedSize", walk.header.usedSize}},
+               keys, values);
+  if (!json && walk.records.empty() && walk.sound()) {
+    std::cerr << "kvpool: the " << (snapshot ? "snapshot" : "pool") << " holds no records\n";
   }
   if (!walk.sound()) {
     return fail("the record chain is damaged (" + walk.damage.front() +

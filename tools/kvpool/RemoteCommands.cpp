@@ -130,19 +130,10 @@ int status(RemotePool& pool, bool json) {
 int list(RemotePool& pool, bool json) {
   Records records;
   if (std::string error; !readRecords(pool, &records, &error)) return fail(error);
-  if (json) {
-    nlohmann::ordered_json out = {{"source", pool.config.describe()},
-                                  {"records", nlohmann::ordered_json::array()}};
-    for (std::size_t i = 0; i < records.keys.size(); ++i) {
-      if (!records.values[i]) continue;
-      out["records"].push_back({{"key", records.keys[i]}, {"value", *records.values[i]}});
-    }
-    printJson(out);
-    return kExitDone;
-  }
   std::vector<const std::string*> values;
   for (const auto& value : records.values) values.push_back(value ? &*value : nullptr);
-  printRecordLines(records.keys, values);
+  printRecords(json, {{"source", pool.config.describe()}}, records.keys, values);
+  if (json) return kExitDone;
   if (records.keys.empty()) std::cerr << "kvpool: the pool holds no records\n";
   if (!records.wrongType.empty()) {
     warn(counted(static_cast<long long>(records.wrongType.size()), "key holds", "keys hold") +
