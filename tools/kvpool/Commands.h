@@ -4,6 +4,8 @@
 #ifndef KVPOOL_TOOLS_KVPOOL_COMMANDS_H
 #define KVPOOL_TOOLS_KVPOOL_COMMANDS_H
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
@@ -130,14 +132,7 @@ inline long long recordBytes(std::size_t keyBytes, std::size_t valueBytes) {
   return kvpool::kRecordHeaderBytes + static_cast<long long>(keyBytes + 1 + valueBytes + 1);
 }
 
-// A file as lstat sees it, without following a link.
-struct FileFacts {
-  bool exists = false;
-  bool regular = false;
-  std::string kind;  // "a regular file", "a symbolic link", "a FIFO", ...
-  int64_t bytes = 0;
-  time_t modified = 0;
-};
+using FileFacts = std::optional<struct stat>;  // empty: no such file
 
 // Everything status, metrics and watch tell, gathered once so they agree
 // (StatusCommands.cpp).

@@ -20,16 +20,10 @@ namespace {
 // longer fits, and records are small.
 constexpr double kFullWarningShare = 0.9;
 
+// A file as lstat sees it, without following a link; empty when missing.
 FileFacts lookAtFile(const std::string& path) {
-  FileFacts facts;
   struct stat status {};
-  if (lstat(path.c_str(), &status) != 0) return facts;
-  facts.exists = true;
-  facts.regular = S_ISREG(status.st_mode);
-  facts.kind = kvpool::describeFileKind(status.st_mode);
-  facts.bytes = status.st_size;
-  facts.modified = status.st_mtime;
-  return facts;
+  return lstat(path.c_str(), &status) == 0 ? FileFacts(status) : std::nullopt;
 }
 
 std::string percent(double share) {
@@ -50,13 +44,16 @@ std::string userName(uid_t uid) {
 }
 
 long long ageSeconds(const FileFacts& file) {
-  return std::max<long long>(0, static_cast<long long>(time(nullptr) - file.modified));
+  return std::max<long long>(0, static_cast<long long>(time(nullptr) - file->st_mtime));
 }
 
 std::string describeFile(const std::string& path, const FileFacts& file) {
-  if (!file.exists) return path + ", none";
-  if (!file.regular) return path + ", " + file.kind + " (refused: only a regular file is read)";
-  return path + ", " + std::to_string(file.bytes) + " bytes, written " +
+  if (!file) return path + ", none";
+  if (!S_ISREG(file->st_mode)) {
+    return path + ", " + kvpool::describeFileKind(file->st_mode) +
+           " (refused: only a regular file is read)";
+  }
+  return path + ", " + std::to_string(file->st_size) + " bytes, written " +
          std::to_string(ageSeconds(file)) + " s ago";
 }
 
@@ -109,10 +106,10 @@ void printPool(const PoolFacts& facts) {
 }
 
 nlohmann::ordered_json fileJson(const std::string& path, const FileFacts& file) {
-  nlohmann::ordered_json out = {{"path", path}, {"present", file.exists}};
-  if (file.exists) {
-    out["regularFile"] = file.regular;
-    out["bytes"] = file.bytes;
+  nlohmann::ordered_json out = {{"path", path}, {"present", file.has_value()}};
+  if (file) {
+    out["regularFile"] = S_ISREG(file->st_mode) != 0;
+    out["bytes"] = file->st_size;
     out["ageSeconds"] = ageSeconds(file);
   }
   return out;
@@ -290,12 +287,12 @@ int runMetrics(double waitSeconds) {
   printGauge("kvpool_pool_persistent",
              "Whether the pool was created with KVPOOL_PERSIST (its last node saves it).",
              facts.image && facts.image->persistent ? 1 : 0);
-  if (facts.snapshot.regular) {
+  if (facts.snapshot && S_ISREG(facts.snapshot->st_mode)) {
     printGauge("kvpool_snapshot_age_seconds",
                "Seconds since the snapshot file (KVPOOL_PERSIST, else /tmp/KvPoolData.bin) was "
                "written.",
                ageSeconds(facts.snapshot));
-    printGauge("kvpool_snapshot_size_bytes", "Size of the snapshot file.", facts.snapshot.bytes);
+    printGauge("kvpool_snapshot_size_bytes", "Size of the snapshot file.", facts.snapshot->st_size);
   }
   return kExitDone;
 }

@@ -27,9 +27,8 @@ constexpr std::size_t kLargestImportBytes = 128u << 20;
 
 using Pair = kvpool::StorePair;  // key, value
 
-// One member per record, in pool order, indented by two. The members go
-// straight into the object's list: a pool's keys are unique, and looking each
-// one up first would cost a pass over all before it.
+// One member per record, in pool order, indented by two; straight into the
+// object's list, as a pool's keys are unique (a lookup each would cost a pass).
 std::string exportText(const Walk& walk) {
   nlohmann::ordered_json document = nlohmann::ordered_json::object();
   auto& members = static_cast<nlohmann::ordered_json::object_t::Container&>(
@@ -96,11 +95,10 @@ std::string parseFailure(const std::string& text, std::size_t byte, const std::s
          printable(reason);
 }
 
-// The top-level members of a document as the parser meets them, each key
-// and value with its escapes read and checked as a store would take them;
-// one line per problem. Read as events, not as a tree, and stopped as soon
-// as the records alone need more than roomBytes: a document of a million
-// keys costs a million steps, one far too large only the steps that show it.
+// The top-level members of a document, each key and value with its escapes
+// read and checked as a store would take them; one line per problem. Read as
+// events, not as a tree, and stopped once the records alone need more than
+// roomBytes: a far too large document costs only the steps that show it.
 class MemberReader : public nlohmann::json_sax<nlohmann::json> {
  public:
   MemberReader(const std::string& name, long long roomBytes, long long mostPairs,
@@ -123,15 +121,14 @@ class MemberReader : public nlohmann::json_sax<nlohmann::json> {
   bool number_float(number_float_t, const string_t&) override { return value("number"); }
   bool binary(binary_t&) override { return value("binary"); }
   bool string(string_t& text) override {
-    if (!member()) return value("string");
-    return skip_ || addPair(text);
+    return member() ? skip_ || addPair(text) : value("string");
   }
-  bool start_object(std::size_t) override { return open("object"); }
-  bool start_array(std::size_t) override { return open("array"); }
-  bool end_object() override { return close(); }
-  bool end_array() override { return close(); }
+  bool start_object(std::size_t) override { return value("object", 1); }
+  bool start_array(std::size_t) override { return value("array", 1); }
+  bool end_object() override { return value(nullptr, -1); }
+  bool end_array() override { return value(nullptr, -1); }
   bool key(string_t& text) override {
-    if (depth_ == 1 && documentType == "object") readKey(text);
+    if (member()) readKey(text);
     return true;
   }
   bool parse_error(std::size_t position, const std::string&,
@@ -144,18 +141,14 @@ class MemberReader : public nlohmann::json_sax<nlohmann::json> {
 
  private:
   bool member() const { return depth_ == 1 && documentType == "object"; }
-  bool value(const char* type) {
-    if (depth_ == 0) documentType = type;
-    if (member() && !skip_) problem(": the value is " + std::string(type) + ", not a string");
-    return true;
-  }
-  bool open(const char* type) {
-    value(type);
-    depth_ += 1;
-    return true;
-  }
-  bool close() {
-    depth_ -= 1;
+  // A value of type (none: the end of an object or array), which opens or
+  // closes a level when depthStep says so.
+  bool value(const char* type, int depthStep = 0) {
+    if (type != nullptr && depth_ == 0) documentType = type;
+    if (type != nullptr && member() && !skip_) {
+      problem(": the value is " + std::string(type) + ", not a string");
+    }
+    depth_ += depthStep;
     return true;
   }
   void problem(const std::string& what) {
@@ -198,7 +191,7 @@ class MemberReader : public nlohmann::json_sax<nlohmann::json> {
   const std::string& name_;
   const long long roomBytes_;
   std::vector<std::string>* problems_;
-  std::size_t depth_ = 0;
+  int depth_ = 0;
   std::string rawKey_, key_;
   bool skip_ = false;
   std::unordered_map<std::string, std::string> decodedFrom_;  // key: the raw key it came from
@@ -419,9 +412,8 @@ int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
                 std::to_string(capacity) + ": " + std::to_string(largest - capacity) +
                 " bytes missing; nothing imported");
   }
-  // Other processes may store between this check and the stores below; a
-  // store that then finds the pool full stops the import and says how far
-  // it got.
+  // Another process may store after this check: a store that then finds the
+  // pool full stops the import, which says how far it got.
   if (replace && kvpool::clearPool(pool.view()) != KVPOOL_OK) {
     return fail("clearing the pool failed; nothing imported");
   }
