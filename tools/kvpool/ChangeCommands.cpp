@@ -224,13 +224,13 @@ int runRemove(bool force) {
          "their mapping of the old segment, their locks stop working, and their stores are lost");
   }
   int status = kExitDone;
-  const auto removed = [&status](bool done, const std::string& what, const char* call, int id,
-                                 int key) {
-    if (!done) {
-      status = fail("cannot remove the " + what + ": " + call +
-                    "(IPC_RMID) failed: " + std::strerror(errno));
-    } else {
+  const auto removed = [&status](bool done, const char* what, const char* call, int id, int key) {
+    const int error = errno;
+    if (done) {
       std::cout << "removed the " << what << " (id " << id << ", key " << key << ")\n";
+    } else {
+      status = fail(std::string("cannot remove the ") + what + ": " + call +
+                    "(IPC_RMID) failed: " + std::strerror(error));
     }
   };
   if (ids.segment != -1) {

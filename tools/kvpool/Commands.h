@@ -1,6 +1,6 @@
-// kvpool's commands and the pieces they share. Each command returns the exit
-// status and has printed its result or one line per failure; waitSeconds
-// bounds every wait for the pool's lock.
+// kvpool's commands and the pieces they share. A command returns the exit
+// status, its result or one line per failure printed; waitSeconds bounds
+// every wait for the pool's lock.
 #ifndef KVPOOL_TOOLS_KVPOOL_COMMANDS_H
 #define KVPOOL_TOOLS_KVPOOL_COMMANDS_H
 
@@ -50,8 +50,7 @@ inline int noPool() {
       "no pool exists on this machine (no segment with key 99999); kvpool never creates one: "
       "the first KvPoolNode of a running flow does");
 }
-// Keys and values as kvpool shows them: one record stays on one line and
-// nothing in it can act on a terminal.
+// Keys and values kept on one line, with nothing a terminal acts on.
 inline std::string printable(std::string_view text) {
   return kvtools::shownText(text, kvtools::ShownAs::kData);
 }
@@ -84,9 +83,7 @@ struct PoolImage {
   bool persistent = false;  // the pool was created with KVPOOL_PERSIST
 };
 struct Record {
-  int32_t offset = 0;
-  std::string key;
-  std::string value;
+  std::string key, value;
 };
 struct Walk {
   PoolControl header{};
@@ -108,8 +105,7 @@ std::optional<PoolImage> readPool(bool snapshot, double waitSeconds, int* exitSt
 // /tmp/KvPoolData.bin) through the library's reader (no link, a regular file
 // of one link, no larger than the largest pool), or empty with *why.
 std::optional<PoolImage> readSnapshotFile(std::string* why);
-// Walks the header and the record chain, naming every inconsistency. Never
-// reads outside the image.
+// Walks the header and the record chain, naming every inconsistency.
 Walk walkPool(const PoolImage& image);
 
 // Before a library call that takes the writer lock itself, without bound:
@@ -134,8 +130,7 @@ inline long long recordBytes(std::size_t keyBytes, std::size_t valueBytes) {
 
 using FileFacts = std::optional<struct stat>;  // empty: no such file
 
-// Everything status, metrics and watch tell, gathered once so they agree
-// (StatusCommands.cpp).
+// Everything status, metrics and watch tell, gathered once so they agree.
 struct PoolFacts {
   kvpool::PoolIds ids;
   std::optional<kvpool::PoolSemaphoreValues> semaphores;  // empty: no set, or unreadable

@@ -97,7 +97,7 @@ class WalkLines final : public kvpool::PoolWalkReporter {
     if (!record.followable() || (record.faults & kUnreadableTexts) != 0) return;
     std::string value;
     if ((record.faults & kvpool::kFaultValueUnterminated) == 0) value = record.valueText(bytes);
-    walk_->records.push_back({record.offset, std::string(record.keyText(bytes)), std::move(value)});
+    walk_->records.push_back({std::string(record.keyText(bytes)), std::move(value)});
   }
 
  private:
