@@ -76,45 +76,31 @@ class TerminalSession {
 
 using Values = std::map<std::string, std::string>;
 
-// One character on the screen, as the view shows it (printable): a value can
-// neither move the cursor nor garble the terminal.
-struct Cell {
-  std::string text;
-  int columns;
-};
-
-std::vector<Cell> cellsOf(std::string_view bytes) {
-  std::vector<Cell> cells;
-  for (std::size_t at = 0; at < bytes.size();) {
-    Cell cell;
-    const std::size_t length = kvtools::appendShown(bytes, at, kvtools::ShownAs::kData, &cell.text);
-    // Shown as it is: one character; escaped: one column per byte of text.
-    cell.columns = cell.text == bytes.substr(at, length) ? 1 : static_cast<int>(cell.text.size());
-    cells.push_back(std::move(cell));
-    at += length;
-  }
-  return cells;
-}
-
-// bytes as shown in at most columns, padded to pad columns.
-std::string fitted(std::string_view bytes, int columns, int pad = 0) {
+// bytes as shown (printable: a value can neither move the cursor nor garble
+// the terminal) in at most columns, a cut marked ~, padded to pad columns;
+// *width gets the columns used.
+std::string fitted(std::string_view bytes, int columns, int pad = 0, int* width = nullptr) {
   std::string out;
   int used = 0;
-  const std::vector<Cell> cells = cellsOf(bytes);
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    const bool last = i + 1 == cells.size();
+  for (std::size_t at = 0; at < bytes.size();) {
+    std::string cell;
+    const std::size_t length = kvtools::appendShown(bytes, at, kvtools::ShownAs::kData, &cell);
+    // Shown as it is: one character; escaped: one column per byte of text.
+    const int cellColumns = cell == bytes.substr(at, length) ? 1 : static_cast<int>(cell.size());
+    at += length;
     // Room for the cut mark unless this is the last cell.
-    if (used + cells[i].columns + (last ? 0 : 1) > columns) {
+    if (used + cellColumns + (at < bytes.size() ? 1 : 0) > columns) {
       if (used < columns) {
         out += "~";
         used += 1;
       }
       break;
     }
-    out += cells[i].text;
-    used += cells[i].columns;
+    out += cell;
+    used += cellColumns;
   }
   if (used < pad) out += std::string(static_cast<std::size_t>(pad - used), ' ');
+  if (width != nullptr) *width = used;
   return out;
 }
 
@@ -155,7 +141,7 @@ std::vector<std::string> render(const PoolFacts& facts, const Values& previous, 
   int keyColumns = 3;
   for (const Record& record : facts.walk.records) {
     int keyWidth = 0;
-    for (const Cell& cell : cellsOf(record.key)) keyWidth += cell.columns;
+    fitted(record.key, 1 << 20, 0, &keyWidth);
     keyColumns = std::max(keyColumns, keyWidth);
   }
   keyColumns = std::min(keyColumns, std::max(10, width / 3));
