@@ -5,12 +5,10 @@
 #include <errno.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <type_traits>
 
-#include "pool/PoolRecords.h"
 #include "tools/kvpool/Commands.h"
 
 namespace kvpooltool {

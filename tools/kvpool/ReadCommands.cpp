@@ -1,7 +1,5 @@
 // list, get and verify: the records from a copy of the live pool taken under
 // its read lock, or from the snapshot file.
-#include <algorithm>
-
 #include "tools/kvpool/Commands.h"
 
 namespace kvpooltool {

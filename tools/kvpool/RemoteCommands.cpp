@@ -2,8 +2,6 @@
 // pool. Everything goes through the library's own pool table
 // (pool/PoolBackend.h), so a value kvpool sets is the one a node reads, and
 // save and load use the same snapshot file as on shared memory.
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <memory>
 

@@ -2,9 +2,7 @@
 // pool and its files, gathered once (PoolFacts) so that every form agrees.
 #include <errno.h>
 #include <pwd.h>
-#include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

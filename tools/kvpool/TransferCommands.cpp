@@ -3,10 +3,8 @@
 // the contents of a file an operator names ever changes.
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 

@@ -5,7 +5,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
