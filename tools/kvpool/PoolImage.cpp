@@ -1,7 +1,6 @@
-// Reading the pool for kvpool: a copy of the segment's used bytes under the
-// library's own lock, with a bounded wait (a timed holder excludes and is
-// excluded exactly as any node is), or a snapshot file; and a walk of the
-// record chain that reports every inconsistency instead of trusting it.
+// Reading the pool for kvpool: the segment's used bytes copied under the
+// library's own lock with a bounded wait, or a snapshot file; and a walk of
+// the record chain that reports every inconsistency instead of trusting it.
 #include <errno.h>
 #include <signal.h>
 
@@ -106,9 +105,8 @@ class WalkLines final : public kvpool::PoolWalkReporter {
 // was killed while it waited for the read lock.
 constexpr int kRepairAttempts = 3;
 
-// A store cut short by a killed writer is completed or undone before the
-// records are read, as the library's get does: under the writer lock,
-// through a read-write mapping. False with *why when kvpool cannot do that.
+// Completes or undoes a store cut short by a killed writer before the records
+// are read, as the library's get does; false with *why when kvpool cannot.
 bool repairPendingStore(const kvpool::PoolIds& ids, double waitSeconds, std::string* why) {
   const std::string pending =
       "an interrupted store is pending (a process was killed while storing); the next process "

@@ -1,7 +1,6 @@
-// The commands on a pool on Redis: the keys under KVPOOL_REDIS_PREFIX are the
-// pool. Everything goes through the library's own pool table
-// (pool/PoolBackend.h), so a value kvpool sets is the one a node reads, and
-// save and load use the same snapshot file as on shared memory.
+// The commands on a pool on Redis (the keys under KVPOOL_REDIS_PREFIX), all
+// through the library's own pool table, as a node reaches it; save and load
+// use the same snapshot file as on shared memory.
 #include <cstdlib>
 #include <memory>
 

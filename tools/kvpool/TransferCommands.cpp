@@ -1,6 +1,5 @@
-// export and import: the pool's records as one JSON object of keys to
-// values, in pool order, every byte kept (tools/common/Text.h). Nothing but
-// the contents of a file an operator names ever changes.
+// export and import: the pool's records as one JSON object of keys to values
+// in pool order, every byte kept (tools/common/Text.h).
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -196,9 +195,14 @@ class MemberReader : public nlohmann::json_sax<nlohmann::json> {
 };
 
 // The pairs of the document, each checked; one line per problem in *problems.
-// The pool must hold roomBytes or fewer once they are all stored.
-std::vector<Pair> readPairs(const std::string& name, const std::string& text, long long roomBytes,
+// All must fit in the most a store can find room for, as far as can be told
+// before the pool is opened: the segment's size, or the largest pool's.
+std::vector<Pair> readPairs(const std::string& name, const std::string& text, const PoolIds& ids,
                             std::vector<std::string>* problems) {
+  kvpool::PoolSegmentStatus segment;
+  const long long roomBytes = ids.exists() && kvpool::readPoolSegmentStatus(ids.segment, &segment)
+                                  ? static_cast<long long>(segment.bytes)
+                                  : kLargestPoolBytes;
   // A member takes at least 6 characters ("k":"",) and a record 15 bytes.
   MemberReader reader(name, roomBytes, std::min<long long>(text.size() / 6, roomBytes / 15),
                       problems);
@@ -222,19 +226,8 @@ std::vector<Pair> readPairs(const std::string& name, const std::string& text, lo
   return std::move(reader.pairs);
 }
 
-// The most a store can find room for in the pool, as far as can be told
-// before it is opened: the segment's size, or the largest pool's.
-long long poolRoomBound(const PoolIds& ids) {
-  kvpool::PoolSegmentStatus segment;
-  if (ids.exists() && kvpool::readPoolSegmentStatus(ids.segment, &segment)) {
-    return static_cast<long long>(segment.bytes);
-  }
-  return kLargestPoolBytes;
-}
-
-// The pool's size after each store, as the store itself counts it: a
-// replaced record leaves, the new one goes to the end. The largest of these
-// must fit, or some store on the way would fail with 8.
+// The largest the pool gets during the stores, counted as a store counts (a
+// replaced record leaves, the new one goes to the end): more fails with 8.
 long long largestUse(const Walk& walk, const std::vector<Pair>& pairs, bool replace) {
   std::unordered_map<std::string_view, long long> sizes;
   sizes.reserve(walk.records.size() + pairs.size());
@@ -323,10 +316,9 @@ bool writeInto(const std::string& path, const struct stat& found, const std::str
   return false;
 }
 
-// Where export -o writes: a new or regular file of one link is replaced
-// whole; a character device or a FIFO is written into; a link and anything
-// else are refused, so a device node is never replaced by a file. False
-// with one line in *why.
+// export -o: a new or regular file of one link is replaced whole, a character
+// device or FIFO written into; a link and anything else are refused (nothing
+// but the target's contents ever changes). False with one line in *why.
 bool writeOutputFile(const std::string& path, const std::string& text, std::string* why) {
   struct stat found {};
   if (lstat(path.c_str(), &found) != 0) {
@@ -384,7 +376,7 @@ int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
   if (!readInput(inputPath, &text, &why)) return fail(why + "; nothing imported");
   const PoolIds ids = kvpool::findPoolIds();
   std::vector<std::string> problems;
-  const std::vector<Pair> pairs = readPairs(name, text, poolRoomBound(ids), &problems);
+  const std::vector<Pair> pairs = readPairs(name, text, ids, &problems);
   if (!problems.empty()) {
     for (const std::string& problem : problems) fail(problem);
     return fail(name + ": nothing imported");

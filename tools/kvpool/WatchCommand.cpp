@@ -30,10 +30,9 @@ void onSignal(int signalNumber) {
   }
 }
 
-// The terminal as watch uses it, for the guard's scope: keys read one at a
-// time without echo, an alternate screen with the cursor hidden. The signals
-// that end a watch only set a flag, so every way out passes the destructor,
-// which restores the terminal as it was.
+// For the guard's scope: keys read one at a time without echo, an alternate
+// screen, no cursor. The signals that end a watch only set a flag, so every
+// way out passes the destructor, which restores the terminal.
 class TerminalSession {
  public:
   TerminalSession() {

@@ -1,14 +1,9 @@
-// kvpool: looks into and maintains the machine's shared pool.
-//
-// kvpool finds the segment (key 99999) and the semaphore set (key 88888) by
-// their keys and never creates either: it is not a node context and takes no
-// user slot, so it neither makes a pool nor keeps one alive. Everything goes
-// through the pool's interface for tools (pool/PoolAccess.h), linked in from
-// the plug-in's own object files: reading copies the used bytes under the
-// read lock; changes are the plug-in's own store, remove, clear, save and
-// load on kvpool's read-write mapping of the existing segment. No wait for
-// the lock is longer than --wait. With --backend URL (or KVPOOL_BACKEND)
-// the commands work on a pool on Redis instead (RemoteCommands.cpp).
+// kvpool: looks into and maintains the machine's shared pool. It finds the
+// segment (key 99999) and the semaphore set (key 88888) by their keys and
+// never creates either: it takes no user slot, so it neither makes a pool
+// nor keeps one alive. Everything goes through the pool's interface for tools
+// (pool/PoolAccess.h), the plug-in's own code; no wait for the lock is longer
+// than --wait. With --backend (or KVPOOL_BACKEND) it works on Redis instead.
 #include <CLI/CLI.hpp>
 
 #include "tools/kvpool/Commands.h"
