@@ -12,7 +12,7 @@
 #include "pool/PoolRecords.h"
 #include "pool/StoreJournal.h"
 #include "pool_test_helpers.h"
-#include "tools/kvpool/PoolImage.h"
+#include "tools/kvpool/Commands.h"
 
 namespace {
 

@@ -1,16 +1,11 @@
 #include "tools/common/Text.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 namespace kvtools {
 namespace {
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 void appendHexByte(unsigned char byte, std::string* out) {
   char escaped[8];
@@ -31,20 +26,11 @@ bool isInvisible(char32_t c) {
 
 // The escape of an ASCII byte, or nullptr when it shows as it is.
 const char* asciiEscape(unsigned char byte, ShownAs how) {
-  switch (byte) {
-    case '\n':
-      return "\\n";
-    case '\t':
-      return "\\t";
-    case '\r':
-      return "\\r";
-    case '\\':
-      return "\\\\";
-    case '\0':
-      return how == ShownAs::kSource ? "\\0" : nullptr;
-    default:
-      return nullptr;
-  }
+  if (byte == '\0') return how == ShownAs::kSource ? "\\0" : nullptr;
+  static constexpr std::string_view kEscaped = "\n\t\r\\";
+  static constexpr const char* kEscapes[] = {"\\n", "\\t", "\\r", "\\\\"};
+  const std::size_t at = kEscaped.find(static_cast<char>(byte));
+  return at == std::string_view::npos ? nullptr : kEscapes[at];
 }
 
 }  // namespace
@@ -119,19 +105,15 @@ std::string escapeBytes(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (std::size_t at = 0; at < bytes.size();) {
+    const std::size_t length = bytes[at] == '\\' ? 0 : decodeUtf8(bytes, at);
     if (bytes[at] == '\\') {
       out += "\\\\";
-      at += 1;
-      continue;
-    }
-    const std::size_t length = decodeUtf8(bytes, at);
-    if (length == 0) {
+    } else if (length == 0) {
       appendHexByte(static_cast<unsigned char>(bytes[at]), &out);
-      at += 1;
-      continue;
+    } else {
+      out.append(bytes.substr(at, length));
     }
-    out.append(bytes.substr(at, length));
-    at += length;
+    at += std::max<std::size_t>(length, 1);
   }
   return out;
 }
@@ -152,15 +134,16 @@ bool unescapeBytes(std::string_view text, std::string* bytes, std::string* why) 
       at += 1;
       continue;
     }
-    const int high = at + 3 < text.size() && text[at + 1] == 'x' ? hexDigit(text[at + 2]) : -1;
-    const int low = high >= 0 ? hexDigit(text[at + 3]) : -1;
-    if (low < 0) {
+    unsigned value = 0;
+    const char* digits = text.data() + at + 2;
+    if (at + 3 >= text.size() || text[at + 1] != 'x' ||
+        std::from_chars(digits, digits + 2, value, 16).ptr != digits + 2) {
       *why = "the backslash at character " + std::to_string(at + 1) +
              " starts no escape: in the JSON file a backslash is written \"\\\\\\\\\" and a "
              "byte that is not UTF-8 \"\\\\xNN\"";
       return false;
     }
-    *bytes += static_cast<char>(high * 16 + low);
+    *bytes += static_cast<char>(value);
     at += 3;
   }
   return true;

@@ -11,21 +11,19 @@
 
 namespace kvtools {
 
-// Length of the well-formed UTF-8 sequence at text[at] (1 for ASCII), with
-// its code point in *point when given; 0 when the byte there starts none
-// (a stray byte, an overlong form, a surrogate, past U+10FFFF, cut short).
+// Length of the well-formed UTF-8 sequence at text[at] (1 for ASCII), its
+// code point in *point when given; 0 when none starts there (a stray byte,
+// an overlong form, a surrogate, past U+10FFFF, cut short).
 std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t* point = nullptr);
 
 // How a text is shown. Both write \n \t \r and \\, and \xNN (lower-case hex)
 // for each byte of the other C0 controls, DEL and bytes that are not UTF-8.
 enum class ShownAs {
-  // Pool data (kvpool): NUL as \x00, and each byte of a C1 control (UTF-8
-  // C2 80..C2 9F) as \xNN; other UTF-8 stays.
+  // Pool data (kvpool): NUL as \x00, each byte of a C1 control as \xNN.
   kData,
-  // Flow files and scripts (kvflow), where a character that cannot be seen
-  // would hide in a statement: NUL as \0, and C1 controls, the Unicode
-  // spaces, format characters and other invisible ones as \uxxxx
-  // (\Uxxxxxxxx past U+FFFF); other UTF-8 stays.
+  // Flow files and scripts (kvflow), where an unseen character would hide in
+  // a statement: NUL as \0, and C1 controls, the Unicode spaces, format
+  // characters and other invisible ones as \uxxxx (\Uxxxxxxxx past U+FFFF).
   kSource,
 };
 std::string shownText(std::string_view text, ShownAs how);
@@ -33,10 +31,9 @@ std::string shownText(std::string_view text, ShownAs how);
 // and returns how many bytes it took (at least 1).
 std::size_t appendShown(std::string_view text, std::size_t at, ShownAs how, std::string* out);
 
-// The byte-preserving text of an export's keys and values, ready for a JSON
-// string: a backslash byte as \\, each byte that is not part of valid UTF-8
-// as \xNN (two lower-case hex digits), valid UTF-8 as it is. Every data
-// backslash being escaped, no text can be mistaken for an escape.
+// An export's byte-preserving text of keys and values, ready for a JSON
+// string: a backslash as \\, each byte that is not part of valid UTF-8 as
+// \xNN, valid UTF-8 as it is; so no text can be mistaken for an escape.
 std::string escapeBytes(std::string_view bytes);
 // The bytes of an escaped text (either hex case read). False, with the reason
 // in *why, for a backslash that starts no escape above.

@@ -4,19 +4,8 @@
 #include <errno.h>
 
 #include <cstring>
-#include <iostream>
-#include <string>
-#include <vector>
 
-#include "pool/KvPoolShm.h"
-#include "pool/PoolAccess.h"
 #include "tools/kvpool/Commands.h"
-#include "tools/kvpool/PoolChange.h"
-#include "tools/kvpool/PoolFacts.h"
-#include "tools/kvpool/PoolImage.h"
-#include "tools/kvpool/Report.h"
-#include "tools/kvpool/SnapshotFile.h"
-#include "tools/kvpool/TimedLock.h"
 
 namespace kvpooltool {
 namespace {
@@ -24,26 +13,66 @@ namespace {
 using kvpool::OpenedPool;
 using kvpool::PoolIds;
 
-// A key no store can have made is refused before the pool is touched.
-bool checkKey(const std::string& key, std::string* why) {
-  if (key.empty() || key.size() > kMaxKeyBytes) {
-    *why = "a key has 1 to 255 bytes; this one has " + std::to_string(key.size());
-    return false;
-  }
-  return true;
+// Node contexts alive on the machine (0 when the set cannot be read).
+int nodeContextsAlive(const PoolIds& ids) {
+  kvpool::PoolSemaphoreValues values;
+  return kvpool::readPoolSemaphores(ids.semaphores, &values) ? values.nodeContexts() : 0;
 }
 
 }  // namespace
 
+int prepareChange(const PoolIds& ids, const std::string& what, double waitSeconds) {
+  if (!ids.exists()) return noPool();
+  if (ids.semaphores == -1) {
+    return fail("the pool has no semaphore set (key 88888), so nobody can lock it; " + what +
+                " refused (kvpool remove clears such a leftover)");
+  }
+  // Values that cannot be read say nothing about the node contexts.
+  kvpool::PoolSemaphoreValues values;
+  if (!kvpool::readPoolSemaphores(ids.semaphores, &values)) {
+    if (errno == EACCES)
+      return fail("the pool is " + accessDeniedText() + "; " + what + " refused");
+  } else if (values.nodeContexts() == 0) {
+    warn(
+        "no node context keeps this pool alive: it is a leftover of processes that ended "
+        "without deleting their nodes. The change stays only in this leftover: the next flow "
+        "finds it, and kvpool remove drops it.");
+  }
+  if (std::string why; !awaitWriterLock(ids.semaphores, waitSeconds, &why)) {
+    return fail(what + " refused: " + why);
+  }
+  return kExitDone;
+}
+
+bool openForChange(const PoolIds& ids, OpenedPool* pool) {
+  if (pool->open(ids, OpenedPool::Mode::kReadWrite)) return true;
+  if (pool->failure() == OpenedPool::Failure::kLookAtSegment) {
+    fail(std::string("cannot look at the segment: shmctl(IPC_STAT) failed: ") +
+         std::strerror(pool->error()));
+  } else if (pool->failure() == OpenedPool::Failure::kForeignJournal) {
+    fail(pool->problem());
+  } else {
+    fail("cannot map the segment (shmat failed; see /tmp/KvPool.log)");
+  }
+  return false;
+}
+
+void warnIfRemovedMeanwhile(int segment) {
+  kvpool::PoolSegmentStatus status;
+  if (!kvpool::readPoolSegmentStatus(segment, &status) || status.removed) {
+    warn("the pool was removed by its last node context during the change: the change is lost");
+  }
+}
+
 int runSet(const std::string& key, const std::string& value, double waitSeconds) {
-  if (std::string why; !checkKey(key, &why)) return fail(why);
+  if (const std::string why = keyLengthProblem(key); !why.empty()) return fail(why);
   const PoolIds ids = kvpool::findPoolIds();
   if (int refused = prepareChange(ids, "set", waitSeconds); refused != kExitDone) return refused;
   if (key.rfind("KvPool", 0) != 0) {
     warn("no script can read key \"" + printable(key) + "\": pool operands start with KvPool");
   }
   OpenedPool pool;
-  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
+  if (!openForChange(ids, &pool)) return kExitNotDone;
   std::string keyText = key, valueText = value;
   PoolBlockRequest request{};
   request.key = keyText.data();
@@ -63,14 +92,16 @@ int runSet(const std::string& key, const std::string& value, double waitSeconds)
 
 int runDelete(const std::vector<std::string>& keys, double waitSeconds) {
   for (const std::string& key : keys) {
-    if (std::string why; !checkKey(key, &why)) return fail(why + "; nothing deleted");
+    if (const std::string why = keyLengthProblem(key); !why.empty()) {
+      return fail(why + "; nothing deleted");
+    }
   }
   const PoolIds ids = kvpool::findPoolIds();
   if (int refused = prepareChange(ids, "delete", waitSeconds); refused != kExitDone) {
     return refused;
   }
   OpenedPool pool;
-  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
+  if (!openForChange(ids, &pool)) return kExitNotDone;
   int status = kExitDone;
   for (const std::string& key : keys) {
     if (kvpool::removePoolValue(pool.view(), key.c_str()) == KVPOOL_OK) {
@@ -96,7 +127,7 @@ int runClear(bool force, double waitSeconds) {
   }
   if (int refused = prepareChange(ids, "clear", waitSeconds); refused != kExitDone) return refused;
   OpenedPool pool;
-  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
+  if (!openForChange(ids, &pool)) return kExitNotDone;
   const PoolControl before = pool.header();
   if (kvpool::clearPool(pool.view()) != KVPOOL_OK) return fail("clearing the pool failed");
   warnIfRemovedMeanwhile(ids.segment);
@@ -110,7 +141,7 @@ int runSave(double waitSeconds) {
   if (!ids.exists()) {
     // A timer's save on a machine whose brokers are stopped: the last one
     // saved already, and nothing may overwrite that file.
-    std::cout << "no pool exists on this machine: nothing saved, " << snapshotPath()
+    std::cout << "no pool exists on this machine: nothing saved, " << snapshotFilePath()
               << " left as it is\n";
     return kExitDone;
   }
@@ -128,17 +159,17 @@ int runSave(double waitSeconds) {
     return fail("save refused: " + why);
   }
   OpenedPool pool;
-  if (std::string why; !openForChange(ids, &pool, &why)) return fail(why);
+  if (!openForChange(ids, &pool)) return kExitNotDone;
   if (kvpool::savePoolToFile(pool.view()) != 0) {
-    return fail(std::string("the pool could not be saved to ") + snapshotPath() +
+    return fail("the pool could not be saved to " + snapshotFilePath() +
                 " (see /tmp/KvPool.log for the step that failed)");
   }
   std::string why;
-  auto image = readSnapshotFile(snapshotPath(), &why);
+  auto image = readSnapshotFile(&why);
   if (!image) return fail(why);
   const Walk walk = walkPool(*image);
   std::cout << "saved " << walk.records.size() << " records (" << image->bytes.size()
-            << " bytes) to " << snapshotPath() << "\n";
+            << " bytes) to " << snapshotFilePath() << "\n";
   return kExitDone;
 }
 
@@ -146,21 +177,21 @@ int runLoad(double waitSeconds) {
   const PoolIds ids = kvpool::findPoolIds();
   if (int refused = prepareChange(ids, "load", waitSeconds); refused != kExitDone) return refused;
   std::string why;
-  auto file = readSnapshotFile(snapshotPath(), &why);
+  auto file = readSnapshotFile(&why);
   if (!file) return fail(why + " (kvpool save writes it)");
   const Walk fileWalk = walkPool(*file);
   if (!fileWalk.sound()) {
-    return fail(std::string(snapshotPath()) + " is damaged (" + fileWalk.damage.front() +
+    return fail(snapshotFilePath() + " is damaged (" + fileWalk.damage.front() +
                 "); kvpool verify --snapshot lists every inconsistency");
   }
   if (fileWalk.records.empty()) {
-    return fail(std::string(snapshotPath()) + " holds an empty pool: nothing to load");
+    return fail(snapshotFilePath() + " holds an empty pool: nothing to load");
   }
   OpenedPool pool;
-  if (!openForChange(ids, &pool, &why)) return fail(why);
+  if (!openForChange(ids, &pool)) return kExitNotDone;
   const PoolControl before = pool.header();
   if (kvpool::loadPoolFromFile(pool.view()) != 0) {
-    return fail(std::string(snapshotPath()) + " was refused by the pool (see /tmp/KvPool.log)");
+    return fail(snapshotFilePath() + " was refused by the pool (see /tmp/KvPool.log)");
   }
   const PoolControl after = pool.header();
   warnIfRemovedMeanwhile(ids.segment);
@@ -174,7 +205,7 @@ int runLoad(double waitSeconds) {
                 std::to_string(pool.pages() * KVPOOL_PAGE_SIZE) + " bytes");
   }
   std::cout << "loaded " << after.blockCount << " records (" << after.usedSize << " bytes) from "
-            << snapshotPath() << "\n";
+            << snapshotFilePath() << "\n";
   return kExitDone;
 }
 
@@ -183,7 +214,7 @@ int runRemove(bool force) {
   if (!ids.exists() && ids.semaphores == -1) return noPool();
   const int alive = nodeContextsAlive(ids);
   if (alive > 0 && !force) {
-    return fail(std::to_string(alive) + " node context" + (alive == 1 ? "" : "s") +
+    return fail(counted(alive, "node context", "node contexts") +
                 " on this machine still use the pool; stop their flows (the last one removes "
                 "the pool) or use --force");
   }
@@ -193,21 +224,21 @@ int runRemove(bool force) {
          "their mapping of the old segment, their locks stop working, and their stores are lost");
   }
   int status = kExitDone;
-  if (ids.segment != -1) {
-    if (!kvpool::removePoolSegment(ids.segment)) {
-      status = fail(std::string("cannot remove the segment: shmctl(IPC_RMID) failed: ") +
-                    std::strerror(errno));
+  const auto removed = [&status](bool done, const char* what, const char* call, int id, int key) {
+    const int error = errno;
+    if (done) {
+      std::cout << "removed the " << what << " (id " << id << ", key " << key << ")\n";
     } else {
-      std::cout << "removed the segment (id " << ids.segment << ", key 99999)\n";
+      status = fail(std::string("cannot remove the ") + what + ": " + call +
+                    "(IPC_RMID) failed: " + std::strerror(error));
     }
+  };
+  if (ids.segment != -1) {
+    removed(kvpool::removePoolSegment(ids.segment), "segment", "shmctl", ids.segment, 99999);
   }
   if (ids.semaphores != -1) {
-    if (!kvpool::removePoolSemaphores(ids.semaphores)) {
-      status = fail(std::string("cannot remove the semaphore set: semctl(IPC_RMID) failed: ") +
-                    std::strerror(errno));
-    } else {
-      std::cout << "removed the semaphore set (id " << ids.semaphores << ", key 88888)\n";
-    }
+    removed(kvpool::removePoolSemaphores(ids.semaphores), "semaphore set", "semctl", ids.semaphores,
+            88888);
   }
   return status;
 }

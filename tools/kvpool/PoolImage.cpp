@@ -1,18 +1,67 @@
-// Copying and walking the pool for kvpool.
-#include "tools/kvpool/PoolImage.h"
+// Reading the pool for kvpool: the segment's used bytes copied under the
+// library's own lock with a bounded wait, or a snapshot file; and a walk of
+// the record chain that reports every inconsistency instead of trusting it.
+#include <errno.h>
+#include <signal.h>
 
-#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <type_traits>
 
-#include "pool/PoolRecords.h"
-#include "tools/kvpool/TimedLock.h"
+#include "tools/kvpool/Commands.h"
 
 namespace kvpooltool {
 namespace {
 
+// Who holds the lock, as far as the system records it.
+std::string describeHolders(int semaphoreSet, bool forWriting) {
+  kvpool::PoolSemaphoreValues values;
+  if (!kvpool::readPoolSemaphores(semaphoreSet, &values)) {
+    return std::string("its holders cannot be read: ") + std::strerror(errno);
+  }
+  if (values.writer > 0) {
+    const int pid = values.writerPid;
+    if (pid <= 0) return "a writer holds it (its process id is not recorded)";
+    std::string text = "a writer holds it (process " + std::to_string(pid);
+    if (kill(pid, 0) != 0 && errno == ESRCH) {
+      text += ", which no longer runs: the lock is stuck; kvpool remove --force clears it";
+    }
+    return text + ")";
+  }
+  if (forWriting && values.readers > 0) {
+    return counted(values.readers, "reader holds", "readers hold") +
+           " it (the system does not record which processes)";
+  }
+  return "it was free again when looked at";
+}
+
+// Takes the quiet lock (it never writes to the trace) into slot, waiting at
+// most waitSeconds; false with *why: the wait that ran out and who holds the
+// lock, or the system's reason.
+template <typename Lock>
+bool takeTimedLock(std::optional<Lock>& slot, int semaphoreSet, double waitSeconds,
+                   std::string* why) {
+  constexpr bool kWrite = std::is_same_v<Lock, kvpool::PoolWriteLock>;
+  const char* name = kWrite ? "writer lock" : "read lock";
+  slot.emplace(semaphoreSet, waitSeconds, kvpool::LockTrace::kQuiet);
+  if (slot->held()) return true;
+  const bool timedOut = slot->timedOut(), removed = slot->removed();
+  slot.reset();
+  if (timedOut) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g s", waitSeconds);
+    *why = std::string("timed out after ") + seconds + " waiting for the pool's " + name + ": " +
+           describeHolders(semaphoreSet, kWrite) + " (--wait SECONDS waits longer)";
+  } else {
+    *why = std::string("cannot take the pool's ") + name + ": " + getKvPoolUnavailableText() +
+           (removed ? " (the pool was just removed)" : "");
+  }
+  return false;
+}
+
 // Faults after which a record's key and value cannot be told apart.
-constexpr uint32_t kUnreadableTexts =
-    kvpool::kFaultKeyLength | kvpool::kFaultValueLength | kvpool::kFaultLengthSum;
+constexpr uint32_t kUnreadableTexts = kvpool::kFaultKeyLength | kvpool::kFaultValueLength |
+                                      kvpool::kFaultLengthSum | kvpool::kFaultKeyUnterminated;
 
 std::string at(int32_t offset) {
   return "offset " + std::to_string(offset);
@@ -42,13 +91,10 @@ class WalkLines final : public kvpool::PoolWalkReporter {
       }
       walk_->damage.push_back(std::move(line));
     }
-    if (!record.followable() ||
-        (record.faults & (kUnreadableTexts | kvpool::kFaultKeyUnterminated)) != 0) {
-      return;
-    }
+    if (!record.followable() || (record.faults & kUnreadableTexts) != 0) return;
     std::string value;
     if ((record.faults & kvpool::kFaultValueUnterminated) == 0) value = record.valueText(bytes);
-    walk_->records.push_back({record.offset, std::string(record.keyText(bytes)), std::move(value)});
+    walk_->records.push_back({std::string(record.keyText(bytes)), std::move(value)});
   }
 
  private:
@@ -59,9 +105,8 @@ class WalkLines final : public kvpool::PoolWalkReporter {
 // was killed while it waited for the read lock.
 constexpr int kRepairAttempts = 3;
 
-// A store cut short by a killed writer is completed or undone before the
-// records are read, as the library's get does: under the writer lock,
-// through a read-write mapping. False with *why when kvpool cannot do that.
+// Completes or undoes a store cut short by a killed writer before the records
+// are read, as the library's get does; false with *why when kvpool cannot.
 bool repairPendingStore(const kvpool::PoolIds& ids, double waitSeconds, std::string* why) {
   const std::string pending =
       "an interrupted store is pending (a process was killed while storing); the next process "
@@ -76,9 +121,9 @@ bool repairPendingStore(const kvpool::PoolIds& ids, double waitSeconds, std::str
            (pool.error() != 0 ? std::strerror(pool.error()) : "no store journal mapped") + ")";
     return false;
   }
-  TimedPoolLock lock(ids.semaphores, LockKind::kWrite, waitSeconds);
-  if (!lock.held()) {
-    *why = pending + " (" + lock.failure() + ")";
+  std::optional<kvpool::PoolWriteLock> lock;
+  if (std::string failure; !takeTimedLock(lock, ids.semaphores, waitSeconds, &failure)) {
+    *why = pending + " (" + failure + ")";
     return false;
   }
   kvpool::repairInterruptedStore(pool.view(), "kvpool");
@@ -87,37 +132,33 @@ bool repairPendingStore(const kvpool::PoolIds& ids, double waitSeconds, std::str
 
 }  // namespace
 
+bool awaitWriterLock(int semaphoreSet, double waitSeconds, std::string* why) {
+  std::optional<kvpool::PoolWriteLock> probe;
+  return takeTimedLock(probe, semaphoreSet, waitSeconds, why);
+}
+
 std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, double waitSeconds,
                                      kvpool::PoolSegmentStatus* status, std::string* why) {
   kvpool::OpenedPool pool;
   const bool opened = pool.open(ids, kvpool::OpenedPool::Mode::kReadOnly);
   *status = pool.foundStatus();
   if (!opened) {
-    const char* reason = std::strerror(pool.error());
-    if (pool.failure() == kvpool::OpenedPool::Failure::kLookAtSegment) {
-      *why = std::string("cannot look at the segment: shmctl(IPC_STAT) failed: ") + reason;
-    } else {
-      *why = std::string("cannot map the segment: shmat failed: ") + reason;
-    }
+    *why = std::string(pool.failure() == kvpool::OpenedPool::Failure::kLookAtSegment
+                           ? "cannot look at the segment: shmctl(IPC_STAT) failed: "
+                           : "cannot map the segment: shmat failed: ") +
+           std::strerror(pool.error());
     return std::nullopt;
   }
   const kvpool::PoolView& view = pool.view();
   PoolImage image;
   image.limit = view.segmentBytes;
   for (int attempt = 0;; ++attempt) {
-    // The tool's own timed lock: it never writes to the trace, so reading
-    // leaves the trace as it was.
-    std::optional<TimedPoolLock> lock;
+    std::optional<kvpool::PoolReadLock> lock;
     if (ids.semaphores != -1) {
-      lock.emplace(ids.semaphores, LockKind::kRead, waitSeconds);
-      if (!lock->held()) {
-        *why = lock->failure();
-        return std::nullopt;
-      }
+      if (!takeTimedLock(lock, ids.semaphores, waitSeconds, why)) return std::nullopt;
       image.locked = true;
     }
-    // Under the read lock no store runs: a pending one was cut short, and is
-    // put right before anything is read.
+    // Under the read lock no store runs: a pending one was cut short.
     if (pool.storePending()) {
       lock.reset();
       if (attempt == kRepairAttempts) *why = "an interrupted store is pending; try again";
@@ -134,6 +175,21 @@ std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, double waitSeco
     image.persistent = pool.createdPersistent();
     return image;
   }
+}
+
+std::optional<PoolImage> readSnapshotFile(std::string* why) {
+  kvpool::SnapshotImage file =
+      kvpool::readSnapshotImage(snapshotFilePath().c_str(), kLargestPoolBytes,
+                                kvpool::SnapshotCheck::kFile, "the largest pool");
+  if (!file.read()) {
+    *why = file.reason;
+    return std::nullopt;
+  }
+  PoolImage image;
+  image.isSnapshot = true;
+  image.bytes = std::move(file.bytes);
+  image.limit = static_cast<int32_t>(image.bytes.size());
+  return image;
 }
 
 Walk walkPool(const PoolImage& image) {
@@ -153,37 +209,32 @@ Walk walkPool(const PoolImage& image) {
     walk.notes.push_back("the header is not written yet (a segment being created): empty");
     return walk;
   }
+  const std::string used = "header: usedSize " + std::to_string(header.usedSize);
   if (header.usedSize < kvpool::kPoolHeaderBytes) {
-    walk.damage.push_back("header: usedSize " + std::to_string(header.usedSize) +
-                          " is below the 12-byte header");
+    walk.damage.push_back(used + " is below the 12-byte header");
     return walk;
   }
   if (header.usedSize > image.limit) {
-    walk.damage.push_back("header: usedSize " + std::to_string(header.usedSize) +
-                          " reaches past the " + std::to_string(image.limit) + " bytes of " +
+    walk.damage.push_back(used + " reaches past the " + std::to_string(image.limit) + " bytes of " +
                           container);
   } else if (image.isSnapshot && header.usedSize != image.limit) {
-    walk.damage.push_back("header: usedSize " + std::to_string(header.usedSize) +
-                          " differs from the file's size " + std::to_string(image.limit));
+    walk.damage.push_back(used + " differs from the file's size " + std::to_string(image.limit));
   }
-  if (header.blockCount < 0) {
-    walk.damage.push_back("header: blockCount " + std::to_string(header.blockCount) +
-                          " is negative");
-  }
+  const std::string blocks = "header: blockCount " + std::to_string(header.blockCount);
+  if (header.blockCount < 0) walk.damage.push_back(blocks + " is negative");
   if (!image.isSnapshot && header.totalSize != image.limit) {
     walk.notes.push_back("header: totalSize " + std::to_string(header.totalSize) +
                          " differs from the segment's " + std::to_string(image.limit) +
                          " bytes (a snapshot taken elsewhere was loaded); it is not used");
   }
-
   // Unlike a get or a store, the walk goes on past damage it can step over,
-  // to the end of the used bytes, so that one run names every inconsistency.
+  // so that one run names every inconsistency.
   WalkLines lines(&walk);
   const kvpool::PoolChainEnd end =
       kvpool::reportPoolChain(bytes, std::min(header.usedSize, size), lines);
   if (end.followed() && end.records != header.blockCount) {
-    walk.damage.push_back("header: blockCount " + std::to_string(header.blockCount) +
-                          " but the chain holds " + std::to_string(end.records) + " records");
+    walk.damage.push_back(blocks + " but the chain holds " + std::to_string(end.records) +
+                          " records");
   }
   return walk;
 }

@@ -1,77 +1,76 @@
-// list, get and verify: the records as read, from a copy of the live pool
-// taken under its read lock or from the snapshot file.
-#include <algorithm>
-#include <iostream>
-#include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
-#include <vector>
-
-#include "pool/KvPoolShm.h"
-#include "pool/PoolAccess.h"
+// list, get and verify: the records from a copy of the live pool taken under
+// its read lock, or from the snapshot file.
 #include "tools/kvpool/Commands.h"
-#include "tools/kvpool/PoolImage.h"
-#include "tools/kvpool/Report.h"
-#include "tools/kvpool/SnapshotFile.h"
 
 namespace kvpooltool {
-namespace {
 
 using kvpool::PoolIds;
 
-std::optional<PoolImage> readLivePool(double waitSeconds, int* exitStatus) {
-  const PoolIds ids = kvpool::findPoolIds();
-  if (!ids.exists()) {
+std::optional<PoolImage> readPool(bool snapshot, double waitSeconds, int* exitStatus) {
+  std::string why;
+  std::optional<PoolImage> image;
+  if (snapshot) {
+    image = readSnapshotFile(&why);
+  } else if (const PoolIds ids = kvpool::findPoolIds(); !ids.exists()) {
     *exitStatus = noPool();
-    return std::nullopt;
+    return image;
+  } else {
+    kvpool::PoolSegmentStatus status;
+    image = readSegment(ids, waitSeconds, &status, &why);
+    if (image && !image->locked) {
+      warn("the pool has no semaphore set (key 88888): read without its lock");
+    }
   }
-  std::string why;
-  kvpool::PoolSegmentStatus status;
-  auto image = readSegment(ids, waitSeconds, &status, &why);
-  if (!image) *exitStatus = fail(why);
-  if (image && !image->locked) {
-    warn("the pool has no semaphore set (key 88888): read without its lock");
-  }
-  return image;
-}
-
-std::optional<PoolImage> readPoolOrSnapshot(bool snapshot, double waitSeconds, int* exitStatus) {
-  if (!snapshot) return readLivePool(waitSeconds, exitStatus);
-  std::string why;
-  auto image = readSnapshotFile(snapshotPath(), &why);
   if (!image) *exitStatus = fail(why);
   return image;
 }
 
-}  // namespace
+void printRecords(bool json, nlohmann::ordered_json head, const std::vector<std::string>& keys,
+                  const std::vector<const std::string*>& values) {
+  if (json) {
+    nlohmann::ordered_json& records = head["records"] = nlohmann::ordered_json::array();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (values[i] != nullptr) records.push_back({{"key", keys[i]}, {"value", *values[i]}});
+    }
+    return printJson(head);
+  }
+  std::size_t width = 0;
+  for (const std::string& key : keys) width = std::max(width, printable(key).size());
+  width = std::min<std::size_t>(width, 40);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (values[i] == nullptr) continue;
+    std::string key = printable(keys[i]);
+    if (key.size() < width) key += std::string(width - key.size(), ' ');
+    std::cout << key << "  " << printable(*values[i]) << "\n";
+  }
+}
+
+int reportDamage(const std::string& what, const std::vector<std::string>& damage) {
+  for (const std::string& line : damage) std::cout << "damage: " << line << "\n";
+  if (damage.empty()) return kExitDone;
+  std::cout << what << ": damaged, " << damage.size() << " inconsistenc"
+            << (damage.size() == 1 ? "y" : "ies") << "\n";
+  return kExitNotDone;
+}
 
 int runList(bool json, bool snapshot, double waitSeconds) {
   int exitStatus = kExitDone;
-  auto image = readPoolOrSnapshot(snapshot, waitSeconds, &exitStatus);
+  auto image = readPool(snapshot, waitSeconds, &exitStatus);
   if (!image) return exitStatus;
   const Walk walk = walkPool(*image);
-  if (json) {
-    nlohmann::ordered_json records = nlohmann::ordered_json::array();
-    for (const auto& record : walk.records) {
-      records.push_back({{"key", record.key}, {"value", record.value}});
-    }
-    nlohmann::ordered_json out = {{"source", snapshot ? snapshotPath() : "pool"},
-                                  {"capacity", image->limit},
-                                  {"usedSize", walk.header.usedSize},
-                                  {"records", records}};
-    std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  } else {
-    std::size_t width = 0;
-    for (const auto& record : walk.records) width = std::max(width, printable(record.key).size());
-    width = std::min<std::size_t>(width, 40);
-    for (const auto& record : walk.records) {
-      std::string key = printable(record.key);
-      if (key.size() < width) key += std::string(width - key.size(), ' ');
-      std::cout << key << "  " << printable(record.value) << "\n";
-    }
-    if (walk.records.empty() && walk.sound()) {
-      std::cerr << "kvpool: the " << (snapshot ? "snapshot" : "pool") << " holds no records\n";
-    }
+  std::vector<std::string> keys;
+  std::vector<const std::string*> values;
+  for (const auto& record : walk.records) {
+    keys.push_back(record.key);
+    values.push_back(&record.value);
+  }
+  printRecords(json,
+               {{"source", snapshot ? snapshotFilePath() : "pool"},
+                {"capacity", image->limit},
+                {"usedSize", walk.header.usedSize}},
+               keys, values);
+  if (!json && walk.records.empty() && walk.sound()) {
+    std::cerr << "kvpool: the " << (snapshot ? "snapshot" : "pool") << " holds no records\n";
   }
   if (!walk.sound()) {
     return fail("the record chain is damaged (" + walk.damage.front() +
@@ -82,7 +81,7 @@ int runList(bool json, bool snapshot, double waitSeconds) {
 
 int runGet(const std::string& key, double waitSeconds) {
   int exitStatus = kExitDone;
-  auto image = readLivePool(waitSeconds, &exitStatus);
+  auto image = readPool(false, waitSeconds, &exitStatus);
   if (!image) return exitStatus;
   const Walk walk = walkPool(*image);
   for (const auto& record : walk.records) {
@@ -94,14 +93,13 @@ int runGet(const std::string& key, double waitSeconds) {
   if (!walk.sound()) {
     return fail("key " + printable(key) + " not found, and the record chain is damaged");
   }
-  std::string hint;
-  if (key.rfind("KvPool", 0) != 0) hint = " (keys that scripts store start with KvPool)";
-  return fail("no key \"" + printable(key) + "\" in the pool" + hint);
+  return fail("no key \"" + printable(key) + "\" in the pool" +
+              (key.rfind("KvPool", 0) != 0 ? " (keys that scripts store start with KvPool)" : ""));
 }
 
 int runVerify(bool snapshot, double waitSeconds) {
   int exitStatus = kExitDone;
-  auto image = readPoolOrSnapshot(snapshot, waitSeconds, &exitStatus);
+  auto image = readPool(snapshot, waitSeconds, &exitStatus);
   if (!image) return exitStatus;
   const Walk walk = walkPool(*image);
   std::vector<std::string> damage = walk.damage;
@@ -121,14 +119,9 @@ int runVerify(bool snapshot, double waitSeconds) {
       }
     }
   }
-  const std::string what = snapshot ? std::string("snapshot ") + snapshotPath() : "pool";
+  const std::string what = snapshot ? std::string("snapshot ") + snapshotFilePath() : "pool";
   for (const std::string& note : walk.notes) std::cout << "note: " << note << "\n";
-  for (const std::string& line : damage) std::cout << "damage: " << line << "\n";
-  if (!damage.empty()) {
-    std::cout << what << ": damaged, " << damage.size() << " inconsistenc"
-              << (damage.size() == 1 ? "y" : "ies") << "\n";
-    return kExitNotDone;
-  }
+  if (reportDamage(what, damage) != kExitDone) return kExitNotDone;
   std::cout << what << ": sound, " << walk.records.size() << " records, "
             << std::max(walk.header.usedSize, 12) << " of " << image->limit << " bytes used\n";
   return kExitDone;

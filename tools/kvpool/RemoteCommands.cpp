@@ -1,100 +1,56 @@
-// The commands on a pool on Redis (kvpool --backend URL, or KVPOOL_BACKEND):
-// the keys under KVPOOL_REDIS_PREFIX are the pool. Everything goes through
-// the library's own pool table (pool/PoolBackend.h), so a value kvpool sets
-// is the one a node reads, and save and load write and read the same
-// snapshot file as on shared memory.
-#include <sys/stat.h>
-
+// The commands on a pool on Redis (the keys under KVPOOL_REDIS_PREFIX), all
+// through the library's own pool table, as a node reaches it; save and load
+// use the same snapshot file as on shared memory.
 #include <cstdlib>
-#include <iostream>
 #include <memory>
-#include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
-#include <vector>
 
-#include "pool/KvPoolShm.h"
-#include "pool/PoolBackend.h"
-#include "pool/SnapshotFile.h"
 #include "tools/kvpool/Commands.h"
-#include "tools/kvpool/Report.h"
 
 namespace kvpooltool {
 namespace {
 
-// The pool's table, opened as a node opens it, with the calls the
-// commands make.
-class RedisPool {
- public:
-  RedisPool(KvPoolBackend& backend, const kvpool::BackendConfig& config)
-      : backend_(backend), config_(config) {}
-  KvPoolBackend& table() { return backend_; }
-  const kvpool::BackendConfig& config() const { return config_; }
+// The pool's table, opened as a node opens it.
+struct RemotePool {
+  KvPoolBackend& table;
+  const kvpool::BackendConfig& config;
 
-  int get(const std::string& key, std::string* value, std::string* error) {
-    kvpool::CollectingSink read;
-    const KvPoolOutcome outcome =
-        backend_.methods->get(&backend_, kvpool::poolText(key), read.sink());
-    if (outcome.code == KVPOOL_OK && !read.texts().empty()) *value = read.plainTexts().front();
+  // Calls a method of the table; false with the reason in *error unless 0.
+  template <typename Method, typename... Arguments>
+  bool call(Method method, std::string* error, Arguments... arguments) {
+    const KvPoolOutcome outcome = (table.methods->*method)(&table, arguments...);
     *error = outcome.reason;
-    return outcome.code;
-  }
-  int set(const std::string& key, const std::string& value, std::string* error) {
-    const KvPoolOutcome outcome =
-        backend_.methods->store(&backend_, kvpool::poolText(key), kvpool::poolText(value));
-    *error = outcome.reason;
-    return outcome.code;
-  }
-  bool listKeys(std::vector<std::string>* keys, std::string* error) {
-    kvpool::CollectingSink listed;
-    const KvPoolOutcome outcome = backend_.methods->listKeys(&backend_, listed.sink());
-    *keys = listed.plainTexts();
-    *error = outcome.reason;
+    code = outcome.code;
     return outcome.code == KVPOOL_OK;
   }
-  bool readValues(const std::vector<std::string>& keys,
-                  std::vector<std::optional<std::string>>* values,
-                  std::vector<std::string>* wrongType, std::string* error) {
-    const std::vector<KvPoolText> texts = textsOf(keys);
-    kvpool::CollectingSink read, unreadable;
-    const KvPoolOutcome outcome = backend_.methods->readMany(&backend_, texts.data(), texts.size(),
-                                                             read.sink(), unreadable.sink());
-    *values = std::move(read.texts());
-    *wrongType = unreadable.plainTexts();
-    *error = outcome.reason;
-    return outcome.code == KVPOOL_OK;
-  }
-  bool deleteKeys(const std::vector<std::string>& keys, long* deleted, std::string* error) {
-    const std::vector<KvPoolText> texts = textsOf(keys);
-    int64_t removed = 0;
-    const KvPoolOutcome outcome =
-        backend_.methods->remove(&backend_, texts.data(), texts.size(), &removed);
-    *deleted = static_cast<long>(removed);
-    *error = outcome.reason;
-    return outcome.code == KVPOOL_OK;
-  }
-  bool info(const std::string& section, std::string* text, std::string* where, std::string* error) {
-    kvpool::CollectingSink facts;
-    const KvPoolOutcome outcome =
-        backend_.methods->describe(&backend_, section.c_str(), facts.sink());
-    *error = outcome.reason;
-    if (outcome.code != KVPOOL_OK || facts.texts().size() != 2) return false;
-    *where = facts.plainTexts()[0];
-    *text = facts.plainTexts()[1];
-    return true;
-  }
-
- private:
-  static std::vector<KvPoolText> textsOf(const std::vector<std::string>& keys) {
-    std::vector<KvPoolText> texts;
-    texts.reserve(keys.size());
-    for (const std::string& key : keys) texts.push_back(kvpool::poolText(key));
-    return texts;
-  }
-
-  KvPoolBackend& backend_;
-  const kvpool::BackendConfig& config_;
+  int code = KVPOOL_OK;  // of the last call
 };
+
+std::vector<KvPoolText> textsOf(const std::vector<std::string>& keys) {
+  std::vector<KvPoolText> texts;
+  texts.reserve(keys.size());
+  for (const std::string& key : keys) texts.push_back(kvpool::poolText(key));
+  return texts;
+}
+
+bool listKeys(RemotePool& pool, std::vector<std::string>* keys, std::string* error) {
+  kvpool::CollectingSink listed;
+  const bool done = pool.call(&KvPoolBackendMethods::listKeys, error, listed.sink());
+  *keys = listed.plainTexts();
+  return done;
+}
+
+// The server's facts of a section (INFO's text) and the server that answered.
+bool info(RemotePool& pool, const char* section, std::string* text, std::string* where,
+          std::string* error) {
+  kvpool::CollectingSink facts;
+  if (!pool.call(&KvPoolBackendMethods::describe, error, section, facts.sink()) ||
+      facts.texts().size() != 2) {
+    return false;
+  }
+  *where = facts.plainTexts()[0];
+  *text = facts.plainTexts()[1];
+  return true;
+}
 
 // The pool as the tools name it: "redis 127.0.0.1:6379 db 0, prefix "shop:"".
 std::string poolName(const kvpool::BackendConfig& backend) {
@@ -110,47 +66,50 @@ std::string infoField(const std::string& info, const std::string& field) {
   return info.substr(start, info.find_first_of("\r\n", start) - start);
 }
 
+// Every key and its value (absent: gone meanwhile, or no string).
 struct Records {
   std::vector<std::string> keys;
   std::vector<std::optional<std::string>> values;
   std::vector<std::string> wrongType;
 };
-
-bool readRecords(RedisPool& pool, Records* records, std::string* error) {
-  return pool.listKeys(&records->keys, error) &&
-         pool.readValues(records->keys, &records->values, &records->wrongType, error);
+bool readRecords(RemotePool& pool, Records* records, std::string* error) {
+  if (!listKeys(pool, &records->keys, error)) return false;
+  const std::vector<KvPoolText> texts = textsOf(records->keys);
+  kvpool::CollectingSink read, unreadable;
+  const bool done = pool.call(&KvPoolBackendMethods::readMany, error, texts.data(),
+                              uint64_t{texts.size()}, read.sink(), unreadable.sink());
+  records->values = std::move(read.texts());
+  records->wrongType = unreadable.plainTexts();
+  return done;
 }
 
-std::string fileLine(const char* path) {
+std::string fileLine(const std::string& path) {
   struct stat file {};
-  if (stat(path, &file) != 0) return std::string(path) + ", none";
-  return std::string(path) + ", " + std::to_string(file.st_size) + " bytes";
+  if (stat(path.c_str(), &file) != 0) return path + ", none";
+  return path + ", " + std::to_string(file.st_size) + " bytes";
 }
 
-int status(RedisPool& pool, bool json) {
+int status(RemotePool& pool, bool json) {
   std::string server, memory, where, error;
-  if (!pool.info("server", &server, &where, &error) ||
-      !pool.info("memory", &memory, &where, &error)) {
+  std::vector<std::string> keys;
+  if (!info(pool, "server", &server, &where, &error) ||
+      !info(pool, "memory", &memory, &where, &error) || !listKeys(pool, &keys, &error)) {
     return fail(error);
   }
-  std::vector<std::string> keys;
-  if (!pool.listKeys(&keys, &error)) return fail(error);
   const std::string maxMemory = infoField(memory, "maxmemory");
   if (json) {
-    nlohmann::ordered_json out = {
-        {"backend", pool.config().describe()},
-        {"answeredBy", where},
-        {"database", pool.config().database},
-        {"prefix", pool.config().prefix},
-        {"keys", keys.size()},
-        {"redisVersion", infoField(server, "redis_version")},
-        {"usedMemoryBytes", std::stoll("0" + infoField(memory, "used_memory"))},
-        {"maxMemoryBytes", std::stoll("0" + maxMemory)},
-        {"maxMemoryPolicy", infoField(memory, "maxmemory_policy")}};
-    std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    printJson({{"backend", pool.config.describe()},
+               {"answeredBy", where},
+               {"database", pool.config.database},
+               {"prefix", pool.config.prefix},
+               {"keys", keys.size()},
+               {"redisVersion", infoField(server, "redis_version")},
+               {"usedMemoryBytes", std::stoll("0" + infoField(memory, "used_memory"))},
+               {"maxMemoryBytes", std::stoll("0" + maxMemory)},
+               {"maxMemoryPolicy", infoField(memory, "maxmemory_policy")}});
     return kExitDone;
   }
-  std::cout << "pool: " << poolName(pool.config()) << "\n";
+  std::cout << "pool: " << poolName(pool.config) << "\n";
   std::cout << "  answered by:    " << where << ", Redis " << infoField(server, "redis_version")
             << "\n";
   std::cout << "  keys:           " << counted(static_cast<long long>(keys.size()), "key", "keys")
@@ -160,33 +119,18 @@ int status(RedisPool& pool, bool json) {
             << " (" << infoField(memory, "maxmemory_policy") << ")\n";
   std::cout << "  lifetime:       the pool outlives the node contexts (no segment, semaphore "
                "set or user slot)\n";
-  std::cout << "snapshot file:    " << fileLine(snapshotPath()) << "\n";
+  std::cout << "snapshot file:    " << fileLine(snapshotFilePath()) << "\n";
   std::cout << "trace file:       " << fileLine(kTracePath) << "\n";
   return kExitDone;
 }
 
-int list(RedisPool& pool, bool json) {
+int list(RemotePool& pool, bool json) {
   Records records;
   if (std::string error; !readRecords(pool, &records, &error)) return fail(error);
-  if (json) {
-    nlohmann::ordered_json out = {{"source", pool.config().describe()},
-                                  {"records", nlohmann::ordered_json::array()}};
-    for (std::size_t i = 0; i < records.keys.size(); ++i) {
-      if (!records.values[i]) continue;
-      out["records"].push_back({{"key", records.keys[i]}, {"value", *records.values[i]}});
-    }
-    std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-    return kExitDone;
-  }
-  std::size_t width = 0;
-  for (const std::string& key : records.keys) width = std::max(width, printable(key).size());
-  width = std::min<std::size_t>(width, 40);
-  for (std::size_t i = 0; i < records.keys.size(); ++i) {
-    if (!records.values[i]) continue;
-    std::string key = printable(records.keys[i]);
-    if (key.size() < width) key += std::string(width - key.size(), ' ');
-    std::cout << key << "  " << printable(*records.values[i]) << "\n";
-  }
+  std::vector<const std::string*> values;
+  for (const auto& value : records.values) values.push_back(value ? &*value : nullptr);
+  printRecords(json, {{"source", pool.config.describe()}}, records.keys, values);
+  if (json) return kExitDone;
   if (records.keys.empty()) std::cerr << "kvpool: the pool holds no records\n";
   if (!records.wrongType.empty()) {
     warn(counted(static_cast<long long>(records.wrongType.size()), "key holds", "keys hold") +
@@ -195,79 +139,79 @@ int list(RedisPool& pool, bool json) {
   return kExitDone;
 }
 
-int get(RedisPool& pool, const std::string& key) {
-  std::string value, error;
-  const int result = pool.get(key, &value, &error);
-  if (result == KVPOOL_POOL_UNAVAILABLE) return fail(error);
-  if (result != KVPOOL_OK) return fail("no key \"" + printable(key) + "\" in the pool");
-  std::cout << value << "\n";
+int get(RemotePool& pool, const std::string& key) {
+  std::string error;
+  kvpool::CollectingSink read;
+  if (!pool.call(&KvPoolBackendMethods::get, &error, kvpool::poolText(key), read.sink())) {
+    return fail(pool.code == KVPOOL_POOL_UNAVAILABLE
+                    ? error
+                    : "no key \"" + printable(key) + "\" in the pool");
+  }
+  std::cout << (read.texts().empty() ? "" : read.plainTexts().front()) << "\n";
   return kExitDone;
 }
 
-int set(RedisPool& pool, const std::string& key, const std::string& value) {
-  if (key.empty() || key.size() > kMaxKeyBytes) {
-    return fail("a key has 1 to 255 bytes; this one has " + std::to_string(key.size()));
-  }
+int set(RemotePool& pool, const std::string& key, const std::string& value) {
+  if (const std::string why = keyLengthProblem(key); !why.empty()) return fail(why);
   if (key.rfind("KvPool", 0) != 0) {
     warn("no script can read key \"" + printable(key) + "\": pool operands start with KvPool");
   }
   std::string error;
-  const int result = pool.set(key, value, &error);
-  if (result == KVPOOL_POOL_FULL) {
-    return fail("the pool is full: " + pool.config().describe() +
-                " refused the value for lack of memory (its maxmemory)");
+  if (pool.call(&KvPoolBackendMethods::store, &error, kvpool::poolText(key),
+                kvpool::poolText(value))) {
+    std::cout << "stored " << printable(key) << " (" << value.size() << " bytes)\n";
+    return kExitDone;
   }
-  if (result != KVPOOL_OK) return fail(error);
-  std::cout << "stored " << printable(key) << " (" << value.size() << " bytes)\n";
-  return kExitDone;
+  if (pool.code != KVPOOL_POOL_FULL) return fail(error);
+  return fail("the pool is full: " + pool.config.describe() +
+              " refused the value for lack of memory (its maxmemory)");
 }
 
-int remove(RedisPool& pool, const std::vector<std::string>& keys, bool all, bool force) {
+// delete (keys) and remove (all keys, with force).
+int remove(RemotePool& pool, const std::vector<std::string>& keys, bool all, bool force) {
   std::vector<std::string> doomed = keys;
   std::string error;
-  if (all && !pool.listKeys(&doomed, &error)) return fail(error);
+  if (all && !listKeys(pool, &doomed, &error)) return fail(error);
   if (all && !force) {
-    return fail("remove deletes every key under the prefix of " + poolName(pool.config()) + " (" +
+    return fail("remove deletes every key under the prefix of " + poolName(pool.config) + " (" +
                 counted(static_cast<long long>(doomed.size()), "key", "keys") +
                 ") and cannot be undone; add --force");
   }
-  long deleted = 0;
-  if (!pool.deleteKeys(doomed, &deleted, &error)) return fail(error);
-  if (all) {
-    std::cout << "deleted " << counted(deleted, "key", "keys") << " under the prefix of "
-              << poolName(pool.config()) << "\n";
-    return kExitDone;
+  const std::vector<KvPoolText> texts = textsOf(doomed);
+  int64_t deleted = 0;
+  if (!pool.call(&KvPoolBackendMethods::remove, &error, texts.data(), uint64_t{texts.size()},
+                 &deleted)) {
+    return fail(error);
   }
-  std::cout << "deleted " << counted(deleted, "key", "keys") << "\n";
-  if (deleted < static_cast<long>(keys.size())) {
+  std::cout << "deleted " << counted(deleted, "key", "keys")
+            << (all ? " under the prefix of " + poolName(pool.config) : "") << "\n";
+  if (!all && deleted < static_cast<int64_t>(keys.size())) {
     return fail(std::to_string(keys.size() - deleted) + " of the keys did not exist");
   }
   return kExitDone;
 }
 
-int save(RedisPool& pool) {
+int save(RemotePool& pool) {
   int records = 0;
   std::string error;
-  switch (kvpool::saveTablePoolToFile(pool.table(), &records, &error)) {
-    case kvpool::RemoteSnapshot::kDone:
-      std::cout << "saved " << counted(records, "record", "records") << " of "
-                << pool.config().describe() << " to " << snapshotPath() << "\n";
-      return kExitDone;
-    default:
-      return fail("the pool could not be saved: " + error);
+  if (kvpool::saveTablePoolToFile(pool.table, &records, &error) != kvpool::RemoteSnapshot::kDone) {
+    return fail("the pool could not be saved: " + error);
   }
+  std::cout << "saved " << counted(records, "record", "records") << " of " << pool.config.describe()
+            << " to " << snapshotFilePath() << "\n";
+  return kExitDone;
 }
 
-int load(RedisPool& pool) {
+int load(RemotePool& pool) {
   int records = 0;
   std::string error;
-  switch (kvpool::loadTablePoolFromFile(pool.table(), &records, &error)) {
+  switch (kvpool::loadTablePoolFromFile(pool.table, &records, &error)) {
     case kvpool::RemoteSnapshot::kDone:
-      std::cout << "loaded " << counted(records, "record", "records") << " from " << snapshotPath()
-                << " into " << pool.config().describe() << "\n";
+      std::cout << "loaded " << counted(records, "record", "records") << " from "
+                << snapshotFilePath() << " into " << pool.config.describe() << "\n";
       return kExitDone;
     case kvpool::RemoteSnapshot::kFileFailed:
-      return fail(std::string(snapshotPath()) +
+      return fail(snapshotFilePath() +
                   " is missing, not a regular file, or damaged (kvpool verify --snapshot tells)");
     case kvpool::RemoteSnapshot::kPoolNotEmpty:
       return fail("nothing loaded: " + error + " (kvpool remove --force empties it)");
@@ -276,7 +220,7 @@ int load(RedisPool& pool) {
   }
 }
 
-int verify(RedisPool& pool) {
+int verify(RemotePool& pool) {
   Records records;
   if (std::string error; !readRecords(pool, &records, &error)) return fail(error);
   std::vector<std::string> damage;
@@ -287,7 +231,7 @@ int verify(RedisPool& pool) {
   for (std::size_t i = 0; i < records.keys.size(); ++i) {
     const std::string& key = records.keys[i];
     if (!records.values[i]) continue;
-    if (key.size() > kMaxKeyBytes) {
+    if (key.size() > static_cast<std::size_t>(kMaxKeyBytes)) {
       damage.push_back("key \"" + printable(key.substr(0, 40)) + "...\" has " +
                        std::to_string(key.size()) + " bytes: no script can name it");
     } else if (key.find('\0') != std::string::npos ||
@@ -298,14 +242,9 @@ int verify(RedisPool& pool) {
       ++sound;
     }
   }
-  for (const std::string& line : damage) std::cout << "damage: " << line << "\n";
-  if (!damage.empty()) {
-    std::cout << "pool: damaged, " << damage.size() << " inconsistenc"
-              << (damage.size() == 1 ? "y" : "ies") << "\n";
-    return kExitNotDone;
-  }
+  if (reportDamage("pool", damage) != kExitDone) return kExitNotDone;
   std::cout << "pool: sound, " << counted(static_cast<long long>(sound), "record", "records")
-            << " in " << poolName(pool.config()) << "\n";
+            << " in " << poolName(pool.config) << "\n";
   return kExitDone;
 }
 
@@ -321,12 +260,12 @@ bool readBackend(const std::string& url, kvpool::BackendConfig* backend) {
   return ok;
 }
 
-int runRemote(const kvpool::BackendConfig& backend, const RemoteRequest& request) {
+int runRemote(const kvpool::BackendConfig& backend, const Request& request) {
   std::string problem;
   const std::unique_ptr<KvPoolBackend, kvpool::BackendClose> table(
       kvpool::openRemoteBackend(backend, &problem));
   if (table == nullptr) return fail(problem);
-  RedisPool pool(*table, backend);
+  RemotePool pool{*table, backend};
   const std::string& command = request.command;
   if (command == "status") return status(pool, request.json);
   if (command == "list") return list(pool, request.json);

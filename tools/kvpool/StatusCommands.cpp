@@ -1,33 +1,58 @@
-// status (as text or JSON) and metrics: one look at the pool and its files
-// (PoolFacts), in the form a person, a script or a metrics collector reads.
+// status (as text or JSON), metrics and what they and watch look at: the
+// pool and its files, gathered once (PoolFacts) so that every form agrees.
+#include <errno.h>
+#include <pwd.h>
+
 #include <cstdio>
-#include <ctime>
-#include <iostream>
-#include <nlohmann/json.hpp>
-#include <string>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "tools/kvpool/Commands.h"
-#include "tools/kvpool/PoolFacts.h"
-#include "tools/kvpool/Report.h"
 
 namespace kvpooltool {
 namespace {
 
-long long ageSeconds(const FileFacts& file) {
-  return std::max<long long>(0, static_cast<long long>(time(nullptr) - file.modified));
-}
+// A pool this full gets a warning: stores fail with 8 once a record no
+// longer fits, and records are small.
+constexpr double kFullWarningShare = 0.9;
 
-std::string describeFile(const std::string& path, const FileFacts& file) {
-  if (!file.exists) return path + ", none";
-  if (!file.regular) return path + ", " + file.kind + " (refused: only a regular file is read)";
-  return path + ", " + std::to_string(file.bytes) + " bytes, written " +
-         std::to_string(ageSeconds(file)) + " s ago";
+// A file as lstat sees it, without following a link; empty when missing.
+FileFacts lookAtFile(const std::string& path) {
+  struct stat status {};
+  return lstat(path.c_str(), &status) == 0 ? FileFacts(status) : std::nullopt;
 }
 
 std::string percent(double share) {
   char text[16];
   std::snprintf(text, sizeof text, "%.1f%%", 100 * share);
   return text;
+}
+
+// The owner's name, or empty when the system knows none.
+std::string userName(uid_t uid) {
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+    return {};
+  }
+  return entry.pw_name;
+}
+
+long long ageSeconds(const FileFacts& file) {
+  return std::max<long long>(0, static_cast<long long>(time(nullptr) - file->st_mtime));
+}
+
+std::string describeFile(const std::string& path, const FileFacts& file) {
+  if (!file) return path + ", none";
+  if (!S_ISREG(file->st_mode)) {
+    return path + ", " + kvpool::describeFileKind(file->st_mode) +
+           " (refused: only a regular file is read)";
+  }
+  return path + ", " + std::to_string(file->st_size) + " bytes, written " +
+         std::to_string(ageSeconds(file)) + " s ago";
 }
 
 void printPool(const PoolFacts& facts) {
@@ -79,19 +104,19 @@ void printPool(const PoolFacts& facts) {
 }
 
 nlohmann::ordered_json fileJson(const std::string& path, const FileFacts& file) {
-  nlohmann::ordered_json out = {{"path", path}, {"present", file.exists}};
-  if (file.exists) {
-    out["regularFile"] = file.regular;
-    out["bytes"] = file.bytes;
+  nlohmann::ordered_json out = {{"path", path}, {"present", file.has_value()}};
+  if (file) {
+    out["regularFile"] = S_ISREG(file->st_mode) != 0;
+    out["bytes"] = file->st_size;
     out["ageSeconds"] = ageSeconds(file);
   }
   return out;
 }
 
 nlohmann::ordered_json statusJson(const PoolFacts& facts) {
-  nlohmann::ordered_json pool = {{"present", facts.present()}};
+  nlohmann::ordered_json pool = {{"present", facts.present()}, {"semaphoreSet", nullptr}};
   if (facts.ids.semaphores != -1) {
-    nlohmann::ordered_json set = {{"id", facts.ids.semaphores}};
+    nlohmann::ordered_json& set = pool["semaphoreSet"] = {{"id", facts.ids.semaphores}};
     if (facts.semaphores) {
       set["writer"] = facts.semaphores->writer;
       set["readers"] = facts.semaphores->readers;
@@ -99,13 +124,10 @@ nlohmann::ordered_json statusJson(const PoolFacts& facts) {
     } else {
       set["error"] = facts.semaphoreError;
     }
-    pool["semaphoreSet"] = set;
-  } else {
-    pool["semaphoreSet"] = nullptr;
   }
+  // Denied access: nothing more can be known, no count, no size.
+  pool["nodeContexts"] = nullptr;
   if (facts.accessDenied) {
-    // Nothing more can be known: no count, no size.
-    pool["nodeContexts"] = nullptr;
     pool["accessDenied"] = *facts.accessDenied;
     pool["segment"] = {{"id", facts.ids.segment}};
   } else {
@@ -115,21 +137,19 @@ nlohmann::ordered_json statusJson(const PoolFacts& facts) {
     pool["segment"] = {{"id", facts.ids.segment},
                        {"bytes", facts.segment.bytes},
                        {"attachedProcesses", facts.segment.attachedProcesses}};
-    if (facts.image) {
-      pool["capacity"] = facts.capacity();
-      pool["used"] = facts.used();
-      pool["records"] = facts.records();
-      pool["chainSound"] = facts.walk.sound();
-      pool["createdPersistent"] = facts.image->persistent;
-    } else {
-      pool["readError"] = facts.imageError;
-    }
+  }
+  if (facts.image && !facts.accessDenied) {
+    pool["capacity"] = facts.capacity();
+    pool["used"] = facts.used();
+    pool["records"] = facts.records();
+    pool["chainSound"] = facts.walk.sound();
+    pool["createdPersistent"] = facts.image->persistent;
   } else if (facts.present()) {
     pool["readError"] = facts.imageError;
   }
   return {
       {"pool", pool},
-      {"snapshot", fileJson(snapshotPath(), facts.snapshot)},
+      {"snapshot", fileJson(snapshotFilePath(), facts.snapshot)},
       {"snapshotLeftovers", {{"files", facts.leftovers.files}, {"bytes", facts.leftovers.bytes}}},
       {"trace", fileJson(kTracePath, facts.trace)},
       {"warnings", facts.warnings}};
@@ -142,17 +162,100 @@ void printGauge(const char* name, const char* help, long long value) {
 
 }  // namespace
 
+PoolFacts gatherPoolFacts(double waitSeconds) {
+  PoolFacts facts;
+  facts.ids = kvpool::findPoolIds();
+  bool semaphoresDenied = false;
+  if (facts.ids.semaphores != -1) {
+    kvpool::PoolSemaphoreValues values;
+    if (kvpool::readPoolSemaphores(facts.ids.semaphores, &values)) {
+      facts.semaphores = values;
+    } else {
+      semaphoresDenied = errno == EACCES;
+      facts.semaphoreError = std::strerror(errno);
+    }
+  }
+  if (facts.ids.exists()) {
+    facts.image = readSegment(facts.ids, waitSeconds, &facts.segment, &facts.imageError);
+    if (facts.image) facts.walk = walkPool(*facts.image);
+    kvpool::PoolSegmentStatus segment;
+    if (semaphoresDenied ||
+        (!facts.image && !kvpool::readPoolSegmentStatus(facts.ids.segment, &segment) &&
+         errno == EACCES)) {
+      facts.accessDenied = accessDeniedText();
+    }
+  }
+  facts.snapshot = lookAtFile(snapshotFilePath());
+  facts.trace = lookAtFile(kTracePath);
+  facts.leftovers = kvpool::findDeadSavesFiles(false);
+  if (auto pages = checkPagesVariable()) facts.warnings.push_back(*pages);
+  if (facts.image && facts.share() > kFullWarningShare) {
+    facts.warnings.push_back("the pool is " + percent(facts.share()) + " full (" +
+                             std::to_string(facts.used()) + " of " +
+                             std::to_string(facts.capacity()) +
+                             " bytes): stores fail with result 8 once a record no longer fits");
+  }
+  return facts;
+}
+
+std::string accessDeniedText() {
+  const std::string denied = "this user may not open it (permission denied)";
+  std::ifstream table("/proc/sysvipc/shm");
+  std::string line;
+  if (!std::getline(table, line)) return denied;
+  // Columns by their names in the first line.
+  std::vector<std::string> names;
+  std::istringstream header(line);
+  for (std::string name; header >> name;) names.push_back(name);
+  const auto column = [&](const char* name) {
+    return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+  };
+  const std::size_t keyAt = column("key"), permsAt = column("perms"), uidAt = column("uid");
+  while (std::getline(table, line)) {
+    std::vector<std::string> fields;
+    std::istringstream row(line);
+    for (std::string field; row >> field;) fields.push_back(field);
+    if (keyAt >= fields.size() || permsAt >= fields.size() || uidAt >= fields.size()) continue;
+    if (fields[keyAt] != std::to_string(KVPOOL_SHM_KEY)) continue;
+    const auto uid = static_cast<uid_t>(std::strtoul(fields[uidAt].c_str(), nullptr, 10));
+    const unsigned long mode = std::strtoul(fields[permsAt].c_str(), nullptr, 8) & 0777;
+    const std::string name = userName(uid);
+    char modeText[8];
+    std::snprintf(modeText, sizeof modeText, "%04lo", mode);
+    return "owned by " + (name.empty() ? "" : "user " + printable(name) + " ") + "(uid " +
+           std::to_string(uid) + "), mode " + modeText + ": " + denied;
+  }
+  return denied;
+}
+
+std::optional<std::string> checkPagesVariable() {
+  const char* text = std::getenv("KVPOOL_MEMORY_PAGES");
+  if (text == nullptr) return std::nullopt;
+  const std::string value = text;
+  const std::size_t digits = std::min(value.find_first_not_of("0123456789"), value.size());
+  const std::string quoted = "KVPOOL_MEMORY_PAGES=\"" + printable(value) + "\"";
+  const std::string range = "a whole number of 4096-byte pages from 1 to 5000";
+  if (digits == 0) return quoted + " is not " + range + ": a pool created with it gets 1 page";
+  if (digits < value.size()) {
+    return quoted + " has trailing text \"" + printable(value.substr(digits)) + "\"; give " + range;
+  }
+  const long pages = digits <= 23 ? std::strtol(value.c_str(), nullptr, 10) : 0;
+  if (pages < 1 || pages > 5000) {
+    return quoted + " is out of range (" + range + "): a pool created with it gets 1 page";
+  }
+  return std::nullopt;
+}
+
 int runStatus(bool json, double waitSeconds) {
   const PoolFacts facts = gatherPoolFacts(waitSeconds);
   for (const std::string& warning : facts.warnings) warn(warning);
   const bool unreadable = facts.present() && !facts.image;
   if (json) {
-    std::cout << statusJson(facts).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
-              << "\n";
+    printJson(statusJson(facts));
     return unreadable ? kExitNotDone : kExitDone;
   }
   printPool(facts);
-  std::cout << "snapshot file:    " << describeFile(snapshotPath(), facts.snapshot) << "\n";
+  std::cout << "snapshot file:    " << describeFile(snapshotFilePath(), facts.snapshot) << "\n";
   if (facts.leftovers.files > 0) {
     std::cout << "save leftovers:   "
               << counted(facts.leftovers.files, "temporary file", "temporary files")
@@ -182,12 +285,12 @@ int runMetrics(double waitSeconds) {
   printGauge("kvpool_pool_persistent",
              "Whether the pool was created with KVPOOL_PERSIST (its last node saves it).",
              facts.image && facts.image->persistent ? 1 : 0);
-  if (facts.snapshot.regular) {
+  if (facts.snapshot && S_ISREG(facts.snapshot->st_mode)) {
     printGauge("kvpool_snapshot_age_seconds",
                "Seconds since the snapshot file (KVPOOL_PERSIST, else /tmp/KvPoolData.bin) was "
                "written.",
                ageSeconds(facts.snapshot));
-    printGauge("kvpool_snapshot_size_bytes", "Size of the snapshot file.", facts.snapshot.bytes);
+    printGauge("kvpool_snapshot_size_bytes", "Size of the snapshot file.", facts.snapshot->st_size);
   }
   return kExitDone;
 }

@@ -1,40 +1,22 @@
-// export and import: the pool's records as one JSON object of keys to
-// values, in pool order, every byte kept (tools/common/Text.h).
+// export and import: the pool's records as one JSON object of keys to values
+// in pool order, every byte kept (tools/common/Text.h).
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <iostream>
-#include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
-#include <string_view>
 #include <unordered_map>
-#include <vector>
 
-#include "pool/KvPoolShm.h"
-#include "pool/PoolAccess.h"
-#include "pool/PoolRecords.h"
+#include "support/FileIo.h"
 #include "support/UniqueFd.h"
-#include "tools/common/Text.h"
 #include "tools/kvpool/Commands.h"
-#include "tools/kvpool/OutputFile.h"
-#include "tools/kvpool/PoolChange.h"
-#include "tools/kvpool/PoolImage.h"
-#include "tools/kvpool/Report.h"
-#include "tools/kvpool/SnapshotFile.h"
 
 namespace kvpooltool {
 namespace {
 
+using kvpool::PoolIds;
 using kvtools::escapeBytes;
 using kvtools::unescapeBytes;
-
-using kvpool::PoolIds;
 
 // No export of the largest pool comes near this (each byte at most 5 JSON
 // characters); more is not a kvpool export and is not read into memory.
@@ -42,9 +24,8 @@ constexpr std::size_t kLargestImportBytes = 128u << 20;
 
 using Pair = kvpool::StorePair;  // key, value
 
-// One member per record, in pool order, indented by two. The members go
-// straight into the object's list: a pool's keys are unique, and looking each
-// one up first would cost a pass over all before it.
+// One member per record, in pool order, indented by two; straight into the
+// object's list, as a pool's keys are unique (a lookup each would cost a pass).
 std::string exportText(const Walk& walk) {
   nlohmann::ordered_json document = nlohmann::ordered_json::object();
   auto& members = static_cast<nlohmann::ordered_json::object_t::Container&>(
@@ -68,25 +49,20 @@ bool readInput(const std::string& path, std::string* text, std::string* why) {
     return false;
   }
   char buffer[65536];
-  bool ok = true;
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *why = "cannot read " + sourceName(path) + ": " + std::strerror(errno);
-      ok = false;
-      break;
+      return false;
     }
-    if (n == 0) break;
     if (text->size() + static_cast<std::size_t>(n) > kLargestImportBytes) {
       *why = sourceName(path) + " holds more than " + std::to_string(kLargestImportBytes) +
              " bytes, more than an export of the largest pool: refused";
-      ok = false;
-      break;
+      return false;
     }
     text->append(buffer, static_cast<std::size_t>(n));
   }
-  return ok;
+  return true;
 }
 
 // Where the parser stopped, as line and column of the text (its own count
@@ -116,11 +92,10 @@ std::string parseFailure(const std::string& text, std::size_t byte, const std::s
          printable(reason);
 }
 
-// The top-level members of a document as the parser meets them, each key
-// and value with its escapes read and checked as a store would take them;
-// one line per problem. Read as events, not as a tree, and stopped as soon
-// as the records alone need more than roomBytes: a document of a million
-// keys costs a million steps, one far too large only the steps that show it.
+// The top-level members of a document, each key and value with its escapes
+// read and checked as a store would take them; one line per problem. Read as
+// events, not as a tree, and stopped once the records alone need more than
+// roomBytes: a far too large document costs only the steps that show it.
 class MemberReader : public nlohmann::json_sax<nlohmann::json> {
  public:
   MemberReader(const std::string& name, long long roomBytes, long long mostPairs,
@@ -143,15 +118,14 @@ class MemberReader : public nlohmann::json_sax<nlohmann::json> {
   bool number_float(number_float_t, const string_t&) override { return value("number"); }
   bool binary(binary_t&) override { return value("binary"); }
   bool string(string_t& text) override {
-    if (!member()) return value("string");
-    return skip_ || addPair(text);
+    return member() ? skip_ || addPair(text) : value("string");
   }
-  bool start_object(std::size_t) override { return open("object"); }
-  bool start_array(std::size_t) override { return open("array"); }
-  bool end_object() override { return close(); }
-  bool end_array() override { return close(); }
+  bool start_object(std::size_t) override { return value("object", 1); }
+  bool start_array(std::size_t) override { return value("array", 1); }
+  bool end_object() override { return value(nullptr, -1); }
+  bool end_array() override { return value(nullptr, -1); }
   bool key(string_t& text) override {
-    if (depth_ == 1 && documentType == "object") readKey(text);
+    if (member()) readKey(text);
     return true;
   }
   bool parse_error(std::size_t position, const std::string&,
@@ -164,18 +138,14 @@ class MemberReader : public nlohmann::json_sax<nlohmann::json> {
 
  private:
   bool member() const { return depth_ == 1 && documentType == "object"; }
-  bool value(const char* type) {
-    if (depth_ == 0) documentType = type;
-    if (member() && !skip_) problem(": the value is " + std::string(type) + ", not a string");
-    return true;
-  }
-  bool open(const char* type) {
-    value(type);
-    depth_ += 1;
-    return true;
-  }
-  bool close() {
-    depth_ -= 1;
+  // A value of type (none: the end of an object or array), which opens or
+  // closes a level when depthStep says so.
+  bool value(const char* type, int depthStep = 0) {
+    if (type != nullptr && depth_ == 0) documentType = type;
+    if (type != nullptr && member() && !skip_) {
+      problem(": the value is " + std::string(type) + ", not a string");
+    }
+    depth_ += depthStep;
     return true;
   }
   void problem(const std::string& what) {
@@ -187,9 +157,7 @@ class MemberReader : public nlohmann::json_sax<nlohmann::json> {
     std::string why;
     skip_ = true;
     if (!unescapeBytes(raw, &key_, &why)) return problem(": " + why);
-    if (key_.empty() || key_.size() > kMaxKeyBytes) {
-      problem(": a key has 1 to 255 bytes; this one has " + std::to_string(key_.size()));
-    }
+    if (why = keyLengthProblem(key_); !why.empty()) problem(": " + why);
     if (key_.find('\0') != std::string::npos) {
       problem(": the key holds a NUL byte, which no key can");
     }
@@ -220,16 +188,21 @@ class MemberReader : public nlohmann::json_sax<nlohmann::json> {
   const std::string& name_;
   const long long roomBytes_;
   std::vector<std::string>* problems_;
-  std::size_t depth_ = 0;
+  int depth_ = 0;
   std::string rawKey_, key_;
   bool skip_ = false;
   std::unordered_map<std::string, std::string> decodedFrom_;  // key: the raw key it came from
 };
 
 // The pairs of the document, each checked; one line per problem in *problems.
-// The pool must hold roomBytes or fewer once they are all stored.
-std::vector<Pair> readPairs(const std::string& name, const std::string& text, long long roomBytes,
+// All must fit in the most a store can find room for, as far as can be told
+// before the pool is opened: the segment's size, or the largest pool's.
+std::vector<Pair> readPairs(const std::string& name, const std::string& text, const PoolIds& ids,
                             std::vector<std::string>* problems) {
+  kvpool::PoolSegmentStatus segment;
+  const long long roomBytes = ids.exists() && kvpool::readPoolSegmentStatus(ids.segment, &segment)
+                                  ? static_cast<long long>(segment.bytes)
+                                  : kLargestPoolBytes;
   // A member takes at least 6 characters ("k":"",) and a record 15 bytes.
   MemberReader reader(name, roomBytes, std::min<long long>(text.size() / 6, roomBytes / 15),
                       problems);
@@ -253,75 +226,9 @@ std::vector<Pair> readPairs(const std::string& name, const std::string& text, lo
   return std::move(reader.pairs);
 }
 
-// The most a store can find room for in the pool, as far as can be told
-// before it is opened: the segment's size, or the largest pool's.
-long long poolRoomBound(const PoolIds& ids) {
-  kvpool::PoolSegmentStatus segment;
-  if (ids.exists() && kvpool::readPoolSegmentStatus(ids.segment, &segment)) {
-    return static_cast<long long>(segment.bytes);
-  }
-  return kLargestPoolBytes;
-}
-
-}  // namespace
-
-int runExport(const std::string& outputPath, double waitSeconds) {
-  const PoolIds ids = kvpool::findPoolIds();
-  if (!ids.exists()) return noPool();
-  std::string why;
-  kvpool::PoolSegmentStatus status;
-  auto image = readSegment(ids, waitSeconds, &status, &why);
-  if (!image) return fail(why);
-  if (!image->locked) warn("the pool has no semaphore set (key 88888): read without its lock");
-  const Walk walk = walkPool(*image);
-  // An export is for carrying the pool elsewhere: one that silently lacks
-  // records would be worse than none.
-  if (!walk.sound()) {
-    return fail("the record chain is damaged (" + walk.damage.front() +
-                "): nothing exported; kvpool list --json shows what can be read");
-  }
-  const std::string text = exportText(walk);
-  if (outputPath == "-") {
-    std::cout << text << std::flush;
-    if (!std::cout) return fail("cannot write to standard output");
-    return kExitDone;
-  }
-  if (!writeOutputFile(outputPath, text, &why)) return fail(why);
-  std::cout << "exported " << counted(walk.records.size(), "record", "records") << " to "
-            << outputPath << "\n";
-  return kExitDone;
-}
-
-int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
-  const std::string name = sourceName(inputPath);
-  std::string text, why;
-  if (!readInput(inputPath, &text, &why)) return fail(why + "; nothing imported");
-  const PoolIds ids = kvpool::findPoolIds();
-  std::vector<std::string> problems;
-  const std::vector<Pair> pairs = readPairs(name, text, poolRoomBound(ids), &problems);
-  if (!problems.empty()) {
-    for (const std::string& problem : problems) fail(problem);
-    return fail(name + ": nothing imported");
-  }
-
-  if (int refused = prepareChange(ids, "import", waitSeconds); refused != kExitDone) {
-    return refused;
-  }
-  kvpool::OpenedPool pool;
-  if (!openForChange(ids, &pool, &why)) return fail(why);
-  kvpool::PoolSegmentStatus status;
-  auto image = readSegment(ids, waitSeconds, &status, &why);
-  if (!image) return fail(why + "; nothing imported");
-  const Walk walk = walkPool(*image);
-  if (!replace && !walk.sound()) {
-    return fail("the record chain is damaged (" + walk.damage.front() +
-                "): nothing imported; kvpool verify lists every inconsistency, and import "
-                "--replace clears the pool first");
-  }
-
-  // The pool's size after each store, as the store itself counts it: a
-  // replaced record leaves, the new one goes to the end. The largest of these
-  // must fit, or some store on the way would fail with 8.
+// The largest the pool gets during the stores, counted as a store counts (a
+// replaced record leaves, the new one goes to the end): more fails with 8.
+long long largestUse(const Walk& walk, const std::vector<Pair>& pairs, bool replace) {
   std::unordered_map<std::string_view, long long> sizes;
   sizes.reserve(walk.records.size() + pairs.size());
   long long used = kvpool::kPoolHeaderBytes;
@@ -339,23 +246,171 @@ int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
     old = bytes;
     largest = std::max(largest, used);
   }
+  return largest;
+}
+
+// Writes text to file and closes it; the failed step ("write", "fsync" when
+// synced, "close") and the system's reason in *why.
+bool writeAndClose(kvpool::UniqueFd& file, const std::string& path, const std::string& text,
+                   bool sync, std::string* why) {
+  const char* step = nullptr;
+  int error = 0;
+  if (!kvpool::writeAll(file.get(), text)) {
+    step = "write", error = errno;
+  } else if (sync && fsync(file.get()) != 0) {
+    step = "fsync", error = errno;
+  }
+  if (!file.close() && step == nullptr) step = "close", error = errno;
+  if (step == nullptr) return true;
+  *why = "cannot write " + path + ": " + step + " failed: " + std::strerror(error);
+  return false;
+}
+
+// A new owner-only file (an export holds the pool's data), synced and
+// renamed over path: a crash leaves the old file whole.
+bool replaceFile(const std::string& path, const std::string& text, std::string* why) {
+  std::string temporary = path + ".XXXXXX";
+  kvpool::UniqueFd file(mkostemp(temporary.data(), O_CLOEXEC));
+  if (file.get() < 0) {
+    *why = "cannot create a file beside " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  bool done = writeAndClose(file, path, text, true, why);
+  if (done && rename(temporary.c_str(), path.c_str()) != 0) {
+    *why = "cannot write " + path + ": rename failed: " + std::strerror(errno);
+    done = false;
+  }
+  if (!done) unlink(temporary.c_str());
+  return done;
+}
+
+// Writes into the device or FIFO found, only if the path still names it.
+// A FIFO that no process reads fails at once (ENXIO) instead of waiting.
+bool writeInto(const std::string& path, const struct stat& found, const std::string& text,
+               std::string* why) {
+  kvpool::UniqueFd file(
+      open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const int fd = file.get();
+  if (fd < 0) {
+    if (errno == ENXIO && S_ISFIFO(found.st_mode)) {
+      *why = path + " is a FIFO that no process reads: nothing exported";
+    } else {
+      *why = "cannot open " + path + ": " + std::strerror(errno);
+    }
+    return false;
+  }
+  struct stat opened {};
+  const char* step = nullptr;
+  if (fstat(fd, &opened) != 0) {
+    step = "fstat";
+  } else if (opened.st_dev != found.st_dev || opened.st_ino != found.st_ino) {
+    *why = path + " changed while it was opened: nothing exported";
+    return false;
+  } else if (const int flags = fcntl(fd, F_GETFL);
+             flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    // A reader slower than the writer makes a blocking write wait, not fail.
+    step = "fcntl";
+  }
+  if (step == nullptr) return writeAndClose(file, path, text, false, why);
+  *why = "cannot write " + path + ": " + step + " failed: " + std::strerror(errno);
+  return false;
+}
+
+// export -o: a new or regular file of one link is replaced whole, a character
+// device or FIFO written into; a link and anything else are refused (nothing
+// but the target's contents ever changes). False with one line in *why.
+bool writeOutputFile(const std::string& path, const std::string& text, std::string* why) {
+  struct stat found {};
+  if (lstat(path.c_str(), &found) != 0) {
+    if (errno == ENOENT) return replaceFile(path, text, why);
+    *why = "cannot look at " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (S_ISLNK(found.st_mode)) {
+    *why = path + " is a symbolic link: refused (an export is never written through a link " +
+           "nor over one; -o - writes to standard output)";
+    return false;
+  }
+  if (S_ISREG(found.st_mode)) {
+    if (found.st_nlink != 1) {
+      *why = path + " is a regular file with " + std::to_string(found.st_nlink) +
+             " links: refused (replacing it would part it from its other names)";
+      return false;
+    }
+    return replaceFile(path, text, why);
+  }
+  if (S_ISCHR(found.st_mode) || S_ISFIFO(found.st_mode)) return writeInto(path, found, text, why);
+  *why = path + " is " + kvpool::describeFileKind(found.st_mode) +
+         ": refused (an export goes to a regular file, a character device or a FIFO)";
+  return false;
+}
+
+}  // namespace
+
+int runExport(const std::string& outputPath, double waitSeconds) {
+  int exitStatus = kExitDone;
+  auto image = readPool(false, waitSeconds, &exitStatus);
+  if (!image) return exitStatus;
+  const Walk walk = walkPool(*image);
+  // An export is for carrying the pool elsewhere: one that silently lacks
+  // records would be worse than none.
+  if (!walk.sound()) {
+    return fail("the record chain is damaged (" + walk.damage.front() +
+                "): nothing exported; kvpool list --json shows what can be read");
+  }
+  const std::string text = exportText(walk);
+  if (outputPath == "-") {
+    std::cout << text << std::flush;
+    if (!std::cout) return fail("cannot write to standard output");
+    return kExitDone;
+  }
+  if (std::string why; !writeOutputFile(outputPath, text, &why)) return fail(why);
+  std::cout << "exported " << counted(walk.records.size(), "record", "records") << " to "
+            << outputPath << "\n";
+  return kExitDone;
+}
+
+int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
+  const std::string name = sourceName(inputPath);
+  std::string text, why;
+  if (!readInput(inputPath, &text, &why)) return fail(why + "; nothing imported");
+  const PoolIds ids = kvpool::findPoolIds();
+  std::vector<std::string> problems;
+  const std::vector<Pair> pairs = readPairs(name, text, ids, &problems);
+  if (!problems.empty()) {
+    for (const std::string& problem : problems) fail(problem);
+    return fail(name + ": nothing imported");
+  }
+  if (int refused = prepareChange(ids, "import", waitSeconds); refused != kExitDone) {
+    return refused;
+  }
+  kvpool::OpenedPool pool;
+  if (!openForChange(ids, &pool)) return kExitNotDone;
+  kvpool::PoolSegmentStatus status;
+  auto image = readSegment(ids, waitSeconds, &status, &why);
+  if (!image) return fail(why + "; nothing imported");
+  const Walk walk = walkPool(*image);
+  if (!replace && !walk.sound()) {
+    return fail("the record chain is damaged (" + walk.damage.front() +
+                "): nothing imported; kvpool verify lists every inconsistency, and import "
+                "--replace clears the pool first");
+  }
+  const long long largest = largestUse(walk, pairs, replace);
   const long long capacity = pool.view().capacity;
   if (largest > capacity) {
     return fail(name + ": the pool would need " + std::to_string(largest) + " bytes but holds " +
                 std::to_string(capacity) + ": " + std::to_string(largest - capacity) +
                 " bytes missing; nothing imported");
   }
-
-  // Other processes may store between this check and the stores below; a
-  // store that then finds the pool full stops the import and says how far
-  // it got.
+  // Another process may store after this check: a store that then finds the
+  // pool full stops the import, which says how far it got.
   if (replace && kvpool::clearPool(pool.view()) != KVPOOL_OK) {
     return fail("clearing the pool failed; nothing imported");
   }
   std::size_t stored = 0;
   const int result = kvpool::storePoolValues(pool.view(), pairs, &stored);
+  warnIfRemovedMeanwhile(ids.segment);
   if (result != KVPOOL_OK) {
-    warnIfRemovedMeanwhile(ids.segment);
     return fail(
         name + ": storing key \"" + printable(pairs[stored].first) + "\" failed with result " +
         std::to_string(result) +
@@ -363,7 +418,6 @@ int runImport(const std::string& inputPath, bool replace, double waitSeconds) {
         "; " + std::to_string(stored) + " of " + std::to_string(pairs.size()) +
         " records were imported");
   }
-  warnIfRemovedMeanwhile(ids.segment);
   std::cout << "imported " << counted(stored, "record", "records") << " from " << name
             << (replace ? " into the cleared pool" : "") << "\n";
   return kExitDone;

@@ -1,74 +1,104 @@
 // watch: the pool at a glance, refreshed on a terminal until q or Ctrl-C;
 // printed once when standard output is not a terminal.
 #include <poll.h>
-#include <time.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
+#include <iterator>
 #include <map>
-#include <string>
-#include <string_view>
-#include <vector>
 
+#include "support/FileIo.h"
 #include "tools/kvpool/Commands.h"
-#include "tools/kvpool/PoolFacts.h"
-#include "tools/kvpool/Report.h"
-#include "tools/kvpool/Terminal.h"
 
 namespace kvpooltool {
 namespace {
 
-using Values = std::map<std::string, std::string>;
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH};
+volatile sig_atomic_t endingSignal = 0;  // SIGINT, SIGTERM, SIGHUP or SIGQUIT asked to end
+volatile sig_atomic_t resized = 0;
 
-// One character on the screen, as the view shows it (printable): a value can
-// neither move the cursor nor garble the terminal.
-struct Cell {
-  std::string text;
-  int columns;
+void onSignal(int signalNumber) {
+  if (signalNumber == SIGWINCH) {
+    resized = 1;
+  } else {
+    endingSignal = signalNumber;
+  }
+}
+
+// For the guard's scope: keys read one at a time without echo, an alternate
+// screen, no cursor. The signals that end a watch only set a flag, so every
+// way out passes the destructor, which restores the terminal.
+class TerminalSession {
+ public:
+  TerminalSession() {
+    // No SA_RESTART: a signal wakes the watch's wait, which then looks at the
+    // flags (and writeAll carries a write it cut short on).
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+      sigaction(kSignals[i], &action, &savedActions_[i]);
+    }
+    // Ctrl-C and Ctrl-\ arrive as keys (ISIG off), and Ctrl-Z cannot stop the
+    // watch with the terminal in this state.
+    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &savedInput_) == 0) {
+      termios raw = savedInput_;
+      raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+      raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
+      raw.c_cc[VMIN] = 1;
+      raw.c_cc[VTIME] = 0;
+      inputRaw_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0;
+    }
+    kvpool::writeAll(STDOUT_FILENO, "\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J");
+  }
+  ~TerminalSession() {
+    kvpool::writeAll(STDOUT_FILENO, "\x1b[?25h\x1b[?1049l");
+    if (inputRaw_) tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedInput_);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+      sigaction(kSignals[i], &savedActions_[i], nullptr);
+    }
+  }
+  TerminalSession(const TerminalSession&) = delete;
+  TerminalSession& operator=(const TerminalSession&) = delete;
+
+ private:
+  bool inputRaw_ = false;
+  termios savedInput_{};
+  struct sigaction savedActions_[std::size(kSignals)]{};
 };
 
-std::vector<Cell> cellsOf(std::string_view bytes) {
-  std::vector<Cell> cells;
-  for (std::size_t at = 0; at < bytes.size();) {
-    Cell cell;
-    const std::size_t length = appendPrintable(bytes, at, &cell.text);
-    // Shown as it is: one character; escaped: one column per byte of text.
-    cell.columns = cell.text == bytes.substr(at, length) ? 1 : static_cast<int>(cell.text.size());
-    cells.push_back(std::move(cell));
-    at += length;
-  }
-  return cells;
-}
+using Values = std::map<std::string, std::string>;
 
-int widthOf(std::string_view bytes) {
-  int width = 0;
-  for (const Cell& cell : cellsOf(bytes)) width += cell.columns;
-  return width;
-}
-
-// bytes as shown in at most columns, padded to pad columns.
-std::string fitted(std::string_view bytes, int columns, int pad = 0) {
+// bytes as shown (printable: a value can neither move the cursor nor garble
+// the terminal) in at most columns, a cut marked ~, padded to pad columns;
+// *width gets the columns used.
+std::string fitted(std::string_view bytes, int columns, int pad = 0, int* width = nullptr) {
   std::string out;
   int used = 0;
-  const std::vector<Cell> cells = cellsOf(bytes);
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    const bool last = i + 1 == cells.size();
+  for (std::size_t at = 0; at < bytes.size();) {
+    std::string cell;
+    const std::size_t length = kvtools::appendShown(bytes, at, kvtools::ShownAs::kData, &cell);
+    // Shown as it is: one character; escaped: one column per byte of text.
+    const int cellColumns = cell == bytes.substr(at, length) ? 1 : static_cast<int>(cell.size());
+    at += length;
     // Room for the cut mark unless this is the last cell.
-    if (used + cells[i].columns + (last ? 0 : 1) > columns) {
+    if (used + cellColumns + (at < bytes.size() ? 1 : 0) > columns) {
       if (used < columns) {
         out += "~";
         used += 1;
       }
       break;
     }
-    out += cells[i].text;
-    used += cells[i].columns;
+    out += cell;
+    used += cellColumns;
   }
   if (used < pad) out += std::string(static_cast<std::size_t>(pad - used), ' ');
+  if (width != nullptr) *width = used;
   return out;
 }
 
@@ -108,7 +138,9 @@ std::vector<std::string> render(const PoolFacts& facts, const Values& previous, 
   lines.push_back("");
   int keyColumns = 3;
   for (const Record& record : facts.walk.records) {
-    keyColumns = std::max(keyColumns, widthOf(record.key));
+    int keyWidth = 0;
+    fitted(record.key, 1 << 20, 0, &keyWidth);
+    keyColumns = std::max(keyColumns, keyWidth);
   }
   keyColumns = std::min(keyColumns, std::max(10, width / 3));
   lines.push_back(fitted("  " + fitted("KEY", keyColumns, keyColumns) + "  VALUE", width));
@@ -133,14 +165,6 @@ std::vector<std::string> render(const PoolFacts& facts, const Values& previous, 
   return lines;
 }
 
-Values valuesOf(const PoolFacts& facts) {
-  Values values;
-  if (facts.image) {
-    for (const Record& record : facts.walk.records) values[record.key] = record.value;
-  }
-  return values;
-}
-
 void draw(const std::vector<std::string>& lines) {
   std::string screen = "\x1b[H";
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -152,19 +176,18 @@ void draw(const std::vector<std::string>& lines) {
   std::fflush(stdout);
 }
 
-long long nowMs() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 // Waits until the next refresh; false when the watch should end.
 bool waitForRefresh(int intervalMs, bool* inputOpen) {
-  const long long deadline = nowMs() + intervalMs;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(intervalMs);
   for (;;) {
-    if (TerminalSession::endingSignal() != 0) return false;
-    if (TerminalSession::takeResized()) return true;
-    const long long left = deadline - nowMs();
+    if (endingSignal != 0) return false;
+    if (resized != 0) {
+      resized = 0;
+      return true;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return true;
     pollfd input{STDIN_FILENO, POLLIN, 0};
     const int ready = poll(&input, *inputOpen ? 1 : 0, static_cast<int>(left));
@@ -207,15 +230,19 @@ int runWatch(int intervalMs, double waitSeconds) {
     bool inputOpen = true;
     do {
       const PoolFacts facts = gatherPoolFacts(lockWait);
-      int columns = 0, rows = 0;
-      TerminalSession::size(&columns, &rows);
-      draw(render(facts, previous, first, columns, rows, intervalMs));
+      // 80 x 24 when the window's size is unknown.
+      winsize window{};
+      const bool known =
+          ioctl(STDOUT_FILENO, TIOCGWINSZ, &window) == 0 && window.ws_col > 0 && window.ws_row > 0;
+      draw(render(facts, previous, first, known ? window.ws_col : 80, known ? window.ws_row : 24,
+                  intervalMs));
       if (facts.image || !facts.present()) {
-        previous = valuesOf(facts);
+        previous.clear();
+        for (const Record& record : facts.walk.records) previous[record.key] = record.value;
         first = !facts.present();
       }
     } while (waitForRefresh(intervalMs, &inputOpen));
-    signalNumber = TerminalSession::endingSignal();
+    signalNumber = endingSignal;
   }
   // The terminal is restored; a signal other than an interrupt now ends the
   // process as it would have without the watch.

@@ -1,30 +1,12 @@
-// kvpool: looks into and maintains the machine's shared pool.
-//
-//   kvpool [--wait SECONDS] COMMAND ...   (see kvpool --help, kvpool COMMAND --help)
-//
-// kvpool finds the segment (key 99999) and the semaphore set (key 88888) by
-// their keys and never creates either: it is not a node context and takes no
-// user slot, so it neither makes a pool nor keeps one alive. Everything goes
-// through the pool's interface for tools (pool/PoolAccess.h), linked in from
-// the plug-in's own object files: reading copies the used bytes under the
-// pool's read lock; changes are the plug-in's own store, remove, clear, save
-// and load on kvpool's read-write mapping of the existing segment. No wait
-// for the lock is longer than --wait.
-//
-// With --backend URL (or KVPOOL_BACKEND) naming a Redis server, the commands
-// work on the pool there instead (RemoteCommands).
-//
-// The commands live by kind in StatusCommands, ReadCommands, ChangeCommands,
-// TransferCommands, WatchCommand and RemoteCommands; this file only reads
-// the command line.
+// kvpool: looks into and maintains the machine's shared pool. It finds the
+// segment (key 99999) and the semaphore set (key 88888) by their keys and
+// never creates either: it takes no user slot, so it neither makes a pool
+// nor keeps one alive. Everything goes through the pool's interface for tools
+// (pool/PoolAccess.h), the plug-in's own code; no wait for the lock is longer
+// than --wait. With --backend (or KVPOOL_BACKEND) it works on Redis instead.
 #include <CLI/CLI.hpp>
-#include <string>
-#include <vector>
 
-#include "pool/PoolBackend.h"
-#include "pool/PoolSettings.h"
 #include "tools/kvpool/Commands.h"
-#include "tools/kvpool/Report.h"
 
 namespace {
 
@@ -32,16 +14,8 @@ using namespace kvpooltool;
 
 constexpr double kLongestWaitSeconds = 86400;
 
-struct Arguments {
-  double waitSeconds = kDefaultWaitSeconds;
-  bool json = false, snapshot = false, force = false, replace = false;
-  std::string key, value, path = "-", backend, file;
-  std::vector<std::string> keys;
-  int intervalMs = 1000;
-};
-
 // A command that waits for the pool's lock also takes --wait after its name.
-CLI::App* addLockingCommand(CLI::App& app, Arguments& arguments, const std::string& name,
+CLI::App* addLockingCommand(CLI::App& app, Request& arguments, const std::string& name,
                             const std::string& description) {
   CLI::App* command = app.add_subcommand(name, description);
   command
@@ -52,13 +26,12 @@ CLI::App* addLockingCommand(CLI::App& app, Arguments& arguments, const std::stri
 }
 
 // The commands and their own options.
-void addCommands(CLI::App& app, Arguments& a) {
+void addCommands(CLI::App& app, Request& a) {
   CLI::App* status = addLockingCommand(
       app, a, "status", "Whether a pool exists, its ids, size, use, node contexts and files");
   status->add_flag("--json", a.json, "As a JSON document");
   addLockingCommand(app, a, "metrics",
                     "The pool's gauges in the Prometheus text format, for a textfile collector");
-
   CLI::App* list = addLockingCommand(app, a, "list", "Keys and values in pool order");
   list->add_flag("--json", a.json, "As a JSON document");
   list->add_flag("--snapshot", a.snapshot, "List the snapshot file instead of the pool");
@@ -67,7 +40,6 @@ void addCommands(CLI::App& app, Arguments& a) {
   CLI::App* verify =
       addLockingCommand(app, a, "verify", "Walk the record chain and report every inconsistency");
   verify->add_flag("--snapshot", a.snapshot, "Verify the snapshot file instead of the pool");
-
   CLI::App* set = addLockingCommand(app, a, "set", "Store VALUE under KEY");
   set->add_option("key", a.key, "The whole key, e.g. KvPoolOrderId")->required();
   set->add_option("value", a.value, "The value")->required();
@@ -81,7 +53,6 @@ void addCommands(CLI::App& app, Arguments& a) {
   addLockingCommand(app, a, "load", "Load the snapshot file into the empty pool");
   CLI::App* drop = app.add_subcommand("remove", "Remove the segment and semaphore set");
   drop->add_flag("--force", a.force, "Even while node contexts use the pool");
-
   CLI::App* exportCommand =
       addLockingCommand(app, a, "export", "Write the records as a JSON object of keys to values");
   exportCommand->add_option("-o,--output", a.path, "The file to write (default: standard output)");
@@ -89,7 +60,6 @@ void addCommands(CLI::App& app, Arguments& a) {
       addLockingCommand(app, a, "import", "Store the keys and values of a JSON object (an export)");
   importCommand->add_option("file", a.path, "The JSON file, - for standard input")->required();
   importCommand->add_flag("--replace", a.replace, "Clear the pool first");
-
   CLI::App* watch = addLockingCommand(app, a, "watch",
                                       "A live view of the pool on a terminal (q or Ctrl-C quits)");
   watch->add_option("--interval", a.intervalMs, "Milliseconds between refreshes (default 1000)")
@@ -97,7 +67,8 @@ void addCommands(CLI::App& app, Arguments& a) {
 }
 
 // Runs a command on the pool in shared memory.
-int runCommand(const std::string& command, const Arguments& a) {
+int runCommand(const Request& a) {
+  const std::string& command = a.command;
   const double wait = a.waitSeconds;
   if (command == "status") return runStatus(a.json, wait);
   if (command == "metrics") return runMetrics(wait);
@@ -121,34 +92,28 @@ int runCommand(const std::string& command, const Arguments& a) {
 int main(int argc, char** argv) {
   CLI::App app{"kvpool: looks into and maintains the shared key/value pool of this machine."};
   app.require_subcommand(1);
-  Arguments a;
+  Request a;
   app.add_option("--wait", a.waitSeconds,
                  "Longest wait for the pool's lock, in seconds (default 5); also after a command")
       ->check(CLI::Range(0.0, kLongestWaitSeconds));
   app.add_option("--backend", a.backend,
                  "The pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
                  "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER (default: KVPOOL_BACKEND)");
-
   app.add_option("--file", a.file,
                  "The snapshot file, an absolute path (default: KVPOOL_PERSIST, else "
                  "/tmp/KvPoolData.bin)");
-
   addCommands(app, a);
-
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     return app.exit(error) == 0 ? kExitDone : kExitUsage;
   }
-  const std::string command = app.get_subcommands().front()->get_name();
+  a.command = app.get_subcommands().front()->get_name();
   kvpool::BackendConfig backend;
   if (!readBackend(a.backend, &backend)) return kExitUsage;
   if (std::string problem; !a.file.empty() && !kvpool::checkPersistPath(a.file.c_str(), &problem)) {
     return fail("--file: " + problem.substr(problem.find('"')));
   }
   kvpool::setPersistPath(!a.file.empty() ? a.file : backend.persistPath);
-  if (backend.remote() && !a.snapshot) {
-    return runRemote(backend, {command, a.json, a.force, a.key, a.value, a.keys});
-  }
-  return runCommand(command, a);
+  return backend.remote() && !a.snapshot ? runRemote(backend, a) : runCommand(a);
 }
