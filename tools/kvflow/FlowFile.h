@@ -18,10 +18,28 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "tools/common/Text.h"
+
 namespace kvflow {
+
+// Text from flow files and scripts as kvflow shows it: every character that
+// cannot be seen written as an escape, since a script written with CR LF line
+// ends is refused for a character the reader would never spot.
+inline std::string visibleText(std::string_view text) {
+  return kvtools::shownText(text, kvtools::ShownAs::kSource);
+}
+inline std::string inQuotes(std::string_view text) {
+  return "\"" + visibleText(text) + "\"";
+}
+inline std::string joined(const std::vector<std::string>& items, std::string_view between = ", ") {
+  std::string out;
+  for (const std::string& item : items) (out += out.empty() ? "" : between) += item;
+  return out;
+}
 
 // A flow file that cannot be used: what() is one line naming the file and
 // the place in it.

@@ -1,28 +1,10 @@
 // Building a flow on the stand-in broker and sending messages through it.
-#include "tools/kvflow/FlowRun.h"
-
 #include <algorithm>
-#include <filesystem>
 #include <set>
 
-#include "tools/kvflow/FlowChecks.h"
-#include "tools/kvflow/ScriptText.h"
-#include "tools/kvflow/VisibleText.h"
+#include "tools/kvflow/Kvflow.h"
 
 namespace kvflow {
-namespace {
-
-std::string quoted(const std::string& text) {
-  return "\"" + visibleText(text) + "\"";
-}
-
-std::string joined(const std::vector<std::string>& items) {
-  std::string out;
-  for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
-  return out;
-}
-
-}  // namespace
 
 void RunStats::add(const RunStats& other) {
   sent += other.sent;
@@ -47,17 +29,17 @@ FlowRun::FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowDef& 
   if (input_ != nullptr) {
     const auto inputs = input_->inputTerminals();
     if (std::find(inputs.begin(), inputs.end(), flow_.input.terminal) == inputs.end()) {
-      problems_.push_back(file_.path + ": flow " + quoted(flow_.name) + ", input " +
-                          quoted(flow_.input.text()) + ": node " + quoted(flow_.input.node) +
-                          " has no input terminal " + quoted(flow_.input.terminal) +
+      problems_.push_back(file_.path + ": flow " + inQuotes(flow_.name) + ", input " +
+                          inQuotes(flow_.input.text()) + ": node " + inQuotes(flow_.input.node) +
+                          " has no input terminal " + inQuotes(flow_.input.terminal) +
                           " (it has: " + joined(inputs) + ")");
     }
   }
-  if (counting && ok()) addTaps();
+  if (counting && problems_.empty()) addTaps();
 }
 
 void FlowRun::createNode(const NodeDef& def) {
-  const std::string where = file_.path + ": node " + quoted(def.name);
+  const std::string where = file_.path + ": node " + inQuotes(def.name);
   kvbroker::Node* node = nullptr;
   try {
     node = &broker_.createNode(def.className, def.name);
@@ -66,7 +48,7 @@ void FlowRun::createNode(const NodeDef& def) {
                         kvbroker::formatException(refusal.record()));
     return;
   } catch (const kvbroker::BrokerError& error) {
-    problems_.push_back(where + ": cannot create a node of class " + quoted(def.className) +
+    problems_.push_back(where + ": cannot create a node of class " + inQuotes(def.className) +
                         " (known classes: " + joined(broker_.nodeClassNames()) +
                         "): " + error.what());
     return;
@@ -75,14 +57,15 @@ void FlowRun::createNode(const NodeDef& def) {
 }
 
 void FlowRun::configure(kvbroker::Node& node, const NodeDef& def) {
-  const std::string where = file_.path + ": node " + quoted(def.name);
+  const std::string where = file_.path + ": node " + inQuotes(def.name);
   const std::vector<std::string> known = broker_.attributeNames(node);
   const bool pluginNode = node.context() != nullptr;
   for (const auto& [name, value] : def.attributes) {
     const bool isLabel = name == "label" && pluginNode;
     if (!isLabel && std::find(known.begin(), known.end(), name) == known.end()) {
-      problems_.push_back(where + ": class " + def.className + " has no attribute " + quoted(name) +
-                          " (it has: " + joined(known) + (pluginNode ? ", label" : "") + ")");
+      problems_.push_back(where + ": class " + def.className + " has no attribute " +
+                          inQuotes(name) + " (it has: " + joined(known) +
+                          (pluginNode ? ", label" : "") + ")");
       continue;
     }
     if (def.className == kvbroker::kOutputNodeClass && name == "directory" && !value.empty()) {
@@ -90,7 +73,7 @@ void FlowRun::configure(kvbroker::Node& node, const NodeDef& def) {
       std::error_code error;
       std::filesystem::create_directories(value, error);
       if (error || !std::filesystem::is_directory(value)) {
-        problems_.push_back(where + ": output directory " + quoted(value) +
+        problems_.push_back(where + ": output directory " + inQuotes(value) +
                             " cannot be made: " + (error ? error.message() : "not a directory"));
         continue;
       }
@@ -102,7 +85,7 @@ void FlowRun::configure(kvbroker::Node& node, const NodeDef& def) {
       if (name == "KvPoolExpression") {
         explainRefusedScript(node, def, value, refusal, eventsBefore);
       } else {
-        problems_.push_back(where + ": attribute " + quoted(name) +
+        problems_.push_back(where + ": attribute " + inQuotes(name) +
                             " refused: " + kvbroker::formatException(refusal.record()));
       }
     }
@@ -147,10 +130,8 @@ void FlowRun::explainRefusedScript(kvbroker::Node& node, const NodeDef& def,
   } else if (reasons.size() == 1) {
     hint = " (a statement must begin with SET)";
   }
-  std::string text =
-      file_.path + ": node " + quoted(def.name) + ": KvPoolExpression refused" + located + ": ";
-  for (std::size_t i = 0; i < reasons.size(); ++i) text += (i ? "; " : "") + reasons[i];
-  problems_.push_back(text + hint);
+  problems_.push_back(file_.path + ": node " + inQuotes(def.name) + ": KvPoolExpression refused" +
+                      located + ": " + joined(reasons, "; ") + hint);
 }
 
 void FlowRun::wire(const WireDef& wire) {
@@ -162,9 +143,9 @@ void FlowRun::wire(const WireDef& wire) {
   } catch (const kvbroker::BrokerError& error) {
     const auto outputs = from->outputTerminals();
     const auto inputs = to->inputTerminals();
-    problems_.push_back(file_.path + ": flow " + quoted(flow_.name) + ", wire " + wire.from.text() +
-                        " -> " + wire.to.text() + ": " + error.what() + " (" + wire.from.node +
-                        " has outputs: " + joined(outputs) + "; " + wire.to.node +
+    problems_.push_back(file_.path + ": flow " + inQuotes(flow_.name) + ", wire " +
+                        wire.from.text() + " -> " + wire.to.text() + ": " + error.what() + " (" +
+                        wire.from.node + " has outputs: " + joined(outputs) + "; " + wire.to.node +
                         " has inputs: " + joined(inputs) + ")");
   }
 }
@@ -172,25 +153,23 @@ void FlowRun::wire(const WireDef& wire) {
 // Every wire into an output node gets a twin into a capture node that only
 // counts, so the summary can tell how many messages each output received.
 void FlowRun::addTaps() {
+  std::map<std::string, kvbroker::Node*> taps;  // output node -> the node that counts
   for (const NodeDef& def : flow_.nodes) {
     if (def.className != kvbroker::kOutputNodeClass) continue;
     kvbroker::Node& tap =
         broker_.createNode(kvbroker::kCaptureNodeClass, kReservedNodePrefix + def.name);
     broker_.setAttribute(tap, "keep", "count");
-    taps_[def.name] = &tap;
+    taps[def.name] = &tap;
   }
   for (const WireDef& wire : flow_.wires) {
-    auto tap = taps_.find(wire.to.node);
-    if (tap == taps_.end()) continue;
+    auto tap = taps.find(wire.to.node);
+    if (tap == taps.end()) continue;
     broker_.wire(*broker_.findNode(wire.from.node), wire.from.terminal, *tap->second, "in");
   }
   for (const NodeDef& def : flow_.nodes) {
-    if (def.className == kvbroker::kCaptureNodeClass) taps_[def.name] = broker_.findNode(def.name);
+    if (def.className == kvbroker::kCaptureNodeClass) taps[def.name] = broker_.findNode(def.name);
   }
-  for (const auto& [name, tap] : taps_) {
-    stats_.perOutput[name] = 0;
-    tapCounts_.emplace_back(tap, &stats_.perOutput[name]);
-  }
+  for (const auto& [name, tap] : taps) tapCounts_.emplace_back(tap, &stats_.perOutput[name]);
 }
 
 bool FlowRun::send(const kvbroker::Message& message) {
@@ -226,63 +205,6 @@ void FlowRun::collectEvents() {
     }
   }
   broker_.clearEvents();
-}
-
-std::string resultCodeMeaning(int code) {
-  switch (code) {
-    case 1:
-      return "a message element named by a right operand is missing";
-    case 2:
-      return "a pool key named by a right operand is missing";
-    case 3:
-      return "the element named by a left operand cannot be created";
-    case 4:
-      return "malformed statement: no '=', or an operand over 255 bytes";
-    case 5:
-      return "the pool is unavailable (its lock not had; on Redis: unreachable, no answer in time, "
-             "password refused)";
-    case 8:
-      return "the pool is full";
-    default:
-      return "unknown result code";
-  }
-}
-
-std::string eventMeaning(int number) {
-  switch (number) {
-    case 0:
-      return "plug-in loaded";
-    case 1:
-    case 2:
-    case 3:
-    case 4:
-    case 8:
-      return "message failed: " + resultCodeMeaning(number);
-    case 5:
-      return "terminal not attached, or message failed: the pool is unavailable";
-    case 6:
-      return "message not propagated";
-    case 9:
-      return "pool not available at node creation";
-    case 10:
-      return "script rejected";
-    case 12:
-      return "no pool segment found, a new one was created";
-    case 13:
-      return "pool loaded from the snapshot file";
-    case 14:
-      return "pool saved to the snapshot file";
-    case 15:
-      return "unsupported character in a script";
-    case 16:
-      return "left operand starts with Input";
-    case 17:
-      return "KVPOOL_BACKEND or its companions malformed";
-    case kvbroker::kEventMessageNotWritten:
-      return "output node could not write a message as XML";
-    default:
-      return "other event";
-  }
 }
 
 }  // namespace kvflow

@@ -1,72 +1,59 @@
 // Reading and checking the messages kvflow sends.
-#include "tools/kvflow/Messages.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <sstream>
 
-#include "broker/Broker.h"
-#include "tools/kvflow/VisibleText.h"
+#include "tools/kvflow/Kvflow.h"
 
 namespace kvflow {
-namespace {
-
-namespace fs = std::filesystem;
-
-void parseXml(MessageText& message) {
-  try {
-    message.parsed = kvbroker::Message::fromXml(message.text, message.source);
-  } catch (const kvbroker::XmlError& error) {
-    // The reason may quote bytes that are not UTF-8.
-    throw MessageError("malformed XML: " + visibleText(error.what()));
-  }
-  std::string().swap(message.text);
-}
-
-}  // namespace
 
 std::vector<MessageText> MessageReader::read(const std::vector<std::string>& sources) {
+  namespace fs = std::filesystem;
   std::vector<MessageText> out;
-  for (const std::string& source : sources) add(source, out);
-  for (MessageText& message : out) parseXml(message);
+  for (const std::string& source : sources) {
+    if (source == "-") {
+      if (!stdinText_) {
+        std::ostringstream text;
+        text << std::cin.rdbuf();
+        if (std::cin.bad()) throw MessageError("<stdin>: cannot read standard input");
+        stdinText_ = text.str();
+      }
+      out.push_back({"<stdin>", *stdinText_, {}});
+      continue;
+    }
+    std::error_code error;
+    const fs::file_status status = fs::status(source, error);
+    if (error || !fs::exists(status)) {
+      throw MessageError(source + ": cannot read message source: " +
+                         (error ? error.message() : std::string("no such file or directory")));
+    }
+    if (!fs::is_directory(status)) {
+      addFile(source, out);
+      continue;
+    }
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(source, error)) {
+      if (entry.path().extension() == ".xml" && !entry.is_directory()) {
+        files.push_back(entry.path().string());
+      }
+    }
+    if (error) throw MessageError(source + ": cannot list the directory: " + error.message());
+    if (files.empty()) throw MessageError(source + ": the directory holds no *.xml message files");
+    std::sort(files.begin(), files.end());
+    for (const std::string& file : files) addFile(file, out);
+  }
+  for (MessageText& message : out) {
+    try {
+      message.parsed = kvbroker::Message::fromXml(message.text, message.source);
+    } catch (const kvbroker::XmlError& error) {
+      // The reason may quote bytes that are not UTF-8.
+      throw MessageError("malformed XML: " + visibleText(error.what()));
+    }
+    std::string().swap(message.text);
+  }
   return out;
-}
-
-void MessageReader::add(const std::string& source, std::vector<MessageText>& out) {
-  if (source == "-") {
-    if (!stdinText_) {
-      std::ostringstream text;
-      text << std::cin.rdbuf();
-      if (std::cin.bad()) throw MessageError("<stdin>: cannot read standard input");
-      stdinText_ = text.str();
-    }
-    out.push_back({"<stdin>", *stdinText_, {}});
-    return;
-  }
-  std::error_code error;
-  const fs::file_status status = fs::status(source, error);
-  if (error || !fs::exists(status)) {
-    throw MessageError(source + ": cannot read message source: " +
-                       (error ? error.message() : std::string("no such file or directory")));
-  }
-  if (!fs::is_directory(status)) {
-    addFile(source, out);
-    return;
-  }
-  std::vector<std::string> files;
-  for (const auto& entry : fs::directory_iterator(source, error)) {
-    if (entry.path().extension() == ".xml" && !entry.is_directory()) {
-      files.push_back(entry.path().string());
-    }
-  }
-  if (error) throw MessageError(source + ": cannot list the directory: " + error.message());
-  if (files.empty()) throw MessageError(source + ": the directory holds no *.xml message files");
-  std::sort(files.begin(), files.end());
-  for (const std::string& file : files) addFile(file, out);
 }
 
 void MessageReader::addFile(const std::string& path, std::vector<MessageText>& out) {

@@ -1,34 +1,153 @@
-// The main process of a run: preparing it, starting the workers, moving the
-// flows along one after the other, and the summary.
-#include "tools/kvflow/RunCommand.h"
-
+// kvflow run's main process: preparing the run, starting the workers, moving
+// the flows along one after the other (Kvflow.h tells how), and the summary.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
-#include <map>
+#include <iomanip>
 #include <set>
-#include <string>
-#include <vector>
+#include <sstream>
 
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolBackend.h"
-#include "tools/kvflow/FlowFile.h"
-#include "tools/kvflow/Messages.h"
-#include "tools/kvflow/Progress.h"
-#include "tools/kvflow/Summary.h"
-#include "tools/kvflow/WorkerProcess.h"
+#include "tools/kvflow/Kvflow.h"
 
 namespace kvflow {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+std::string resultCodeMeaning(int code) {
+  static const std::map<int, std::string> kMeanings = {
+      {1, "a message element named by a right operand is missing"},
+      {2, "a pool key named by a right operand is missing"},
+      {3, "the element named by a left operand cannot be created"},
+      {4, "malformed statement: no '=', or an operand over 255 bytes"},
+      {5,
+       "the pool is unavailable (its lock not had; on Redis: unreachable, no answer in time, "
+       "password refused)"},
+      {8, "the pool is full"}};
+  const auto found = kMeanings.find(code);
+  return found == kMeanings.end() ? "unknown result code" : found->second;
+}
+
+std::string eventMeaning(int number) {
+  static const std::map<int, std::string> kMeanings = {
+      {0, "plug-in loaded"},
+      {5, "terminal not attached, or message failed: the pool is unavailable"},
+      {6, "message not propagated"},
+      {9, "pool not available at node creation"},
+      {10, "script rejected"},
+      {12, "no pool segment found, a new one was created"},
+      {13, "pool loaded from the snapshot file"},
+      {14, "pool saved to the snapshot file"},
+      {15, "unsupported character in a script"},
+      {16, "left operand starts with Input"},
+      {17, "KVPOOL_BACKEND or its companions malformed"},
+      {kvbroker::kEventMessageNotWritten, "output node could not write a message as XML"}};
+  if (number == 1 || number == 2 || number == 3 || number == 4 || number == 8) {
+    return "message failed: " + resultCodeMeaning(number);
+  }
+  const auto found = kMeanings.find(number);
+  return found == kMeanings.end() ? "other event" : found->second;
+}
+
+struct SummaryInput {
+  std::vector<std::pair<std::string, long>> readPerFlow;  // flow -> messages read
+  int processesPerFlow = 1;
+  int repeat = 1;
+  RunStats stats;
+  double seconds = 0;  // from the first message sent to the last one done
+};
+
+constexpr std::size_t kOperandsShown = 10;
+
+long sum(const std::map<std::string, long>& counts) {
+  long total = 0;
+  for (const auto& item : counts) total += item.second;
+  return total;
+}
+
+// Several lines; the last one (throughput) is the only one that changes
+// from run to run.
+std::string formatSummary(const SummaryInput& input) {
+  const RunStats& stats = input.stats;
+  std::ostringstream out;
+  long read = 0;
+  std::string perFlow;
+  for (const auto& [flow, count] : input.readPerFlow) {
+    read += count;
+    perFlow += (perFlow.empty() ? "" : ", ") + flow + " " + std::to_string(count);
+  }
+  const std::size_t flows = input.readPerFlow.size();
+  out << "== kvflow summary\nmessages read: " << read;
+  if (flows > 1) out << " (" << perFlow << ")";
+  out << "\n";
+  out << "messages sent: " << stats.sent << " (repeat " << input.repeat << ", "
+      << input.processesPerFlow * static_cast<int>(flows) << " broker process"
+      << (input.processesPerFlow * flows == 1 ? "" : "es") << ")\n";
+
+  out << "messages per output:\n";
+  std::size_t width = std::string("(no output)").size();
+  for (const auto& item : stats.perOutput) width = std::max(width, item.first.size());
+  for (const auto& [name, count] : stats.perOutput) {
+    out << "  " << std::left << std::setw(static_cast<int>(width)) << name << "  " << count << "\n";
+  }
+  out << "  " << std::setw(static_cast<int>(width)) << "(no output)"
+      << "  " << stats.reachedNoOutput << "\n";
+
+  out << "failures by result code:" << (stats.failures.empty() ? " none\n" : "\n");
+  for (const auto& [code, operands] : stats.failures) {
+    out << "  " << code << " (" << resultCodeMeaning(code) << "): " << sum(operands) << "\n";
+    std::vector<std::pair<std::string, long>> sorted(operands.begin(), operands.end());
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    for (std::size_t i = 0; i < sorted.size() && i < kOperandsShown; ++i) {
+      out << "      " << (sorted[i].first.empty() ? "(no operand)" : sorted[i].first) << ": "
+          << sorted[i].second << "\n";
+    }
+    if (sorted.size() > kOperandsShown) {
+      out << "      ... and " << sorted.size() - kOperandsShown << " other operands\n";
+    }
+  }
+
+  out << "broker events by number:" << (stats.eventsByNumber.empty() ? " none\n" : "\n");
+  for (const auto& [number, count] : stats.eventsByNumber) {
+    out << "  " << number << " (" << eventMeaning(number) << "): " << count << "\n";
+  }
+  if (!stats.notWritten.empty()) {
+    long total = 0;
+    for (const auto& item : stats.notWritten) total += sum(item.second);
+    out << "messages not written (an element name is not an XML name): " << total << "\n";
+    for (const auto& [node, paths] : stats.notWritten) {
+      std::size_t shown = 0;
+      for (const auto& [path, count] : paths) {
+        if (shown++ == kOperandsShown) {
+          out << "  " << node << ": ... and " << paths.size() - kOperandsShown
+              << " other elements\n";
+          break;
+        }
+        out << "  " << node << ": " << visibleText(path) << ": " << count << "\n";
+      }
+    }
+  }
+  if (!stats.exceptions.empty()) {
+    out << "broker exceptions out of the flow:\n";
+    for (const auto& [text, count] : stats.exceptions) out << "  " << count << "x " << text << "\n";
+  }
+
+  char rate[128];
+  const double perSecond = input.seconds > 0 ? static_cast<double>(stats.sent) / input.seconds : 0;
+  std::snprintf(rate, sizeof rate, "throughput: %.1f messages/s (%.3f s)\n", perSecond,
+                input.seconds);
+  out << rate;
+  return out.str();
+}
 
 class Run {
  public:
@@ -42,7 +161,6 @@ class Run {
   bool prepare();
   bool slotsSuffice();
   bool startWorkers();
-  void tell(const std::vector<Worker*>& workers, char byte);
   std::vector<Worker*> workersOf(const FlowDef* flow);
   bool runShellCommand(const std::string& option, const std::string& command);
 
@@ -180,12 +298,6 @@ std::vector<Worker*> Run::workersOf(const FlowDef* flow) {
   return result;
 }
 
-void Run::tell(const std::vector<Worker*>& workers, char byte) {
-  for (Worker* worker : workers) {
-    if (worker->control.valid()) sendControl(worker->control.get(), byte);
-  }
-}
-
 bool Run::runShellCommand(const std::string& option, const std::string& command) {
   std::cout.flush();
   const int status = std::system(command.c_str());
@@ -206,7 +318,7 @@ int Run::execute() {
   const bool started = startWorkers();
   for (Worker& worker : workers_) everyone.push_back(&worker);
   if (!started) {
-    tell(everyone, kAbort);
+    tellWorkers(everyone, kAbort);
     return kExitNothingSent;
   }
 
@@ -220,12 +332,12 @@ int Run::execute() {
   if (!problems.empty()) {
     for (const std::string& problem : problems) complain(problem);
     complain(file_.path + ": nothing was sent");
-    tell(everyone, kAbort);
+    tellWorkers(everyone, kAbort);
     return kExitNothingSent;
   }
   if (!options_.before.empty() && !runShellCommand("--before", options_.before)) {
     complain(file_.path + ": nothing was sent");
-    tell(everyone, kAbort);
+    tellWorkers(everyone, kAbort);
     return kExitNothingSent;
   }
 
@@ -239,9 +351,9 @@ int Run::execute() {
   for (const FlowDef& flow : file_.flows) {
     summary.readPerFlow.emplace_back(flow.name, static_cast<long>(messages_[&flow].size()));
     std::vector<Worker*> stage = workersOf(&flow);
-    tell(stage, kGo);
+    tellWorkers(stage, kGo);
     if (!collectReports(stage, reports, &progress_)) {
-      tell(everyone, kAbort);
+      tellWorkers(everyone, kAbort);
       complain(file_.path + ": the run broke off in flow \"" + flow.name + "\"");
       return kExitBroken;
     }
@@ -257,21 +369,19 @@ int Run::execute() {
   if (brokenIn != nullptr) {
     // A fatal broker exception is no part of a complete run: say how far it
     // got, skip --then, and let the workers go.
-    long exceptions = 0;
-    for (const auto& item : summary.stats.exceptions) exceptions += item.second;
     complain(file_.path + ": the run broke off in flow \"" + brokenIn->name +
              "\": a broker exception came out of the flow (" +
              summary.stats.exceptions.begin()->first + "); " +
-             std::to_string(summary.stats.sent - exceptions) + " of " +
+             std::to_string(summary.stats.sent - sum(summary.stats.exceptions)) + " of " +
              std::to_string(totalSends_) + " messages got through");
-    tell(everyone, kRelease);
+    tellWorkers(everyone, kRelease);
     waitForWorkers(workers_);
     return kExitBroken;
   }
 
   // The pool is still held by every worker's node contexts.
   const bool thenOk = options_.then.empty() || runShellCommand("--then", options_.then);
-  tell(everyone, kRelease);
+  tellWorkers(everyone, kRelease);
   const bool clean = waitForWorkers(workers_);
   if (!clean) complain("a broker process did not end cleanly");
   return thenOk && clean ? kExitDone : kExitBroken;

@@ -1,9 +1,9 @@
 // Reading a script as the node compiles it.
-#include "tools/kvflow/ScriptText.h"
-
+#include <algorithm>
 #include <cstring>
 
 #include "script/ScriptRules.h"
+#include "tools/kvflow/Kvflow.h"
 
 namespace kvflow {
 
@@ -30,23 +30,19 @@ Script readScript(std::string_view text) {
   std::vector<std::string> written = splitStatements(text);
   written.pop_back();  // the text after the last ';'
   for (std::size_t i = 0; i < written.size(); ++i) {
-    ScriptStatement statement;
-    statement.number = static_cast<int>(i + 1);
-    statement.written = written[i];
-    // Normalised by the compiler's own rule.
-    std::string& assignment = statement.assignment = written[i];
+    ScriptStatement statement{static_cast<int>(i + 1), written[i], written[i]};
+    std::string& assignment = statement.assignment;
     const kvpool::StatementForm form = kvpool::normaliseStatement(assignment.data());
     assignment.resize(std::strlen(assignment.c_str()));
     statement.equals = kvpool::splitAssignment(assignment).equals;
     script.statements.push_back(std::move(statement));
+    const std::string number = "statement " + std::to_string(i + 1);
     if (form == kvpool::StatementForm::kNoKeyword) {
-      script.refusal = "statement " + std::to_string(i + 1) + " does not begin with SET";
-      return script;
+      script.refusal = number + " does not begin with SET";
+    } else if (form == kvpool::StatementForm::kWritesInput) {
+      script.refusal = number + " writes to the input message";
     }
-    if (form == kvpool::StatementForm::kWritesInput) {
-      script.refusal = "statement " + std::to_string(i + 1) + " writes to the input message";
-      return script;
-    }
+    if (!script.refusal.empty()) return script;
   }
   return script;
 }
@@ -55,12 +51,27 @@ std::string alwaysFails(const ScriptStatement& statement) {
   if (statement.equals == std::string::npos) return "it has no '='";
   for (const auto& [side, operand] :
        {std::pair{"left", statement.left()}, std::pair{"right", statement.right()}}) {
-    if (operand.size() > kMaxOperandBytes) {
+    if (operand.size() > kvpool::kMaxOperandBytes) {
       return std::string("its ") + side + " operand has " + std::to_string(operand.size()) +
-             " bytes, more than " + std::to_string(kMaxOperandBytes);
+             " bytes, more than " + std::to_string(kvpool::kMaxOperandBytes);
     }
   }
   return "";
+}
+
+std::string shownStatement(const std::string& written) {
+  std::string text = written;
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return c == '\n' || c == '\t'; }, ' ');
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  text = text.substr(first, text.find_last_not_of(' ') - first + 1);
+  constexpr std::size_t kShownBytes = 100;
+  if (text.size() <= kShownBytes) return visibleText(text);
+  std::size_t cut = kShownBytes;
+  // Never in the middle of a UTF-8 sequence.
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return visibleText(text.substr(0, cut)) + "...";
 }
 
 }  // namespace kvflow

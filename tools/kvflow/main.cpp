@@ -7,17 +7,14 @@
 //   kvflow keys FLOW... [--strict]
 //   kvflow graph FLOW...
 //
-// This file reads the command line; RunCommand.h tells how a run is
-// organised, and Options.h what the exit statuses mean.
+// This file reads the command line; Kvflow.h tells how a run is organised
+// and what the exit statuses mean.
 #include <signal.h>
 #include <stdlib.h>
 
 #include <CLI/CLI.hpp>
 
-#include "tools/kvflow/CheckCommand.h"
-#include "tools/kvflow/KeysCommand.h"
-#include "tools/kvflow/Options.h"
-#include "tools/kvflow/RunCommand.h"
+#include "tools/kvflow/Kvflow.h"
 
 namespace {
 

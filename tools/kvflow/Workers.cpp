@@ -1,20 +1,30 @@
-// Forking the worker processes, what each one runs, and reaping them.
-#include "tools/kvflow/WorkerProcess.h"
-
+// The worker processes of a run: each is a broker process, forked by kvflow's
+// main process, that loads the plug-in, builds one flow and sends its share
+// of that flow's messages. They talk over two pipes. Control, main process to
+// worker: single bytes (Kvflow.h). Reports, worker to main process: one JSON
+// object per line, in this order:
+//   {"kind": "problems", "problems": [...]}  the flow could not be built; the
+//                                           worker waits for any word and ends
+//   {"kind": "built"}                       built; it sends once told kGo
+//   {"kind": "done", "stats": {...}}        every message of its share sent;
+//                                           it deletes its nodes once told
+//                                           kRelease
+// A pipe that closes counts as kAbort to the worker and as a dead worker to
+// the main process.
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <memory>
-#include <string>
+#include <new>
 
-#include "broker/Broker.h"
-#include "tools/kvflow/FlowRun.h"
+#include "support/FileIo.h"
+#include "tools/kvflow/Kvflow.h"
 
 namespace kvflow {
 namespace {
@@ -22,6 +32,48 @@ namespace {
 // A worker looks for a vanished main process this often (in messages).
 constexpr long kControlCheckEvery = 64;
 constexpr long kCollectEventsEvery = 4096;
+
+void sendReport(int fd, const nlohmann::json& report) {
+  kvpool::writeAll(fd,
+                   report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+}
+
+nlohmann::json statsToJson(const RunStats& stats) {
+  nlohmann::json failures = nlohmann::json::object();
+  for (const auto& [code, operands] : stats.failures) failures[std::to_string(code)] = operands;
+  nlohmann::json events = nlohmann::json::object();
+  for (const auto& [number, count] : stats.eventsByNumber) events[std::to_string(number)] = count;
+  return {{"sent", stats.sent},
+          {"reachedNoOutput", stats.reachedNoOutput},
+          {"perOutput", stats.perOutput},
+          {"failures", failures},
+          {"events", events},
+          {"exceptions", stats.exceptions},
+          {"notWritten", stats.notWritten}};
+}
+
+// The next control byte, waiting for it; 0 when the main process is gone.
+char readControl(int fd) {
+  char byte = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    return n == 1 ? byte : 0;
+  }
+}
+
+// True when the main process has gone or asked to stop; never waits.
+bool controlSaysStop(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  if (::poll(&entry, 1, 0) <= 0) return false;
+  const char byte = readControl(fd);
+  return byte == 0 || byte == kAbort;
+}
+
+bool stderrIsTerminal() {
+  static const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  return terminal;
+}
 
 // The worker's life; its exit status.
 int runWorker(const WorkerJob& job, int control, int report) {
@@ -42,11 +94,11 @@ int runWorker(const WorkerJob& job, int control, int report) {
     problems = run->problems();
   }
   if (!problems.empty()) {
-    sendProblems(report, problems);
+    sendReport(report, {{"kind", "problems"}, {"problems", problems}});
     readControl(control);
     return 1;
   }
-  sendBuilt(report);
+  sendReport(report, {{"kind", "built"}});
   if (readControl(control) != kGo) return 0;
 
   const auto& messages = *job.messages;
@@ -67,7 +119,7 @@ int runWorker(const WorkerJob& job, int control, int report) {
   }
   run->collectEvents();
   std::cout.flush();
-  sendDone(report, run->stats());
+  sendReport(report, {{"kind", "done"}, {"stats", statsToJson(run->stats())}});
   readControl(control);  // release (or the main process is gone): delete the nodes
   return 0;
 }
@@ -166,9 +218,10 @@ bool collectReports(const std::vector<Worker*>& workers, std::vector<nlohmann::j
         return false;
       }
       worker.pending.append(buffer, static_cast<std::size_t>(n));
-      auto report = worker.pending.take();
-      if (!report) continue;
-      reports[which[k]] = std::move(*report);
+      const auto newline = worker.pending.find('\n');
+      if (newline == std::string::npos) continue;
+      reports[which[k]] = nlohmann::json::parse(worker.pending.substr(0, newline));
+      worker.pending.erase(0, newline + 1);
       have[which[k]] = true;
       --missing;
     }
@@ -191,6 +244,79 @@ bool waitForWorkers(std::vector<Worker>& workers) {
     worker.report.reset();
   }
   return clean;
+}
+
+void tellWorkers(const std::vector<Worker*>& workers, char byte) {
+  for (Worker* worker : workers) {
+    if (worker->control.valid()) kvpool::writeAll(worker->control.get(), std::string(1, byte));
+  }
+}
+
+std::vector<std::string> reportedProblems(const nlohmann::json& report) {
+  std::vector<std::string> problems;
+  if (report.value("kind", "") != "problems") return problems;
+  for (const auto& problem : report["problems"]) problems.push_back(problem.get<std::string>());
+  return problems;
+}
+
+RunStats reportedStats(const nlohmann::json& report) {
+  const nlohmann::json& json = report["stats"];
+  RunStats stats;
+  stats.sent = json.at("sent").get<long>();
+  stats.reachedNoOutput = json.at("reachedNoOutput").get<long>();
+  stats.perOutput = json.at("perOutput").get<std::map<std::string, long>>();
+  for (const auto& item : json.at("failures").items()) {
+    stats.failures[std::stoi(item.key())] = item.value().get<std::map<std::string, long>>();
+  }
+  for (const auto& item : json.at("events").items()) {
+    stats.eventsByNumber[std::stoi(item.key())] = item.value().get<long>();
+  }
+  stats.exceptions = json.at("exceptions").get<std::map<std::string, long>>();
+  stats.notWritten =
+      json.at("notWritten").get<std::map<std::string, std::map<std::string, long>>>();
+  return stats;
+}
+
+Progress::~Progress() {
+  if (counters_ != nullptr) ::munmap(counters_, count_ * sizeof(Counter));
+}
+
+bool Progress::share(std::size_t count) {
+  void* shared = ::mmap(nullptr, count * sizeof(Counter), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED) return false;
+  counters_ = static_cast<Counter*>(shared);
+  count_ = count;
+  for (std::size_t i = 0; i < count; ++i) new (&counters_[i]) Counter();
+  return true;
+}
+
+void Progress::start(long totalSends) {
+  totalSends_ = totalSends;
+  start_ = Clock::now();
+}
+
+void Progress::show() {
+  if (!stderrIsTerminal() || counters_ == nullptr) return;
+  const auto now = Clock::now();
+  if (now - start_ < std::chrono::seconds(1) || now - lastShown_ < std::chrono::milliseconds(200)) {
+    return;
+  }
+  lastShown_ = now;
+  long sent = 0;
+  for (std::size_t i = 0; i < count_; ++i) sent += counters_[i].sent.load();
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  char line[160];
+  std::snprintf(line, sizeof line, "\rkvflow: %ld of %ld messages sent, %.0f messages/s\033[K",
+                sent, totalSends_, seconds > 0 ? sent / seconds : 0.0);
+  std::cerr << line << std::flush;
+  shown_ = true;
+}
+
+void Progress::clear() {
+  if (!stderrIsTerminal() || counters_ == nullptr) return;
+  if (shown_) std::cerr << "\r\033[K" << std::flush;
+  shown_ = false;
 }
 
 }  // namespace kvflow

@@ -1,0 +1,291 @@
+// kvflow runs XML messages through message flows of KvPoolNodes on the
+// stand-in broker, in one or more broker processes that share the pool. What
+// its files offer one another; the flow file itself is FlowFile.h.
+//
+// How a run is organised. kvflow's main process never loads the plug-in: it
+// reads and checks the flow file and every message, then starts the broker
+// processes ("workers"), N for each flow of the file, one after the other:
+// each loads the plug-in, builds its flow and reports back before the next
+// starts. Only when every worker has built its flow does any message move, so
+// a refused script or a missing plug-in in any of them stops the run before
+// the first message. The flows then run one after the other, in file order
+// (all workers of a flow split its messages), while the workers of every flow
+// keep their node contexts: the pool lives as long as one node context
+// exists, so what the first flow stores is there for the second. After the
+// last message, --then runs with the pool still held; then every worker
+// deletes its nodes and the last one removes the pool. A broker exception
+// out of a flow breaks the run off: the worker that met it sends no more,
+// the flows after it and --then do not run, and the status is 2.
+#ifndef KVPOOL_TOOLS_KVFLOW_KVFLOW_H
+#define KVPOOL_TOOLS_KVFLOW_KVFLOW_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "broker/Broker.h"
+#include "support/UniqueFd.h"
+#include "tools/kvflow/FlowFile.h"
+
+namespace kvflow {
+
+// Exit status of run and check: 0 the run is complete (messages that went to
+// a failure terminal are part of a complete run); 1 nothing was sent (bad
+// command line, flow file, plug-in, message or script, or --before failed);
+// 2 the run broke off or --then failed.
+inline constexpr int kExitDone = 0;
+inline constexpr int kExitNothingSent = 1;
+inline constexpr int kExitBroken = 2;
+// Of keys and graph: 0 done (warnings are not a failure unless --strict);
+// 1 keys --strict found a warning; 2 a flow file could not be read, or a bad
+// command line.
+inline constexpr int kExitKeysWarned = 1;
+inline constexpr int kExitKeysBadInput = 2;
+
+// The plug-in installed beside kvflow (KVFLOW_INSTALLED_PLUGIN, relative to
+// the executable's folder) when there is one, else the build tree's.
+inline std::string defaultPlugin() {
+  std::error_code error;
+  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return KVFLOW_DEFAULT_PLUGIN;
+  const auto installed = (executable.parent_path() / KVFLOW_INSTALLED_PLUGIN).lexically_normal();
+  return std::filesystem::exists(installed, error) ? installed.string() : KVFLOW_DEFAULT_PLUGIN;
+}
+
+struct Options {
+  std::string plugin = defaultPlugin();
+  std::string flowPath;
+  std::vector<std::string> sources;
+  int processes = 1;  // broker processes per flow
+  int repeat = 1;
+  // The pool on Redis for every broker process (KVPOOL_BACKEND in their
+  // environment); empty: what the environment says.
+  std::string backend;
+  int intervalMs = 0;  // pause of each broker process after each message
+  std::string before;  // shell commands; empty when not given
+  std::string then;
+  std::vector<std::string> flowPaths;  // keys and graph: one or more flow files
+  bool strict = false;                 // keys: a warning fails
+};
+
+// One line on standard error: "kvflow: " and the text.
+inline void complain(const std::string& text) {
+  std::cerr << "kvflow: " << text << std::endl;
+}
+
+// The commands; each returns its exit status.
+// check: creates and configures the flows' nodes in kvflow's own process
+// without sending a message; complains about every problem of the flows,
+// their nodes and their listed messages, or prints one OK line.
+int checkFlowFile(const Options& options);
+// keys: every pool key with its writers and readers on standard output, one
+// "kvflow: warning: ..." line per warning on standard error. graph: the same
+// as DOT text on standard output. Both read the flow files alone.
+int keysCommand(const Options& options);
+int graphCommand(const Options& options);
+// run: as told above, then the summary.
+int runFlowFile(const Options& options);
+
+// ---- A KvPoolExpression read as a KvPoolNode compiles it, without the
+// plug-in (script/ScriptRules.h): what check warns about and what keys maps.
+// The plug-in stays the judge; this reading only has to agree with it on
+// scripts the node accepts.
+struct ScriptStatement {
+  int number = 0;                          // counted from 1
+  std::string written;                     // the text before its ';' as written
+  std::string assignment;                  // as the node keeps it: blanks removed, "SET" dropped
+  std::size_t equals = std::string::npos;  // the first '=' in assignment
+  std::string left() const { return assignment.substr(0, equals); }
+  std::string right() const {
+    return equals == std::string::npos ? "" : assignment.substr(equals + 1);
+  }
+};
+struct Script {
+  // Every statement up to the last ';' (text after it is ignored), up to
+  // and including the one the node refuses.
+  std::vector<ScriptStatement> statements;
+  // Why the node refuses the script (a rejected character, a statement not
+  // beginning with SET, a left operand beginning with Input), or empty.
+  std::string refusal;
+};
+Script readScript(std::string_view text);
+// Why the statement fails on every message that reaches it (no '=', or an
+// operand over the bound), or empty.
+std::string alwaysFails(const ScriptStatement& statement);
+// The texts before each ';', and the text after the last one.
+std::vector<std::string> splitStatements(std::string_view script);
+// A statement for a message: blanks at both ends trimmed, line feeds and
+// tabs as blanks, invisible characters shown, cut after 100 characters.
+std::string shownStatement(const std::string& written);
+
+// ---- The XML messages sent: read from files, directories (their *.xml files
+// in name order) or standard input ("-"), and parsed once up front so that a
+// bad message stops the run before anything is sent; each send is a copy.
+class MessageError : public std::runtime_error {  // what(): the file and the reason
+ public:
+  using std::runtime_error::runtime_error;
+};
+struct MessageText {
+  std::string source;  // file name, or "<stdin>"
+  std::string text;    // emptied once parsed
+  kvbroker::Message parsed;
+};
+class MessageReader {
+ public:
+  // Throws MessageError for a missing or unreadable source, a directory
+  // without XML files, or malformed XML.
+  std::vector<MessageText> read(const std::vector<std::string>& sources);
+
+ private:
+  void addFile(const std::string& path, std::vector<MessageText>& out);
+  std::optional<std::string> stdinText_;  // standard input is read once
+};
+
+// ---- One flow on the stand-in broker.
+// What messages did in one process; summed over processes for the summary.
+struct RunStats {
+  long sent = 0;
+  long reachedNoOutput = 0;
+  std::map<std::string, long> perOutput;                // output node -> messages
+  std::map<int, std::map<std::string, long>> failures;  // result code -> operand -> count
+  std::map<int, long> eventsByNumber;                   // every broker event
+  std::map<std::string, long> exceptions;               // broker exceptions out of a flow
+  // Output node -> element path -> messages it did not write (not XML).
+  std::map<std::string, std::map<std::string, long>> notWritten;
+  void add(const RunStats& other);
+};
+
+class FlowRun {
+ public:
+  // Creates and configures the flow's nodes on the broker (whose plug-in is
+  // loaded) and wires them. Never throws for the flow's own faults: each one
+  // becomes a line in problems(), naming the file, the node and the cause.
+  // With counting, every output node gets a counting tap. A non-empty
+  // outputTag goes after each output node's file prefix, so that several
+  // processes running the flow never write the same file.
+  FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowDef& flow, bool counting,
+          const std::string& outputTag = "");
+
+  const std::vector<std::string>& problems() const { return problems_; }
+  // Sends a copy of the message at the flow's input; the flow runs to its
+  // end. False when a broker exception came out of the flow (counted).
+  bool send(const kvbroker::Message& message);
+  // Folds the broker's event log into the statistics and empties it.
+  void collectEvents();
+  const RunStats& stats() const { return stats_; }
+
+ private:
+  void createNode(const NodeDef& def);
+  void configure(kvbroker::Node& node, const NodeDef& def);
+  void explainRefusedScript(kvbroker::Node& node, const NodeDef& def, const std::string& script,
+                            const kvbroker::CallbackRefused& refusal, std::size_t eventsBefore);
+  void wire(const WireDef& wire);
+  void addTaps();
+
+  kvbroker::Broker& broker_;
+  const FlowFile& file_;
+  const FlowDef& flow_;
+  std::string outputTag_;
+  std::vector<std::string> problems_;
+  kvbroker::Node* input_ = nullptr;
+  // Each output's counting tap with its count in stats_.perOutput.
+  std::vector<std::pair<kvbroker::Node*, long*>> tapCounts_;
+  RunStats stats_;
+};
+
+// ---- The worker processes of a run, and the progress they count.
+class Progress {
+ public:
+  Progress() = default;
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  // Maps `count` counters, all zero, that processes forked afterwards share;
+  // false with errno set when mmap fails.
+  bool share(std::size_t count);
+  // The counter a worker adds its messages to; slot < count.
+  std::atomic<long>* counter(std::size_t slot) { return &counters_[slot].sent; }
+  // The line counts from now, against totalSends messages.
+  void start(long totalSends);
+  // Shows or refreshes the line: only on a terminal, only once the run has
+  // lasted a second, at most a few times a second.
+  void show();
+  // Takes the line off the terminal, so a complaint starts a clean line.
+  void clear();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  // On a cache line of its own: workers on different cores adding one a
+  // message must not pull one line back and forth.
+  struct alignas(64) Counter {
+    std::atomic<long> sent{0};
+  };
+  Counter* counters_ = nullptr;
+  std::size_t count_ = 0;
+  long totalSends_ = 0;
+  Clock::time_point start_;
+  Clock::time_point lastShown_;
+  bool shown_ = false;
+};
+
+// Control bytes, main process to worker; a pipe that closes counts as kAbort.
+inline constexpr char kGo = 'G';
+inline constexpr char kAbort = 'A';
+inline constexpr char kRelease = 'R';
+
+// What one worker does: the flow it builds, and as the index-th of its flow's
+// workers, every options.processes-th message from the index-th on.
+struct WorkerJob {
+  const Options* options;
+  const FlowFile* file;
+  const FlowDef* flow;
+  const std::vector<MessageText>* messages;
+  int index;
+  std::atomic<long>* progress;  // counts the messages it sent
+};
+
+// The main process's hold on one worker process.
+struct Worker {
+  const FlowDef* flow = nullptr;
+  int index = 0;             // among the workers of its flow
+  pid_t pid = -1;            // -1 once reaped
+  kvpool::UniqueFd control;  // main -> worker
+  kvpool::UniqueFd report;   // worker -> main
+  std::string pending;       // report bytes not yet a whole line
+};
+
+// Forks a worker process for the job; the child runs it and exits, never
+// returning from here. The child closes the pipes of the workers started
+// before (`running`). None, with a complaint, when a pipe or the fork fails.
+std::optional<Worker> startWorker(const WorkerJob& job, std::vector<Worker>& running);
+// Sends the control byte to each worker still held; one that is gone is not
+// an error here (its report pipe tells).
+void tellWorkers(const std::vector<Worker*>& workers, char byte);
+// Waits for one report from each of the workers, into reports (in their
+// order); while it waits, progress (when given) is shown. False, with a
+// complaint naming the worker and how it ended, when one closes its report
+// pipe first; that worker is reaped.
+bool collectReports(const std::vector<Worker*>& workers, std::vector<nlohmann::json>& reports,
+                    Progress* progress);
+// Closes every control pipe, so that each worker ends (deleting its nodes),
+// then reaps them all. True when every worker exited with status 0.
+bool waitForWorkers(std::vector<Worker>& workers);
+// The problems a report names (empty unless the flow could not be built),
+// and the statistics of a worker's last report.
+std::vector<std::string> reportedProblems(const nlohmann::json& report);
+RunStats reportedStats(const nlohmann::json& report);
+
+}  // namespace kvflow
+
+#endif
