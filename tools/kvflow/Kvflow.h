@@ -205,24 +205,23 @@ class FlowRun {
 };
 
 // ---- The worker processes of a run, and the progress they count.
+// One counter of messages sent per worker, in memory shared with the worker
+// processes, and the line that shows their sum on a terminal.
 class Progress {
  public:
   Progress() = default;
-  ~Progress();
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
-  // Maps `count` counters, all zero, that processes forked afterwards share;
+  ~Progress();
+  // Maps `count` zeroed counters that processes forked afterwards share;
   // false with errno set when mmap fails.
   bool share(std::size_t count);
-  // The counter a worker adds its messages to; slot < count.
   std::atomic<long>* counter(std::size_t slot) { return &counters_[slot].sent; }
-  // The line counts from now, against totalSends messages.
-  void start(long totalSends);
-  // Shows or refreshes the line: only on a terminal, only once the run has
-  // lasted a second, at most a few times a second.
+  void start(long totalSends);  // the line counts from now, against totalSends
+  // Shows or refreshes the line: only on a terminal, once the run has lasted
+  // a second, at most a few times a second.
   void show();
-  // Takes the line off the terminal, so a complaint starts a clean line.
-  void clear();
+  void clear();  // takes the line off, so that a complaint starts a clean line
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -244,38 +243,33 @@ inline constexpr char kGo = 'G';
 inline constexpr char kAbort = 'A';
 inline constexpr char kRelease = 'R';
 
-// What one worker does: the flow it builds, and as the index-th of its flow's
-// workers, every options.processes-th message from the index-th on.
-struct WorkerJob {
+// One worker process: the flow it builds and, as the index-th of its flow's
+// workers, every options->processes-th message from the index-th on; then
+// the main process's hold on it.
+struct Worker {
   const Options* options;
   const FlowFile* file;
   const FlowDef* flow;
   const std::vector<MessageText>* messages;
   int index;
   std::atomic<long>* progress;  // counts the messages it sent
+  pid_t pid = -1;               // -1 once reaped
+  kvpool::UniqueFd control;     // main -> worker
+  kvpool::UniqueFd report;      // worker -> main
+  std::string pending;          // report bytes not yet a whole line
 };
 
-// The main process's hold on one worker process.
-struct Worker {
-  const FlowDef* flow = nullptr;
-  int index = 0;             // among the workers of its flow
-  pid_t pid = -1;            // -1 once reaped
-  kvpool::UniqueFd control;  // main -> worker
-  kvpool::UniqueFd report;   // worker -> main
-  std::string pending;       // report bytes not yet a whole line
-};
-
-// Forks a worker process for the job; the child runs it and exits, never
-// returning from here. The child closes the pipes of the workers started
-// before (`running`). None, with a complaint, when a pipe or the fork fails.
-std::optional<Worker> startWorker(const WorkerJob& job, std::vector<Worker>& running);
+// Forks the worker's process, which runs it and exits, never returning from
+// here; it closes the pipes of the others in `running`. False, with a
+// complaint, when a pipe or the fork cannot be made.
+bool startWorker(Worker& worker, std::vector<Worker>& running);
 // Sends the control byte to each worker still held; one that is gone is not
 // an error here (its report pipe tells).
 void tellWorkers(const std::vector<Worker*>& workers, char byte);
 // Waits for one report from each of the workers, into reports (in their
-// order); while it waits, progress (when given) is shown. False, with a
-// complaint naming the worker and how it ended, when one closes its report
-// pipe first; that worker is reaped.
+// order), showing progress when given. False, with a complaint naming the
+// worker and how it ended, when one closes its report pipe first; that
+// worker is reaped.
 bool collectReports(const std::vector<Worker*>& workers, std::vector<nlohmann::json>& reports,
                     Progress* progress);
 // Closes every control pipe, so that each worker ends (deleting its nodes),

@@ -57,40 +57,31 @@ std::string eventMeaning(int number) {
   return found == kMeanings.end() ? "other event" : found->second;
 }
 
-struct SummaryInput {
-  std::vector<std::pair<std::string, long>> readPerFlow;  // flow -> messages read
-  int processesPerFlow = 1;
-  int repeat = 1;
-  RunStats stats;
-  double seconds = 0;  // from the first message sent to the last one done
-};
-
 constexpr std::size_t kOperandsShown = 10;
 
-long sum(const std::map<std::string, long>& counts) {
+template <class Counts>
+long sum(const Counts& counts) {
   long total = 0;
   for (const auto& item : counts) total += item.second;
   return total;
 }
 
-// Several lines; the last one (throughput) is the only one that changes
-// from run to run.
-std::string formatSummary(const SummaryInput& input) {
-  const RunStats& stats = input.stats;
+// Several lines, from the messages read of each flow that ran; the last one
+// (throughput, over seconds from the first message sent to the last one
+// done) is the only one that changes from run to run.
+std::string formatSummary(const std::vector<std::pair<std::string, long>>& readPerFlow,
+                          const RunStats& stats, const Options& options, double seconds) {
   std::ostringstream out;
-  long read = 0;
-  std::string perFlow;
-  for (const auto& [flow, count] : input.readPerFlow) {
-    read += count;
-    perFlow += (perFlow.empty() ? "" : ", ") + flow + " " + std::to_string(count);
-  }
-  const std::size_t flows = input.readPerFlow.size();
-  out << "== kvflow summary\nmessages read: " << read;
-  if (flows > 1) out << " (" << perFlow << ")";
+  std::vector<std::string> perFlow;
+  for (const auto& [flow, count] : readPerFlow)
+    perFlow.push_back(flow + " " + std::to_string(count));
+  const std::size_t flows = readPerFlow.size();
+  out << "== kvflow summary\nmessages read: " << sum(readPerFlow);
+  if (flows > 1) out << " (" << joined(perFlow) << ")";
   out << "\n";
-  out << "messages sent: " << stats.sent << " (repeat " << input.repeat << ", "
-      << input.processesPerFlow * static_cast<int>(flows) << " broker process"
-      << (input.processesPerFlow * flows == 1 ? "" : "es") << ")\n";
+  const std::size_t processes = options.processes * flows;
+  out << "messages sent: " << stats.sent << " (repeat " << options.repeat << ", " << processes
+      << " broker process" << (processes == 1 ? "" : "es") << ")\n";
 
   out << "messages per output:\n";
   std::size_t width = std::string("(no output)").size();
@@ -142,9 +133,8 @@ std::string formatSummary(const SummaryInput& input) {
   }
 
   char rate[128];
-  const double perSecond = input.seconds > 0 ? static_cast<double>(stats.sent) / input.seconds : 0;
-  std::snprintf(rate, sizeof rate, "throughput: %.1f messages/s (%.3f s)\n", perSecond,
-                input.seconds);
+  const double perSecond = seconds > 0 ? static_cast<double>(stats.sent) / seconds : 0;
+  std::snprintf(rate, sizeof rate, "throughput: %.1f messages/s (%.3f s)\n", perSecond, seconds);
   out << rate;
   return out.str();
 }
@@ -154,22 +144,28 @@ class Run {
   explicit Run(const Options& options) : options_(options) {}
   // Workers see their control pipe close and delete their nodes.
   ~Run() { waitForWorkers(workers_); }
-
   int execute();
 
  private:
   bool prepare();
   bool slotsSuffice();
   bool startWorkers();
-  std::vector<Worker*> workersOf(const FlowDef* flow);
   bool runShellCommand(const std::string& option, const std::string& command);
+  // The workers of the flow; of every flow for none.
+  std::vector<Worker*> workersOf(const FlowDef* flow) {
+    std::vector<Worker*> result;
+    for (Worker& worker : workers_) {
+      if (flow == nullptr || worker.flow == flow) result.push_back(&worker);
+    }
+    return result;
+  }
 
   const Options& options_;
   FlowFile file_;
   std::map<const FlowDef*, std::vector<MessageText>> messages_;
   Progress progress_;
   std::vector<Worker> workers_;
-  std::vector<nlohmann::json> buildReports_;
+  std::vector<std::string> problems_;  // of every worker's build, each once
   long totalSends_ = 0;
 };
 
@@ -195,10 +191,10 @@ bool Run::prepare() {
     } else if (file_.flows.size() == 1) {
       sources[&file_.flows.front()].push_back(source);
     } else {
-      std::string names;
-      for (const FlowDef& flow : file_.flows) names += (names.empty() ? "" : ", ") + flow.name;
+      std::vector<std::string> names;
+      for (const FlowDef& flow : file_.flows) names.push_back(flow.name);
       complain("message source " + source + ": " + file_.path +
-               " holds several flows; name one as FLOW=PATH (flows: " + names + ")");
+               " holds several flows; name one as FLOW=PATH (flows: " + joined(names) + ")");
       return false;
     }
   }
@@ -275,30 +271,34 @@ bool Run::startWorkers() {
   workers_.reserve(count);
   for (const FlowDef& flow : file_.flows) {
     for (int index = 0; index < options_.processes; ++index) {
-      const WorkerJob job{&options_,         &file_, &flow,
-                          &messages_[&flow], index,  progress_.counter(workers_.size())};
-      auto worker = startWorker(job, workers_);
-      if (!worker) return false;
-      workers_.push_back(std::move(*worker));
+      workers_.push_back({&options_,
+                          &file_,
+                          &flow,
+                          &messages_[&flow],
+                          index,
+                          progress_.counter(workers_.size()),
+                          -1,
+                          {},
+                          {},
+                          {}});
+      if (!startWorker(workers_.back(), workers_)) return false;
       // One flow is built at a time, as a broker deploys them: the first
       // node creation makes the pool and the others find it.
       std::vector<nlohmann::json> reports;
       if (!collectReports({&workers_.back()}, reports, nullptr)) return false;
-      buildReports_.push_back(reports.front());
+      for (const std::string& problem : reportedProblems(reports.front())) {
+        if (std::find(problems_.begin(), problems_.end(), problem) == problems_.end()) {
+          problems_.push_back(problem);
+        }
+      }
     }
   }
   return true;
 }
 
-std::vector<Worker*> Run::workersOf(const FlowDef* flow) {
-  std::vector<Worker*> result;
-  for (Worker& worker : workers_) {
-    if (worker.flow == flow) result.push_back(&worker);
-  }
-  return result;
-}
-
+// True when it exits with status 0, or none is given.
 bool Run::runShellCommand(const std::string& option, const std::string& command) {
+  if (command.empty()) return true;
   std::cout.flush();
   const int status = std::system(command.c_str());
   if (status == -1) {
@@ -314,28 +314,13 @@ bool Run::runShellCommand(const std::string& option, const std::string& command)
 
 int Run::execute() {
   if (!prepare() || !slotsSuffice()) return kExitNothingSent;
-  std::vector<Worker*> everyone;
-  const bool started = startWorkers();
-  for (Worker& worker : workers_) everyone.push_back(&worker);
-  if (!started) {
-    tellWorkers(everyone, kAbort);
+  if (!startWorkers()) {
+    tellWorkers(workersOf(nullptr), kAbort);
     return kExitNothingSent;
   }
-
-  std::vector<std::string> problems;
-  std::set<std::string> seen;
-  for (const auto& report : buildReports_) {
-    for (const std::string& problem : reportedProblems(report)) {
-      if (seen.insert(problem).second) problems.push_back(problem);
-    }
-  }
-  if (!problems.empty()) {
-    for (const std::string& problem : problems) complain(problem);
-    complain(file_.path + ": nothing was sent");
-    tellWorkers(everyone, kAbort);
-    return kExitNothingSent;
-  }
-  if (!options_.before.empty() && !runShellCommand("--before", options_.before)) {
+  const std::vector<Worker*> everyone = workersOf(nullptr);
+  for (const std::string& problem : problems_) complain(problem);
+  if (!problems_.empty() || !runShellCommand("--before", options_.before)) {
     complain(file_.path + ": nothing was sent");
     tellWorkers(everyone, kAbort);
     return kExitNothingSent;
@@ -343,44 +328,41 @@ int Run::execute() {
 
   const auto runStart = Clock::now();
   progress_.start(totalSends_);
-  SummaryInput summary;
-  summary.processesPerFlow = options_.processes;
-  summary.repeat = options_.repeat;
+  std::vector<std::pair<std::string, long>> readPerFlow;
+  RunStats stats;
   std::vector<nlohmann::json> reports;
   const FlowDef* brokenIn = nullptr;
   for (const FlowDef& flow : file_.flows) {
-    summary.readPerFlow.emplace_back(flow.name, static_cast<long>(messages_[&flow].size()));
-    std::vector<Worker*> stage = workersOf(&flow);
+    readPerFlow.emplace_back(flow.name, static_cast<long>(messages_[&flow].size()));
+    const std::vector<Worker*> stage = workersOf(&flow);
     tellWorkers(stage, kGo);
     if (!collectReports(stage, reports, &progress_)) {
       tellWorkers(everyone, kAbort);
       complain(file_.path + ": the run broke off in flow \"" + flow.name + "\"");
       return kExitBroken;
     }
-    for (const auto& report : reports) summary.stats.add(reportedStats(report));
-    if (!summary.stats.exceptions.empty()) {
+    for (const auto& report : reports) stats.add(reportedStats(report));
+    if (!stats.exceptions.empty()) {
       brokenIn = &flow;
       break;
     }
   }
-  summary.seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
+  const double seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
   std::cout.flush();
-  std::cout << formatSummary(summary) << std::flush;
+  std::cout << formatSummary(readPerFlow, stats, options_, seconds) << std::flush;
   if (brokenIn != nullptr) {
     // A fatal broker exception is no part of a complete run: say how far it
     // got, skip --then, and let the workers go.
     complain(file_.path + ": the run broke off in flow \"" + brokenIn->name +
-             "\": a broker exception came out of the flow (" +
-             summary.stats.exceptions.begin()->first + "); " +
-             std::to_string(summary.stats.sent - sum(summary.stats.exceptions)) + " of " +
+             "\": a broker exception came out of the flow (" + stats.exceptions.begin()->first +
+             "); " + std::to_string(stats.sent - sum(stats.exceptions)) + " of " +
              std::to_string(totalSends_) + " messages got through");
     tellWorkers(everyone, kRelease);
     waitForWorkers(workers_);
     return kExitBroken;
   }
-
   // The pool is still held by every worker's node contexts.
-  const bool thenOk = options_.then.empty() || runShellCommand("--then", options_.then);
+  const bool thenOk = runShellCommand("--then", options_.then);
   tellWorkers(everyone, kRelease);
   const bool clean = waitForWorkers(workers_);
   if (!clean) complain("a broker process did not end cleanly");

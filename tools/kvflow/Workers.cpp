@@ -75,22 +75,26 @@ bool stderrIsTerminal() {
   return terminal;
 }
 
+std::string workerName(int index, const FlowDef& flow) {
+  return "broker process " + std::to_string(index + 1) + " of flow \"" + flow.name + "\"";
+}
+
 // The worker's life; its exit status.
-int runWorker(const WorkerJob& job, int control, int report) {
+int runWorker(const Worker& worker, int control, int report) {
   ::signal(SIGINT, SIG_IGN);  // the main process decides; we clean up on its word
   ::signal(SIGPIPE, SIG_IGN);
   kvbroker::Broker broker;
   std::vector<std::string> problems;
   std::unique_ptr<FlowRun> run;
   try {
-    broker.loadPlugin(job.options->plugin);
+    broker.loadPlugin(worker.options->plugin);
   } catch (const kvbroker::BrokerError& error) {
     problems.push_back("cannot load the plug-in: " + std::string(error.what()));
   }
   if (problems.empty()) {
     const std::string outputTag =
-        job.options->processes > 1 ? ".p" + std::to_string(job.index + 1) : "";
-    run = std::make_unique<FlowRun>(broker, *job.file, *job.flow, true, outputTag);
+        worker.options->processes > 1 ? ".p" + std::to_string(worker.index + 1) : "";
+    run = std::make_unique<FlowRun>(broker, *worker.file, *worker.flow, true, outputTag);
     problems = run->problems();
   }
   if (!problems.empty()) {
@@ -101,19 +105,19 @@ int runWorker(const WorkerJob& job, int control, int report) {
   sendReport(report, {{"kind", "built"}});
   if (readControl(control) != kGo) return 0;
 
-  const auto& messages = *job.messages;
-  const long total = static_cast<long>(messages.size()) * job.options->repeat;
-  const int processes = job.options->processes;
+  const auto& messages = *worker.messages;
+  const long total = static_cast<long>(messages.size()) * worker.options->repeat;
+  const int processes = worker.options->processes;
   long handled = 0;
-  for (long i = job.index; i < total; i += processes) {
+  for (long i = worker.index; i < total; i += processes) {
     const MessageText& message = messages[static_cast<std::size_t>(i) % messages.size()];
     const bool through = run->send(message.parsed);
-    job.progress->fetch_add(1, std::memory_order_relaxed);
+    worker.progress->fetch_add(1, std::memory_order_relaxed);
     // A broker exception out of the flow breaks the run off: this process
     // sends no more and reports what it did; the main process stops.
     if (!through) break;
-    if (job.options->intervalMs > 0)
-      ::usleep(static_cast<useconds_t>(job.options->intervalMs) * 1000);
+    if (worker.options->intervalMs > 0)
+      ::usleep(static_cast<useconds_t>(worker.options->intervalMs) * 1000);
     if (++handled % kControlCheckEvery == 0 && controlSaysStop(control)) return 1;
     if (handled % kCollectEventsEvery == 0) run->collectEvents();
   }
@@ -142,16 +146,16 @@ std::string reapEndedWorker(Worker& worker) {
 
 }  // namespace
 
-std::optional<Worker> startWorker(const WorkerJob& job, std::vector<Worker>& running) {
+bool startWorker(Worker& worker, std::vector<Worker>& running) {
   kvpool::Pipe control, report;
   if (!control.open() || !report.open()) {
     complain(std::string("cannot start a broker process: pipe failed: ") + std::strerror(errno));
-    return std::nullopt;
+    return false;
   }
   const pid_t pid = ::fork();
   if (pid < 0) {
     complain(std::string("cannot start a broker process: fork failed: ") + std::strerror(errno));
-    return std::nullopt;
+    return false;
   }
   if (pid == 0) {
     control.writeEnd.reset();
@@ -163,40 +167,34 @@ std::optional<Worker> startWorker(const WorkerJob& job, std::vector<Worker>& run
     int status = 3;
     // Nothing may unwind out of here into the main process's frames.
     try {
-      status = runWorker(job, control.readEnd.get(), report.writeEnd.get());
+      status = runWorker(worker, control.readEnd.get(), report.writeEnd.get());
     } catch (const std::exception& error) {
-      complain("broker process " + std::to_string(job.index + 1) + " of flow \"" + job.flow->name +
-               "\": " + error.what());
+      complain(workerName(worker.index, *worker.flow) + ": " + error.what());
     } catch (...) {
-      complain("broker process " + std::to_string(job.index + 1) + " of flow \"" + job.flow->name +
-               "\": an unknown exception");
+      complain(workerName(worker.index, *worker.flow) + ": an unknown exception");
     }
     std::cout.flush();
     std::fflush(nullptr);
     ::_exit(status);
   }
-  Worker worker;
-  worker.flow = job.flow;
-  worker.index = job.index;
   worker.pid = pid;
   worker.control = std::move(control.writeEnd);
   worker.report = std::move(report.readEnd);
-  return worker;
+  return true;
 }
 
 bool collectReports(const std::vector<Worker*>& workers, std::vector<nlohmann::json>& reports,
                     Progress* progress) {
-  reports.assign(workers.size(), nlohmann::json());
-  std::vector<bool> have(workers.size(), false);
-  std::size_t missing = workers.size();
-  while (missing > 0) {
+  reports.assign(workers.size(), nlohmann::json());  // null until its report is in
+  for (;;) {
     std::vector<pollfd> fds;
     std::vector<std::size_t> which;
     for (std::size_t i = 0; i < workers.size(); ++i) {
-      if (have[i]) continue;
+      if (!reports[i].is_null()) continue;
       fds.push_back({workers[i]->report.get(), POLLIN, 0});
       which.push_back(i);
     }
+    if (fds.empty()) break;
     const int ready = ::poll(fds.data(), fds.size(), progress != nullptr ? 200 : -1);
     if (ready < 0 && errno != EINTR) {
       complain(std::string("waiting for the broker processes: poll failed: ") +
@@ -213,8 +211,7 @@ bool collectReports(const std::vector<Worker*>& workers, std::vector<nlohmann::j
       if (n <= 0) {
         const std::string how = reapEndedWorker(worker);
         if (progress != nullptr) progress->clear();
-        complain("broker process " + std::to_string(worker.index + 1) + " of flow \"" +
-                 worker.flow->name + "\" " + how);
+        complain(workerName(worker.index, *worker.flow) + " " + how);
         return false;
       }
       worker.pending.append(buffer, static_cast<std::size_t>(n));
@@ -222,8 +219,6 @@ bool collectReports(const std::vector<Worker*>& workers, std::vector<nlohmann::j
       if (newline == std::string::npos) continue;
       reports[which[k]] = nlohmann::json::parse(worker.pending.substr(0, newline));
       worker.pending.erase(0, newline + 1);
-      have[which[k]] = true;
-      --missing;
     }
   }
   if (progress != nullptr) progress->clear();
