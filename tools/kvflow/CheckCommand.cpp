@@ -90,10 +90,6 @@ std::vector<std::string> flowWarnings(const FlowFile& file) {
   return warnings;
 }
 
-std::string counted(std::size_t count, const std::string& what) {
-  return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
-}
-
 }  // namespace
 
 int checkFlowFile(const Options& options) {
@@ -123,10 +119,10 @@ int checkFlowFile(const Options& options) {
       problems.insert(problems.end(), run.problems().begin(), run.problems().end());
     }
   }
-  MessageReader reader;
+  std::optional<std::string> stdinText;
   for (const FlowDef& flow : file.flows) {
     try {
-      reader.read(flow.messages);
+      readMessages(flow.messages, &stdinText);
     } catch (const MessageError& error) {
       problems.push_back(error.what());
     }

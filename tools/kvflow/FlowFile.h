@@ -1,7 +1,6 @@
-// The flow file of kvflow: one or more message flows, each a set of named
-// nodes with a class and attributes, the wires between their terminals, the
-// node that receives the messages, and optionally the messages themselves.
-//
+// The flow file of kvflow: one or more message flows, each named nodes with a
+// class and attributes, the wires between their terminals, the node that
+// receives the messages, and optionally the messages themselves:
 //   { "nodes": [ {"name": "enrich", "class": "KvPoolNode",
 //                 "attributes": {"label": "enrich",
 //                                "KvPoolExpression": ["SET a=b;", "SET c=d;"]}},
@@ -10,9 +9,7 @@
 //     "wires": [ {"from": "enrich.out", "to": "labels.in"} ],
 //     "input": "enrich",
 //     "messages": ["shipments/"] }
-//
-// A file with several flows holds {"flows": [ {"name": ..., <flow>}, ... ]};
-// they run in that order, each in broker processes of its own.
+// Several flows: {"flows": [ {"name": ..., <flow>}, ... ]}, run in that order.
 #ifndef KVPOOL_TOOLS_KVFLOW_FLOWFILE_H
 #define KVPOOL_TOOLS_KVFLOW_FLOWFILE_H
 
@@ -26,9 +23,9 @@
 
 namespace kvflow {
 
-// Text from flow files and scripts as kvflow shows it: every character that
-// cannot be seen written as an escape, since a script written with CR LF line
-// ends is refused for a character the reader would never spot.
+// Text from flow files and scripts as kvflow shows it, every character that
+// cannot be seen escaped: a script with CR LF line ends is refused for a
+// character the reader would never spot.
 inline std::string visibleText(std::string_view text) {
   return kvtools::shownText(text, kvtools::ShownAs::kSource);
 }

@@ -1,23 +1,36 @@
 // Building a flow on the stand-in broker and sending messages through it.
 #include <algorithm>
 #include <set>
+#include <type_traits>
 
 #include "tools/kvflow/Kvflow.h"
 
 namespace kvflow {
 
+namespace {
+
+// Adds the counts of one map (of counts, or of maps of counts) to another.
+template <class Key, class Value>
+void addCounts(std::map<Key, Value>& into, const std::map<Key, Value>& from) {
+  for (const auto& [key, value] : from) {
+    if constexpr (std::is_same_v<Value, long>) {
+      into[key] += value;
+    } else {
+      addCounts(into[key], value);
+    }
+  }
+}
+
+}  // namespace
+
 void RunStats::add(const RunStats& other) {
   sent += other.sent;
   reachedNoOutput += other.reachedNoOutput;
-  for (const auto& [name, count] : other.perOutput) perOutput[name] += count;
-  for (const auto& [code, operands] : other.failures) {
-    for (const auto& [operand, count] : operands) failures[code][operand] += count;
-  }
-  for (const auto& [number, count] : other.eventsByNumber) eventsByNumber[number] += count;
-  for (const auto& [text, count] : other.exceptions) exceptions[text] += count;
-  for (const auto& [node, reasons] : other.notWritten) {
-    for (const auto& [reason, count] : reasons) notWritten[node][reason] += count;
-  }
+  addCounts(perOutput, other.perOutput);
+  addCounts(failures, other.failures);
+  addCounts(eventsByNumber, other.eventsByNumber);
+  addCounts(exceptions, other.exceptions);
+  addCounts(notWritten, other.notWritten);
 }
 
 FlowRun::FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowDef& flow, bool counting,

@@ -1,21 +1,16 @@
-// kvflow runs XML messages through message flows of KvPoolNodes on the
-// stand-in broker, in one or more broker processes that share the pool. What
-// its files offer one another; the flow file itself is FlowFile.h.
+// What kvflow's files offer one another; the flow file itself is FlowFile.h.
 //
-// How a run is organised. kvflow's main process never loads the plug-in: it
-// reads and checks the flow file and every message, then starts the broker
-// processes ("workers"), N for each flow of the file, one after the other:
-// each loads the plug-in, builds its flow and reports back before the next
-// starts. Only when every worker has built its flow does any message move, so
-// a refused script or a missing plug-in in any of them stops the run before
-// the first message. The flows then run one after the other, in file order
-// (all workers of a flow split its messages), while the workers of every flow
-// keep their node contexts: the pool lives as long as one node context
-// exists, so what the first flow stores is there for the second. After the
-// last message, --then runs with the pool still held; then every worker
-// deletes its nodes and the last one removes the pool. A broker exception
-// out of a flow breaks the run off: the worker that met it sends no more,
-// the flows after it and --then do not run, and the status is 2.
+// How a run is organised. The main process never loads the plug-in: it reads
+// the flow file and every message, then starts the broker processes
+// ("workers"), N per flow, one after the other: each loads the plug-in,
+// builds its flow and reports back before the next starts, so that a refused
+// script or a missing plug-in in any of them stops the run before the first
+// message. The flows then run in file order (a flow's workers split its
+// messages) while every worker keeps its node contexts: the pool lives as
+// long as one does, so what the first flow stores is there for the second.
+// After the last message --then runs with the pool still held; then every
+// worker deletes its nodes. A broker exception out of a flow breaks the run
+// off: that worker sends no more, later flows and --then do not run.
 #ifndef KVPOOL_TOOLS_KVFLOW_KVFLOW_H
 #define KVPOOL_TOOLS_KVFLOW_KVFLOW_H
 
@@ -40,16 +35,15 @@
 
 namespace kvflow {
 
-// Exit status of run and check: 0 the run is complete (messages that went to
-// a failure terminal are part of a complete run); 1 nothing was sent (bad
-// command line, flow file, plug-in, message or script, or --before failed);
-// 2 the run broke off or --then failed.
+// Exit status of run and check: 0 complete (messages that went to a failure
+// terminal included); 1 nothing was sent (bad command line, flow file,
+// plug-in, message or script, or --before failed); 2 the run broke off or
+// --then failed.
 inline constexpr int kExitDone = 0;
 inline constexpr int kExitNothingSent = 1;
 inline constexpr int kExitBroken = 2;
-// Of keys and graph: 0 done (warnings are not a failure unless --strict);
-// 1 keys --strict found a warning; 2 a flow file could not be read, or a bad
-// command line.
+// Of keys and graph: 0 done; 1 keys --strict found a warning; 2 a flow file
+// could not be read, or a bad command line.
 inline constexpr int kExitKeysWarned = 1;
 inline constexpr int kExitKeysBadInput = 2;
 
@@ -69,11 +63,9 @@ struct Options {
   std::vector<std::string> sources;
   int processes = 1;  // broker processes per flow
   int repeat = 1;
-  // The pool on Redis for every broker process (KVPOOL_BACKEND in their
-  // environment); empty: what the environment says.
-  std::string backend;
-  int intervalMs = 0;  // pause of each broker process after each message
-  std::string before;  // shell commands; empty when not given
+  std::string backend;  // KVPOOL_BACKEND for every broker process, when given
+  int intervalMs = 0;   // pause of each broker process after each message
+  std::string before;   // shell commands; empty when not given
   std::string then;
   std::vector<std::string> flowPaths;  // keys and graph: one or more flow files
   bool strict = false;                 // keys: a warning fails
@@ -84,23 +76,19 @@ inline void complain(const std::string& text) {
   std::cerr << "kvflow: " << text << std::endl;
 }
 
+// "1 flow", "2 flows": the count and the word, plural unless the count is one.
+inline std::string counted(std::size_t count, const std::string& word, const char* plural = "s") {
+  return std::to_string(count) + " " + word + (count == 1 ? "" : plural);
+}
+
 // The commands; each returns its exit status.
-// check: creates and configures the flows' nodes in kvflow's own process
-// without sending a message; complains about every problem of the flows,
-// their nodes and their listed messages, or prints one OK line.
 int checkFlowFile(const Options& options);
-// keys: every pool key with its writers and readers on standard output, one
-// "kvflow: warning: ..." line per warning on standard error. graph: the same
-// as DOT text on standard output. Both read the flow files alone.
 int keysCommand(const Options& options);
 int graphCommand(const Options& options);
-// run: as told above, then the summary.
 int runFlowFile(const Options& options);
 
-// ---- A KvPoolExpression read as a KvPoolNode compiles it, without the
-// plug-in (script/ScriptRules.h): what check warns about and what keys maps.
-// The plug-in stays the judge; this reading only has to agree with it on
-// scripts the node accepts.
+// ---- A KvPoolExpression read as the node compiles it (script/ScriptRules.h),
+// for check's warnings and keys' map; the plug-in stays the judge.
 struct ScriptStatement {
   int number = 0;                          // counted from 1
   std::string written;                     // the text before its ';' as written
@@ -112,12 +100,9 @@ struct ScriptStatement {
   }
 };
 struct Script {
-  // Every statement up to the last ';' (text after it is ignored), up to
-  // and including the one the node refuses.
+  // Up to the last ';', and up to the one the node refuses.
   std::vector<ScriptStatement> statements;
-  // Why the node refuses the script (a rejected character, a statement not
-  // beginning with SET, a left operand beginning with Input), or empty.
-  std::string refusal;
+  std::string refusal;  // why the node refuses the script, or empty
 };
 Script readScript(std::string_view text);
 // Why the statement fails on every message that reaches it (no '=', or an
@@ -129,9 +114,7 @@ std::vector<std::string> splitStatements(std::string_view script);
 // tabs as blanks, invisible characters shown, cut after 100 characters.
 std::string shownStatement(const std::string& written);
 
-// ---- The XML messages sent: read from files, directories (their *.xml files
-// in name order) or standard input ("-"), and parsed once up front so that a
-// bad message stops the run before anything is sent; each send is a copy.
+// ---- The XML messages sent.
 class MessageError : public std::runtime_error {  // what(): the file and the reason
  public:
   using std::runtime_error::runtime_error;
@@ -141,19 +124,14 @@ struct MessageText {
   std::string text;    // emptied once parsed
   kvbroker::Message parsed;
 };
-class MessageReader {
- public:
-  // Throws MessageError for a missing or unreadable source, a directory
-  // without XML files, or malformed XML.
-  std::vector<MessageText> read(const std::vector<std::string>& sources);
+// Reads files, directories (their *.xml files in name order) and standard
+// input ("-", read once into *stdinText), then parses every message, so that
+// a bad one stops a run before anything is sent. Throws MessageError for a
+// missing or unreadable source, a directory without XML files, bad XML.
+std::vector<MessageText> readMessages(const std::vector<std::string>& sources,
+                                      std::optional<std::string>* stdinText);
 
- private:
-  void addFile(const std::string& path, std::vector<MessageText>& out);
-  std::optional<std::string> stdinText_;  // standard input is read once
-};
-
-// ---- One flow on the stand-in broker.
-// What messages did in one process; summed over processes for the summary.
+// ---- One flow on the stand-in broker, and what messages did in it.
 struct RunStats {
   long sent = 0;
   long reachedNoOutput = 0;
@@ -163,23 +141,22 @@ struct RunStats {
   std::map<std::string, long> exceptions;               // broker exceptions out of a flow
   // Output node -> element path -> messages it did not write (not XML).
   std::map<std::string, std::map<std::string, long>> notWritten;
-  void add(const RunStats& other);
+  void add(const RunStats& other);  // adds another process's counts
 };
 
 class FlowRun {
  public:
-  // Creates and configures the flow's nodes on the broker (whose plug-in is
-  // loaded) and wires them. Never throws for the flow's own faults: each one
-  // becomes a line in problems(), naming the file, the node and the cause.
-  // With counting, every output node gets a counting tap. A non-empty
-  // outputTag goes after each output node's file prefix, so that several
+  // Creates, configures and wires the flow's nodes on the broker (its plug-in
+  // loaded). The flow's own faults are lines in problems(), naming the file,
+  // the node and the cause. With counting, every output node gets a counting
+  // tap. outputTag goes after each output node's file prefix, so that several
   // processes running the flow never write the same file.
   FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowDef& flow, bool counting,
           const std::string& outputTag = "");
 
   const std::vector<std::string>& problems() const { return problems_; }
-  // Sends a copy of the message at the flow's input; the flow runs to its
-  // end. False when a broker exception came out of the flow (counted).
+  // Sends a copy of the message through the flow. False when a broker
+  // exception came out of it (counted).
   bool send(const kvbroker::Message& message);
   // Folds the broker's event log into the statistics and empties it.
   void collectEvents();
@@ -204,9 +181,8 @@ class FlowRun {
   RunStats stats_;
 };
 
-// ---- The worker processes of a run, and the progress they count.
-// One counter of messages sent per worker, in memory shared with the worker
-// processes, and the line that shows their sum on a terminal.
+// ---- The worker processes of a run, and the progress line: one counter of
+// messages sent per worker, in memory they share, summed on a terminal.
 class Progress {
  public:
   Progress() = default;
@@ -238,14 +214,13 @@ class Progress {
   bool shown_ = false;
 };
 
-// Control bytes, main process to worker; a pipe that closes counts as kAbort.
+// Control bytes, main process to worker (Workers.cpp tells the conversation).
 inline constexpr char kGo = 'G';
 inline constexpr char kAbort = 'A';
 inline constexpr char kRelease = 'R';
 
-// One worker process: the flow it builds and, as the index-th of its flow's
-// workers, every options->processes-th message from the index-th on; then
-// the main process's hold on it.
+// A worker builds its flow and sends every options->processes-th message from
+// the index-th on; the main process holds it by the rest.
 struct Worker {
   const Options* options;
   const FlowFile* file;
@@ -259,21 +234,18 @@ struct Worker {
   std::string pending;          // report bytes not yet a whole line
 };
 
-// Forks the worker's process, which runs it and exits, never returning from
-// here; it closes the pipes of the others in `running`. False, with a
-// complaint, when a pipe or the fork cannot be made.
+// Forks the worker's process (which closes the pipes of the others in
+// `running`). False, with a complaint, when a pipe or the fork fails.
 bool startWorker(Worker& worker, std::vector<Worker>& running);
-// Sends the control byte to each worker still held; one that is gone is not
-// an error here (its report pipe tells).
+// Sends the byte to each worker still held; one that is gone is no error here.
 void tellWorkers(const std::vector<Worker*>& workers, char byte);
-// Waits for one report from each of the workers, into reports (in their
-// order), showing progress when given. False, with a complaint naming the
-// worker and how it ended, when one closes its report pipe first; that
-// worker is reaped.
+// Waits for one report from each worker, into reports (in their order),
+// showing progress when given. False, with a complaint, when one closes its
+// report pipe first; that one is reaped.
 bool collectReports(const std::vector<Worker*>& workers, std::vector<nlohmann::json>& reports,
                     Progress* progress);
-// Closes every control pipe, so that each worker ends (deleting its nodes),
-// then reaps them all. True when every worker exited with status 0.
+// Closes every control pipe, so each worker deletes its nodes and ends, and
+// reaps them. True when every one exited with status 0.
 bool waitForWorkers(std::vector<Worker>& workers);
 // The problems a report names (empty unless the flow could not be built),
 // and the statistics of a worker's last report.

@@ -9,18 +9,32 @@
 
 namespace kvflow {
 
-std::vector<MessageText> MessageReader::read(const std::vector<std::string>& sources) {
+namespace {
+
+void addFile(const std::string& path, std::vector<MessageText>& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw MessageError(path + ": cannot open message file: " + std::strerror(errno));
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw MessageError(path + ": cannot read message file: " + std::strerror(errno));
+  out.push_back({path, text.str(), {}});
+}
+
+}  // namespace
+
+std::vector<MessageText> readMessages(const std::vector<std::string>& sources,
+                                      std::optional<std::string>* stdinText) {
   namespace fs = std::filesystem;
   std::vector<MessageText> out;
   for (const std::string& source : sources) {
     if (source == "-") {
-      if (!stdinText_) {
+      if (!*stdinText) {
         std::ostringstream text;
         text << std::cin.rdbuf();
         if (std::cin.bad()) throw MessageError("<stdin>: cannot read standard input");
-        stdinText_ = text.str();
+        *stdinText = text.str();
       }
-      out.push_back({"<stdin>", *stdinText_, {}});
+      out.push_back({"<stdin>", **stdinText, {}});
       continue;
     }
     std::error_code error;
@@ -54,15 +68,6 @@ std::vector<MessageText> MessageReader::read(const std::vector<std::string>& sou
     std::string().swap(message.text);
   }
   return out;
-}
-
-void MessageReader::addFile(const std::string& path, std::vector<MessageText>& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw MessageError(path + ": cannot open message file: " + std::strerror(errno));
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw MessageError(path + ": cannot read message file: " + std::strerror(errno));
-  out.push_back({path, text.str(), {}});
 }
 
 }  // namespace kvflow

@@ -75,13 +75,10 @@ std::string formatSummary(const std::vector<std::pair<std::string, long>>& readP
   std::vector<std::string> perFlow;
   for (const auto& [flow, count] : readPerFlow)
     perFlow.push_back(flow + " " + std::to_string(count));
-  const std::size_t flows = readPerFlow.size();
-  out << "== kvflow summary\nmessages read: " << sum(readPerFlow);
-  if (flows > 1) out << " (" << joined(perFlow) << ")";
-  out << "\n";
-  const std::size_t processes = options.processes * flows;
-  out << "messages sent: " << stats.sent << " (repeat " << options.repeat << ", " << processes
-      << " broker process" << (processes == 1 ? "" : "es") << ")\n";
+  out << "== kvflow summary\nmessages read: " << sum(readPerFlow)
+      << (perFlow.size() > 1 ? " (" + joined(perFlow) + ")" : "") << "\n";
+  out << "messages sent: " << stats.sent << " (repeat " << options.repeat << ", "
+      << counted(options.processes * perFlow.size(), "broker process", "es") << ")\n";
 
   out << "messages per output:\n";
   std::size_t width = std::string("(no output)").size();
@@ -198,11 +195,12 @@ bool Run::prepare() {
       return false;
     }
   }
-  MessageReader reader;
+  std::optional<std::string> stdinText;
   for (const FlowDef& flow : file_.flows) {
     const auto given = sources.find(&flow);
     try {
-      messages_[&flow] = reader.read(given != sources.end() ? given->second : flow.messages);
+      messages_[&flow] =
+          readMessages(given != sources.end() ? given->second : flow.messages, &stdinText);
     } catch (const MessageError& error) {
       complain(error.what());
       return false;
@@ -230,17 +228,15 @@ bool Run::slotsSuffice() {
   std::string problem;
   if (!kvpool::readBackendConfig(&backend, &problem) || backend.remote()) return true;
   long needed = 0;
-  std::string parts;
+  std::vector<std::string> parts;
   for (const FlowDef& flow : file_.flows) {
     const long pluginNodes =
         std::count_if(flow.nodes.begin(), flow.nodes.end(),
                       [](const NodeDef& node) { return node.className == "KvPoolNode"; });
     if (pluginNodes == 0) continue;
     needed += pluginNodes * options_.processes;
-    parts += std::string(parts.empty() ? "" : ", ") + "flow \"" + flow.name +
-             "\": " + std::to_string(options_.processes) + " process" +
-             (options_.processes == 1 ? "" : "es") + " x " + std::to_string(pluginNodes) +
-             " KvPoolNode" + (pluginNodes == 1 ? "" : "s");
+    parts.push_back("flow \"" + flow.name + "\": " + counted(options_.processes, "process", "es") +
+                    " x " + counted(pluginNodes, "KvPoolNode"));
   }
   long free = KVPOOL_USER_SLOTS;
   std::string held = "no pool exists";
@@ -253,8 +249,8 @@ bool Run::slotsSuffice() {
     held = std::to_string(values.nodeContexts()) + " are held by running flows";
   }
   if (needed <= free) return true;
-  complain(file_.path + ": the flows need " + std::to_string(needed) + " node contexts (" + parts +
-           "), but only " + std::to_string(free) + " of the machine's " +
+  complain(file_.path + ": the flows need " + std::to_string(needed) + " node contexts (" +
+           joined(parts) + "), but only " + std::to_string(free) + " of the machine's " +
            std::to_string(KVPOOL_USER_SLOTS) + " are free (" + held +
            "): the run would wait for ever; nothing was started");
   return false;
