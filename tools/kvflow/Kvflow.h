@@ -87,28 +87,8 @@ int keysCommand(const Options& options);
 int graphCommand(const Options& options);
 int runFlowFile(const Options& options);
 
-// ---- A KvPoolExpression read as the node compiles it (script/ScriptRules.h),
-// for check's warnings and keys' map; the plug-in stays the judge.
-struct ScriptStatement {
-  int number = 0;                          // counted from 1
-  std::string written;                     // the text before its ';' as written
-  std::string assignment;                  // as the node keeps it: blanks removed, "SET" dropped
-  std::size_t equals = std::string::npos;  // the first '=' in assignment
-  std::string left() const { return assignment.substr(0, equals); }
-  std::string right() const {
-    return equals == std::string::npos ? "" : assignment.substr(equals + 1);
-  }
-};
-struct Script {
-  // Up to the last ';', and up to the one the node refuses.
-  std::vector<ScriptStatement> statements;
-  std::string refusal;  // why the node refuses the script, or empty
-};
-Script readScript(std::string_view text);
-// Why the statement fails on every message that reaches it (no '=', or an
-// operand over the bound), or empty.
-std::string alwaysFails(const ScriptStatement& statement);
-// The texts before each ';', and the text after the last one.
+// ---- Scripts as written: the texts before each ';', and the text after the
+// last one.
 std::vector<std::string> splitStatements(std::string_view script);
 // A statement for a message: blanks at both ends trimmed, line feeds and
 // tabs as blanks, invisible characters shown, cut after 100 characters.

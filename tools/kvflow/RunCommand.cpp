@@ -66,9 +66,8 @@ long sum(const Counts& counts) {
   return total;
 }
 
-// Several lines, from the messages read of each flow that ran; the last one
-// (throughput, over seconds from the first message sent to the last one
-// done) is the only one that changes from run to run.
+// The summary of the flows that ran; only its last line (throughput, over the
+// seconds from the first message sent to the last one done) varies by run.
 std::string formatSummary(const std::vector<std::pair<std::string, long>>& readPerFlow,
                           const RunStats& stats, const Options& options, double seconds) {
   std::ostringstream out;
@@ -216,14 +215,11 @@ bool Run::prepare() {
 }
 
 // Every broker process holds a user slot per KvPoolNode of its flow until the
-// run ends, and node creation waits for a free slot: a run needing more than
-// the machine has free would wait for ever for a slot only it could free.
-// Checked before any node exists, against the free slots of the pool, or all
-// of them when there is none (another run may still take some meanwhile);
-// not with the pool on Redis.
+// run ends, and node creation waits for a free one: a run needing more than
+// are free would wait for ever. Checked before any node exists, against the
+// pool's free slots (all when there is none yet).
 bool Run::slotsSuffice() {
-  // On Redis a node context takes no slot (a malformed setting is left to
-  // node creation to report).
+  // On Redis a node context takes no slot; node creation reports a malformed setting.
   kvpool::BackendConfig backend;
   std::string problem;
   if (!kvpool::readBackendConfig(&backend, &problem) || backend.remote()) return true;
@@ -347,8 +343,7 @@ int Run::execute() {
   std::cout.flush();
   std::cout << formatSummary(readPerFlow, stats, options_, seconds) << std::flush;
   if (brokenIn != nullptr) {
-    // A fatal broker exception is no part of a complete run: say how far it
-    // got, skip --then, and let the workers go.
+    // A fatal broker exception is no part of a complete run: no --then.
     complain(file_.path + ": the run broke off in flow \"" + brokenIn->name +
              "\": a broker exception came out of the flow (" + stats.exceptions.begin()->first +
              "); " + std::to_string(stats.sent - sum(stats.exceptions)) + " of " +
@@ -369,8 +364,8 @@ int Run::execute() {
 
 int runFlowFile(const Options& options) {
   Run run(options);
-  // A failure nobody foresaw (a report that cannot be read, memory) ends the
-  // run with its reason; the workers still end and delete their nodes.
+  // A failure nobody foresaw (an unreadable report, memory) ends the run with
+  // its reason; the workers still end and delete their nodes.
   try {
     return run.execute();
   } catch (const std::exception& error) {

@@ -1,8 +1,7 @@
-// The worker processes of a run: each is a broker process, forked by kvflow's
-// main process, that loads the plug-in, builds one flow and sends its share
-// of that flow's messages. They talk over two pipes. Control, main process to
-// worker: single bytes (Kvflow.h). Reports, worker to main process: one JSON
-// object per line, in this order:
+// The worker processes of a run, forked by kvflow's main process: each loads
+// the plug-in, builds one flow and sends its share of the flow's messages.
+// Control, main process to worker: single bytes (Kvflow.h). Reports, worker
+// to main process: one JSON object per line, in this order:
 //   {"kind": "problems", "problems": [...]}  the flow could not be built; the
 //                                           worker waits for any word and ends
 //   {"kind": "built"}                       built; it sends once told kGo
@@ -29,8 +28,7 @@
 namespace kvflow {
 namespace {
 
-// A worker looks for a vanished main process this often (in messages).
-constexpr long kControlCheckEvery = 64;
+constexpr long kControlCheckEvery = 64;  // messages between looks for a stop
 constexpr long kCollectEventsEvery = 4096;
 
 void sendReport(int fd, const nlohmann::json& report) {

@@ -1,9 +1,13 @@
-// kvflow keys and kvflow graph: the map of the pool's keys across flow files
-// (which flow, node and statement writes each key and which read it),
-// warnings for keys read but never written (likely a typo) and written but
-// never read, and the same as a Graphviz picture. Read from the flow files
-// alone: no plug-in is loaded and no pool is touched.
+// The commands that judge flow files: check, which builds the flows without
+// sending a message and warns about what fails for sure, and keys and graph,
+// the map of the pool's keys across flow files (which flow, node and
+// statement writes each key and which read it; keys read but never written,
+// likely a typo, and written but never read), read from the files alone.
+// Each reads a KvPoolExpression as the node compiles it
+// (script/ScriptRules.h); the plug-in stays the judge.
 #include <algorithm>
+#include <cstring>
+#include <map>
 #include <set>
 
 #include "script/ScriptRules.h"
@@ -11,6 +15,146 @@
 
 namespace kvflow {
 namespace {
+
+struct ScriptStatement {
+  int number = 0;                          // counted from 1
+  std::string written;                     // the text before its ';' as written
+  std::string assignment;                  // as the node keeps it: blanks removed, "SET" dropped
+  std::size_t equals = std::string::npos;  // the first '=' in assignment
+  std::string left() const { return assignment.substr(0, equals); }
+  std::string right() const {
+    return equals == std::string::npos ? "" : assignment.substr(equals + 1);
+  }
+};
+struct Script {
+  // Up to the last ';', and up to the one the node refuses.
+  std::vector<ScriptStatement> statements;
+  std::string refusal;  // why the node refuses the script, or empty
+};
+Script readScript(std::string_view text) {
+  Script script;
+  // The node looks for the rejected characters in this order, before anything else.
+  for (char rejected : kvpool::kScriptRejectedCharacters) {
+    if (text.find(rejected) != std::string_view::npos) {
+      script.refusal = std::string("the script holds '") + rejected + "'";
+      return script;
+    }
+  }
+  std::vector<std::string> written = splitStatements(text);
+  written.pop_back();  // the text after the last ';'
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    ScriptStatement statement{static_cast<int>(i + 1), written[i], written[i]};
+    std::string& assignment = statement.assignment;
+    const kvpool::StatementForm form = kvpool::normaliseStatement(assignment.data());
+    assignment.resize(std::strlen(assignment.c_str()));
+    statement.equals = kvpool::splitAssignment(assignment).equals;
+    script.statements.push_back(std::move(statement));
+    const std::string number = "statement " + std::to_string(i + 1);
+    if (form == kvpool::StatementForm::kNoKeyword) {
+      script.refusal = number + " does not begin with SET";
+    } else if (form == kvpool::StatementForm::kWritesInput) {
+      script.refusal = number + " writes to the input message";
+    }
+    if (!script.refusal.empty()) return script;
+  }
+  return script;
+}
+
+// Why the statement fails on every message that reaches it (no '=', or an
+// operand over the bound), or empty.
+std::string alwaysFails(const ScriptStatement& statement) {
+  if (statement.equals == std::string::npos) return "it has no '='";
+  for (const auto& [side, operand] :
+       {std::pair{"left", statement.left()}, std::pair{"right", statement.right()}}) {
+    if (operand.size() > kvpool::kMaxOperandBytes) {
+      return std::string("its ") + side + " operand has " + std::to_string(operand.size()) +
+             " bytes, more than " + std::to_string(kvpool::kMaxOperandBytes);
+    }
+  }
+  return "";
+}
+
+// The wiring loops of a flow: each one the wires it is made of, in order.
+std::vector<std::vector<WireDef>> wiringLoops(const FlowDef& flow) {
+  std::map<std::string, std::vector<const WireDef*>> wiresFrom;
+  for (const WireDef& wire : flow.wires) wiresFrom[wire.from.node].push_back(&wire);
+  // Depth-first search with its own stack (a flow file may hold any number
+  // of nodes): each wire that leads back to a node on the current path
+  // closes one loop, the path's wires from that node on.
+  enum class Mark { unseen, onPath, done };
+  std::map<std::string, Mark> marks;
+  std::vector<std::vector<WireDef>> loops;
+  struct Step {
+    std::string node;
+    std::size_t next = 0;              // the next of its wires to follow
+    const WireDef* arrival = nullptr;  // the wire that led here
+  };
+  for (const NodeDef& start : flow.nodes) {
+    if (marks[start.name] != Mark::unseen) continue;
+    std::vector<Step> path{{start.name, 0, nullptr}};
+    marks[start.name] = Mark::onPath;
+    while (!path.empty()) {
+      Step& step = path.back();
+      const auto& out = wiresFrom[step.node];
+      if (step.next == out.size()) {
+        marks[step.node] = Mark::done;
+        path.pop_back();
+        continue;
+      }
+      const WireDef* wire = out[step.next++];
+      const Mark mark = marks[wire->to.node];
+      if (mark == Mark::onPath) {
+        std::vector<WireDef> loop;
+        std::size_t at = path.size();
+        while (path[at - 1].node != wire->to.node) --at;
+        for (std::size_t k = at; k < path.size(); ++k) loop.push_back(*path[k].arrival);
+        loop.push_back(*wire);
+        loops.push_back(std::move(loop));
+      } else if (mark == Mark::unseen) {
+        marks[wire->to.node] = Mark::onPath;
+        path.push_back({wire->to.node, 0, wire});
+      }
+    }
+  }
+  return loops;
+}
+
+// One line per warning: a statement of an accepted script that fails on
+// every message, and a cycle of wires (a fatal broker exception for each
+// message that enters it, unless a node on it stops the message).
+std::vector<std::string> flowWarnings(const FlowFile& file) {
+  std::vector<std::string> warnings;
+  for (const FlowDef& flow : file.flows) {
+    for (const NodeDef& node : flow.nodes) {
+      if (node.className != "KvPoolNode") continue;
+      for (const auto& [name, value] : node.attributes) {
+        if (name != "KvPoolExpression") continue;
+        const Script script = readScript(value);
+        // A refused script is a problem of its own, reported as such.
+        if (!script.refusal.empty()) continue;
+        for (const ScriptStatement& statement : script.statements) {
+          const std::string why = alwaysFails(statement);
+          if (why.empty()) continue;
+          warnings.push_back(file.path + ": flow " + inQuotes(flow.name) + ", node " +
+                             inQuotes(node.name) + ": statement " +
+                             std::to_string(statement.number) + " \"" +
+                             shownStatement(statement.written) + "\" fails on every message (" +
+                             why + ": result 4)");
+        }
+      }
+    }
+    for (const auto& loop : wiringLoops(flow)) {
+      std::vector<std::string> wires;
+      for (const WireDef& wire : loop) {
+        wires.push_back(visibleText(wire.from.text()) + " -> " + visibleText(wire.to.text()));
+      }
+      warnings.push_back(file.path + ": flow " + inQuotes(flow.name) + ": wiring loop " +
+                         joined(wires) +
+                         " (a message that goes round it ends in a fatal broker exception)");
+    }
+  }
+  return warnings;
+}
 
 constexpr const char* kPoolNodeClass = "KvPoolNode";
 
@@ -215,6 +359,82 @@ std::optional<std::vector<FlowFile>> readFlowFiles(const std::vector<std::string
 }
 
 }  // namespace
+
+std::vector<std::string> splitStatements(std::string_view script) {
+  std::vector<std::string> statements;
+  std::size_t start = 0;
+  for (std::size_t semicolon; (semicolon = script.find(';', start)) != std::string_view::npos;) {
+    statements.emplace_back(script.substr(start, semicolon - start));
+    start = semicolon + 1;
+  }
+  statements.emplace_back(script.substr(start));
+  return statements;
+}
+
+std::string shownStatement(const std::string& written) {
+  std::string text = written;
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return c == '\n' || c == '\t'; }, ' ');
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  text = text.substr(first, text.find_last_not_of(' ') - first + 1);
+  constexpr std::size_t kShownBytes = 100;
+  if (text.size() <= kShownBytes) return visibleText(text);
+  std::size_t cut = kShownBytes;
+  // Never in the middle of a UTF-8 sequence.
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return visibleText(text.substr(0, cut)) + "...";
+}
+
+int checkFlowFile(const Options& options) {
+  FlowFile file;
+  try {
+    file = readFlowFile(options.flowPath);
+  } catch (const FlowFileError& error) {
+    complain(error.what());
+    return kExitNothingSent;
+  }
+  std::vector<std::string> problems;
+  std::size_t nodes = 0, wires = 0;
+  {
+    kvbroker::Broker broker;
+    bool loaded = false;
+    try {
+      broker.loadPlugin(options.plugin);
+      loaded = true;
+    } catch (const kvbroker::BrokerError& error) {
+      problems.push_back("cannot load the plug-in: " + std::string(error.what()));
+    }
+    for (const FlowDef& flow : file.flows) {
+      nodes += flow.nodes.size();
+      wires += flow.wires.size();
+      if (!loaded) continue;
+      FlowRun run(broker, file, flow, false);
+      problems.insert(problems.end(), run.problems().begin(), run.problems().end());
+    }
+  }
+  std::optional<std::string> stdinText;
+  for (const FlowDef& flow : file.flows) {
+    try {
+      readMessages(flow.messages, &stdinText);
+    } catch (const MessageError& error) {
+      problems.push_back(error.what());
+    }
+  }
+  // Warnings are shown either way; only problems fail the check.
+  const std::vector<std::string> warnings = flowWarnings(file);
+  for (const std::string& warning : warnings) complain("warning: " + warning);
+  for (const std::string& problem : problems) complain(problem);
+  if (!problems.empty()) {
+    complain(file.path + ": " + counted(problems.size(), "problem"));
+    return kExitNothingSent;
+  }
+  std::cout << "kvflow: " << file.path << ": OK: " << counted(file.flows.size(), "flow") << ", "
+            << nodes << " nodes, " << wires << " wires; every node created and configured";
+  if (!warnings.empty()) std::cout << "; " << counted(warnings.size(), "warning");
+  std::cout << "\n";
+  return kExitDone;
+}
 
 int keysCommand(const Options& options) {
   const auto files = readFlowFiles(options.flowPaths);
