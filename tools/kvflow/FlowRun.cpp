@@ -2,8 +2,10 @@
 // the messages through it.
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iomanip>
 #include <set>
 #include <sstream>
 #include <type_traits>
@@ -34,6 +36,50 @@ void addFile(const std::string& path, std::vector<MessageText>& out) {
   out.push_back({path, text.str(), {}});
 }
 
+std::string resultCodeMeaning(int code) {
+  static const std::map<int, std::string> kMeanings = {
+      {1, "a message element named by a right operand is missing"},
+      {2, "a pool key named by a right operand is missing"},
+      {3, "the element named by a left operand cannot be created"},
+      {4, "malformed statement: no '=', or an operand over 255 bytes"},
+      {5,
+       "the pool is unavailable (its lock not had; on Redis: unreachable, no answer in time, "
+       "password refused)"},
+      {8, "the pool is full"}};
+  const auto found = kMeanings.find(code);
+  return found == kMeanings.end() ? "unknown result code" : found->second;
+}
+
+std::string eventMeaning(int number) {
+  static const std::map<int, std::string> kMeanings = {
+      {0, "plug-in loaded"},
+      {5, "terminal not attached, or message failed: the pool is unavailable"},
+      {6, "message not propagated"},
+      {9, "pool not available at node creation"},
+      {10, "script rejected"},
+      {12, "no pool segment found, a new one was created"},
+      {13, "pool loaded from the snapshot file"},
+      {14, "pool saved to the snapshot file"},
+      {15, "unsupported character in a script"},
+      {16, "left operand starts with Input"},
+      {17, "KVPOOL_BACKEND or its companions malformed"},
+      {kvbroker::kEventMessageNotWritten, "output node could not write a message as XML"}};
+  if (number == 1 || number == 2 || number == 3 || number == 4 || number == 8) {
+    return "message failed: " + resultCodeMeaning(number);
+  }
+  const auto found = kMeanings.find(number);
+  return found == kMeanings.end() ? "other event" : found->second;
+}
+
+constexpr std::size_t kOperandsShown = 10;
+
+template <class Counts>
+long sum(const Counts& counts) {
+  long total = 0;
+  for (const auto& item : counts) total += item.second;
+  return total;
+}
+
 }  // namespace
 
 void RunStats::add(const RunStats& other) {
@@ -44,6 +90,37 @@ void RunStats::add(const RunStats& other) {
   addCounts(eventsByNumber, other.eventsByNumber);
   addCounts(exceptions, other.exceptions);
   addCounts(notWritten, other.notWritten);
+}
+
+nlohmann::json RunStats::toJson() const {
+  nlohmann::json byCode = nlohmann::json::object();
+  for (const auto& [code, operands] : failures) byCode[std::to_string(code)] = operands;
+  nlohmann::json byNumber = nlohmann::json::object();
+  for (const auto& [number, count] : eventsByNumber) byNumber[std::to_string(number)] = count;
+  return {{"sent", sent},
+          {"reachedNoOutput", reachedNoOutput},
+          {"perOutput", perOutput},
+          {"failures", byCode},
+          {"events", byNumber},
+          {"exceptions", exceptions},
+          {"notWritten", notWritten}};
+}
+
+RunStats RunStats::fromJson(const nlohmann::json& json) {
+  RunStats stats;
+  stats.sent = json.at("sent").get<long>();
+  stats.reachedNoOutput = json.at("reachedNoOutput").get<long>();
+  stats.perOutput = json.at("perOutput").get<std::map<std::string, long>>();
+  for (const auto& item : json.at("failures").items()) {
+    stats.failures[std::stoi(item.key())] = item.value().get<std::map<std::string, long>>();
+  }
+  for (const auto& item : json.at("events").items()) {
+    stats.eventsByNumber[std::stoi(item.key())] = item.value().get<long>();
+  }
+  stats.exceptions = json.at("exceptions").get<std::map<std::string, long>>();
+  stats.notWritten =
+      json.at("notWritten").get<std::map<std::string, std::map<std::string, long>>>();
+  return stats;
 }
 
 FlowRun::FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowDef& flow, bool counting,
@@ -278,6 +355,73 @@ std::vector<MessageText> readMessages(const std::vector<std::string>& sources,
     std::string().swap(message.text);
   }
   return out;
+}
+
+std::string formatSummary(const std::vector<std::pair<std::string, long>>& readPerFlow,
+                          const RunStats& stats, const Options& options, double seconds) {
+  std::ostringstream out;
+  std::vector<std::string> perFlow;
+  for (const auto& [flow, count] : readPerFlow)
+    perFlow.push_back(flow + " " + std::to_string(count));
+  out << "== kvflow summary\nmessages read: " << sum(readPerFlow)
+      << (perFlow.size() > 1 ? " (" + joined(perFlow) + ")" : "") << "\n";
+  out << "messages sent: " << stats.sent << " (repeat " << options.repeat << ", "
+      << counted(options.processes * perFlow.size(), "broker process", "es") << ")\n";
+
+  out << "messages per output:\n";
+  std::size_t width = std::string("(no output)").size();
+  for (const auto& item : stats.perOutput) width = std::max(width, item.first.size());
+  for (const auto& [name, count] : stats.perOutput) {
+    out << "  " << std::left << std::setw(static_cast<int>(width)) << name << "  " << count << "\n";
+  }
+  out << "  " << std::setw(static_cast<int>(width)) << "(no output)"
+      << "  " << stats.reachedNoOutput << "\n";
+
+  out << "failures by result code:" << (stats.failures.empty() ? " none\n" : "\n");
+  for (const auto& [code, operands] : stats.failures) {
+    out << "  " << code << " (" << resultCodeMeaning(code) << "): " << sum(operands) << "\n";
+    std::vector<std::pair<std::string, long>> sorted(operands.begin(), operands.end());
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    for (std::size_t i = 0; i < sorted.size() && i < kOperandsShown; ++i) {
+      out << "      " << (sorted[i].first.empty() ? "(no operand)" : sorted[i].first) << ": "
+          << sorted[i].second << "\n";
+    }
+    if (sorted.size() > kOperandsShown) {
+      out << "      ... and " << sorted.size() - kOperandsShown << " other operands\n";
+    }
+  }
+
+  out << "broker events by number:" << (stats.eventsByNumber.empty() ? " none\n" : "\n");
+  for (const auto& [number, count] : stats.eventsByNumber) {
+    out << "  " << number << " (" << eventMeaning(number) << "): " << count << "\n";
+  }
+  if (!stats.notWritten.empty()) {
+    long total = 0;
+    for (const auto& item : stats.notWritten) total += sum(item.second);
+    out << "messages not written (an element name is not an XML name): " << total << "\n";
+    for (const auto& [node, paths] : stats.notWritten) {
+      std::size_t shown = 0;
+      for (const auto& [path, count] : paths) {
+        if (shown++ == kOperandsShown) {
+          out << "  " << node << ": ... and " << paths.size() - kOperandsShown
+              << " other elements\n";
+          break;
+        }
+        out << "  " << node << ": " << visibleText(path) << ": " << count << "\n";
+      }
+    }
+  }
+  if (!stats.exceptions.empty()) {
+    out << "broker exceptions out of the flow:\n";
+    for (const auto& [text, count] : stats.exceptions) out << "  " << count << "x " << text << "\n";
+  }
+
+  char rate[128];
+  const double perSecond = seconds > 0 ? static_cast<double>(stats.sent) / seconds : 0;
+  std::snprintf(rate, sizeof rate, "throughput: %.1f messages/s (%.3f s)\n", perSecond, seconds);
+  out << rate;
+  return out.str();
 }
 
 }  // namespace kvflow

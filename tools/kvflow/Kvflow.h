@@ -111,7 +111,10 @@ struct MessageText {
 std::vector<MessageText> readMessages(const std::vector<std::string>& sources,
                                       std::optional<std::string>* stdinText);
 
-// ---- One flow on the stand-in broker, and what messages did in it.
+// ---- One flow on the stand-in broker, what messages did in it, and the
+// summary of the flows that ran (each with its messages read); only the last
+// line (throughput, over seconds from the first message sent to the last one
+// done) varies from run to run.
 struct RunStats {
   long sent = 0;
   long reachedNoOutput = 0;
@@ -122,7 +125,13 @@ struct RunStats {
   // Output node -> element path -> messages it did not write (not XML).
   std::map<std::string, std::map<std::string, long>> notWritten;
   void add(const RunStats& other);  // adds another process's counts
+  // The worker protocol's form: maps keyed by number are keyed by its text.
+  nlohmann::json toJson() const;
+  static RunStats fromJson(const nlohmann::json& json);
 };
+
+std::string formatSummary(const std::vector<std::pair<std::string, long>>& readPerFlow,
+                          const RunStats& stats, const Options& options, double seconds);
 
 class FlowRun {
  public:
@@ -161,39 +170,7 @@ class FlowRun {
   RunStats stats_;
 };
 
-// ---- The worker processes of a run, and the progress line: one counter of
-// messages sent per worker, in memory they share, summed on a terminal.
-class Progress {
- public:
-  Progress() = default;
-  Progress(const Progress&) = delete;
-  Progress& operator=(const Progress&) = delete;
-  ~Progress();
-  // Maps `count` zeroed counters that processes forked afterwards share;
-  // false with errno set when mmap fails.
-  bool share(std::size_t count);
-  std::atomic<long>* counter(std::size_t slot) { return &counters_[slot].sent; }
-  void start(long totalSends);  // the line counts from now, against totalSends
-  // Shows or refreshes the line: only on a terminal, once the run has lasted
-  // a second, at most a few times a second.
-  void show();
-  void clear();  // takes the line off, so that a complaint starts a clean line
-
- private:
-  using Clock = std::chrono::steady_clock;
-  // On a cache line of its own: workers on different cores adding one a
-  // message must not pull one line back and forth.
-  struct alignas(64) Counter {
-    std::atomic<long> sent{0};
-  };
-  Counter* counters_ = nullptr;
-  std::size_t count_ = 0;
-  long totalSends_ = 0;
-  Clock::time_point start_;
-  Clock::time_point lastShown_;
-  bool shown_ = false;
-};
-
+// ---- The worker processes of a run.
 // Control bytes, main process to worker (Workers.cpp tells the conversation).
 inline constexpr char kGo = 'G';
 inline constexpr char kAbort = 'A';
@@ -209,28 +186,17 @@ struct Worker {
   int index;
   std::atomic<long>* progress;  // counts the messages it sent
   pid_t pid = -1;               // -1 once reaped
-  kvpool::UniqueFd control;     // main -> worker
-  kvpool::UniqueFd report;      // worker -> main
-  std::string pending;          // report bytes not yet a whole line
+  kvpool::UniqueFd control{};   // main -> worker
+  kvpool::UniqueFd report{};    // worker -> main
+  std::string pending{};        // report bytes not yet a whole line
+  std::string name() const {
+    return "broker process " + std::to_string(index + 1) + " of flow \"" + flow->name + "\"";
+  }
 };
 
 // Forks the worker's process (which closes the pipes of the others in
 // `running`). False, with a complaint, when a pipe or the fork fails.
 bool startWorker(Worker& worker, std::vector<Worker>& running);
-// Sends the byte to each worker still held; one that is gone is no error here.
-void tellWorkers(const std::vector<Worker*>& workers, char byte);
-// Waits for one report from each worker, into reports (in their order),
-// showing progress when given. False, with a complaint, when one closes its
-// report pipe first; that one is reaped.
-bool collectReports(const std::vector<Worker*>& workers, std::vector<nlohmann::json>& reports,
-                    Progress* progress);
-// Closes every control pipe, so each worker deletes its nodes and ends, and
-// reaps them. True when every one exited with status 0.
-bool waitForWorkers(std::vector<Worker>& workers);
-// The problems a report names (empty unless the flow could not be built),
-// and the statistics of a worker's last report.
-std::vector<std::string> reportedProblems(const nlohmann::json& report);
-RunStats reportedStats(const nlohmann::json& report);
 
 }  // namespace kvflow
 

@@ -1,5 +1,7 @@
 // kvflow run's main process: preparing the run, starting the workers, moving
 // the flows along one after the other (Kvflow.h tells how), and the summary.
+#include <poll.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,13 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iomanip>
+#include <new>
 #include <set>
-#include <sstream>
 
 #include "pool/KvPoolShm.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolBackend.h"
+#include "support/FileIo.h"
 #include "tools/kvflow/Kvflow.h"
 
 namespace kvflow {
@@ -22,124 +24,100 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string resultCodeMeaning(int code) {
-  static const std::map<int, std::string> kMeanings = {
-      {1, "a message element named by a right operand is missing"},
-      {2, "a pool key named by a right operand is missing"},
-      {3, "the element named by a left operand cannot be created"},
-      {4, "malformed statement: no '=', or an operand over 255 bytes"},
-      {5,
-       "the pool is unavailable (its lock not had; on Redis: unreachable, no answer in time, "
-       "password refused)"},
-      {8, "the pool is full"}};
-  const auto found = kMeanings.find(code);
-  return found == kMeanings.end() ? "unknown result code" : found->second;
+bool stderrIsTerminal() {
+  static const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  return terminal;
 }
 
-std::string eventMeaning(int number) {
-  static const std::map<int, std::string> kMeanings = {
-      {0, "plug-in loaded"},
-      {5, "terminal not attached, or message failed: the pool is unavailable"},
-      {6, "message not propagated"},
-      {9, "pool not available at node creation"},
-      {10, "script rejected"},
-      {12, "no pool segment found, a new one was created"},
-      {13, "pool loaded from the snapshot file"},
-      {14, "pool saved to the snapshot file"},
-      {15, "unsupported character in a script"},
-      {16, "left operand starts with Input"},
-      {17, "KVPOOL_BACKEND or its companions malformed"},
-      {kvbroker::kEventMessageNotWritten, "output node could not write a message as XML"}};
-  if (number == 1 || number == 2 || number == 3 || number == 4 || number == 8) {
-    return "message failed: " + resultCodeMeaning(number);
+// The progress line: one counter of messages sent per worker, in memory the
+// forked workers share, summed on a terminal while the run goes on.
+class Progress {
+ public:
+  Progress() = default;
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  ~Progress() {
+    if (counters_ != nullptr) ::munmap(counters_, count_ * sizeof(Counter));
   }
-  const auto found = kMeanings.find(number);
-  return found == kMeanings.end() ? "other event" : found->second;
-}
 
-constexpr std::size_t kOperandsShown = 10;
-
-template <class Counts>
-long sum(const Counts& counts) {
-  long total = 0;
-  for (const auto& item : counts) total += item.second;
-  return total;
-}
-
-// The summary of the flows that ran; only its last line (throughput, over the
-// seconds from the first message sent to the last one done) varies by run.
-std::string formatSummary(const std::vector<std::pair<std::string, long>>& readPerFlow,
-                          const RunStats& stats, const Options& options, double seconds) {
-  std::ostringstream out;
-  std::vector<std::string> perFlow;
-  for (const auto& [flow, count] : readPerFlow)
-    perFlow.push_back(flow + " " + std::to_string(count));
-  out << "== kvflow summary\nmessages read: " << sum(readPerFlow)
-      << (perFlow.size() > 1 ? " (" + joined(perFlow) + ")" : "") << "\n";
-  out << "messages sent: " << stats.sent << " (repeat " << options.repeat << ", "
-      << counted(options.processes * perFlow.size(), "broker process", "es") << ")\n";
-
-  out << "messages per output:\n";
-  std::size_t width = std::string("(no output)").size();
-  for (const auto& item : stats.perOutput) width = std::max(width, item.first.size());
-  for (const auto& [name, count] : stats.perOutput) {
-    out << "  " << std::left << std::setw(static_cast<int>(width)) << name << "  " << count << "\n";
+  // Maps `count` zeroed counters that processes forked afterwards share;
+  // false with errno set when mmap fails.
+  bool share(std::size_t count) {
+    void* shared = ::mmap(nullptr, count * sizeof(Counter), PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) return false;
+    counters_ = static_cast<Counter*>(shared);
+    count_ = count;
+    for (std::size_t i = 0; i < count; ++i) new (&counters_[i]) Counter();
+    return true;
   }
-  out << "  " << std::setw(static_cast<int>(width)) << "(no output)"
-      << "  " << stats.reachedNoOutput << "\n";
+  std::atomic<long>* counter(std::size_t slot) { return &counters_[slot].sent; }
+  void start(long totalSends) {
+    totalSends_ = totalSends;
+    start_ = Clock::now();
+  }
 
-  out << "failures by result code:" << (stats.failures.empty() ? " none\n" : "\n");
-  for (const auto& [code, operands] : stats.failures) {
-    out << "  " << code << " (" << resultCodeMeaning(code) << "): " << sum(operands) << "\n";
-    std::vector<std::pair<std::string, long>> sorted(operands.begin(), operands.end());
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const auto& a, const auto& b) { return a.second > b.second; });
-    for (std::size_t i = 0; i < sorted.size() && i < kOperandsShown; ++i) {
-      out << "      " << (sorted[i].first.empty() ? "(no operand)" : sorted[i].first) << ": "
-          << sorted[i].second << "\n";
+  // Shows or refreshes the line: only on a terminal, once the run has lasted
+  // a second, at most a few times a second.
+  void show() {
+    if (!stderrIsTerminal() || counters_ == nullptr) return;
+    const auto now = Clock::now();
+    if (now - start_ < std::chrono::seconds(1) ||
+        now - lastShown_ < std::chrono::milliseconds(200)) {
+      return;
     }
-    if (sorted.size() > kOperandsShown) {
-      out << "      ... and " << sorted.size() - kOperandsShown << " other operands\n";
-    }
+    lastShown_ = now;
+    long sent = 0;
+    for (std::size_t i = 0; i < count_; ++i) sent += counters_[i].sent.load();
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    char line[160];
+    std::snprintf(line, sizeof line, "\rkvflow: %ld of %ld messages sent, %.0f messages/s\033[K",
+                  sent, totalSends_, seconds > 0 ? sent / seconds : 0.0);
+    std::cerr << line << std::flush;
+    shown_ = true;
+  }
+  // Takes the line off, so that a complaint starts a clean line.
+  void clear() {
+    if (!stderrIsTerminal() || counters_ == nullptr) return;
+    if (shown_) std::cerr << "\r\033[K" << std::flush;
+    shown_ = false;
   }
 
-  out << "broker events by number:" << (stats.eventsByNumber.empty() ? " none\n" : "\n");
-  for (const auto& [number, count] : stats.eventsByNumber) {
-    out << "  " << number << " (" << eventMeaning(number) << "): " << count << "\n";
-  }
-  if (!stats.notWritten.empty()) {
-    long total = 0;
-    for (const auto& item : stats.notWritten) total += sum(item.second);
-    out << "messages not written (an element name is not an XML name): " << total << "\n";
-    for (const auto& [node, paths] : stats.notWritten) {
-      std::size_t shown = 0;
-      for (const auto& [path, count] : paths) {
-        if (shown++ == kOperandsShown) {
-          out << "  " << node << ": ... and " << paths.size() - kOperandsShown
-              << " other elements\n";
-          break;
-        }
-        out << "  " << node << ": " << visibleText(path) << ": " << count << "\n";
-      }
+ private:
+  // On a cache line of its own: workers on different cores adding one a
+  // message must not pull one line back and forth.
+  struct alignas(64) Counter {
+    std::atomic<long> sent{0};
+  };
+  Counter* counters_ = nullptr;
+  std::size_t count_ = 0;
+  long totalSends_ = 0;
+  Clock::time_point start_;
+  Clock::time_point lastShown_;
+  bool shown_ = false;
+};
+
+// Reaps a worker whose report pipe closed and says how it ended.
+std::string reapEndedWorker(Worker& worker) {
+  int status = 0;
+  std::string how = "ended without a word";
+  if (::waitpid(worker.pid, &status, 0) == worker.pid) {
+    worker.pid = -1;
+    if (WIFSIGNALED(status)) {
+      how = std::string("was killed by signal ") + std::to_string(WTERMSIG(status)) + " (" +
+            strsignal(WTERMSIG(status)) + ")";
+    } else if (WIFEXITED(status)) {
+      how = "exited with status " + std::to_string(WEXITSTATUS(status));
     }
   }
-  if (!stats.exceptions.empty()) {
-    out << "broker exceptions out of the flow:\n";
-    for (const auto& [text, count] : stats.exceptions) out << "  " << count << "x " << text << "\n";
-  }
-
-  char rate[128];
-  const double perSecond = seconds > 0 ? static_cast<double>(stats.sent) / seconds : 0;
-  std::snprintf(rate, sizeof rate, "throughput: %.1f messages/s (%.3f s)\n", perSecond, seconds);
-  out << rate;
-  return out.str();
+  return how;
 }
 
 class Run {
  public:
   explicit Run(const Options& options) : options_(options) {}
   // Workers see their control pipe close and delete their nodes.
-  ~Run() { waitForWorkers(workers_); }
+  ~Run() { waitForWorkers(); }
   int execute();
 
  private:
@@ -147,6 +125,20 @@ class Run {
   bool slotsSuffice();
   bool startWorkers();
   bool runShellCommand(const std::string& option, const std::string& command);
+  // Sends the byte to each worker still held; one that is gone is no error here.
+  void tell(const std::vector<Worker*>& workers, char byte) {
+    for (Worker* worker : workers) {
+      if (worker->control.valid()) kvpool::writeAll(worker->control.get(), std::string(1, byte));
+    }
+  }
+  // Waits for one report from each worker, into reports (in their order),
+  // showing the progress line when asked. False, with a complaint, when one
+  // closes its report pipe first; that one is reaped.
+  bool collect(const std::vector<Worker*>& workers, std::vector<nlohmann::json>& reports,
+               bool showProgress);
+  // Closes every control pipe, so each worker deletes its nodes and ends, and
+  // reaps them. True when every one exited with status 0.
+  bool waitForWorkers();
   // The workers of the flow; of every flow for none.
   std::vector<Worker*> workersOf(const FlowDef* flow) {
     std::vector<Worker*> result;
@@ -263,22 +255,16 @@ bool Run::startWorkers() {
   workers_.reserve(count);
   for (const FlowDef& flow : file_.flows) {
     for (int index = 0; index < options_.processes; ++index) {
-      workers_.push_back({&options_,
-                          &file_,
-                          &flow,
-                          &messages_[&flow],
-                          index,
-                          progress_.counter(workers_.size()),
-                          -1,
-                          {},
-                          {},
-                          {}});
+      workers_.push_back(
+          {&options_, &file_, &flow, &messages_[&flow], index, progress_.counter(workers_.size())});
       if (!startWorker(workers_.back(), workers_)) return false;
       // One flow is built at a time, as a broker deploys them: the first
       // node creation makes the pool and the others find it.
       std::vector<nlohmann::json> reports;
-      if (!collectReports({&workers_.back()}, reports, nullptr)) return false;
-      for (const std::string& problem : reportedProblems(reports.front())) {
+      if (!collect({&workers_.back()}, reports, false)) return false;
+      if (reports.front().value("kind", "") != "problems") continue;
+      for (const auto& item : reports.front()["problems"]) {
+        const auto problem = item.get<std::string>();
         if (std::find(problems_.begin(), problems_.end(), problem) == problems_.end()) {
           problems_.push_back(problem);
         }
@@ -286,6 +272,64 @@ bool Run::startWorkers() {
     }
   }
   return true;
+}
+
+bool Run::collect(const std::vector<Worker*>& workers, std::vector<nlohmann::json>& reports,
+                  bool showProgress) {
+  reports.assign(workers.size(), nlohmann::json());  // null until its report is in
+  for (;;) {
+    std::vector<pollfd> fds;
+    std::vector<std::size_t> which;
+    for (std::size_t i = 0; i < workers.size(); ++i) {
+      if (!reports[i].is_null()) continue;
+      fds.push_back({workers[i]->report.get(), POLLIN, 0});
+      which.push_back(i);
+    }
+    if (fds.empty()) break;
+    const int ready = ::poll(fds.data(), fds.size(), showProgress ? 200 : -1);
+    if (ready < 0 && errno != EINTR) {
+      complain(std::string("waiting for the broker processes: poll failed: ") +
+               std::strerror(errno));
+      return false;
+    }
+    if (showProgress) progress_.show();
+    for (std::size_t k = 0; ready > 0 && k < fds.size(); ++k) {
+      if (fds[k].revents == 0) continue;
+      Worker& worker = *workers[which[k]];
+      char buffer[4096];
+      const ssize_t n = ::read(worker.report.get(), buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        const std::string how = reapEndedWorker(worker);
+        if (showProgress) progress_.clear();
+        complain(worker.name() + " " + how);
+        return false;
+      }
+      worker.pending.append(buffer, static_cast<std::size_t>(n));
+      const auto newline = worker.pending.find('\n');
+      if (newline == std::string::npos) continue;
+      reports[which[k]] = nlohmann::json::parse(worker.pending.substr(0, newline));
+      worker.pending.erase(0, newline + 1);
+    }
+  }
+  if (showProgress) progress_.clear();
+  return true;
+}
+
+bool Run::waitForWorkers() {
+  bool clean = true;
+  for (Worker& worker : workers_) worker.control.reset();
+  for (Worker& worker : workers_) {
+    if (worker.pid > 0) {
+      int status = 0;
+      while (::waitpid(worker.pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      worker.pid = -1;
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) clean = false;
+    }
+    worker.report.reset();
+  }
+  return clean;
 }
 
 // True when it exits with status 0, or none is given.
@@ -307,14 +351,14 @@ bool Run::runShellCommand(const std::string& option, const std::string& command)
 int Run::execute() {
   if (!prepare() || !slotsSuffice()) return kExitNothingSent;
   if (!startWorkers()) {
-    tellWorkers(workersOf(nullptr), kAbort);
+    tell(workersOf(nullptr), kAbort);
     return kExitNothingSent;
   }
   const std::vector<Worker*> everyone = workersOf(nullptr);
   for (const std::string& problem : problems_) complain(problem);
   if (!problems_.empty() || !runShellCommand("--before", options_.before)) {
     complain(file_.path + ": nothing was sent");
-    tellWorkers(everyone, kAbort);
+    tell(everyone, kAbort);
     return kExitNothingSent;
   }
 
@@ -327,13 +371,13 @@ int Run::execute() {
   for (const FlowDef& flow : file_.flows) {
     readPerFlow.emplace_back(flow.name, static_cast<long>(messages_[&flow].size()));
     const std::vector<Worker*> stage = workersOf(&flow);
-    tellWorkers(stage, kGo);
-    if (!collectReports(stage, reports, &progress_)) {
-      tellWorkers(everyone, kAbort);
+    tell(stage, kGo);
+    if (!collect(stage, reports, true)) {
+      tell(everyone, kAbort);
       complain(file_.path + ": the run broke off in flow \"" + flow.name + "\"");
       return kExitBroken;
     }
-    for (const auto& report : reports) stats.add(reportedStats(report));
+    for (const auto& report : reports) stats.add(RunStats::fromJson(report["stats"]));
     if (!stats.exceptions.empty()) {
       brokenIn = &flow;
       break;
@@ -344,18 +388,20 @@ int Run::execute() {
   std::cout << formatSummary(readPerFlow, stats, options_, seconds) << std::flush;
   if (brokenIn != nullptr) {
     // A fatal broker exception is no part of a complete run: no --then.
+    long exceptions = 0;
+    for (const auto& item : stats.exceptions) exceptions += item.second;
     complain(file_.path + ": the run broke off in flow \"" + brokenIn->name +
              "\": a broker exception came out of the flow (" + stats.exceptions.begin()->first +
-             "); " + std::to_string(stats.sent - sum(stats.exceptions)) + " of " +
+             "); " + std::to_string(stats.sent - exceptions) + " of " +
              std::to_string(totalSends_) + " messages got through");
-    tellWorkers(everyone, kRelease);
-    waitForWorkers(workers_);
+    tell(everyone, kRelease);
+    waitForWorkers();
     return kExitBroken;
   }
   // The pool is still held by every worker's node contexts.
   const bool thenOk = runShellCommand("--then", options_.then);
-  tellWorkers(everyone, kRelease);
-  const bool clean = waitForWorkers(workers_);
+  tell(everyone, kRelease);
+  const bool clean = waitForWorkers();
   if (!clean) complain("a broker process did not end cleanly");
   return thenOk && clean ? kExitDone : kExitBroken;
 }

@@ -12,7 +12,6 @@
 // the main process.
 #include <poll.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,7 +19,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "support/FileIo.h"
 #include "tools/kvflow/Kvflow.h"
@@ -34,20 +32,6 @@ constexpr long kCollectEventsEvery = 4096;
 void sendReport(int fd, const nlohmann::json& report) {
   kvpool::writeAll(fd,
                    report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
-}
-
-nlohmann::json statsToJson(const RunStats& stats) {
-  nlohmann::json failures = nlohmann::json::object();
-  for (const auto& [code, operands] : stats.failures) failures[std::to_string(code)] = operands;
-  nlohmann::json events = nlohmann::json::object();
-  for (const auto& [number, count] : stats.eventsByNumber) events[std::to_string(number)] = count;
-  return {{"sent", stats.sent},
-          {"reachedNoOutput", stats.reachedNoOutput},
-          {"perOutput", stats.perOutput},
-          {"failures", failures},
-          {"events", events},
-          {"exceptions", stats.exceptions},
-          {"notWritten", stats.notWritten}};
 }
 
 // The next control byte, waiting for it; 0 when the main process is gone.
@@ -66,15 +50,6 @@ bool controlSaysStop(int fd) {
   if (::poll(&entry, 1, 0) <= 0) return false;
   const char byte = readControl(fd);
   return byte == 0 || byte == kAbort;
-}
-
-bool stderrIsTerminal() {
-  static const bool terminal = ::isatty(STDERR_FILENO) == 1;
-  return terminal;
-}
-
-std::string workerName(int index, const FlowDef& flow) {
-  return "broker process " + std::to_string(index + 1) + " of flow \"" + flow.name + "\"";
 }
 
 // The worker's life; its exit status.
@@ -121,25 +96,9 @@ int runWorker(const Worker& worker, int control, int report) {
   }
   run->collectEvents();
   std::cout.flush();
-  sendReport(report, {{"kind", "done"}, {"stats", statsToJson(run->stats())}});
+  sendReport(report, {{"kind", "done"}, {"stats", run->stats().toJson()}});
   readControl(control);  // release (or the main process is gone): delete the nodes
   return 0;
-}
-
-// Reaps a worker whose report pipe closed and says how it ended.
-std::string reapEndedWorker(Worker& worker) {
-  int status = 0;
-  std::string how = "ended without a word";
-  if (::waitpid(worker.pid, &status, 0) == worker.pid) {
-    worker.pid = -1;
-    if (WIFSIGNALED(status)) {
-      how = std::string("was killed by signal ") + std::to_string(WTERMSIG(status)) + " (" +
-            strsignal(WTERMSIG(status)) + ")";
-    } else if (WIFEXITED(status)) {
-      how = "exited with status " + std::to_string(WEXITSTATUS(status));
-    }
-  }
-  return how;
 }
 
 }  // namespace
@@ -167,9 +126,9 @@ bool startWorker(Worker& worker, std::vector<Worker>& running) {
     try {
       status = runWorker(worker, control.readEnd.get(), report.writeEnd.get());
     } catch (const std::exception& error) {
-      complain(workerName(worker.index, *worker.flow) + ": " + error.what());
+      complain(worker.name() + ": " + error.what());
     } catch (...) {
-      complain(workerName(worker.index, *worker.flow) + ": an unknown exception");
+      complain(worker.name() + ": an unknown exception");
     }
     std::cout.flush();
     std::fflush(nullptr);
@@ -179,137 +138,6 @@ bool startWorker(Worker& worker, std::vector<Worker>& running) {
   worker.control = std::move(control.writeEnd);
   worker.report = std::move(report.readEnd);
   return true;
-}
-
-bool collectReports(const std::vector<Worker*>& workers, std::vector<nlohmann::json>& reports,
-                    Progress* progress) {
-  reports.assign(workers.size(), nlohmann::json());  // null until its report is in
-  for (;;) {
-    std::vector<pollfd> fds;
-    std::vector<std::size_t> which;
-    for (std::size_t i = 0; i < workers.size(); ++i) {
-      if (!reports[i].is_null()) continue;
-      fds.push_back({workers[i]->report.get(), POLLIN, 0});
-      which.push_back(i);
-    }
-    if (fds.empty()) break;
-    const int ready = ::poll(fds.data(), fds.size(), progress != nullptr ? 200 : -1);
-    if (ready < 0 && errno != EINTR) {
-      complain(std::string("waiting for the broker processes: poll failed: ") +
-               std::strerror(errno));
-      return false;
-    }
-    if (progress != nullptr) progress->show();
-    for (std::size_t k = 0; ready > 0 && k < fds.size(); ++k) {
-      if (fds[k].revents == 0) continue;
-      Worker& worker = *workers[which[k]];
-      char buffer[4096];
-      const ssize_t n = ::read(worker.report.get(), buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        const std::string how = reapEndedWorker(worker);
-        if (progress != nullptr) progress->clear();
-        complain(workerName(worker.index, *worker.flow) + " " + how);
-        return false;
-      }
-      worker.pending.append(buffer, static_cast<std::size_t>(n));
-      const auto newline = worker.pending.find('\n');
-      if (newline == std::string::npos) continue;
-      reports[which[k]] = nlohmann::json::parse(worker.pending.substr(0, newline));
-      worker.pending.erase(0, newline + 1);
-    }
-  }
-  if (progress != nullptr) progress->clear();
-  return true;
-}
-
-bool waitForWorkers(std::vector<Worker>& workers) {
-  bool clean = true;
-  for (Worker& worker : workers) worker.control.reset();
-  for (Worker& worker : workers) {
-    if (worker.pid > 0) {
-      int status = 0;
-      while (::waitpid(worker.pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      worker.pid = -1;
-      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) clean = false;
-    }
-    worker.report.reset();
-  }
-  return clean;
-}
-
-void tellWorkers(const std::vector<Worker*>& workers, char byte) {
-  for (Worker* worker : workers) {
-    if (worker->control.valid()) kvpool::writeAll(worker->control.get(), std::string(1, byte));
-  }
-}
-
-std::vector<std::string> reportedProblems(const nlohmann::json& report) {
-  std::vector<std::string> problems;
-  if (report.value("kind", "") != "problems") return problems;
-  for (const auto& problem : report["problems"]) problems.push_back(problem.get<std::string>());
-  return problems;
-}
-
-RunStats reportedStats(const nlohmann::json& report) {
-  const nlohmann::json& json = report["stats"];
-  RunStats stats;
-  stats.sent = json.at("sent").get<long>();
-  stats.reachedNoOutput = json.at("reachedNoOutput").get<long>();
-  stats.perOutput = json.at("perOutput").get<std::map<std::string, long>>();
-  for (const auto& item : json.at("failures").items()) {
-    stats.failures[std::stoi(item.key())] = item.value().get<std::map<std::string, long>>();
-  }
-  for (const auto& item : json.at("events").items()) {
-    stats.eventsByNumber[std::stoi(item.key())] = item.value().get<long>();
-  }
-  stats.exceptions = json.at("exceptions").get<std::map<std::string, long>>();
-  stats.notWritten =
-      json.at("notWritten").get<std::map<std::string, std::map<std::string, long>>>();
-  return stats;
-}
-
-Progress::~Progress() {
-  if (counters_ != nullptr) ::munmap(counters_, count_ * sizeof(Counter));
-}
-
-bool Progress::share(std::size_t count) {
-  void* shared = ::mmap(nullptr, count * sizeof(Counter), PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (shared == MAP_FAILED) return false;
-  counters_ = static_cast<Counter*>(shared);
-  count_ = count;
-  for (std::size_t i = 0; i < count; ++i) new (&counters_[i]) Counter();
-  return true;
-}
-
-void Progress::start(long totalSends) {
-  totalSends_ = totalSends;
-  start_ = Clock::now();
-}
-
-void Progress::show() {
-  if (!stderrIsTerminal() || counters_ == nullptr) return;
-  const auto now = Clock::now();
-  if (now - start_ < std::chrono::seconds(1) || now - lastShown_ < std::chrono::milliseconds(200)) {
-    return;
-  }
-  lastShown_ = now;
-  long sent = 0;
-  for (std::size_t i = 0; i < count_; ++i) sent += counters_[i].sent.load();
-  const double seconds = std::chrono::duration<double>(now - start_).count();
-  char line[160];
-  std::snprintf(line, sizeof line, "\rkvflow: %ld of %ld messages sent, %.0f messages/s\033[K",
-                sent, totalSends_, seconds > 0 ? sent / seconds : 0.0);
-  std::cerr << line << std::flush;
-  shown_ = true;
-}
-
-void Progress::clear() {
-  if (!stderrIsTerminal() || counters_ == nullptr) return;
-  if (shown_) std::cerr << "\r\033[K" << std::flush;
-  shown_ = false;
 }
 
 }  // namespace kvflow
