@@ -17,7 +17,6 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <map>
