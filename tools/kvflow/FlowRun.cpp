@@ -1,5 +1,5 @@
-// Reading the messages, building a flow on the stand-in broker and sending
-// the messages through it.
+// Reading the messages, building a flow on the stand-in broker, sending the
+// messages through it, and what they did: the statistics and the summary.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>

@@ -1,5 +1,6 @@
-// kvflow run's main process: preparing the run, starting the workers, moving
-// the flows along one after the other (Kvflow.h tells how), and the summary.
+// kvflow run's main process: preparing the run, starting the workers and
+// holding them, moving the flows along one after the other (Kvflow.h tells
+// how), and the progress line.
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
