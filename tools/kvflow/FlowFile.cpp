@@ -9,9 +9,6 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
-#include <string_view>
-
-#include "tools/kvflow/VisibleText.h"
 
 namespace kvflow {
 namespace {
@@ -26,7 +23,27 @@ class Reader {
     // Every check below asks before it takes; should the library still
     // raise, the file is refused with its reason rather than kvflow dying.
     try {
-      return readChecked();
+      Json root = parse();
+      if (!root.is_object()) fail("the top level must be a JSON object");
+      FlowFile file;
+      file.path = path_;
+      if (root.contains("flows")) {
+        onlyKeys(root, "the top level", {"flows", "description"});
+        const Json& flows = root["flows"];
+        if (!flows.is_array() || flows.empty()) {
+          fail("\"flows\" must be a non-empty array of flows");
+        }
+        for (std::size_t i = 0; i < flows.size(); ++i) {
+          const std::string where = "flows[" + std::to_string(i) + "]";
+          if (!flows[i].is_object()) fail(where + " must be an object");
+          if (!flows[i].contains("name")) fail(where + " has no \"name\"");
+          file.flows.push_back(readFlow(flows[i], where));
+        }
+      } else {
+        file.flows.push_back(readFlow(root, "the flow"));
+      }
+      checkNamesUnique(file);
+      return file;
     } catch (const Json::exception& error) {
       fail("cannot use the flow file: " + reason(error));
     }
@@ -35,29 +52,6 @@ class Reader {
  private:
   // Flow files are a handful of levels deep; far more is no flow file.
   static constexpr std::size_t kMaxDepth = 64;
-
-  FlowFile readChecked() {
-    Json root = parse();
-    if (!root.is_object()) fail("the top level must be a JSON object");
-    FlowFile file;
-    file.path = path_;
-    if (root.contains("flows")) {
-      onlyKeys(root, "the top level", {"flows", "description"});
-      const Json& flows = root["flows"];
-      if (!flows.is_array() || flows.empty()) fail("\"flows\" must be a non-empty array of flows");
-      for (std::size_t i = 0; i < flows.size(); ++i) {
-        const std::string where = "flows[" + std::to_string(i) + "]";
-        if (!flows[i].is_object()) fail(where + " must be an object");
-        if (!flows[i].contains("name")) fail(where + " has no \"name\"");
-        file.flows.push_back(readFlow(flows[i], where));
-      }
-    } else {
-      FlowDef flow = readFlow(root, "the flow");
-      file.flows.push_back(std::move(flow));
-    }
-    checkNamesUnique(file);
-    return file;
-  }
 
   [[noreturn]] void fail(const std::string& what) const {
     throw FlowFileError(path_ + ": " + what);
@@ -84,12 +78,12 @@ class Reader {
       fail("not valid JSON (byte " + std::to_string(error.byte) + "): " + reason(error));
     } catch (const Json::out_of_range& error) {
       // A number beyond what a double holds (1e999); the library names it.
-      std::string token;
       const std::string what = reason(error);
+      std::size_t at = std::string::npos;
       if (const auto open = what.find('\''); open != std::string::npos) {
-        token = what.substr(open + 1, what.find('\'', open + 1) - open - 1);
+        const std::string token = what.substr(open + 1, what.find('\'', open + 1) - open - 1);
+        if (!token.empty()) at = numberAt(text, token);
       }
-      const std::size_t at = token.empty() ? std::string::npos : numberAt(text, token);
       fail("not usable JSON" + (at == std::string::npos ? "" : " (" + place(text, at) + ")") +
            ": " + what);
     } catch (const Json::exception& error) {
@@ -108,15 +102,11 @@ class Reader {
 
   // "byte N, line L, column C" for an offset into the text.
   static std::string place(std::string_view text, std::size_t offset) {
-    std::size_t line = 1, column = 1;
-    for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
-      if (text[i] == '\n') {
-        ++line;
-        column = 1;
-      } else {
-        ++column;
-      }
-    }
+    const std::string_view before = text.substr(0, offset);
+    const std::size_t lineStart = before.rfind('\n');
+    const std::size_t line = 1 + std::count(before.begin(), before.end(), '\n');
+    const std::size_t column =
+        1 + before.size() - (lineStart == std::string_view::npos ? 0 : lineStart + 1);
     return "byte " + std::to_string(offset) + ", line " + std::to_string(line) + ", column " +
            std::to_string(column);
   }
@@ -149,17 +139,14 @@ class Reader {
 
   // The offset of the number token outside strings, or npos.
   static std::size_t numberAt(std::string_view text, std::string_view token) {
-    const auto inNumber = [](char c) {
-      return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
-    };
+    constexpr std::string_view kNumberBytes = "0123456789-+.eE";
     for (std::size_t i = 0; i < text.size(); ++i) {
       if (text[i] == '"') {
         i = skipString(text, i);
         continue;
       }
-      if (!inNumber(text[i])) continue;
-      std::size_t end = i;
-      while (end < text.size() && inNumber(text[end])) ++end;
+      if (kNumberBytes.find(text[i]) == std::string_view::npos) continue;
+      const std::size_t end = std::min(text.find_first_not_of(kNumberBytes, i), text.size());
       if (text.substr(i, end - i) == token) return i;
       i = end - 1;
     }
@@ -169,9 +156,8 @@ class Reader {
   void onlyKeys(const Json& object, const std::string& where, std::set<std::string> allowed) const {
     for (const auto& item : object.items()) {
       if (!allowed.count(item.key())) {
-        std::string list;
-        for (const auto& name : allowed) list += (list.empty() ? "" : ", ") + name;
-        fail(where + ": unknown key \"" + visibleText(item.key()) + "\" (known: " + list + ")");
+        fail(where + ": unknown key " + inQuotes(item.key()) +
+             " (known: " + joined({allowed.begin(), allowed.end()}) + ")");
       }
     }
   }
@@ -195,29 +181,35 @@ class Reader {
   // NUL-terminated), dropping the rest without a word.
   std::string withoutNul(std::string value, const std::string& where) const {
     if (const auto nul = value.find('\0'); nul != std::string::npos) {
-      fail(where + " holds a NUL character (\\u0000) after \"" + visibleText(value.substr(0, nul)) +
-           "\": everything after it would be lost");
+      fail(where + " holds a NUL character (\\u0000) after " + inQuotes(value.substr(0, nul)) +
+           ": everything after it would be lost");
     }
     return value;
   }
 
-  std::string fileStem() const { return std::filesystem::path(path_).stem().string(); }
+  // A path named by the file, found from the file's own directory, so that a
+  // flow file works from wherever it is run.
+  std::string besideFile(const std::string& path) const {
+    return (std::filesystem::path(path_).parent_path() / path).lexically_normal().string();
+  }
 
   FlowDef readFlow(const Json& json, const std::string& where) {
     onlyKeys(json, where, {"name", "description", "nodes", "wires", "input", "messages"});
     FlowDef flow;
-    flow.name = json.contains("name") ? text(json["name"], where + ".name") : fileStem();
+    flow.name = json.contains("name") ? text(json["name"], where + ".name")
+                                      : std::filesystem::path(path_).stem().string();
     if (flow.name.empty() || flow.name.find('=') != std::string::npos) {
       fail(where + ": a flow name must be non-empty and hold no '='");
     }
-    const std::string flowWhere = "flow \"" + visibleText(flow.name) + "\"";
+    const std::string flowWhere = "flow " + inQuotes(flow.name);
     if (!json.contains("nodes") || !json["nodes"].is_array() || json["nodes"].empty()) {
       fail(flowWhere + ": \"nodes\" must be a non-empty array of nodes");
     }
-    for (const Json& node : json["nodes"]) flow.nodes.push_back(readNode(node, flowWhere));
     std::set<std::string> names;
-    for (const NodeDef& node : flow.nodes) names.insert(node.name);
-
+    for (const Json& node : json["nodes"]) {
+      flow.nodes.push_back(readNode(node, flowWhere));
+      names.insert(flow.nodes.back().name);
+    }
     if (json.contains("wires")) {
       if (!json["wires"].is_array()) fail(flowWhere + ": \"wires\" must be an array");
       for (const Json& wire : json["wires"]) {
@@ -226,27 +218,17 @@ class Reader {
         if (!wire.contains("from") || !wire.contains("to")) {
           fail(flowWhere + ": each wire needs \"from\" and \"to\"");
         }
-        WireDef def;
-        def.from = terminal(wire["from"], "out", names, flowWhere + ", wire from");
-        def.to = terminal(wire["to"], "in", names, flowWhere + ", wire to");
-        flow.wires.push_back(def);
+        flow.wires.push_back({terminal(wire["from"], "out", names, flowWhere + ", wire from"),
+                              terminal(wire["to"], "in", names, flowWhere + ", wire to")});
       }
     }
     if (!json.contains("input")) fail(flowWhere + ": no \"input\" node");
     flow.input = terminal(json["input"], "in", names, flowWhere + ", input");
-
     if (json.contains("messages")) {
       const Json& messages = json["messages"];
-      const auto base = std::filesystem::path(path_).parent_path();
-      auto add = [&](const Json& item) {
-        std::string source = text(item, flowWhere + ": each entry of \"messages\"");
-        flow.messages.push_back(source == "-" ? source
-                                              : (base / source).lexically_normal().string());
-      };
-      if (messages.is_array()) {
-        for (const Json& item : messages) add(item);
-      } else {
-        add(messages);
+      for (const Json& item : messages.is_array() ? messages : Json::array({messages})) {
+        const std::string source = text(item, flowWhere + ": each entry of \"messages\"");
+        flow.messages.push_back(source == "-" ? source : besideFile(source));
       }
     }
     return flow;
@@ -257,7 +239,7 @@ class Reader {
     if (!json.contains("name")) fail(flowWhere + ": a node has no \"name\"");
     NodeDef node;
     node.name = text(json["name"], flowWhere + ": a node's \"name\"");
-    const std::string where = flowWhere + ", node \"" + visibleText(node.name) + "\"";
+    const std::string where = flowWhere + ", node " + inQuotes(node.name);
     if (node.name.empty()) fail(flowWhere + ": a node has an empty name");
     if (node.name.rfind(kReservedNodePrefix, 0) == 0) {
       fail(where + ": names starting with \"" + kReservedNodePrefix + "\" are kvflow's own");
@@ -275,13 +257,11 @@ class Reader {
     }
     std::stable_partition(node.attributes.begin(), node.attributes.end(),
                           [](const auto& attribute) { return attribute.first == "label"; });
-    // An output directory, like a message source, is found from the flow
-    // file's own directory, so a flow file works from wherever it is run.
-    if (node.className == "OutputNode") {
-      for (auto& [name, value] : node.attributes) {
-        if (name == "directory" && !value.empty() && value.front() != '/') {
-          value = (std::filesystem::path(path_).parent_path() / value).lexically_normal().string();
-        }
+    // An output directory is found as a message source is.
+    for (auto& [name, value] : node.attributes) {
+      if (node.className == "OutputNode" && name == "directory" && !value.empty() &&
+          value.front() != '/') {
+        value = besideFile(value);
       }
     }
     return node;
@@ -290,7 +270,7 @@ class Reader {
   // Strings as they are, booleans as "true"/"false", and an array of strings
   // (handy for scripts of several statements) as its lines.
   std::string attributeValue(const Json& value, const std::string& where, const std::string& name) {
-    const std::string what = where + ": attribute \"" + visibleText(name) + "\"";
+    const std::string what = where + ": attribute " + inQuotes(name);
     if (value.is_string()) return withoutNul(value.get<std::string>(), what);
     if (value.is_boolean()) return value.get<bool>() ? "true" : "false";
     if (value.is_number_unsigned()) return std::to_string(value.get<unsigned long long>());
@@ -313,20 +293,16 @@ class Reader {
   // names a node whole is a node (names may hold dots).
   Terminal terminal(const Json& value, const std::string& defaultTerminal,
                     const std::set<std::string>& names, const std::string& where) {
-    std::string endText = text(value, where);
-    Terminal result;
-    if (names.count(endText)) {
-      result = {endText, defaultTerminal};
-    } else {
-      const auto dot = endText.rfind('.');
-      if (dot == std::string::npos || dot == 0 || dot + 1 == endText.size()) {
-        fail(where + " \"" + visibleText(endText) + "\": no node of that name in this flow");
-      }
-      result = {endText.substr(0, dot), endText.substr(dot + 1)};
-      if (!names.count(result.node)) {
-        fail(where + " \"" + visibleText(endText) + "\": no node \"" + visibleText(result.node) +
-             "\" in this flow");
-      }
+    const std::string endText = text(value, where);
+    if (names.count(endText)) return {endText, defaultTerminal};
+    const auto dot = endText.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == endText.size()) {
+      fail(where + " " + inQuotes(endText) + ": no node of that name in this flow");
+    }
+    Terminal result{endText.substr(0, dot), endText.substr(dot + 1)};
+    if (!names.count(result.node)) {
+      fail(where + " " + inQuotes(endText) + ": no node " + inQuotes(result.node) +
+           " in this flow");
     }
     return result;
   }
@@ -334,12 +310,11 @@ class Reader {
   void checkNamesUnique(const FlowFile& file) const {
     std::set<std::string> flows, nodes;
     for (const FlowDef& flow : file.flows) {
-      if (!flows.insert(flow.name).second)
-        fail("two flows are named \"" + visibleText(flow.name) + "\"");
+      if (!flows.insert(flow.name).second) fail("two flows are named " + inQuotes(flow.name));
       for (const NodeDef& node : flow.nodes) {
         if (!nodes.insert(node.name).second) {
-          fail("flow \"" + visibleText(flow.name) + "\": node name \"" + visibleText(node.name) +
-               "\" is used twice (node names are unique in the whole file)");
+          fail("flow " + inQuotes(flow.name) + ": node name " + inQuotes(node.name) +
+               " is used twice (node names are unique in the whole file)");
         }
       }
     }
@@ -351,10 +326,9 @@ class Reader {
 }  // namespace
 
 const FlowDef* FlowFile::findFlow(const std::string& name) const {
-  for (const FlowDef& flow : flows) {
-    if (flow.name == name) return &flow;
-  }
-  return nullptr;
+  const auto found = std::find_if(flows.begin(), flows.end(),
+                                  [&](const FlowDef& flow) { return flow.name == name; });
+  return found == flows.end() ? nullptr : &*found;
 }
 
 FlowFile readFlowFile(const std::string& path) {

@@ -1,7 +1,6 @@
-// The flow file of kvflow: one or more message flows, each a set of named
-// nodes with a class and attributes, the wires between their terminals, the
-// node that receives the messages, and optionally the messages themselves.
-//
+// The flow file of kvflow: one or more message flows, each named nodes with a
+// class and attributes, the wires between their terminals, the node that
+// receives the messages, and optionally the messages themselves:
 //   { "nodes": [ {"name": "enrich", "class": "KvPoolNode",
 //                 "attributes": {"label": "enrich",
 //                                "KvPoolExpression": ["SET a=b;", "SET c=d;"]}},
@@ -10,18 +9,34 @@
 //     "wires": [ {"from": "enrich.out", "to": "labels.in"} ],
 //     "input": "enrich",
 //     "messages": ["shipments/"] }
-//
-// A file with several flows holds {"flows": [ {"name": ..., <flow>}, ... ]};
-// they run in that order, each in broker processes of its own.
+// Several flows: {"flows": [ {"name": ..., <flow>}, ... ]}, run in that order.
 #ifndef KVPOOL_TOOLS_KVFLOW_FLOWFILE_H
 #define KVPOOL_TOOLS_KVFLOW_FLOWFILE_H
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "tools/common/Text.h"
+
 namespace kvflow {
+
+// Text from flow files and scripts as kvflow shows it, every character that
+// cannot be seen escaped: a script with CR LF line ends is refused for a
+// character the reader would never spot.
+inline std::string visibleText(std::string_view text) {
+  return kvtools::shownText(text, kvtools::ShownAs::kSource);
+}
+inline std::string inQuotes(std::string_view text) {
+  return "\"" + visibleText(text) + "\"";
+}
+inline std::string joined(const std::vector<std::string>& items, std::string_view between = ", ") {
+  std::string out;
+  for (const std::string& item : items) (out += out.empty() ? "" : between) += item;
+  return out;
+}
 
 // A flow file that cannot be used: what() is one line naming the file and
 // the place in it.

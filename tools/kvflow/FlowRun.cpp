@@ -1,25 +1,83 @@
-// Building a flow on the stand-in broker and sending messages through it.
-#include "tools/kvflow/FlowRun.h"
-
+// Reading the messages, building a flow on the stand-in broker, sending the
+// messages through it, and what they did: the statistics and the summary.
 #include <algorithm>
-#include <filesystem>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iomanip>
 #include <set>
+#include <sstream>
+#include <type_traits>
 
-#include "tools/kvflow/FlowChecks.h"
-#include "tools/kvflow/ScriptText.h"
-#include "tools/kvflow/VisibleText.h"
+#include "tools/kvflow/Kvflow.h"
 
 namespace kvflow {
 namespace {
 
-std::string quoted(const std::string& text) {
-  return "\"" + visibleText(text) + "\"";
+// Adds the counts of one map (of counts, or of maps of counts) to another.
+template <class Key, class Value>
+void addCounts(std::map<Key, Value>& into, const std::map<Key, Value>& from) {
+  for (const auto& [key, value] : from) {
+    if constexpr (std::is_same_v<Value, long>) {
+      into[key] += value;
+    } else {
+      addCounts(into[key], value);
+    }
+  }
 }
 
-std::string joined(const std::vector<std::string>& items) {
-  std::string out;
-  for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
-  return out;
+void addFile(const std::string& path, std::vector<MessageText>& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw MessageError(path + ": cannot open message file: " + std::strerror(errno));
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw MessageError(path + ": cannot read message file: " + std::strerror(errno));
+  out.push_back({path, text.str(), {}});
+}
+
+std::string resultCodeMeaning(int code) {
+  static const std::map<int, std::string> kMeanings = {
+      {1, "a message element named by a right operand is missing"},
+      {2, "a pool key named by a right operand is missing"},
+      {3, "the element named by a left operand cannot be created"},
+      {4, "malformed statement: no '=', or an operand over 255 bytes"},
+      {5,
+       "the pool is unavailable (its lock not had; on Redis: unreachable, no answer in time, "
+       "password refused)"},
+      {8, "the pool is full"}};
+  const auto found = kMeanings.find(code);
+  return found == kMeanings.end() ? "unknown result code" : found->second;
+}
+
+std::string eventMeaning(int number) {
+  static const std::map<int, std::string> kMeanings = {
+      {0, "plug-in loaded"},
+      {5, "terminal not attached, or message failed: the pool is unavailable"},
+      {6, "message not propagated"},
+      {9, "pool not available at node creation"},
+      {10, "script rejected"},
+      {12, "no pool segment found, a new one was created"},
+      {13, "pool loaded from the snapshot file"},
+      {14, "pool saved to the snapshot file"},
+      {15, "unsupported character in a script"},
+      {16, "left operand starts with Input"},
+      {17, "KVPOOL_BACKEND or its companions malformed"},
+      {kvbroker::kEventMessageNotWritten, "output node could not write a message as XML"}};
+  if (number == 1 || number == 2 || number == 3 || number == 4 || number == 8) {
+    return "message failed: " + resultCodeMeaning(number);
+  }
+  const auto found = kMeanings.find(number);
+  return found == kMeanings.end() ? "other event" : found->second;
+}
+
+constexpr std::size_t kOperandsShown = 10;
+
+template <class Counts>
+long sum(const Counts& counts) {
+  long total = 0;
+  for (const auto& item : counts) total += item.second;
+  return total;
 }
 
 }  // namespace
@@ -27,15 +85,42 @@ std::string joined(const std::vector<std::string>& items) {
 void RunStats::add(const RunStats& other) {
   sent += other.sent;
   reachedNoOutput += other.reachedNoOutput;
-  for (const auto& [name, count] : other.perOutput) perOutput[name] += count;
-  for (const auto& [code, operands] : other.failures) {
-    for (const auto& [operand, count] : operands) failures[code][operand] += count;
+  addCounts(perOutput, other.perOutput);
+  addCounts(failures, other.failures);
+  addCounts(eventsByNumber, other.eventsByNumber);
+  addCounts(exceptions, other.exceptions);
+  addCounts(notWritten, other.notWritten);
+}
+
+nlohmann::json RunStats::toJson() const {
+  nlohmann::json byCode = nlohmann::json::object();
+  for (const auto& [code, operands] : failures) byCode[std::to_string(code)] = operands;
+  nlohmann::json byNumber = nlohmann::json::object();
+  for (const auto& [number, count] : eventsByNumber) byNumber[std::to_string(number)] = count;
+  return {{"sent", sent},
+          {"reachedNoOutput", reachedNoOutput},
+          {"perOutput", perOutput},
+          {"failures", byCode},
+          {"events", byNumber},
+          {"exceptions", exceptions},
+          {"notWritten", notWritten}};
+}
+
+RunStats RunStats::fromJson(const nlohmann::json& json) {
+  RunStats stats;
+  stats.sent = json.at("sent").get<long>();
+  stats.reachedNoOutput = json.at("reachedNoOutput").get<long>();
+  stats.perOutput = json.at("perOutput").get<std::map<std::string, long>>();
+  for (const auto& item : json.at("failures").items()) {
+    stats.failures[std::stoi(item.key())] = item.value().get<std::map<std::string, long>>();
   }
-  for (const auto& [number, count] : other.eventsByNumber) eventsByNumber[number] += count;
-  for (const auto& [text, count] : other.exceptions) exceptions[text] += count;
-  for (const auto& [node, reasons] : other.notWritten) {
-    for (const auto& [reason, count] : reasons) notWritten[node][reason] += count;
+  for (const auto& item : json.at("events").items()) {
+    stats.eventsByNumber[std::stoi(item.key())] = item.value().get<long>();
   }
+  stats.exceptions = json.at("exceptions").get<std::map<std::string, long>>();
+  stats.notWritten =
+      json.at("notWritten").get<std::map<std::string, std::map<std::string, long>>>();
+  return stats;
 }
 
 FlowRun::FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowDef& flow, bool counting,
@@ -47,17 +132,17 @@ FlowRun::FlowRun(kvbroker::Broker& broker, const FlowFile& file, const FlowDef& 
   if (input_ != nullptr) {
     const auto inputs = input_->inputTerminals();
     if (std::find(inputs.begin(), inputs.end(), flow_.input.terminal) == inputs.end()) {
-      problems_.push_back(file_.path + ": flow " + quoted(flow_.name) + ", input " +
-                          quoted(flow_.input.text()) + ": node " + quoted(flow_.input.node) +
-                          " has no input terminal " + quoted(flow_.input.terminal) +
+      problems_.push_back(file_.path + ": flow " + inQuotes(flow_.name) + ", input " +
+                          inQuotes(flow_.input.text()) + ": node " + inQuotes(flow_.input.node) +
+                          " has no input terminal " + inQuotes(flow_.input.terminal) +
                           " (it has: " + joined(inputs) + ")");
     }
   }
-  if (counting && ok()) addTaps();
+  if (counting && problems_.empty()) addTaps();
 }
 
 void FlowRun::createNode(const NodeDef& def) {
-  const std::string where = file_.path + ": node " + quoted(def.name);
+  const std::string where = file_.path + ": node " + inQuotes(def.name);
   kvbroker::Node* node = nullptr;
   try {
     node = &broker_.createNode(def.className, def.name);
@@ -66,7 +151,7 @@ void FlowRun::createNode(const NodeDef& def) {
                         kvbroker::formatException(refusal.record()));
     return;
   } catch (const kvbroker::BrokerError& error) {
-    problems_.push_back(where + ": cannot create a node of class " + quoted(def.className) +
+    problems_.push_back(where + ": cannot create a node of class " + inQuotes(def.className) +
                         " (known classes: " + joined(broker_.nodeClassNames()) +
                         "): " + error.what());
     return;
@@ -75,14 +160,15 @@ void FlowRun::createNode(const NodeDef& def) {
 }
 
 void FlowRun::configure(kvbroker::Node& node, const NodeDef& def) {
-  const std::string where = file_.path + ": node " + quoted(def.name);
+  const std::string where = file_.path + ": node " + inQuotes(def.name);
   const std::vector<std::string> known = broker_.attributeNames(node);
   const bool pluginNode = node.context() != nullptr;
   for (const auto& [name, value] : def.attributes) {
     const bool isLabel = name == "label" && pluginNode;
     if (!isLabel && std::find(known.begin(), known.end(), name) == known.end()) {
-      problems_.push_back(where + ": class " + def.className + " has no attribute " + quoted(name) +
-                          " (it has: " + joined(known) + (pluginNode ? ", label" : "") + ")");
+      problems_.push_back(where + ": class " + def.className + " has no attribute " +
+                          inQuotes(name) + " (it has: " + joined(known) +
+                          (pluginNode ? ", label" : "") + ")");
       continue;
     }
     if (def.className == kvbroker::kOutputNodeClass && name == "directory" && !value.empty()) {
@@ -90,7 +176,7 @@ void FlowRun::configure(kvbroker::Node& node, const NodeDef& def) {
       std::error_code error;
       std::filesystem::create_directories(value, error);
       if (error || !std::filesystem::is_directory(value)) {
-        problems_.push_back(where + ": output directory " + quoted(value) +
+        problems_.push_back(where + ": output directory " + inQuotes(value) +
                             " cannot be made: " + (error ? error.message() : "not a directory"));
         continue;
       }
@@ -102,7 +188,7 @@ void FlowRun::configure(kvbroker::Node& node, const NodeDef& def) {
       if (name == "KvPoolExpression") {
         explainRefusedScript(node, def, value, refusal, eventsBefore);
       } else {
-        problems_.push_back(where + ": attribute " + quoted(name) +
+        problems_.push_back(where + ": attribute " + inQuotes(name) +
                             " refused: " + kvbroker::formatException(refusal.record()));
       }
     }
@@ -113,10 +199,9 @@ void FlowRun::configure(kvbroker::Node& node, const NodeDef& def) {
   }
 }
 
-// A refused script is reported with the statement that the compiler stopped
-// at. The compiler itself names the statement only for some refusals, so the
-// script is given to it again statement by statement: the first prefix it
-// refuses ends with the culprit.
+// A refused script is reported with the statement the compiler stopped at,
+// which it names only for some refusals: the first prefix of the script that
+// it refuses ends with the culprit.
 void FlowRun::explainRefusedScript(kvbroker::Node& node, const NodeDef& def,
                                    const std::string& script,
                                    const kvbroker::CallbackRefused& refusal,
@@ -147,10 +232,8 @@ void FlowRun::explainRefusedScript(kvbroker::Node& node, const NodeDef& def,
   } else if (reasons.size() == 1) {
     hint = " (a statement must begin with SET)";
   }
-  std::string text =
-      file_.path + ": node " + quoted(def.name) + ": KvPoolExpression refused" + located + ": ";
-  for (std::size_t i = 0; i < reasons.size(); ++i) text += (i ? "; " : "") + reasons[i];
-  problems_.push_back(text + hint);
+  problems_.push_back(file_.path + ": node " + inQuotes(def.name) + ": KvPoolExpression refused" +
+                      located + ": " + joined(reasons, "; ") + hint);
 }
 
 void FlowRun::wire(const WireDef& wire) {
@@ -162,9 +245,9 @@ void FlowRun::wire(const WireDef& wire) {
   } catch (const kvbroker::BrokerError& error) {
     const auto outputs = from->outputTerminals();
     const auto inputs = to->inputTerminals();
-    problems_.push_back(file_.path + ": flow " + quoted(flow_.name) + ", wire " + wire.from.text() +
-                        " -> " + wire.to.text() + ": " + error.what() + " (" + wire.from.node +
-                        " has outputs: " + joined(outputs) + "; " + wire.to.node +
+    problems_.push_back(file_.path + ": flow " + inQuotes(flow_.name) + ", wire " +
+                        wire.from.text() + " -> " + wire.to.text() + ": " + error.what() + " (" +
+                        wire.from.node + " has outputs: " + joined(outputs) + "; " + wire.to.node +
                         " has inputs: " + joined(inputs) + ")");
   }
 }
@@ -172,25 +255,23 @@ void FlowRun::wire(const WireDef& wire) {
 // Every wire into an output node gets a twin into a capture node that only
 // counts, so the summary can tell how many messages each output received.
 void FlowRun::addTaps() {
+  std::map<std::string, kvbroker::Node*> taps;  // output node -> the node that counts
   for (const NodeDef& def : flow_.nodes) {
     if (def.className != kvbroker::kOutputNodeClass) continue;
     kvbroker::Node& tap =
         broker_.createNode(kvbroker::kCaptureNodeClass, kReservedNodePrefix + def.name);
     broker_.setAttribute(tap, "keep", "count");
-    taps_[def.name] = &tap;
+    taps[def.name] = &tap;
   }
   for (const WireDef& wire : flow_.wires) {
-    auto tap = taps_.find(wire.to.node);
-    if (tap == taps_.end()) continue;
+    auto tap = taps.find(wire.to.node);
+    if (tap == taps.end()) continue;
     broker_.wire(*broker_.findNode(wire.from.node), wire.from.terminal, *tap->second, "in");
   }
   for (const NodeDef& def : flow_.nodes) {
-    if (def.className == kvbroker::kCaptureNodeClass) taps_[def.name] = broker_.findNode(def.name);
+    if (def.className == kvbroker::kCaptureNodeClass) taps[def.name] = broker_.findNode(def.name);
   }
-  for (const auto& [name, tap] : taps_) {
-    stats_.perOutput[name] = 0;
-    tapCounts_.emplace_back(tap, &stats_.perOutput[name]);
-  }
+  for (const auto& [name, tap] : taps) tapCounts_.emplace_back(tap, &stats_.perOutput[name]);
 }
 
 bool FlowRun::send(const kvbroker::Message& message) {
@@ -228,61 +309,119 @@ void FlowRun::collectEvents() {
   broker_.clearEvents();
 }
 
-std::string resultCodeMeaning(int code) {
-  switch (code) {
-    case 1:
-      return "a message element named by a right operand is missing";
-    case 2:
-      return "a pool key named by a right operand is missing";
-    case 3:
-      return "the element named by a left operand cannot be created";
-    case 4:
-      return "malformed statement: no '=', or an operand over 255 bytes";
-    case 5:
-      return "the pool is unavailable (its lock not had; on Redis: unreachable, no answer in time, "
-             "password refused)";
-    case 8:
-      return "the pool is full";
-    default:
-      return "unknown result code";
+std::vector<MessageText> readMessages(const std::vector<std::string>& sources,
+                                      std::optional<std::string>* stdinText) {
+  namespace fs = std::filesystem;
+  std::vector<MessageText> out;
+  for (const std::string& source : sources) {
+    if (source == "-") {
+      if (!*stdinText) {
+        std::ostringstream text;
+        text << std::cin.rdbuf();
+        if (std::cin.bad()) throw MessageError("<stdin>: cannot read standard input");
+        *stdinText = text.str();
+      }
+      out.push_back({"<stdin>", **stdinText, {}});
+      continue;
+    }
+    std::error_code error;
+    const fs::file_status status = fs::status(source, error);
+    if (error || !fs::exists(status)) {
+      throw MessageError(source + ": cannot read message source: " +
+                         (error ? error.message() : std::string("no such file or directory")));
+    }
+    if (!fs::is_directory(status)) {
+      addFile(source, out);
+      continue;
+    }
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(source, error)) {
+      if (entry.path().extension() == ".xml" && !entry.is_directory()) {
+        files.push_back(entry.path().string());
+      }
+    }
+    if (error) throw MessageError(source + ": cannot list the directory: " + error.message());
+    if (files.empty()) throw MessageError(source + ": the directory holds no *.xml message files");
+    std::sort(files.begin(), files.end());
+    for (const std::string& file : files) addFile(file, out);
   }
+  for (MessageText& message : out) {
+    try {
+      message.parsed = kvbroker::Message::fromXml(message.text, message.source);
+    } catch (const kvbroker::XmlError& error) {
+      // The reason may quote bytes that are not UTF-8.
+      throw MessageError("malformed XML: " + visibleText(error.what()));
+    }
+    std::string().swap(message.text);
+  }
+  return out;
 }
 
-std::string eventMeaning(int number) {
-  switch (number) {
-    case 0:
-      return "plug-in loaded";
-    case 1:
-    case 2:
-    case 3:
-    case 4:
-    case 8:
-      return "message failed: " + resultCodeMeaning(number);
-    case 5:
-      return "terminal not attached, or message failed: the pool is unavailable";
-    case 6:
-      return "message not propagated";
-    case 9:
-      return "pool not available at node creation";
-    case 10:
-      return "script rejected";
-    case 12:
-      return "no pool segment found, a new one was created";
-    case 13:
-      return "pool loaded from the snapshot file";
-    case 14:
-      return "pool saved to the snapshot file";
-    case 15:
-      return "unsupported character in a script";
-    case 16:
-      return "left operand starts with Input";
-    case 17:
-      return "KVPOOL_BACKEND or its companions malformed";
-    case kvbroker::kEventMessageNotWritten:
-      return "output node could not write a message as XML";
-    default:
-      return "other event";
+std::string formatSummary(const std::vector<std::pair<std::string, long>>& readPerFlow,
+                          const RunStats& stats, const Options& options, double seconds) {
+  std::ostringstream out;
+  std::vector<std::string> perFlow;
+  for (const auto& [flow, count] : readPerFlow)
+    perFlow.push_back(flow + " " + std::to_string(count));
+  out << "== kvflow summary\nmessages read: " << sum(readPerFlow)
+      << (perFlow.size() > 1 ? " (" + joined(perFlow) + ")" : "") << "\n";
+  out << "messages sent: " << stats.sent << " (repeat " << options.repeat << ", "
+      << counted(options.processes * perFlow.size(), "broker process", "es") << ")\n";
+
+  out << "messages per output:\n";
+  std::size_t width = std::string("(no output)").size();
+  for (const auto& item : stats.perOutput) width = std::max(width, item.first.size());
+  for (const auto& [name, count] : stats.perOutput) {
+    out << "  " << std::left << std::setw(static_cast<int>(width)) << name << "  " << count << "\n";
   }
+  out << "  " << std::setw(static_cast<int>(width)) << "(no output)"
+      << "  " << stats.reachedNoOutput << "\n";
+
+  out << "failures by result code:" << (stats.failures.empty() ? " none\n" : "\n");
+  for (const auto& [code, operands] : stats.failures) {
+    out << "  " << code << " (" << resultCodeMeaning(code) << "): " << sum(operands) << "\n";
+    std::vector<std::pair<std::string, long>> sorted(operands.begin(), operands.end());
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    for (std::size_t i = 0; i < sorted.size() && i < kOperandsShown; ++i) {
+      out << "      " << (sorted[i].first.empty() ? "(no operand)" : sorted[i].first) << ": "
+          << sorted[i].second << "\n";
+    }
+    if (sorted.size() > kOperandsShown) {
+      out << "      ... and " << sorted.size() - kOperandsShown << " other operands\n";
+    }
+  }
+
+  out << "broker events by number:" << (stats.eventsByNumber.empty() ? " none\n" : "\n");
+  for (const auto& [number, count] : stats.eventsByNumber) {
+    out << "  " << number << " (" << eventMeaning(number) << "): " << count << "\n";
+  }
+  if (!stats.notWritten.empty()) {
+    long total = 0;
+    for (const auto& item : stats.notWritten) total += sum(item.second);
+    out << "messages not written (an element name is not an XML name): " << total << "\n";
+    for (const auto& [node, paths] : stats.notWritten) {
+      std::size_t shown = 0;
+      for (const auto& [path, count] : paths) {
+        if (shown++ == kOperandsShown) {
+          out << "  " << node << ": ... and " << paths.size() - kOperandsShown
+              << " other elements\n";
+          break;
+        }
+        out << "  " << node << ": " << visibleText(path) << ": " << count << "\n";
+      }
+    }
+  }
+  if (!stats.exceptions.empty()) {
+    out << "broker exceptions out of the flow:\n";
+    for (const auto& [text, count] : stats.exceptions) out << "  " << count << "x " << text << "\n";
+  }
+
+  char rate[128];
+  const double perSecond = seconds > 0 ? static_cast<double>(stats.sent) / seconds : 0;
+  std::snprintf(rate, sizeof rate, "throughput: %.1f messages/s (%.3f s)\n", perSecond, seconds);
+  out << rate;
+  return out.str();
 }
 
 }  // namespace kvflow

@@ -1,29 +1,12 @@
 // kvflow: runs XML messages through message flows of KvPoolNodes on the
-// stand-in broker, in one or more broker processes that share the pool.
-//
-//   kvflow run FLOW [SOURCE...] [--processes N] [--repeat K] [--plugin PATH]
-//                   [--backend URL] [--interval MS] [--before CMD] [--then CMD]
-//   kvflow check FLOW [--plugin PATH] [--backend URL]
-//   kvflow keys FLOW... [--strict]
-//   kvflow graph FLOW...
-//
-// This file reads the command line; RunCommand.h tells how a run is
-// organised, and Options.h what the exit statuses mean.
+// stand-in broker, in one or more broker processes that share the pool. This
+// file reads the command line; Kvflow.h tells how a run is organised.
 #include <signal.h>
 #include <stdlib.h>
 
 #include <CLI/CLI.hpp>
 
-#include "tools/kvflow/CheckCommand.h"
-#include "tools/kvflow/KeysCommand.h"
-#include "tools/kvflow/Options.h"
-#include "tools/kvflow/RunCommand.h"
-
-namespace {
-
-constexpr int kMaxProcesses = 64;
-
-}  // namespace
+#include "tools/kvflow/Kvflow.h"
 
 int main(int argc, char** argv) {
   using kvflow::Options;
@@ -43,7 +26,7 @@ int main(int argc, char** argv) {
                   "flow file's \"messages\")");
   run->add_option("-p,--processes", options.processes,
                   "Broker processes per flow; they share the pool and split the messages")
-      ->check(CLI::Range(1, kMaxProcesses));
+      ->check(CLI::Range(1, 64));
   run->add_option("-r,--repeat", options.repeat, "Send each message this many times")
       ->check(CLI::Range(1, 1000000));
   run->add_option("--plugin", options.plugin, "The plug-in to load")->capture_default_str();
