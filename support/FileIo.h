@@ -69,8 +69,11 @@ inline bool readRegularFile(const std::string& path, std::size_t maxBytes, std::
     refusal = std::strerror(errno);
   } else if (!S_ISREG(status.st_mode) || status.st_nlink != 1) {
     refusal = "not a regular file of one name";
-  } else if (static_cast<std::size_t>(status.st_size) > maxBytes) {
-    refusal = "larger than can be read";
+  }
+  std::string tooLarge;
+  if (refusal == nullptr && static_cast<std::size_t>(status.st_size) > maxBytes) {
+    tooLarge = "larger than " + std::to_string(maxBytes) + " bytes";
+    refusal = tooLarge.c_str();
   }
   if (refusal == nullptr) {
     text->resize(static_cast<std::size_t>(status.st_size));

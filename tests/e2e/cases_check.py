@@ -227,6 +227,10 @@ def unreadable_or_malformed_messages():
     expect_refused(kvflow("run", flow, "shipments=nowhere.xml"),
                    ["nowhere.xml: cannot read message source: No such file or directory"],
                    "missing message file")
+    os.mkfifo(os.path.join(WORK, "pipe.xml"))
+    expect_refused(kvflow("run", flow, "shipments=pipe.xml"),
+                   ["pipe.xml: cannot read message file: not a regular file of one name"],
+                   "a FIFO is refused, not waited on")
     expect_refused(kvflow("run", flow, "shipments=empty"),
                    ["empty: the directory holds no *.xml message files"], "empty directory")
     expect_refused(kvflow("run", flow, "bad.xml"),

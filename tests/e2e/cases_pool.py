@@ -247,6 +247,10 @@ def import_refuses_bad_documents_and_changes_nothing():
     missing = kvpool("import", "nowhere.json")
     expect(missing.returncode == 1 and "cannot open nowhere.json" in missing.stderr,
            "a missing file: " + missing.stderr)
+    os.mkfifo(os.path.join(WORK, "pipe.json"))
+    pipe = kvpool("import", "pipe.json")
+    expect(pipe.returncode == 1 and "pipe.json: not a regular file of one name" in pipe.stderr,
+           "a FIFO is refused, not waited on: " + pipe.stderr)
 
 
 @case

@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
+
+#include "support/FileIo.h"
 
 namespace kvflow {
 namespace {
@@ -52,21 +52,22 @@ class Reader {
  private:
   // Flow files are a handful of levels deep; far more is no flow file.
   static constexpr std::size_t kMaxDepth = 64;
+  // No flow file comes near this; a larger one is not read into memory.
+  static constexpr std::size_t kLargestFlowFileBytes = 64u << 20;
 
   [[noreturn]] void fail(const std::string& what) const {
     throw FlowFileError(path_ + ": " + what);
   }
 
   Json parse() {
-    std::ifstream in(path_, std::ios::binary);
-    if (!in) fail(std::string("cannot open the flow file: ") + std::strerror(errno));
     // A directory opens, then reads as nothing at all.
     std::error_code error;
     if (std::filesystem::is_directory(path_, error)) fail("is a directory, not a flow file");
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) fail(std::string("cannot read the flow file: ") + std::strerror(errno));
-    const std::string text = buffer.str();
+    std::string text;
+    std::string why;
+    if (!kvpool::readRegularFile(path_, kLargestFlowFileBytes, &text, &why)) {
+      fail("cannot open the flow file: " + why);
+    }
     // The library copies and writes nested values by recursion: a file
     // nested without end must be refused before it is parsed.
     if (const std::size_t at = tooDeepAt(text); at != std::string::npos) {

@@ -4,12 +4,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iomanip>
 #include <set>
 #include <sstream>
 #include <type_traits>
 
+#include "support/FileIo.h"
 #include "tools/kvflow/Kvflow.h"
 
 namespace kvflow {
@@ -27,13 +27,18 @@ void addCounts(std::map<Key, Value>& into, const std::map<Key, Value>& from) {
   }
 }
 
+// Only a regular file of one name is read: a link is not followed and a FIFO
+// does not hold the run.
+// Far beyond any message a flow carries; a larger file is not read into memory.
+constexpr std::size_t kLargestMessageBytes = 256u << 20;
+
 void addFile(const std::string& path, std::vector<MessageText>& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw MessageError(path + ": cannot open message file: " + std::strerror(errno));
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw MessageError(path + ": cannot read message file: " + std::strerror(errno));
-  out.push_back({path, text.str(), {}});
+  std::string text;
+  std::string why;
+  if (!kvpool::readRegularFile(path, kLargestMessageBytes, &text, &why)) {
+    throw MessageError(path + ": cannot read message file: " + why);
+  }
+  out.push_back({path, std::move(text), {}});
 }
 
 std::string resultCodeMeaning(int code) {

@@ -41,22 +41,23 @@ std::string sourceName(const std::string& path) {
   return path == "-" ? "standard input" : path;
 }
 
+// A file is read only when it is a regular file of one name (a link is not
+// followed, a FIFO does not hold the import); "-" reads standard input.
 bool readInput(const std::string& path, std::string* text, std::string* why) {
-  kvpool::UniqueFd file(path == "-" ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  const int fd = path == "-" ? STDIN_FILENO : file.get();
-  if (fd < 0) {
-    *why = "cannot open " + path + ": " + std::strerror(errno);
+  if (path != "-") {
+    if (kvpool::readRegularFile(path, kLargestImportBytes, text, why)) return true;
+    *why = "cannot open " + path + ": " + *why;
     return false;
   }
   char buffer[65536];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
+  for (ssize_t n; (n = read(STDIN_FILENO, buffer, sizeof buffer)) != 0;) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      *why = "cannot read " + sourceName(path) + ": " + std::strerror(errno);
+      *why = std::string("cannot read standard input: ") + std::strerror(errno);
       return false;
     }
     if (text->size() + static_cast<std::size_t>(n) > kLargestImportBytes) {
-      *why = sourceName(path) + " holds more than " + std::to_string(kLargestImportBytes) +
+      *why = "standard input holds more than " + std::to_string(kLargestImportBytes) +
              " bytes, more than an export of the largest pool: refused";
       return false;
     }
