@@ -1,6 +1,7 @@
 // The key index: see KeyIndex.h.
 #include "pool/KeyIndex.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "pool/PoolRecords.h"
@@ -11,10 +12,11 @@ bool KeyIndex::rebuild(const unsigned char* base, const PoolControl& header, uin
                        int32_t end) {
   valid_ = false;
   offsets_.clear();
+  shifts_.clear();
   PoolKeyRules rules(PoolKeyRules::Scope::kRepeatsOnly);
   const PoolChainEnd walk =
       walkPoolChain(base, header.blockCount, end, &rules, [&](const PoolRecord& record) {
-        offsets_.emplace(std::string(record.keyText(base)), Offset{record.offset});
+        offsets_.emplace(std::string(record.keyText(base)), Offset{record.offset, 0});
         return false;
       });
   if (!walk.reaches(header) || offsets_.size() != static_cast<std::size_t>(header.blockCount)) {
@@ -36,14 +38,19 @@ int32_t KeyIndex::find(const unsigned char* base, const PoolControl& header, uin
   if (!current(base, header, changes) && !rebuild(base, header, changes, end)) return -1;
   const auto found = offsets_.find(std::string_view(key, keyBytes - 1));
   if (found == offsets_.end()) return -1;
-  const PoolRecord record = readPoolRecord(base, found->second.value, end);
+  Offset& offset = found->second;
+  for (; offset.shiftsApplied < shifts_.size(); ++offset.shiftsApplied) {
+    const Shift& shift = shifts_[offset.shiftsApplied];
+    if (offset.value > shift.removedOffset) offset.value -= shift.removedSize;
+  }
+  const PoolRecord record = readPoolRecord(base, offset.value, end);
   if (!record.sound() || static_cast<std::size_t>(record.header.keyLength) != keyBytes ||
       std::memcmp(record.key(base), key, keyBytes) != 0) {
     // The pool changed in a way the header does not show.
     valid_ = false;
     return -1;
   }
-  return found->second.value;
+  return offset.value;
 }
 
 void KeyIndex::update(const unsigned char* base, const PoolControl& before, uint32_t changesBefore,
@@ -54,22 +61,22 @@ void KeyIndex::update(const unsigned char* base, const PoolControl& before, uint
     valid_ = false;
     return;
   }
-  if (removedSize > 0) {
-    for (auto it = offsets_.begin(); it != offsets_.end();) {
-      if (it->second.value == removedOffset) {
-        it = offsets_.erase(it);
-        continue;
-      }
-      if (it->second.value > removedOffset) it->second.value -= removedSize;
-      ++it;
-    }
-  }
-  if (newOffset >= 0) {
+  // The removed record was key's own.
+  if (removedSize > 0) shifts_.push_back(Shift{removedOffset, removedSize});
+  const auto entry = offsets_.find(std::string_view(key));
+  if (newOffset < 0) {
+    if (entry != offsets_.end()) offsets_.erase(entry);
+  } else if (entry != offsets_.end()) {
+    entry->second = Offset{newOffset, shifts_.size()};
+  } else {
     // emplace, not insert_or_assign: the latter's piecewise construction
     // would export a name of the C++ library's from the plug-in.
-    const auto [entry, inserted] = offsets_.emplace(std::string(key), Offset{newOffset});
-    if (!inserted) entry->second = Offset{newOffset};
+    offsets_.emplace(std::string(key), Offset{newOffset, shifts_.size()});
   }
+  // Each look-up applies the notes it has not seen; past about eight per
+  // square root of the keys a rebuild (one walk) costs less.
+  const double keys = static_cast<double>(offsets_.size());
+  if (static_cast<double>(shifts_.size()) > 32 + 8 * std::sqrt(keys)) valid_ = false;
   header_ = after;
   changes_ = changesAfter;
 }

@@ -8,6 +8,9 @@
 //  - a hit is checked against the record at that offset (sound, same key)
 //    before it is used, which catches the changes that keep the header;
 //  - a miss, and any doubt, falls back to the scan.
+// A store's move shifts every record behind the replaced one: the index
+// notes the shift and applies it to an entry when the entry is next looked
+// up, and is rebuilt from the chain once the notes grow long.
 // A pool without a journal (made by a build without one) is never indexed.
 //
 // Thread safety: one mutex per index, taken only around the index itself.
@@ -20,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "pool/KvPoolShm.h"
 
@@ -47,6 +51,11 @@ class KeyIndex {
   void update(const unsigned char* base, const PoolControl& before, uint32_t changesBefore,
               const PoolControl& after, uint32_t changesAfter, int32_t removedOffset,
               int32_t removedSize, const char* key, int32_t newOffset);
+  // A walk found the chain damaged: nothing the index holds is vouched for.
+  void forget() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    valid_ = false;
+  }
 
  private:
   struct Hash {
@@ -70,8 +79,14 @@ class KeyIndex {
   // would otherwise be made of std types alone, out of the exported names.
   struct Offset {
     int32_t value;
+    std::size_t shiftsApplied;  // the notes of shifts_ value has seen
+  };
+  struct Shift {
+    int32_t removedOffset;  // records behind it moved down by removedSize
+    int32_t removedSize;
   };
   std::unordered_map<std::string, Offset, Hash, std::equal_to<>> offsets_;
+  std::vector<Shift> shifts_;
 };
 
 }  // namespace kvpool
