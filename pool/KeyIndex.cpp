@@ -1,29 +1,50 @@
 // The key index: see KeyIndex.h.
 #include "pool/KeyIndex.h"
 
-#include <cmath>
+#include <algorithm>
 #include <cstring>
 
 #include "pool/PoolRecords.h"
 
 namespace kvpool {
 
+int32_t KeyIndex::offsetOf(std::size_t position) const {
+  int32_t offset = kPoolHeaderBytes;
+  for (std::size_t i = position; i > 0; i &= i - 1) offset += sizes_[i];
+  return offset;
+}
+
+void KeyIndex::resize(std::size_t position, int32_t delta) {
+  for (std::size_t i = position + 1; i < sizes_.size(); i += i & (~i + 1)) sizes_[i] += delta;
+}
+
 bool KeyIndex::rebuild(const unsigned char* base, const PoolControl& header, uint32_t changes,
                        int32_t end) {
   valid_ = false;
-  offsets_.clear();
-  shifts_.clear();
+  positions_.clear();
+  // Room for as many stores again as there are records before the next
+  // rebuild, so that its walk costs each store a constant share.
+  const auto records = static_cast<std::size_t>(std::max(header.blockCount, 0));
+  sizes_.assign(2 * records + 65, 0);
+  nextPosition_ = 0;
   PoolKeyRules rules(PoolKeyRules::Scope::kRepeatsOnly);
   const PoolChainEnd walk =
       walkPoolChain(base, header.blockCount, end, &rules, [&](const PoolRecord& record) {
-        offsets_.emplace(std::string(record.keyText(base)), Offset{record.offset, 0});
+        if (nextPosition_ + 1 >= sizes_.size()) return true;
+        positions_.emplace(std::string(record.keyText(base)), Position{nextPosition_});
+        sizes_[++nextPosition_] = record.header.blockSize;
         return false;
       });
-  if (!walk.reaches(header) || offsets_.size() != static_cast<std::size_t>(header.blockCount)) {
+  if (!walk.reaches(header) || positions_.size() != records) {
     // Damage, or a key twice (or another broken key rule): only the scan
     // answers for such a pool.
-    offsets_.clear();
+    positions_.clear();
     return false;
+  }
+  // The sizes in place become the tree: each adds itself to its parent.
+  for (std::size_t i = 1; i < sizes_.size(); ++i) {
+    const std::size_t parent = i + (i & (~i + 1));
+    if (parent < sizes_.size()) sizes_[parent] += sizes_[i];
   }
   valid_ = true;
   base_ = base;
@@ -36,21 +57,17 @@ int32_t KeyIndex::find(const unsigned char* base, const PoolControl& header, uin
                        int32_t end, const char* key, std::size_t keyBytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!current(base, header, changes) && !rebuild(base, header, changes, end)) return -1;
-  const auto found = offsets_.find(std::string_view(key, keyBytes - 1));
-  if (found == offsets_.end()) return -1;
-  Offset& offset = found->second;
-  for (; offset.shiftsApplied < shifts_.size(); ++offset.shiftsApplied) {
-    const Shift& shift = shifts_[offset.shiftsApplied];
-    if (offset.value > shift.removedOffset) offset.value -= shift.removedSize;
-  }
-  const PoolRecord record = readPoolRecord(base, offset.value, end);
+  const auto found = positions_.find(std::string_view(key, keyBytes - 1));
+  if (found == positions_.end()) return -1;
+  const int32_t offset = offsetOf(found->second.value);
+  const PoolRecord record = readPoolRecord(base, offset, end);
   if (!record.sound() || static_cast<std::size_t>(record.header.keyLength) != keyBytes ||
       std::memcmp(record.key(base), key, keyBytes) != 0) {
     // The pool changed in a way the header does not show.
     valid_ = false;
     return -1;
   }
-  return offset.value;
+  return offset;
 }
 
 void KeyIndex::update(const unsigned char* base, const PoolControl& before, uint32_t changesBefore,
@@ -61,22 +78,31 @@ void KeyIndex::update(const unsigned char* base, const PoolControl& before, uint
     valid_ = false;
     return;
   }
-  // The removed record was key's own.
-  if (removedSize > 0) shifts_.push_back(Shift{removedOffset, removedSize});
-  const auto entry = offsets_.find(std::string_view(key));
-  if (newOffset < 0) {
-    if (entry != offsets_.end()) offsets_.erase(entry);
-  } else if (entry != offsets_.end()) {
-    entry->second = Offset{newOffset, shifts_.size()};
-  } else {
-    // emplace, not insert_or_assign: the latter's piecewise construction
-    // would export a name of the C++ library's from the plug-in.
-    offsets_.emplace(std::string(key), Offset{newOffset, shifts_.size()});
+  // The removed record was key's own; the new one is the last.
+  const auto entry = positions_.find(std::string_view(key));
+  if (removedSize > 0) {
+    if (entry == positions_.end() || offsetOf(entry->second.value) != removedOffset) {
+      valid_ = false;
+      return;
+    }
+    resize(entry->second.value, -removedSize);
   }
-  // Each look-up applies the notes it has not seen; past about eight per
-  // square root of the keys a rebuild (one walk) costs less.
-  const double keys = static_cast<double>(offsets_.size());
-  if (static_cast<double>(shifts_.size()) > 32 + 8 * std::sqrt(keys)) valid_ = false;
+  if (newOffset < 0) {
+    if (entry != positions_.end()) positions_.erase(entry);
+  } else if (nextPosition_ + 1 >= sizes_.size() || offsetOf(nextPosition_) != newOffset) {
+    valid_ = false;  // out of numbers: rebuilt at the next look-up
+    return;
+  } else {
+    resize(nextPosition_, after.usedSize - newOffset);
+    if (entry != positions_.end()) {
+      entry->second = Position{nextPosition_};
+    } else {
+      // emplace, not insert_or_assign: the latter's piecewise construction
+      // would export a name of the C++ library's from the plug-in.
+      positions_.emplace(std::string(key), Position{nextPosition_});
+    }
+    ++nextPosition_;
+  }
   header_ = after;
   changes_ = changesAfter;
 }

@@ -8,9 +8,10 @@
 //  - a hit is checked against the record at that offset (sound, same key)
 //    before it is used, which catches the changes that keep the header;
 //  - a miss, and any doubt, falls back to the scan.
-// A store's move shifts every record behind the replaced one: the index
-// notes the shift and applies it to an entry when the entry is next looked
-// up, and is rebuilt from the chain once the notes grow long.
+// Records only ever join at the end and leave by closing their gap, so the
+// index numbers them in chain order and keeps their sizes in a Fenwick tree:
+// a record's offset is the sum of the sizes of the live records before it,
+// and a store changes two sizes, whatever lies behind the replaced record.
 // A pool without a journal (made by a build without one) is never indexed.
 //
 // Thread safety: one mutex per index, taken only around the index itself.
@@ -75,18 +76,19 @@ class KeyIndex {
   const unsigned char* base_ = nullptr;  // a new mapping is a new pool
   PoolControl header_{};
   uint32_t changes_ = 0;
+  int32_t offsetOf(std::size_t position) const;
+  void resize(std::size_t position, int32_t delta);
+
   // A type of our own as the mapped value keeps the table's code, which
   // would otherwise be made of std types alone, out of the exported names.
-  struct Offset {
-    int32_t value;
-    std::size_t shiftsApplied;  // the notes of shifts_ value has seen
+  struct Position {
+    std::size_t value;  // the record's number in chain order, 0 first
   };
-  struct Shift {
-    int32_t removedOffset;  // records behind it moved down by removedSize
-    int32_t removedSize;
-  };
-  std::unordered_map<std::string, Offset, Hash, std::equal_to<>> offsets_;
-  std::vector<Shift> shifts_;
+  std::unordered_map<std::string, Position, Hash, std::equal_to<>> positions_;
+  // The Fenwick tree (1-based) of the sizes of the records by number; a
+  // removed record's size is 0. Numbers run out at its size: then rebuild.
+  std::vector<int32_t> sizes_;
+  std::size_t nextPosition_ = 0;
 };
 
 }  // namespace kvpool
