@@ -264,7 +264,7 @@ void printRatios(const RatioReporter& reporter, double traceLine) {
   auto ratio = [&](const std::string& name) {
     const double time = reporter.nanoseconds(name);
     char text[32] = "     -";
-    if (time > 0) std::snprintf(text, sizeof text, "%7.3fx", bare / time);
+    if (time > 0) std::snprintf(text, sizeof text, "%8.4fx", bare / time);
     return std::string(text);
   };
   std::printf("\nAgainst the bare read pair (%.0f ns), processor time, trace off:\n", bare);

@@ -118,8 +118,9 @@ bool findIndexed(const kvpool::PoolView& pool, const PoolControl& header, uint32
                  const char* key, std::size_t keyLength, int32_t* found, int32_t* foundSize) {
   if (pool.index == nullptr) return false;
   const int32_t end = std::min(header.usedSize, pool.segmentBytes);
-  *found = pool.index->find(pool.base, header, changes, end, key, keyLength);
-  if (!pool.index->vouches(pool.base, header, changes)) {
+  bool vouched = false;
+  *found = pool.index->find(pool.base, header, changes, end, key, keyLength, &vouched);
+  if (!vouched) {
     *found = -1;
     return false;
   }

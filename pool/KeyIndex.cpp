@@ -54,8 +54,15 @@ bool KeyIndex::rebuild(const unsigned char* base, const PoolControl& header, uin
 }
 
 int32_t KeyIndex::find(const unsigned char* base, const PoolControl& header, uint32_t changes,
-                       int32_t end, const char* key, std::size_t keyBytes) {
+                       int32_t end, const char* key, std::size_t keyBytes, bool* vouched) {
   std::lock_guard<std::mutex> lock(mutex_);
+  const int32_t offset = lookUp(base, header, changes, end, key, keyBytes);
+  if (vouched != nullptr) *vouched = valid_;
+  return offset;
+}
+
+int32_t KeyIndex::lookUp(const unsigned char* base, const PoolControl& header, uint32_t changes,
+                         int32_t end, const char* key, std::size_t keyBytes) {
   if (!current(base, header, changes) && !rebuild(base, header, changes, end)) return -1;
   const auto found = positions_.find(std::string_view(key, keyBytes - 1));
   if (found == positions_.end()) return -1;

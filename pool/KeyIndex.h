@@ -34,9 +34,11 @@ class KeyIndex {
  public:
   // The offset of key's record (keyBytes includes the NUL), checked; -1 when
   // the index cannot say (then scan). Rebuilds a stale index from one walk
-  // of the chain, unless the chain is damaged.
+  // of the chain, unless the chain is damaged. *vouched (when given): the
+  // index vouches for the chain afterwards, as vouches() says; a -1 then
+  // means the key is not in the pool.
   int32_t find(const unsigned char* base, const PoolControl& header, uint32_t changes, int32_t end,
-               const char* key, std::size_t keyBytes);
+               const char* key, std::size_t keyBytes, bool* vouched = nullptr);
   // True while the index is current for this header and change count: the
   // chain then is sound and holds no key twice, as the walk that built it
   // found, and a store need not check that again.
@@ -76,6 +78,8 @@ class KeyIndex {
   const unsigned char* base_ = nullptr;  // a new mapping is a new pool
   PoolControl header_{};
   uint32_t changes_ = 0;
+  int32_t lookUp(const unsigned char* base, const PoolControl& header, uint32_t changes,
+                 int32_t end, const char* key, std::size_t keyBytes);
   int32_t offsetOf(std::size_t position) const;
   void resize(std::size_t position, int32_t delta);
 
