@@ -2,8 +2,12 @@
 # Messages through kvflow, as ratios measured in one run:
 #   - a KvPoolNode with a three-statement script (store a field, read that key
 #     into the output, store another field) against a pass-through flow (an
-#     OutputNode alone), with KVPOOL_TRACE=off and with the trace on;
-#   - the pass-through flow in two broker processes against one.
+#     OutputNode alone), with KVPOOL_TRACE=off and with the trace on, and the
+#     trace's lines per message and processor time per line;
+#   - the three-statement and the pass-through flow in two broker processes
+#     against one, beside the ceiling the machine allows at that moment: a
+#     short CPU-bound busy loop in two processes against one. The flow's gain
+#     over the busy loop's is the figure that a loaded machine does not move.
 # With --callgrind instead: instructions per message of the flows under
 # valgrind --tool=callgrind, beside those kept in bench/callgrind-baseline.txt.
 #
@@ -74,6 +78,7 @@ EOF
 # messages/s and the processor seconds of kvflow and its broker processes.
 run() {
   rm -f /tmp/KvPool.log /tmp/KvPool.log.1
+  [ "$1" = busy ] && { busy "$2" "$3"; return; }
   if [ "$4" = off ]; then export KVPOOL_TRACE=off; else unset KVPOOL_TRACE; fi
   python3 -c '
 import resource, subprocess, sys
@@ -82,6 +87,41 @@ rate = next(line.split()[1] for line in out.splitlines() if line.startswith("thr
 used = resource.getrusage(resource.RUSAGE_CHILDREN)
 print(rate, used.ru_utime + used.ru_stime)
 ' "$kvflow" run --processes "$3" --repeat $(($2 / 10)) "$work/$1.json"
+}
+
+# The ceiling: PROCESSES processes each counting ITERATIONS of a loop that
+# touches nothing but the processor. Prints iterations/s of them all and
+# their processor seconds, as run does.
+busy() {
+  python3 -c '
+import os, resource, sys, time
+n, processes = int(sys.argv[1]), int(sys.argv[2])
+start = time.monotonic()
+children = []
+for _ in range(processes):
+    pid = os.fork()
+    if pid == 0:
+        total = 0
+        for i in range(n):
+            total += i * i
+        os._exit(0)
+    children.append(pid)
+for pid in children:
+    os.waitpid(pid, 0)
+used = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(int(n * processes / (time.monotonic() - start)), used.ru_utime + used.ru_stime)
+' "$1" "$2"
+}
+
+# Trace lines one message of FLOW writes: the lines of 2,000 messages less
+# those of 1,000, over 1,000.
+traceLines() {
+  counts=""
+  for n in 1000 2000; do
+    run "$1" "$n" 1 on > /dev/null
+    counts="$counts $(cat /tmp/KvPool.log /tmp/KvPool.log.1 2> /dev/null | wc -l)"
+  done
+  echo "$counts" | awk '{ printf "%.1f", ($2 - $1) / 1000 }'
 }
 
 # Measures the named flows in turns, rounds times over. Arguments:
@@ -144,11 +184,23 @@ if [ "$mode" = ratios ]; then
   show "$on"
   echo "  three statements / pass-through: $(ratio "$(field "$on" three 2)" "$(field "$on" pass 2)")x" \
     "in messages/s, $(ratio "$(field "$on" pass 3)" "$(field "$on" three 3)")x by CPU/message"
-  echo "pass-through, KVPOOL_TRACE=off, 200,000 messages, in one and in two broker processes:"
-  procs=$(measure one=pass,200000,1,off two=pass,200000,2,off)
+  lines=$(traceLines three)
+  passLines=$(traceLines pass)
+  echo "  trace lines per message: three statements $lines, pass-through $passLines;" \
+    "$(awk -v on="$(field "$on" three 3)" -v off="$(field "$off" three 3)" -v l="$lines" -v p="$passLines" \
+      'BEGIN { printf "%.2f", (l > p ? (on - off) / (l - p) : 0) }') us CPU per line" \
+    "(the three-statement message's CPU with the trace on less with it off, over its lines)"
+  echo "in one and in two broker processes, KVPOOL_TRACE=off, 200,000 messages (busy loop: 5,000,000 rounds):"
+  procs=$(measure busy1=busy,5000000,1,off busy2=busy,5000000,2,off \
+    one=three,200000,1,off two=three,200000,2,off pass1=pass,200000,1,off pass2=pass,200000,2,off)
   show "$procs"
-  echo "  two processes / one: $(ratio "$(field "$procs" two 2)" "$(field "$procs" one 2)")x" \
-    "in messages/s; CPU/message two / one: $(ratio "$(field "$procs" two 3)" "$(field "$procs" one 3)")"
+  busyGain=$(ratio "$(field "$procs" busy2 2)" "$(field "$procs" busy1 2)")
+  flowGain=$(ratio "$(field "$procs" two 2)" "$(field "$procs" one 2)")
+  passGain=$(ratio "$(field "$procs" pass2 2)" "$(field "$procs" pass1 2)")
+  echo "  two processes / one: busy loop ${busyGain}x, three statements ${flowGain}x," \
+    "pass-through ${passGain}x (messages or rounds per second)"
+  echo "  three statements' gain / the busy loop's: $(ratio "$flowGain" "$busyGain");" \
+    "pass-through's: $(ratio "$passGain" "$busyGain")"
   echo "flow_bench: load average after $(cut -d' ' -f1-3 /proc/loadavg)"
   rm -rf "$work"
   exit 0

@@ -46,9 +46,8 @@ int32_t saturatedLength(std::size_t length) {
 // caller's to write.
 void removeRecord(const kvpool::PoolView& pool, PoolControl& header, int32_t offset, int32_t size,
                   int32_t newSize) {
-  if (pool.journal != nullptr) {
-    kvpool::journalReplace(pool.journal, pool.base, header, offset, size, newSize);
-  } else {
+  if (pool.journal == nullptr ||
+      !kvpool::journalReplace(pool.journal, pool.base, header, offset, size, newSize)) {
     const int32_t next = offset + size;
     std::memmove(pool.base + offset, pool.base + next,
                  static_cast<std::size_t>(header.usedSize - next));
@@ -106,29 +105,46 @@ int readValue(const kvpool::PoolView& pool, PoolBlockRequest* request, const cha
   }
   if (!walk.reaches(header)) {
     Log("  >getKvPoolDataBlock: damaged record at offset %d\n", walk.offset);
+    if (pool.index != nullptr) pool.index->forget();
   }
   Log("  Key Not FOUND?\n");
   return KVPOOL_KEY_NOT_FOUND;
 }
 
+// Finds key's record (*found, -1 when absent; *foundSize) through the
+// process's key index: true when the index vouches for the chain as it
+// stands (sound, no key twice), so that nothing need walk it.
+bool findIndexed(const kvpool::PoolView& pool, const PoolControl& header, uint32_t changes,
+                 const char* key, std::size_t keyLength, int32_t* found, int32_t* foundSize) {
+  if (pool.index == nullptr) return false;
+  const int32_t end = std::min(header.usedSize, pool.segmentBytes);
+  bool vouched = false;
+  *found = pool.index->find(pool.base, header, changes, end, key, keyLength, &vouched);
+  if (!vouched) {
+    *found = -1;
+    return false;
+  }
+  // find checked the record whole within end.
+  if (*found >= 0) std::memcpy(foundSize, pool.base + *found, sizeof *foundSize);
+  return true;
+}
+
 // One pass over the whole chain: it finds key's record (*found, *foundSize),
-// and proves the chain sound before anything is moved or appended behind it.
-// It holds the chain to the key rules (a key twice is damage, as
-// checkPoolImage says) unless the process's key index vouches for it. Damage
-// cuts *header back to the sound records before it, so stores work again
-// (nothing behind it can be found again); true when it did.
-bool findForStore(unsigned char* base, bool vouched, const char* key, std::size_t keyLength,
-                  PoolControl* header, int32_t* found, int32_t* foundSize) {
+// and proves the chain sound before anything is moved or appended behind it,
+// holding it to the key rules (a key twice is damage, as checkPoolImage
+// says). Damage cuts *header back to the sound records before it, so stores
+// work again (nothing behind it can be found again); true when it did.
+bool findForStore(unsigned char* base, const char* key, std::size_t keyLength, PoolControl* header,
+                  int32_t* found, int32_t* foundSize) {
   kvpool::PoolKeyRules rules(kvpool::PoolKeyRules::Scope::kRepeatsOnly);
-  const PoolChainEnd walk =
-      kvpool::walkPoolChain(base, header->blockCount, header->usedSize, vouched ? nullptr : &rules,
-                            [&](const PoolRecord& record) {
-                              if (*found < 0 && keyMatches(base, record, key, keyLength)) {
-                                *found = record.offset;
-                                *foundSize = record.header.blockSize;
-                              }
-                              return false;
-                            });
+  const PoolChainEnd walk = kvpool::walkPoolChain(
+      base, header->blockCount, header->usedSize, &rules, [&](const PoolRecord& record) {
+        if (*found < 0 && keyMatches(base, record, key, keyLength)) {
+          *found = record.offset;
+          *foundSize = record.header.blockSize;
+        }
+        return false;
+      });
   if (walk.reaches(*header)) return false;
   Log("  >storeKvPoolDataBlock: damaged record at offset %d\n", walk.offset);
   if ((walk.faults & kvpool::kFaultKeyRepeated) != 0) {
@@ -263,11 +279,9 @@ int storeLocked(const kvpool::PoolView& pool, PoolBlockRequest* request, const K
     // The caller's own walk proved the chain sound and found the key (or not).
     found = known->offset;
     foundSize = known->size;
-  } else {
-    const bool vouched =
-        pool.index != nullptr && !headerChanged && pool.index->vouches(base, header, changesBefore);
-    headerChanged |= findForStore(base, vouched, request->key, keyLength, &header, &found,
-                                  &foundSize);
+  } else if (headerChanged || !findIndexed(pool, header, changesBefore, request->key, keyLength,
+                                           &found, &foundSize)) {
+    headerChanged |= findForStore(base, request->key, keyLength, &header, &found, &foundSize);
   }
 
   if (found >= 0) {
@@ -344,12 +358,13 @@ namespace {
 int storeEach(const kvpool::PoolView& pool, const std::vector<kvpool::StorePair>& pairs,
               std::size_t* stored) {
   using namespace kvpool;
-  // One walk of the chain for all the stores; kept up to date after each.
+  // One walk of the chain for all the stores, kept up to date after each;
+  // with a key index each store finds its key through the index instead.
   RecordMap records;
   bool mapped = false;
   for (const auto& [key, value] : pairs) {
     Log("-->storeKvPoolDataBlock\n");
-    if (!mapped) mapped = mapRecords(pool, &records);
+    if (!mapped && pool.index == nullptr) mapped = mapRecords(pool, &records);
     KnownRecord known;
     if (const auto it = records.find(key); mapped && it != records.end()) known = it->second;
     PoolBlockRequest request{};

@@ -1,27 +1,50 @@
 // The key index: see KeyIndex.h.
 #include "pool/KeyIndex.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "pool/PoolRecords.h"
 
 namespace kvpool {
 
+int32_t KeyIndex::offsetOf(std::size_t position) const {
+  int32_t offset = kPoolHeaderBytes;
+  for (std::size_t i = position; i > 0; i &= i - 1) offset += sizes_[i];
+  return offset;
+}
+
+void KeyIndex::resize(std::size_t position, int32_t delta) {
+  for (std::size_t i = position + 1; i < sizes_.size(); i += i & (~i + 1)) sizes_[i] += delta;
+}
+
 bool KeyIndex::rebuild(const unsigned char* base, const PoolControl& header, uint32_t changes,
                        int32_t end) {
   valid_ = false;
-  offsets_.clear();
+  positions_.clear();
+  // Room for as many stores again as there are records before the next
+  // rebuild, so that its walk costs each store a constant share.
+  const auto records = static_cast<std::size_t>(std::max(header.blockCount, 0));
+  sizes_.assign(2 * records + 65, 0);
+  nextPosition_ = 0;
   PoolKeyRules rules(PoolKeyRules::Scope::kRepeatsOnly);
   const PoolChainEnd walk =
       walkPoolChain(base, header.blockCount, end, &rules, [&](const PoolRecord& record) {
-        offsets_.emplace(std::string(record.keyText(base)), Offset{record.offset});
+        if (nextPosition_ + 1 >= sizes_.size()) return true;
+        positions_.emplace(std::string(record.keyText(base)), Position{nextPosition_});
+        sizes_[++nextPosition_] = record.header.blockSize;
         return false;
       });
-  if (!walk.reaches(header) || offsets_.size() != static_cast<std::size_t>(header.blockCount)) {
+  if (!walk.reaches(header) || positions_.size() != records) {
     // Damage, or a key twice (or another broken key rule): only the scan
     // answers for such a pool.
-    offsets_.clear();
+    positions_.clear();
     return false;
+  }
+  // The sizes in place become the tree: each adds itself to its parent.
+  for (std::size_t i = 1; i < sizes_.size(); ++i) {
+    const std::size_t parent = i + (i & (~i + 1));
+    if (parent < sizes_.size()) sizes_[parent] += sizes_[i];
   }
   valid_ = true;
   base_ = base;
@@ -31,19 +54,27 @@ bool KeyIndex::rebuild(const unsigned char* base, const PoolControl& header, uin
 }
 
 int32_t KeyIndex::find(const unsigned char* base, const PoolControl& header, uint32_t changes,
-                       int32_t end, const char* key, std::size_t keyBytes) {
+                       int32_t end, const char* key, std::size_t keyBytes, bool* vouched) {
   std::lock_guard<std::mutex> lock(mutex_);
+  const int32_t offset = lookUp(base, header, changes, end, key, keyBytes);
+  if (vouched != nullptr) *vouched = valid_;
+  return offset;
+}
+
+int32_t KeyIndex::lookUp(const unsigned char* base, const PoolControl& header, uint32_t changes,
+                         int32_t end, const char* key, std::size_t keyBytes) {
   if (!current(base, header, changes) && !rebuild(base, header, changes, end)) return -1;
-  const auto found = offsets_.find(std::string_view(key, keyBytes - 1));
-  if (found == offsets_.end()) return -1;
-  const PoolRecord record = readPoolRecord(base, found->second.value, end);
+  const auto found = positions_.find(std::string_view(key, keyBytes - 1));
+  if (found == positions_.end()) return -1;
+  const int32_t offset = offsetOf(found->second.value);
+  const PoolRecord record = readPoolRecord(base, offset, end);
   if (!record.sound() || static_cast<std::size_t>(record.header.keyLength) != keyBytes ||
       std::memcmp(record.key(base), key, keyBytes) != 0) {
     // The pool changed in a way the header does not show.
     valid_ = false;
     return -1;
   }
-  return found->second.value;
+  return offset;
 }
 
 void KeyIndex::update(const unsigned char* base, const PoolControl& before, uint32_t changesBefore,
@@ -54,21 +85,30 @@ void KeyIndex::update(const unsigned char* base, const PoolControl& before, uint
     valid_ = false;
     return;
   }
+  // The removed record was key's own; the new one is the last.
+  const auto entry = positions_.find(std::string_view(key));
   if (removedSize > 0) {
-    for (auto it = offsets_.begin(); it != offsets_.end();) {
-      if (it->second.value == removedOffset) {
-        it = offsets_.erase(it);
-        continue;
-      }
-      if (it->second.value > removedOffset) it->second.value -= removedSize;
-      ++it;
+    if (entry == positions_.end() || offsetOf(entry->second.value) != removedOffset) {
+      valid_ = false;
+      return;
     }
+    resize(entry->second.value, -removedSize);
   }
-  if (newOffset >= 0) {
-    // emplace, not insert_or_assign: the latter's piecewise construction
-    // would export a name of the C++ library's from the plug-in.
-    const auto [entry, inserted] = offsets_.emplace(std::string(key), Offset{newOffset});
-    if (!inserted) entry->second = Offset{newOffset};
+  if (newOffset < 0) {
+    if (entry != positions_.end()) positions_.erase(entry);
+  } else if (nextPosition_ + 1 >= sizes_.size() || offsetOf(nextPosition_) != newOffset) {
+    valid_ = false;  // out of numbers: rebuilt at the next look-up
+    return;
+  } else {
+    resize(nextPosition_, after.usedSize - newOffset);
+    if (entry != positions_.end()) {
+      entry->second = Position{nextPosition_};
+    } else {
+      // emplace, not insert_or_assign: the latter's piecewise construction
+      // would export a name of the C++ library's from the plug-in.
+      positions_.emplace(std::string(key), Position{nextPosition_});
+    }
+    ++nextPosition_;
   }
   header_ = after;
   changes_ = changesAfter;

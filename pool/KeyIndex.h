@@ -8,6 +8,10 @@
 //  - a hit is checked against the record at that offset (sound, same key)
 //    before it is used, which catches the changes that keep the header;
 //  - a miss, and any doubt, falls back to the scan.
+// Records only ever join at the end and leave by closing their gap, so the
+// index numbers them in chain order and keeps their sizes in a Fenwick tree:
+// a record's offset is the sum of the sizes of the live records before it,
+// and a store changes two sizes, whatever lies behind the replaced record.
 // A pool without a journal (made by a build without one) is never indexed.
 //
 // Thread safety: one mutex per index, taken only around the index itself.
@@ -20,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "pool/KvPoolShm.h"
 
@@ -29,9 +34,11 @@ class KeyIndex {
  public:
   // The offset of key's record (keyBytes includes the NUL), checked; -1 when
   // the index cannot say (then scan). Rebuilds a stale index from one walk
-  // of the chain, unless the chain is damaged.
+  // of the chain, unless the chain is damaged. *vouched (when given): the
+  // index vouches for the chain afterwards, as vouches() says; a -1 then
+  // means the key is not in the pool.
   int32_t find(const unsigned char* base, const PoolControl& header, uint32_t changes, int32_t end,
-               const char* key, std::size_t keyBytes);
+               const char* key, std::size_t keyBytes, bool* vouched = nullptr);
   // True while the index is current for this header and change count: the
   // chain then is sound and holds no key twice, as the walk that built it
   // found, and a store need not check that again.
@@ -47,6 +54,11 @@ class KeyIndex {
   void update(const unsigned char* base, const PoolControl& before, uint32_t changesBefore,
               const PoolControl& after, uint32_t changesAfter, int32_t removedOffset,
               int32_t removedSize, const char* key, int32_t newOffset);
+  // A walk found the chain damaged: nothing the index holds is vouched for.
+  void forget() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    valid_ = false;
+  }
 
  private:
   struct Hash {
@@ -66,12 +78,21 @@ class KeyIndex {
   const unsigned char* base_ = nullptr;  // a new mapping is a new pool
   PoolControl header_{};
   uint32_t changes_ = 0;
+  int32_t lookUp(const unsigned char* base, const PoolControl& header, uint32_t changes,
+                 int32_t end, const char* key, std::size_t keyBytes);
+  int32_t offsetOf(std::size_t position) const;
+  void resize(std::size_t position, int32_t delta);
+
   // A type of our own as the mapped value keeps the table's code, which
   // would otherwise be made of std types alone, out of the exported names.
-  struct Offset {
-    int32_t value;
+  struct Position {
+    std::size_t value;  // the record's number in chain order, 0 first
   };
-  std::unordered_map<std::string, Offset, Hash, std::equal_to<>> offsets_;
+  std::unordered_map<std::string, Position, Hash, std::equal_to<>> positions_;
+  // The Fenwick tree (1-based) of the sizes of the records by number; a
+  // removed record's size is 0. Numbers run out at its size: then rebuild.
+  std::vector<int32_t> sizes_;
+  std::size_t nextPosition_ = 0;
 };
 
 }  // namespace kvpool

@@ -12,9 +12,9 @@ namespace {
 
 constexpr uint32_t kJournalMagic = 0x4B564A33;  // "KVJ3": the layout with checks and flags
 constexpr int32_t kHeaderSize = sizeof(PoolControl);
-// A chunk of the move never exceeds the replaced record (so it can be redone)
-// nor this, so that progress is noted often on long moves.
-constexpr int32_t kMaxChunk = 1 << 16;
+// The move copies the saved records back in pieces of this size; the step
+// hook sees each piece.
+constexpr int32_t kMovePiece = 4096;
 
 // The journal's fields are noted in order: a process killed between two
 // notes leaves the earlier ones in place. Only the compiler can reorder the
@@ -91,23 +91,22 @@ void sealEntry(StoreJournal* journal, EntryKind kind) {
   noteMoved(journal, 0);
 }
 
-int32_t chunkOf(const StoreJournal* journal) {
-  return std::min(journal->oldSize, kMaxChunk);
+int32_t tailOf(const StoreJournal* journal) {
+  return journal->usedSize - journal->offset - journal->oldSize;
 }
 
-// Moves the bytes behind the replaced record down over it, from the noted
-// progress on.
+// Writes the records saved behind the replaced record over it: the pool is
+// never their source, so a move cut short anywhere is simply made again.
 void moveDown(StoreJournal* journal, unsigned char* base) {
-  const int32_t tail = journal->usedSize - journal->offset - journal->oldSize;
-  const int32_t chunk = chunkOf(journal);
-  for (int32_t done = movedOf(journal); done < tail;) {
-    const int32_t n = std::min(chunk, tail - done);
-    std::memcpy(base + journal->offset + done, base + journal->offset + journal->oldSize + done,
-                static_cast<std::size_t>(n));
+  const int32_t tail = tailOf(journal);
+  const unsigned char* saved = saveArea(journal) + journal->oldSize;
+  for (int32_t done = 0; done < tail;) {
+    const int32_t n = std::min(kMovePiece, tail - done);
+    std::memcpy(base + journal->offset + done, saved + done, static_cast<std::size_t>(n));
     done += n;
-    noteMoved(journal, done);
     journalStep(kStepChunkMoved);
   }
+  noteMoved(journal, tail);
 }
 
 // Puts the saved record back as the pool's last record, with the header the
@@ -118,14 +117,13 @@ void restoreOldRecord(StoreJournal* journal, unsigned char* base) {
   writeControl(base, journal->blockCount, journal->usedSize);
 }
 
-// The move's noted progress is its own (its check holds), within the bytes
-// to move, and a whole number of chunks unless complete; once moved, complete.
-bool progressSound(const StoreJournal* journal, int64_t tail) {
+// The move's noted progress is its own (its check holds): none yet or all of
+// it while moving, all of it once moved.
+bool progressSound(const StoreJournal* journal, int32_t tail) {
   const uint64_t progress = __atomic_load_n(&journal->progress, __ATOMIC_ACQUIRE);
   const int32_t moved = movedOf(journal);
-  if (progress != progressOf(moved, journal->check) || moved < 0 || moved > tail) return false;
-  if (journal->state == kJournalMoved) return moved == tail;
-  return moved == tail || moved % chunkOf(journal) == 0;
+  if (progress != progressOf(moved, journal->check)) return false;
+  return moved == tail || (moved == 0 && journal->state == kJournalMoving);
 }
 
 // The entry is one a store of ours wrote for a pool of segmentSize bytes: a
@@ -142,9 +140,10 @@ bool plausible(StoreJournal* journal, int32_t segmentSize) {
   if (journal->check != entryCheck(journal, kind)) return false;
   if (kind == kKindClear) return journal->offset == kHeaderSize && journal->oldSize == 0;
   if (kind == kKindAppend) return journal->offset == used && journal->oldSize == 0;
+  // The save area holds the old record and every record behind it.
   return journal->oldSize > 0 && journal->offset >= kHeaderSize &&
          int64_t{journal->offset} + journal->oldSize <= used &&
-         progressSound(journal, used - journal->offset - journal->oldSize);
+         used - journal->offset <= journal->saveCapacity && progressSound(journal, tailOf(journal));
 }
 
 }  // namespace
@@ -176,9 +175,11 @@ bool journalPending(const StoreJournal* journal) {
   return journal != nullptr && __atomic_load_n(&journal->state, __ATOMIC_ACQUIRE) != kJournalIdle;
 }
 
-void journalReplace(StoreJournal* journal, unsigned char* base, const PoolControl& header,
+bool journalReplace(StoreJournal* journal, unsigned char* base, const PoolControl& header,
                     int32_t offset, int32_t oldSize, int32_t newSize) {
-  std::memcpy(saveArea(journal), base + offset, static_cast<std::size_t>(oldSize));
+  const int32_t span = header.usedSize - offset;
+  if (span > journal->saveCapacity) return false;
+  std::memcpy(saveArea(journal), base + offset, static_cast<std::size_t>(span));
   journal->offset = offset;
   journal->oldSize = oldSize;
   journal->newSize = newSize;
@@ -190,6 +191,7 @@ void journalReplace(StoreJournal* journal, unsigned char* base, const PoolContro
   moveDown(journal, base);
   noteState(journal, kJournalMoved);
   journalStep(kStepMoved);
+  return true;
 }
 
 void journalAppend(StoreJournal* journal, const PoolControl& header, int32_t newSize) {

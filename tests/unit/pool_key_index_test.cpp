@@ -7,8 +7,10 @@
 #include <map>
 #include <string>
 
+#include "pool/KeyIndex.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
+#include "pool/StoreJournal.h"
 #include "pool_test_helpers.h"
 
 namespace {
@@ -100,6 +102,34 @@ TEST(KeyIndexTest, GetsAnswerAsAScanAfterRawChanges) {
   ASSERT_EQ(storeValue(keyOf(2), "new"), 0);
   ASSERT_EQ(storeValue("KvPoolLater", "later"), 0);
   for (const auto& [key, value] : scanPool()) EXPECT_EQ(getValue(key), value) << key;
+}
+
+// Replacements move the records behind the replaced one down; the index
+// follows them (past the point where it rebuilds itself) and finds every key
+// where it now lies.
+TEST(KeyIndexTest, FindsEveryKeyWhereItLiesAfterManyReplacements) {
+  resetPoolState();
+  ASSERT_TRUE(attachNode());
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(storeValue(keyOf(i), "v"), 0);
+  ASSERT_TRUE(getValue(keyOf(0)).has_value());  // builds the index
+  const kvpool::PoolView pool = kvpool::processPoolView();
+  for (int round = 0; round < 150; ++round) {
+    ASSERT_EQ(storeValue(keyOf(round * 7 % 20), std::string(round % 5 + 1, 'x')), 0);
+    if (round % 50 != 49) continue;
+    const PoolControl header = poolHeader();
+    const uint32_t changes = kvpool::journalChanges(pool.journal);
+    // The stores kept it current: no store fell back to a walk.
+    EXPECT_TRUE(pool.index->vouches(pool.base, header, changes)) << round + 1 << " stores";
+    kvpool::walkPoolChain(pool.base, header.blockCount, header.usedSize,
+                          [&](const kvpool::PoolRecord& record) {
+                            const std::string key(record.keyText(pool.base));
+                            EXPECT_EQ(pool.index->find(pool.base, header, changes, header.usedSize,
+                                                       key.c_str(), key.size() + 1),
+                                      record.offset)
+                                << key << " after " << round + 1 << " stores";
+                            return false;
+                          });
+  }
 }
 
 }  // namespace

@@ -93,8 +93,9 @@ TEST_P(StoreJournalTest, KilledStoreLosesOnlyItsOwnUpdate) {
   EXPECT_EQ(poolHeader().blockCount, kRecordsBehind + 1 + (c.expected != nullptr ? 1 : 0));
 }
 
-// The old record is 28 bytes, so the move behind it runs in 28-byte chunks.
-constexpr int kChunks = kRecordsBehind * 10000 / 28;
+// The move behind the old record runs in pieces of 4,096 bytes: the 400,980
+// bytes of the records behind it take kChunks + 1.
+constexpr int kChunks = kRecordsBehind * 10000 / 4096;
 
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, StoreJournalTest,
@@ -102,6 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
         KillCase{"replace, old record saved", true, kvpool::kStepSaved, 1, &kOld},
         KillCase{"replace, first chunk moved", true, kvpool::kStepChunkMoved, 1, &kOld},
         KillCase{"replace, half moved", true, kvpool::kStepChunkMoved, kChunks / 2, &kOld},
+        KillCase{"replace, last piece moved", true, kvpool::kStepChunkMoved, kChunks + 1, &kOld},
         KillCase{"replace, move done", true, kvpool::kStepMoved, 1, &kOld},
         KillCase{"replace, new record written", true, kvpool::kStepRecordWritten, 1, &kOld},
         KillCase{"replace, header written", true, kvpool::kStepHeaderWritten, 1, &kNew},
@@ -192,7 +194,7 @@ TEST(StoreJournalCorruptTest, CorruptedEntryIsNeverApplied) {
     int occurrence;
     const char* key;
   };
-  const Scenario scenarios[] = {{kvpool::kStepChunkMoved, 100, "KvPoolSmall"},
+  const Scenario scenarios[] = {{kvpool::kStepChunkMoved, 7, "KvPoolSmall"},
                                 {kvpool::kStepRecordWritten, 1, "KvPoolSmall"},
                                 {kvpool::kStepRecordWritten, 1, "KvPoolNew"}};
   std::mt19937 random(20240611);

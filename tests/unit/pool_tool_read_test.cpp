@@ -32,7 +32,7 @@ TEST(ToolReadTest, InterruptedStoreIsPutRightBeforeTheToolReads) {
   for (int i = 0; i < 5; ++i) {
     ASSERT_EQ(storeValue("KvPoolR" + std::to_string(i), std::string(5000, 'a' + i)), 0);
   }
-  chunksLeft = 200;
+  chunksLeft = 3;
   ASSERT_EQ(runChild([] {
               if (!attachNode()) return 1;
               kvpool::journalStepHook = stopMidMove;
