@@ -165,7 +165,7 @@ KVPOOL_EXPORT int initKvPoolFromFile(void);
 // (octal, read and write bits only, the owner's included; 0666 when unset);
 // any other KVPOOL_MODE refuses the creation before anything is looked up.
 // With KVPOOL_MODE given, a segment or set found is joined only when it has
-// that mode and an owner the mode admits (pool/ObjectCheck.h); the journal
+// that mode and an owner the mode admits (pool/SegmentLifecycle.h); the journal
 // only when its owner, creator and mode are the segment's. A refusal names
 // the object (getKvPoolAttachProblem).
 int attachKvPool(void);

@@ -1,24 +1,17 @@
 // Where a process keeps its pool: the machine's shared memory (the default,
 // pool/KvPoolShm.h) or a Redis server that processes on several machines
-// share; and the one table of operations through which every caller above
-// reaches either.
-//
-//   KVPOOL_BACKEND        unset or empty: shared memory
-//                         redis://[[USER]:PASSWORD@]HOST:PORT[/DB]
-//                         redis-sentinel://[[USER]:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]
-//                         (USER: a user of the server's access control lists)
-//   KVPOOL_REDIS_PREFIX   put before every key (default empty), so that
-//                         several pools can share one Redis database
-//   KVPOOL_REDIS_TIMEOUT_MS  the bound of every step: connecting, the
-//                         setup round trip, each exchange with its whole
-//                         answer (default 500, 1 to 600000)
-//
+// share; and the one table of operations through which every caller reaches
+// either.
+//   KVPOOL_BACKEND           unset or empty: shared memory
+//                            redis://[[USER]:PASSWORD@]HOST:PORT[/DB]
+//                            redis-sentinel://[[USER]:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]
+//   KVPOOL_REDIS_PREFIX      put before every key (default empty)
+//   KVPOOL_REDIS_TIMEOUT_MS  the bound of every step, each exchange with its
+//                            whole answer (default 500, 1 to 600000)
 // The choice is made when a process creates a node context while it has none
-// alive, and holds as long as any of its node contexts lives. On Redis the pool
-// outlives the node contexts: no segment, semaphore set or user slot is made.
-//
-// Thread safety: the choice is taken under a mutex; every backend's table
-// is safe for concurrent use.
+// alive, and holds as long as any of its node contexts lives. On Redis no
+// segment, semaphore set or user slot is made. The choice is taken under a
+// mutex; every backend's table is safe for concurrent use.
 #ifndef KVPOOL_POOL_POOLBACKEND_H
 #define KVPOOL_POOL_POOLBACKEND_H
 
@@ -28,7 +21,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "pool/KvPoolShm.h"
@@ -43,7 +35,6 @@
 //
 // Texts passed in belong to the caller for the call's duration; texts a
 // call hands out go to a sink, one put per text, valid during the put only.
-// A backend may be used by any number of threads at once.
 extern "C" {
 
 struct KvPoolText {
@@ -174,17 +165,20 @@ static_assert(sizeof(KvPoolBackendMethods) == 8 + 12 * sizeof(void*) &&
 
 namespace kvpool {
 
-// Helpers for C++ callers of the table.
 inline KvPoolText poolText(std::string_view text) {
   return {text.data(), text.size()};
 }
+inline std::string textOf(KvPoolText text) {
+  return {text.bytes, text.length};
+}
+inline void putText(KvPoolSink* sink, std::string_view text, bool present = true) {
+  if (sink != nullptr) sink->put(sink->context, text.data(), text.size(), present ? 1 : 0);
+}
+// The reason is cut to fit.
 inline KvPoolOutcome poolOutcome(int code, std::string_view reason = {}) {
   KvPoolOutcome outcome{};
   outcome.code = code;
-  const std::size_t length =
-      reason.size() < sizeof outcome.reason ? reason.size() : sizeof outcome.reason - 1;
-  for (std::size_t i = 0; i < length; ++i) outcome.reason[i] = reason[i];
-  outcome.reason[length] = '\0';
+  reason.copy(outcome.reason, sizeof outcome.reason - 1);
   return outcome;
 }
 
@@ -194,8 +188,8 @@ class CollectingSink {
   CollectingSink();
   KvPoolSink* sink() { return &sink_; }
   std::vector<std::optional<std::string>>& texts() { return texts_; }
-  // The texts, absent ones as "".
-  std::vector<std::string> plainTexts() const;
+  std::vector<std::string> plainTexts() const;  // absent ones as ""
+  std::string first() const;                    // "" when none
 
  private:
   KvPoolSink sink_;
@@ -213,8 +207,7 @@ struct RemotePoolOp {
 
 struct RemoteBatchReply {
   int result = 0;  // 0, 2, 8 or 5
-  // The operation the batch stopped at (2, 8, and 5 once it ran); -1 when
-  // it stopped before any ran (5) or did not stop.
+  // The operation the batch stopped at (2, 8, and 5 once it ran); else -1.
   int failedOp = -1;
   // What each kGet read, by operation index ("" for a missing key when
   // missing keys read as empty, and for stores); as many as ran.
@@ -263,12 +256,11 @@ struct BackendConfig {
   std::string describe() const;
 };
 
-inline constexpr int kDefaultRedisTimeoutMs = 500;
 inline constexpr int kMaxRedisTimeoutMs = 600000;
 inline constexpr std::size_t kMaxRedisPrefixBytes = 1024;
 
-// A number as decimal text. (std::to_string would export a table of its
-// own from the plug-in.)
+// A number as decimal text (std::to_string would export a table of its own
+// from the plug-in).
 std::string decimalText(long value);
 
 // Reads the three settings (null: unset). False with *problem saying what is

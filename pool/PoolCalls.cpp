@@ -1,7 +1,5 @@
-// The exported pool calls (pool/KvPoolShm.h) on the process's backend
-// table (pool/PoolBackend.h): the same for every backend, and nothing here
-// knows which one answers.
-#include <algorithm>
+// The exported pool calls (pool/KvPoolShm.h) on the process's backend table
+// (pool/PoolBackend.h): the same for every backend.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -23,14 +21,14 @@ void collect(void* context, const char* bytes, uint64_t length, int32_t present)
   }
 }
 
-}  // namespace
-
 // The record sizes a request reports for key and value.
 void setLengths(PoolBlockRequest* request, std::size_t keyBytes, std::size_t valueBytes) {
   request->keyLength = static_cast<int32_t>(keyBytes + 1);
   request->valueLength = static_cast<int32_t>(valueBytes + 1);
   request->blockSize = kRecordHeaderBytes + request->keyLength + request->valueLength;
 }
+
+}  // namespace
 
 CollectingSink::CollectingSink() : sink_{&texts_, collect} {}
 
@@ -41,10 +39,14 @@ std::vector<std::string> CollectingSink::plainTexts() const {
   return plain;
 }
 
+std::string CollectingSink::first() const {
+  return texts_.empty() ? "" : texts_.front().value_or("");
+}
+
 std::string backendName(KvPoolBackend& backend) {
   CollectingSink name;
   if (backend.methods->describe(&backend, nullptr, name.sink()).code != 0) return "";
-  return name.texts().empty() ? "" : name.texts().front().value_or("");
+  return name.first();
 }
 
 RemoteBatchReply runBackendBatch(KvPoolBackend& backend, const std::vector<RemotePoolOp>& ops,
@@ -56,12 +58,10 @@ RemoteBatchReply runBackendBatch(KvPoolBackend& backend, const std::vector<Remot
         {static_cast<int32_t>(op.kind), op.source, poolText(op.key), poolText(op.value)});
   }
   CollectingSink values;
-  int32_t failedOp = -1;
-  const KvPoolOutcome outcome = backend.methods->runBatch(
-      &backend, table.data(), table.size(), missingIsEmpty ? 1 : 0, &failedOp, values.sink());
   RemoteBatchReply reply;
+  const KvPoolOutcome outcome = backend.methods->runBatch(
+      &backend, table.data(), table.size(), missingIsEmpty ? 1 : 0, &reply.failedOp, values.sink());
   reply.result = outcome.code;
-  reply.failedOp = failedOp;
   reply.values = values.plainTexts();
   reply.error = outcome.reason;
   return reply;
@@ -74,7 +74,7 @@ int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
   kvpool::CollectingSink value;
   const KvPoolOutcome outcome = backend->methods->get(backend, kvpool::poolText(key), value.sink());
   if (outcome.code != KVPOOL_OK) return outcome.code;
-  const std::string text = value.texts().empty() ? "" : value.texts().front().value_or("");
+  const std::string text = value.first();
   auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
   if (copy == nullptr) return KVPOOL_KEY_NOT_FOUND;
   std::memcpy(copy, text.c_str(), text.size() + 1);
@@ -106,13 +106,15 @@ int initKvPoolFromFile(void) {
   if (backend->methods->loadSnapshot != nullptr) return backend->methods->loadSnapshot(backend);
   int records = 0;
   std::string error;
-  const kvpool::RemoteSnapshot loaded = kvpool::loadTablePoolFromFile(*backend, &records, &error);
-  // As on shared memory: 1 when the file or the pool could not be used (the
-  // backend unreachable, or refusing the records for memory); a pool that
-  // holds keys or cannot take the file is left alone with 0.
-  return loaded == kvpool::RemoteSnapshot::kFileFailed ||
-                 loaded == kvpool::RemoteSnapshot::kUnavailable ||
-                 loaded == kvpool::RemoteSnapshot::kFull
-             ? 1
-             : 0;
+  using kvpool::RemoteSnapshot;
+  // As on shared memory: 1 when the file or the pool could not be used; a
+  // pool that holds keys or cannot take the file is left alone with 0.
+  switch (kvpool::loadTablePoolFromFile(*backend, &records, &error)) {
+    case RemoteSnapshot::kFileFailed:
+    case RemoteSnapshot::kUnavailable:
+    case RemoteSnapshot::kFull:
+      return 1;
+    default:
+      return 0;
+  }
 }

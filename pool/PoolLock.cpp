@@ -3,6 +3,7 @@
 #include "pool/PoolLock.h"
 
 #include <sched.h>
+#include <time.h>
 
 #include <cmath>
 #include <cstdio>
@@ -41,6 +42,21 @@ timespec monotonicNow() {
   return now;
 }
 
+// The point on CLOCK_MONOTONIC that lies waitSeconds from now; NaN and
+// anything below 0 wait not at all.
+timespec lockDeadline(double waitSeconds) {
+  const double wait = waitSeconds > 0 ? std::min(waitSeconds, kLongestWaitSeconds) : 0;
+  const double whole = std::floor(wait);
+  timespec deadline = monotonicNow();
+  deadline.tv_sec += static_cast<time_t>(whole);
+  deadline.tv_nsec += static_cast<long>((wait - whole) * kNanosPerSecond);
+  if (deadline.tv_nsec >= kNanosPerSecond) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= kNanosPerSecond;
+  }
+  return deadline;
+}
+
 // What is left until deadline, never negative.
 timespec timeLeft(const timespec& deadline) {
   const timespec now = monotonicNow();
@@ -53,27 +69,11 @@ timespec timeLeft(const timespec& deadline) {
   return left;
 }
 
-// The waiting call of a lock: semop, or semtimedop with the time left until
-// deadline; a signal resumes the wait, and so only shortens what is left.
-// Null when the lock is held, else the call that failed (errno tells why;
-// EAGAIN: the deadline passed).
-const char* waitForLock(int semaphoreSet, sembuf* list, std::size_t count,
-                        const timespec* deadline) {
-  for (;;) {
-    if (deadline == nullptr) {
-      if (semop(semaphoreSet, list, count) == 0) return nullptr;
-      if (errno != EINTR) return "semop()";
-      continue;
-    }
-    timespec left = timeLeft(*deadline);
-    if (semtimedop(semaphoreSet, list, count, &left) == 0) return nullptr;
-    if (errno != EINTR) return "semtimedop()";
-  }
-}
-
-// The lock's list, tried first with IPC_NOWAIT on every entry (otherwise the
-// same entries and SEM_UNDO), then with the waiting call. Null when held,
-// else the call that failed.
+// The lock's list, tried first with IPC_NOWAIT on every entry, then with the
+// waiting call: semop, or semtimedop with the time left until deadline; a
+// signal resumes the wait, and so only shortens what is left. Null when
+// held, else the call that failed (errno tells why; EAGAIN: the deadline
+// passed).
 template <std::size_t N>
 const char* runLockSemop(int semaphoreSet, const sembuf (&ops)[N], const timespec* deadline) {
   std::array<sembuf, N> list;
@@ -85,19 +85,30 @@ const char* runLockSemop(int semaphoreSet, const sembuf (&ops)[N], const timespe
     if (attempt >= kLockTries / 2) sched_yield();
   }
   std::copy(std::begin(ops), std::end(ops), list.begin());
-  return waitForLock(semaphoreSet, list.data(), N, deadline);
+  for (;;) {
+    if (deadline == nullptr) {
+      if (semop(semaphoreSet, list.data(), N) == 0) return nullptr;
+      if (errno != EINTR) return "semop()";
+      continue;
+    }
+    timespec left = timeLeft(*deadline);
+    if (semtimedop(semaphoreSet, list.data(), N, &left) == 0) return nullptr;
+    if (errno != EINTR) return "semtimedop()";
+  }
 }
 
-// One lock step; see lockForWriting.
+// One lock step, traced as the exported function named by the lines.
 template <std::size_t N>
 bool lockStep(int semaphoreSet, const sembuf (&ops)[N], LockTrace trace, const char* entryLine,
-              const char* failureLine, int* error, const timespec* deadline = nullptr) {
+              const char* failureLine, int* error, std::optional<double> waitSeconds = {}) {
   if (trace == LockTrace::kTraced) Log(entryLine);
-  const char* failedCall = runLockSemop(semaphoreSet, ops, deadline);
+  timespec deadline{};
+  if (waitSeconds) deadline = lockDeadline(*waitSeconds);
+  const char* failedCall = runLockSemop(semaphoreSet, ops, waitSeconds ? &deadline : nullptr);
   if (failedCall == nullptr) return true;
   const int failed = errno;
   if (error != nullptr) *error = failed;
-  if (deadline == nullptr || failed != EAGAIN) ++lockFailures;
+  if (!waitSeconds || failed != EAGAIN) ++lockFailures;
   noteUnavailable(failedCall, failed);
   if (trace == LockTrace::kTraced) Log(failureLine);
   return false;
@@ -117,23 +128,20 @@ unsigned threadLockFailures() {
   return lockFailures;
 }
 
-timespec lockDeadline(double waitSeconds) {
-  // NaN and anything below 0 wait not at all.
-  const double wait = waitSeconds > 0 ? std::min(waitSeconds, kLongestWaitSeconds) : 0;
-  const double whole = std::floor(wait);
-  timespec deadline = monotonicNow();
-  deadline.tv_sec += static_cast<time_t>(whole);
-  deadline.tv_nsec += static_cast<long>((wait - whole) * kNanosPerSecond);
-  if (deadline.tv_nsec >= kNanosPerSecond) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= kNanosPerSecond;
-  }
-  return deadline;
+bool readSemaphoreStatus(int semaphoreSet, semid_ds* status) {
+  union {
+    int val;
+    semid_ds* buf;
+    unsigned short* array;
+  } arg{};
+  arg.buf = status;
+  return semctl(semaphoreSet, 0, IPC_STAT, arg) == 0;
 }
 
-bool lockForWriting(int semaphoreSet, LockTrace trace, int* error, const timespec* deadline) {
+bool lockForWriting(int semaphoreSet, LockTrace trace, int* error,
+                    std::optional<double> waitSeconds) {
   return lockStep(semaphoreSet, kWriteLockOps, trace, "-->sem_WLock\n",
-                  "  >sem_WLock: semop() failed\n", error, deadline);
+                  "  >sem_WLock: semop() failed\n", error, waitSeconds);
 }
 
 void unlockForWriting(int semaphoreSet, LockTrace trace) {
@@ -141,9 +149,10 @@ void unlockForWriting(int semaphoreSet, LockTrace trace) {
            "  >sem_WUnLock: semop() failed\n", nullptr);
 }
 
-bool lockForReading(int semaphoreSet, LockTrace trace, int* error, const timespec* deadline) {
+bool lockForReading(int semaphoreSet, LockTrace trace, int* error,
+                    std::optional<double> waitSeconds) {
   return lockStep(semaphoreSet, kReadLockOps, trace, "-->sem_RLock\n",
-                  "  >sem_RLock: semop() failed\n", error, deadline);
+                  "  >sem_RLock: semop() failed\n", error, waitSeconds);
 }
 
 void unlockForReading(int semaphoreSet, LockTrace trace) {
@@ -155,14 +164,12 @@ PoolWriteLock::PoolWriteLock(int semaphoreSet, LockTrace trace)
     : semaphoreSet_(semaphoreSet),
       trace_(trace),
       held_(lockForWriting(semaphoreSet, trace, &error_)) {}
+PoolWriteLock::PoolWriteLock(int semaphoreSet, double waitSeconds, LockTrace trace)
+    : semaphoreSet_(semaphoreSet),
+      trace_(trace),
+      held_(lockForWriting(semaphoreSet, trace, &error_, waitSeconds)) {}
 PoolWriteLock::~PoolWriteLock() {
   if (held_) unlockForWriting(semaphoreSet_, trace_);
-}
-
-PoolWriteLock::PoolWriteLock(int semaphoreSet, double waitSeconds, LockTrace trace)
-    : semaphoreSet_(semaphoreSet), trace_(trace), held_(false) {
-  const timespec deadline = lockDeadline(waitSeconds);
-  held_ = lockForWriting(semaphoreSet, trace, &error_, &deadline);
 }
 
 PoolReadLock::PoolReadLock(int semaphoreSet, LockTrace trace)
@@ -170,10 +177,9 @@ PoolReadLock::PoolReadLock(int semaphoreSet, LockTrace trace)
       trace_(trace),
       held_(lockForReading(semaphoreSet, trace, &error_)) {}
 PoolReadLock::PoolReadLock(int semaphoreSet, double waitSeconds, LockTrace trace)
-    : semaphoreSet_(semaphoreSet), trace_(trace), held_(false) {
-  const timespec deadline = lockDeadline(waitSeconds);
-  held_ = lockForReading(semaphoreSet, trace, &error_, &deadline);
-}
+    : semaphoreSet_(semaphoreSet),
+      trace_(trace),
+      held_(lockForReading(semaphoreSet, trace, &error_, waitSeconds)) {}
 PoolReadLock::~PoolReadLock() {
   if (held_) unlockForReading(semaphoreSet_, trace_);
 }

@@ -5,12 +5,17 @@
 #ifndef KVPOOL_POOL_POOLSETTINGS_H
 #define KVPOOL_POOL_POOLSETTINGS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "pool/ObjectCheck.h"
-
 namespace kvpool {
+
+// A buffer for a problem text; empty while there is none.
+struct ObjectProblem {
+  char* text;
+  std::size_t bytes;
+};
 
 // The longest KVPOOL_MEMORY_PAGES text taken.
 constexpr int kPageTextMax = 23;

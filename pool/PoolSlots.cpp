@@ -1,16 +1,11 @@
 // The user slots of the pool's node contexts and the removal of the pool by
-// the machine's last one (pool/PoolSlots.h).
-#include "pool/PoolSlots.h"
-
+// the machine's last one (pool/SegmentLifecycle.h).
 #include <errno.h>
 #include <sys/sem.h>
 
 #include <string>
 
-#include "pool/KvPoolShm.h"
-#include "pool/PoolAccess.h"
 #include "pool/PoolLock.h"
-#include "pool/PoolSettings.h"
 #include "pool/SegmentLifecycle.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
@@ -78,19 +73,15 @@ void leaveLastSlot() {
 
 Join joinSlots(int newSlots) {
   const int wanted = newSlots + (slotSet == hSemaphore ? 0 : poolUsers);
-  if (wanted > 0) {
-    sembuf ops[] = {{kWriterSem, 0, 0}, {kSlotSem, static_cast<short>(-wanted), SEM_UNDO}};
-    while (semop(hSemaphore, ops, 2) == -1) {
-      if (errno == EINTR) continue;
-      noteUnavailable("semop()", errno);
-      return setRemoved(errno) ? Join::kSetRemoved : Join::kFailed;
-    }
+  const sembuf ops[] = {{kWriterSem, 0, 0}, {kSlotSem, static_cast<short>(-wanted), SEM_UNDO}};
+  if (wanted > 0 && !runSemop(hSemaphore, ops)) {
+    noteUnavailable("semop()", errno);
+    return setRemoved(errno) ? Join::kSetRemoved : Join::kFailed;
   }
   slotSet = hSemaphore;
   return Join::kJoined;
 }
 
-// A set removed under a lookup: forget both objects and look again.
 void forgetRemovedPool(const char* function) {
   Log("  %s: the pool was removed meanwhile, looking it up again\n", function);
   forgetSegment();

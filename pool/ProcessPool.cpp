@@ -6,11 +6,7 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "pool/KvPoolShm.h"
-#include "pool/PoolAccess.h"
 #include "pool/PoolLock.h"
-#include "pool/PoolSettings.h"
-#include "pool/PoolSlots.h"
 #include "pool/SegmentLifecycle.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"

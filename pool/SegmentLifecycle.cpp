@@ -14,10 +14,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "pool/ObjectCheck.h"
 #include "pool/PoolLock.h"
 #include "pool/PoolRecords.h"
-#include "pool/PoolSettings.h"
 #include "pool/StoreJournal.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
@@ -57,12 +55,6 @@ constexpr long kSlotInitPollNanos = 10L * 1000 * 1000;
 // set it after a slot was taken. No SEM_UNDO: the count outlives its setter.
 constexpr sembuf kInitSlotsOps[] = {{kSlotSem, 0, IPC_NOWAIT}, {kSlotSem, KVPOOL_USER_SLOTS, 0}};
 
-union SemctlArg {
-  int val;
-  semid_ds* buf;
-  unsigned short* array;
-};
-
 void initialiseSlotCount(int semaphoreSet) {
   // EAGAIN: the count is set already (by the creator, or by a process that
   // took over from it).
@@ -80,10 +72,7 @@ void initialiseSlotCount(int semaphoreSet) {
 void awaitSlotCount(int semaphoreSet) {
   for (int poll = 0;; ++poll) {
     semid_ds status{};
-    SemctlArg arg{};
-    arg.buf = &status;
-    if (semctl(semaphoreSet, 0, IPC_STAT, arg) == -1) return;
-    if (status.sem_otime != 0) return;
+    if (!readSemaphoreStatus(semaphoreSet, &status) || status.sem_otime != 0) return;
     if (semctl(semaphoreSet, kSlotSem, GETVAL) != 0) return;
     if (poll == kSlotInitPolls) break;
     timespec pause{0, kSlotInitPollNanos};
@@ -96,7 +85,7 @@ void awaitSlotCount(int semaphoreSet) {
 // A set found by key is joined only when KVPOOL_MODE, if given, fits it.
 void joinFoundSet() {
   if (poolModeGiven() &&
-      !kvpool::semaphoresFitMode(hSemaphore, poolCreationMode(), attachProblemBuffer())) {
+      !semaphoresFitMode(hSemaphore, poolCreationMode(), attachProblemBuffer())) {
     Log("  >initHandleOfKvPool: semaphore set %d refused for KVPOOL_MODE\n", hSemaphore);
     hSemaphore = -1;
     return;
@@ -145,18 +134,12 @@ bool retainedSegmentIsLive() {
   return status.shm_perm.__key == KVPOOL_SHM_KEY && (status.shm_perm.mode & SHM_DEST) == 0;
 }
 
-void dropRetainedSegment() {
-  Log("  initHandleOfKvPool segment %d was removed, looking the pool up again\n", hKvMem);
-  forgetSegment();
-}
-
 int findOrCreateSegment() {
   for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
     hKvMem = shmget(KVPOOL_SHM_KEY, 0, IPC_EXCL | kPermissions);
     if (hKvMem != -1) {
       Log("  shmget hKvMem = %d\n", hKvMem);
-      if (poolModeGiven() &&
-          !kvpool::segmentFitsMode(hKvMem, poolCreationMode(), attachProblemBuffer())) {
+      if (poolModeGiven() && !segmentFitsMode(hKvMem, poolCreationMode(), attachProblemBuffer())) {
         Log("  >initHandleOfKvPool: segment %d refused for KVPOOL_MODE\n", hKvMem);
         hKvMem = -1;
       }
@@ -171,9 +154,9 @@ int findOrCreateSegment() {
     char pagesText[kPageTextMax + 1];
     std::snprintf(pagesText, sizeof pagesText, "%d", noOfPoolPages);
     int rc = 0;
-    cciLog(&rc, CCI_LOG_INFORMATION, kvpool::kEventFile, kvpool::kLinePoolCreated,
-           "initHandleOfKvPool", constKvCatalog, kvpool::kEventPoolCreated, kvpool::kVTRL2Text,
-           pagesText, static_cast<const char*>(nullptr));
+    cciLog(&rc, CCI_LOG_INFORMATION, kEventFile, kLinePoolCreated, "initHandleOfKvPool",
+           constKvCatalog, kEventPoolCreated, kVTRL2Text, pagesText,
+           static_cast<const char*>(nullptr));
     hKvMem = shmget(KVPOOL_SHM_KEY, static_cast<size_t>(configuredCapacity()),
                     IPC_CREAT | IPC_EXCL | poolCreationMode());
     if (hKvMem != -1) {
@@ -189,10 +172,9 @@ int findOrCreateSegment() {
 
 // False when the pool's journal is another's: the pool is then not used.
 bool attachJournal(int32_t poolBytes) {
-  const kvpool::JournalMapping mapping =
-      kvpool::mapJournal(hKvMem, poolBytes, true, attachProblemBuffer());
+  const JournalMapping mapping = mapJournal(hKvMem, poolBytes, true, attachProblemBuffer());
   journalView = mapping.view;
-  processJournal = kvpool::journalOpen(journalView, mapping.bytes);
+  processJournal = journalOpen(journalView, mapping.bytes);
   return !mapping.foreign;
 }
 
@@ -204,15 +186,11 @@ void detachJournal() {
 
 }  // namespace
 
-// The first line of a mapping, with the mapping it starts from.
 void traceMappingStart(const void* view) {
   Log("-->initHandleOfKvPoolView hKvMemView = 0x%X\n",
       static_cast<unsigned>(reinterpret_cast<uintptr_t>(view)));
 }
 
-// Maps segment for reading and writing and learns its real size: every bound
-// is taken from the segment as it really is, not from KVPOOL_MEMORY_PAGES.
-// A node's attach and a tool's read-write opening share it, traced alike.
 SegmentMapping mapSegmentForWriting(int segment) {
   SegmentMapping failed;
   void* view = shmat(segment, nullptr, 0);
@@ -239,7 +217,6 @@ SegmentMapping mapSegmentForWriting(int segment) {
   return {view, static_cast<int32_t>(std::min<size_t>(status.shm_segsz, INT32_MAX)), 0};
 }
 
-// Unmaps a read-write mapping, traced as a node's is.
 void releaseMapping(void* view) {
   Log("-->closeHandleOfKvPoolView hKvMemView %X\n",
       static_cast<unsigned>(reinterpret_cast<uintptr_t>(view)));
@@ -252,21 +229,14 @@ void removeJournal() {
   if (id != -1) shmctl(id, IPC_RMID, nullptr);
 }
 
-// Unmaps the segment and its journal and forgets the segment's id.
 void forgetSegment() {
-  if (hKvMemView != nullptr) {
-    shmdt(hKvMemView);
-    hKvMemView = nullptr;
-    kvMemSegmentSize = 0;
-  }
-  if (journalView != nullptr) shmdt(journalView);
-  journalView = nullptr;
-  processJournal = nullptr;
+  if (hKvMemView != nullptr) shmdt(hKvMemView);
+  hKvMemView = nullptr;
+  kvMemSegmentSize = 0;
+  detachJournal();
   hKvMem = -1;
 }
 
-// Finds or creates the pool's objects and maps the segment, as node creation
-// does. A pool needs both: false (traced) when either is missing.
 bool findAndMapPool() {
   const int existed = initHandleOfKvPool();
   if (hSemaphore == -1) {
@@ -305,19 +275,8 @@ bool poolCreatedPersistent() {
 
 }  // namespace kvpool
 
-using kvpool::attachJournal;
-using kvpool::detachJournal;
-using kvpool::dropRetainedSegment;
-using kvpool::findOrCreateSegment;
-using kvpool::findOrCreateSemaphoreSet;
-using kvpool::kvMemSegmentSize;
-using kvpool::mapSegmentForWriting;
-using kvpool::readPoolPages;
-using kvpool::releaseMapping;
-using kvpool::removeJournal;
-using kvpool::retainedSegmentIsLive;
-using kvpool::SegmentMapping;
-using kvpool::traceMappingStart;
+// The exported calls on this process's handles.
+using namespace kvpool;  // NOLINT: this file's own pieces
 
 int initHandleOfKvPool(void) {
   Log("-->initHandleOfKvPool hKvMem = 0x%X\n", static_cast<unsigned>(hKvMem));
@@ -326,7 +285,8 @@ int initHandleOfKvPool(void) {
   if (hSemaphore == -1) return 0;
   if (hKvMem != -1) {
     if (retainedSegmentIsLive()) return 1;
-    dropRetainedSegment();
+    Log("  initHandleOfKvPool segment %d was removed, looking the pool up again\n", hKvMem);
+    forgetSegment();
   }
   readPoolPages();
   return findOrCreateSegment();
@@ -340,9 +300,7 @@ void initHandleOfKvPoolView(int existed) {
   hKvMemView = mapping.view;
   kvMemSegmentSize = mapping.bytes;
   if (!attachJournal(mapping.bytes)) {
-    releaseMapping(hKvMemView);
-    hKvMemView = nullptr;
-    kvMemSegmentSize = 0;
+    closeHandleOfKvPoolView();
     return;
   }
   if (existed == 0) initKvPoolMemory();
@@ -351,21 +309,20 @@ void initHandleOfKvPoolView(int existed) {
 void initKvPoolMemory(void) {
   Log("-->initKvPoolMemory\n");
   if (hKvMemView == nullptr) return;
-  const PoolControl empty = {getKvPoolCapacity(), 0, static_cast<int32_t>(sizeof(PoolControl))};
-  kvpool::PoolWriteLock lock(hSemaphore);
+  const PoolControl empty = {getKvPoolCapacity(), 0, kPoolHeaderBytes};
+  PoolWriteLock lock(hSemaphore);
   if (!lock.held()) return;  // the pool went; whoever finds it next sees an empty one
   // Another process may have found the new segment and stored into it before
   // this one got the lock; only a header nobody has written yet is set.
   auto* base = static_cast<unsigned char*>(hKvMemView);
-  if (kvpool::readPoolControl(base).usedSize >= kvpool::kPoolHeaderBytes) return;
-  kvpool::writePoolControl(base, empty);
+  if (readPoolControl(base).usedSize >= kPoolHeaderBytes) return;
+  writePoolControl(base, empty);
   // KVPOOL_PERSIST: the creator fills the pool from the file while it still
   // holds the lock, so no message reads it before, and marks the pool for
   // its last node to save, unless a refused file stayed at the path.
-  if (kvpool::persistPath() == nullptr) return;
-  if (!kvpool::loadPersistedPoolLocked(kvpool::mappedPoolView())) return;
-  if (kvpool::StoreJournal* journal = kvpool::processStoreJournal()) {
-    __atomic_or_fetch(&journal->flags, kvpool::kJournalPoolPersistent, __ATOMIC_RELEASE);
+  if (persistPath() == nullptr || !loadPersistedPoolLocked(mappedPoolView())) return;
+  if (processJournal != nullptr) {
+    __atomic_or_fetch(&processJournal->flags, kJournalPoolPersistent, __ATOMIC_RELEASE);
   }
 }
 
@@ -394,5 +351,5 @@ int32_t getKvPoolSegmentSize(void) {
 int32_t getKvPoolCapacity(void) {
   // Once the pool exists its size is the segment's, whoever made it:
   // KVPOOL_MEMORY_PAGES sizes only a pool this process creates.
-  return hKvMemView != nullptr ? kvMemSegmentSize : kvpool::configuredCapacity();
+  return hKvMemView != nullptr ? kvMemSegmentSize : configuredCapacity();
 }

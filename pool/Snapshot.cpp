@@ -227,15 +227,10 @@ bool kvpool::readSnapshotFile(int32_t capacity, std::vector<unsigned char>* imag
 
 void kvpool::logSnapshotEvent(bool saved) {
   int rc = 0;
-  if (saved) {
-    cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotSaved, "storeKvPoolToFile",
-           constKvCatalog, kvpool::kEventSnapshotSaved, kvpool::kVTRL2Text,
-           static_cast<const char*>(nullptr));
-  } else {
-    cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotLoaded,
-           "initKvPoolFromFile", constKvCatalog, kvpool::kEventSnapshotLoaded, kvpool::kVTRL2Text,
-           static_cast<const char*>(nullptr));
-  }
+  cciLog(&rc, CCI_LOG_ERROR, kEventFile, saved ? kLineSnapshotSaved : kLineSnapshotLoaded,
+         saved ? "storeKvPoolToFile" : "initKvPoolFromFile", constKvCatalog,
+         saved ? kEventSnapshotSaved : kEventSnapshotLoaded, kVTRL2Text,
+         static_cast<const char*>(nullptr));
 }
 
 namespace {
@@ -309,30 +304,34 @@ bool setRefusedFileAside(const std::string& path, const std::string& reason) {
   return renamed;
 }
 
-}  // namespace
-
-int kvpool::savePoolToFile(const PoolView& pool) {
+// The save, taking the writer lock unless its caller holds it.
+int savePool(const kvpool::PoolView& pool, bool takeLock, std::string* why) {
   Log("-->storeKvPoolToFile\n");
   if (pool.base == nullptr) return 1;
-  const bool written = writeSnapshotFile([&pool](int fd) {
-    PoolWriteLock lock(pool.semaphores);
-    if (!lock.held()) {
-      Log("  >storeKvPoolToFile: the pool's lock cannot be taken, nothing saved\n");
-      return false;
-    }
-    return writeHeldPool(pool, fd);
-  });
+  const bool written = kvpool::writeSnapshotFile(
+      [&pool, takeLock](int fd) {
+        if (!takeLock) return writeHeldPool(pool, fd);
+        kvpool::PoolWriteLock lock(pool.semaphores);
+        if (!lock.held()) {
+          Log("  >storeKvPoolToFile: the pool's lock cannot be taken, nothing saved\n");
+          return false;
+        }
+        return writeHeldPool(pool, fd);
+      },
+      why);
   if (!written) return 1;
-  logSnapshotEvent(true);
+  kvpool::logSnapshotEvent(true);
   return 0;
 }
 
+}  // namespace
+
+int kvpool::savePoolToFile(const PoolView& pool) {
+  return savePool(pool, true, nullptr);
+}
+
 int kvpool::savePoolToFileLocked(const PoolView& pool, std::string* why) {
-  Log("-->storeKvPoolToFile\n");
-  if (pool.base == nullptr) return 1;
-  if (!writeSnapshotFile([&pool](int fd) { return writeHeldPool(pool, fd); }, why)) return 1;
-  logSnapshotEvent(true);
-  return 0;
+  return savePool(pool, false, why);
 }
 
 int kvpool::loadPoolFromFile(const PoolView& pool) {

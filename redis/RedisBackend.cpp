@@ -1,14 +1,37 @@
 // The module's entry point, kvpoolRedisOpen: the pool's table
 // (pool/PoolBackend.h) on a RedisPool, each call one RedisPool call, its
-// error the outcome's reason.
+// error the outcome's reason; and the module's trace.
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "pool/PoolBackend.h"
-#include "redis/ModuleLog.h"
+#include "redis/RedisExchange.h"
 #include "redis/RedisPool.h"
 
 namespace kvpool {
+namespace {
+
+std::atomic<const KvPoolRedisHost*> moduleHost{nullptr};
+
+}  // namespace
+
+void setModuleHost(const KvPoolRedisHost* host) {
+  moduleHost.store(host, std::memory_order_release);
+}
+
+void Log(const char* format, ...) {
+  const KvPoolRedisHost* host = moduleHost.load(std::memory_order_acquire);
+  if (host == nullptr || host->log == nullptr) return;
+  char line[2048];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  host->log(line);
+}
 
 struct RedisBackend : KvPoolBackend {
   RedisBackend(const KvPoolBackendMethods* table, const BackendConfig& config)
@@ -22,23 +45,14 @@ RedisPool& poolOf(KvPoolBackend* backend) {
   return static_cast<RedisBackend*>(backend)->pool;
 }
 
-std::string textOf(const KvPoolText& text) {
-  return std::string(text.bytes, text.length);
-}
-
 std::vector<std::string> textsOf(const KvPoolText* texts, uint64_t count) {
   std::vector<std::string> out;
-  out.reserve(count);
   for (uint64_t i = 0; i < count; ++i) out.push_back(textOf(texts[i]));
   return out;
 }
 
-void put(KvPoolSink* sink, const std::string& text, bool present = true) {
-  if (sink != nullptr) sink->put(sink->context, text.data(), text.size(), present ? 1 : 0);
-}
-
 KvPoolOutcome done(bool ok, const std::string& error) {
-  return ok ? poolOutcome(KVPOOL_OK) : poolOutcome(KVPOOL_POOL_UNAVAILABLE, error);
+  return poolOutcome(ok ? KVPOOL_OK : KVPOOL_POOL_UNAVAILABLE, ok ? "" : error);
 }
 
 KvPoolOutcome get(KvPoolBackend* backend, KvPoolText key, KvPoolSink* sink) {
@@ -46,7 +60,7 @@ KvPoolOutcome get(KvPoolBackend* backend, KvPoolText key, KvPoolSink* sink) {
   Log("-->getKvPoolDataBlock %s\n", pool.config().describe().c_str());
   std::string value, error;
   const int result = pool.get(textOf(key), &value, &error);
-  if (result == KVPOOL_OK) put(sink, value);
+  if (result == KVPOOL_OK) putText(sink, value);
   return poolOutcome(result, error);
 }
 
@@ -68,7 +82,6 @@ KvPoolOutcome remove(KvPoolBackend* backend, const KvPoolText* keys, uint64_t ke
 }
 
 KvPoolOutcome clear(KvPoolBackend* backend, int64_t* removed) {
-  *removed = 0;
   std::vector<std::string> keys;
   std::string error;
   long deleted = 0;
@@ -82,7 +95,7 @@ KvPoolOutcome listKeys(KvPoolBackend* backend, KvPoolSink* sink) {
   std::vector<std::string> keys;
   std::string error;
   if (!poolOf(backend).listKeys(&keys, &error)) return done(false, error);
-  for (const std::string& key : keys) put(sink, key);
+  for (const std::string& key : keys) putText(sink, key);
   return done(true, error);
 }
 
@@ -94,8 +107,8 @@ KvPoolOutcome readMany(KvPoolBackend* backend, const KvPoolText* keys, uint64_t 
   if (!poolOf(backend).readValues(textsOf(keys, keyCount), &read, &unreadable, &error)) {
     return done(false, error);
   }
-  for (const auto& value : read) put(values, value.value_or(std::string()), value.has_value());
-  for (const std::string& key : unreadable) put(wrongType, key);
+  for (const auto& value : read) putText(values, value.value_or(""), value.has_value());
+  for (const std::string& key : unreadable) putText(wrongType, key);
   return done(true, error);
 }
 
@@ -119,28 +132,26 @@ KvPoolOutcome runBatch(KvPoolBackend* backend, const KvPoolOp* ops, uint64_t opC
   }
   const RemoteBatchReply reply = poolOf(backend).runBatch(batch, missingIsEmpty != 0);
   *failedOp = reply.failedOp;
-  for (const std::string& value : reply.values) put(values, value);
+  for (const std::string& value : reply.values) putText(values, value);
   return poolOutcome(reply.result, reply.error);
 }
 
 KvPoolOutcome describe(KvPoolBackend* backend, const char* section, KvPoolSink* facts) {
   RedisPool& pool = poolOf(backend);
   if (section == nullptr) {
-    put(facts, pool.config().describe());
+    putText(facts, pool.config().describe());
     return done(true, "");
   }
   std::string text, where, error;
   if (!pool.info(section, &text, &where, &error)) return done(false, error);
-  put(facts, where);
-  put(facts, text);
+  putText(facts, where);
+  putText(facts, text);
   return done(true, error);
 }
 
 void close(KvPoolBackend* backend) {
   delete static_cast<RedisBackend*>(backend);
 }
-
-}  // namespace
 
 constexpr KvPoolBackendMethods kMethods = {kKvPoolBackendVersion,
                                            0,
@@ -157,15 +168,12 @@ constexpr KvPoolBackendMethods kMethods = {kKvPoolBackendVersion,
                                            nullptr,
                                            nullptr};
 
-}  // namespace kvpool
-
-namespace {
-
-kvpool::RedisEndpoint endpointOf(const KvPoolEndpoint& endpoint) {
+RedisEndpoint endpointOf(const KvPoolEndpoint& endpoint) {
   return {endpoint.host != nullptr ? endpoint.host : "", endpoint.port};
 }
 
 }  // namespace
+}  // namespace kvpool
 
 extern "C" __attribute__((visibility("default"))) KvPoolBackend* kvpoolRedisOpen(
     const KvPoolRedisHost* host, const KvPoolRedisSettings* settings, KvPoolOutcome* outcome) {
@@ -175,16 +183,17 @@ extern "C" __attribute__((visibility("default"))) KvPoolBackend* kvpoolRedisOpen
     return nullptr;
   }
   kvpool::setModuleHost(host);
+  const auto text = [](const char* value) { return value != nullptr ? value : ""; };
   BackendConfig config;
   config.kind = settings->kind == 2 ? BackendConfig::Kind::kSentinel : BackendConfig::Kind::kRedis;
-  config.server = endpointOf(settings->server);
+  config.server = kvpool::endpointOf(settings->server);
   for (uint64_t i = 0; i < settings->sentinelCount; ++i) {
-    config.sentinels.push_back(endpointOf(settings->sentinels[i]));
+    config.sentinels.push_back(kvpool::endpointOf(settings->sentinels[i]));
   }
-  config.master = settings->master != nullptr ? settings->master : "";
-  config.user = settings->user != nullptr ? settings->user : "";
-  config.password = settings->password != nullptr ? settings->password : "";
-  config.prefix.assign(settings->prefix.bytes, settings->prefix.length);
+  config.master = text(settings->master);
+  config.user = text(settings->user);
+  config.password = text(settings->password);
+  config.prefix = kvpool::textOf(settings->prefix);
   config.database = settings->database;
   config.timeoutMs = settings->timeoutMs;
   *outcome = kvpool::poolOutcome(KVPOOL_OK);

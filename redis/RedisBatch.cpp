@@ -1,24 +1,11 @@
 // A message's pool operations in one round trip: planned here, then sent
 // plain (stores, then reads, pipelined) or as one server-side script.
-#include <errno.h>
-#include <hiredis/hiredis.h>
-#include <pthread.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
-#include <string_view>
-
-#include "pool/PoolRecords.h"
-#include "redis/ModuleLog.h"
 #include "redis/RedisExchange.h"
 
 namespace kvpool {
 
 // The message's operations, run in order, when they need the server to
-// decide (redis/RedisPool.h: planBatch). KEYS[i] is the key of operation i;
+// decide (planBatch). KEYS[i] is the key of operation i;
 // ARGV[1] is "1" when a missing key reads as empty, ARGV[2] the operation
 // letters (G get, S store ARGV[i+2], R store what operation ARGV[i+2],
 // counted from 0, read). The answer is {0, 0, values...}, or {2, i} when
@@ -126,10 +113,6 @@ BatchPlan planBatch(const std::vector<RemotePoolOp>& ops) {
   }
   return plan;
 }
-
-}  // namespace
-
-namespace {
 
 // One attempt's commands for the plan, and the texts they point into.
 struct BatchCommands {

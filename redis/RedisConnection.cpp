@@ -1,22 +1,13 @@
 // The module's connections: direct or found through the sentinels, set up
 // in one round trip, kept for the next call and dropped after fork.
-#include <errno.h>
-#include <hiredis/hiredis.h>
 #include <pthread.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
-#include <string_view>
 
-#include "pool/PoolRecords.h"
-#include "redis/ModuleLog.h"
 #include "redis/RedisExchange.h"
 
 namespace kvpool {
-
 namespace {
 
 // Counts the forks of this process, so that a pool notices it is in a child
@@ -44,15 +35,14 @@ namespace {
 // A TCP connection with the pool's timeouts on connecting and on every
 // command; null with the reason in *error.
 Context connectTo(const RedisEndpoint& endpoint, int timeoutMs, std::string* error) {
-  const timeval timeout = toTimeval(timeoutMs);
+  const timeval timeout = {timeoutMs / 1000, static_cast<suseconds_t>(timeoutMs % 1000) * 1000};
   Context context(redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, timeout));
   if (context == nullptr) {
     *error = "no memory for a connection";
     return nullptr;
   }
-  bool timedOut = false;
   if (context->err != 0) {
-    *error = contextError(context.get(), timeoutMs, &timedOut);
+    *error = contextError(context.get(), timeoutMs);
     return nullptr;
   }
   redisSetTimeout(context.get(), timeout);
@@ -69,9 +59,8 @@ bool askSentinel(const RedisEndpoint& sentinel, const BackendConfig& config, Red
   }
   Reply reply = single(context.get(), {"SENTINEL", "get-master-addr-by-name", config.master},
                        config.timeoutMs);
-  bool timedOut = false;
   if (reply == nullptr) {
-    *error = sentinel.text() + ": " + contextError(context.get(), config.timeoutMs, &timedOut);
+    *error = sentinel.text() + ": " + contextError(context.get(), config.timeoutMs);
     return false;
   }
   if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 ||
@@ -83,7 +72,7 @@ bool askSentinel(const RedisEndpoint& sentinel, const BackendConfig& config, Red
     return false;
   }
   master->host = std::string(replyText(reply->element[0]));
-  const long port = std::strtol(std::string(replyText(reply->element[1])).c_str(), nullptr, 10);
+  const long port = std::strtol(reply->element[1]->str, nullptr, 10);
   master->port = static_cast<int>(port);
   return port > 0 && port <= 65535;
 }
@@ -131,9 +120,7 @@ std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
   if (config_.kind == BackendConfig::Kind::kSentinel) setup.push_back({"ROLE"});
   std::vector<Reply> replies;
   if (!pipeline(context.get(), setup, config_.timeoutMs, kToolBounds, &replies)) {
-    bool timedOut = false;
-    *error = config_.describe() + ": " + where +
-             contextError(context.get(), config_.timeoutMs, &timedOut);
+    *error = config_.describe() + ": " + where + contextError(context.get(), config_.timeoutMs);
     return nullptr;
   }
   for (std::size_t i = 0; i < setup.size(); ++i) {

@@ -1,18 +1,7 @@
 // Single gets and stores, and the tools' scans, reads, stores and deletes
 // of many keys.
-#include <errno.h>
-#include <hiredis/hiredis.h>
-#include <pthread.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
-#include <string_view>
 
-#include "pool/PoolRecords.h"
-#include "redis/ModuleLog.h"
 #include "redis/RedisExchange.h"
 
 namespace kvpool {
@@ -31,6 +20,37 @@ std::string prefixPattern(const std::string& prefix) {
   return pattern + "*";
 }
 
+// An error answer to a message's or a tool's store or read: 8 for a store
+// refused for memory (when oomIsFull), else 5 with *why.
+Outcome errorAnswer(const BackendConfig& config, std::string_view text, bool oomIsFull, int* result,
+                    std::string* why) {
+  if (oomIsFull && startsWith(text, "OOM")) {
+    *result = KVPOOL_POOL_FULL;
+    return Outcome::kDone;
+  }
+  *why = config.describe() + ": " + std::string(text);
+  *result = KVPOOL_POOL_UNAVAILABLE;
+  return refusesService(text) ? Outcome::kRefused : Outcome::kDone;
+}
+
+// A tool's step answered with an error or an answer of another shape.
+Outcome unexpectedAnswer(const BackendConfig& config, const char* step, const redisReply* reply,
+                         std::string* why) {
+  *why = config.describe() + ": " + step + ": " +
+         (isError(reply) ? std::string(replyText(reply)) : "unexpected answer");
+  return Outcome::kRefused;
+}
+
+// The prefixed keys of keys[start, start + kPipelineChunk).
+std::vector<std::string> chunkKeys(const std::string& prefix, const std::vector<std::string>& keys,
+                                   std::size_t start) {
+  std::vector<std::string> full;
+  for (std::size_t i = start; i < std::min(keys.size(), start + kPipelineChunk); ++i) {
+    full.push_back(prefix + keys[i]);
+  }
+  return full;
+}
+
 }  // namespace
 
 int RedisPool::get(const std::string& key, std::string* value, std::string* error) {
@@ -42,9 +62,7 @@ int RedisPool::get(const std::string& key, std::string* value, std::string* erro
             single(connection.get(), {"GET", fullKey}, config_.timeoutMs, messageBounds(1));
         if (reply == nullptr) return Outcome::kLost;
         if (isError(reply.get())) {
-          *why = config_.describe() + ": " + std::string(replyText(reply.get()));
-          result = KVPOOL_POOL_UNAVAILABLE;
-          return refusesService(replyText(reply.get())) ? Outcome::kRefused : Outcome::kDone;
+          return errorAnswer(config_, replyText(reply.get()), false, &result, why);
         }
         if (reply->type == REDIS_REPLY_NIL) {
           result = KVPOOL_KEY_NOT_FOUND;
@@ -66,14 +84,7 @@ int RedisPool::set(const std::string& key, const std::string& value, std::string
             single(connection.get(), {"SET", fullKey, value}, config_.timeoutMs, messageBounds(0));
         if (reply == nullptr) return Outcome::kLost;
         if (isError(reply.get())) {
-          const std::string_view text = replyText(reply.get());
-          if (startsWith(text, "OOM")) {
-            result = KVPOOL_POOL_FULL;
-            return Outcome::kDone;
-          }
-          *why = config_.describe() + ": " + std::string(text);
-          result = KVPOOL_POOL_UNAVAILABLE;
-          return refusesService(text) ? Outcome::kRefused : Outcome::kDone;
+          return errorAnswer(config_, replyText(reply.get()), true, &result, why);
         }
         return Outcome::kDone;
       },
@@ -94,10 +105,7 @@ bool RedisPool::listKeys(std::vector<std::string>* keys, std::string* error) {
                                config_.timeoutMs);
           if (reply == nullptr) return Outcome::kLost;
           if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
-            *why =
-                config_.describe() + ": SCAN: " +
-                (isError(reply.get()) ? std::string(replyText(reply.get())) : "unexpected answer");
-            return Outcome::kRefused;
+            return unexpectedAnswer(config_, "SCAN", reply.get(), why);
           }
           cursor = std::string(replyText(reply->element[0]));
           const redisReply* batch = reply->element[1];
@@ -109,20 +117,12 @@ bool RedisPool::listKeys(std::vector<std::string>* keys, std::string* error) {
       },
       error);
   if (!ok) return false;
-  // SCAN may name a key twice when the table grows meanwhile.
-  // (On the elements themselves: the vector's iterators would bring their
-  // comparison's shared helper into the plug-in's exported names.)
+  // SCAN may name a key twice when the table grows meanwhile. (On the
+  // elements: the vector's iterators would bring their comparison's shared
+  // helper into the plug-in's exported names.)
   std::string* first = keys->data();
   std::sort(first, first + keys->size());
   keys->resize(static_cast<std::size_t>(std::unique(first, first + keys->size()) - first));
-  return true;
-}
-
-bool RedisPool::hasKeys(bool* any, std::string* error) {
-  // Asked once per snapshot load: the one scan of the prefix serves.
-  std::vector<std::string> keys;
-  if (!listKeys(&keys, error)) return false;
-  *any = !keys.empty();
   return true;
 }
 
@@ -133,11 +133,8 @@ bool RedisPool::readValues(const std::vector<std::string>& keys,
       [&](Connection& connection, std::string*) {
         values->clear();
         if (wrongType != nullptr) wrongType->clear();
-        std::vector<std::string> fullKeys;
         for (std::size_t start = 0; start < keys.size(); start += kPipelineChunk) {
-          const std::size_t end = std::min(keys.size(), start + kPipelineChunk);
-          fullKeys.clear();
-          for (std::size_t i = start; i < end; ++i) fullKeys.push_back(config_.prefix + keys[i]);
+          const std::vector<std::string> fullKeys = chunkKeys(config_.prefix, keys, start);
           std::vector<Command> commands;
           for (const std::string& key : fullKeys) commands.push_back({"GET", key});
           std::vector<Reply> replies;
@@ -175,16 +172,10 @@ int RedisPool::storeValues(const std::vector<std::pair<std::string, std::string>
         if (!pipeline(connection.get(), commands, config_.timeoutMs, kToolBounds, &replies))
           return Outcome::kLost;
         for (const Reply& reply : replies) {
-          if (!isError(reply.get())) continue;
           const std::string_view text = replyText(reply.get());
-          if (startsWith(text, "OOM")) {
-            result = KVPOOL_POOL_FULL;
-            return Outcome::kDone;
+          if (isError(reply.get()) && !startsWith(text, "EXECABORT")) {
+            return errorAnswer(config_, text, true, &result, why);
           }
-          if (startsWith(text, "EXECABORT")) continue;
-          *why = config_.describe() + ": " + std::string(text);
-          result = KVPOOL_POOL_UNAVAILABLE;
-          return refusesService(text) ? Outcome::kRefused : Outcome::kDone;
         }
         return Outcome::kDone;
       },
@@ -198,20 +189,14 @@ bool RedisPool::deleteKeys(const std::vector<std::string>& keys, long* deleted,
   return exchange(
       [&](Connection& connection, std::string* why) {
         *deleted = 0;
-        std::vector<std::string> fullKeys;
         for (std::size_t start = 0; start < keys.size(); start += kPipelineChunk) {
-          const std::size_t end = std::min(keys.size(), start + kPipelineChunk);
-          fullKeys.clear();
-          for (std::size_t i = start; i < end; ++i) fullKeys.push_back(config_.prefix + keys[i]);
+          const std::vector<std::string> fullKeys = chunkKeys(config_.prefix, keys, start);
           Command command = {"DEL"};
           for (const std::string& key : fullKeys) command.push_back(key);
           Reply reply = single(connection.get(), command, config_.timeoutMs);
           if (reply == nullptr) return Outcome::kLost;
           if (reply->type != REDIS_REPLY_INTEGER) {
-            *why =
-                config_.describe() + ": DEL: " +
-                (isError(reply.get()) ? std::string(replyText(reply.get())) : "unexpected answer");
-            return Outcome::kRefused;
+            return unexpectedAnswer(config_, "DEL", reply.get(), why);
           }
           *deleted += static_cast<long>(reply->integer);
         }
@@ -227,9 +212,7 @@ bool RedisPool::info(const std::string& section, std::string* text, std::string*
         Reply reply = single(connection.get(), {"INFO", section}, config_.timeoutMs);
         if (reply == nullptr) return Outcome::kLost;
         if (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_STATUS) {
-          *why = config_.describe() + ": INFO: " +
-                 (isError(reply.get()) ? std::string(replyText(reply.get())) : "unexpected answer");
-          return Outcome::kRefused;
+          return unexpectedAnswer(config_, "INFO", reply.get(), why);
         }
         *text = std::string(replyText(reply.get()));
         *where = connection.where();

@@ -9,7 +9,7 @@
 // server refused a write for lack of memory, an OOM reply) and
 // KVPOOL_POOL_UNAVAILABLE (5: the server cannot be reached, gave no answer
 // within the timeout, sent an answer larger than the caller can use
-// (redis/RedisReply.h) or an error answer, refused the password, or is no
+// (redis/RedisExchange.h) or an error answer, refused the password, or is no
 // master). With 5 comes a text naming the backend (host:port, never the
 // password) and the error.
 //
@@ -26,7 +26,6 @@
 #ifndef KVPOOL_REDIS_REDISPOOL_H
 #define KVPOOL_REDIS_REDISPOOL_H
 
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,7 +33,6 @@
 #include <utility>
 #include <vector>
 
-#include "pool/KvPoolShm.h"
 #include "pool/PoolBackend.h"
 #include "pool/SnapshotFile.h"
 
@@ -62,8 +60,6 @@ class RedisPool {
   // The tools' access, each false with *error when the server cannot be used.
   // Every pool key under the prefix (prefix removed), sorted bytewise.
   bool listKeys(std::vector<std::string>* keys, std::string* error);
-  // Whether any key lies under the prefix.
-  bool hasKeys(bool* any, std::string* error);
   // The values of keys, pipelined; none for a key that is gone or holds no
   // string (*wrongType lists those, when given).
   bool readValues(const std::vector<std::string>& keys,
@@ -81,7 +77,6 @@ class RedisPool {
 
  private:
   class Connection;
-  struct Lease;
   std::unique_ptr<Connection> connect(std::string* error);
   std::unique_ptr<Connection> acquire(std::string* error);
   void release(std::unique_ptr<Connection> connection);

@@ -1,18 +1,13 @@
 // A round trip against one deadline, its replies checked against bounds as
-// their bytes arrive (redis/RedisReply.h).
-#include "redis/RedisReply.h"
-
-#include <errno.h>
+// their bytes arrive (pipeline, redis/RedisExchange.h).
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <string>
 
-#include "pool/PoolBackend.h"
+#include "redis/RedisExchange.h"
 
 namespace kvpool {
 namespace {
