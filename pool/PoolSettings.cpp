@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "pool/KvPoolShm.h"
+#include "pool/SnapshotFile.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
@@ -105,7 +106,7 @@ const char* persistPath() {
 
 std::string snapshotFilePath() {
   const char* path = persistPath();
-  return path != nullptr ? path : "/tmp/KvPoolData.bin";
+  return path != nullptr ? path : kSnapshotPath;
 }
 
 std::string snapshotDirectory() {
