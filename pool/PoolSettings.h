@@ -17,8 +17,7 @@ struct ObjectProblem {
   std::size_t bytes;
 };
 
-// The longest KVPOOL_MEMORY_PAGES text taken.
-constexpr int kPageTextMax = 23;
+constexpr int kPageTextMax = 23;  // the longest KVPOOL_MEMORY_PAGES text taken
 
 // Reads KVPOOL_MEMORY_PAGES into noOfPoolPages (1 when out of range), traced.
 void readPoolPages();
@@ -30,9 +29,8 @@ bool readPoolMode();
 int poolCreationMode();
 bool poolModeGiven();
 
-// Bytes that pages of 4096 hold, as an int32 bound.
+// Bytes that pages of 4096 hold, as an int32 bound; the process's.
 int32_t pagesCapacity(int pages);
-// pagesCapacity(noOfPoolPages).
 int32_t configuredCapacity();
 
 // KVPOOL_PERSIST: the file a pool is loaded from when created and saved to

@@ -35,7 +35,7 @@ bool savedBeforeRemoval() {
   const char* path = persistPath();
   if (path == nullptr || !poolCreatedPersistent()) return true;
   std::string why;
-  if (savePoolToFileLocked(mappedPoolView(), &why) == 0) return true;
+  if (savePoolToFileLocked(processPoolView(), &why) == 0) return true;
   const std::string text = "the pool could not be saved to " + std::string(path) + " (" +
                            (why.empty() ? std::string("see /tmp/KvPool.log") : why) +
                            "); it stays in memory for the next node";

@@ -11,13 +11,9 @@
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
-namespace {
+using namespace kvpool;  // NOLINT: this file's own pieces
 
-using kvpool::findAndMapPool;
-using kvpool::forgetRemovedPool;
-using kvpool::Join;
-using kvpool::joinSlots;
-using kvpool::LockTrace;
+namespace {
 
 // An operation on this process's pool could not take its lock: the next one
 // looks the pool up again first.
@@ -34,9 +30,8 @@ constexpr int kJoinAttempts = 5;
 void logPoolUnavailable() {
   int rc = 0;
   const char* problem = getKvPoolAttachProblem();
-  cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLinePoolUnavailable, "createNodeContext",
-         constKvCatalog, kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text, problem,
-         static_cast<const char*>(nullptr));
+  cciLog(&rc, CCI_LOG_ERROR, kEventFile, kLinePoolUnavailable, "createNodeContext", constKvCatalog,
+         kEventPoolUnavailable, kVTRL2Text, problem, static_cast<const char*>(nullptr));
 }
 
 // Looks this process's pool up again after an operation found its lock gone,
@@ -57,22 +52,22 @@ bool lookUpPoolAgain() {
 }  // namespace
 
 void sem_WLock(void) {
-  kvpool::lockForWriting(hSemaphore, LockTrace::kTraced, nullptr);
+  lockForWriting(hSemaphore, LockTrace::kTraced, nullptr);
 }
 void sem_WUnLock(void) {
-  kvpool::unlockForWriting(hSemaphore, LockTrace::kTraced);
+  unlockForWriting(hSemaphore, LockTrace::kTraced);
 }
 void sem_RLock(void) {
-  kvpool::lockForReading(hSemaphore, LockTrace::kTraced, nullptr);
+  lockForReading(hSemaphore, LockTrace::kTraced, nullptr);
 }
 void sem_RUnLock(void) {
-  kvpool::unlockForReading(hSemaphore, LockTrace::kTraced);
+  unlockForReading(hSemaphore, LockTrace::kTraced);
 }
 
 int attachKvPool(void) {
   const std::unique_lock<std::shared_mutex> guard(processPoolMutex);
-  kvpool::clearAttachProblem();
-  if (kvpool::readPoolMode() && findAndMapPool()) return 0;
+  clearAttachProblem();
+  if (readPoolMode() && findAndMapPool()) return 0;
   logPoolUnavailable();
   return 1;
 }
@@ -82,7 +77,7 @@ int takeKvPoolUserSlot(void) {
   for (int attempt = 1;; ++attempt) {
     const Join join = hSemaphore == -1 ? Join::kSetRemoved : joinSlots(1);
     if (join == Join::kJoined) {
-      if (poolUsers == 0) kvpool::warnPersistSettingDiffers(true);
+      if (poolUsers == 0) warnPersistSettingDiffers(true);
       poolUsers += 1;
       lookUpAgain = false;  // whatever this process held is held again
       Log("  poolUsers %d\n", poolUsers);
@@ -104,7 +99,7 @@ int takeKvPoolUserSlot(void) {
 
 void detachKvPool(void) {
   const std::unique_lock<std::shared_mutex> guard(processPoolMutex);
-  kvpool::leavePool();
+  leavePool();
 }
 
 namespace kvpool {
@@ -125,10 +120,6 @@ ProcessPoolCall::ProcessPoolCall() {
 ProcessPoolCall::~ProcessPoolCall() {
   if (threadLockFailures() != lockFailuresBefore_) lookUpAgain = true;
   processPoolMutex.unlock_shared();
-}
-
-PoolView processPoolView() {
-  return mappedPoolView();
 }
 
 }  // namespace kvpool

@@ -249,15 +249,7 @@ bool findAndMapPool() {
   return false;
 }
 
-StoreJournal* processStoreJournal() {
-  return processJournal;
-}
-
-KeyIndex* processKeyIndex() {
-  return &processIndex;
-}
-
-PoolView mappedPoolView() {
+PoolView processPoolView() {
   PoolView view;
   view.base = static_cast<unsigned char*>(hKvMemView);
   view.segmentBytes = getKvPoolSegmentSize();
@@ -268,9 +260,13 @@ PoolView mappedPoolView() {
   return view;
 }
 
+bool journalMarksPersistent(const StoreJournal* journal) {
+  return journal != nullptr &&
+         (__atomic_load_n(&journal->flags, __ATOMIC_ACQUIRE) & kJournalPoolPersistent) != 0;
+}
+
 bool poolCreatedPersistent() {
-  return processJournal != nullptr &&
-         (__atomic_load_n(&processJournal->flags, __ATOMIC_ACQUIRE) & kJournalPoolPersistent) != 0;
+  return journalMarksPersistent(processJournal);
 }
 
 }  // namespace kvpool
@@ -320,7 +316,7 @@ void initKvPoolMemory(void) {
   // KVPOOL_PERSIST: the creator fills the pool from the file while it still
   // holds the lock, so no message reads it before, and marks the pool for
   // its last node to save, unless a refused file stayed at the path.
-  if (persistPath() == nullptr || !loadPersistedPoolLocked(mappedPoolView())) return;
+  if (persistPath() == nullptr || !loadPersistedPoolLocked(processPoolView())) return;
   if (processJournal != nullptr) {
     __atomic_or_fetch(&processJournal->flags, kJournalPoolPersistent, __ATOMIC_RELEASE);
   }
