@@ -238,28 +238,16 @@ void readScript(const redisReply* r, const std::string& name, BatchAnswer* answe
 void finishBatch(const std::vector<RemotePoolOp>& ops, const BatchPlan& plan, bool ok,
                  const BatchAnswer& got, const std::string& name, RemoteBatchReply* answer) {
   const std::size_t count = plan.server.size();
-  const int stoppedAt = got.stoppedAt;
-  const int failedOp =
-      stoppedAt >= 0 && static_cast<std::size_t>(stoppedAt) < count ? plan.origin[stoppedAt] : -1;
-  answer->result = got.result;
-  if (!ok || !answer->error.empty()) {
-    answer->result = KVPOOL_POOL_UNAVAILABLE;
-    answer->failedOp = failedOp;
-    return;
-  }
-  if (answer->result != KVPOOL_OK) {
-    answer->failedOp = failedOp;
-    if (failedOp < 0) {
-      answer->result = KVPOOL_POOL_UNAVAILABLE;
-      answer->error = name + ": unexpected answer to the batch";
-    }
-    return;
-  }
-  if (got.values.size() != count) {
-    answer->result = KVPOOL_POOL_UNAVAILABLE;
+  const auto stoppedAt = static_cast<std::size_t>(got.stoppedAt);
+  answer->failedOp = got.stoppedAt >= 0 && stoppedAt < count ? plan.origin[stoppedAt] : -1;
+  answer->result = KVPOOL_POOL_UNAVAILABLE;
+  if (!ok || !answer->error.empty()) return;
+  if (got.result != KVPOOL_OK ? answer->failedOp < 0 : got.values.size() != count) {
     answer->error = name + ": unexpected answer to the batch";
     return;
   }
+  answer->result = got.result;
+  if (got.result != KVPOOL_OK) return;
   answer->values.resize(ops.size());
   for (std::size_t i = 0; i < ops.size(); ++i) {
     if (ops[i].kind != RemotePoolOp::Kind::kGet) continue;

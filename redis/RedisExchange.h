@@ -50,15 +50,12 @@ struct ReplyBounds {
 };
 
 // Sends the commands together and reads one reply each against one
-// monotonic deadline, timeoutMs from now, for the whole step (a socket
-// timeout alone bounds each read, so a server that trickles its answer would
-// hold a caller forever). A reply that announces more than the bounds allow
-// is refused as soon as its length is read, before its bytes are. False
-// (replies incomplete) when the connection failed, the time ran out or a
-// reply broke the bounds; the context then carries the reason as hiredis
-// reports its own: a wait that ran out reads as strerror(ETIMEDOUT), a reply
-// over the bounds as REDIS_ERR_PROTOCOL. The connection is not to be used
-// again after either.
+// monotonic deadline for the whole step (a socket timeout alone bounds each
+// read, so a server that trickles its answer would hold a caller forever). A
+// reply that announces more than the bounds allow is refused once its length
+// is read, before its bytes are. False when the connection failed, the time
+// ran out (the context's errstr is strerror(ETIMEDOUT)) or a reply broke the
+// bounds (REDIS_ERR_PROTOCOL); the connection is not to be used again.
 bool pipeline(redisContext* context, const std::vector<Command>& commands, int timeoutMs,
               const ReplyBounds& bounds, std::vector<Reply>* replies);
 
