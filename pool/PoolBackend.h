@@ -224,16 +224,14 @@ RemoteBatchReply runBackendBatch(KvPoolBackend& backend, const std::vector<Remot
 
 // The process's backend: the one node creation chose (selectPoolBackend),
 // or, before any did, the one the environment names. Never null; valid while
-// a node context lives.
+// a node context lives. And the shared-memory one on the process's own pool.
 KvPoolBackend* processPoolBackend();
-// The shared-memory backend on the process's own pool.
 KvPoolBackend* sharedMemoryBackend();
 
 struct RedisEndpoint {
   std::string host;
   int port = 0;
-  // "host:port" ("[host]:port" for an IPv6 address).
-  std::string text() const;
+  std::string text() const;  // "host:port" ("[host]:port" for an IPv6 address)
 };
 
 struct BackendConfig {
@@ -250,9 +248,8 @@ struct BackendConfig {
   std::string persistPath;  // KVPOOL_PERSIST (shared memory only); empty: unset
 
   bool remote() const { return kind != Kind::kSharedMemory; }
-  // What events and tools name: "redis 127.0.0.1:6379" or
-  // "redis-sentinel mymaster via 127.0.0.1:26379,127.0.0.1:26380"; never the
-  // password.
+  // What events and tools name: "redis 127.0.0.1:6379", "redis-sentinel
+  // mymaster via 127.0.0.1:26379,127.0.0.1:26380"; never the password.
   std::string describe() const;
 };
 
@@ -263,11 +260,11 @@ inline constexpr std::size_t kMaxRedisPrefixBytes = 1024;
 // from the plug-in).
 std::string decimalText(long value);
 
-// Reads the three settings (null: unset). False with *problem saying what is
-// wrong, naming the variable and its value with any password masked.
+// Reads the three settings (null: unset), or with readBackendConfig the
+// process's environment. False with *problem saying what is wrong, naming
+// the variable and its value with any password masked.
 bool parseBackendConfig(const char* backend, const char* prefix, const char* timeoutMs,
                         BackendConfig* config, std::string* problem);
-// The same from the process's environment.
 bool readBackendConfig(BackendConfig* config, std::string* problem);
 // KVPOOL_PERSIST's text (null: unset, fine): an absolute path of a file,
 // short enough for the names made beside it. False with *problem naming the
@@ -277,11 +274,11 @@ inline constexpr std::size_t kMaxPersistPathBytes = 3800;
 
 // At node creation: with no node context alive in the process, reads the
 // environment and makes the choice; otherwise keeps the one made. False
-// with *problem when the settings are malformed or name Redis while its
-// module (libKvPoolRedis.so) or hiredis cannot be loaded: *problem names the
-// missing file and the package that brings it (the choice is then
-// unchanged). Every true answer is followed by takeRemotePoolUser (on Redis)
-// or the shared-memory attach, and node deletion by the matching release.
+// (the choice unchanged) with *problem when the settings are malformed or
+// name Redis while its module or hiredis cannot be loaded: *problem names
+// the missing file and the package that brings it. Every true answer is
+// followed by takeRemotePoolUser (on Redis) or the shared-memory attach, and
+// node deletion by the matching release.
 bool selectPoolBackend(std::string* problem);
 // True when this process's pool is on Redis. Before any node context chose,
 // the environment decides (a malformed one, or Redis without its module,
@@ -292,8 +289,8 @@ void takeRemotePoolUser();
 void releaseRemotePoolUser();
 int remotePoolUsers();
 
-// A new backend on the remote pool config names (config.remote()); null
-// with *problem when it cannot be had. Closed by BackendClose.
+// A new backend on the remote pool config names; null with *problem when it
+// cannot be had. Closed by BackendClose.
 KvPoolBackend* openRemoteBackend(const BackendConfig& config, std::string* problem);
 struct BackendClose {
   void operator()(KvPoolBackend* backend) const { backend->methods->close(backend); }

@@ -107,14 +107,9 @@ int initKvPoolFromFile(void) {
   int records = 0;
   std::string error;
   using kvpool::RemoteSnapshot;
+  const RemoteSnapshot loaded = kvpool::loadTablePoolFromFile(*backend, &records, &error);
   // As on shared memory: 1 when the file or the pool could not be used; a
   // pool that holds keys or cannot take the file is left alone with 0.
-  switch (kvpool::loadTablePoolFromFile(*backend, &records, &error)) {
-    case RemoteSnapshot::kFileFailed:
-    case RemoteSnapshot::kUnavailable:
-    case RemoteSnapshot::kFull:
-      return 1;
-    default:
-      return 0;
-  }
+  return loaded == RemoteSnapshot::kFileFailed || loaded == RemoteSnapshot::kUnavailable ||
+         loaded == RemoteSnapshot::kFull;
 }

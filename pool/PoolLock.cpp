@@ -5,7 +5,7 @@
 #include <sched.h>
 #include <time.h>
 
-#include <cmath>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -32,41 +32,24 @@ constexpr sembuf kReadUnlockOps[] = {{kReaderSem, -1, SEM_UNDO}};
 constexpr int kLockTries = 64;
 
 // A bound far beyond any wait asked for, so that the deadline's arithmetic
-// cannot overflow.
+// cannot overflow. The steady clock is CLOCK_MONOTONIC, semtimedop's.
 constexpr double kLongestWaitSeconds = 1e8;
-constexpr long kNanosPerSecond = 1000L * 1000 * 1000;
+using Clock = std::chrono::steady_clock;
 
-timespec monotonicNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
-}
-
-// The point on CLOCK_MONOTONIC that lies waitSeconds from now; NaN and
-// anything below 0 wait not at all.
-timespec lockDeadline(double waitSeconds) {
+// The point that lies waitSeconds from now; NaN and anything below 0 wait
+// not at all.
+Clock::time_point lockDeadline(double waitSeconds) {
   const double wait = waitSeconds > 0 ? std::min(waitSeconds, kLongestWaitSeconds) : 0;
-  const double whole = std::floor(wait);
-  timespec deadline = monotonicNow();
-  deadline.tv_sec += static_cast<time_t>(whole);
-  deadline.tv_nsec += static_cast<long>((wait - whole) * kNanosPerSecond);
-  if (deadline.tv_nsec >= kNanosPerSecond) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= kNanosPerSecond;
-  }
-  return deadline;
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait));
 }
 
 // What is left until deadline, never negative.
-timespec timeLeft(const timespec& deadline) {
-  const timespec now = monotonicNow();
-  timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
-  if (left.tv_nsec < 0) {
-    left.tv_sec -= 1;
-    left.tv_nsec += kNanosPerSecond;
-  }
-  if (left.tv_sec < 0) left = {0, 0};
-  return left;
+timespec timeLeft(Clock::time_point deadline) {
+  const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
+  return {static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
 }
 
 // The lock's list, tried first with IPC_NOWAIT on every entry, then with the
@@ -75,7 +58,8 @@ timespec timeLeft(const timespec& deadline) {
 // held, else the call that failed (errno tells why; EAGAIN: the deadline
 // passed).
 template <std::size_t N>
-const char* runLockSemop(int semaphoreSet, const sembuf (&ops)[N], const timespec* deadline) {
+const char* runLockSemop(int semaphoreSet, const sembuf (&ops)[N],
+                         const Clock::time_point* deadline) {
   std::array<sembuf, N> list;
   std::copy(std::begin(ops), std::end(ops), list.begin());
   for (sembuf& op : list) op.sem_flg |= IPC_NOWAIT;
@@ -102,7 +86,7 @@ template <std::size_t N>
 bool lockStep(int semaphoreSet, const sembuf (&ops)[N], LockTrace trace, const char* entryLine,
               const char* failureLine, int* error, std::optional<double> waitSeconds = {}) {
   if (trace == LockTrace::kTraced) Log(entryLine);
-  timespec deadline{};
+  Clock::time_point deadline;
   if (waitSeconds) deadline = lockDeadline(*waitSeconds);
   const char* failedCall = runLockSemop(semaphoreSet, ops, waitSeconds ? &deadline : nullptr);
   if (failedCall == nullptr) return true;

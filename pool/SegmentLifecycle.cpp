@@ -33,14 +33,12 @@ namespace {
 // Bytes of the segment behind hKvMemView, from the system when it was mapped.
 int32_t kvMemSegmentSize = 0;
 // This process's mapping of the pool's store journal; null when the pool has
-// none it could map (the pool then works without one).
+// none it could map (the pool then works without one, and without the index).
 void* journalView = nullptr;
 StoreJournal* processJournal = nullptr;
-// The keys of this process's pool; used only while the pool has a journal.
 KeyIndex processIndex;
 
-// The access a lookup asks for: read and write.
-constexpr int kPermissions = 0666;
+constexpr int kPermissions = 0666;  // the access a lookup asks for
 // A lost creation race is retried this often before giving up: the object
 // can only vanish again if a last user removes it in between every time.
 constexpr int kLookupAttempts = 3;
@@ -56,19 +54,16 @@ constexpr long kSlotInitPollNanos = 10L * 1000 * 1000;
 constexpr sembuf kInitSlotsOps[] = {{kSlotSem, 0, IPC_NOWAIT}, {kSlotSem, KVPOOL_USER_SLOTS, 0}};
 
 void initialiseSlotCount(int semaphoreSet) {
-  // EAGAIN: the count is set already (by the creator, or by a process that
-  // took over from it).
+  // EAGAIN: the count is set already.
   if (!runSemop(semaphoreSet, kInitSlotsOps) && errno != EAGAIN) {
     Log("  >initHandleOfKvPool semctl() SETVAL failed\n");
   }
 }
 
-// A set found by lookup may be brand new: its creator sets the slot count
-// right after creating it. Every process sets the count before any other
-// operation on the set, so a set on which no semop ever ran (sem_otime 0) and
-// whose count is 0 has not been set up yet. Wait a moment for its creator;
-// if the set stays untouched the creator died in between, and this process
-// sets the count itself rather than waiting for a slot forever.
+// A set on which no semop ever ran (sem_otime 0) and whose count is 0 has not
+// been set up yet: its creator sets the count right after creating it. Wait
+// a moment for it; a set that stays untouched lost its creator, and this
+// process sets the count rather than wait for a slot forever.
 void awaitSlotCount(int semaphoreSet) {
   for (int poll = 0;; ++poll) {
     semid_ds status{};
@@ -125,9 +120,9 @@ void findOrCreateSemaphoreSet() {
   Log("  >initHandleOfKvPool semctl() SETVAL failed\n");
 }
 
-// The segment id kept since an earlier node creation still names our pool:
-// the last user elsewhere may have removed it (it then loses its key and is
-// marked for destruction while this process still has it mapped).
+// The segment id kept since an earlier node creation still names our pool,
+// not one the last user elsewhere removed (it then loses its key and is
+// marked for destruction).
 bool retainedSegmentIsLive() {
   shmid_ds status{};
   if (shmctl(hKvMem, IPC_STAT, &status) == -1) return false;
@@ -192,27 +187,24 @@ void traceMappingStart(const void* view) {
 }
 
 SegmentMapping mapSegmentForWriting(int segment) {
-  SegmentMapping failed;
   void* view = shmat(segment, nullptr, 0);
   if (view == reinterpret_cast<void*>(-1)) {
-    failed.error = errno;
-    noteUnavailable("shmat()", errno);
+    const int error = errno;
+    noteUnavailable("shmat()", error);
     Log("  >initHandleOfKvPoolView: shmat() failed\n");
-    return failed;
+    return {nullptr, 0, error};
   }
   shmid_ds status{};
-  if (shmctl(segment, IPC_STAT, &status) == -1) {
-    failed.error = errno;
-    Log("  >initHandleOfKvPoolView: shmctl() IPC_STAT failed\n");
+  const int error = shmctl(segment, IPC_STAT, &status) == -1 ? errno : 0;
+  if (error != 0 || status.shm_segsz < sizeof(PoolControl)) {
+    if (error != 0) {
+      Log("  >initHandleOfKvPoolView: shmctl() IPC_STAT failed\n");
+    } else {
+      Log("  >initHandleOfKvPoolView: segment of %d bytes cannot hold a pool\n",
+          static_cast<int>(status.shm_segsz));
+    }
     shmdt(view);
-    return failed;
-  }
-  if (status.shm_segsz < sizeof(PoolControl)) {
-    failed.error = EINVAL;
-    Log("  >initHandleOfKvPoolView: segment of %d bytes cannot hold a pool\n",
-        static_cast<int>(status.shm_segsz));
-    shmdt(view);
-    return failed;
+    return {nullptr, 0, error != 0 ? error : EINVAL};
   }
   return {view, static_cast<int32_t>(std::min<size_t>(status.shm_segsz, INT32_MAX)), 0};
 }
@@ -308,8 +300,8 @@ void initKvPoolMemory(void) {
   const PoolControl empty = {getKvPoolCapacity(), 0, kPoolHeaderBytes};
   PoolWriteLock lock(hSemaphore);
   if (!lock.held()) return;  // the pool went; whoever finds it next sees an empty one
-  // Another process may have found the new segment and stored into it before
-  // this one got the lock; only a header nobody has written yet is set.
+  // Only a header nobody has written yet is set: another process may have
+  // found the new segment and stored into it first.
   auto* base = static_cast<unsigned char*>(hKvMemView);
   if (readPoolControl(base).usedSize >= kPoolHeaderBytes) return;
   writePoolControl(base, empty);
