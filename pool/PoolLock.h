@@ -20,15 +20,13 @@
 
 namespace kvpool {
 
-// The set's three semaphores.
-constexpr unsigned short kWriterSem = 0;
+constexpr unsigned short kWriterSem = 0;  // the set's three semaphores
 constexpr unsigned short kReaderSem = 1;
 constexpr unsigned short kSlotSem = 2;
 
-// Notes the failed call and its error for getKvPoolUnavailableText; errno is
-// left as it was, for the caller to look at.
+// Notes the failed call and its error for getKvPoolUnavailableText (errno
+// kept); and how many of the calling thread's lock steps have failed.
 void noteUnavailable(const char* call, int error);
-// How many of the calling thread's lock steps have failed since it started.
 unsigned threadLockFailures();
 
 // The set was removed, before the call (EINVAL) or while it waited (EIDRM).

@@ -1,17 +1,11 @@
 // The pool as one message's script sees it: a session of reads and stores,
-// finished once the message's statements have run.
-//
-// On shared memory every operation acts at once, each through the process's
-// own pool (a ProcessPoolCall) with the lock, the trace and the results of
-// the exported getKvPoolDataBlock and storeKvPoolDataBlock. On Redis the
-// session only collects the operations: a read hands back a reference to a
-// value still to come (PoolRead::pending), a store of such a reference or of
-// a known text is queued, and finish sends the queue in one round trip.
-// A caller written for the second kind serves the first unchanged: nothing
-// is ever pending or queued there.
-//
-// A session belongs to one thread and one message; it takes no lock between
-// its operations.
+// finished once the message's statements have run. On shared memory every
+// operation acts at once, through the process's own pool (a ProcessPoolCall)
+// with the lock, the trace and the results of the exported calls. On Redis
+// the session only collects them: a read hands back a reference to a value
+// still to come (PoolRead::pending), stores are queued, and finish sends the
+// queue in one round trip. A caller written for Redis serves shared memory
+// unchanged. A session belongs to one thread and one message.
 #ifndef KVPOOL_POOL_POOLSESSION_H
 #define KVPOOL_POOL_POOLSESSION_H
 

@@ -115,6 +115,12 @@ std::string snapshotDirectory() {
   return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+void logPoolEvent(int type, int number, int line, const char* function, const char* insert) {
+  int rc = 0;
+  cciLog(&rc, type, kEventFile, line, function, constKvCatalog, number, kVTRL2Text, insert,
+         static_cast<const char*>(nullptr));
+}
+
 ObjectProblem attachProblemBuffer() {
   return {attachProblem, sizeof attachProblem};
 }

@@ -44,6 +44,10 @@ const char* persistPath();
 std::string snapshotFilePath();
 std::string snapshotDirectory();
 
+// Logs event number (line, function) of the pool's catalogue with one insert
+// (null: none).
+void logPoolEvent(int type, int number, int line, const char* function, const char* insert);
+
 // The calling thread's configuration problem (getKvPoolAttachProblem), as a
 // buffer the object checks write into, and cleared.
 ObjectProblem attachProblemBuffer();

@@ -22,12 +22,6 @@ int slotSet = -1;
 
 constexpr sembuf kReleaseSlotOps[] = {{kSlotSem, +1, SEM_UNDO}};
 
-void logPersistEvent(int number, int line, const char* function, const std::string& text) {
-  int rc = 0;
-  cciLog(&rc, CCI_LOG_WARNING, kEventFile, line, function, constKvCatalog, number, kVTRL2Text,
-         text.c_str(), static_cast<const char*>(nullptr));
-}
-
 // The machine's last node context, under the writer lock: a pool created
 // with KVPOOL_PERSIST is saved there first. False when that failed: the
 // pool then stays, so that the next node finds everything in it (event 19).
@@ -40,7 +34,8 @@ bool savedBeforeRemoval() {
                            (why.empty() ? std::string("see /tmp/KvPool.log") : why) +
                            "); it stays in memory for the next node";
   Log("  >deleteNodeContext: %s\n", text.c_str());
-  logPersistEvent(kEventPersistSaveFailed, kLinePersistSaveFailed, "deleteNodeContext", text);
+  logPoolEvent(CCI_LOG_WARNING, kEventPersistSaveFailed, kLinePersistSaveFailed,
+               "deleteNodeContext", text.c_str());
   return false;
 }
 
@@ -95,8 +90,8 @@ void warnPersistSettingDiffers(bool joined) {
       " a pool created with it: give all brokers the same KVPOOL_PERSIST (a pool whose last node "
       "is in such a process is removed unsaved)";
   Log("  %s\n", text.c_str());
-  logPersistEvent(kEventPersistSettingDiffers, kLinePersistSettingDiffers,
-                  joined ? "createNodeContext" : "deleteNodeContext", text);
+  logPoolEvent(CCI_LOG_WARNING, kEventPersistSettingDiffers, kLinePersistSettingDiffers,
+               joined ? "createNodeContext" : "deleteNodeContext", text.c_str());
 }
 
 void leavePool() {

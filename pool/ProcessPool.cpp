@@ -28,10 +28,8 @@ constexpr int kJoinAttempts = 5;
 
 // Event 9; with the configuration problem as insert when there is one.
 void logPoolUnavailable() {
-  int rc = 0;
-  const char* problem = getKvPoolAttachProblem();
-  cciLog(&rc, CCI_LOG_ERROR, kEventFile, kLinePoolUnavailable, "createNodeContext", constKvCatalog,
-         kEventPoolUnavailable, kVTRL2Text, problem, static_cast<const char*>(nullptr));
+  logPoolEvent(CCI_LOG_ERROR, kEventPoolUnavailable, kLinePoolUnavailable, "createNodeContext",
+               getKvPoolAttachProblem());
 }
 
 // Looks this process's pool up again after an operation found its lock gone,

@@ -148,10 +148,8 @@ int findOrCreateSegment() {
     }
     char pagesText[kPageTextMax + 1];
     std::snprintf(pagesText, sizeof pagesText, "%d", noOfPoolPages);
-    int rc = 0;
-    cciLog(&rc, CCI_LOG_INFORMATION, kEventFile, kLinePoolCreated, "initHandleOfKvPool",
-           constKvCatalog, kEventPoolCreated, kVTRL2Text, pagesText,
-           static_cast<const char*>(nullptr));
+    logPoolEvent(CCI_LOG_INFORMATION, kEventPoolCreated, kLinePoolCreated, "initHandleOfKvPool",
+                 pagesText);
     hKvMem = shmget(KVPOOL_SHM_KEY, static_cast<size_t>(configuredCapacity()),
                     IPC_CREAT | IPC_EXCL | poolCreationMode());
     if (hKvMem != -1) {

@@ -144,10 +144,8 @@ bool setRefusedFileAside(const std::string& path, const std::string& reason) {
                                          std::strerror(errno) +
                                          "), the pool starts empty and is not saved over it";
   Log("  >initKvPoolFromFile: %s\n", text.c_str());
-  int rc = 0;
-  cciLog(&rc, CCI_LOG_WARNING, kEventFile, kLinePersistFileRefused, "initKvPoolFromFile",
-         constKvCatalog, kEventPersistFileRefused, kVTRL2Text, text.c_str(),
-         static_cast<const char*>(nullptr));
+  logPoolEvent(CCI_LOG_WARNING, kEventPersistFileRefused, kLinePersistFileRefused,
+               "initKvPoolFromFile", text.c_str());
   return renamed;
 }
 
@@ -277,11 +275,9 @@ bool readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool*
 }
 
 void logSnapshotEvent(bool saved) {
-  int rc = 0;
-  cciLog(&rc, CCI_LOG_ERROR, kEventFile, saved ? kLineSnapshotSaved : kLineSnapshotLoaded,
-         saved ? "storeKvPoolToFile" : "initKvPoolFromFile", constKvCatalog,
-         saved ? kEventSnapshotSaved : kEventSnapshotLoaded, kVTRL2Text,
-         static_cast<const char*>(nullptr));
+  logPoolEvent(CCI_LOG_ERROR, saved ? kEventSnapshotSaved : kEventSnapshotLoaded,
+               saved ? kLineSnapshotSaved : kLineSnapshotLoaded,
+               saved ? "storeKvPoolToFile" : "initKvPoolFromFile", nullptr);
 }
 
 int savePoolToFile(const PoolView& pool) {

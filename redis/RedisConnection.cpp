@@ -23,15 +23,6 @@ unsigned forkGeneration() {
   return forks.load(std::memory_order_relaxed);
 }
 
-}  // namespace
-
-RedisPool::RedisPool(BackendConfig config)
-    : config_(std::move(config)), forkGeneration_(forkGeneration()) {}
-
-RedisPool::~RedisPool() = default;
-
-namespace {
-
 // A TCP connection with the pool's timeouts on connecting and on every
 // command; null with the reason in *error.
 Context connectTo(const RedisEndpoint& endpoint, int timeoutMs, std::string* error) {
@@ -78,6 +69,11 @@ bool askSentinel(const RedisEndpoint& sentinel, const BackendConfig& config, Red
 }
 
 }  // namespace
+
+RedisPool::RedisPool(BackendConfig config)
+    : config_(std::move(config)), forkGeneration_(forkGeneration()) {}
+
+RedisPool::~RedisPool() = default;
 
 std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
   RedisEndpoint server = config_.server;
