@@ -1,9 +1,7 @@
 // The pool's system objects and their lifetime, internal to pool/: finding,
 // checking, mapping and removing them (pool/SegmentLifecycle.cpp,
-// pool/ObjectCheck.cpp), and the node contexts' user slots
-// (pool/PoolSlots.cpp, whose callers hold the process's pool mutex). The
-// exported initHandleOfKvPool .. closeHandleOfKvPool (pool/KvPoolShm.h) act
-// on this process's handles.
+// pool/ObjectCheck.cpp). The exported initHandleOfKvPool ..
+// closeHandleOfKvPool (pool/KvPoolShm.h) act on this process's handles.
 #ifndef KVPOOL_POOL_SEGMENTLIFECYCLE_H
 #define KVPOOL_POOL_SEGMENTLIFECYCLE_H
 
@@ -62,25 +60,6 @@ JournalMapping mapJournal(int poolSegment, int32_t poolBytes, bool mayCreate,
 // or anyone where the mode grants others.
 bool segmentFitsMode(int segment, int mode, const ObjectProblem& problem);
 bool semaphoresFitMode(int semaphoreSet, int mode, const ObjectProblem& problem);
-
-// The machine-wide user slots on semaphore 2: a node context holds one while
-// it lives, and the machine's last one removes the pool.
-enum class Join { kJoined, kSetRemoved, kFailed };
-// Takes newSlots for new node contexts, and this process's poolUsers slots
-// too unless the set already holds them (the set they were on was removed),
-// in one step and only while no writer holds the lock: the machine's last
-// node context decides to remove the pool under the writer lock, so no node
-// joins between its count and the removal, and one waiting gets EIDRM.
-Join joinSlots(int newSlots);
-// A set removed under a lookup: forget both objects, to look again.
-void forgetRemovedPool(const char* function);
-// One node context of this process leaves: counts one poolUsers less and
-// gives its slot back to the set that holds it; the last one also decides,
-// under the writer lock, whether the machine's pool goes, and removes it.
-void leavePool();
-// Event 21 when this process, without KVPOOL_PERSIST, joined (or left) a
-// pool created with it.
-void warnPersistSettingDiffers(bool joined);
 
 }  // namespace kvpool
 
