@@ -53,20 +53,19 @@ std::vector<std::string> chunkKeys(const std::string& prefix, const std::vector<
 
 }  // namespace
 
-int RedisPool::get(const std::string& key, std::string* value, std::string* error) {
-  const std::string fullKey = config_.prefix + key;
+int RedisPool::oneKey(const Command& command, std::string* value, std::string* error) {
   int result = KVPOOL_OK;
   const bool ok = exchange(
       [&](Connection& connection, std::string* why) {
-        Reply reply =
-            single(connection.get(), {"GET", fullKey}, config_.timeoutMs, messageBounds(1));
+        Reply reply = single(connection.get(), command, config_.timeoutMs,
+                             messageBounds(value != nullptr ? 1 : 0));
         if (reply == nullptr) return Outcome::kLost;
         if (isError(reply.get())) {
-          return errorAnswer(config_, replyText(reply.get()), false, &result, why);
+          return errorAnswer(config_, replyText(reply.get()), value == nullptr, &result, why);
         }
-        if (reply->type == REDIS_REPLY_NIL) {
+        if (value != nullptr && reply->type == REDIS_REPLY_NIL) {
           result = KVPOOL_KEY_NOT_FOUND;
-        } else {
+        } else if (value != nullptr) {
           *value = std::string(replyText(reply.get()));
         }
         return Outcome::kDone;
@@ -75,21 +74,14 @@ int RedisPool::get(const std::string& key, std::string* value, std::string* erro
   return ok ? result : KVPOOL_POOL_UNAVAILABLE;
 }
 
+int RedisPool::get(const std::string& key, std::string* value, std::string* error) {
+  const std::string fullKey = config_.prefix + key;
+  return oneKey({"GET", fullKey}, value, error);
+}
+
 int RedisPool::set(const std::string& key, const std::string& value, std::string* error) {
   const std::string fullKey = config_.prefix + key;
-  int result = KVPOOL_OK;
-  const bool ok = exchange(
-      [&](Connection& connection, std::string* why) {
-        Reply reply =
-            single(connection.get(), {"SET", fullKey, value}, config_.timeoutMs, messageBounds(0));
-        if (reply == nullptr) return Outcome::kLost;
-        if (isError(reply.get())) {
-          return errorAnswer(config_, replyText(reply.get()), true, &result, why);
-        }
-        return Outcome::kDone;
-      },
-      error);
-  return ok ? result : KVPOOL_POOL_UNAVAILABLE;
+  return oneKey({"SET", fullKey, value}, nullptr, error);
 }
 
 bool RedisPool::listKeys(std::vector<std::string>* keys, std::string* error) {

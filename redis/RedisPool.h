@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -69,6 +70,9 @@ class RedisPool {
 
  private:
   class Connection;
+  // One GET (value given: 0 with *value, or 2) or SET (null: 0, or 8 when
+  // refused for memory); 5 with *error.
+  int oneKey(const std::vector<std::string_view>& command, std::string* value, std::string* error);
   std::unique_ptr<Connection> connect(std::string* error);
   std::unique_ptr<Connection> acquire(std::string* error);
   void release(std::unique_ptr<Connection> connection);
