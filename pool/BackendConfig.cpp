@@ -1,6 +1,7 @@
 // KVPOOL_BACKEND and its companions read into a BackendConfig. Compiled
 // into the plug-in and, for the names it shows, into the Redis module.
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,13 +36,12 @@ std::string maskedUrl(std::string_view url) {
 
 // A decimal number within [low, high] and nothing else.
 bool parseNumber(std::string_view text, long low, long high, long* value) {
-  if (text.empty() || text.size() > 9) return false;
+  const char* end = text.data() + text.size();
   long number = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    number = number * 10 + (c - '0');
+  if (text.empty() || text.size() > 9 || text.front() < '0' || text.front() > '9' ||
+      std::from_chars(text.data(), end, number).ptr != end || number < low || number > high) {
+    return false;
   }
-  if (number < low || number > high) return false;
   *value = number;
   return true;
 }

@@ -1,21 +1,13 @@
 // The shared key/value pool: one System V segment (key 99999) guarded by one
 // set of three semaphores (key 88888), shared by every node context of every
-// process on the machine.
-//
-// pool/ offers three headers:
-//  - this one: the plug-in's exported pool interface, on this process's own
-//    handles (hKvMem, hKvMemView, hSemaphore), which node contexts attach
-//    and detach; the records exchanged across it; the keys and limits.
-//  - pool/PoolAccess.h: the same get, store, save, load and lock on any
-//    opened pool, for tools beside the plug-in, without joining the pool.
-//  - pool/PoolRecords.h: the one reader and writer of the segment layout:
-//      PoolControl (12 bytes) | PoolBlock records back to back | free space
-//    (native byte order, no alignment between records).
-// and, for the pool on Redis instead (opt-in, KVPOOL_BACKEND):
-//  - pool/PoolBackend.h: the settings and the process's choice;
-//  - redis/RedisPool.h: the pool on a Redis server, the message's exchange.
-// pool/ includes support/ only: events it logs are named in
-// support/KvPoolConstants.h.
+// process on the machine. This header is the plug-in's exported pool
+// interface on this process's own handles (hKvMem, hKvMemView, hSemaphore),
+// which node contexts attach and detach. pool/PoolAccess.h offers the same
+// calls on any opened pool, for tools; pool/PoolRecords.h is the one reader
+// and writer of the segment's layout:
+//   PoolControl (12 bytes) | PoolBlock records back to back | free space
+// (native byte order, no alignment between records). pool/PoolBackend.h
+// chooses the pool on Redis instead (KVPOOL_BACKEND, redis/RedisPool.h).
 //
 // Caveats:
 //  - fork: a child inherits the mapping and the ids but no user slot; it must
@@ -34,12 +26,10 @@
 //  - A pool removed under live node contexts (by an operator): every get,
 //    store, save or load whose lock fails does nothing and fails (5, or 1 for
 //    the snapshot calls); the process's next one first looks the pool up
-//    again as a node creation does (joining, or making, the pool found by
-//    key) and takes its node contexts' slots on it. A process without node
+//    again and takes its node contexts' slots on it. A process without node
 //    contexts keeps failing until it creates one.
 //  - Processes with differing KVPOOL_MEMORY_PAGES share the segment the first
-//    one created, at its real size: the variable sizes only a pool that the
-//    process creates itself.
+//    one created, at its real size.
 #ifndef KVPOOL_POOL_KVPOOLSHM_H
 #define KVPOOL_POOL_KVPOOLSHM_H
 
@@ -54,17 +44,15 @@ extern "C" {
 #endif
 
 enum { KVPOOL_SEM_KEY = 88888, KVPOOL_SHM_KEY = 99999 };
-// The pool's companion segment: the store journal (pool/StoreJournal.h),
-// created and removed with the pool.
+// The store journal (pool/StoreJournal.h), created and removed with the pool.
 enum { KVPOOL_JOURNAL_KEY = 99998 };
 enum { KVPOOL_PAGE_SIZE = 4096, KVPOOL_MAX_PAGES = 5000, KVPOOL_USER_SLOTS = 10000 };
 // Result codes of the block store.
 enum {
   KVPOOL_OK = 0,
   KVPOOL_KEY_NOT_FOUND = 2,
-  // The pool's lock could not be taken (its set was removed, for instance):
-  // nothing was read or changed. getKvPoolUnavailableText says why. On Redis
-  // (redis/RedisPool.h): the server could not be used.
+  // The pool's lock could not be taken: nothing was read or changed
+  // (getKvPoolUnavailableText says why). On Redis: the server could not be used.
   KVPOOL_POOL_UNAVAILABLE = 5,
   KVPOOL_POOL_FULL = 8
 };
@@ -82,8 +70,7 @@ typedef struct PoolBlock {
   int32_t valueLength;
 } PoolBlock;
 
-// The caller's request for a get or a store. The first three fields have the
-// layout of a PoolBlock header.
+// The caller's request for a get or a store; it starts with a PoolBlock header.
 typedef struct PoolBlockRequest {
   int32_t blockSize;
   int32_t keyLength;
@@ -118,11 +105,9 @@ KVPOOL_EXPORT void sem_RLock(void);
 KVPOOL_EXPORT void sem_RUnLock(void);
 
 // The four calls below are kvpool::getPoolValue .. loadPoolFromFile on this
-// process's own pool (kvpool::processPoolView). In a process whose pool is on
-// Redis (pool/PoolBackend.h) they go there instead (redis/RedisPool.h): get
-// and store may then also return 5 (the server cannot be used), 8 means the
-// server refused the store for memory, and save and load write and read the
-// same snapshot layout.
+// process's own pool, or on Redis when the process's pool is there: 5 then
+// means the server cannot be used, 8 that it refused the store for memory,
+// and the snapshot has the same layout.
 //
 // Reads the value stored under key. 0: request->value is a new copy the
 // caller frees; 2: no such key, a damaged chain before it, or no memory for
@@ -136,22 +121,18 @@ KVPOOL_EXPORT int getKvPoolDataBlock(PoolBlockRequest* request, const char* key)
 // sound records.
 KVPOOL_EXPORT int storeKvPoolDataBlock(PoolBlockRequest* request);
 
-// Saves the pool to "/tmp/KvPoolData.bin" through a new owner-only file
-// ("/tmp/KvPoolData.bin.<pid>.XXXXXX") that is synced and renamed over it, so
-// the old snapshot stays whole until then. First removes the files of saves
-// that died before their rename: regular files of this user whose pid names
-// no process.
-// 0 saved (event 14); 1 no mapping, the lock could not be taken, or the file
-// could not be written (the old snapshot is kept). Takes the write lock while
-// copying.
+// Saves the pool to "/tmp/KvPoolData.bin" (KVPOOL_PERSIST when set) through
+// a new owner-only file ("<file>.<pid>.XXXXXX") that is synced and renamed
+// over it, first removing the files of this user's saves that died before
+// their rename. 0 saved (event 14); 1 no mapping, the lock could not be
+// taken, or the file could not be written (the old snapshot is kept). Takes
+// the write lock while copying.
 KVPOOL_EXPORT int storeKvPoolToFile(void);
 // Loads the snapshot into an empty pool that can hold it (event 13). 1 no
-// usable file: missing, a link, 12 bytes or less, size and usedSize differ, a
-// record chain that does not add up or breaks the pool's rules
-// (pool/PoolRecords.h), or the lock could not be taken (on Redis: the server
-// could not be used, or refused the records for memory); 0 otherwise, loaded
-// or not. Takes the write lock while
-// copying.
+// usable file (missing, a link, 12 bytes or less, size and usedSize differ,
+// a record chain that breaks the pool's rules), or the lock could not be
+// taken (on Redis: the server could not be used, or refused the records for
+// memory); 0 otherwise, loaded or not. Takes the write lock while copying.
 KVPOOL_EXPORT int initKvPoolFromFile(void);
 
 // The pool's share of node creation and deletion (not exported). A node
@@ -160,14 +141,12 @@ KVPOOL_EXPORT int initKvPoolFromFile(void);
 // context and raises the configuration exception (line 415).
 //
 // Finds or creates the semaphore set and the segment, and maps the segment;
-// 0 when both are there (without its set a pool cannot be locked: no segment
-// is made then). Objects it creates get the permissions KVPOOL_MODE gives
-// (octal, read and write bits only, the owner's included; 0666 when unset);
-// any other KVPOOL_MODE refuses the creation before anything is looked up.
-// With KVPOOL_MODE given, a segment or set found is joined only when it has
-// that mode and an owner the mode admits (pool/ObjectCheck.h); the journal
-// only when its owner, creator and mode are the segment's. A refusal names
-// the object (getKvPoolAttachProblem).
+// 0 when both are there (no segment is made without its set). Objects it
+// creates get the permissions KVPOOL_MODE gives (octal, read and write bits
+// only, the owner's included; 0666 when unset); any other KVPOOL_MODE refuses
+// the creation. With KVPOOL_MODE given, objects found are joined only as
+// pool/SegmentLifecycle.h checks them; a refusal names the object
+// (getKvPoolAttachProblem).
 int attachKvPool(void);
 // Takes one machine-wide user slot, only while no writer holds the lock, and
 // counts one more poolUsers. A set removed meanwhile (the machine's last node
@@ -186,11 +165,10 @@ const char* getKvPoolAttachProblem(void);
 // removed". Valid until the thread's next pool call.
 const char* getKvPoolUnavailableText(void);
 
-// Size of the mapped segment as the system reports it (learned when mapping);
-// 0 when nothing is mapped. Not exported.
+// Not exported: the mapped segment's real size (0 when nothing is mapped),
+// and the bound of every store: that size, whoever created the segment, or
+// noOfPoolPages * 4096 while nothing is mapped.
 int32_t getKvPoolSegmentSize(void);
-// The bound of every store: the mapped segment's real size, whoever created
-// it; noOfPoolPages * 4096 while nothing is mapped. Not exported.
 int32_t getKvPoolCapacity(void);
 
 #ifdef __cplusplus
@@ -198,8 +176,7 @@ int32_t getKvPoolCapacity(void);
 #endif
 
 #ifdef __cplusplus
-static_assert(sizeof(PoolControl) == 12, "PoolControl is 12 bytes");
-static_assert(sizeof(PoolBlock) == 12, "PoolBlock header is 12 bytes");
+static_assert(sizeof(PoolControl) == 12 && sizeof(PoolBlock) == 12, "12-byte headers");
 static_assert(offsetof(PoolControl, blockCount) == 4 && offsetof(PoolControl, usedSize) == 8,
               "PoolControl fields at 0, 4, 8");
 static_assert(offsetof(PoolBlock, keyLength) == 4 && offsetof(PoolBlock, valueLength) == 8,
@@ -207,9 +184,9 @@ static_assert(offsetof(PoolBlock, keyLength) == 4 && offsetof(PoolBlock, valueLe
 static_assert(offsetof(PoolBlockRequest, key) >= 12, "request starts with a block header");
 
 namespace kvpool {
-// Fault injection for tests: called by the machine's last node context once
-// it has decided, under the writer lock, to remove the pool, before it does.
-// Null in production.
+// Fault injection for tests (null in production): called by the machine's
+// last node context once it has decided, under the writer lock, to remove
+// the pool, before it does.
 using PoolRemovalHook = void (*)();
 extern PoolRemovalHook poolRemovalHook;
 }  // namespace kvpool

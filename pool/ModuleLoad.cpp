@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -22,33 +21,15 @@ namespace {
 
 constexpr char kModuleName[] = "libKvPoolRedis.so";
 
-struct Holder {
-  std::uintptr_t address;
-  std::string path;  // "" for the program itself
-  bool found = false;
-};
-
-// The file of the loaded object that holds this code.
+// The file of the loaded object that holds this code; *program when that is
+// the program itself (its link map has no name).
 std::string holderPath(bool* program) {
-  Holder holder{reinterpret_cast<std::uintptr_t>(&holderPath), {}};
-  dl_iterate_phdr(
-      [](dl_phdr_info* info, std::size_t, void* data) {
-        auto* wanted = static_cast<Holder*>(data);
-        for (int i = 0; i < info->dlpi_phnum; ++i) {
-          const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-          const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
-          if (segment.p_type == PT_LOAD && wanted->address >= start &&
-              wanted->address < start + segment.p_memsz) {
-            wanted->path = info->dlpi_name != nullptr ? info->dlpi_name : "";
-            wanted->found = true;
-            return 1;
-          }
-        }
-        return 0;
-      },
-      &holder);
-  *program = holder.path.empty();
-  if (!*program) return holder.path;
+  Dl_info info{};
+  link_map* map = nullptr;
+  const bool found = dladdr1(reinterpret_cast<void*>(&holderPath), &info,
+                             reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0;
+  *program = !found || map == nullptr || map->l_name == nullptr || map->l_name[0] == '\0';
+  if (!*program) return map->l_name;
   char self[4096];
   const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
   return length > 0 ? std::string(self, static_cast<std::size_t>(length)) : std::string();

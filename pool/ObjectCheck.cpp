@@ -1,17 +1,16 @@
-// The owner and mode checks of the pool's System V objects (pool/ObjectCheck.h).
-#include "pool/ObjectCheck.h"
-
+// The owner and mode checks of the pool's System V objects (pool/SegmentLifecycle.h).
 #include <errno.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
-#include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "pool/KvPoolShm.h"
+#include "pool/PoolLock.h"
+#include "pool/SegmentLifecycle.h"
 #include "pool/StoreJournal.h"
 #include "support/Trace.h"
 
@@ -30,25 +29,11 @@ Owner ownerOf(const ipc_perm& perm) {
   return {perm.uid, perm.cuid, perm.gid, static_cast<int>(perm.mode & 0777)};
 }
 
-bool readSegmentOwner(int segment, Owner* owner) {
+bool readSegmentOwner(int segment, Owner* owner, std::size_t* bytes = nullptr) {
   shmid_ds status{};
   if (shmctl(segment, IPC_STAT, &status) != 0) return false;
   *owner = ownerOf(status.shm_perm);
-  return true;
-}
-
-union SemctlArg {
-  int val;
-  semid_ds* buf;
-  unsigned short* array;
-};
-
-bool readSemaphoreOwner(int semaphoreSet, Owner* owner) {
-  semid_ds status{};
-  SemctlArg arg{};
-  arg.buf = &status;
-  if (semctl(semaphoreSet, 0, IPC_STAT, arg) != 0) return false;
-  *owner = ownerOf(status.sem_perm);
+  if (bytes != nullptr) *bytes = status.shm_segsz;
   return true;
 }
 
@@ -56,10 +41,7 @@ bool inOurGroups(gid_t group) {
   if (group == getegid()) return true;
   gid_t groups[256];
   const int count = getgroups(256, groups);
-  for (int i = 0; i < count; ++i) {
-    if (groups[i] == group) return true;
-  }
-  return false;
+  return count > 0 && std::find(groups, groups + count, group) != groups + count;
 }
 
 // An object whose owner is not its creator was handed over with IPC_SET; its
@@ -70,18 +52,28 @@ bool fitsMode(const Owner& owner, int mode) {
   return (mode & 0060) != 0 && inOurGroups(owner.group);
 }
 
-// " (made by uid C)" when the creator is not the owner, else "".
-void describeCreator(const Owner& owner, char* text, std::size_t bytes) {
-  text[0] = '\0';
-  if (owner.creator != owner.uid) {
-    std::snprintf(text, bytes, " (made by uid %u)", static_cast<unsigned>(owner.creator));
-  }
-}
-
 void writeUnreadable(const ObjectProblem& problem, const char* object, const char* removal) {
   char reason[96];
   std::snprintf(problem.text, problem.bytes, "%s cannot be looked at (%s): remove it with %s",
                 object, strerror_r(errno, reason, sizeof reason), removal);
+}
+
+// An object found with another owner or mode than wanted: as KVPOOL_MODE
+// sets it (forMode), or as the pool's owner has it.
+void writeForeign(const ObjectProblem& problem, const char* object, const Owner& found,
+                  uid_t wantedUid, int wantedMode, const char* removal, bool forMode) {
+  char creator[32] = "";
+  if (found.creator != found.uid) {
+    std::snprintf(creator, sizeof creator, " (made by uid %u)",
+                  static_cast<unsigned>(found.creator));
+  }
+  std::snprintf(problem.text, problem.bytes,
+                "%s belongs to uid %u%s with mode %04o, not to %suid %u with mode %04o%s: remove "
+                "it with %s%s",
+                object, static_cast<unsigned>(found.uid), creator, found.mode,
+                forMode ? "" : "the pool's owner ", static_cast<unsigned>(wantedUid), wantedMode,
+                forMode ? " as KVPOOL_MODE sets" : "", removal,
+                forMode ? ", or set KVPOOL_MODE to match" : "");
 }
 
 bool checkMode(bool read, const Owner& owner, int mode, const char* object, const char* removal,
@@ -91,13 +83,7 @@ bool checkMode(bool read, const Owner& owner, int mode, const char* object, cons
     return false;
   }
   if (fitsMode(owner, mode)) return true;
-  char creator[32];
-  describeCreator(owner, creator, sizeof creator);
-  std::snprintf(problem.text, problem.bytes,
-                "%s belongs to uid %u%s with mode %04o, not to uid %u with mode %04o as "
-                "KVPOOL_MODE sets: remove it with %s, or set KVPOOL_MODE to match",
-                object, static_cast<unsigned>(owner.uid), creator, owner.mode,
-                static_cast<unsigned>(geteuid()), mode, removal);
+  writeForeign(problem, object, owner, geteuid(), mode, removal, true);
   return false;
 }
 
@@ -106,37 +92,38 @@ constexpr const char* kJournalRemoval = "ipcrm -M 99998";
 static_assert(KVPOOL_JOURNAL_KEY == 99998 && KVPOOL_SHM_KEY == 99999 && KVPOOL_SEM_KEY == 88888,
               "the keys named in the problem texts");
 
-}  // namespace
-
+// The journal is used with the pool segment only when its owner, its creator
+// and its permissions are the pool segment's: a journal of another user would
+// let them read the values that stores replace and have theirs "repaired"
+// into the pool. True with *journalBytes its size.
 bool adoptJournal(int journal, int poolSegment, std::size_t* journalBytes,
                   const ObjectProblem& problem) {
-  shmid_ds status{};
+  Owner found;
   Owner pool;
-  if (shmctl(journal, IPC_STAT, &status) != 0 || !readSegmentOwner(poolSegment, &pool)) {
+  if (!readSegmentOwner(journal, &found, journalBytes) || !readSegmentOwner(poolSegment, &pool)) {
     writeUnreadable(problem, kJournalObject, kJournalRemoval);
     return false;
   }
-  const Owner found = ownerOf(status.shm_perm);
   if (found.uid == pool.uid && found.creator == pool.creator && found.mode == pool.mode) {
-    *journalBytes = status.shm_segsz;
     return true;
   }
-  char creator[32];
-  describeCreator(found, creator, sizeof creator);
-  std::snprintf(problem.text, problem.bytes,
-                "%s belongs to uid %u%s with mode %04o, not to the pool's owner uid %u with "
-                "mode %04o: remove it with %s",
-                kJournalObject, static_cast<unsigned>(found.uid), creator, found.mode,
-                static_cast<unsigned>(pool.uid), pool.mode, kJournalRemoval);
+  writeForeign(problem, kJournalObject, found, pool.uid, pool.mode, kJournalRemoval, false);
   return false;
 }
 
+// Only the pool segment's owner and creator makes the journal, so that it
+// gets the pool's owner; *mode is the pool segment's permissions.
 bool mayMakeJournal(int poolSegment, int* mode) {
   Owner pool;
   if (!readSegmentOwner(poolSegment, &pool)) return false;
   *mode = pool.mode;
   return pool.uid == geteuid() && pool.creator == pool.uid;
 }
+
+// A lost creation race is retried this often.
+constexpr int kJournalLookups = 3;
+
+}  // namespace
 
 bool segmentFitsMode(int segment, int mode, const ObjectProblem& problem) {
   Owner owner;
@@ -146,20 +133,12 @@ bool segmentFitsMode(int segment, int mode, const ObjectProblem& problem) {
 }
 
 bool semaphoresFitMode(int semaphoreSet, int mode, const ObjectProblem& problem) {
-  Owner owner;
-  const bool read = readSemaphoreOwner(semaphoreSet, &owner);
-  return checkMode(read, owner, mode, "the pool's semaphore set (key 88888)", "ipcrm -S 88888",
-                   problem);
+  semid_ds status{};
+  const bool read = readSemaphoreStatus(semaphoreSet, &status);
+  return checkMode(read, ownerOf(status.sem_perm), mode, "the pool's semaphore set (key 88888)",
+                   "ipcrm -S 88888", problem);
 }
 
-// A lost creation race is retried this often.
-constexpr int kJournalLookups = 3;
-
-// Maps the pool's journal segment, creating it when the pool has none yet (a
-// pool made by a build without it gets one from the first process of the
-// pool's owner that knows it). One too small for this pool is left over from
-// an earlier, smaller pool and is replaced. A journal found is used only when
-// adoptJournal takes it; other failures leave the pool without a journal.
 JournalMapping mapJournal(int poolSegment, int32_t poolBytes, bool mayCreate,
                           const ObjectProblem& problem, int attachFlags) {
   JournalMapping mapping;

@@ -1,24 +1,17 @@
 // Where a process keeps its pool: the machine's shared memory (the default,
 // pool/KvPoolShm.h) or a Redis server that processes on several machines
-// share; and the one table of operations through which every caller above
-// reaches either.
-//
-//   KVPOOL_BACKEND        unset or empty: shared memory
-//                         redis://[[USER]:PASSWORD@]HOST:PORT[/DB]
-//                         redis-sentinel://[[USER]:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]
-//                         (USER: a user of the server's access control lists)
-//   KVPOOL_REDIS_PREFIX   put before every key (default empty), so that
-//                         several pools can share one Redis database
-//   KVPOOL_REDIS_TIMEOUT_MS  the bound of every step: connecting, the
-//                         setup round trip, each exchange with its whole
-//                         answer (default 500, 1 to 600000)
-//
+// share; and the one table of operations through which every caller reaches
+// either.
+//   KVPOOL_BACKEND           unset or empty: shared memory
+//                            redis://[[USER]:PASSWORD@]HOST:PORT[/DB]
+//                            redis-sentinel://[[USER]:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]
+//   KVPOOL_REDIS_PREFIX      put before every key (default empty)
+//   KVPOOL_REDIS_TIMEOUT_MS  the bound of every step, each exchange with its
+//                            whole answer (default 500, 1 to 600000)
 // The choice is made when a process creates a node context while it has none
-// alive, and holds as long as any of its node contexts lives. On Redis the pool
-// outlives the node contexts: no segment, semaphore set or user slot is made.
-//
-// Thread safety: the choice is taken under a mutex; every backend's table
-// is safe for concurrent use.
+// alive, and holds as long as any of its node contexts lives. On Redis no
+// segment, semaphore set or user slot is made. The choice is taken under a
+// mutex; every backend's table is safe for concurrent use.
 #ifndef KVPOOL_POOL_POOLBACKEND_H
 #define KVPOOL_POOL_POOLBACKEND_H
 
@@ -28,7 +21,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "pool/KvPoolShm.h"
@@ -43,7 +35,6 @@
 //
 // Texts passed in belong to the caller for the call's duration; texts a
 // call hands out go to a sink, one put per text, valid during the put only.
-// A backend may be used by any number of threads at once.
 extern "C" {
 
 struct KvPoolText {
@@ -174,17 +165,20 @@ static_assert(sizeof(KvPoolBackendMethods) == 8 + 12 * sizeof(void*) &&
 
 namespace kvpool {
 
-// Helpers for C++ callers of the table.
 inline KvPoolText poolText(std::string_view text) {
   return {text.data(), text.size()};
 }
+inline std::string textOf(KvPoolText text) {
+  return {text.bytes, text.length};
+}
+inline void putText(KvPoolSink* sink, std::string_view text, bool present = true) {
+  if (sink != nullptr) sink->put(sink->context, text.data(), text.size(), present ? 1 : 0);
+}
+// The reason is cut to fit.
 inline KvPoolOutcome poolOutcome(int code, std::string_view reason = {}) {
   KvPoolOutcome outcome{};
   outcome.code = code;
-  const std::size_t length =
-      reason.size() < sizeof outcome.reason ? reason.size() : sizeof outcome.reason - 1;
-  for (std::size_t i = 0; i < length; ++i) outcome.reason[i] = reason[i];
-  outcome.reason[length] = '\0';
+  reason.copy(outcome.reason, sizeof outcome.reason - 1);
   return outcome;
 }
 
@@ -194,8 +188,8 @@ class CollectingSink {
   CollectingSink();
   KvPoolSink* sink() { return &sink_; }
   std::vector<std::optional<std::string>>& texts() { return texts_; }
-  // The texts, absent ones as "".
-  std::vector<std::string> plainTexts() const;
+  std::vector<std::string> plainTexts() const;  // absent ones as ""
+  std::string first() const;                    // "" when none
 
  private:
   KvPoolSink sink_;
@@ -213,8 +207,7 @@ struct RemotePoolOp {
 
 struct RemoteBatchReply {
   int result = 0;  // 0, 2, 8 or 5
-  // The operation the batch stopped at (2, 8, and 5 once it ran); -1 when
-  // it stopped before any ran (5) or did not stop.
+  // The operation the batch stopped at (2, 8, and 5 once it ran); else -1.
   int failedOp = -1;
   // What each kGet read, by operation index ("" for a missing key when
   // missing keys read as empty, and for stores); as many as ran.
@@ -231,16 +224,14 @@ RemoteBatchReply runBackendBatch(KvPoolBackend& backend, const std::vector<Remot
 
 // The process's backend: the one node creation chose (selectPoolBackend),
 // or, before any did, the one the environment names. Never null; valid while
-// a node context lives.
+// a node context lives. And the shared-memory one on the process's own pool.
 KvPoolBackend* processPoolBackend();
-// The shared-memory backend on the process's own pool.
 KvPoolBackend* sharedMemoryBackend();
 
 struct RedisEndpoint {
   std::string host;
   int port = 0;
-  // "host:port" ("[host]:port" for an IPv6 address).
-  std::string text() const;
+  std::string text() const;  // "host:port" ("[host]:port" for an IPv6 address)
 };
 
 struct BackendConfig {
@@ -257,25 +248,23 @@ struct BackendConfig {
   std::string persistPath;  // KVPOOL_PERSIST (shared memory only); empty: unset
 
   bool remote() const { return kind != Kind::kSharedMemory; }
-  // What events and tools name: "redis 127.0.0.1:6379" or
-  // "redis-sentinel mymaster via 127.0.0.1:26379,127.0.0.1:26380"; never the
-  // password.
+  // What events and tools name: "redis 127.0.0.1:6379", "redis-sentinel
+  // mymaster via 127.0.0.1:26379,127.0.0.1:26380"; never the password.
   std::string describe() const;
 };
 
-inline constexpr int kDefaultRedisTimeoutMs = 500;
 inline constexpr int kMaxRedisTimeoutMs = 600000;
 inline constexpr std::size_t kMaxRedisPrefixBytes = 1024;
 
-// A number as decimal text. (std::to_string would export a table of its
-// own from the plug-in.)
+// A number as decimal text (std::to_string would export a table of its own
+// from the plug-in).
 std::string decimalText(long value);
 
-// Reads the three settings (null: unset). False with *problem saying what is
-// wrong, naming the variable and its value with any password masked.
+// Reads the three settings (null: unset), or with readBackendConfig the
+// process's environment. False with *problem saying what is wrong, naming
+// the variable and its value with any password masked.
 bool parseBackendConfig(const char* backend, const char* prefix, const char* timeoutMs,
                         BackendConfig* config, std::string* problem);
-// The same from the process's environment.
 bool readBackendConfig(BackendConfig* config, std::string* problem);
 // KVPOOL_PERSIST's text (null: unset, fine): an absolute path of a file,
 // short enough for the names made beside it. False with *problem naming the
@@ -285,11 +274,11 @@ inline constexpr std::size_t kMaxPersistPathBytes = 3800;
 
 // At node creation: with no node context alive in the process, reads the
 // environment and makes the choice; otherwise keeps the one made. False
-// with *problem when the settings are malformed or name Redis while its
-// module (libKvPoolRedis.so) or hiredis cannot be loaded: *problem names the
-// missing file and the package that brings it (the choice is then
-// unchanged). Every true answer is followed by takeRemotePoolUser (on Redis)
-// or the shared-memory attach, and node deletion by the matching release.
+// (the choice unchanged) with *problem when the settings are malformed or
+// name Redis while its module or hiredis cannot be loaded: *problem names
+// the missing file and the package that brings it. Every true answer is
+// followed by takeRemotePoolUser (on Redis) or the shared-memory attach, and
+// node deletion by the matching release.
 bool selectPoolBackend(std::string* problem);
 // True when this process's pool is on Redis. Before any node context chose,
 // the environment decides (a malformed one, or Redis without its module,
@@ -300,8 +289,8 @@ void takeRemotePoolUser();
 void releaseRemotePoolUser();
 int remotePoolUsers();
 
-// A new backend on the remote pool config names (config.remote()); null
-// with *problem when it cannot be had. Closed by BackendClose.
+// A new backend on the remote pool config names; null with *problem when it
+// cannot be had. Closed by BackendClose.
 KvPoolBackend* openRemoteBackend(const BackendConfig& config, std::string* problem);
 struct BackendClose {
   void operator()(KvPoolBackend* backend) const { backend->methods->close(backend); }

@@ -3,8 +3,9 @@
 #include "pool/PoolLock.h"
 
 #include <sched.h>
+#include <time.h>
 
-#include <cmath>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -31,51 +32,34 @@ constexpr sembuf kReadUnlockOps[] = {{kReaderSem, -1, SEM_UNDO}};
 constexpr int kLockTries = 64;
 
 // A bound far beyond any wait asked for, so that the deadline's arithmetic
-// cannot overflow.
+// cannot overflow. The steady clock is CLOCK_MONOTONIC, semtimedop's.
 constexpr double kLongestWaitSeconds = 1e8;
-constexpr long kNanosPerSecond = 1000L * 1000 * 1000;
+using Clock = std::chrono::steady_clock;
 
-timespec monotonicNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
+// The point that lies waitSeconds from now; NaN and anything below 0 wait
+// not at all.
+Clock::time_point lockDeadline(double waitSeconds) {
+  const double wait = waitSeconds > 0 ? std::min(waitSeconds, kLongestWaitSeconds) : 0;
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait));
 }
 
 // What is left until deadline, never negative.
-timespec timeLeft(const timespec& deadline) {
-  const timespec now = monotonicNow();
-  timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
-  if (left.tv_nsec < 0) {
-    left.tv_sec -= 1;
-    left.tv_nsec += kNanosPerSecond;
-  }
-  if (left.tv_sec < 0) left = {0, 0};
-  return left;
+timespec timeLeft(Clock::time_point deadline) {
+  const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
+  return {static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
 }
 
-// The waiting call of a lock: semop, or semtimedop with the time left until
-// deadline; a signal resumes the wait, and so only shortens what is left.
-// Null when the lock is held, else the call that failed (errno tells why;
-// EAGAIN: the deadline passed).
-const char* waitForLock(int semaphoreSet, sembuf* list, std::size_t count,
-                        const timespec* deadline) {
-  for (;;) {
-    if (deadline == nullptr) {
-      if (semop(semaphoreSet, list, count) == 0) return nullptr;
-      if (errno != EINTR) return "semop()";
-      continue;
-    }
-    timespec left = timeLeft(*deadline);
-    if (semtimedop(semaphoreSet, list, count, &left) == 0) return nullptr;
-    if (errno != EINTR) return "semtimedop()";
-  }
-}
-
-// The lock's list, tried first with IPC_NOWAIT on every entry (otherwise the
-// same entries and SEM_UNDO), then with the waiting call. Null when held,
-// else the call that failed.
+// The lock's list, tried first with IPC_NOWAIT on every entry, then with the
+// waiting call: semop, or semtimedop with the time left until deadline; a
+// signal resumes the wait, and so only shortens what is left. Null when
+// held, else the call that failed (errno tells why; EAGAIN: the deadline
+// passed).
 template <std::size_t N>
-const char* runLockSemop(int semaphoreSet, const sembuf (&ops)[N], const timespec* deadline) {
+const char* runLockSemop(int semaphoreSet, const sembuf (&ops)[N],
+                         const Clock::time_point* deadline) {
   std::array<sembuf, N> list;
   std::copy(std::begin(ops), std::end(ops), list.begin());
   for (sembuf& op : list) op.sem_flg |= IPC_NOWAIT;
@@ -85,19 +69,30 @@ const char* runLockSemop(int semaphoreSet, const sembuf (&ops)[N], const timespe
     if (attempt >= kLockTries / 2) sched_yield();
   }
   std::copy(std::begin(ops), std::end(ops), list.begin());
-  return waitForLock(semaphoreSet, list.data(), N, deadline);
+  for (;;) {
+    if (deadline == nullptr) {
+      if (semop(semaphoreSet, list.data(), N) == 0) return nullptr;
+      if (errno != EINTR) return "semop()";
+      continue;
+    }
+    timespec left = timeLeft(*deadline);
+    if (semtimedop(semaphoreSet, list.data(), N, &left) == 0) return nullptr;
+    if (errno != EINTR) return "semtimedop()";
+  }
 }
 
-// One lock step; see lockForWriting.
+// One lock step, traced as the exported function named by the lines.
 template <std::size_t N>
 bool lockStep(int semaphoreSet, const sembuf (&ops)[N], LockTrace trace, const char* entryLine,
-              const char* failureLine, int* error, const timespec* deadline = nullptr) {
+              const char* failureLine, int* error, std::optional<double> waitSeconds = {}) {
   if (trace == LockTrace::kTraced) Log(entryLine);
-  const char* failedCall = runLockSemop(semaphoreSet, ops, deadline);
+  Clock::time_point deadline;
+  if (waitSeconds) deadline = lockDeadline(*waitSeconds);
+  const char* failedCall = runLockSemop(semaphoreSet, ops, waitSeconds ? &deadline : nullptr);
   if (failedCall == nullptr) return true;
   const int failed = errno;
   if (error != nullptr) *error = failed;
-  if (deadline == nullptr || failed != EAGAIN) ++lockFailures;
+  if (!waitSeconds || failed != EAGAIN) ++lockFailures;
   noteUnavailable(failedCall, failed);
   if (trace == LockTrace::kTraced) Log(failureLine);
   return false;
@@ -117,23 +112,20 @@ unsigned threadLockFailures() {
   return lockFailures;
 }
 
-timespec lockDeadline(double waitSeconds) {
-  // NaN and anything below 0 wait not at all.
-  const double wait = waitSeconds > 0 ? std::min(waitSeconds, kLongestWaitSeconds) : 0;
-  const double whole = std::floor(wait);
-  timespec deadline = monotonicNow();
-  deadline.tv_sec += static_cast<time_t>(whole);
-  deadline.tv_nsec += static_cast<long>((wait - whole) * kNanosPerSecond);
-  if (deadline.tv_nsec >= kNanosPerSecond) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= kNanosPerSecond;
-  }
-  return deadline;
+bool readSemaphoreStatus(int semaphoreSet, semid_ds* status) {
+  union {
+    int val;
+    semid_ds* buf;
+    unsigned short* array;
+  } arg{};
+  arg.buf = status;
+  return semctl(semaphoreSet, 0, IPC_STAT, arg) == 0;
 }
 
-bool lockForWriting(int semaphoreSet, LockTrace trace, int* error, const timespec* deadline) {
+bool lockForWriting(int semaphoreSet, LockTrace trace, int* error,
+                    std::optional<double> waitSeconds) {
   return lockStep(semaphoreSet, kWriteLockOps, trace, "-->sem_WLock\n",
-                  "  >sem_WLock: semop() failed\n", error, deadline);
+                  "  >sem_WLock: semop() failed\n", error, waitSeconds);
 }
 
 void unlockForWriting(int semaphoreSet, LockTrace trace) {
@@ -141,9 +133,10 @@ void unlockForWriting(int semaphoreSet, LockTrace trace) {
            "  >sem_WUnLock: semop() failed\n", nullptr);
 }
 
-bool lockForReading(int semaphoreSet, LockTrace trace, int* error, const timespec* deadline) {
+bool lockForReading(int semaphoreSet, LockTrace trace, int* error,
+                    std::optional<double> waitSeconds) {
   return lockStep(semaphoreSet, kReadLockOps, trace, "-->sem_RLock\n",
-                  "  >sem_RLock: semop() failed\n", error, deadline);
+                  "  >sem_RLock: semop() failed\n", error, waitSeconds);
 }
 
 void unlockForReading(int semaphoreSet, LockTrace trace) {
@@ -155,14 +148,12 @@ PoolWriteLock::PoolWriteLock(int semaphoreSet, LockTrace trace)
     : semaphoreSet_(semaphoreSet),
       trace_(trace),
       held_(lockForWriting(semaphoreSet, trace, &error_)) {}
+PoolWriteLock::PoolWriteLock(int semaphoreSet, double waitSeconds, LockTrace trace)
+    : semaphoreSet_(semaphoreSet),
+      trace_(trace),
+      held_(lockForWriting(semaphoreSet, trace, &error_, waitSeconds)) {}
 PoolWriteLock::~PoolWriteLock() {
   if (held_) unlockForWriting(semaphoreSet_, trace_);
-}
-
-PoolWriteLock::PoolWriteLock(int semaphoreSet, double waitSeconds, LockTrace trace)
-    : semaphoreSet_(semaphoreSet), trace_(trace), held_(false) {
-  const timespec deadline = lockDeadline(waitSeconds);
-  held_ = lockForWriting(semaphoreSet, trace, &error_, &deadline);
 }
 
 PoolReadLock::PoolReadLock(int semaphoreSet, LockTrace trace)
@@ -170,10 +161,9 @@ PoolReadLock::PoolReadLock(int semaphoreSet, LockTrace trace)
       trace_(trace),
       held_(lockForReading(semaphoreSet, trace, &error_)) {}
 PoolReadLock::PoolReadLock(int semaphoreSet, double waitSeconds, LockTrace trace)
-    : semaphoreSet_(semaphoreSet), trace_(trace), held_(false) {
-  const timespec deadline = lockDeadline(waitSeconds);
-  held_ = lockForReading(semaphoreSet, trace, &error_, &deadline);
-}
+    : semaphoreSet_(semaphoreSet),
+      trace_(trace),
+      held_(lockForReading(semaphoreSet, trace, &error_, waitSeconds)) {}
 PoolReadLock::~PoolReadLock() {
   if (held_) unlockForReading(semaphoreSet_, trace_);
 }

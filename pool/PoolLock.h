@@ -10,25 +10,23 @@
 
 #include <errno.h>
 #include <sys/sem.h>
-#include <time.h>
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <optional>
 
 #include "pool/PoolAccess.h"
 
 namespace kvpool {
 
-// The set's three semaphores.
-constexpr unsigned short kWriterSem = 0;
+constexpr unsigned short kWriterSem = 0;  // the set's three semaphores
 constexpr unsigned short kReaderSem = 1;
 constexpr unsigned short kSlotSem = 2;
 
-// Notes the failed call and its error for getKvPoolUnavailableText; errno is
-// left as it was, for the caller to look at.
+// Notes the failed call and its error for getKvPoolUnavailableText (errno
+// kept); and how many of the calling thread's lock steps have failed.
 void noteUnavailable(const char* call, int error);
-// How many of the calling thread's lock steps have failed since it started.
 unsigned threadLockFailures();
 
 // The set was removed, before the call (EINVAL) or while it waited (EIDRM).
@@ -36,8 +34,8 @@ inline bool setRemoved(int error) {
   return error == EIDRM || error == EINVAL;
 }
 
-// One semop of a constant list; a wait interrupted by a signal is resumed, so
-// it returns false only when the set itself failed (errno tells why).
+// One semop of a list; a wait interrupted by a signal is resumed, so it
+// returns false only when the set itself failed (errno tells why).
 template <std::size_t N>
 bool runSemop(int semaphoreSet, const sembuf (&ops)[N]) {
   std::array<sembuf, N> list;
@@ -48,19 +46,19 @@ bool runSemop(int semaphoreSet, const sembuf (&ops)[N]) {
   return true;
 }
 
-// The point on CLOCK_MONOTONIC that lies waitSeconds from now (none below 0).
-timespec lockDeadline(double waitSeconds);
+// The set's status (semctl IPC_STAT); false with errno.
+bool readSemaphoreStatus(int semaphoreSet, semid_ds* status);
 
 // The lock steps on a given set; a traced step writes the lines of the
-// exported function of its name (sem_WLock ..). With a deadline (from
-// lockDeadline) a lock waits no longer: it then fails with EAGAIN, which is
-// no failure of the set and does not count in threadLockFailures. A failed
-// step leaves its errno in *error when error is not null.
+// exported function of its name (sem_WLock ..). With waitSeconds a lock waits
+// no longer (none below 0): it then fails with EAGAIN, which is no failure of
+// the set and does not count in threadLockFailures. A failed step leaves its
+// errno in *error when error is not null.
 bool lockForWriting(int semaphoreSet, LockTrace trace, int* error,
-                    const timespec* deadline = nullptr);
+                    std::optional<double> waitSeconds = std::nullopt);
 void unlockForWriting(int semaphoreSet, LockTrace trace);
 bool lockForReading(int semaphoreSet, LockTrace trace, int* error,
-                    const timespec* deadline = nullptr);
+                    std::optional<double> waitSeconds = std::nullopt);
 void unlockForReading(int semaphoreSet, LockTrace trace);
 
 }  // namespace kvpool

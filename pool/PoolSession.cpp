@@ -24,8 +24,16 @@ const std::string kNoAnswer;
 
 }  // namespace
 
-PoolRead SharedMemorySession::get(const char* key) {
+PoolSession::PoolSession(bool missingIsEmpty)
+    : batched_(processPoolBackend() != sharedMemoryBackend()), missingIsEmpty_(missingIsEmpty) {}
+
+PoolRead PoolSession::get(const char* key) {
   PoolRead read;
+  if (batched_) {
+    ops_.push_back({RemotePoolOp::Kind::kGet, key, {}, -1});
+    read.pending = static_cast<int>(ops_.size()) - 1;
+    return read;
+  }
   const ProcessPoolCall call;
   if (!call.available()) {
     read.outcome = notLookedUp("getKvPoolDataBlock");
@@ -37,7 +45,11 @@ PoolRead SharedMemorySession::get(const char* key) {
   return read;
 }
 
-PoolOutcome SharedMemorySession::store(const char* key, const char* value) {
+PoolOutcome PoolSession::store(const char* key, const char* value) {
+  if (batched_) {
+    ops_.push_back({RemotePoolOp::Kind::kSet, key, value, -1});
+    return {};
+  }
   const ProcessPoolCall call;
   if (!call.available()) return notLookedUp("storeKvPoolDataBlock");
   PoolBlockRequest request{};
@@ -46,45 +58,25 @@ PoolOutcome SharedMemorySession::store(const char* key, const char* value) {
   return outcomeOf(storePoolValue(call.view(), &request));
 }
 
-// Nothing is pending on shared memory: a read's value is there at once.
-PoolOutcome SharedMemorySession::storeRead(const char*, int) {
-  return {KVPOOL_POOL_UNAVAILABLE, "shared memory: no pending read"};
-}
-
-const std::string& SharedMemorySession::answered(int) const {
-  return kNoAnswer;
-}
-
-RemoteBatchReply sendPoolBatch(const std::vector<RemotePoolOp>& ops, bool missingIsEmpty) {
-  KvPoolBackend* backend = processPoolBackend();
-  RemoteBatchReply reply = runBackendBatch(*backend, ops, missingIsEmpty);
-  const bool complete = reply.result == KVPOOL_OK && reply.values.size() == ops.size();
-  if (!complete && reply.error.empty()) {
-    reply.error = backendName(*backend) + ": unexpected answer";
-  }
-  return reply;
-}
-
-PoolRead BatchSession::get(const char* key) {
-  ops_.push_back({RemotePoolOp::Kind::kGet, key, {}, -1});
-  PoolRead read;
-  read.pending = static_cast<int>(ops_.size()) - 1;
-  return read;
-}
-
-PoolOutcome BatchSession::store(const char* key, const char* value) {
-  ops_.push_back({RemotePoolOp::Kind::kSet, key, value, -1});
-  return {};
-}
-
-PoolOutcome BatchSession::storeRead(const char* key, int source) {
+PoolOutcome PoolSession::storeRead(const char* key, int source) {
+  // Nothing is pending on shared memory: a read's value is there at once.
+  if (!batched_) return {KVPOOL_POOL_UNAVAILABLE, "shared memory: no pending read"};
   ops_.push_back({RemotePoolOp::Kind::kSetFromGet, key, {}, source});
   return {};
 }
 
-PoolOutcome BatchSession::finish() {
+const std::string& PoolSession::answered(int pending) const {
+  const auto index = static_cast<std::size_t>(pending);
+  return batched_ && index < answered_.size() ? answered_[index] : kNoAnswer;
+}
+
+PoolOutcome PoolSession::finish() {
   if (ops_.empty()) return {};
-  const RemoteBatchReply reply = sendPoolBatch(ops_, missingIsEmpty_);
+  KvPoolBackend* backend = processPoolBackend();
+  RemoteBatchReply reply = runBackendBatch(*backend, ops_, missingIsEmpty_);
+  if (reply.error.empty() && (reply.result != KVPOOL_OK || reply.values.size() != ops_.size())) {
+    reply.error = backendName(*backend) + ": unexpected answer";  // 5 always names the backend
+  }
   Log("  redis batch of %d operations: result %d\n", static_cast<int>(ops_.size()), reply.result);
   std::vector<RemotePoolOp> sent;
   sent.swap(ops_);
@@ -96,10 +88,6 @@ PoolOutcome BatchSession::finish() {
   }
   if (reply.result == KVPOOL_POOL_FULL) return {KVPOOL_POOL_FULL, {}};
   return {KVPOOL_POOL_UNAVAILABLE, reply.error};
-}
-
-MessagePoolSession::MessagePoolSession(bool missingIsEmpty) {
-  if (processPoolBackend() != sharedMemoryBackend()) batch_.emplace(missingIsEmpty);
 }
 
 }  // namespace kvpool

@@ -1,21 +1,14 @@
 // The pool as one message's script sees it: a session of reads and stores,
-// finished once the message's statements have run.
-//
-// On shared memory every operation acts at once, each through the process's
-// own pool (a ProcessPoolCall) with the lock, the trace and the results of
-// the exported getKvPoolDataBlock and storeKvPoolDataBlock. On Redis the
-// session only collects the operations: a read hands back a reference to a
-// value still to come (PoolRead::pending), a store of such a reference or of
-// a known text is queued, and finish sends the queue in one round trip.
-// A caller written for the second kind serves the first unchanged: nothing
-// is ever pending or queued there.
-//
-// A session belongs to one thread and one message; it takes no lock between
-// its operations.
+// finished once the message's statements have run. On shared memory every
+// operation acts at once, through the process's own pool (a ProcessPoolCall)
+// with the lock, the trace and the results of the exported calls. On Redis
+// the session only collects them: a read hands back a reference to a value
+// still to come (PoolRead::pending), stores are queued, and finish sends the
+// queue in one round trip. A caller written for Redis serves shared memory
+// unchanged. A session belongs to one thread and one message.
 #ifndef KVPOOL_POOL_POOLSESSION_H
 #define KVPOOL_POOL_POOLSESSION_H
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,71 +35,44 @@ struct PoolRead {
   int pending = -1;
 };
 
+// The session of one message on the process's pool, wherever it lives.
 class PoolSession {
  public:
-  virtual ~PoolSession() = default;
+  // missingIsEmpty: a missing key reads as empty text on Redis (on shared
+  // memory the caller sees 2 and decides).
+  explicit PoolSession(bool missingIsEmpty);
+  PoolSession(const PoolSession&) = delete;
+  PoolSession& operator=(const PoolSession&) = delete;
   // Reads key.
-  virtual PoolRead get(const char* key) = 0;
+  PoolRead get(const char* key);
   // Stores value under key: 0, 5 or 8.
-  virtual PoolOutcome store(const char* key, const char* value) = 0;
+  PoolOutcome store(const char* key, const char* value);
   // Stores under key what the pending read source brings (Redis only).
-  virtual PoolOutcome storeRead(const char* key, int source) = 0;
+  PoolOutcome storeRead(const char* key, int source);
   // Whether operations wait for finish.
-  virtual bool queued() const = 0;
+  bool queued() const { return !ops_.empty(); }
   // Sends what is queued: 0 when all of it ran (answered() then holds the
   // values of its reads); else the result of the operation it stopped at
   // (2, 8, 5), the ones before it done. The queue is empty afterwards.
-  virtual PoolOutcome finish() = 0;
+  PoolOutcome finish();
   // What the pending read brought, after a finish that returned 0.
-  virtual const std::string& answered(int pending) const = 0;
-};
-
-// Operations at once on the process's pool in shared memory.
-class SharedMemorySession final : public PoolSession {
- public:
-  PoolRead get(const char* key) override;
-  PoolOutcome store(const char* key, const char* value) override;
-  PoolOutcome storeRead(const char* key, int source) override;
-  bool queued() const override { return false; }
-  PoolOutcome finish() override { return {}; }
-  const std::string& answered(int pending) const override;
-};
-
-// Sends one batch of operations to the process's remote pool in one round
-// trip, missing keys reading as empty when missingIsEmpty: the session's one
-// tie to the backend. A reply of 5 always names the backend and its error.
-RemoteBatchReply sendPoolBatch(const std::vector<RemotePoolOp>& ops, bool missingIsEmpty);
-
-// Operations collected and sent together by sendPoolBatch.
-class BatchSession final : public PoolSession {
- public:
-  explicit BatchSession(bool missingIsEmpty) : missingIsEmpty_(missingIsEmpty) {}
-  PoolRead get(const char* key) override;
-  PoolOutcome store(const char* key, const char* value) override;
-  PoolOutcome storeRead(const char* key, int source) override;
-  bool queued() const override { return !ops_.empty(); }
-  PoolOutcome finish() override;
-  const std::string& answered(int pending) const override {
-    return answered_[static_cast<std::size_t>(pending)];
-  }
+  const std::string& answered(int pending) const;
 
  private:
+  bool batched_;  // on Redis: operations are collected and sent together
   bool missingIsEmpty_;
   std::vector<RemotePoolOp> ops_;
   std::vector<std::string> answered_;  // the values of the last batch sent
 };
 
-// The session of one message on the process's pool, wherever it lives.
-// missingIsEmpty: a missing key reads as empty text on Redis (on shared
-// memory the caller sees 2 and decides).
+// The script run's hold on its message's session.
 class MessagePoolSession {
  public:
-  explicit MessagePoolSession(bool missingIsEmpty);
-  PoolSession& session() { return batch_ ? static_cast<PoolSession&>(*batch_) : shared_; }
+  explicit MessagePoolSession(bool missingIsEmpty) : session_(missingIsEmpty) {}
+  PoolSession& session() { return session_; }
 
  private:
-  SharedMemorySession shared_;
-  std::optional<BatchSession> batch_;
+  PoolSession session_;
 };
 
 }  // namespace kvpool

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "pool/KvPoolShm.h"
+#include "pool/SnapshotFile.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
@@ -105,13 +106,19 @@ const char* persistPath() {
 
 std::string snapshotFilePath() {
   const char* path = persistPath();
-  return path != nullptr ? path : "/tmp/KvPoolData.bin";
+  return path != nullptr ? path : kSnapshotPath;
 }
 
 std::string snapshotDirectory() {
   const std::string path = snapshotFilePath();
   const std::size_t slash = path.rfind('/');
   return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+void logPoolEvent(int type, int number, int line, const char* function, const char* insert) {
+  int rc = 0;
+  cciLog(&rc, type, kEventFile, line, function, constKvCatalog, number, kVTRL2Text, insert,
+         static_cast<const char*>(nullptr));
 }
 
 ObjectProblem attachProblemBuffer() {

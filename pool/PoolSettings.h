@@ -5,15 +5,19 @@
 #ifndef KVPOOL_POOL_POOLSETTINGS_H
 #define KVPOOL_POOL_POOLSETTINGS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "pool/ObjectCheck.h"
-
 namespace kvpool {
 
-// The longest KVPOOL_MEMORY_PAGES text taken.
-constexpr int kPageTextMax = 23;
+// A buffer for a problem text; empty while there is none.
+struct ObjectProblem {
+  char* text;
+  std::size_t bytes;
+};
+
+constexpr int kPageTextMax = 23;  // the longest KVPOOL_MEMORY_PAGES text taken
 
 // Reads KVPOOL_MEMORY_PAGES into noOfPoolPages (1 when out of range), traced.
 void readPoolPages();
@@ -25,9 +29,8 @@ bool readPoolMode();
 int poolCreationMode();
 bool poolModeGiven();
 
-// Bytes that pages of 4096 hold, as an int32 bound.
+// Bytes that pages of 4096 hold, as an int32 bound; the process's.
 int32_t pagesCapacity(int pages);
-// pagesCapacity(noOfPoolPages).
 int32_t configuredCapacity();
 
 // KVPOOL_PERSIST: the file a pool is loaded from when created and saved to
@@ -40,6 +43,10 @@ void setPersistPath(const std::string& path);
 const char* persistPath();
 std::string snapshotFilePath();
 std::string snapshotDirectory();
+
+// Logs event number (line, function) of the pool's catalogue with one insert
+// (null: none).
+void logPoolEvent(int type, int number, int line, const char* function, const char* insert);
 
 // The calling thread's configuration problem (getKvPoolAttachProblem), as a
 // buffer the object checks write into, and cleared.

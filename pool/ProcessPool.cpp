@@ -1,27 +1,139 @@
 // This process's own pool as its node contexts hold it: attaching and
-// detaching node contexts, looking the pool up again after its lock went, the
-// traced locks on hSemaphore, and one exported call's hold on the handles
-// (kvpool::ProcessPoolCall).
+// detaching node contexts, their machine-wide user slots on semaphore 2 (the
+// machine's last one removes the pool), looking the pool up again after its
+// lock went, the traced locks on hSemaphore, and one exported call's hold on
+// the handles (kvpool::ProcessPoolCall).
+#include <errno.h>
+#include <sys/sem.h>
+
 #include <atomic>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 
-#include "pool/KvPoolShm.h"
-#include "pool/PoolAccess.h"
 #include "pool/PoolLock.h"
-#include "pool/PoolSettings.h"
-#include "pool/PoolSlots.h"
 #include "pool/SegmentLifecycle.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
+namespace kvpool {
+
+PoolRemovalHook poolRemovalHook = nullptr;
+
 namespace {
 
-using kvpool::findAndMapPool;
-using kvpool::forgetRemovedPool;
-using kvpool::Join;
-using kvpool::joinSlots;
-using kvpool::LockTrace;
+enum class Join { kJoined, kSetRemoved, kFailed };
+
+// The set on which this process's poolUsers slots are held; -1 when none is
+// (no node context, or the set was removed under them).
+int slotSet = -1;
+
+constexpr sembuf kReleaseSlotOps[] = {{kSlotSem, +1, SEM_UNDO}};
+
+// The machine's last node context, under the writer lock: a pool created
+// with KVPOOL_PERSIST is saved there first. False when that failed: the
+// pool then stays, so that the next node finds everything in it (event 19).
+bool savedBeforeRemoval() {
+  const char* path = persistPath();
+  if (path == nullptr || !poolCreatedPersistent()) return true;
+  std::string why;
+  if (savePoolToFileLocked(processPoolView(), &why) == 0) return true;
+  const std::string text = "the pool could not be saved to " + std::string(path) + " (" +
+                           (why.empty() ? std::string("see /tmp/KvPool.log") : why) +
+                           "); it stays in memory for the next node";
+  Log("  >deleteNodeContext: %s\n", text.c_str());
+  logPoolEvent(CCI_LOG_WARNING, kEventPersistSaveFailed, kLinePersistSaveFailed,
+               "deleteNodeContext", text.c_str());
+  return false;
+}
+
+// The last node context of this process leaves: whether it is the machine's
+// last, and the removal, happen under the writer lock (see joinSlots).
+void leaveLastSlot() {
+  if (!lockForWriting(hSemaphore, LockTrace::kQuiet, nullptr)) {
+    Log("  >deleteNodeContext: semop() failed\n");  // the set went, and the slot with it
+    return;
+  }
+  if (!runSemop(hSemaphore, kReleaseSlotOps)) Log("  >deleteNodeContext: semop() failed\n");
+  const int freeSlots = semctl(hSemaphore, kSlotSem, GETVAL);
+  Log("  semPoolUsers %d\n", KVPOOL_USER_SLOTS + 1 - freeSlots);
+  if (freeSlots < 0) Log("  >deleteNodeContext: semctl() GETVAL failed\n");
+  if (freeSlots != KVPOOL_USER_SLOTS || !savedBeforeRemoval()) {
+    unlockForWriting(hSemaphore, LockTrace::kQuiet);
+    return;
+  }
+  if (poolRemovalHook != nullptr) poolRemovalHook();
+  closeHandleOfKvPoolView();
+  closeHandleOfKvPool();
+  // The lock goes with the set: whoever waits for it gets EIDRM.
+  if (semctl(hSemaphore, 0, IPC_RMID) == -1) {
+    Log("  >deleteNodeContext: semctl() remove id failed\n");
+  }
+  Log("  >> Semaphore Deleted <<\n");
+}
+
+// Takes newSlots for new node contexts, and this process's poolUsers slots
+// too unless the set already holds them (the set they were on was removed),
+// in one step and only while no writer holds the lock: the machine's last
+// node context decides to remove the pool under the writer lock, so no node
+// joins between its count and the removal, and one waiting gets EIDRM.
+Join joinSlots(int newSlots) {
+  const int wanted = newSlots + (slotSet == hSemaphore ? 0 : poolUsers);
+  const sembuf ops[] = {{kWriterSem, 0, 0}, {kSlotSem, static_cast<short>(-wanted), SEM_UNDO}};
+  if (wanted > 0 && !runSemop(hSemaphore, ops)) {
+    noteUnavailable("semop()", errno);
+    return setRemoved(errno) ? Join::kSetRemoved : Join::kFailed;
+  }
+  slotSet = hSemaphore;
+  return Join::kJoined;
+}
+
+// A set removed under a lookup: forget both objects, to look again.
+void forgetRemovedPool(const char* function) {
+  Log("  %s: the pool was removed meanwhile, looking it up again\n", function);
+  forgetSegment();
+  hSemaphore = -1;
+}
+
+// Event 21 when this process, without KVPOOL_PERSIST, joined (or left) a
+// pool created with it.
+void warnPersistSettingDiffers(bool joined) {
+  if (persistPath() != nullptr || !poolCreatedPersistent()) return;
+  const std::string text =
+      std::string("this process, without KVPOOL_PERSIST, ") + (joined ? "joined" : "left") +
+      " a pool created with it: give all brokers the same KVPOOL_PERSIST (a pool whose last node "
+      "is in such a process is removed unsaved)";
+  Log("  %s\n", text.c_str());
+  logPoolEvent(CCI_LOG_WARNING, kEventPersistSettingDiffers, kLinePersistSettingDiffers,
+               joined ? "createNodeContext" : "deleteNodeContext", text.c_str());
+}
+
+// One node context of this process leaves: counts one poolUsers less and
+// gives its slot back to the set that holds it; the last one also decides,
+// under the writer lock, whether the machine's pool goes, and removes it.
+void leavePool() {
+  if (poolUsers == 1) warnPersistSettingDiffers(false);
+  poolUsers -= 1;
+  // Slots are given back only to the set that holds them: one that was
+  // removed under them took them along.
+  const bool holdsSlots = slotSet != -1 && slotSet == hSemaphore;
+  if (poolUsers != 0) {
+    if (holdsSlots && !runSemop(hSemaphore, kReleaseSlotOps)) {
+      Log("  >deleteNodeContext: semop() failed\n");
+    }
+    return;
+  }
+  slotSet = -1;
+  if (holdsSlots) leaveLastSlot();
+  hSemaphore = -1;
+}
+
+}  // namespace
+}  // namespace kvpool
+
+using namespace kvpool;  // NOLINT: this file's own pieces
+
+namespace {
 
 // An operation on this process's pool could not take its lock: the next one
 // looks the pool up again first.
@@ -36,11 +148,8 @@ constexpr int kJoinAttempts = 5;
 
 // Event 9; with the configuration problem as insert when there is one.
 void logPoolUnavailable() {
-  int rc = 0;
-  const char* problem = getKvPoolAttachProblem();
-  cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLinePoolUnavailable, "createNodeContext",
-         constKvCatalog, kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text, problem,
-         static_cast<const char*>(nullptr));
+  logPoolEvent(CCI_LOG_ERROR, kEventPoolUnavailable, kLinePoolUnavailable, "createNodeContext",
+               getKvPoolAttachProblem());
 }
 
 // Looks this process's pool up again after an operation found its lock gone,
@@ -61,22 +170,22 @@ bool lookUpPoolAgain() {
 }  // namespace
 
 void sem_WLock(void) {
-  kvpool::lockForWriting(hSemaphore, LockTrace::kTraced, nullptr);
+  lockForWriting(hSemaphore, LockTrace::kTraced, nullptr);
 }
 void sem_WUnLock(void) {
-  kvpool::unlockForWriting(hSemaphore, LockTrace::kTraced);
+  unlockForWriting(hSemaphore, LockTrace::kTraced);
 }
 void sem_RLock(void) {
-  kvpool::lockForReading(hSemaphore, LockTrace::kTraced, nullptr);
+  lockForReading(hSemaphore, LockTrace::kTraced, nullptr);
 }
 void sem_RUnLock(void) {
-  kvpool::unlockForReading(hSemaphore, LockTrace::kTraced);
+  unlockForReading(hSemaphore, LockTrace::kTraced);
 }
 
 int attachKvPool(void) {
   const std::unique_lock<std::shared_mutex> guard(processPoolMutex);
-  kvpool::clearAttachProblem();
-  if (kvpool::readPoolMode() && findAndMapPool()) return 0;
+  clearAttachProblem();
+  if (readPoolMode() && findAndMapPool()) return 0;
   logPoolUnavailable();
   return 1;
 }
@@ -86,7 +195,7 @@ int takeKvPoolUserSlot(void) {
   for (int attempt = 1;; ++attempt) {
     const Join join = hSemaphore == -1 ? Join::kSetRemoved : joinSlots(1);
     if (join == Join::kJoined) {
-      if (poolUsers == 0) kvpool::warnPersistSettingDiffers(true);
+      if (poolUsers == 0) warnPersistSettingDiffers(true);
       poolUsers += 1;
       lookUpAgain = false;  // whatever this process held is held again
       Log("  poolUsers %d\n", poolUsers);
@@ -108,7 +217,7 @@ int takeKvPoolUserSlot(void) {
 
 void detachKvPool(void) {
   const std::unique_lock<std::shared_mutex> guard(processPoolMutex);
-  kvpool::leavePool();
+  leavePool();
 }
 
 namespace kvpool {
@@ -129,10 +238,6 @@ ProcessPoolCall::ProcessPoolCall() {
 ProcessPoolCall::~ProcessPoolCall() {
   if (threadLockFailures() != lockFailuresBefore_) lookUpAgain = true;
   processPoolMutex.unlock_shared();
-}
-
-PoolView processPoolView() {
-  return mappedPoolView();
 }
 
 }  // namespace kvpool

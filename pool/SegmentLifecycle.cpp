@@ -14,10 +14,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "pool/ObjectCheck.h"
 #include "pool/PoolLock.h"
 #include "pool/PoolRecords.h"
-#include "pool/PoolSettings.h"
 #include "pool/StoreJournal.h"
 #include "support/KvPoolConstants.h"
 #include "support/Trace.h"
@@ -35,14 +33,12 @@ namespace {
 // Bytes of the segment behind hKvMemView, from the system when it was mapped.
 int32_t kvMemSegmentSize = 0;
 // This process's mapping of the pool's store journal; null when the pool has
-// none it could map (the pool then works without one).
+// none it could map (the pool then works without one, and without the index).
 void* journalView = nullptr;
 StoreJournal* processJournal = nullptr;
-// The keys of this process's pool; used only while the pool has a journal.
 KeyIndex processIndex;
 
-// The access a lookup asks for: read and write.
-constexpr int kPermissions = 0666;
+constexpr int kPermissions = 0666;  // the access a lookup asks for
 // A lost creation race is retried this often before giving up: the object
 // can only vanish again if a last user removes it in between every time.
 constexpr int kLookupAttempts = 3;
@@ -57,33 +53,21 @@ constexpr long kSlotInitPollNanos = 10L * 1000 * 1000;
 // set it after a slot was taken. No SEM_UNDO: the count outlives its setter.
 constexpr sembuf kInitSlotsOps[] = {{kSlotSem, 0, IPC_NOWAIT}, {kSlotSem, KVPOOL_USER_SLOTS, 0}};
 
-union SemctlArg {
-  int val;
-  semid_ds* buf;
-  unsigned short* array;
-};
-
 void initialiseSlotCount(int semaphoreSet) {
-  // EAGAIN: the count is set already (by the creator, or by a process that
-  // took over from it).
+  // EAGAIN: the count is set already.
   if (!runSemop(semaphoreSet, kInitSlotsOps) && errno != EAGAIN) {
     Log("  >initHandleOfKvPool semctl() SETVAL failed\n");
   }
 }
 
-// A set found by lookup may be brand new: its creator sets the slot count
-// right after creating it. Every process sets the count before any other
-// operation on the set, so a set on which no semop ever ran (sem_otime 0) and
-// whose count is 0 has not been set up yet. Wait a moment for its creator;
-// if the set stays untouched the creator died in between, and this process
-// sets the count itself rather than waiting for a slot forever.
+// A set on which no semop ever ran (sem_otime 0) and whose count is 0 has not
+// been set up yet: its creator sets the count right after creating it. Wait
+// a moment for it; a set that stays untouched lost its creator, and this
+// process sets the count rather than wait for a slot forever.
 void awaitSlotCount(int semaphoreSet) {
   for (int poll = 0;; ++poll) {
     semid_ds status{};
-    SemctlArg arg{};
-    arg.buf = &status;
-    if (semctl(semaphoreSet, 0, IPC_STAT, arg) == -1) return;
-    if (status.sem_otime != 0) return;
+    if (!readSemaphoreStatus(semaphoreSet, &status) || status.sem_otime != 0) return;
     if (semctl(semaphoreSet, kSlotSem, GETVAL) != 0) return;
     if (poll == kSlotInitPolls) break;
     timespec pause{0, kSlotInitPollNanos};
@@ -96,7 +80,7 @@ void awaitSlotCount(int semaphoreSet) {
 // A set found by key is joined only when KVPOOL_MODE, if given, fits it.
 void joinFoundSet() {
   if (poolModeGiven() &&
-      !kvpool::semaphoresFitMode(hSemaphore, poolCreationMode(), attachProblemBuffer())) {
+      !semaphoresFitMode(hSemaphore, poolCreationMode(), attachProblemBuffer())) {
     Log("  >initHandleOfKvPool: semaphore set %d refused for KVPOOL_MODE\n", hSemaphore);
     hSemaphore = -1;
     return;
@@ -136,18 +120,13 @@ void findOrCreateSemaphoreSet() {
   Log("  >initHandleOfKvPool semctl() SETVAL failed\n");
 }
 
-// The segment id kept since an earlier node creation still names our pool:
-// the last user elsewhere may have removed it (it then loses its key and is
-// marked for destruction while this process still has it mapped).
+// The segment id kept since an earlier node creation still names our pool,
+// not one the last user elsewhere removed (it then loses its key and is
+// marked for destruction).
 bool retainedSegmentIsLive() {
   shmid_ds status{};
   if (shmctl(hKvMem, IPC_STAT, &status) == -1) return false;
   return status.shm_perm.__key == KVPOOL_SHM_KEY && (status.shm_perm.mode & SHM_DEST) == 0;
-}
-
-void dropRetainedSegment() {
-  Log("  initHandleOfKvPool segment %d was removed, looking the pool up again\n", hKvMem);
-  forgetSegment();
 }
 
 int findOrCreateSegment() {
@@ -155,8 +134,7 @@ int findOrCreateSegment() {
     hKvMem = shmget(KVPOOL_SHM_KEY, 0, IPC_EXCL | kPermissions);
     if (hKvMem != -1) {
       Log("  shmget hKvMem = %d\n", hKvMem);
-      if (poolModeGiven() &&
-          !kvpool::segmentFitsMode(hKvMem, poolCreationMode(), attachProblemBuffer())) {
+      if (poolModeGiven() && !segmentFitsMode(hKvMem, poolCreationMode(), attachProblemBuffer())) {
         Log("  >initHandleOfKvPool: segment %d refused for KVPOOL_MODE\n", hKvMem);
         hKvMem = -1;
       }
@@ -170,10 +148,8 @@ int findOrCreateSegment() {
     }
     char pagesText[kPageTextMax + 1];
     std::snprintf(pagesText, sizeof pagesText, "%d", noOfPoolPages);
-    int rc = 0;
-    cciLog(&rc, CCI_LOG_INFORMATION, kvpool::kEventFile, kvpool::kLinePoolCreated,
-           "initHandleOfKvPool", constKvCatalog, kvpool::kEventPoolCreated, kvpool::kVTRL2Text,
-           pagesText, static_cast<const char*>(nullptr));
+    logPoolEvent(CCI_LOG_INFORMATION, kEventPoolCreated, kLinePoolCreated, "initHandleOfKvPool",
+                 pagesText);
     hKvMem = shmget(KVPOOL_SHM_KEY, static_cast<size_t>(configuredCapacity()),
                     IPC_CREAT | IPC_EXCL | poolCreationMode());
     if (hKvMem != -1) {
@@ -189,10 +165,9 @@ int findOrCreateSegment() {
 
 // False when the pool's journal is another's: the pool is then not used.
 bool attachJournal(int32_t poolBytes) {
-  const kvpool::JournalMapping mapping =
-      kvpool::mapJournal(hKvMem, poolBytes, true, attachProblemBuffer());
+  const JournalMapping mapping = mapJournal(hKvMem, poolBytes, true, attachProblemBuffer());
   journalView = mapping.view;
-  processJournal = kvpool::journalOpen(journalView, mapping.bytes);
+  processJournal = journalOpen(journalView, mapping.bytes);
   return !mapping.foreign;
 }
 
@@ -204,42 +179,34 @@ void detachJournal() {
 
 }  // namespace
 
-// The first line of a mapping, with the mapping it starts from.
 void traceMappingStart(const void* view) {
   Log("-->initHandleOfKvPoolView hKvMemView = 0x%X\n",
       static_cast<unsigned>(reinterpret_cast<uintptr_t>(view)));
 }
 
-// Maps segment for reading and writing and learns its real size: every bound
-// is taken from the segment as it really is, not from KVPOOL_MEMORY_PAGES.
-// A node's attach and a tool's read-write opening share it, traced alike.
 SegmentMapping mapSegmentForWriting(int segment) {
-  SegmentMapping failed;
   void* view = shmat(segment, nullptr, 0);
   if (view == reinterpret_cast<void*>(-1)) {
-    failed.error = errno;
-    noteUnavailable("shmat()", errno);
+    const int error = errno;
+    noteUnavailable("shmat()", error);
     Log("  >initHandleOfKvPoolView: shmat() failed\n");
-    return failed;
+    return {nullptr, 0, error};
   }
   shmid_ds status{};
-  if (shmctl(segment, IPC_STAT, &status) == -1) {
-    failed.error = errno;
-    Log("  >initHandleOfKvPoolView: shmctl() IPC_STAT failed\n");
+  const int error = shmctl(segment, IPC_STAT, &status) == -1 ? errno : 0;
+  if (error != 0 || status.shm_segsz < sizeof(PoolControl)) {
+    if (error != 0) {
+      Log("  >initHandleOfKvPoolView: shmctl() IPC_STAT failed\n");
+    } else {
+      Log("  >initHandleOfKvPoolView: segment of %d bytes cannot hold a pool\n",
+          static_cast<int>(status.shm_segsz));
+    }
     shmdt(view);
-    return failed;
-  }
-  if (status.shm_segsz < sizeof(PoolControl)) {
-    failed.error = EINVAL;
-    Log("  >initHandleOfKvPoolView: segment of %d bytes cannot hold a pool\n",
-        static_cast<int>(status.shm_segsz));
-    shmdt(view);
-    return failed;
+    return {nullptr, 0, error != 0 ? error : EINVAL};
   }
   return {view, static_cast<int32_t>(std::min<size_t>(status.shm_segsz, INT32_MAX)), 0};
 }
 
-// Unmaps a read-write mapping, traced as a node's is.
 void releaseMapping(void* view) {
   Log("-->closeHandleOfKvPoolView hKvMemView %X\n",
       static_cast<unsigned>(reinterpret_cast<uintptr_t>(view)));
@@ -252,21 +219,14 @@ void removeJournal() {
   if (id != -1) shmctl(id, IPC_RMID, nullptr);
 }
 
-// Unmaps the segment and its journal and forgets the segment's id.
 void forgetSegment() {
-  if (hKvMemView != nullptr) {
-    shmdt(hKvMemView);
-    hKvMemView = nullptr;
-    kvMemSegmentSize = 0;
-  }
-  if (journalView != nullptr) shmdt(journalView);
-  journalView = nullptr;
-  processJournal = nullptr;
+  if (hKvMemView != nullptr) shmdt(hKvMemView);
+  hKvMemView = nullptr;
+  kvMemSegmentSize = 0;
+  detachJournal();
   hKvMem = -1;
 }
 
-// Finds or creates the pool's objects and maps the segment, as node creation
-// does. A pool needs both: false (traced) when either is missing.
 bool findAndMapPool() {
   const int existed = initHandleOfKvPool();
   if (hSemaphore == -1) {
@@ -279,15 +239,7 @@ bool findAndMapPool() {
   return false;
 }
 
-StoreJournal* processStoreJournal() {
-  return processJournal;
-}
-
-KeyIndex* processKeyIndex() {
-  return &processIndex;
-}
-
-PoolView mappedPoolView() {
+PoolView processPoolView() {
   PoolView view;
   view.base = static_cast<unsigned char*>(hKvMemView);
   view.segmentBytes = getKvPoolSegmentSize();
@@ -298,26 +250,19 @@ PoolView mappedPoolView() {
   return view;
 }
 
+bool journalMarksPersistent(const StoreJournal* journal) {
+  return journal != nullptr &&
+         (__atomic_load_n(&journal->flags, __ATOMIC_ACQUIRE) & kJournalPoolPersistent) != 0;
+}
+
 bool poolCreatedPersistent() {
-  return processJournal != nullptr &&
-         (__atomic_load_n(&processJournal->flags, __ATOMIC_ACQUIRE) & kJournalPoolPersistent) != 0;
+  return journalMarksPersistent(processJournal);
 }
 
 }  // namespace kvpool
 
-using kvpool::attachJournal;
-using kvpool::detachJournal;
-using kvpool::dropRetainedSegment;
-using kvpool::findOrCreateSegment;
-using kvpool::findOrCreateSemaphoreSet;
-using kvpool::kvMemSegmentSize;
-using kvpool::mapSegmentForWriting;
-using kvpool::readPoolPages;
-using kvpool::releaseMapping;
-using kvpool::removeJournal;
-using kvpool::retainedSegmentIsLive;
-using kvpool::SegmentMapping;
-using kvpool::traceMappingStart;
+// The exported calls on this process's handles.
+using namespace kvpool;  // NOLINT: this file's own pieces
 
 int initHandleOfKvPool(void) {
   Log("-->initHandleOfKvPool hKvMem = 0x%X\n", static_cast<unsigned>(hKvMem));
@@ -326,7 +271,8 @@ int initHandleOfKvPool(void) {
   if (hSemaphore == -1) return 0;
   if (hKvMem != -1) {
     if (retainedSegmentIsLive()) return 1;
-    dropRetainedSegment();
+    Log("  initHandleOfKvPool segment %d was removed, looking the pool up again\n", hKvMem);
+    forgetSegment();
   }
   readPoolPages();
   return findOrCreateSegment();
@@ -340,9 +286,7 @@ void initHandleOfKvPoolView(int existed) {
   hKvMemView = mapping.view;
   kvMemSegmentSize = mapping.bytes;
   if (!attachJournal(mapping.bytes)) {
-    releaseMapping(hKvMemView);
-    hKvMemView = nullptr;
-    kvMemSegmentSize = 0;
+    closeHandleOfKvPoolView();
     return;
   }
   if (existed == 0) initKvPoolMemory();
@@ -351,21 +295,20 @@ void initHandleOfKvPoolView(int existed) {
 void initKvPoolMemory(void) {
   Log("-->initKvPoolMemory\n");
   if (hKvMemView == nullptr) return;
-  const PoolControl empty = {getKvPoolCapacity(), 0, static_cast<int32_t>(sizeof(PoolControl))};
-  kvpool::PoolWriteLock lock(hSemaphore);
+  const PoolControl empty = {getKvPoolCapacity(), 0, kPoolHeaderBytes};
+  PoolWriteLock lock(hSemaphore);
   if (!lock.held()) return;  // the pool went; whoever finds it next sees an empty one
-  // Another process may have found the new segment and stored into it before
-  // this one got the lock; only a header nobody has written yet is set.
+  // Only a header nobody has written yet is set: another process may have
+  // found the new segment and stored into it first.
   auto* base = static_cast<unsigned char*>(hKvMemView);
-  if (kvpool::readPoolControl(base).usedSize >= kvpool::kPoolHeaderBytes) return;
-  kvpool::writePoolControl(base, empty);
+  if (readPoolControl(base).usedSize >= kPoolHeaderBytes) return;
+  writePoolControl(base, empty);
   // KVPOOL_PERSIST: the creator fills the pool from the file while it still
   // holds the lock, so no message reads it before, and marks the pool for
   // its last node to save, unless a refused file stayed at the path.
-  if (kvpool::persistPath() == nullptr) return;
-  if (!kvpool::loadPersistedPoolLocked(kvpool::mappedPoolView())) return;
-  if (kvpool::StoreJournal* journal = kvpool::processStoreJournal()) {
-    __atomic_or_fetch(&journal->flags, kvpool::kJournalPoolPersistent, __ATOMIC_RELEASE);
+  if (persistPath() == nullptr || !loadPersistedPoolLocked(processPoolView())) return;
+  if (processJournal != nullptr) {
+    __atomic_or_fetch(&processJournal->flags, kJournalPoolPersistent, __ATOMIC_RELEASE);
   }
 }
 
@@ -394,5 +337,5 @@ int32_t getKvPoolSegmentSize(void) {
 int32_t getKvPoolCapacity(void) {
   // Once the pool exists its size is the segment's, whoever made it:
   // KVPOOL_MEMORY_PAGES sizes only a pool this process creates.
-  return hKvMemView != nullptr ? kvMemSegmentSize : kvpool::configuredCapacity();
+  return hKvMemView != nullptr ? kvMemSegmentSize : configuredCapacity();
 }

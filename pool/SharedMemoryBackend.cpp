@@ -24,10 +24,6 @@ KvPoolOutcome unavailable(const char* function) {
                      std::string(function) + ": " + getKvPoolUnavailableText());
 }
 
-void put(KvPoolSink* sink, std::string_view text, bool present = true) {
-  if (sink != nullptr) sink->put(sink->context, text.data(), text.size(), present ? 1 : 0);
-}
-
 // A get through getPoolValue; *value holds the text on 0.
 int getValue(const PoolView& view, const std::string& key, std::string* value) {
   PoolBlockRequest request{};
@@ -50,16 +46,15 @@ KvPoolOutcome get(KvPoolBackend*, KvPoolText key, KvPoolSink* sink) {
   const ProcessPoolCall call;
   if (!call.available()) return unavailable("getKvPoolDataBlock");
   std::string value;
-  const int result = getValue(call.view(), std::string(key.bytes, key.length), &value);
-  if (result == KVPOOL_OK) put(sink, value);
+  const int result = getValue(call.view(), textOf(key), &value);
+  if (result == KVPOOL_OK) putText(sink, value);
   return poolOutcome(result);
 }
 
 KvPoolOutcome store(KvPoolBackend*, KvPoolText key, KvPoolText value) {
   const ProcessPoolCall call;
   if (!call.available()) return unavailable("storeKvPoolDataBlock");
-  return poolOutcome(storeValue(call.view(), std::string(key.bytes, key.length),
-                                std::string(value.bytes, value.length)));
+  return poolOutcome(storeValue(call.view(), textOf(key), textOf(value)));
 }
 
 KvPoolOutcome remove(KvPoolBackend*, const KvPoolText* keys, uint64_t keyCount, int64_t* removed) {
@@ -67,8 +62,7 @@ KvPoolOutcome remove(KvPoolBackend*, const KvPoolText* keys, uint64_t keyCount, 
   const ProcessPoolCall call;
   if (!call.available()) return unavailable("removePoolValue");
   for (uint64_t i = 0; i < keyCount; ++i) {
-    const std::string key(keys[i].bytes, keys[i].length);
-    const int result = removePoolValue(call.view(), key.c_str());
+    const int result = removePoolValue(call.view(), textOf(keys[i]).c_str());
     if (result == KVPOOL_OK) *removed += 1;
     if (result == KVPOOL_POOL_UNAVAILABLE) return unavailable("removePoolValue");
   }
@@ -100,9 +94,10 @@ KvPoolOutcome listKeys(KvPoolBackend*, KvPoolSink* sink) {
       return false;
     });
   }
-  std::string* first = keys.data();
-  std::sort(first, first + keys.size());
-  for (const std::string& key : keys) put(sink, key);
+  // On the elements: the vector's iterators would bring their comparison's
+  // shared helper into the plug-in's exported names.
+  std::sort(keys.data(), keys.data() + keys.size());
+  for (const std::string& key : keys) putText(sink, key);
   return poolOutcome(KVPOOL_OK);
 }
 
@@ -112,9 +107,9 @@ KvPoolOutcome readMany(KvPoolBackend*, const KvPoolText* keys, uint64_t keyCount
   if (!call.available()) return unavailable("getKvPoolDataBlock");
   for (uint64_t i = 0; i < keyCount; ++i) {
     std::string value;
-    const int result = getValue(call.view(), std::string(keys[i].bytes, keys[i].length), &value);
+    const int result = getValue(call.view(), textOf(keys[i]), &value);
     if (result == KVPOOL_POOL_UNAVAILABLE) return unavailable("getKvPoolDataBlock");
-    put(values, value, result == KVPOOL_OK);
+    putText(values, value, result == KVPOOL_OK);
   }
   return poolOutcome(KVPOOL_OK);
 }
@@ -126,8 +121,7 @@ KvPoolOutcome storeMany(KvPoolBackend*, const KvPoolText* keys, const KvPoolText
   std::vector<StorePair> pairs;
   pairs.reserve(pairCount);
   for (uint64_t i = 0; i < pairCount; ++i) {
-    pairs.emplace_back(std::string(keys[i].bytes, keys[i].length),
-                       std::string(values[i].bytes, values[i].length));
+    pairs.emplace_back(textOf(keys[i]), textOf(values[i]));
   }
   std::size_t stored = 0;
   return poolOutcome(storePoolValues(call.view(), pairs, &stored));
@@ -141,7 +135,7 @@ KvPoolOutcome runBatch(KvPoolBackend*, const KvPoolOp* ops, uint64_t opCount,
   std::vector<std::string> read(opCount);
   for (uint64_t i = 0; i < opCount; ++i) {
     const KvPoolOp& op = ops[i];
-    const std::string key(op.key.bytes, op.key.length);
+    const std::string key = textOf(op.key);
     int result = KVPOOL_OK;
     if (op.kind == kKvPoolOpGet) {
       result = getValue(call.view(), key, &read[i]);
@@ -150,13 +144,13 @@ KvPoolOutcome runBatch(KvPoolBackend*, const KvPoolOp* ops, uint64_t opCount,
                static_cast<uint64_t>(op.source) < i) {
       result = storeValue(call.view(), key, read[static_cast<std::size_t>(op.source)]);
     } else {
-      result = storeValue(call.view(), key, std::string(op.value.bytes, op.value.length));
+      result = storeValue(call.view(), key, textOf(op.value));
     }
     if (result != KVPOOL_OK) {
       *failedOp = static_cast<int32_t>(i);
       return result == KVPOOL_POOL_UNAVAILABLE ? unavailable("runBatch") : poolOutcome(result);
     }
-    put(values, read[i]);
+    putText(values, read[i]);
   }
   return poolOutcome(KVPOOL_OK);
 }
@@ -165,7 +159,7 @@ KvPoolOutcome describe(KvPoolBackend*, const char* section, KvPoolSink* facts) {
   if (section != nullptr) {
     return poolOutcome(KVPOOL_POOL_UNAVAILABLE, "shared memory: no server to ask");
   }
-  put(facts, "shared memory");
+  putText(facts, "shared memory");
   return poolOutcome(KVPOOL_OK);
 }
 

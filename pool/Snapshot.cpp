@@ -1,6 +1,7 @@
-// The snapshot file (KVPOOL_PERSIST, else /tmp/KvPoolData.bin): the first usedSize bytes of the
-// segment, byte for byte. A save never leaves the machine without a whole
-// snapshot; a load copies nothing it has not checked.
+// The snapshot file (KVPOOL_PERSIST, else /tmp/KvPoolData.bin): the first
+// usedSize bytes of the segment, byte for byte, whatever backend holds the
+// pool. A save never leaves the machine without a whole snapshot; a load
+// copies nothing it has not checked.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -28,14 +29,12 @@
 #include "support/Trace.h"
 #include "support/UniqueFd.h"
 
+namespace kvpool {
 namespace {
 
 // A new snapshot is written beside the file as "<name>.<pid>.XXXXXX": the
 // writer's pid tells a save that died from one still running.
 constexpr std::size_t kTempRandomChars = 6;  // mkostemp's XXXXXX
-using kvpool::kPoolHeaderBytes;
-
-using kvpool::UniqueFd;
 
 // The file's own name, and the prefix of its temporary files.
 std::string snapshotBaseName(const std::string& path) {
@@ -46,88 +45,9 @@ std::string failedStep(const char* step, const std::string& path) {
   return std::string(step) + " failed for " + path + ": " + std::strerror(errno);
 }
 
-// A new snapshot, written beside the old one under a fresh name, readable by
-// its owner only (it holds the pool's data). Removed again unless it was
-// moved over the snapshot path.
-class TempSnapshot {
- public:
-  TempSnapshot(const std::string& directory, const std::string& baseName, std::string* why)
-      : why_(why) {
-    path_ = directory + (directory == "/" ? "" : "/") + baseName + "." +
-            kvpool::decimalText(getpid()) + ".XXXXXX";
-    fd_.reset(mkostemp(path_.data(), O_CLOEXEC));
-    if (!fd_.valid()) {
-      note(failedStep("creating a temporary file", path_));
-      path_.clear();
-    } else if (fchmod(fd_.get(), S_IRUSR | S_IWUSR) != 0) {
-      note(failedStep("fchmod()", path_));
-      discard();
-    }
-  }
-  ~TempSnapshot() { discard(); }
-  TempSnapshot(const TempSnapshot&) = delete;
-  TempSnapshot& operator=(const TempSnapshot&) = delete;
-
-  bool valid() const { return fd_.valid(); }
-  int fd() const { return fd_.get(); }
-
-  // Makes the written bytes durable and puts them in place in one step.
-  bool commitAs(const std::string& path) {
-    if (fsync(fd_.get()) != 0) {
-      note(failedStep("fsync()", path_));
-      Log("  >storeKvPoolToFile: fsync() failed\n");
-      return false;
-    }
-    if (!fd_.close()) {
-      note(failedStep("close()", path_));
-      Log("  >storeKvPoolToFile: close() failed\n");
-      return false;
-    }
-    // Only a regular file of one name is replaced: what else a path in
-    // /tmp names (a link, a FIFO, a directory) may be another user's.
-    struct stat existing {};
-    if (lstat(path.c_str(), &existing) == 0 &&
-        (!S_ISREG(existing.st_mode) || existing.st_nlink != 1)) {
-      note(path + " is not a regular file of one name, not replaced");
-      Log("  >storeKvPoolToFile: %s is not a regular file of one name, not replaced\n",
-          path.c_str());
-      return false;
-    }
-    if (rename(path_.c_str(), path.c_str()) != 0) {
-      note(failedStep("rename()", path));
-      Log("  >storeKvPoolToFile: rename() failed\n");
-      return false;
-    }
-    committed_ = true;
-    return true;
-  }
-
-  void note(const std::string& why) {
-    if (why_ != nullptr && why_->empty()) *why_ = why;
-  }
-
- private:
-  void discard() {
-    fd_.reset();
-    if (!committed_ && !path_.empty()) unlink(path_.c_str());
-    path_.clear();
-  }
-
-  std::string path_;
-  UniqueFd fd_;
-  bool committed_ = false;
-  std::string* why_;
-};
-
-// The rename itself survives a crash only once the directory is synced.
-void syncDirectory(const std::string& path) {
-  UniqueFd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory.valid()) fsync(directory.get());
-}
-
-}  // namespace
-
-int kvpool::tempSnapshotWriter(const char* name) {
+// The pid of the save writing the temporary snapshot that the directory
+// entry name is; 0 when name is no such file.
+int tempSnapshotWriter(const char* name) {
   const std::string prefixText = snapshotBaseName(snapshotFilePath()) + ".";
   const std::size_t prefix = prefixText.size();
   if (std::strncmp(name, prefixText.c_str(), prefix) != 0) return 0;
@@ -140,9 +60,138 @@ int kvpool::tempSnapshotWriter(const char* name) {
   return static_cast<int>(pid);
 }
 
+// Makes the temporary file's bytes durable and puts them in place in one
+// step; false with the step noted and traced.
+bool commitSnapshot(UniqueFd& fd, const std::string& temp, const std::string& path,
+                    const std::function<void(const std::string&)>& note) {
+  if (fsync(fd.get()) != 0) {
+    note(failedStep("fsync()", temp));
+    Log("  >storeKvPoolToFile: fsync() failed\n");
+    return false;
+  }
+  if (!fd.close()) {
+    note(failedStep("close()", temp));
+    Log("  >storeKvPoolToFile: close() failed\n");
+    return false;
+  }
+  // Only a regular file of one name is replaced: what else a path in /tmp
+  // names (a link, a FIFO, a directory) may be another user's.
+  struct stat existing {};
+  if (lstat(path.c_str(), &existing) == 0 &&
+      (!S_ISREG(existing.st_mode) || existing.st_nlink != 1)) {
+    note(path + " is not a regular file of one name, not replaced");
+    Log("  >storeKvPoolToFile: %s is not a regular file of one name, not replaced\n", path.c_str());
+    return false;
+  }
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    note(failedStep("rename()", path));
+    Log("  >storeKvPoolToFile: rename() failed\n");
+    return false;
+  }
+  return true;
+}
+
+// The save's body, under the writer lock its caller holds.
+bool writeHeldPool(const PoolView& pool, int fd) {
+  // A store a killed writer left half done is not saved as it stands.
+  repairInterruptedStore(pool, "storeKvPoolToFile");
+  PoolControl header = readPoolControl(pool.base);
+  const unsigned char* image = pool.base;
+  if (header.usedSize < kPoolHeaderBytes) {
+    // A header nobody has written yet: the pool is empty.
+    header = {pool.capacity, 0, kPoolHeaderBytes};
+    image = reinterpret_cast<const unsigned char*>(&header);
+  } else if (header.usedSize > pool.segmentBytes) {
+    Log("  >storeKvPoolToFile: usedSize %d is beyond the segment\n", header.usedSize);
+    return false;
+  }
+  return writeSnapshotBytes(fd, image, static_cast<std::size_t>(header.usedSize));
+}
+
+// The load's body, under the writer lock its caller holds: only an empty
+// pool that can hold the image takes it.
+void copyHeldImage(const PoolView& pool, const std::vector<unsigned char>& image, bool fits) {
+  const auto size = static_cast<int32_t>(image.size());
+  if (readPoolControl(pool.base).usedSize > kPoolHeaderBytes || !fits) return;
+  // Records first, header last: the header never describes bytes that are
+  // not there yet.
+  std::memcpy(pool.base + kPoolHeaderBytes, image.data() + kPoolHeaderBytes,
+              static_cast<std::size_t>(size - kPoolHeaderBytes));
+  std::memcpy(pool.base, image.data(), kPoolHeaderBytes);
+  Log("    return of fwrite %d\n", size);
+  logSnapshotEvent(false);
+}
+
+// "PATH.refused-YYYYmmddTHHMMSS" (UTC), a name beside the refused file.
+std::string refusedName(const std::string& path) {
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
+  return path + ".refused-" + stamp;
+}
+
+// A KVPOOL_PERSIST file that fails its checks is never written over: it is
+// kept under a new name (one not taken yet), and event 20 says why.
+bool setRefusedFileAside(const std::string& path, const std::string& reason) {
+  std::string aside = refusedName(path);
+  for (int attempt = 1; access(aside.c_str(), F_OK) == 0 && attempt < 100; ++attempt) {
+    aside = refusedName(path) + "." + decimalText(attempt);
+  }
+  const bool renamed = rename(path.c_str(), aside.c_str()) == 0;
+  const std::string text = renamed ? reason + "; kept as " + aside + ", the pool starts empty"
+                                   : reason + "; it could not be renamed to " + aside + " (" +
+                                         std::strerror(errno) +
+                                         "), the pool starts empty and is not saved over it";
+  Log("  >initKvPoolFromFile: %s\n", text.c_str());
+  logPoolEvent(CCI_LOG_WARNING, kEventPersistFileRefused, kLinePersistFileRefused,
+               "initKvPoolFromFile", text.c_str());
+  return renamed;
+}
+
+// The save, taking the writer lock unless its caller holds it.
+int savePool(const PoolView& pool, bool takeLock, std::string* why) {
+  Log("-->storeKvPoolToFile\n");
+  if (pool.base == nullptr) return 1;
+  const bool written = writeSnapshotFile(
+      [&pool, takeLock](int fd) {
+        if (!takeLock) return writeHeldPool(pool, fd);
+        PoolWriteLock lock(pool.semaphores);
+        if (!lock.held()) {
+          Log("  >storeKvPoolToFile: the pool's lock cannot be taken, nothing saved\n");
+          return false;
+        }
+        return writeHeldPool(pool, fd);
+      },
+      why);
+  if (!written) return 1;
+  logSnapshotEvent(true);
+  return 0;
+}
+
+// Every key and its value; false with *error when the backend failed.
+bool readAll(KvPoolBackend& backend, std::vector<std::string>* keys,
+             std::vector<std::optional<std::string>>* values, std::string* error) {
+  CollectingSink listed;
+  KvPoolOutcome outcome = backend.methods->listKeys(&backend, listed.sink());
+  if (outcome.code == 0) {
+    *keys = listed.plainTexts();
+    std::vector<KvPoolText> texts;
+    for (const std::string& key : *keys) texts.push_back(poolText(key));
+    CollectingSink read;
+    outcome = backend.methods->readMany(&backend, texts.data(), texts.size(), read.sink(), nullptr);
+    *values = std::move(read.texts());
+  }
+  if (outcome.code != 0) *error = outcome.reason;
+  return outcome.code == 0 && values->size() == keys->size();
+}
+
+}  // namespace
+
 // A save killed between creating its temporary file and renaming it leaves
 // the file behind; the writer's pid tells it from a save still running.
-kvpool::DeadSavesFiles kvpool::findDeadSavesFiles(bool remove) {
+DeadSavesFiles findDeadSavesFiles(bool remove) {
   DeadSavesFiles found;
   const std::string folder = snapshotDirectory();
   DIR* directory = opendir(folder.c_str());
@@ -166,30 +215,50 @@ kvpool::DeadSavesFiles kvpool::findDeadSavesFiles(bool remove) {
   return found;
 }
 
-bool kvpool::writeSnapshotFile(const std::function<bool(int fd)>& writeImage, std::string* why) {
+bool writeSnapshotFile(const std::function<bool(int fd)>& writeImage, std::string* why) {
   findDeadSavesFiles(true);
   const std::string path = snapshotFilePath();
   const std::string directory = snapshotDirectory();
-  TempSnapshot file(directory, snapshotBaseName(path), why);
-  if (!file.valid()) return false;
-  if (!writeImage(file.fd())) {
-    file.note("writing " + path + " failed (see /tmp/KvPool.log)");
+  const auto note = [why](const std::string& text) {
+    if (why != nullptr && why->empty()) *why = text;
+  };
+  // Readable by its owner only (it holds the pool's data); removed again
+  // unless it was moved over the snapshot path.
+  std::string temp = directory + (directory == "/" ? "" : "/") + snapshotBaseName(path) + "." +
+                     decimalText(getpid()) + ".XXXXXX";
+  UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd.valid()) {
+    note(failedStep("creating a temporary file", temp));
     return false;
   }
-  if (!file.commitAs(path)) return false;
-  syncDirectory(directory);
+  bool committed = false;
+  if (fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0) {
+    note(failedStep("fchmod()", temp));
+  } else if (!writeImage(fd.get())) {
+    note("writing " + path + " failed (see /tmp/KvPool.log)");
+  } else {
+    committed = commitSnapshot(fd, temp, path, note);
+  }
+  if (!committed) {
+    fd.reset();
+    unlink(temp.c_str());
+    return false;
+  }
+  // The rename itself survives a crash only once the directory is synced.
+  UniqueFd folder(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.valid()) fsync(folder.get());
   return true;
 }
 
-bool kvpool::writeSnapshotBytes(int fd, const unsigned char* image, std::size_t size) {
-  const std::size_t written = kvpool::writeAll(fd, image, size);
+bool writeSnapshotBytes(int fd, const unsigned char* image, std::size_t size) {
+  const std::size_t written = writeAll(fd, image, size);
   Log("    return of fwrite %d\n", static_cast<int>(written));
   if (written == size) return true;
   Log("  >storeKvPoolToFile: write() failed\n");
   return false;
 }
 
-bool kvpool::readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool* fits) {
+bool readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool* fits) {
   // A snapshot that could not be loaded anyway (not smaller than the pool)
   // is not read; the whole chain is checked before the pool is touched.
   SnapshotImage file = readSnapshotImage(snapshotFilePath().c_str(), capacity - 1,
@@ -218,124 +287,26 @@ bool kvpool::readSnapshotFile(int32_t capacity, std::vector<unsigned char>* imag
     case SnapshotRefusal::kDamaged:
       Log("  >initKvPoolFromFile: damaged record at offset %d\n", file.damageOffset);
       return false;
-    case SnapshotRefusal::kTooSmall:
-    case SnapshotRefusal::kSizeMismatch:
+    default:  // too small, or a size other than its header's: no trace
       return false;
   }
-  return false;
 }
 
-void kvpool::logSnapshotEvent(bool saved) {
-  int rc = 0;
-  if (saved) {
-    cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotSaved, "storeKvPoolToFile",
-           constKvCatalog, kvpool::kEventSnapshotSaved, kvpool::kVTRL2Text,
-           static_cast<const char*>(nullptr));
-  } else {
-    cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineSnapshotLoaded,
-           "initKvPoolFromFile", constKvCatalog, kvpool::kEventSnapshotLoaded, kvpool::kVTRL2Text,
-           static_cast<const char*>(nullptr));
-  }
+void logSnapshotEvent(bool saved) {
+  logPoolEvent(CCI_LOG_ERROR, saved ? kEventSnapshotSaved : kEventSnapshotLoaded,
+               saved ? kLineSnapshotSaved : kLineSnapshotLoaded,
+               saved ? "storeKvPoolToFile" : "initKvPoolFromFile", nullptr);
 }
 
-namespace {
-
-// The save's body, under the writer lock its caller holds.
-bool writeHeldPool(const kvpool::PoolView& pool, int fd) {
-  const unsigned char* base = pool.base;
-  // A store a killed writer left half done is not saved as it stands.
-  kvpool::repairInterruptedStore(pool, "storeKvPoolToFile");
-  PoolControl header = kvpool::readPoolControl(base);
-  const unsigned char* image = base;
-  if (header.usedSize < kPoolHeaderBytes) {
-    // A header nobody has written yet: the pool is empty.
-    header = {pool.capacity, 0, kPoolHeaderBytes};
-    image = reinterpret_cast<const unsigned char*>(&header);
-  } else if (header.usedSize > pool.segmentBytes) {
-    Log("  >storeKvPoolToFile: usedSize %d is beyond the segment\n", header.usedSize);
-    return false;
-  }
-  return kvpool::writeSnapshotBytes(fd, image, static_cast<std::size_t>(header.usedSize));
+int savePoolToFile(const PoolView& pool) {
+  return savePool(pool, true, nullptr);
 }
 
-// The load's body, under the writer lock its caller holds: only an empty
-// pool that can hold the image takes it.
-void copyHeldImage(const kvpool::PoolView& pool, const std::vector<unsigned char>& image,
-                   bool fits) {
-  unsigned char* base = pool.base;
-  const auto size = static_cast<int32_t>(image.size());
-  const PoolControl current = kvpool::readPoolControl(base);
-  if (current.usedSize <= kPoolHeaderBytes && fits) {
-    // Records first, header last: the header never describes bytes that
-    // are not there yet.
-    std::memcpy(base + kPoolHeaderBytes, image.data() + kPoolHeaderBytes,
-                static_cast<std::size_t>(size - kPoolHeaderBytes));
-    std::memcpy(base, image.data(), kPoolHeaderBytes);
-    Log("    return of fwrite %d\n", size);
-    kvpool::logSnapshotEvent(false);
-  }
+int savePoolToFileLocked(const PoolView& pool, std::string* why) {
+  return savePool(pool, false, why);
 }
 
-// "PATH.refused-YYYYmmddTHHMMSS" (UTC), a name beside the refused file.
-std::string refusedName(const std::string& path) {
-  char stamp[32];
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
-  return path + ".refused-" + stamp;
-}
-
-// A KVPOOL_PERSIST file that fails its checks is never written over: it is
-// kept under a new name (one not taken yet), and event 20 says why.
-bool setRefusedFileAside(const std::string& path, const std::string& reason) {
-  std::string aside = refusedName(path);
-  for (int attempt = 1; access(aside.c_str(), F_OK) == 0 && attempt < 100; ++attempt) {
-    aside = refusedName(path) + "." + kvpool::decimalText(attempt);
-  }
-  std::string text;
-  const bool renamed = rename(path.c_str(), aside.c_str()) == 0;
-  if (renamed) {
-    text = reason + "; kept as " + aside + ", the pool starts empty";
-  } else {
-    text = reason + "; it could not be renamed to " + aside + " (" + std::strerror(errno) +
-           "), the pool starts empty and is not saved over it";
-  }
-  Log("  >initKvPoolFromFile: %s\n", text.c_str());
-  int rc = 0;
-  cciLog(&rc, CCI_LOG_WARNING, kvpool::kEventFile, kvpool::kLinePersistFileRefused,
-         "initKvPoolFromFile", constKvCatalog, kvpool::kEventPersistFileRefused, kvpool::kVTRL2Text,
-         text.c_str(), static_cast<const char*>(nullptr));
-  return renamed;
-}
-
-}  // namespace
-
-int kvpool::savePoolToFile(const PoolView& pool) {
-  Log("-->storeKvPoolToFile\n");
-  if (pool.base == nullptr) return 1;
-  const bool written = writeSnapshotFile([&pool](int fd) {
-    PoolWriteLock lock(pool.semaphores);
-    if (!lock.held()) {
-      Log("  >storeKvPoolToFile: the pool's lock cannot be taken, nothing saved\n");
-      return false;
-    }
-    return writeHeldPool(pool, fd);
-  });
-  if (!written) return 1;
-  logSnapshotEvent(true);
-  return 0;
-}
-
-int kvpool::savePoolToFileLocked(const PoolView& pool, std::string* why) {
-  Log("-->storeKvPoolToFile\n");
-  if (pool.base == nullptr) return 1;
-  if (!writeSnapshotFile([&pool](int fd) { return writeHeldPool(pool, fd); }, why)) return 1;
-  logSnapshotEvent(true);
-  return 0;
-}
-
-int kvpool::loadPoolFromFile(const PoolView& pool) {
+int loadPoolFromFile(const PoolView& pool) {
   Log("-->initKvPoolFromFile\n");
   if (pool.base == nullptr) return 1;
   std::vector<unsigned char> image;
@@ -353,7 +324,7 @@ int kvpool::loadPoolFromFile(const PoolView& pool) {
   return 0;
 }
 
-bool kvpool::loadPersistedPoolLocked(const PoolView& pool) {
+bool loadPersistedPoolLocked(const PoolView& pool) {
   Log("-->initKvPoolFromFile\n");
   const std::string path = snapshotFilePath();
   SnapshotImage file = readSnapshotImage(path.c_str(), pool.capacity - 1, SnapshotCheck::kWhole,
@@ -366,3 +337,99 @@ bool kvpool::loadPersistedPoolLocked(const PoolView& pool) {
   copyHeldImage(pool, file.bytes, true);
   return true;
 }
+
+// The snapshot of a pool reached through its table alone (Redis): the keys
+// listed and read, laid out as a segment holding them in key order, written
+// by the one writer; loaded by the one reader and stored in one call.
+RemoteSnapshot saveTablePoolToFile(KvPoolBackend& backend, int* records, std::string* error) {
+  Log("-->storeKvPoolToFile %s\n", backendName(backend).c_str());
+  *records = 0;
+  std::vector<std::string> keys;
+  std::vector<std::optional<std::string>> values;
+  if (!readAll(backend, &keys, &values, error)) return RemoteSnapshot::kUnavailable;
+  // The records in key order, as a pool that stored them one by one would
+  // hold them; a key gone since the listing, one holding no string, and
+  // texts with a NUL inside (which the layout cannot hold) are left out.
+  std::vector<unsigned char> image(kPoolHeaderBytes);
+  int32_t count = 0;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const std::string& key = keys[i];
+    if (!values[i] || key.find('\0') != std::string::npos ||
+        values[i]->find('\0') != std::string::npos) {
+      Log("  >storeKvPoolToFile: key %s left out\n", key.c_str());
+      continue;
+    }
+    const std::size_t recordBytes = kRecordHeaderBytes + key.size() + 1 + values[i]->size() + 1;
+    if (image.size() + recordBytes > static_cast<std::size_t>(kRemoteSnapshotCapacity)) {
+      *error = "the keys need more than the largest pool's " +
+               decimalText(kRemoteSnapshotCapacity) + " bytes";
+      Log("  >storeKvPoolToFile: %s\n", error->c_str());
+      return RemoteSnapshot::kTooLarge;
+    }
+    const auto offset = static_cast<int32_t>(image.size());
+    image.resize(image.size() + recordBytes);
+    writePoolRecord(image.data(), offset, key.c_str(), static_cast<int32_t>(key.size() + 1),
+                    values[i]->c_str(), static_cast<int32_t>(values[i]->size() + 1));
+    ++count;
+  }
+  writePoolControl(image.data(),
+                   {kRemoteSnapshotCapacity, count, static_cast<int32_t>(image.size())});
+  const bool written = writeSnapshotFile(
+      [&image](int fd) { return writeSnapshotBytes(fd, image.data(), image.size()); });
+  if (!written) {
+    *error = "the snapshot file could not be written (see /tmp/KvPool.log)";
+    return RemoteSnapshot::kFileFailed;
+  }
+  logSnapshotEvent(true);
+  *records = count;
+  return RemoteSnapshot::kDone;
+}
+
+RemoteSnapshot loadTablePoolFromFile(KvPoolBackend& backend, int* records, std::string* error) {
+  Log("-->initKvPoolFromFile %s\n", backendName(backend).c_str());
+  *records = 0;
+  std::vector<unsigned char> image;
+  bool fits = false;
+  if (!readSnapshotFile(kRemoteSnapshotCapacity, &image, &fits)) {
+    *error = "no usable snapshot file";
+    return RemoteSnapshot::kFileFailed;
+  }
+  if (!fits) {
+    *error = "the snapshot is not smaller than the largest pool's " +
+             decimalText(kRemoteSnapshotCapacity) + " bytes";
+    return RemoteSnapshot::kTooLarge;
+  }
+  CollectingSink listed;
+  const KvPoolOutcome listing = backend.methods->listKeys(&backend, listed.sink());
+  if (listing.code != 0) {
+    *error = listing.reason;
+    return RemoteSnapshot::kUnavailable;
+  }
+  if (!listed.texts().empty()) {
+    *error = "the pool holds keys; a snapshot loads only into an empty pool";
+    Log("  >initKvPoolFromFile: %s\n", error->c_str());
+    return RemoteSnapshot::kPoolNotEmpty;
+  }
+  const PoolControl header = readPoolControl(image.data());
+  std::vector<KvPoolText> keys, values;
+  walkPoolChain(image.data(), header.blockCount, header.usedSize, [&](const PoolRecord& record) {
+    keys.push_back(poolText(record.keyText(image.data())));
+    values.push_back(poolText(record.valueText(image.data())));
+    return false;
+  });
+  const KvPoolOutcome stored =
+      backend.methods->storeMany(&backend, keys.data(), values.data(), keys.size());
+  if (stored.code == KVPOOL_POOL_FULL) {
+    *error = "the server refused the records for lack of memory";
+    return RemoteSnapshot::kFull;
+  }
+  if (stored.code != KVPOOL_OK) {
+    *error = stored.reason;
+    return RemoteSnapshot::kUnavailable;
+  }
+  logSnapshotEvent(false);
+  *records = static_cast<int>(keys.size());
+  return RemoteSnapshot::kDone;
+}
+
+}  // namespace kvpool

@@ -2,8 +2,8 @@
 // the segment's layout (pool/PoolRecords.h), written through a new
 // owner-only file that is synced and renamed over the old one, and read only
 // when it is a regular file of one link whose whole record chain is sound.
-// Every step traces as storeKvPoolToFile and initKvPoolFromFile do. The names and the
-// sweep of dead saves' files are also kvpool's, so both find the same files.
+// Every step traces as storeKvPoolToFile and initKvPoolFromFile do; kvpool
+// uses the same names and sweep of dead saves' files.
 #ifndef KVPOOL_POOL_SNAPSHOTFILE_H
 #define KVPOOL_POOL_SNAPSHOTFILE_H
 
@@ -22,16 +22,10 @@ struct KvPoolBackend;
 namespace kvpool {
 
 constexpr const char* kSnapshotPath = "/tmp/KvPoolData.bin";
-constexpr const char* kSnapshotDirectory = "/tmp";
-
-// The pid of the save writing the temporary snapshot that the directory
-// entry name (in snapshotDirectory(), pool/PoolSettings.h) is,
-// "<the file's name>.<pid>.XXXXXX" ("KvPoolData.bin.<pid>.XXXXXX"); 0
-// when name is no such file.
-int tempSnapshotWriter(const char* name);
 
 // The temporary files of saves that died before their rename: regular files
-// (never links) named as a save names them whose writer no longer runs.
+// (never links) named as a save names them ("<file>.<pid>.XXXXXX") whose
+// writer no longer runs.
 struct DeadSavesFiles {
   int files = 0;
   int64_t bytes = 0;

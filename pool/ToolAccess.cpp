@@ -88,29 +88,26 @@ bool OpenedPool::open(const PoolIds& ids, Mode mode) {
   view_.segmentBytes = mapping.bytes;
   view_.capacity = std::min(pagesCapacity(pages_), mapping.bytes);
   view_.semaphores = ids.semaphores;
-  if (mode == Mode::kReadWrite) {
-    // A tool uses the journal the pool has, and makes none; it changes no
-    // pool whose journal is another's.
-    const JournalMapping journal =
-        mapJournal(ids.segment, mapping.bytes, false, {problem_, sizeof problem_});
-    if (journal.foreign) {
-      failure_ = Failure::kForeignJournal;
-      return false;
-    }
-    journalView_ = journal.view;
-    view_.journal = journalOpen(journalView_, journal.bytes);
-    if (view_.journal != nullptr) {
-      index_ = std::make_unique<KeyIndex>();
-      view_.index = index_.get();
-    }
-    lookJournal_ = view_.journal;
-  } else {
-    // Looked at only, to tell an interrupted store from damage; a journal
-    // that is not the pool's is not looked at.
-    const JournalMapping journal =
-        mapJournal(ids.segment, mapping.bytes, false, {problem_, sizeof problem_}, SHM_RDONLY);
-    journalView_ = journal.view;
+  // A tool uses the journal the pool has, and makes none; it changes no pool
+  // whose journal is another's. Read-only, the journal is only looked at, to
+  // tell an interrupted store from damage.
+  const bool writing = mode == Mode::kReadWrite;
+  const JournalMapping journal = mapJournal(ids.segment, mapping.bytes, false,
+                                            {problem_, sizeof problem_}, writing ? 0 : SHM_RDONLY);
+  if (writing && journal.foreign) {
+    failure_ = Failure::kForeignJournal;
+    return false;
+  }
+  journalView_ = journal.view;
+  if (!writing) {
     lookJournal_ = journalLook(journalView_, journal.bytes);
+    return true;
+  }
+  view_.journal = journalOpen(journalView_, journal.bytes);
+  lookJournal_ = view_.journal;
+  if (view_.journal != nullptr) {
+    index_ = std::make_unique<KeyIndex>();
+    view_.index = index_.get();
   }
   return true;
 }
@@ -120,8 +117,7 @@ bool OpenedPool::storePending() const {
 }
 
 bool OpenedPool::createdPersistent() const {
-  return lookJournal_ != nullptr &&
-         (__atomic_load_n(&lookJournal_->flags, __ATOMIC_ACQUIRE) & kJournalPoolPersistent) != 0;
+  return journalMarksPersistent(lookJournal_);
 }
 
 OpenedPool::~OpenedPool() {

@@ -1,14 +1,243 @@
 // The module's entry point, kvpoolRedisOpen: the pool's table
 // (pool/PoolBackend.h) on a RedisPool, each call one RedisPool call, its
-// error the outcome's reason.
+// error the outcome's reason; the pool's single gets and stores and the
+// tools' scans, reads, stores and deletes of many keys; the module's trace.
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "pool/PoolBackend.h"
-#include "redis/ModuleLog.h"
+#include "redis/RedisExchange.h"
 #include "redis/RedisPool.h"
 
 namespace kvpool {
+namespace {
+
+std::atomic<const KvPoolRedisHost*> moduleHost{nullptr};
+
+constexpr int kScanCount = 1000;
+constexpr std::size_t kPipelineChunk = 1000;
+
+// SCAN's MATCH pattern for the keys under prefix: glob characters escaped.
+std::string prefixPattern(const std::string& prefix) {
+  std::string pattern;
+  for (char c : prefix) {
+    if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  return pattern + "*";
+}
+
+// An error answer to a message's or a tool's store or read: 8 for a store
+// refused for memory (when oomIsFull), else 5 with *why.
+Outcome errorAnswer(const BackendConfig& config, std::string_view text, bool oomIsFull, int* result,
+                    std::string* why) {
+  if (oomIsFull && startsWith(text, "OOM")) {
+    *result = KVPOOL_POOL_FULL;
+    return Outcome::kDone;
+  }
+  *why = config.describe() + ": " + std::string(text);
+  *result = KVPOOL_POOL_UNAVAILABLE;
+  return refusesService(text) ? Outcome::kRefused : Outcome::kDone;
+}
+
+// A tool's step answered with an error or an answer of another shape.
+Outcome unexpectedAnswer(const BackendConfig& config, const char* step, const redisReply* reply,
+                         std::string* why) {
+  *why = config.describe() + ": " + step + ": " +
+         (isError(reply) ? std::string(replyText(reply)) : "unexpected answer");
+  return Outcome::kRefused;
+}
+
+// The prefixed keys of keys[start, start + kPipelineChunk).
+std::vector<std::string> chunkKeys(const std::string& prefix, const std::vector<std::string>& keys,
+                                   std::size_t start) {
+  std::vector<std::string> full;
+  for (std::size_t i = start; i < std::min(keys.size(), start + kPipelineChunk); ++i) {
+    full.push_back(prefix + keys[i]);
+  }
+  return full;
+}
+
+}  // namespace
+
+void setModuleHost(const KvPoolRedisHost* host) {
+  moduleHost.store(host, std::memory_order_release);
+}
+
+void Log(const char* format, ...) {
+  const KvPoolRedisHost* host = moduleHost.load(std::memory_order_acquire);
+  if (host == nullptr || host->log == nullptr) return;
+  char line[2048];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  host->log(line);
+}
+
+int RedisPool::oneKey(const Command& command, std::string* value, std::string* error) {
+  int result = KVPOOL_OK;
+  const bool ok = exchange(
+      [&](Connection& connection, std::string* why) {
+        Reply reply = single(connection.get(), command, config_.timeoutMs,
+                             messageBounds(value != nullptr ? 1 : 0));
+        if (reply == nullptr) return Outcome::kLost;
+        if (isError(reply.get())) {
+          return errorAnswer(config_, replyText(reply.get()), value == nullptr, &result, why);
+        }
+        if (value != nullptr && reply->type == REDIS_REPLY_NIL) {
+          result = KVPOOL_KEY_NOT_FOUND;
+        } else if (value != nullptr) {
+          *value = std::string(replyText(reply.get()));
+        }
+        return Outcome::kDone;
+      },
+      error);
+  return ok ? result : KVPOOL_POOL_UNAVAILABLE;
+}
+
+int RedisPool::get(const std::string& key, std::string* value, std::string* error) {
+  const std::string fullKey = config_.prefix + key;
+  return oneKey({"GET", fullKey}, value, error);
+}
+
+int RedisPool::set(const std::string& key, const std::string& value, std::string* error) {
+  const std::string fullKey = config_.prefix + key;
+  return oneKey({"SET", fullKey, value}, nullptr, error);
+}
+
+bool RedisPool::listKeys(std::vector<std::string>* keys, std::string* error) {
+  const std::string pattern = prefixPattern(config_.prefix);
+  const std::string count = decimalText(kScanCount);
+  keys->clear();
+  const bool ok = exchange(
+      [&](Connection& connection, std::string* why) {
+        keys->clear();
+        std::string cursor = "0";
+        do {
+          Reply reply = single(connection.get(), {"SCAN", cursor, "MATCH", pattern, "COUNT", count},
+                               config_.timeoutMs);
+          if (reply == nullptr) return Outcome::kLost;
+          if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
+            return unexpectedAnswer(config_, "SCAN", reply.get(), why);
+          }
+          cursor = std::string(replyText(reply->element[0]));
+          const redisReply* batch = reply->element[1];
+          for (std::size_t i = 0; i < batch->elements; ++i) {
+            keys->emplace_back(replyText(batch->element[i]).substr(config_.prefix.size()));
+          }
+        } while (cursor != "0");
+        return Outcome::kDone;
+      },
+      error);
+  if (!ok) return false;
+  // SCAN may name a key twice when the table grows meanwhile. (On the
+  // elements: the vector's iterators would bring their comparison's shared
+  // helper into the plug-in's exported names.)
+  std::string* first = keys->data();
+  std::sort(first, first + keys->size());
+  keys->resize(static_cast<std::size_t>(std::unique(first, first + keys->size()) - first));
+  return true;
+}
+
+bool RedisPool::readValues(const std::vector<std::string>& keys,
+                           std::vector<std::optional<std::string>>* values,
+                           std::vector<std::string>* wrongType, std::string* error) {
+  return exchange(
+      [&](Connection& connection, std::string*) {
+        values->clear();
+        if (wrongType != nullptr) wrongType->clear();
+        for (std::size_t start = 0; start < keys.size(); start += kPipelineChunk) {
+          const std::vector<std::string> fullKeys = chunkKeys(config_.prefix, keys, start);
+          std::vector<Command> commands;
+          for (const std::string& key : fullKeys) commands.push_back({"GET", key});
+          std::vector<Reply> replies;
+          if (!pipeline(connection.get(), commands, config_.timeoutMs, kToolBounds, &replies))
+            return Outcome::kLost;
+          for (std::size_t i = 0; i < replies.size(); ++i) {
+            const redisReply* reply = replies[i].get();
+            if (reply->type == REDIS_REPLY_STRING) {
+              values->emplace_back(std::string(replyText(reply)));
+              continue;
+            }
+            values->emplace_back();
+            if (isError(reply) && wrongType != nullptr) wrongType->push_back(keys[start + i]);
+          }
+        }
+        return Outcome::kDone;
+      },
+      error);
+}
+
+int RedisPool::storeValues(const std::vector<std::pair<std::string, std::string>>& pairs,
+                           std::string* error) {
+  int result = KVPOOL_OK;
+  const bool ok = exchange(
+      [&](Connection& connection, std::string* why) {
+        std::vector<std::string> fullKeys;
+        fullKeys.reserve(pairs.size());
+        std::vector<Command> commands = {{"MULTI"}};
+        for (const auto& [key, value] : pairs) {
+          fullKeys.push_back(config_.prefix + key);
+          commands.push_back({"SET", fullKeys.back(), value});
+        }
+        commands.push_back({"EXEC"});
+        std::vector<Reply> replies;
+        if (!pipeline(connection.get(), commands, config_.timeoutMs, kToolBounds, &replies))
+          return Outcome::kLost;
+        for (const Reply& reply : replies) {
+          const std::string_view text = replyText(reply.get());
+          if (isError(reply.get()) && !startsWith(text, "EXECABORT")) {
+            return errorAnswer(config_, text, true, &result, why);
+          }
+        }
+        return Outcome::kDone;
+      },
+      error);
+  return ok ? result : KVPOOL_POOL_UNAVAILABLE;
+}
+
+bool RedisPool::deleteKeys(const std::vector<std::string>& keys, long* deleted,
+                           std::string* error) {
+  *deleted = 0;
+  return exchange(
+      [&](Connection& connection, std::string* why) {
+        *deleted = 0;
+        for (std::size_t start = 0; start < keys.size(); start += kPipelineChunk) {
+          const std::vector<std::string> fullKeys = chunkKeys(config_.prefix, keys, start);
+          Command command = {"DEL"};
+          for (const std::string& key : fullKeys) command.push_back(key);
+          Reply reply = single(connection.get(), command, config_.timeoutMs);
+          if (reply == nullptr) return Outcome::kLost;
+          if (reply->type != REDIS_REPLY_INTEGER) {
+            return unexpectedAnswer(config_, "DEL", reply.get(), why);
+          }
+          *deleted += static_cast<long>(reply->integer);
+        }
+        return Outcome::kDone;
+      },
+      error);
+}
+
+bool RedisPool::info(const std::string& section, std::string* text, std::string* where,
+                     std::string* error) {
+  return exchange(
+      [&](Connection& connection, std::string* why) {
+        Reply reply = single(connection.get(), {"INFO", section}, config_.timeoutMs);
+        if (reply == nullptr) return Outcome::kLost;
+        if (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_STATUS) {
+          return unexpectedAnswer(config_, "INFO", reply.get(), why);
+        }
+        *text = std::string(replyText(reply.get()));
+        *where = connection.where();
+        return Outcome::kDone;
+      },
+      error);
+}
 
 struct RedisBackend : KvPoolBackend {
   RedisBackend(const KvPoolBackendMethods* table, const BackendConfig& config)
@@ -22,23 +251,14 @@ RedisPool& poolOf(KvPoolBackend* backend) {
   return static_cast<RedisBackend*>(backend)->pool;
 }
 
-std::string textOf(const KvPoolText& text) {
-  return std::string(text.bytes, text.length);
-}
-
 std::vector<std::string> textsOf(const KvPoolText* texts, uint64_t count) {
   std::vector<std::string> out;
-  out.reserve(count);
   for (uint64_t i = 0; i < count; ++i) out.push_back(textOf(texts[i]));
   return out;
 }
 
-void put(KvPoolSink* sink, const std::string& text, bool present = true) {
-  if (sink != nullptr) sink->put(sink->context, text.data(), text.size(), present ? 1 : 0);
-}
-
 KvPoolOutcome done(bool ok, const std::string& error) {
-  return ok ? poolOutcome(KVPOOL_OK) : poolOutcome(KVPOOL_POOL_UNAVAILABLE, error);
+  return poolOutcome(ok ? KVPOOL_OK : KVPOOL_POOL_UNAVAILABLE, ok ? "" : error);
 }
 
 KvPoolOutcome get(KvPoolBackend* backend, KvPoolText key, KvPoolSink* sink) {
@@ -46,7 +266,7 @@ KvPoolOutcome get(KvPoolBackend* backend, KvPoolText key, KvPoolSink* sink) {
   Log("-->getKvPoolDataBlock %s\n", pool.config().describe().c_str());
   std::string value, error;
   const int result = pool.get(textOf(key), &value, &error);
-  if (result == KVPOOL_OK) put(sink, value);
+  if (result == KVPOOL_OK) putText(sink, value);
   return poolOutcome(result, error);
 }
 
@@ -68,7 +288,6 @@ KvPoolOutcome remove(KvPoolBackend* backend, const KvPoolText* keys, uint64_t ke
 }
 
 KvPoolOutcome clear(KvPoolBackend* backend, int64_t* removed) {
-  *removed = 0;
   std::vector<std::string> keys;
   std::string error;
   long deleted = 0;
@@ -82,7 +301,7 @@ KvPoolOutcome listKeys(KvPoolBackend* backend, KvPoolSink* sink) {
   std::vector<std::string> keys;
   std::string error;
   if (!poolOf(backend).listKeys(&keys, &error)) return done(false, error);
-  for (const std::string& key : keys) put(sink, key);
+  for (const std::string& key : keys) putText(sink, key);
   return done(true, error);
 }
 
@@ -94,8 +313,8 @@ KvPoolOutcome readMany(KvPoolBackend* backend, const KvPoolText* keys, uint64_t 
   if (!poolOf(backend).readValues(textsOf(keys, keyCount), &read, &unreadable, &error)) {
     return done(false, error);
   }
-  for (const auto& value : read) put(values, value.value_or(std::string()), value.has_value());
-  for (const std::string& key : unreadable) put(wrongType, key);
+  for (const auto& value : read) putText(values, value.value_or(""), value.has_value());
+  for (const std::string& key : unreadable) putText(wrongType, key);
   return done(true, error);
 }
 
@@ -119,28 +338,26 @@ KvPoolOutcome runBatch(KvPoolBackend* backend, const KvPoolOp* ops, uint64_t opC
   }
   const RemoteBatchReply reply = poolOf(backend).runBatch(batch, missingIsEmpty != 0);
   *failedOp = reply.failedOp;
-  for (const std::string& value : reply.values) put(values, value);
+  for (const std::string& value : reply.values) putText(values, value);
   return poolOutcome(reply.result, reply.error);
 }
 
 KvPoolOutcome describe(KvPoolBackend* backend, const char* section, KvPoolSink* facts) {
   RedisPool& pool = poolOf(backend);
   if (section == nullptr) {
-    put(facts, pool.config().describe());
+    putText(facts, pool.config().describe());
     return done(true, "");
   }
   std::string text, where, error;
   if (!pool.info(section, &text, &where, &error)) return done(false, error);
-  put(facts, where);
-  put(facts, text);
+  putText(facts, where);
+  putText(facts, text);
   return done(true, error);
 }
 
 void close(KvPoolBackend* backend) {
   delete static_cast<RedisBackend*>(backend);
 }
-
-}  // namespace
 
 constexpr KvPoolBackendMethods kMethods = {kKvPoolBackendVersion,
                                            0,
@@ -157,15 +374,12 @@ constexpr KvPoolBackendMethods kMethods = {kKvPoolBackendVersion,
                                            nullptr,
                                            nullptr};
 
-}  // namespace kvpool
-
-namespace {
-
-kvpool::RedisEndpoint endpointOf(const KvPoolEndpoint& endpoint) {
+RedisEndpoint endpointOf(const KvPoolEndpoint& endpoint) {
   return {endpoint.host != nullptr ? endpoint.host : "", endpoint.port};
 }
 
 }  // namespace
+}  // namespace kvpool
 
 extern "C" __attribute__((visibility("default"))) KvPoolBackend* kvpoolRedisOpen(
     const KvPoolRedisHost* host, const KvPoolRedisSettings* settings, KvPoolOutcome* outcome) {
@@ -175,16 +389,17 @@ extern "C" __attribute__((visibility("default"))) KvPoolBackend* kvpoolRedisOpen
     return nullptr;
   }
   kvpool::setModuleHost(host);
+  const auto text = [](const char* value) { return value != nullptr ? value : ""; };
   BackendConfig config;
   config.kind = settings->kind == 2 ? BackendConfig::Kind::kSentinel : BackendConfig::Kind::kRedis;
-  config.server = endpointOf(settings->server);
+  config.server = kvpool::endpointOf(settings->server);
   for (uint64_t i = 0; i < settings->sentinelCount; ++i) {
-    config.sentinels.push_back(endpointOf(settings->sentinels[i]));
+    config.sentinels.push_back(kvpool::endpointOf(settings->sentinels[i]));
   }
-  config.master = settings->master != nullptr ? settings->master : "";
-  config.user = settings->user != nullptr ? settings->user : "";
-  config.password = settings->password != nullptr ? settings->password : "";
-  config.prefix.assign(settings->prefix.bytes, settings->prefix.length);
+  config.master = text(settings->master);
+  config.user = text(settings->user);
+  config.password = text(settings->password);
+  config.prefix = kvpool::textOf(settings->prefix);
   config.database = settings->database;
   config.timeoutMs = settings->timeoutMs;
   *outcome = kvpool::poolOutcome(KVPOOL_OK);

@@ -1,24 +1,11 @@
 // A message's pool operations in one round trip: planned here, then sent
 // plain (stores, then reads, pipelined) or as one server-side script.
-#include <errno.h>
-#include <hiredis/hiredis.h>
-#include <pthread.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
-#include <string_view>
-
-#include "pool/PoolRecords.h"
-#include "redis/ModuleLog.h"
 #include "redis/RedisExchange.h"
 
 namespace kvpool {
 
 // The message's operations, run in order, when they need the server to
-// decide (redis/RedisPool.h: planBatch). KEYS[i] is the key of operation i;
+// decide (planBatch). KEYS[i] is the key of operation i;
 // ARGV[1] is "1" when a missing key reads as empty, ARGV[2] the operation
 // letters (G get, S store ARGV[i+2], R store what operation ARGV[i+2],
 // counted from 0, read). The answer is {0, 0, values...}, or {2, i} when
@@ -126,10 +113,6 @@ BatchPlan planBatch(const std::vector<RemotePoolOp>& ops) {
   }
   return plan;
 }
-
-}  // namespace
-
-namespace {
 
 // One attempt's commands for the plan, and the texts they point into.
 struct BatchCommands {
@@ -255,28 +238,16 @@ void readScript(const redisReply* r, const std::string& name, BatchAnswer* answe
 void finishBatch(const std::vector<RemotePoolOp>& ops, const BatchPlan& plan, bool ok,
                  const BatchAnswer& got, const std::string& name, RemoteBatchReply* answer) {
   const std::size_t count = plan.server.size();
-  const int stoppedAt = got.stoppedAt;
-  const int failedOp =
-      stoppedAt >= 0 && static_cast<std::size_t>(stoppedAt) < count ? plan.origin[stoppedAt] : -1;
-  answer->result = got.result;
-  if (!ok || !answer->error.empty()) {
-    answer->result = KVPOOL_POOL_UNAVAILABLE;
-    answer->failedOp = failedOp;
-    return;
-  }
-  if (answer->result != KVPOOL_OK) {
-    answer->failedOp = failedOp;
-    if (failedOp < 0) {
-      answer->result = KVPOOL_POOL_UNAVAILABLE;
-      answer->error = name + ": unexpected answer to the batch";
-    }
-    return;
-  }
-  if (got.values.size() != count) {
-    answer->result = KVPOOL_POOL_UNAVAILABLE;
+  const auto stoppedAt = static_cast<std::size_t>(got.stoppedAt);
+  answer->failedOp = got.stoppedAt >= 0 && stoppedAt < count ? plan.origin[stoppedAt] : -1;
+  answer->result = KVPOOL_POOL_UNAVAILABLE;
+  if (!ok || !answer->error.empty()) return;
+  if (got.result != KVPOOL_OK ? answer->failedOp < 0 : got.values.size() != count) {
     answer->error = name + ": unexpected answer to the batch";
     return;
   }
+  answer->result = got.result;
+  if (got.result != KVPOOL_OK) return;
   answer->values.resize(ops.size());
   for (std::size_t i = 0; i < ops.size(); ++i) {
     if (ops[i].kind != RemotePoolOp::Kind::kGet) continue;

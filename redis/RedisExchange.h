@@ -1,5 +1,6 @@
-// The Redis module's own pieces shared by its files: the connection, how an
-// exchange on it ended, the helpers on replies, and RedisPool::exchange.
+// The Redis module's own pieces shared by its files: its trace, the
+// connection, one bounded round trip, how an exchange on it ended, the
+// helpers on replies, and RedisPool::exchange.
 #ifndef KVPOOL_REDIS_REDISEXCHANGE_H
 #define KVPOOL_REDIS_REDISEXCHANGE_H
 
@@ -13,29 +14,50 @@
 #include <vector>
 
 #include "pool/PoolRecords.h"
-#include "redis/ModuleLog.h"
 #include "redis/RedisPool.h"
-#include "redis/RedisReply.h"
 
 namespace kvpool {
+
+// The module's trace: each line goes to the plug-in's trace through the host
+// table handed to kvpoolRedisOpen (the module cannot link back to the
+// plug-in). Before any open, or in a program that links the module's objects
+// alone, lines go nowhere.
+void setModuleHost(const KvPoolRedisHost* host);
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The message batch's server-side script (RedisBatch.cpp), loaded with
 // every new connection.
 extern const char kBatchScript[];
 
 struct ContextFree {
-  void operator()(redisContext* context) const noexcept {
-    if (context != nullptr) redisFree(context);
-  }
+  void operator()(redisContext* context) const noexcept { redisFree(context); }
 };
 using Context = std::unique_ptr<redisContext, ContextFree>;
+struct ReplyFree {
+  void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
+};
+using Reply = std::unique_ptr<redisReply, ReplyFree>;
 
-inline timeval toTimeval(int milliseconds) {
-  timeval value{};
-  value.tv_sec = milliseconds / 1000;
-  value.tv_usec = (milliseconds % 1000) * 1000;
-  return value;
-}
+// A command as its arguments; the views must outlive the call.
+using Command = std::vector<std::string_view>;
+
+// What the replies of one round trip may hold: the longest string, the
+// most elements of one array and of all arrays together, and all bytes.
+struct ReplyBounds {
+  std::size_t stringBytes;
+  std::size_t elements;
+  std::size_t totalBytes;
+};
+
+// Sends the commands together and reads one reply each against one
+// monotonic deadline for the whole step (a socket timeout alone bounds each
+// read, so a server that trickles its answer would hold a caller forever). A
+// reply that announces more than the bounds allow is refused once its length
+// is read, before its bytes are. False when the connection failed, the time
+// ran out (the context's errstr is strerror(ETIMEDOUT)) or a reply broke the
+// bounds (REDIS_ERR_PROTOCOL); the connection is not to be used again.
+bool pipeline(redisContext* context, const std::vector<Command>& commands, int timeoutMs,
+              const ReplyBounds& bounds, std::vector<Reply>* replies);
 
 inline bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -60,11 +82,13 @@ inline bool refusesService(std::string_view error) {
 }
 
 // What went wrong on a context; a wait that ran out says so in plain words.
-inline std::string contextError(const redisContext* context, int timeoutMs, bool* timedOut) {
+inline std::string contextError(const redisContext* context, int timeoutMs,
+                                bool* timedOut = nullptr) {
   const std::string text = context->errstr;
-  *timedOut = context->err == REDIS_ERR_IO &&
-              (text == std::strerror(EAGAIN) || text == std::strerror(ETIMEDOUT));
-  if (*timedOut) return "no answer within " + decimalText(timeoutMs) + " ms";
+  const bool late = context->err == REDIS_ERR_IO &&
+                    (text == std::strerror(EAGAIN) || text == std::strerror(ETIMEDOUT));
+  if (timedOut != nullptr) *timedOut = late;
+  if (late) return "no answer within " + decimalText(timeoutMs) + " ms";
   if (context->err == REDIS_ERR_EOF) return "the server closed the connection";
   return text.empty() ? std::string("connection failed") : text;
 }

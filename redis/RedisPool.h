@@ -1,40 +1,31 @@
 // The pool on a Redis server (KVPOOL_BACKEND=redis://..., pool/PoolBackend.h):
-// every pool key is a Redis string key, the prefix put before it; a get is a
-// GET, a store a SET. A message's pool operations travel together, as one
-// server-side script run in their order (EVALSHA, EVAL when the server does
-// not know the script yet), so a message costs one round trip whatever its
-// script.
+// every pool key is a Redis string key, the prefix put before it. A
+// message's pool operations travel together in one round trip, plain or as
+// one server-side script (EVALSHA, EVAL when the server does not know it).
 //
-// Result codes: KVPOOL_OK, KVPOOL_KEY_NOT_FOUND (2), KVPOOL_POOL_FULL (8: the
-// server refused a write for lack of memory, an OOM reply) and
-// KVPOOL_POOL_UNAVAILABLE (5: the server cannot be reached, gave no answer
-// within the timeout, sent an answer larger than the caller can use
-// (redis/RedisReply.h) or an error answer, refused the password, or is no
-// master). With 5 comes a text naming the backend (host:port, never the
-// password) and the error.
+// Results: 0, 2 not found, 8 the server refused a write for lack of memory
+// (OOM), 5 the server cannot be reached, gave no answer within the timeout,
+// sent an answer larger than the caller can use or an error answer, refused
+// the password, or is no master; with 5 comes a text naming the backend
+// (host:port, never the password) and the error.
 //
 // Connections are made when first needed and kept for the next call; one
-// that failed is dropped, so a later call connects again once the server is
-// back. A kept connection found dead (the server restarted since) is
-// replaced once within the same call. Under redis-sentinel:// every new
-// connection asks the sentinels for the current master, so a fail-over is
-// followed at the next call after the old master stopped answering.
-//
-// Thread safety: a RedisPool may be used by any number of threads at once;
-// each call takes a connection of its own. After fork, a child drops the
-// connections it inherited and makes its own.
+// that failed is dropped. A kept connection found dead (the server restarted)
+// is replaced once within the same call. Under redis-sentinel:// every new
+// connection asks the sentinels for the current master. A RedisPool may be
+// used by any number of threads at once, each call on a connection of its
+// own; after fork, a child drops the connections it inherited.
 #ifndef KVPOOL_REDIS_REDISPOOL_H
 #define KVPOOL_REDIS_REDISPOOL_H
 
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "pool/KvPoolShm.h"
 #include "pool/PoolBackend.h"
 #include "pool/SnapshotFile.h"
 
@@ -62,8 +53,6 @@ class RedisPool {
   // The tools' access, each false with *error when the server cannot be used.
   // Every pool key under the prefix (prefix removed), sorted bytewise.
   bool listKeys(std::vector<std::string>* keys, std::string* error);
-  // Whether any key lies under the prefix.
-  bool hasKeys(bool* any, std::string* error);
   // The values of keys, pipelined; none for a key that is gone or holds no
   // string (*wrongType lists those, when given).
   bool readValues(const std::vector<std::string>& keys,
@@ -81,13 +70,14 @@ class RedisPool {
 
  private:
   class Connection;
-  struct Lease;
+  // One GET (value given: 0 with *value, or 2) or SET (null: 0, or 8 when
+  // refused for memory); 5 with *error.
+  int oneKey(const std::vector<std::string_view>& command, std::string* value, std::string* error);
   std::unique_ptr<Connection> connect(std::string* error);
   std::unique_ptr<Connection> acquire(std::string* error);
   void release(std::unique_ptr<Connection> connection);
-  // Sends the commands pipelined and reads their replies (each a
-  // redisReply*, freed by the caller through the holder), on a kept
-  // connection or a new one; a kept one that proves dead is replaced once.
+  // Runs one exchange on a kept connection or a new one; a kept one that
+  // proves dead is replaced once.
   template <typename Exchange>
   bool exchange(Exchange&& run, std::string* error);
 
