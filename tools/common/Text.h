@@ -39,6 +39,9 @@ std::string escapeBytes(std::string_view bytes);
 // in *why, for a backslash that starts no escape above.
 bool unescapeBytes(std::string_view text, std::string* bytes, std::string* why);
 
+// "line L, column C" (both from 1) of the byte at offset in text.
+std::string lineAndColumn(std::string_view text, std::size_t offset);
+
 }  // namespace kvtools
 
 #endif

@@ -78,13 +78,6 @@ std::string eventMeaning(int number) {
 
 constexpr std::size_t kOperandsShown = 10;
 
-template <class Counts>
-long sum(const Counts& counts) {
-  long total = 0;
-  for (const auto& item : counts) total += item.second;
-  return total;
-}
-
 }  // namespace
 
 void RunStats::add(const RunStats& other) {

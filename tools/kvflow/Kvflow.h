@@ -80,6 +80,14 @@ inline std::string counted(std::size_t count, const std::string& word, const cha
   return std::to_string(count) + " " + word + (count == 1 ? "" : plural);
 }
 
+// The sum of the counts of a map.
+template <class Counts>
+long sum(const Counts& counts) {
+  long total = 0;
+  for (const auto& item : counts) total += item.second;
+  return total;
+}
+
 // The commands; each returns its exit status.
 int checkFlowFile(const Options& options);
 int keysCommand(const Options& options);

@@ -79,18 +79,13 @@ std::string parseFailure(const std::string& text, std::size_t byte, const std::s
       offset -= 1;
     }
   }
-  const std::string_view before(text.data(), offset > 0 ? offset - 1 : 0);
-  const std::size_t line =
-      1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
-  const std::size_t lineStart = before.rfind('\n');
-  const std::size_t column = lineStart == std::string_view::npos ? offset : offset - lineStart - 1;
   std::string reason = what;
   if (const std::size_t at = reason.find("parse error at line "); at != std::string::npos) {
     const std::size_t colon = reason.find(": ", at);
     if (colon != std::string::npos) reason = reason.substr(colon + 2);
   }
-  return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " +
-         printable(reason);
+  // The parser counts bytes from 1.
+  return kvtools::lineAndColumn(text, offset > 0 ? offset - 1 : 0) + ": " + printable(reason);
 }
 
 // The top-level members of a document, each key and value with its escapes
