@@ -31,6 +31,11 @@ std::string shownText(std::string_view text, ShownAs how);
 // and returns how many bytes it took (at least 1).
 std::size_t appendShown(std::string_view text, std::size_t at, ShownAs how, std::string* out);
 
+// "1 record", "2 records": the count and the singular or the plural.
+inline std::string counted(long long count, std::string_view singular, std::string_view plural) {
+  return std::to_string(count) + " " + std::string(count == 1 ? singular : plural);
+}
+
 // An export's byte-preserving text of keys and values, ready for a JSON
 // string: a backslash as \\, each byte that is not part of valid UTF-8 as
 // \xNN, valid UTF-8 as it is; so no text can be mistaken for an escape.

@@ -429,12 +429,12 @@ int checkFlowFile(const Options& options) {
   for (const std::string& warning : warnings) complain("warning: " + warning);
   for (const std::string& problem : problems) complain(problem);
   if (!problems.empty()) {
-    complain(file.path + ": " + counted(problems.size(), "problem"));
+    complain(file.path + ": " + counted(problems.size(), "problem", "problems"));
     return kExitNothingSent;
   }
-  std::cout << "kvflow: " << file.path << ": OK: " << counted(file.flows.size(), "flow") << ", "
-            << nodes << " nodes, " << wires << " wires; every node created and configured";
-  if (!warnings.empty()) std::cout << "; " << counted(warnings.size(), "warning");
+  std::cout << "kvflow: " << file.path << ": OK: " << counted(file.flows.size(), "flow", "flows")
+            << ", " << nodes << " nodes, " << wires << " wires; every node created and configured";
+  if (!warnings.empty()) std::cout << "; " << counted(warnings.size(), "warning", "warnings");
   std::cout << "\n";
   return kExitDone;
 }

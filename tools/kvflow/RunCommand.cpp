@@ -225,8 +225,9 @@ bool Run::slotsSuffice() {
                       [](const NodeDef& node) { return node.className == "KvPoolNode"; });
     if (pluginNodes == 0) continue;
     needed += pluginNodes * options_.processes;
-    parts.push_back("flow \"" + flow.name + "\": " + counted(options_.processes, "process", "es") +
-                    " x " + counted(pluginNodes, "KvPoolNode"));
+    parts.push_back("flow \"" + flow.name +
+                    "\": " + counted(options_.processes, "process", "processes") + " x " +
+                    counted(pluginNodes, "KvPoolNode", "KvPoolNodes"));
   }
   long free = KVPOOL_USER_SLOTS;
   std::string held = "no pool exists";
