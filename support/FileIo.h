@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -94,7 +95,8 @@ inline bool readRegularFile(const std::string& path, std::size_t maxBytes, std::
 // outlives a crash. A reader sees the old file or the new one, never half.
 // Only a new path or a regular file of one name is replaced. False with *why
 // naming the failing step and the system's reason (the caller names the
-// file); the temporary is then gone.
+// file); the temporary is then gone, and the old file stays unless only the
+// directory's sync failed.
 inline bool replaceRegularFile(const std::string& path, std::string_view text, mode_t mode,
                                bool syncDirectory, std::string* why) {
   struct stat existing {};
