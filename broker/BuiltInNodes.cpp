@@ -1,49 +1,14 @@
 // The node classes built into the broker: OutputNode writes each message it
 // receives as XML, CaptureNode keeps them in memory for tests.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <utility>
 
 #include "broker/HostState.h"
 #include "support/FileIo.h"
-#include "support/UniqueFd.h"
 
 namespace kvbroker::detail {
 namespace {
-
-// Writes the file through a temporary of its own beside it (made new, never
-// one planted there), flushed and renamed over the final name, so a reader
-// never sees half a message. Only a regular file of one name is replaced.
-void writeFileAtomically(const std::string& path, const std::string& text) {
-  struct stat existing {};
-  if (::lstat(path.c_str(), &existing) == 0 &&
-      (!S_ISREG(existing.st_mode) || existing.st_nlink != 1)) {
-    throw BrokerError("write message file " + path +
-                      ": not a regular file of one name: left alone");
-  }
-  std::string temporary = path + ".XXXXXX";
-  kvpool::UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  const bool made = fd.valid();
-  const char* step = "open";
-  bool ok = made;
-  if (ok && ::fchmod(fd.get(), 0644) != 0) step = "fchmod", ok = false;
-  if (ok && !kvpool::writeAll(fd.get(), text)) step = "write", ok = false;
-  if (ok && ::fsync(fd.get()) != 0) step = "fsync", ok = false;
-  if (ok && !fd.close()) step = "close", ok = false;
-  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) step = "rename", ok = false;
-  if (!ok) {
-    const int savedErrno = errno;
-    if (made) ::unlink(temporary.c_str());
-    throw BrokerError("write message file " + path + ": " + step +
-                      " failed: " + std::strerror(savedErrno));
-  }
-}
 
 class OutputNode : public BuiltInNode {
  public:
@@ -72,7 +37,11 @@ class OutputNode : public BuiltInNode {
     if (!directory.empty()) {
       char number[16];
       std::snprintf(number, sizeof number, "%06d", count_);
-      writeFileAtomically(directory + "/" + attributes["prefix"] + "-" + number + ".xml", xml);
+      // A reader of the directory never sees half a message.
+      const std::string path = directory + "/" + attributes["prefix"] + "-" + number + ".xml";
+      if (std::string why; !kvpool::replaceRegularFile(path, xml, 0644, false, &why)) {
+        throw BrokerError("write message file " + path + ": " + why);
+      }
       return;
     }
     if (stream == "none") return;

@@ -1,7 +1,8 @@
 // Whole reads and writes on a descriptor: a short write or read and EINTR
 // are carried on until every byte moved, the end of the file was met, or a
-// real error stopped it (errno then says why). Header-only, POSIX only, for
-// the plug-in, the stand-in broker and the tools alike.
+// real error stopped it (errno then says why). Whole files read and replaced
+// without following links. Header-only, POSIX only, for the plug-in, the
+// stand-in broker and the tools alike.
 #ifndef KVPOOL_SUPPORT_FILEIO_H
 #define KVPOOL_SUPPORT_FILEIO_H
 
@@ -12,9 +13,12 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+
+#include "support/UniqueFd.h"
 
 namespace kvpool {
 
@@ -83,6 +87,46 @@ inline bool readRegularFile(const std::string& path, std::size_t maxBytes, std::
   if (fd >= 0) ::close(fd);
   if (refusal != nullptr) *why = refusal;
   return refusal == nullptr;
+}
+
+// Replaces the file at path with text, whole: a temporary made new beside
+// it (never one planted there) gets mode, text and fsync, then is renamed
+// over path, and with syncDirectory the directory is synced so the rename
+// outlives a crash. A reader sees the old file or the new one, never half.
+// Only a new path or a regular file of one name is replaced. False with *why
+// naming the failing step and the system's reason (the caller names the
+// file); the temporary is then gone, and the old file stays unless only the
+// directory's sync failed.
+inline bool replaceRegularFile(const std::string& path, std::string_view text, mode_t mode,
+                               bool syncDirectory, std::string* why) {
+  struct stat existing {};
+  if (::lstat(path.c_str(), &existing) == 0 &&
+      (!S_ISREG(existing.st_mode) || existing.st_nlink != 1)) {
+    *why = "not a regular file of one name: left alone";
+    return false;
+  }
+  std::string temporary = path + ".XXXXXX";
+  UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
+  const bool made = file.valid();
+  const char* step = made ? nullptr : "mkostemp";
+  if (step == nullptr && ::fchmod(file.get(), mode) != 0) step = "fchmod";
+  if (step == nullptr && !writeAll(file.get(), text)) step = "write";
+  if (step == nullptr && ::fsync(file.get()) != 0) step = "fsync";
+  if (step == nullptr && !file.close()) step = "close";
+  if (step == nullptr && ::rename(temporary.c_str(), path.c_str()) != 0) step = "rename";
+  if (step != nullptr) {
+    const int savedErrno = errno;
+    if (made) ::unlink(temporary.c_str());
+    *why = std::string(step) + " failed: " + std::strerror(savedErrno);
+    return false;
+  }
+  if (!syncDirectory) return true;
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  UniqueFd folder(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.valid() && ::fsync(folder.get()) == 0) return true;
+  *why = std::string("fsync of the directory failed: ") + std::strerror(errno);
+  return false;
 }
 
 }  // namespace kvpool

@@ -194,6 +194,8 @@ def export_then_import_keeps_every_byte():
     expect_equal(written.stdout, "exported 5 records to pool.json\n", "export -o")
     with open(os.path.join(WORK, "pool.json"), "rb") as f:
         expect_equal(f.read(), exported.stdout, "the file holds the same export")
+    expect_equal(stat.S_IMODE(os.stat(os.path.join(WORK, "pool.json")).st_mode), 0o600,
+                 "an export is owner-only")
 
     expect_equal(kvpool("clear").returncode, 0, "clear")
     imported = kvpool("import", "pool.json")

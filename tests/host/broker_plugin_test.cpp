@@ -292,6 +292,9 @@ TEST_F(BrokerFlowTest, OutputNodeWritesOneNumberedFilePerMessage) {
     std::stringstream content;
     content << file.rdbuf();
     EXPECT_NE(content.str().find(text), std::string::npos) << content.str();
+    struct stat written {};
+    EXPECT_TRUE(::stat((directory + std::string(name)).c_str(), &written) == 0 &&
+                (written.st_mode & 07777) == 0644);
   }
   // Only a regular file of one name is replaced: a planted link stays, and
   // what it points to is untouched.

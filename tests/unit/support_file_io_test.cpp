@@ -4,9 +4,13 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -63,6 +67,54 @@ TEST(FileIoTest, WriteCarriesOnAcrossSignalsUntilEveryByteIsThrough) {
   sigaction(SIGUSR1, &previous, nullptr);
   EXPECT_TRUE(whole);
   EXPECT_EQ(received.size(), text.size());
+}
+
+std::string contentsOf(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+// A new path or a regular file of one name is replaced whole with the mode
+// asked for; anything else is left alone, a failure names its step, and no
+// temporary is ever left beside the file.
+TEST(FileIoTest, ReplacesOnlyANewPathOrARegularFileOfOneName) {
+  namespace fs = std::filesystem;
+  const std::string dir = fs::temp_directory_path() / "replace-test";
+  fs::remove_all(dir);
+  ASSERT_TRUE(fs::create_directory(dir));
+  std::ofstream(dir + "/old") << "old";
+  std::ofstream(dir + "/linked") << "kept";
+  fs::create_hard_link(dir + "/linked", dir + "/linked2");
+  fs::create_symlink(dir + "/linked", dir + "/link");
+  ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
+  const struct {
+    std::string name;
+    std::string why;  // empty: replaced
+  } cases[] = {
+      {"new", ""},
+      {"old", ""},
+      {"linked", "not a regular file of one name: left alone"},
+      {"link", "not a regular file of one name: left alone"},
+      {"fifo", "not a regular file of one name: left alone"},
+      {"missing/file", "mkostemp failed: No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir + "/" + c.name;
+    std::string why;
+    EXPECT_EQ(kvpool::replaceRegularFile(path, "new text", 0640, true, &why), c.why.empty());
+    EXPECT_EQ(why, c.why) << c.name;
+    if (!c.why.empty()) continue;
+    struct stat status {};
+    ASSERT_EQ(::lstat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u) << c.name;
+    EXPECT_EQ(contentsOf(path), "new text") << c.name;
+  }
+  EXPECT_EQ(contentsOf(dir + "/linked"), "kept");
+  EXPECT_TRUE(fs::is_symlink(dir + "/link"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 6)
+      << "no temporary left";
+  fs::remove_all(dir);
 }
 
 }  // namespace

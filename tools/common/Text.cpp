@@ -149,4 +149,13 @@ bool unescapeBytes(std::string_view text, std::string* bytes, std::string* why) 
   return true;
 }
 
+std::string lineAndColumn(std::string_view text, std::size_t offset) {
+  const std::string_view before = text.substr(0, offset);
+  const std::size_t lineStart = before.rfind('\n');
+  const std::size_t line = 1 + std::count(before.begin(), before.end(), '\n');
+  const std::size_t column =
+      1 + before.size() - (lineStart == std::string_view::npos ? 0 : lineStart + 1);
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
 }  // namespace kvtools

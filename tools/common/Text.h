@@ -31,6 +31,11 @@ std::string shownText(std::string_view text, ShownAs how);
 // and returns how many bytes it took (at least 1).
 std::size_t appendShown(std::string_view text, std::size_t at, ShownAs how, std::string* out);
 
+// "1 record", "2 records": the count and the singular or the plural.
+inline std::string counted(long long count, std::string_view singular, std::string_view plural) {
+  return std::to_string(count) + " " + std::string(count == 1 ? singular : plural);
+}
+
 // An export's byte-preserving text of keys and values, ready for a JSON
 // string: a backslash as \\, each byte that is not part of valid UTF-8 as
 // \xNN, valid UTF-8 as it is; so no text can be mistaken for an escape.
@@ -38,6 +43,9 @@ std::string escapeBytes(std::string_view bytes);
 // The bytes of an escaped text (either hex case read). False, with the reason
 // in *why, for a backslash that starts no escape above.
 bool unescapeBytes(std::string_view text, std::string* bytes, std::string* why);
+
+// "line L, column C" (both from 1) of the byte at offset in text.
+std::string lineAndColumn(std::string_view text, std::size_t offset);
 
 }  // namespace kvtools
 

@@ -119,30 +119,40 @@ std::vector<std::vector<WireDef>> wiringLoops(const FlowDef& flow) {
   return loops;
 }
 
+constexpr const char* kPoolNodeClass = "KvPoolNode";
+
+// Calls visit(flow, node, script) for each script of a KvPoolNode, as read.
+template <typename Visit>
+void forEachScript(const FlowFile& file, Visit visit) {
+  for (const FlowDef& flow : file.flows) {
+    for (const NodeDef& node : flow.nodes) {
+      for (const auto& [name, value] : node.attributes) {
+        if (node.className == kPoolNodeClass && name == "KvPoolExpression") {
+          visit(flow, node, readScript(value));
+        }
+      }
+    }
+  }
+}
+
 // One line per warning: a statement of an accepted script that fails on
 // every message, and a cycle of wires (a fatal broker exception for each
 // message that enters it, unless a node on it stops the message).
 std::vector<std::string> flowWarnings(const FlowFile& file) {
   std::vector<std::string> warnings;
-  for (const FlowDef& flow : file.flows) {
-    for (const NodeDef& node : flow.nodes) {
-      if (node.className != "KvPoolNode") continue;
-      for (const auto& [name, value] : node.attributes) {
-        if (name != "KvPoolExpression") continue;
-        const Script script = readScript(value);
-        // A refused script is a problem of its own, reported as such.
-        if (!script.refusal.empty()) continue;
-        for (const ScriptStatement& statement : script.statements) {
-          const std::string why = alwaysFails(statement);
-          if (why.empty()) continue;
-          warnings.push_back(file.path + ": flow " + inQuotes(flow.name) + ", node " +
-                             inQuotes(node.name) + ": statement " +
-                             std::to_string(statement.number) + " \"" +
-                             shownStatement(statement.written) + "\" fails on every message (" +
-                             why + ": result 4)");
-        }
-      }
+  forEachScript(file, [&](const FlowDef& flow, const NodeDef& node, const Script& script) {
+    // A refused script is a problem of its own, reported as such.
+    if (!script.refusal.empty()) return;
+    for (const ScriptStatement& statement : script.statements) {
+      const std::string why = alwaysFails(statement);
+      if (why.empty()) continue;
+      warnings.push_back(file.path + ": flow " + inQuotes(flow.name) + ", node " +
+                         inQuotes(node.name) + ": statement " + std::to_string(statement.number) +
+                         " \"" + shownStatement(statement.written) + "\" fails on every message (" +
+                         why + ": result 4)");
     }
+  });
+  for (const FlowDef& flow : file.flows) {
     for (const auto& loop : wiringLoops(flow)) {
       std::vector<std::string> wires;
       for (const WireDef& wire : loop) {
@@ -155,8 +165,6 @@ std::vector<std::string> flowWarnings(const FlowFile& file) {
   }
   return warnings;
 }
-
-constexpr const char* kPoolNodeClass = "KvPoolNode";
 
 struct KeyUse {
   std::string file;  // the flow file's path; shown only when the map covers several
@@ -182,35 +190,30 @@ struct KeyMap {
 
   explicit KeyMap(const std::vector<FlowFile>& files) : severalFiles(files.size() > 1) {
     for (const FlowFile& file : files) {
-      for (const FlowDef& flow : file.flows) {
-        for (const NodeDef& node : flow.nodes) addUses(file, flow, node);
-      }
+      forEachScript(file, [&](const FlowDef& flow, const NodeDef& node, const Script& script) {
+        addUses(file.path, flow, node, script);
+      });
     }
   }
 
-  void addUses(const FlowFile& file, const FlowDef& flow, const NodeDef& node) {
-    if (node.className != kPoolNodeClass) return;
-    for (const auto& [name, value] : node.attributes) {
-      if (name != "KvPoolExpression") continue;
-      const Script script = readScript(value);
-      if (!script.refusal.empty()) {
-        refusedScripts.push_back(file.path + ": flow " + inQuotes(flow.name) + ", node " +
-                                 inQuotes(node.name) + ": the node refuses its script (" +
-                                 script.refusal +
-                                 "), so its keys are not listed; kvflow check tells more");
-        continue;
-      }
-      for (const ScriptStatement& statement : script.statements) {
-        if (!alwaysFails(statement).empty()) continue;
-        // Right first: the statement reads before it stores.
-        for (const bool writes : {false, true}) {
-          const std::string key = writes ? statement.left() : statement.right();
-          if (key.rfind(kvpool::kPoolKeyPrefix, 0) != 0) continue;
-          KeyUses& uses = keys[key];
-          (writes ? uses.writers : uses.readers)
-              .push_back(
-                  {file.path, flow.name, node.name, statement.number, statement.assignment, key});
-        }
+  void addUses(const std::string& path, const FlowDef& flow, const NodeDef& node,
+               const Script& script) {
+    if (!script.refusal.empty()) {
+      refusedScripts.push_back(path + ": flow " + inQuotes(flow.name) + ", node " +
+                               inQuotes(node.name) + ": the node refuses its script (" +
+                               script.refusal +
+                               "), so its keys are not listed; kvflow check tells more");
+      return;
+    }
+    for (const ScriptStatement& statement : script.statements) {
+      if (!alwaysFails(statement).empty()) continue;
+      // Right first: the statement reads before it stores.
+      for (const bool writes : {false, true}) {
+        const std::string key = writes ? statement.left() : statement.right();
+        if (key.rfind(kvpool::kPoolKeyPrefix, 0) != 0) continue;
+        KeyUses& uses = keys[key];
+        (writes ? uses.writers : uses.readers)
+            .push_back({path, flow.name, node.name, statement.number, statement.assignment, key});
       }
     }
   }
@@ -426,12 +429,12 @@ int checkFlowFile(const Options& options) {
   for (const std::string& warning : warnings) complain("warning: " + warning);
   for (const std::string& problem : problems) complain(problem);
   if (!problems.empty()) {
-    complain(file.path + ": " + counted(problems.size(), "problem"));
+    complain(file.path + ": " + counted(problems.size(), "problem", "problems"));
     return kExitNothingSent;
   }
-  std::cout << "kvflow: " << file.path << ": OK: " << counted(file.flows.size(), "flow") << ", "
-            << nodes << " nodes, " << wires << " wires; every node created and configured";
-  if (!warnings.empty()) std::cout << "; " << counted(warnings.size(), "warning");
+  std::cout << "kvflow: " << file.path << ": OK: " << counted(file.flows.size(), "flow", "flows")
+            << ", " << nodes << " nodes, " << wires << " wires; every node created and configured";
+  if (!warnings.empty()) std::cout << "; " << counted(warnings.size(), "warning", "warnings");
   std::cout << "\n";
   return kExitDone;
 }

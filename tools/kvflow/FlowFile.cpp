@@ -101,15 +101,8 @@ class Reader {
     return visibleText(text);
   }
 
-  // "byte N, line L, column C" for an offset into the text.
   static std::string place(std::string_view text, std::size_t offset) {
-    const std::string_view before = text.substr(0, offset);
-    const std::size_t lineStart = before.rfind('\n');
-    const std::size_t line = 1 + std::count(before.begin(), before.end(), '\n');
-    const std::size_t column =
-        1 + before.size() - (lineStart == std::string_view::npos ? 0 : lineStart + 1);
-    return "byte " + std::to_string(offset) + ", line " + std::to_string(line) + ", column " +
-           std::to_string(column);
+    return "byte " + std::to_string(offset) + ", " + kvtools::lineAndColumn(text, offset);
   }
 
   // The end of the string that starts with the quote at text[i].

@@ -78,13 +78,6 @@ std::string eventMeaning(int number) {
 
 constexpr std::size_t kOperandsShown = 10;
 
-template <class Counts>
-long sum(const Counts& counts) {
-  long total = 0;
-  for (const auto& item : counts) total += item.second;
-  return total;
-}
-
 }  // namespace
 
 void RunStats::add(const RunStats& other) {
@@ -371,7 +364,7 @@ std::string formatSummary(const std::vector<std::pair<std::string, long>>& readP
   out << "== kvflow summary\nmessages read: " << sum(readPerFlow)
       << (perFlow.size() > 1 ? " (" + joined(perFlow) + ")" : "") << "\n";
   out << "messages sent: " << stats.sent << " (repeat " << options.repeat << ", "
-      << counted(options.processes * perFlow.size(), "broker process", "es") << ")\n";
+      << counted(options.processes * perFlow.size(), "broker process", "broker processes") << ")\n";
 
   out << "messages per output:\n";
   std::size_t width = std::string("(no output)").size();

@@ -75,9 +75,14 @@ inline void complain(const std::string& text) {
   std::cerr << "kvflow: " << text << std::endl;
 }
 
-// "1 flow", "2 flows": the count and the word, plural unless the count is one.
-inline std::string counted(std::size_t count, const std::string& word, const char* plural = "s") {
-  return std::to_string(count) + " " + word + (count == 1 ? "" : plural);
+using kvtools::counted;
+
+// The sum of the counts of a map.
+template <class Counts>
+long sum(const Counts& counts) {
+  long total = 0;
+  for (const auto& item : counts) total += item.second;
+  return total;
 }
 
 // The commands; each returns its exit status.

@@ -225,8 +225,9 @@ bool Run::slotsSuffice() {
                       [](const NodeDef& node) { return node.className == "KvPoolNode"; });
     if (pluginNodes == 0) continue;
     needed += pluginNodes * options_.processes;
-    parts.push_back("flow \"" + flow.name + "\": " + counted(options_.processes, "process", "es") +
-                    " x " + counted(pluginNodes, "KvPoolNode"));
+    parts.push_back("flow \"" + flow.name +
+                    "\": " + counted(options_.processes, "process", "processes") + " x " +
+                    counted(pluginNodes, "KvPoolNode", "KvPoolNodes"));
   }
   long free = KVPOOL_USER_SLOTS;
   std::string held = "no pool exists";
@@ -390,11 +391,9 @@ int Run::execute() {
   std::cout << formatSummary(readPerFlow, stats, options_, seconds) << std::flush;
   if (brokenIn != nullptr) {
     // A fatal broker exception is no part of a complete run: no --then.
-    long exceptions = 0;
-    for (const auto& item : stats.exceptions) exceptions += item.second;
     complain(file_.path + ": the run broke off in flow \"" + brokenIn->name +
              "\": a broker exception came out of the flow (" + stats.exceptions.begin()->first +
-             "); " + std::to_string(stats.sent - exceptions) + " of " +
+             "); " + std::to_string(stats.sent - sum(stats.exceptions)) + " of " +
              std::to_string(totalSends_) + " messages got through");
     tell(everyone, kRelease);
     waitForWorkers();

@@ -54,11 +54,7 @@ inline int noPool() {
 inline std::string printable(std::string_view text) {
   return kvtools::shownText(text, kvtools::ShownAs::kData);
 }
-// "1 record", "2 records".
-inline std::string counted(long long count, const std::string& singular,
-                           const std::string& plural) {
-  return std::to_string(count) + " " + (count == 1 ? singular : plural);
-}
+using kvtools::counted;
 inline void printJson(const nlohmann::ordered_json& document) {
   std::cout << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }

@@ -79,18 +79,13 @@ std::string parseFailure(const std::string& text, std::size_t byte, const std::s
       offset -= 1;
     }
   }
-  const std::string_view before(text.data(), offset > 0 ? offset - 1 : 0);
-  const std::size_t line =
-      1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
-  const std::size_t lineStart = before.rfind('\n');
-  const std::size_t column = lineStart == std::string_view::npos ? offset : offset - lineStart - 1;
   std::string reason = what;
   if (const std::size_t at = reason.find("parse error at line "); at != std::string::npos) {
     const std::size_t colon = reason.find(": ", at);
     if (colon != std::string::npos) reason = reason.substr(colon + 2);
   }
-  return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " +
-         printable(reason);
+  // The parser counts bytes from 1.
+  return kvtools::lineAndColumn(text, offset > 0 ? offset - 1 : 0) + ": " + printable(reason);
 }
 
 // The top-level members of a document, each key and value with its escapes
@@ -250,41 +245,6 @@ long long largestUse(const Walk& walk, const std::vector<Pair>& pairs, bool repl
   return largest;
 }
 
-// Writes text to file and closes it; the failed step ("write", "fsync" when
-// synced, "close") and the system's reason in *why.
-bool writeAndClose(kvpool::UniqueFd& file, const std::string& path, const std::string& text,
-                   bool sync, std::string* why) {
-  const char* step = nullptr;
-  int error = 0;
-  if (!kvpool::writeAll(file.get(), text)) {
-    step = "write", error = errno;
-  } else if (sync && fsync(file.get()) != 0) {
-    step = "fsync", error = errno;
-  }
-  if (!file.close() && step == nullptr) step = "close", error = errno;
-  if (step == nullptr) return true;
-  *why = "cannot write " + path + ": " + step + " failed: " + std::strerror(error);
-  return false;
-}
-
-// A new owner-only file (an export holds the pool's data), synced and
-// renamed over path: a crash leaves the old file whole.
-bool replaceFile(const std::string& path, const std::string& text, std::string* why) {
-  std::string temporary = path + ".XXXXXX";
-  kvpool::UniqueFd file(mkostemp(temporary.data(), O_CLOEXEC));
-  if (file.get() < 0) {
-    *why = "cannot create a file beside " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  bool done = writeAndClose(file, path, text, true, why);
-  if (done && rename(temporary.c_str(), path.c_str()) != 0) {
-    *why = "cannot write " + path + ": rename failed: " + std::strerror(errno);
-    done = false;
-  }
-  if (!done) unlink(temporary.c_str());
-  return done;
-}
-
 // Writes into the device or FIFO found, only if the path still names it.
 // A FIFO that no process reads fails at once (ENXIO) instead of waiting.
 bool writeInto(const std::string& path, const struct stat& found, const std::string& text,
@@ -312,19 +272,27 @@ bool writeInto(const std::string& path, const struct stat& found, const std::str
     // A reader slower than the writer makes a blocking write wait, not fail.
     step = "fcntl";
   }
-  if (step == nullptr) return writeAndClose(file, path, text, false, why);
+  if (step == nullptr && !kvpool::writeAll(fd, text)) step = "write";
+  if (step == nullptr && !file.close()) step = "close";
+  if (step == nullptr) return true;
   *why = "cannot write " + path + ": " + step + " failed: " + std::strerror(errno);
   return false;
 }
 
-// export -o: a new or regular file of one link is replaced whole, a character
-// device or FIFO written into; a link and anything else are refused (nothing
-// but the target's contents ever changes). False with one line in *why.
+// export -o: a new or regular file of one link is replaced whole by a new
+// owner-only file (an export holds the pool's data), a character device or
+// FIFO written into; a link and anything else are refused (nothing but the
+// target's contents ever changes). False with one line in *why.
 bool writeOutputFile(const std::string& path, const std::string& text, std::string* why) {
   struct stat found {};
-  if (lstat(path.c_str(), &found) != 0) {
-    if (errno == ENOENT) return replaceFile(path, text, why);
+  const bool absent = lstat(path.c_str(), &found) != 0;
+  if (absent && errno != ENOENT) {
     *why = "cannot look at " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (absent || (S_ISREG(found.st_mode) && found.st_nlink == 1)) {
+    if (kvpool::replaceRegularFile(path, text, 0600, true, why)) return true;
+    *why = "cannot write " + path + ": " + *why;
     return false;
   }
   if (S_ISLNK(found.st_mode)) {
@@ -333,12 +301,9 @@ bool writeOutputFile(const std::string& path, const std::string& text, std::stri
     return false;
   }
   if (S_ISREG(found.st_mode)) {
-    if (found.st_nlink != 1) {
-      *why = path + " is a regular file with " + std::to_string(found.st_nlink) +
-             " links: refused (replacing it would part it from its other names)";
-      return false;
-    }
-    return replaceFile(path, text, why);
+    *why = path + " is a regular file with " + std::to_string(found.st_nlink) +
+           " links: refused (replacing it would part it from its other names)";
+    return false;
   }
   if (S_ISCHR(found.st_mode) || S_ISFIFO(found.st_mode)) return writeInto(path, found, text, why);
   *why = path + " is " + kvpool::describeFileKind(found.st_mode) +
