@@ -21,11 +21,13 @@ void KeyIndex::resize(std::size_t position, int32_t delta) {
 bool KeyIndex::rebuild(const unsigned char* base, const PoolControl& header, uint32_t changes,
                        int32_t end) {
   valid_ = false;
+  lastFound_ = nullptr;
   positions_.clear();
-  // Room for as many stores again as there are records before the next
-  // rebuild, so that its walk costs each store a constant share.
+  // Room for as many stores again as there are records, and a thousand more,
+  // before the next rebuild, so that its walk costs each store a small share
+  // however small the pool.
   const auto records = static_cast<std::size_t>(std::max(header.blockCount, 0));
-  sizes_.assign(2 * records + 65, 0);
+  sizes_.assign(2 * records + 1025, 0);
   nextPosition_ = 0;
   PoolKeyRules rules(PoolKeyRules::Scope::kRepeatsOnly);
   const PoolChainEnd walk =
@@ -74,6 +76,7 @@ int32_t KeyIndex::lookUp(const unsigned char* base, const PoolControl& header, u
     valid_ = false;
     return -1;
   }
+  lastFound_ = &*found;
   return offset;
 }
 
@@ -86,22 +89,29 @@ void KeyIndex::update(const unsigned char* base, const PoolControl& before, uint
     return;
   }
   // The removed record was key's own; the new one is the last.
-  const auto entry = positions_.find(std::string_view(key));
+  auto* entry = lastFound_;
+  if (entry == nullptr || entry->first != key) {
+    const auto found = positions_.find(std::string_view(key));
+    entry = found == positions_.end() ? nullptr : &*found;
+  }
   if (removedSize > 0) {
-    if (entry == positions_.end() || offsetOf(entry->second.value) != removedOffset) {
+    if (entry == nullptr || offsetOf(entry->second.value) != removedOffset) {
       valid_ = false;
       return;
     }
     resize(entry->second.value, -removedSize);
   }
   if (newOffset < 0) {
-    if (entry != positions_.end()) positions_.erase(entry);
+    if (entry != nullptr) {
+      positions_.erase(positions_.find(std::string_view(key)));
+      lastFound_ = nullptr;
+    }
   } else if (nextPosition_ + 1 >= sizes_.size() || offsetOf(nextPosition_) != newOffset) {
     valid_ = false;  // out of numbers: rebuilt at the next look-up
     return;
   } else {
     resize(nextPosition_, after.usedSize - newOffset);
-    if (entry != positions_.end()) {
+    if (entry != nullptr) {
       entry->second = Position{nextPosition_};
     } else {
       // emplace, not insert_or_assign: the latter's piecewise construction

@@ -89,6 +89,10 @@ class KeyIndex {
     std::size_t value;  // the record's number in chain order, 0 first
   };
   std::unordered_map<std::string, Position, Hash, std::equal_to<>> positions_;
+  // The entry the last hit found, which a store's update most often names
+  // again: it spares a second look-up. Null after any erase or clear (a
+  // node's address holds until then).
+  std::pair<const std::string, Position>* lastFound_ = nullptr;
   // The Fenwick tree (1-based) of the sizes of the records by number; a
   // removed record's size is 0. Numbers run out at its size: then rebuild.
   std::vector<int32_t> sizes_;

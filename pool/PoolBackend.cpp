@@ -64,14 +64,13 @@ void collect(void* context, const char* bytes, uint64_t length, int32_t present)
   }
 }
 
-// The record sizes a request reports for key and value.
-void setLengths(PoolBlockRequest* request, std::size_t keyBytes, std::size_t valueBytes) {
+}  // namespace
+
+void setRequestLengths(PoolBlockRequest* request, std::size_t keyBytes, std::size_t valueBytes) {
   request->keyLength = static_cast<int32_t>(keyBytes + 1);
   request->valueLength = static_cast<int32_t>(valueBytes + 1);
   request->blockSize = kRecordHeaderBytes + request->keyLength + request->valueLength;
 }
-
-}  // namespace
 
 bool selectPoolBackend(std::string* problem) {
   const std::lock_guard<std::mutex> lock(choiceMutex);
@@ -159,6 +158,8 @@ RemoteBatchReply runBackendBatch(KvPoolBackend& backend, const std::vector<Remot
 
 int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
   KvPoolBackend* backend = kvpool::processPoolBackend();
+  // Shared memory straight, without the table's texts and their copies.
+  if (backend == kvpool::sharedMemoryBackend()) return kvpool::getProcessPoolValue(request, key);
   kvpool::CollectingSink value;
   const KvPoolOutcome outcome = backend->methods->get(backend, kvpool::poolText(key), value.sink());
   if (outcome.code != KVPOOL_OK) return outcome.code;
@@ -167,7 +168,7 @@ int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
   if (copy == nullptr) return KVPOOL_KEY_NOT_FOUND;
   std::memcpy(copy, text.c_str(), text.size() + 1);
   request->value = copy;
-  kvpool::setLengths(request, std::strlen(key), text.size());
+  kvpool::setRequestLengths(request, std::strlen(key), text.size());
   return KVPOOL_OK;
 }
 
@@ -175,7 +176,8 @@ int storeKvPoolDataBlock(PoolBlockRequest* request) {
   KvPoolBackend* backend = kvpool::processPoolBackend();
   const char* key = request->key != nullptr ? request->key : "";
   const char* value = request->value != nullptr ? request->value : "";
-  kvpool::setLengths(request, std::strlen(key), std::strlen(value));
+  kvpool::setRequestLengths(request, std::strlen(key), std::strlen(value));
+  if (backend == kvpool::sharedMemoryBackend()) return kvpool::storeProcessPoolValue(key, value);
   return backend->methods->store(backend, kvpool::poolText(key), kvpool::poolText(value)).code;
 }
 

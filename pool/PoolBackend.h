@@ -227,6 +227,12 @@ RemoteBatchReply runBackendBatch(KvPoolBackend& backend, const std::vector<Remot
 // a node context lives. And the shared-memory one on the process's own pool.
 KvPoolBackend* processPoolBackend();
 KvPoolBackend* sharedMemoryBackend();
+// The exported get and store on the process's own segment, as the
+// shared-memory table does them but on the caller's texts.
+int getProcessPoolValue(PoolBlockRequest* request, const char* key);
+int storeProcessPoolValue(const char* key, const char* value);
+// The record sizes a request reports for key and value (bytes, no NUL).
+void setRequestLengths(PoolBlockRequest* request, std::size_t keyBytes, std::size_t valueBytes);
 
 struct RedisEndpoint {
   std::string host;

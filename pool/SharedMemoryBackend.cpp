@@ -24,21 +24,34 @@ KvPoolOutcome unavailable(const char* function) {
                      std::string(function) + ": " + getKvPoolUnavailableText());
 }
 
-// A get through getPoolValue; *value holds the text on 0.
-int getValue(const PoolView& view, const std::string& key, std::string* value) {
+// A get through getPoolValue: on 0, *value is a new copy the caller frees,
+// cut at its first NUL, and *valueBytes its length.
+int getText(const PoolView& view, const char* key, char** value, std::size_t* valueBytes) {
   PoolBlockRequest request{};
-  const int result = getPoolValue(view, &request, key.c_str());
+  const int result = getPoolValue(view, &request, key);
   if (result != KVPOOL_OK) return result;
   const std::size_t length = request.valueLength > 0 ? request.valueLength - 1 : 0;
-  value->assign(request.value, strnlen(request.value, length));
-  std::free(request.value);
+  *valueBytes = strnlen(request.value, length);
+  // The copy is ours: its end is NUL whatever the segment held meanwhile.
+  if (request.valueLength > 0) request.value[*valueBytes] = '\0';
+  *value = request.value;
   return KVPOOL_OK;
 }
 
-int storeValue(const PoolView& view, const std::string& key, const std::string& value) {
+int getValue(const PoolView& view, const std::string& key, std::string* value) {
+  char* text = nullptr;
+  std::size_t bytes = 0;
+  const int result = getText(view, key.c_str(), &text, &bytes);
+  if (result != KVPOOL_OK) return result;
+  value->assign(text, bytes);
+  std::free(text);
+  return KVPOOL_OK;
+}
+
+int storeValue(const PoolView& view, const char* key, const char* value) {
   PoolBlockRequest request{};
-  request.key = const_cast<char*>(key.c_str());
-  request.value = const_cast<char*>(value.c_str());
+  request.key = const_cast<char*>(key);
+  request.value = const_cast<char*>(value);
   return storePoolValue(view, &request);
 }
 
@@ -54,7 +67,7 @@ KvPoolOutcome get(KvPoolBackend*, KvPoolText key, KvPoolSink* sink) {
 KvPoolOutcome store(KvPoolBackend*, KvPoolText key, KvPoolText value) {
   const ProcessPoolCall call;
   if (!call.available()) return unavailable("storeKvPoolDataBlock");
-  return poolOutcome(storeValue(call.view(), textOf(key), textOf(value)));
+  return poolOutcome(storeValue(call.view(), textOf(key).c_str(), textOf(value).c_str()));
 }
 
 KvPoolOutcome remove(KvPoolBackend*, const KvPoolText* keys, uint64_t keyCount, int64_t* removed) {
@@ -142,9 +155,10 @@ KvPoolOutcome runBatch(KvPoolBackend*, const KvPoolOp* ops, uint64_t opCount,
       if (result == KVPOOL_KEY_NOT_FOUND && missingIsEmpty) result = KVPOOL_OK;
     } else if (op.kind == kKvPoolOpSetFromGet && op.source >= 0 &&
                static_cast<uint64_t>(op.source) < i) {
-      result = storeValue(call.view(), key, read[static_cast<std::size_t>(op.source)]);
+      result =
+          storeValue(call.view(), key.c_str(), read[static_cast<std::size_t>(op.source)].c_str());
     } else {
-      result = storeValue(call.view(), key, textOf(op.value));
+      result = storeValue(call.view(), key.c_str(), textOf(op.value).c_str());
     }
     if (result != KVPOOL_OK) {
       *failedOp = static_cast<int32_t>(i);
@@ -196,6 +210,24 @@ KvPoolBackend sharedMemory = {&kMethods};
 
 KvPoolBackend* sharedMemoryBackend() {
   return &sharedMemory;
+}
+
+int getProcessPoolValue(PoolBlockRequest* request, const char* key) {
+  const ProcessPoolCall call;
+  if (!call.available()) return unavailable("getKvPoolDataBlock").code;
+  char* value = nullptr;
+  std::size_t valueBytes = 0;
+  const int result = getText(call.view(), key, &value, &valueBytes);
+  if (result != KVPOOL_OK) return result;
+  request->value = value;
+  setRequestLengths(request, std::strlen(key), valueBytes);
+  return KVPOOL_OK;
+}
+
+int storeProcessPoolValue(const char* key, const char* value) {
+  const ProcessPoolCall call;
+  if (!call.available()) return unavailable("storeKvPoolDataBlock").code;
+  return storeValue(call.view(), key, value);
 }
 
 }  // namespace kvpool

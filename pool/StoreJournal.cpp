@@ -10,7 +10,7 @@ JournalStepHook journalStepHook = nullptr;
 
 namespace {
 
-constexpr uint32_t kJournalMagic = 0x4B564A33;  // "KVJ3": the layout with checks and flags
+constexpr uint32_t kJournalMagic = 0x4B564A34;  // "KVJ4": the layout with word checks and flags
 constexpr int32_t kHeaderSize = sizeof(PoolControl);
 // The move copies the saved records back in pieces of this size; the step
 // hook sees each piece.
@@ -23,12 +23,29 @@ void noteState(StoreJournal* journal, uint32_t state) {
   __atomic_store_n(&journal->state, state, __ATOMIC_RELEASE);
 }
 
-// FNV-1a, 32 bits: cheap, and enough to tell an entry of ours from bytes
-// written by anyone else.
-uint32_t hashBytes(uint32_t hash, const void* data, std::size_t bytes) {
+// A multiply-xor hash over 8-byte words (the last one padded with zeros):
+// cheap, and enough to tell an entry of ours from bytes written by anyone
+// else.
+uint32_t hashBytes(uint32_t seed, const void* data, std::size_t bytes) {
+  constexpr uint64_t kPrime = 0x100000001b3ull;
   const auto* byte = static_cast<const unsigned char*>(data);
-  for (std::size_t i = 0; i < bytes; ++i) hash = (hash ^ byte[i]) * 16777619u;
-  return hash;
+  uint64_t hash = (seed ^ bytes) * kPrime;
+  auto mix = [&](uint64_t word) {
+    hash = (hash ^ word) * kPrime;
+    hash ^= hash >> 32;
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= bytes; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, byte + i, sizeof word);
+    mix(word);
+  }
+  if (i < bytes) {
+    uint64_t word = 0;
+    std::memcpy(&word, byte + i, bytes - i);
+    mix(word);
+  }
+  return static_cast<uint32_t>(hash);
 }
 constexpr uint32_t kHashBasis = 2166136261u;
 

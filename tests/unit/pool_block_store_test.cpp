@@ -129,6 +129,16 @@ TEST_F(PoolBlockStoreTest, FirstRecordLiesBehindTheHeaderWithItsLengths) {
   found.value[0] = 'X';  // a copy: the pool keeps its value
   std::free(found.value);
   EXPECT_EQ(getValue("KvPoolK"), "v");
+
+  // A value with a NUL inside (written by anyone) reads up to it, lengths too.
+  ASSERT_EQ(storeValue("KvPoolN", "abc"), KVPOOL_OK);
+  poolBytes()[34 + 12 + 8 + 1] = '\0';
+  PoolBlockRequest cut{};
+  ASSERT_EQ(getKvPoolDataBlock(&cut, "KvPoolN"), KVPOOL_OK);
+  EXPECT_STREQ(cut.value, "a");
+  EXPECT_EQ(cut.valueLength, 2);
+  EXPECT_EQ(cut.blockSize, 22);
+  std::free(cut.value);
 }
 
 TEST_F(PoolBlockStoreTest, RecordEndingExactlyAtCapacityFitsAndOneByteMoreIsRefused) {

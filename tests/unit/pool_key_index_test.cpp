@@ -113,9 +113,15 @@ TEST(KeyIndexTest, FindsEveryKeyWhereItLiesAfterManyReplacements) {
   for (int i = 0; i < 20; ++i) ASSERT_EQ(storeValue(keyOf(i), "v"), 0);
   ASSERT_TRUE(getValue(keyOf(0)).has_value());  // builds the index
   const kvpool::PoolView pool = kvpool::processPoolView();
-  for (int round = 0; round < 150; ++round) {
-    ASSERT_EQ(storeValue(keyOf(round * 7 % 20), std::string(round % 5 + 1, 'x')), 0);
-    if (round % 50 != 49) continue;
+  for (int round = 0; round < 1200; ++round) {
+    const std::string key = keyOf(round * 7 % 20);
+    // A removal now and then: the entry a find just gave goes.
+    if (round % 10 == 9) {
+      ASSERT_TRUE(getValue(key).has_value());
+      ASSERT_EQ(kvpool::removePoolValue(pool, key.c_str()), 0);
+    }
+    ASSERT_EQ(storeValue(key, std::string(round % 5 + 1, 'x')), 0);
+    if (round % 300 != 299) continue;
     const PoolControl header = poolHeader();
     const uint32_t changes = kvpool::journalChanges(pool.journal);
     // The stores kept it current: no store fell back to a walk.
