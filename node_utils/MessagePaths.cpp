@@ -65,13 +65,6 @@ PathRoot rootOf(const char* keyword, std::size_t bytes) {
   return PathRoot::kNone;
 }
 
-bool isAscii(const char* text, std::size_t bytes) {
-  for (std::size_t i = 0; i < bytes; ++i) {
-    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
-  }
-  return true;
-}
-
 // The element's name into units (terminated), or -1 when it cannot be read
 // whole: a failed call, or a name of kNameUnits units or more.
 int readNameUnits(CciElement* element, CciChar (&units)[kNameUnits]) {
@@ -108,23 +101,47 @@ CciElement* findChild(CciElement* parent, const ParsedPath& path, std::size_t in
   const int occurrence = path.segment(index).occurrence;
   int rc = CCI_SUCCESS;
   CciElement* child = cniFirstChild(&rc, parent);
-  if (rc != CCI_SUCCESS) return nullptr;
-  bool named = child != nullptr && nameMatches(child, path, index);
-  while (child != nullptr && !named) {
+  while (rc == CCI_SUCCESS && child != nullptr && !nameMatches(child, path, index)) {
     child = cniNextSibling(&rc, child);
-    if (rc != CCI_SUCCESS) return nullptr;
-    named = child != nullptr && nameMatches(child, path, index);
   }
-  if (occurrence == kNoOccurrence) return nullptr;
+  if (rc != CCI_SUCCESS || child == nullptr || occurrence == kNoOccurrence) return nullptr;
   // Name[n] counts only the run of same-named siblings that starts here.
-  int count = 0;
-  while (child != nullptr && count < occurrence && named) {
+  for (int count = 0; count < occurrence; ++count) {
     child = cniNextSibling(&rc, child);
-    if (rc != CCI_SUCCESS) return nullptr;
-    named = child != nullptr && nameMatches(child, path, index);
-    ++count;
+    if (rc != CCI_SUCCESS || child == nullptr || !nameMatches(child, path, index)) return nullptr;
   }
-  return child != nullptr && count == occurrence && named ? child : nullptr;
+  return child;
+}
+
+// The root element of a keyword's tree, or null (kNone, failed call).
+CciElement* findPathRoot(PathRoot root, CciMessage* message, CciMessage* exceptionList,
+                         CciMessage* destinationList) {
+  if (root == PathRoot::kNone) return nullptr;
+  int rc = CCI_SUCCESS;
+  CciElement* element = cniRootElement(&rc, root == PathRoot::kExceptionList     ? exceptionList
+                                            : root == PathRoot::kDestinationList ? destinationList
+                                                                                 : message);
+  if (root == PathRoot::kBody && rc == CCI_SUCCESS && element != nullptr) {
+    element = cniLastChild(&rc, element);
+  }
+  return rc == CCI_SUCCESS ? element : nullptr;
+}
+
+// How far a path's segments lead below an element: the element they name or
+// the deepest found, and the first segment not found (segmentCount() when
+// all were).
+struct PathWalk {
+  CciElement* element;
+  std::size_t missing;
+};
+PathWalk walkPath(const ParsedPath& path, CciElement* from) {
+  CciElement* parent = from;
+  for (std::size_t i = 0; i < path.segmentCount(); ++i) {
+    CciElement* child = findChild(parent, path, i);
+    if (child == nullptr) return {parent, i};
+    parent = child;
+  }
+  return {parent, path.segmentCount()};
 }
 
 // Creates the segments from walk.missing on below the deepest element found,
@@ -134,7 +151,7 @@ CciElement* findChild(CciElement* parent, const ParsedPath& path, std::size_t in
 // name exists where it is missing, so a new one would be the first, not the
 // n-th, and an element named "Line[3]" is what the path reads as the third
 // Line, not its name.
-CciElement* createMissing(const ParsedPath& path, const kvpool::PathWalk& walk) {
+CciElement* createMissing(const ParsedPath& path, const PathWalk& walk) {
   for (std::size_t i = walk.missing; i < path.segmentCount(); ++i) {
     const PathSegment& segment = path.segment(i);
     if (segment.occurrence != 0 || segment.nameBytes == 0) return nullptr;
@@ -152,41 +169,36 @@ CciElement* createMissing(const ParsedPath& path, const kvpool::PathWalk& walk) 
 
 // The element a path names before the creation rules apply: the root alone
 // for a keyword without segments. Null element when the keyword names no tree.
-kvpool::PathWalk resolve(const ParsedPath& path, CciMessage* message, CciMessage* exceptionList,
-                         CciMessage* destinationList) {
-  CciElement* root = kvpool::findPathRoot(path.root(), message, exceptionList, destinationList);
+PathWalk resolve(const ParsedPath& path, CciMessage* message, CciMessage* exceptionList,
+                 CciMessage* destinationList) {
+  CciElement* root = findPathRoot(path.root(), message, exceptionList, destinationList);
   if (root == nullptr) return {nullptr, 0};
-  return kvpool::walkPath(path, root);
+  return walkPath(path, root);
+}
+
+// A text path parsed, then resolved by the function given.
+template <auto resolveParsed>
+CciElement* onParsedPath(const char* path, CciMessage* message, CciMessage* exceptionList,
+                         CciMessage* destinationList) {
+  ParsedPath parsed;
+  if (!parsed.parse(path)) return nullptr;
+  return resolveParsed(parsed, message, exceptionList, destinationList);
 }
 
 }  // namespace
 
 // ---- ParsedPath ------------------------------------------------------------------
 
-bool kvpool::ParsedPath::parse(const char* path) noexcept {
+bool kvpool::ParsedPath::parse(const char* path, bool withRoot) noexcept {
   root_ = PathRoot::kNone;
   names_.clear();
   units_.clear();
   segments_.clear();
   if (path == nullptr) return false;
   std::size_t next = 0;
-  root_ = rootOf(path, tokenEnd(path, 0, &next));
+  if (withRoot) root_ = rootOf(path, tokenEnd(path, 0, &next));
   try {
     if (next != std::string::npos) addSegments(path, next);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
-
-bool kvpool::ParsedPath::parseSegments(const char* segments) noexcept {
-  root_ = PathRoot::kNone;
-  names_.clear();
-  units_.clear();
-  segments_.clear();
-  if (segments == nullptr) return false;
-  try {
-    addSegments(segments, 0);
     return true;
   } catch (const std::bad_alloc&) {
     return false;
@@ -231,11 +243,8 @@ void kvpool::ParsedPath::addSegment(const char* text, std::size_t textStart, std
   // The units an element made for the segment is named with, as CciString
   // gives them; ASCII widens unit for unit without the broker.
   segment.comparesUnits = nameBytes > 0;
-  if (isAscii(name, nameBytes)) {
-    units_.resize(segment.unitStart + nameBytes);
-    for (std::size_t i = 0; i < nameBytes; ++i) {
-      units_[segment.unitStart + i] = static_cast<unsigned char>(name[i]);
-    }
+  if (kvpool::isAscii(name, nameBytes)) {
+    units_.insert(units_.end(), name, name + nameBytes);
   } else {
     units_.resize(units_.size() + nameBytes + 1);
     CciChar* units = units_.data() + segment.unitStart;
@@ -259,40 +268,6 @@ void kvpool::ParsedPath::addSegment(const char* text, std::size_t textStart, std
 
 // ---- Resolving parsed paths ------------------------------------------------------
 
-CciElement* kvpool::findPathRoot(PathRoot root, CciMessage* message, CciMessage* exceptionList,
-                                 CciMessage* destinationList) {
-  int rc = CCI_SUCCESS;
-  CciElement* element = nullptr;
-  switch (root) {
-    case PathRoot::kRoot:
-      element = cniRootElement(&rc, message);
-      break;
-    case PathRoot::kExceptionList:
-      element = cniRootElement(&rc, exceptionList);
-      break;
-    case PathRoot::kDestinationList:
-      element = cniRootElement(&rc, destinationList);
-      break;
-    case PathRoot::kBody:
-      element = cniRootElement(&rc, message);
-      if (rc == CCI_SUCCESS && element != nullptr) element = cniLastChild(&rc, element);
-      break;
-    case PathRoot::kNone:
-      return nullptr;
-  }
-  return rc == CCI_SUCCESS ? element : nullptr;
-}
-
-kvpool::PathWalk kvpool::walkPath(const ParsedPath& path, CciElement* from) {
-  CciElement* parent = from;
-  for (std::size_t i = 0; i < path.segmentCount(); ++i) {
-    CciElement* child = findChild(parent, path, i);
-    if (child == nullptr) return {parent, i};
-    parent = child;
-  }
-  return {parent, path.segmentCount()};
-}
-
 CciElement* kvpool::getPathValue(const ParsedPath& path, CciMessage* message,
                                  CciMessage* exceptionList, CciMessage* destinationList) {
   const PathWalk walk = resolve(path, message, exceptionList, destinationList);
@@ -311,13 +286,6 @@ CciElement* kvpool::addOrGetPathElement(const ParsedPath& path, CciMessage* mess
   return createMissing(path, walk);
 }
 
-CciElement* kvpool::addPathElement(const ParsedPath& path, CciMessage* message,
-                                   CciMessage* exceptionList, CciMessage* destinationList) {
-  const PathWalk walk = resolve(path, message, exceptionList, destinationList);
-  if (walk.element == nullptr || walk.missing == path.segmentCount()) return nullptr;
-  return createMissing(path, walk);
-}
-
 // ---- The exported text functions -------------------------------------------------
 
 extern "C" {
@@ -325,8 +293,8 @@ extern "C" {
 KVPOOL_EXPORT CciElement* findRootElement(const char* segment, CciMessage* message,
                                           CciMessage* exceptionList, CciMessage* destinationList) {
   if (segment == nullptr) return nullptr;
-  return kvpool::findPathRoot(rootOf(segment, std::strlen(segment)), message, exceptionList,
-                              destinationList);
+  return findPathRoot(rootOf(segment, std::strlen(segment)), message, exceptionList,
+                      destinationList);
 }
 
 KVPOOL_EXPORT CciElement* findElement(const char* path, CciElement* parent, char** remainingPath) {
@@ -334,8 +302,8 @@ KVPOOL_EXPORT CciElement* findElement(const char* path, CciElement* parent, char
   if (path == nullptr || parent == nullptr) return parent;
   // Without memory for the parse nothing can be said about the path.
   ParsedPath parsed;
-  if (!parsed.parseSegments(path)) return nullptr;
-  const kvpool::PathWalk walk = kvpool::walkPath(parsed, parent);
+  if (!parsed.parse(path, false)) return nullptr;
+  const PathWalk walk = walkPath(parsed, parent);
   if (walk.missing == parsed.segmentCount()) return walk.element;
   // The missing part as the caller wrote it.
   *remainingPath = strdup(path + parsed.segment(walk.missing).textStart);
@@ -375,24 +343,22 @@ KVPOOL_EXPORT CciElement* addChildElement(char* path, CciElement* parent) {
 
 KVPOOL_EXPORT CciElement* NodeGetValue(const char* path, CciMessage* message,
                                        CciMessage* exceptionList, CciMessage* destinationList) {
-  ParsedPath parsed;
-  if (!parsed.parse(path)) return nullptr;
-  return kvpool::getPathValue(parsed, message, exceptionList, destinationList);
+  return onParsedPath<kvpool::getPathValue>(path, message, exceptionList, destinationList);
 }
 
 KVPOOL_EXPORT CciElement* NodeAddOrGetElement(const char* path, CciMessage* message,
                                               CciMessage* exceptionList,
                                               CciMessage* destinationList) {
-  ParsedPath parsed;
-  if (!parsed.parse(path)) return nullptr;
-  return kvpool::addOrGetPathElement(parsed, message, exceptionList, destinationList);
+  return onParsedPath<kvpool::addOrGetPathElement>(path, message, exceptionList, destinationList);
 }
 
 KVPOOL_EXPORT CciElement* NodeAddElement(const char* path, CciMessage* message,
                                          CciMessage* exceptionList, CciMessage* destinationList) {
   ParsedPath parsed;
   if (!parsed.parse(path)) return nullptr;
-  return kvpool::addPathElement(parsed, message, exceptionList, destinationList);
+  const PathWalk walk = resolve(parsed, message, exceptionList, destinationList);
+  if (walk.element == nullptr || walk.missing == parsed.segmentCount()) return nullptr;
+  return createMissing(parsed, walk);
 }
 
 KVPOOL_EXPORT CciMessage* NodeCopyMessage(CciMessage* message) {

@@ -103,11 +103,10 @@ struct PathSegment {
 // resolve it on messages no other thread uses.
 class ParsedPath {
  public:
-  // A path with its root keyword ("Body.Order.Id"). False when memory runs
-  // out; the path is then unusable.
-  bool parse(const char* path) noexcept;
-  // Segments only, the first one possibly empty, as findElement reads them.
-  bool parseSegments(const char* segments) noexcept;
+  // A path with its root keyword ("Body.Order.Id"), or without (segments
+  // only, the first one possibly empty, as findElement reads them). False
+  // when memory runs out; the path is then unusable.
+  bool parse(const char* path, bool withRoot = true) noexcept;
 
   PathRoot root() const { return root_; }
   std::size_t segmentCount() const { return segments_.size(); }
@@ -131,24 +130,11 @@ class ParsedPath {
   std::vector<PathSegment> segments_;
 };
 
-// The root element of a keyword's tree, or null (kNone, failed call).
-CciElement* findPathRoot(PathRoot root, CciMessage* message, CciMessage* exceptionList,
-                         CciMessage* destinationList);
-
-// How far a path's segments lead below an element.
-struct PathWalk {
-  CciElement* element;  // the element the segments name, or the deepest found
-  std::size_t missing;  // the first segment not found; segmentCount() when all were
-};
-PathWalk walkPath(const ParsedPath& path, CciElement* from);
-
-// NodeGetValue, NodeAddOrGetElement and NodeAddElement on a parsed path.
+// NodeGetValue and NodeAddOrGetElement on a parsed path.
 CciElement* getPathValue(const ParsedPath& path, CciMessage* message, CciMessage* exceptionList,
                          CciMessage* destinationList);
 CciElement* addOrGetPathElement(const ParsedPath& path, CciMessage* message,
                                 CciMessage* exceptionList, CciMessage* destinationList);
-CciElement* addPathElement(const ParsedPath& path, CciMessage* message, CciMessage* exceptionList,
-                           CciMessage* destinationList);
 
 }  // namespace kvpool
 #endif

@@ -11,7 +11,6 @@
 #include "pool/PoolSession.h"
 #include "script/PoolScript.h"
 #include "script/PoolStatement.h"
-#include "script/StatementValue.h"
 #include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
 #include "support/MallocPtr.h"

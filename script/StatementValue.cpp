@@ -1,9 +1,8 @@
 // A statement's value between its two operands.
-#include "script/StatementValue.h"
-
 #include <cstdlib>
 #include <cstring>
 
+#include "script/PoolStatement.h"
 #include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
 #include "support/Trace.h"
@@ -11,20 +10,6 @@
 namespace {
 
 constexpr CciChar kNoUnits[1] = {0};
-
-bool isAscii(const CciChar* units, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) {
-    if (units[i] >= 0x80) return false;
-  }
-  return true;
-}
-
-bool isAscii(const char* text, std::size_t bytes) {
-  for (std::size_t i = 0; i < bytes; ++i) {
-    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
-  }
-  return true;
-}
 
 // No unpaired surrogate: the broker turns such text into UTF-8 and back
 // without a change.

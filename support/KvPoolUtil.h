@@ -49,6 +49,20 @@ KVPOOL_EXPORT void checkRC(int returnCode);
 
 #ifdef __cplusplus
 }
+
+#include <algorithm>
+#include <cstddef>
+#include <type_traits>
+
+namespace kvpool {
+// True when none of the count units (or bytes) lies outside ASCII.
+template <typename Unit>
+bool isAscii(const Unit* text, std::size_t count) {
+  return std::all_of(text, text + count, [](Unit unit) {
+    return static_cast<std::make_unsigned_t<Unit>>(unit) < 0x80;
+  });
+}
+}  // namespace kvpool
 #endif
 
 #endif
