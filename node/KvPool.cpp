@@ -68,9 +68,6 @@ std::vector<char*> labels;
 // Texts that live as long as the library is loaded; a host that unloads the
 // plug-in gets them back.
 struct LoadedTexts {
-  LoadedTexts() = default;
-  LoadedTexts(const LoadedTexts&) = delete;
-  LoadedTexts& operator=(const LoadedTexts&) = delete;
   ~LoadedTexts() {
     for (CciChar** constant : kConstants) {
       std::free(*constant);

@@ -126,29 +126,16 @@ KVPOOL_EXPORT void* getAttributePointer(NodeContext* context, const CciChar* nam
 // 0 or 1 for a boolean attribute; -1 when missing or not a boolean.
 KVPOOL_EXPORT int getBoolAttribute(NodeContext* context, const CciChar* name);
 
-// The context's script, compiled and run by script/ (script/PoolScript.h).
+// The context's script, compiled and run by script/; the results, the
+// ownership of texts and the locking are those of kvpool::compilePoolScript,
+// appendPoolStatement and runPoolScript (script/PoolScript.h).
 //
 // Compiles the context's KvPoolExpression into its statement list, replacing
-// the previous list. 0 compiled (also an empty script or one without ';');
-// 1 a statement does not begin with "SET" (or no memory); 2 an assignment
-// begins with "Input" (event 16); 100 a rejected character (event 15). After
-// a failure the list holds the statements before the failing one. Statements
-// are kept as UTF-8.
+// the previous list.
 KVPOOL_EXPORT int processKvPoolscript(NodeContext* context);
-// Normalises one statement in place (drops spaces, tabs, line feeds and the
-// leading "SET") and appends it; on success the list owns the malloc'd text,
-// otherwise the caller keeps it. 0, 1 or 2 as above.
+// Normalises one statement in place and appends it to the context's list.
 KVPOOL_EXPORT int insertKvScript(NodeContext* context, char* statement);
-// Runs the statement list once with the context's two flags, stopping at the
-// first failing statement. 0 all done; 1 a right operand element is missing;
-// 2 a right operand pool key is missing; 3 a left operand element cannot be
-// created; 4 malformed statement; 5 the pool is unavailable (its lock could
-// not be taken); 8 the pool is full. On 1, 2, 3 and 4 *errorText receives a
-// new copy of the failing operand, on 5 of the failed system call (on Redis:
-// the backend) and its error, that the caller frees; otherwise it is not
-// written. Takes the pool's lock per read and store, none between
-// statements; on Redis the message's pool operations make one exchange
-// (script/PoolScript.h).
+// Runs the statement list once with the context's two flags.
 KVPOOL_EXPORT int runKvPoolscript(NodeContext* context, CciMessage* inputMessage,
                                   CciMessage* exceptionList, CciMessage* destinationList,
                                   CciMessage* outputMessage, char** errorText);

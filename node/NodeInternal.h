@@ -26,10 +26,6 @@ int flagValue(const AttrTblEntry* entry);
 // attributes as they stand.
 void storeScriptFlags(NodeContext* context);
 
-// Releases every statement of the context's list (text, then entry) and
-// leaves the list empty.
-void releasePoolScriptList(NodeContext* context);
-
 }  // namespace kvpool
 
 #endif

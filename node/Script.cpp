@@ -38,13 +38,9 @@ void kvpool::storeScriptFlags(NodeContext* context) {
   context->insertKeyNotFound = flagValue(findAttribute(context, kInsertKeyNotFound.units));
 }
 
-void kvpool::releasePoolScriptList(NodeContext* context) {
-  releasePoolScript(&context->scriptHead);
-}
-
 int processKvPoolscript(NodeContext* context) {
   // A new setting replaces the statements of the earlier one.
-  kvpool::releasePoolScriptList(context);
+  kvpool::releasePoolScript(&context->scriptHead);
   MallocPtr<CciChar> name(CciString("KvPoolExpression", kCodePageUtf8));
   const auto* script = static_cast<const CciChar*>(getAttributePointer(context, name.get()));
   return kvpool::compilePoolScript(script, &context->scriptHead);
@@ -57,11 +53,9 @@ int insertKvScript(NodeContext* context, char* statement) {
 int runKvPoolscript(NodeContext* context, CciMessage* inputMessage, CciMessage* exceptionList,
                     CciMessage* destinationList, CciMessage* outputMessage, char** errorText) {
   Log("-->runKvPoolscript\n");
-  kvpool::PoolScriptFlags flags;
-  flags.elementNotFound = context->storeEltNotFound;
-  Log("  iNullShmAllow=%d\n", flags.elementNotFound);
-  flags.keyNotFound = context->insertKeyNotFound;
-  Log("  iNullEltAllow=%d\n", flags.keyNotFound);
-  return kvpool::runPoolScript(context->scriptHead, flags, inputMessage, exceptionList,
-                               destinationList, outputMessage, errorText);
+  Log("  iNullShmAllow=%d\n", context->storeEltNotFound);
+  Log("  iNullEltAllow=%d\n", context->insertKeyNotFound);
+  return kvpool::runPoolScript(
+      context->scriptHead, {context->storeEltNotFound, context->insertKeyNotFound}, inputMessage,
+      exceptionList, destinationList, outputMessage, errorText);
 }

@@ -70,27 +70,22 @@ void StatementValue::setEmpty() {
 const char* StatementValue::text() {
   if (text_ != nullptr) return text_;
   const auto length = static_cast<std::size_t>(CciCharLen(units_));
-  if (isAscii(units_, length)) {
-    char* target = shortText_;
-    if (length + 1 > sizeof shortText_) {
-      heapText_.reset(static_cast<char*>(std::malloc(length + 1)));
-      if (!heapText_) return text_ = "";
-      target = heapText_.get();
-    }
-    for (std::size_t i = 0; i <= length; ++i) target[i] = static_cast<char>(units_[i]);
-    return text_ = target;
-  }
+  const bool ascii = isAscii(units_, length);
   // As mbString converts: nine bytes a unit, the empty text when it fails.
-  const std::size_t capacity = 9 * (length + 1);
+  const std::size_t capacity = ascii ? length + 1 : 9 * (length + 1);
   char* target = shortText_;
   if (capacity > sizeof shortText_) {
     heapText_.reset(static_cast<char*>(std::malloc(capacity)));
     if (!heapText_) return text_ = "";
     target = heapText_.get();
   }
-  int rc = 0;
-  cciUcsToMbs(&rc, units_, target, static_cast<int>(capacity), kCodePageUtf8);
-  if (rc != CCI_SUCCESS) target[0] = '\0';
+  if (ascii) {
+    for (std::size_t i = 0; i <= length; ++i) target[i] = static_cast<char>(units_[i]);
+  } else {
+    int rc = 0;
+    cciUcsToMbs(&rc, units_, target, static_cast<int>(capacity), kCodePageUtf8);
+    if (rc != CCI_SUCCESS) target[0] = '\0';
+  }
   return text_ = target;
 }
 

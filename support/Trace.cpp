@@ -1,9 +1,6 @@
-// The trace log "/tmp/KvPool.log". Each write is one write(2) of the label
-// and the text together, made before the call returns: lines of threads and
-// processes never split or mix, and no stdio lock or buffer stands between.
-// KVPOOL_TRACE=off turns the file off for the process; past
-// KVPOOL_TRACE_LIMIT MiB (default 64) the file becomes /tmp/KvPool.log.1 and
-// a new one begins, so the trace never fills /tmp.
+// The trace log. Each line is one write(2) of the label and the text, made
+// before the call returns: lines of threads and processes never split or mix,
+// and no stdio lock or buffer stands between.
 #include "support/Trace.h"
 
 #include <errno.h>
@@ -46,22 +43,20 @@ struct TraceSettings {
   uint64_t limitBytes = kDefaultLimitMiB << 20;
 };
 
-TraceSettings readSettings() {
-  TraceSettings settings;
-  const char* mode = std::getenv("KVPOOL_TRACE");
-  if (mode != nullptr && std::strcmp(mode, "off") == 0) settings.enabled = false;
-  if (const char* limit = std::getenv("KVPOOL_TRACE_LIMIT")) {
-    char* end = nullptr;
-    const long mib = std::strtol(limit, &end, 10);
-    if (end != limit && *end == '\0' && mib > 0 && mib <= (1L << 20)) {
-      settings.limitBytes = static_cast<uint64_t>(mib) << 20;
-    }
-  }
-  return settings;
-}
-
 const TraceSettings& settings() {
-  static const TraceSettings value = readSettings();
+  static const TraceSettings value = [] {
+    TraceSettings read;
+    const char* mode = std::getenv("KVPOOL_TRACE");
+    if (mode != nullptr && std::strcmp(mode, "off") == 0) read.enabled = false;
+    if (const char* limit = std::getenv("KVPOOL_TRACE_LIMIT")) {
+      char* end = nullptr;
+      const long mib = std::strtol(limit, &end, 10);
+      if (end != limit && *end == '\0' && mib > 0 && mib <= (1L << 20)) {
+        read.limitBytes = static_cast<uint64_t>(mib) << 20;
+      }
+    }
+    return read;
+  }();
   return value;
 }
 
@@ -137,8 +132,7 @@ void checkTraceFile(int fd) {
   ::close(fresh);
 }
 
-// A bounded line buffer on the stack; only a line longer than it goes to
-// the heap.
+// A line on the stack; only a longer one goes to the heap.
 class LineBuffer {
  public:
   void append(const char* text, std::size_t length) {
@@ -147,7 +141,7 @@ class LineBuffer {
       used_ += length;
       return;
     }
-    spill();
+    if (heap_.empty()) heap_.assign(stack_, used_);
     heap_.append(text, length);
   }
   void append(const char* text) { append(text, std::strlen(text)); }
@@ -162,16 +156,12 @@ class LineBuffer {
   std::size_t size() const { return heap_.empty() ? used_ : heap_.size(); }
 
  private:
-  void spill() {
-    if (heap_.empty()) heap_.assign(stack_, used_);
-  }
   char stack_[4096];
   std::size_t used_ = 0;
   std::string heap_;
 };
 
-// Writes the line in one write: label and text together, so lines of
-// threads and processes never mix.
+// Writes the line in one write, then looks at the file now and then.
 void emitLine(const LineBuffer& line) {
   const int fd = traceDescriptor();
   if (fd < 0) return;
@@ -227,7 +217,7 @@ void appendFormatted(LineBuffer& out, const char* directive, ...) {
 }
 
 // A number in decimal, as %d and %u write it.
-void appendDecimal(LineBuffer& out, unsigned long long magnitude, bool negative) {
+void appendDecimal(LineBuffer& out, unsigned long long magnitude, bool negative = false) {
   char digits[24];
   char* start = digits + sizeof digits;
   do {
@@ -236,16 +226,6 @@ void appendDecimal(LineBuffer& out, unsigned long long magnitude, bool negative)
   } while (magnitude != 0);
   if (negative) *--start = '-';
   out.append(start, static_cast<std::size_t>(digits + sizeof digits - start));
-}
-
-void appendDecimal(LineBuffer& out, long long value) {
-  // The magnitude of the most negative value is taken in unsigned arithmetic.
-  const auto magnitude = static_cast<unsigned long long>(value);
-  appendDecimal(out, value < 0 ? 0 - magnitude : magnitude, value < 0);
-}
-
-void appendDecimal(LineBuffer& out, unsigned long long value) {
-  appendDecimal(out, value, false);
 }
 
 // A UTF-16 text that is all ASCII, appended as it is (its UTF-8 is the same
@@ -279,10 +259,6 @@ struct Directive {
   char conversion = '\0';
 };
 
-void skipDigits(const char*& p) {
-  while (*p >= '0' && *p <= '9') ++p;
-}
-
 // Reads the directive starting at the '%' at start, taking the arguments of
 // its stars. False when the format ends before a conversion.
 bool readDirective(const char* start, va_list* args, Directive* d) {
@@ -290,20 +266,18 @@ bool readDirective(const char* start, va_list* args, Directive* d) {
   const char* p = start + 1;
   const char* afterPercent = p;
   while (*p != '\0' && std::string_view("-+ #0").find(*p) != std::string_view::npos) ++p;
-  if (*p == '*') {
-    d->starArgs[d->stars++] = va_arg(*args, int);
-    ++p;
-  } else {
-    skipDigits(p);
-  }
-  if (*p == '.') {
-    ++p;
+  const auto widthOrPrecision = [&] {
     if (*p == '*') {
       d->starArgs[d->stars++] = va_arg(*args, int);
       ++p;
     } else {
-      skipDigits(p);
+      while (*p >= '0' && *p <= '9') ++p;
     }
+  };
+  widthOrPrecision();
+  if (*p == '.') {
+    ++p;
+    widthOrPrecision();
   }
   d->plain = p == afterPercent;
   while (*p == 'h' || *p == 'l' || *p == 'z' || *p == 'j' || *p == 't') {
@@ -318,16 +292,17 @@ bool readDirective(const char* start, va_list* args, Directive* d) {
   return true;
 }
 
-long long signedArgument(const Directive& d, va_list* args) {
-  if (d.sizeT || d.longs >= 2) return va_arg(*args, long long);
-  if (d.longs == 1) return va_arg(*args, long);
-  return va_arg(*args, int);
-}
-
-unsigned long long unsignedArgument(const Directive& d, va_list* args) {
-  if (d.sizeT || d.longs >= 2) return va_arg(*args, unsigned long long);
-  if (d.longs == 1) return va_arg(*args, unsigned long);
-  return va_arg(*args, unsigned int);
+// Takes the integer argument of the type d's length modifier asks for, and
+// hands it to use.
+template <typename Int, typename Long, typename LongLong, typename Use>
+void useInteger(const Directive& d, va_list* args, Use use) {
+  if (d.sizeT || d.longs >= 2) {
+    use(va_arg(*args, LongLong));
+  } else if (d.longs == 1) {
+    use(va_arg(*args, Long));
+  } else {
+    use(va_arg(*args, Int));
+  }
 }
 
 // The directives nearly every line uses, written here: the C library would
@@ -340,11 +315,16 @@ bool appendPlain(LineBuffer& out, const Directive& d, va_list* args) {
     return true;
   }
   if (d.conversion == 'd' || d.conversion == 'i') {
-    appendDecimal(out, signedArgument(d, args));
+    useInteger<int, long, long long>(d, args, [&](long long value) {
+      // The magnitude of the most negative value is taken in unsigned arithmetic.
+      const auto magnitude = static_cast<unsigned long long>(value);
+      appendDecimal(out, value < 0 ? 0 - magnitude : magnitude, value < 0);
+    });
     return true;
   }
   if (d.conversion == 'u') {
-    appendDecimal(out, unsignedArgument(d, args));
+    useInteger<unsigned, unsigned long, unsigned long long>(
+        d, args, [&](unsigned long long value) { appendDecimal(out, value); });
     return true;
   }
   return false;
@@ -375,30 +355,19 @@ void appendThroughLibrary(LineBuffer& out, const Directive& d, va_list* args) {
     if (d.stars == 1) appendFormatted(out, directive, d.starArgs[0], value);
     if (d.stars == 2) appendFormatted(out, directive, d.starArgs[0], d.starArgs[1], value);
   };
-  const bool wide = d.sizeT || d.longs >= 2;
   switch (d.conversion) {
     case 'S':
       appendUnits(out, va_arg(*args, const CciChar*));
       break;
     case 'd':
     case 'i':
-      if (wide)
-        emit(va_arg(*args, long long));
-      else if (d.longs == 1)
-        emit(va_arg(*args, long));
-      else
-        emit(va_arg(*args, int));
+      useInteger<int, long, long long>(d, args, emit);
       break;
     case 'u':
     case 'x':
     case 'X':
     case 'o':
-      if (wide)
-        emit(va_arg(*args, unsigned long long));
-      else if (d.longs == 1)
-        emit(va_arg(*args, unsigned long));
-      else
-        emit(va_arg(*args, unsigned int));
+      useInteger<unsigned, unsigned long, unsigned long long>(d, args, emit);
       break;
     case 'c':
       emit(va_arg(*args, int));
