@@ -1,13 +1,11 @@
-// The KvPoolNode plug-in: entry point, node class, per-node context with its
-// attribute table, terminals and statement list, the broker callbacks, and the
-// context's script calls (script/ compiles and runs; only node/ knows the
-// context). node/ is the top floor: it may include every floor below it.
+// The KvPoolNode plug-in: entry point, node class, per-node context
+// (attributes, terminals, statement list), the broker callbacks and the
+// context's script calls. node/ is the top floor and may include every other.
 //
-// Threads: the broker may run callbacks of different nodes at once but never
-// two callbacks of one context, and never sets attributes during evaluate.
-// Node creation and deletion change the process's pool handles under a
-// process-wide lock that the script's pool reads and stores share; those take
-// the pool's reader/writer lock one at a time, none across statements.
+// Threads: the broker may run callbacks of different nodes at once, never two
+// of one context, and never sets attributes during evaluate. Node creation
+// and deletion change the process's pool handles under a process-wide lock
+// that the script's pool reads and stores share.
 #ifndef KVPOOL_NODE_KVPOOL_H
 #define KVPOOL_NODE_KVPOOL_H
 
@@ -47,15 +45,11 @@ typedef struct NodeContext {
   TerminalListEntry* outTermTail;
   CciChar nodeName[128];
   PoolScriptEntry* scriptHead;
-  // The two flags as getBoolAttribute reads them (1 set, 0 clear, -1
-  // unreadable), kept when the context is made and whenever a boolean is set,
-  // so that a message reads no attribute.
+  // The two flags as getBoolAttribute reads them, kept whenever a boolean is
+  // set so that a message reads no attribute.
   int storeEltNotFound;
   int insertKeyNotFound;
 } NodeContext;
-
-// The six process-wide UTF-16 constants (constKvPoolNode .. constVTRL2) are
-// declared with the event names in support/KvPoolConstants.h.
 
 // The entry the broker calls after loading the library: logs the start-up
 // event (line 993), builds the constants and defines the class "KvPoolNode"
@@ -72,28 +66,24 @@ KVPOOL_EXPORT void defineKvPoolNode(CciFactory* factory);
 //
 // New context with the four attributes, terminals "in", "out", "failure" and
 // a pool user slot; the broker owns it until deleteNodeContext. Null when it
-// cannot be allocated (no slot taken). When the pool is unavailable (it
-// cannot be found, made or mapped, or no slot can be taken on it): event 9
-// and a configuration exception, with the context already released and no
-// slot taken. With no context alive in the process it first reads
-// KVPOOL_BACKEND (pool/PoolBackend.h): malformed, event 17 and a
-// configuration exception saying what is wrong; on Redis no slot is taken
+// cannot be allocated. Pool unavailable (not found, made or mapped, or no
+// slot): event 9 and a configuration exception, context released, no slot
+// taken. KVPOOL_BACKEND (pool/PoolBackend.h) malformed: event 17 and a
+// configuration exception saying what is wrong. On Redis no slot is taken
 // and nothing is created.
 KVPOOL_EXPORT CciContext* createNodeContext(CciFactory* factoryObject, CciChar* nodeName,
                                             CciNode* nodeObject);
-// Gives the user slot back (the machine's last node removes the pool; on
-// Redis nothing is removed) and releases the context with everything it
-// owns. A null context is ignored.
+// Gives the user slot back (the machine's last node removes the pool, but
+// not on Redis) and releases the context; null is ignored.
 KVPOOL_EXPORT void deleteNodeContext(CciContext* context);
 // Name of the attribute at index (0..3). 0 found; 1 no such index (buffer
 // untouched). Writes at most bufferLength units, always terminated.
 KVPOOL_EXPORT int getAttributeName(CciContext* context, int index, CciChar* buffer,
                                    int bufferLength);
-// Stores value (booleans: "false" is 0, any other text 1; strings are copied
-// and KvPoolExpression is compiled, replacing the statement list). 0 the name
-// is an attribute; 1 it is not, "label" included, which sets the trace label.
-// A script that does not compile raises a configuration exception (message
-// 10) after it is stored.
+// Stores value (booleans: "false" is 0, any other text 1; KvPoolExpression
+// is compiled, replacing the statement list; a script that does not compile
+// raises a configuration exception, message 10, after it is stored). 0 an
+// attribute; 1 not one, "label" included, which sets the trace label.
 KVPOOL_EXPORT int setAttribute(CciContext* context, CciChar* name, CciChar* value);
 // Value as text ("true"/"false", decimal, or the string). 0 found; 1 not an
 // attribute (buffer untouched). Writes at most bufferLength units, zero-filled
@@ -106,11 +96,11 @@ KVPOOL_EXPORT int getAttribute(CciContext* context, CciChar* name, CciChar* buff
 KVPOOL_EXPORT void evaluate(CciContext* context, CciMessage* exceptionList,
                             CciMessage* destinationList, CciMessage* message);
 
-// Attribute table and terminal lists of a context. Names are copied (cut to
-// fit their fields); the context owns the entries.
+// Attribute table and terminal lists of a context: names are copied (cut to
+// fit), the context owns the entries.
 //
-// New attribute of type 1, 2 or 3 with zeroed storage; null for another type
-// or when allocation fails.
+// New attribute of type 1, 2 or 3, storage zeroed; null for another type or
+// when allocation fails.
 KVPOOL_EXPORT AttrTblEntry* insAttrTblEntry(NodeContext* context, const CciChar* name, int type);
 // New terminal created on the context's node object; null when allocation fails.
 KVPOOL_EXPORT TerminalListEntry* insInputTerminalListEntry(NodeContext* context,

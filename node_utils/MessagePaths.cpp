@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "support/KvPoolUtil.h"
@@ -367,20 +368,15 @@ KVPOOL_EXPORT CciMessage* NodeCopyMessage(CciMessage* message) {
   CciMessage* copy = cniCreateMessage(&rc, context);
   if (rc != CCI_SUCCESS || copy == nullptr) return nullptr;
   // The new message is released again unless the copy completes.
-  struct MessageGuard {
-    CciMessage* message;
-    ~MessageGuard() {
-      if (message != nullptr) cniDeleteMessage(nullptr, message);
-    }
-  } guard{copy};
+  std::unique_ptr<CciMessage, void (*)(CciMessage*)> guard(
+      copy, [](CciMessage* unfinished) { cniDeleteMessage(nullptr, unfinished); });
   CciElement* source = cniRootElement(&rc, message);
   if (rc != CCI_SUCCESS || source == nullptr) return nullptr;
   CciElement* target = cniRootElement(&rc, copy);
   if (rc != CCI_SUCCESS || target == nullptr) return nullptr;
   cniCopyElementTree(&rc, source, target);
   if (rc != CCI_SUCCESS) return nullptr;
-  guard.message = nullptr;
-  return copy;
+  return guard.release();
 }
 
 }  // extern "C"

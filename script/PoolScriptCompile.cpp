@@ -20,9 +20,6 @@ namespace {
 using kvpool::kCodePageUtf8;
 using kvpool::MallocPtr;
 
-static_assert(kvpool::kOperandBytes == kvpool::kMaxOperandBytes + 1,
-              "an operand buffer holds the longest operand and its terminator");
-
 // The statement's units as UTF-8: splitting happens on UTF-16 indexes, and
 // each statement is converted whole so that non-ASCII names survive.
 MallocPtr<char> statementText(const CciChar* script, int start, int end) {
@@ -31,25 +28,22 @@ MallocPtr<char> statementText(const CciChar* script, int start, int end) {
   return MallocPtr<char>(mbString(units.data(), kCodePageUtf8));
 }
 
-bool startsWith(const char* text, std::string_view prefix) {
-  return std::strncmp(text, prefix.data(), prefix.size()) == 0;
-}
-
 // Classifies an operand and parses its path. The prefixes are tested in the
 // order a run has always tested them.
 bool compileOperand(kvpool::CompiledOperand& operand, const char* text, bool right) {
   operand.text = text;
   operand.target = text;
-  if (startsWith(text, kvpool::kPoolKeyPrefix)) {
+  const std::string_view operandText(text);
+  if (operandText.starts_with(kvpool::kPoolKeyPrefix)) {
     operand.kind = kvpool::OperandKind::kPoolKey;
     return true;
   }
-  if (startsWith(text, "Output")) {
+  if (operandText.starts_with("Output")) {
     operand.kind = kvpool::OperandKind::kOutputPath;
     operand.target = text + 6;
   } else {
     operand.kind = kvpool::OperandKind::kPath;
-    if (right && startsWith(text, kvpool::kInputPrefix)) {
+    if (right && operandText.starts_with(kvpool::kInputPrefix)) {
       operand.target = text + kvpool::kInputPrefix.size();
     }
   }
@@ -95,16 +89,6 @@ PoolStatement* kvpool::compilePoolStatement(const char* assignment) noexcept {
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
-}
-
-CciElement* kvpool::rightOperandElement(const CompiledOperand& right, CciMessage* inputMessage,
-                                        CciMessage* exceptionList, CciMessage* destinationList,
-                                        CciMessage* outputMessage) {
-  if (right.kind == OperandKind::kOutputPath) {
-    Log("  Output.. %s\n", right.target);
-    return getPathValue(right.path, outputMessage, exceptionList, destinationList);
-  }
-  return getPathValue(right.path, inputMessage, exceptionList, destinationList);
 }
 
 void kvpool::releasePoolStatement(PoolStatement* statement) noexcept {

@@ -173,8 +173,10 @@ int ScriptRun::readRight(const CompiledOperand& right, StatementValue& value, in
     }
     return SCRIPT_OK;
   }
-  CciElement* element = rightOperandElement(right, messages_.input, messages_.exceptionList,
-                                            messages_.destinationList, messages_.output);
+  const bool output = right.kind == OperandKind::kOutputPath;
+  if (output) Log("  Output.. %s\n", right.target);
+  CciElement* element = getPathValue(right.path, output ? messages_.output : messages_.input,
+                                     messages_.exceptionList, messages_.destinationList);
   if (element == nullptr) {
     Log("  runKvPoolscript-element not found\n");
     if (flags_.elementNotFound == 0) return failHere(SCRIPT_ELEMENT_NOT_FOUND, right.target);

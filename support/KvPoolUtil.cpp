@@ -15,6 +15,17 @@ Unit* emptyText(Unit* buffer) {
   return buffer;
 }
 
+// Zero-based index of the n-th occurrence of unit among the first length, or -1.
+template <typename Unit>
+int indexOf(const Unit* text, int length, Unit unit, int n) {
+  int count = 0;
+  for (int i = 0; i < length; ++i) {
+    if (text[i] == unit) ++count;
+    if (count == n) return i;
+  }
+  return -1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -93,23 +104,11 @@ char* mbString(const CciChar* text, int codepage) {
 }
 
 int CciCharIndexOf(const CciChar* text, CciChar unit, int n) {
-  int length = CciCharLen(text);
-  int count = 0;
-  for (int i = 0; i < length; ++i) {
-    if (text[i] == unit) ++count;
-    if (count == n) return i;
-  }
-  return -1;
+  return indexOf(text, CciCharLen(text), unit, n);
 }
 
 int CharIndexOf(const char* text, char byte, int n) {
-  int length = static_cast<int>(std::strlen(text));
-  int count = 0;
-  for (int i = 0; i < length; ++i) {
-    if (text[i] == byte) ++count;
-    if (count == n) return i;
-  }
-  return -1;
+  return indexOf(text, static_cast<int>(std::strlen(text)), byte, n);
 }
 
 void UTOASCIICharNCpy(char* destination, const CciChar* source, unsigned int count) {

@@ -355,42 +355,24 @@ void appendThroughLibrary(LineBuffer& out, const Directive& d, va_list* args) {
     if (d.stars == 1) appendFormatted(out, directive, d.starArgs[0], value);
     if (d.stars == 2) appendFormatted(out, directive, d.starArgs[0], d.starArgs[1], value);
   };
-  switch (d.conversion) {
-    case 'S':
-      appendUnits(out, va_arg(*args, const CciChar*));
-      break;
-    case 'd':
-    case 'i':
-      useInteger<int, long, long long>(d, args, emit);
-      break;
-    case 'u':
-    case 'x':
-    case 'X':
-    case 'o':
-      useInteger<unsigned, unsigned long, unsigned long long>(d, args, emit);
-      break;
-    case 'c':
-      emit(va_arg(*args, int));
-      break;
-    case 's': {
-      const char* text = va_arg(*args, const char*);
-      emit(text != nullptr ? text : "(null)");
-      break;
-    }
-    case 'p':
-      emit(va_arg(*args, void*));
-      break;
-    case 'e':
-    case 'E':
-    case 'f':
-    case 'F':
-    case 'g':
-    case 'G':
-      emit(va_arg(*args, double));
-      break;
-    default:  // unknown conversion: written as it stands, no argument taken
-      out.append(directive);
-      break;
+  const char c = d.conversion;
+  if (c == 'S') {
+    appendUnits(out, va_arg(*args, const CciChar*));
+  } else if (c == 'd' || c == 'i') {
+    useInteger<int, long, long long>(d, args, emit);
+  } else if (std::strchr("uxXo", c) != nullptr) {
+    useInteger<unsigned, unsigned long, unsigned long long>(d, args, emit);
+  } else if (c == 'c') {
+    emit(va_arg(*args, int));
+  } else if (c == 's') {
+    const char* text = va_arg(*args, const char*);
+    emit(text != nullptr ? text : "(null)");
+  } else if (c == 'p') {
+    emit(va_arg(*args, void*));
+  } else if (std::strchr("eEfFgG", c) != nullptr) {
+    emit(va_arg(*args, double));
+  } else {  // unknown conversion: written as it stands, no argument taken
+    out.append(directive);
   }
 }
 
