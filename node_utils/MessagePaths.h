@@ -1,8 +1,6 @@
-// The message path resolver: dotted paths into the broker's message trees,
-// resolved to elements or created, and a copy of a whole message. What the
-// script needs to read and write message fields. Nothing here traces, keeps
-// state or takes a lock: any thread may use it on messages no other thread
-// uses.
+// Dotted paths into the broker's message trees, resolved to elements or
+// created, and a copy of a whole message. Nothing here traces, keeps state or
+// takes a lock: any thread may use it on messages no other thread uses.
 #ifndef KVPOOL_NODE_UTILS_MESSAGEPATHS_H
 #define KVPOOL_NODE_UTILS_MESSAGEPATHS_H
 
@@ -74,11 +72,9 @@ KVPOOL_EXPORT CciMessage* NodeCopyMessage(CciMessage* message);
 namespace kvpool {
 
 // ---- Paths parsed once ---------------------------------------------------------
-// A path split once into its root keyword and segments, each segment's name
-// kept in UTF-16 with its index already read, so that resolving it reads each
-// sibling's name into a fixed buffer and compares units: no conversion and no
-// allocation per element. The text functions above parse their path into one
-// and resolve it with the functions below, so both give the same answers.
+// A path split once into its root keyword and segments, each name kept in
+// UTF-16 with its index read, so that resolving it converts and allocates
+// nothing per element. The text functions above resolve through it too.
 
 enum class PathRoot : unsigned char { kNone, kRoot, kBody, kExceptionList, kDestinationList };
 
@@ -92,15 +88,13 @@ struct PathSegment {
   std::size_t unitStart;  // its name in UTF-16: offset into the units, terminated
   int nameUnits;
   int occurrence;  // zero-based among the run of same-named siblings, or kNoOccurrence
-  // False when the name is compared as the broker's 8-bit text of each
-  // element's name instead, as it always was: an empty name (which an
-  // unreadable name also reads as), or one the broker would not read back
-  // unchanged. Rare, and slower: each sibling's name is converted.
+  // False when each element's name is converted to 8-bit text and compared
+  // instead (slower): an empty name, or one the broker would not read back
+  // unchanged.
   bool comparesUnits;
 };
 
-// Thread safety: a parsed path is read-only once parsed; any thread may
-// resolve it on messages no other thread uses.
+// Read-only once parsed.
 class ParsedPath {
  public:
   // A path with its root keyword ("Body.Order.Id"), or without (segments

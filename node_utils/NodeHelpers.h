@@ -1,7 +1,7 @@
-// The generic helpers offered to message flow nodes: failure and message
-// helpers raised through the broker, a name/value attribute bag, a growable
-// string buffer and wide-text conversions. None of them traces, keeps state or
-// takes a lock: any thread may use them on objects no other thread uses.
+// Generic helpers for message flow nodes (dotted paths: MessagePaths.h):
+// failure helpers raised through the broker, an attribute bag, a string
+// buffer and wide-text conversions. None traces, keeps state or locks: any
+// thread may use them on objects no other thread uses.
 #ifndef KVPOOL_NODE_UTILS_NODEHELPERS_H
 #define KVPOOL_NODE_UTILS_NODEHELPERS_H
 
@@ -15,10 +15,9 @@ extern "C" {
 #endif
 
 // ---- Failure and message helpers --------------------------------------------
-// Events and exceptions carry message number 0x40000A3F, the source "Vantrel2",
-// an empty function name and the formatted text (cut at 1023 bytes) as trace
-// text. The Throw helpers do not return: the broker's exception unwinds
-// through the caller.
+// Message number 0x40000A3F, source "Vantrel2", no function name, and the
+// formatted text (cut at 1023 bytes) as trace text. The Throw helpers do not
+// return: the broker's exception unwinds through the caller.
 
 // A warning event (log type 1).
 KVPOOL_EXPORT void NodePrintWarning(const char* file, int line, const char* format, ...)
@@ -39,9 +38,8 @@ KVPOOL_EXPORT void NodeHandleFailure(const char* file, int line, int code, CciTe
                                      CciMessage* destinationList, CciMessage* message);
 
 // ---- Attribute bag -----------------------------------------------------------
-// Name/value pairs of 8-bit texts, in the order added; names compare as strcmp
-// does. The bag owns its texts. When memory runs out an operation leaves the
-// bag as it was.
+// Name/value pairs of 8-bit texts in the order added, compared by strcmp and
+// owned by the bag. When memory runs out an operation leaves the bag as it was.
 typedef struct NodeAttributePair {
   char* name;
   char* value;  // null until first set
@@ -70,10 +68,9 @@ KVPOOL_EXPORT const char* NodeGetAttribute(NodeAttributes* bag, const char* name
 KVPOOL_EXPORT const char* NodeGetAttributeName(NodeAttributes* bag, unsigned int index);
 
 // ---- String buffer -----------------------------------------------------------
-// data holds length bytes and a zero byte in a block of capacity bytes (32 at
-// first). Appending grows the block when length + added + 1 reaches the
-// capacity: to twice the capacity, plus added + 1 when that is still too
-// small. When memory runs out an append leaves the buffer as it was.
+// length bytes and a zero byte in a block of capacity bytes (32 at first),
+// grown when length + added + 1 reaches the capacity: to twice the capacity,
+// plus added + 1 when still too small. Out of memory: left as it was.
 typedef struct NodeStringBuffer {
   int length;
   int capacity;
@@ -89,11 +86,10 @@ KVPOOL_EXPORT void NodeStringBufferAdd(NodeStringBuffer* buffer, const char* tex
 KVPOOL_EXPORT void NodeStringBufferAddChar(NodeStringBuffer* buffer, char character);
 
 // ---- Wide text -------------------------------------------------------------
-// Conversions between 8-bit text and wchar_t text in the current locale; new
-// texts the caller frees, null when memory runs out. A result has one place
-// per source character (byte or wide character) and a terminator; conversion
-// stops at a character the locale cannot convert, and UnicodeToASCII also at
-// one whose bytes would not fit, so the result is always terminated.
+// 8-bit text to wchar_t text and back in the current locale: new texts the
+// caller frees, null when memory runs out, with one place per source
+// character and a terminator. Conversion stops at a character the locale
+// cannot convert (or, narrowing, whose bytes would not fit).
 KVPOOL_EXPORT wchar_t* ASCIIToUnicode(const char* text);
 KVPOOL_EXPORT char* UnicodeToASCII(const wchar_t* text);
 

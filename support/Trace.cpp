@@ -32,12 +32,11 @@ namespace {
 constexpr const char* kTracePath = "/tmp/KvPool.log";
 constexpr const char* kRotatedPath = "/tmp/KvPool.log.1";
 constexpr long kDefaultLimitMiB = 64;
-// How often a process looks whether the file passed its limit or was
-// rotated by another process: after this many lines or bytes of its own.
+// A process looks whether the file passed its limit or was rotated after
+// this many lines or bytes of its own.
 constexpr unsigned kCheckEveryLines = 64;
 constexpr uint64_t kCheckEveryBytes = 32 * 1024;
 
-// The settings, read once per process from KVPOOL_TRACE and KVPOOL_TRACE_LIMIT.
 struct TraceSettings {
   bool enabled = true;
   uint64_t limitBytes = kDefaultLimitMiB << 20;
@@ -60,10 +59,8 @@ const TraceSettings& settings() {
   return value;
 }
 
-// The file's descriptor. Its number never changes once set: a rotation puts
-// the new file under the same number (dup2), so a thread writing at that
-// moment writes whole lines to one file or the other, never to a closed or
-// reused descriptor.
+// Its number never changes once set: a rotation dup2s the new file onto it, so
+// a thread writing meanwhile never hits a closed or reused descriptor.
 std::atomic<int> traceFd{-1};
 std::mutex openMutex;
 // Lines and bytes this process wrote since it last looked at the file.
@@ -71,9 +68,8 @@ std::atomic<unsigned> linesSinceCheck{0};
 std::atomic<uint64_t> bytesSinceCheck{0};
 
 // /tmp is world-writable, so whatever another user planted at the fixed path
-// is left alone: a symbolic link is not followed, a FIFO does not block the
-// open, and lines are written only to a regular file of one link (not one
-// also linked elsewhere) that this process's user owns. -1 otherwise.
+// is left alone: no link is followed, a FIFO does not block, and only a
+// regular file of one link owned by this process's user is used; else -1.
 int openTraceFile() {
   const int fd =
       ::open(kTracePath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -89,8 +85,7 @@ int openTraceFile() {
   return fd;
 }
 
-// Opens the trace file once per process; a failed or refused open is retried
-// by the next write.
+// Opened once per process; a failed open is retried by the next write.
 int traceDescriptor() {
   int fd = traceFd.load(std::memory_order_acquire);
   if (fd >= 0) return fd;
@@ -108,13 +103,11 @@ bool namesFile(const struct stat& file) {
          named.st_dev == file.st_dev;
 }
 
-// Follows a rotation made by another process, and rotates when the file
-// passed the limit. The rename is made under an exclusive lock of the full
-// file and only while the path still names it, so of several processes that
-// see it full at once exactly one moves it; the others find a new file there.
-// The lock is only tried: a process that finds it held goes on writing and
-// tries again at its next look. When the path names nothing this process may
-// write to, its lines go nowhere until a later look finds a file it may.
+// Follows another process's rotation, and rotates a file past the limit:
+// under a tried exclusive lock of the full file and only while the path still
+// names it, so of several processes exactly one renames it (one that finds the
+// lock held tries at its next look). While the path names nothing this
+// process may write to, its lines go to /dev/null.
 void checkTraceFile(int fd) {
   std::lock_guard<std::mutex> lock(openMutex);
   struct stat ours {};
@@ -146,8 +139,7 @@ class LineBuffer {
   }
   void append(const char* text) { append(text, std::strlen(text)); }
   void push_back(char c) { append(&c, 1); }
-  // Room for a direct write of up to n bytes, or null when it must go through
-  // a temporary.
+  // Room for a direct write of up to n bytes, or null.
   char* room(std::size_t n) {
     return heap_.empty() && used_ + n <= sizeof stack_ ? stack_ + used_ : nullptr;
   }
@@ -244,9 +236,8 @@ bool appendAscii(LineBuffer& out, const CciChar* text) {
   return true;
 }
 
-// One printf directive as read from a format: where it stands, the
-// arguments its '*' width and precision took, its length modifiers and its
-// conversion.
+// One printf directive: where it stands, its '*' arguments, its length
+// modifiers and its conversion.
 struct Directive {
   const char* start = nullptr;  // the '%'
   const char* end = nullptr;    // past the conversion
@@ -259,8 +250,8 @@ struct Directive {
   char conversion = '\0';
 };
 
-// Reads the directive starting at the '%' at start, taking the arguments of
-// its stars. False when the format ends before a conversion.
+// Reads the directive at the '%' at start, taking its '*' arguments. False
+// when the format ends before a conversion.
 bool readDirective(const char* start, va_list* args, Directive* d) {
   d->start = start;
   const char* p = start + 1;
@@ -305,8 +296,8 @@ void useInteger(const Directive& d, va_list* args, Use use) {
   }
 }
 
-// The directives nearly every line uses, written here: the C library would
-// write the same, at many times the cost. False when d is not one of them.
+// The directives nearly every line uses, written here at a fraction of the C
+// library's cost. False when d is not one of them.
 bool appendPlain(LineBuffer& out, const Directive& d, va_list* args) {
   if (!d.plain || d.shorts != 0) return false;
   if (d.conversion == 's' && d.longs == 0 && !d.sizeT) {

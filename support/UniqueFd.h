@@ -1,8 +1,5 @@
-// Owners of file descriptors: a descriptor closed when its owner goes, and
-// both ends of a pipe. Header-only, standard C++ and POSIX only, so that the
-// plug-in, the stand-in broker and the tools can all hold descriptors this
-// way and none leaks on an early return. Not thread-safe: one owner, one
-// thread at a time.
+// Owners of file descriptors, for the plug-in, the stand-in broker and the
+// tools alike. Not thread-safe: one owner, one thread at a time.
 #ifndef KVPOOL_SUPPORT_UNIQUEFD_H
 #define KVPOOL_SUPPORT_UNIQUEFD_H
 
@@ -57,8 +54,8 @@ struct Pipe {
   UniqueFd readEnd;
   UniqueFd writeEnd;
 
-  // Makes a new pipe, closing the ends held before; false with errno set
-  // when pipe() fails, and then both ends are empty.
+  // A new pipe, closing the ends held before; false (errno set, both ends
+  // empty) when pipe() fails.
   bool open() {
     int ends[2];
     if (::pipe(ends) != 0) {
