@@ -12,11 +12,6 @@
 #include "support/KvPoolUtil.h"
 #include "support/Trace.h"
 
-namespace kvpool {
-const char* const constFnGetFactory = "vtrGetMessageflowNodeFactory()";
-const char* const constFnEvaluate = "evaluate()";
-}  // namespace kvpool
-
 namespace {
 
 using kvpool::kCodePageUtf8;
@@ -51,8 +46,8 @@ static_assert(offsetof(CniNodeFunctionTable, trailing) == kFirstCallback + 6 * k
 static_assert(sizeof(CniNodeFunctionTable) == kFirstCallback + 7 * kPtr);
 static_assert(kPtr != 4 || sizeof(CniNodeFunctionTable) == 40);
 
-// Builds a constant once: a text already handed out (to the broker, to
-// terminal entries) must stay valid when the entry runs a second time.
+// Built once: a text already handed out must stay valid when the entry runs
+// again.
 void buildConstant(CciChar*& constant, const char* text) {
   if (constant == nullptr) constant = CciString(text, kCodePageUtf8);
 }
@@ -65,8 +60,7 @@ CciChar** const kConstants[] = {&constKvPoolNode, &constPluginNodeFactory, &cons
 std::mutex labelsMutex;
 std::vector<char*> labels;
 
-// Texts that live as long as the library is loaded; a host that unloads the
-// plug-in gets them back.
+// A host that unloads the plug-in gets its texts back.
 struct LoadedTexts {
   ~LoadedTexts() {
     for (CciChar** constant : kConstants) {

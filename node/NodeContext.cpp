@@ -164,8 +164,7 @@ CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
                               CciNode* nodeObject) {
   int rc = 0;
   Log("-->createNodeContext\n");
-  // A context that cannot be allocated never reaches the pool: no user slot
-  // is taken for a node that does not exist.
+  // No user slot is taken for a context that cannot be allocated.
   NodeContextPtr context(static_cast<NodeContext*>(std::calloc(1, sizeof(NodeContext))),
                          freeNodeContext);
   if (!context) {
@@ -199,8 +198,7 @@ CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
   if (attachKvPool() != 0 || takeKvPoolUserSlot() != 0) {
     // The exception unwinds into the broker, which never sees this context.
     context.reset();
-    // A configuration problem is named; otherwise the event before says it
-    // all (null ends the inserts).
+    // A configuration problem is named; else the event before says it all.
     cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
                       kvpool::kLinePoolUnavailableException, "createNodeContext", constKvCatalog,
                       kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text, getKvPoolAttachProblem(),

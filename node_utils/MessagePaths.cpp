@@ -1,9 +1,8 @@
-// Dotted paths into the broker's message trees: parsing a path once into
-// UTF-16 segments, resolving it to an element, and creating its missing part.
-// The exported text functions parse their path and resolve it the same way.
+// Dotted paths: parsed once into UTF-16 segments, resolved to an element, and
+// their missing part created.
 #include "node_utils/MessagePaths.h"
 
-#include <climits>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -20,15 +19,13 @@ using kvpool::PathRoot;
 using kvpool::PathSegment;
 
 constexpr int kCodePage = CCI_CODEPAGE_UTF8;
-// Element names are read through a buffer of this many units; a longer name
-// cannot be read whole and therefore matches no segment.
+// A longer element name cannot be read whole and matches no segment.
 constexpr int kNameUnits = 128;
 
 using Text = kvpool::MallocPtr<char>;
 
-// The end of the token that starts at text[start] (the first '.' or the
-// terminator), and in *next where the token after the run of dots begins,
-// or npos when nothing but the terminator follows.
+// The end of the token at text[start], and in *next where the token after
+// the run of dots begins (npos when nothing follows).
 std::size_t tokenEnd(const char* text, std::size_t start, std::size_t* next) {
   std::size_t end = start;
   while (text[end] != '\0' && text[end] != '.') ++end;
@@ -39,19 +36,13 @@ std::size_t tokenEnd(const char* text, std::size_t start, std::size_t* next) {
 }
 
 // The zero-based occurrence an index text asks for: a plain decimal number
-// from 1 to INT_MAX filling the text, which runs up to the closing bracket or
-// the segment's end; anything else (a sign, junk, a number out of range)
-// names nothing. Accumulates in a wider type with an early stop, so no text
-// can overflow it.
+// from 1 to INT_MAX filling the text; anything else names nothing.
 int indexOccurrence(const char* index, std::size_t length) {
-  long long value = 0;
-  std::size_t digits = 0;
-  for (; digits < length && index[digits] >= '0' && index[digits] <= '9'; ++digits) {
-    value = value * 10 + (index[digits] - '0');
-    if (value > INT_MAX) return kNoOccurrence;
-  }
-  if (digits == 0 || digits != length || value < 1) return kNoOccurrence;
-  return static_cast<int>(value - 1);
+  int value = 0;
+  if (length == 0 || index[0] < '0' || index[0] > '9') return kNoOccurrence;
+  const auto [end, error] = std::from_chars(index, index + length, value);
+  if (error != std::errc() || end != index + length || value < 1) return kNoOccurrence;
+  return value - 1;
 }
 
 // The tree a keyword names; it must match in full.
@@ -67,7 +58,7 @@ PathRoot rootOf(const char* keyword, std::size_t bytes) {
 }
 
 // The element's name into units (terminated), or -1 when it cannot be read
-// whole: a failed call, or a name of kNameUnits units or more.
+// whole.
 int readNameUnits(CciElement* element, CciChar (&units)[kNameUnits]) {
   int rc = CCI_SUCCESS;
   const int length = cniElementName(&rc, element, units, kNameUnits);
@@ -96,8 +87,7 @@ bool nameMatches(CciElement* element, const ParsedPath& path, std::size_t index)
   return wanted == length || units[wanted] == 0;
 }
 
-// The child of parent that the segment names, or null when it is missing or a
-// broker call fails.
+// The child of parent that the segment names, or null (missing, failed call).
 CciElement* findChild(CciElement* parent, const ParsedPath& path, std::size_t index) {
   const int occurrence = path.segment(index).occurrence;
   int rc = CCI_SUCCESS;
@@ -128,9 +118,8 @@ CciElement* findPathRoot(PathRoot root, CciMessage* message, CciMessage* excepti
   return rc == CCI_SUCCESS ? element : nullptr;
 }
 
-// How far a path's segments lead below an element: the element they name or
-// the deepest found, and the first segment not found (segmentCount() when
-// all were).
+// How far a path leads below an element: the element it names or the deepest
+// found, and the first segment missing (segmentCount() when none).
 struct PathWalk {
   CciElement* element;
   std::size_t missing;
@@ -145,13 +134,10 @@ PathWalk walkPath(const ParsedPath& path, CciElement* from) {
   return {parent, path.segmentCount()};
 }
 
-// Creates the segments from walk.missing on below the deepest element found,
-// each named by its segment's name without the index. Creates nothing and
-// gives null when a missing segment's index asks for more than the first
-// element of its name (or names none, or has no name): no element of that
-// name exists where it is missing, so a new one would be the first, not the
-// n-th, and an element named "Line[3]" is what the path reads as the third
-// Line, not its name.
+// Creates the missing segments below the deepest element found, named
+// without their index. Creates nothing and gives null when a missing
+// segment's index is not [1] (a new element would be the first, not the n-th)
+// or it has no name.
 CciElement* createMissing(const ParsedPath& path, const PathWalk& walk) {
   for (std::size_t i = walk.missing; i < path.segmentCount(); ++i) {
     const PathSegment& segment = path.segment(i);
@@ -168,8 +154,7 @@ CciElement* createMissing(const ParsedPath& path, const PathWalk& walk) {
   return parent;
 }
 
-// The element a path names before the creation rules apply: the root alone
-// for a keyword without segments. Null element when the keyword names no tree.
+// The walk of a path from its root (null element when it names no tree).
 PathWalk resolve(const ParsedPath& path, CciMessage* message, CciMessage* exceptionList,
                  CciMessage* destinationList) {
   CciElement* root = findPathRoot(path.root(), message, exceptionList, destinationList);
@@ -199,19 +184,13 @@ bool kvpool::ParsedPath::parse(const char* path, bool withRoot) noexcept {
   std::size_t next = 0;
   if (withRoot) root_ = rootOf(path, tokenEnd(path, 0, &next));
   try {
-    if (next != std::string::npos) addSegments(path, next);
+    for (std::size_t start = next; start != std::string::npos; start = next) {
+      const std::size_t end = tokenEnd(path, start, &next);
+      addSegment(path, start, end - start);
+    }
     return true;
   } catch (const std::bad_alloc&) {
     return false;
-  }
-}
-
-void kvpool::ParsedPath::addSegments(const char* text, std::size_t offset) {
-  for (std::size_t start = offset; start != std::string::npos;) {
-    std::size_t next = 0;
-    const std::size_t end = tokenEnd(text, start, &next);
-    addSegment(text, start, end - start);
-    start = next;
   }
 }
 

@@ -115,7 +115,6 @@ class ParsedPath {
   }
 
  private:
-  void addSegments(const char* text, std::size_t offset);
   void addSegment(const char* text, std::size_t textStart, std::size_t length);
 
   PathRoot root_ = PathRoot::kNone;
