@@ -83,7 +83,10 @@ class StatementValue {
   // Takes over a value the pool handed out (malloc'd).
   void takeText(char* text);
   // The empty text, for a missing operand let through by its flag.
-  void setEmpty();
+  void setEmpty() {
+    takeText(nullptr);
+    text_ = "";
+  }
 
   // The value as UTF-8, valid until the value is set again.
   const char* text();

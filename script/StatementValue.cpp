@@ -60,13 +60,6 @@ void StatementValue::takeText(char* text) {
   origin_ = Origin::kText;
 }
 
-void StatementValue::setEmpty() {
-  heapText_.reset();
-  text_ = "";
-  units_ = nullptr;
-  origin_ = Origin::kText;
-}
-
 const char* StatementValue::text() {
   if (text_ != nullptr) return text_;
   const auto length = static_cast<std::size_t>(CciCharLen(units_));
@@ -107,13 +100,11 @@ const CciChar* StatementValue::units() {
 void StatementValue::textToUnits() {
   const std::size_t bytes = std::strlen(text_);
   CciChar* target = shortUnits_;
+  origin_ = Origin::kUnits;
+  units_ = kNoUnits;
   if (bytes + 1 > sizeof shortUnits_ / sizeof shortUnits_[0]) {
     heapUnits_.reset(static_cast<CciChar*>(std::malloc((bytes + 1) * sizeof(CciChar))));
-    if (!heapUnits_) {
-      units_ = kNoUnits;
-      origin_ = Origin::kUnits;
-      return;
-    }
+    if (!heapUnits_) return;
     target = heapUnits_.get();
   }
   if (isAscii(text_, bytes)) {
@@ -124,7 +115,6 @@ void StatementValue::textToUnits() {
     if (rc != CCI_SUCCESS) target[0] = 0;
   }
   units_ = target;
-  origin_ = Origin::kUnits;
 }
 
 }  // namespace kvpool

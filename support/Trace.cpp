@@ -411,11 +411,10 @@ void Log(const char* format, ...) {
 
 void ucsLog(const char* prefix, const CciChar* text) {
   if (!settings().enabled) return;
-  kvpool::MallocPtr<char> converted(mbString(text, CCI_CODEPAGE_UTF8));
   LineBuffer line;
   appendLabel(line);
   line.append(prefix);
-  if (converted) line.append(converted.get());
+  appendUnits(line, text);
   line.push_back('\n');
   emitLine(line);
 }
