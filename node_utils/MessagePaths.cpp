@@ -2,6 +2,7 @@
 // their missing part created.
 #include "node_utils/MessagePaths.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -198,31 +199,23 @@ bool kvpool::ParsedPath::parse(const char* path, bool withRoot) noexcept {
 // brackets up to the first ']' (a bracket with nothing after it is no
 // index; text after the closing bracket is ignored).
 void kvpool::ParsedPath::addSegment(const char* text, std::size_t textStart, std::size_t length) {
-  const char* segmentText = text + textStart;
-  std::size_t nameBytes = 0;
-  while (nameBytes < length && segmentText[nameBytes] != '[') ++nameBytes;
+  const std::string_view segmentText(text + textStart, length);
+  const std::size_t nameBytes = std::min(segmentText.find('['), length);
+  const std::size_t index = std::min(segmentText.find_first_not_of('[', nameBytes), length);
   int occurrence = 0;
-  std::size_t index = nameBytes;
-  while (index < length && segmentText[index] == '[') ++index;
   if (index < length) {
-    std::size_t indexEnd = index;
-    while (indexEnd < length && segmentText[indexEnd] != ']') ++indexEnd;
-    occurrence = indexOccurrence(segmentText + index, indexEnd - index);
+    const std::size_t indexEnd = std::min(segmentText.find(']', index), length);
+    occurrence = indexOccurrence(segmentText.data() + index, indexEnd - index);
   }
 
-  PathSegment segment{};
-  segment.textStart = textStart;
-  segment.nameStart = names_.size();
-  segment.nameBytes = nameBytes;
-  segment.unitStart = units_.size();
-  segment.occurrence = occurrence;
-  names_.append(segmentText, nameBytes);
+  PathSegment segment{textStart, names_.size(), nameBytes,    units_.size(),
+                      0,         occurrence,    nameBytes > 0};
+  names_.append(segmentText.data(), nameBytes);
   names_.push_back('\0');
   const char* name = names_.c_str() + segment.nameStart;
 
   // The units an element made for the segment is named with, as CciString
   // gives them; ASCII widens unit for unit without the broker.
-  segment.comparesUnits = nameBytes > 0;
   if (kvpool::isAscii(name, nameBytes)) {
     units_.insert(units_.end(), name, name + nameBytes);
   } else {

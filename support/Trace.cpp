@@ -194,16 +194,13 @@ void appendFormatted(LineBuffer& out, const char* directive, ...) {
   char* target = direct != nullptr ? direct : small;
   const int length = std::vsnprintf(target, sizeof small, directive, copy);
   va_end(copy);
-  if (length >= 0 && static_cast<std::size_t>(length) < sizeof small) {
-    if (direct != nullptr) {
-      out.commit(static_cast<std::size_t>(length));
-    } else {
-      out.append(small, static_cast<std::size_t>(length));
-    }
+  const auto bytes = static_cast<std::size_t>(length);
+  if (length >= 0 && bytes < sizeof small) {
+    direct != nullptr ? out.commit(bytes) : out.append(small, bytes);
   } else if (length > 0) {
-    std::string big(static_cast<std::size_t>(length) + 1, '\0');
+    std::string big(bytes + 1, '\0');
     std::vsnprintf(big.data(), big.size(), directive, args);
-    out.append(big.data(), static_cast<std::size_t>(length));
+    out.append(big.data(), bytes);
   }
   va_end(args);
 }
