@@ -35,11 +35,10 @@ void raiseScriptRejected() {
 
 // Replaces the stored text by a copy of value sized to it.
 bool storeString(AttrTblEntry* entry, const CciChar* value) {
-  const int length = CciCharLen(value);
-  auto* copy =
-      static_cast<CciChar*>(std::malloc((static_cast<std::size_t>(length) + 1) * sizeof(CciChar)));
+  const std::size_t bytes = (static_cast<std::size_t>(CciCharLen(value)) + 1) * sizeof(CciChar);
+  auto* copy = static_cast<CciChar*>(std::malloc(bytes));
   if (copy == nullptr) return false;
-  std::memcpy(copy, value, (static_cast<std::size_t>(length) + 1) * sizeof(CciChar));
+  std::memcpy(copy, value, bytes);
   std::free(entry->valueBuffer);
   entry->valueBuffer = copy;
   return true;

@@ -12,42 +12,35 @@ extern "C" {
 #endif
 
 // ---- Message tree paths ------------------------------------------------------
-// Paths are UTF-8 texts such as "Root.XML.Order.Line[2].Qty". The first segment
-// is a root keyword: Root, ExceptionList, DestinationList or Body (the last
-// child of the message's root). Runs of dots count as one, trailing dots are
-// ignored; Name[n] is the n-th of the run of same-named siblings that starts at
-// the first so named. n is a plain decimal number from 1 to 2147483647 up to
-// the closing bracket; anything else (0, a sign, junk such as "2abc", a number
-// out of range) names no element. "Name[" alone is Name; text after the
-// closing bracket is ignored. An element whose name is 128 units or longer
-// matches no segment. A path of the keyword alone names the root element.
-// Elements belong to the broker.
+// UTF-8 paths such as "Root.XML.Order.Line[2].Qty", whose first segment is a
+// root keyword: Root, ExceptionList, DestinationList or Body (the root's last
+// child); the keyword alone names the root. Runs of dots count as one,
+// trailing dots are ignored. Name[n] is the n-th of the run of same-named
+// siblings from the first so named; n must be a plain decimal from 1 to
+// 2147483647 (else no element); "Name[" is Name; text after ']' is ignored.
+// An element name of 128 units or more matches nothing. Elements are the
+// broker's.
 
 // The root element for a keyword, or null (unknown keyword, failed call).
 KVPOOL_EXPORT CciElement* findRootElement(const char* segment, CciMessage* message,
                                           CciMessage* exceptionList, CciMessage* destinationList);
-// The element the path (no root keyword) names below parent, with
-// *remainingPath null; or the deepest element found, with *remainingPath a new
-// copy of the missing part as written (caller frees); null with *remainingPath
-// null when memory runs out.
+// The element the path (no keyword) names below parent, *remainingPath null;
+// or the deepest found, *remainingPath a new copy of the missing part (caller
+// frees); null with *remainingPath null when memory runs out.
 KVPOOL_EXPORT CciElement* findElement(const char* path, CciElement* parent, char** remainingPath);
-// The element itself when it holds a value, else its first child when that
-// does, else null.
+// The element if it holds a value, else its first child if that does, or null.
 KVPOOL_EXPORT CciElement* getValue(CciElement* element);
-// Creates path (split in place; must be writable) below parent, one element of
-// type 0x01000000 per segment, named by the whole segment text (an index is
-// not interpreted here); returns the deepest element created, or null when the
-// broker cannot create one.
+// Creates path (split in place) below parent, one element of type 0x01000000
+// per segment named by its whole text (no index read); the deepest created,
+// or null when the broker cannot create one.
 KVPOOL_EXPORT CciElement* addChildElement(char* path, CciElement* parent);
 // The value-bearing element the path names, or null. The path is not changed.
 KVPOOL_EXPORT CciElement* NodeGetValue(const char* path, CciMessage* message,
                                        CciMessage* exceptionList, CciMessage* destinationList);
-// The element the path names, creating its missing part; null when nothing may
-// be created: in the message tree no element is created directly below an
-// existing child of the root (Body.X, or Root.X.Y with X present), and no
-// missing segment may carry an index other than [1] (Line[3] with two Lines
-// names no element that could be made). Created elements are named without
-// their index: Line[1] creates Line.
+// The element the path names, its missing part created (named without index)
+// unless that would be directly below an existing child of the message's root
+// (Body.X, or Root.X.Y with X present) or a missing segment has an index other
+// than [1]: then null.
 KVPOOL_EXPORT CciElement* NodeAddOrGetElement(const char* path, CciMessage* message,
                                               CciMessage* exceptionList,
                                               CciMessage* destinationList);

@@ -30,9 +30,8 @@ KVPOOL_EXPORT void NodeThrowFatalException(const char* file, int line, const cha
 // Raises a configuration exception (type 2).
 KVPOOL_EXPORT void NodeThrowConfigException(const char* file, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
-// Terminal attached: warns "<text>: error = <code>" and propagates the message
-// there. Otherwise code 64 rethrows the pending exception and any other code
-// raises a fatal exception with that text.
+// Terminal attached: warns "<text>: error = <code>" and propagates there;
+// else code 64 rethrows the pending exception, any other raises a fatal one.
 KVPOOL_EXPORT void NodeHandleFailure(const char* file, int line, int code, CciTerminal* terminal,
                                      const char* text, CciMessage* exceptionList,
                                      CciMessage* destinationList, CciMessage* message);
@@ -51,18 +50,16 @@ typedef struct NodeAttributes {
   unsigned int capacity;
 } NodeAttributes;
 
-// A new empty bag with room for 16 pairs (doubled when full), or null; the
-// caller releases it with NodeDestroyAttributes.
+// A new empty bag (16 pairs, doubled when full) or null; released with
+// NodeDestroyAttributes.
 KVPOOL_EXPORT NodeAttributes* NodeCreateAttributes(void);
 // Releases the bag and its texts; null is ignored.
 KVPOOL_EXPORT void NodeDestroyAttributes(NodeAttributes* bag);
 // Adds a pair with a copy of the name and no value, unless the name is there.
 KVPOOL_EXPORT void NodeAddAttribute(NodeAttributes* bag, const char* name);
-// 0 when the value is replaced by a copy of value; 99 when no pair has the
-// name (setting never adds one), value is null, or memory runs out.
+// 0 value copied in; 99 no such name (never added), null value, or no memory.
 KVPOOL_EXPORT int NodeSetAttribute(NodeAttributes* bag, const char* name, const char* value);
-// The bag's value text for the name, or null (no such name, value never set);
-// valid until the value is set again or the bag is destroyed.
+// The value for the name, or null; valid until set again or destroyed.
 KVPOOL_EXPORT const char* NodeGetAttribute(NodeAttributes* bag, const char* name);
 // The bag's name text at index (0 is the first added), or null past the end.
 KVPOOL_EXPORT const char* NodeGetAttributeName(NodeAttributes* bag, unsigned int index);

@@ -94,12 +94,9 @@ struct RunMessages {
   CciMessage* output;
 };
 
-// One run of the statements over a pool session. A statement's pool read is
-// either known at once or pending (script/PoolScript.h tells what a pending
-// read means for the fields written from it).
 // The pending read a message field awaits. A type of this file keeps the
-// table's code internal to the plug-in: a table of standard types and
-// handles alone would be exported in a build without inlining.
+// table's code internal: one of standard types and handles alone would be
+// exported in a build without inlining.
 struct AwaitedRead {
   int read;
 };

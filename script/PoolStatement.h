@@ -73,9 +73,8 @@ class StatementValue {
  public:
   // Units of a value read in one go; a longer value is read again into the heap.
   static constexpr int kShortUnits = 256;
-
   StatementValue() = default;
-  StatementValue(const StatementValue&) = delete;
+  StatementValue(const StatementValue&) = delete;  // units_ may point into itself
   StatementValue& operator=(const StatementValue&) = delete;
 
   // The element's whole character value, traced.

@@ -1,5 +1,5 @@
-// UTF-16 text helpers. They work unit by unit on 16-bit code units; only the
-// conversions know about characters, and those are the broker's.
+// UTF-16 text helpers, unit by unit; only the broker's conversions know
+// characters.
 #include "support/KvPoolUtil.h"
 
 #include <cstdlib>
