@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -109,7 +108,6 @@ void defineKvPoolNode(CciFactory* factory) {
 
 CciFactory* vtrGetMessageflowNodeFactory(void) {
   int rc = 0;
-  CciExceptionData exceptionData;
   Log("-->vtrGetMessageflowNodeFactory\n");
   cciLog(&rc, CCI_LOG_INFORMATION, kvpool::kEventFile, kvpool::kLinePluginLoading,
          kvpool::constFnGetFactory, kvpool::kVTRL2Units, kvpool::kEventPluginLoading,
@@ -119,7 +117,7 @@ CciFactory* vtrGetMessageflowNodeFactory(void) {
   if (factory != nullptr) {
     defineKvPoolNode(factory);
   } else if (rc == CCI_EXCEPTION) {
-    std::memset(&exceptionData, 0, sizeof exceptionData);
+    CciExceptionData exceptionData{};
     cciGetLastExceptionData(&rc, &exceptionData);
     cciRethrowLastException(&rc);
   }

@@ -4,8 +4,7 @@
 //
 // Threads: the broker may run callbacks of different nodes at once, never two
 // of one context, and never sets attributes during evaluate. Node creation
-// and deletion change the process's pool handles under a process-wide lock
-// that the script's pool reads and stores share.
+// and deletion change the pool handles under a process-wide lock.
 #ifndef KVPOOL_NODE_KVPOOL_H
 #define KVPOOL_NODE_KVPOOL_H
 

@@ -4,20 +4,20 @@
 #include <cstdio>
 
 #include "node_utils/NodeHelpers.h"
+#include "support/KvPoolConstants.h"
 
 namespace {
 
 constexpr int kMessageNumber = 0x40000A3F;
-constexpr CciChar kMessageSource[] = {'V', 'a', 'n', 't', 'r', 'e', 'l', '2', 0};
 
 // Logs (raise false) or raises the text through the broker.
 void report(bool raise, int type, const char* file, int line, const char* text) {
   int rc = CCI_SUCCESS;
   if (raise) {
-    cciThrowException(nullptr, type, file, line, "", kMessageSource, kMessageNumber, text,
+    cciThrowException(nullptr, type, file, line, "", kvpool::kVTRL2Units, kMessageNumber, text,
                       static_cast<const char*>(nullptr));
   } else {
-    cciLog(&rc, type, file, line, "", kMessageSource, kMessageNumber, text,
+    cciLog(&rc, type, file, line, "", kvpool::kVTRL2Units, kMessageNumber, text,
            static_cast<const char*>(nullptr));
   }
 }

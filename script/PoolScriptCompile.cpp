@@ -1,5 +1,4 @@
 // Compilation of the KvPoolExpression text into a statement list.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -33,6 +32,7 @@ MallocPtr<char> statementText(const CciChar* script, int start, int end) {
 bool compileOperand(kvpool::CompiledOperand& operand, const char* text, bool right) {
   operand.text = text;
   operand.target = text;
+  operand.kind = kvpool::OperandKind::kPath;
   const std::string_view operandText(text);
   if (operandText.starts_with(kvpool::kPoolKeyPrefix)) {
     operand.kind = kvpool::OperandKind::kPoolKey;
@@ -41,11 +41,8 @@ bool compileOperand(kvpool::CompiledOperand& operand, const char* text, bool rig
   if (operandText.starts_with("Output")) {
     operand.kind = kvpool::OperandKind::kOutputPath;
     operand.target = text + 6;
-  } else {
-    operand.kind = kvpool::OperandKind::kPath;
-    if (right && operandText.starts_with(kvpool::kInputPrefix)) {
-      operand.target = text + kvpool::kInputPrefix.size();
-    }
+  } else if (right && operandText.starts_with(kvpool::kInputPrefix)) {
+    operand.target = text + kvpool::kInputPrefix.size();
   }
   return operand.path.parse(operand.target);
 }
@@ -139,12 +136,11 @@ int kvpool::compilePoolScript(const CciChar* script, PoolScriptEntry** head) {
 
   for (char rejected : kvpool::kScriptRejectedCharacters) {
     if (CciCharIndexOf(script, static_cast<CciChar>(rejected), 1) >= 0) {
-      char message[64];
-      std::snprintf(message, sizeof message, "wrong keyword(Not Supported) '%c' used in Script",
-                    rejected);
+      const std::string message =
+          std::string("wrong keyword(Not Supported) '") + rejected + "' used in Script";
       cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineUnsupportedCharacter,
              "setAttribute", constKvCatalog, kvpool::kEventUnsupportedCharacter, kvpool::kVTRL2Text,
-             message, nullptr);
+             message.c_str(), nullptr);
       return SCRIPT_UNSUPPORTED_CHARACTER;
     }
   }

@@ -3,6 +3,7 @@
 #ifndef KVPOOL_SCRIPT_SCRIPTRULES_H
 #define KVPOOL_SCRIPT_SCRIPTRULES_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string_view>
@@ -35,21 +36,16 @@ enum class StatementForm {
 // Normalises the statement (the text before its ';') in place: every blank
 // removed, then a leading "SET" dropped; says which form it has.
 inline StatementForm normaliseStatement(char* statement) {
-  char* write = statement;
-  for (const char* read = statement; *read != '\0'; ++read) {
-    if (!isStatementBlank(*read)) *write++ = *read;
-  }
+  char* write = std::remove_if(statement, statement + std::strlen(statement), isStatementBlank);
   *write = '\0';
   const std::size_t length = static_cast<std::size_t>(write - statement);
-  if (std::string_view(statement, length).substr(0, kStatementKeyword.size()) !=
-      kStatementKeyword) {
+  if (!std::string_view(statement, length).starts_with(kStatementKeyword)) {
     return StatementForm::kNoKeyword;
   }
   std::memmove(statement, statement + kStatementKeyword.size(),
                length - kStatementKeyword.size() + 1);
-  return std::string_view(statement).substr(0, kInputPrefix.size()) == kInputPrefix
-             ? StatementForm::kWritesInput
-             : StatementForm::kAssignment;
+  return std::string_view(statement).starts_with(kInputPrefix) ? StatementForm::kWritesInput
+                                                               : StatementForm::kAssignment;
 }
 
 // An assignment split at its first '='.

@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -31,7 +30,6 @@ namespace {
 
 constexpr const char* kTracePath = "/tmp/KvPool.log";
 constexpr const char* kRotatedPath = "/tmp/KvPool.log.1";
-constexpr long kDefaultLimitMiB = 64;
 // A process looks whether the file passed its limit or was rotated after
 // this many lines or bytes of its own.
 constexpr unsigned kCheckEveryLines = 64;
@@ -39,7 +37,7 @@ constexpr uint64_t kCheckEveryBytes = 32 * 1024;
 
 struct TraceSettings {
   bool enabled = true;
-  uint64_t limitBytes = kDefaultLimitMiB << 20;
+  uint64_t limitBytes = uint64_t{64} << 20;  // KVPOOL_TRACE_LIMIT's default
 };
 
 const TraceSettings& settings() {
