@@ -49,14 +49,11 @@ bool storeString(AttrTblEntry* entry, const CciChar* value) {
 int getAttributeName(CciContext* opaque, int index, CciChar* buffer, int bufferLength) {
   auto* context = static_cast<NodeContext*>(opaque);
   Log("-->getAttributeName\n");
-  int count = 0;
-  for (AttrTblEntry* entry = context->attrHead; entry != nullptr; entry = entry->next, ++count) {
-    if (count == index) {
-      copyToBuffer(buffer, bufferLength, entry->attrName);
-      return 0;
-    }
-  }
-  return 1;
+  AttrTblEntry* entry = context->attrHead;
+  for (int count = 0; entry != nullptr && count < index; ++count) entry = entry->next;
+  if (entry == nullptr || index < 0) return 1;
+  copyToBuffer(buffer, bufferLength, entry->attrName);
+  return 0;
 }
 
 int setAttribute(CciContext* opaque, CciChar* name, CciChar* value) {

@@ -1,5 +1,4 @@
-// The node's side of its script: the exported calls hand the context's text,
-// statement list and flags to script/, which knows no context.
+// The node's side of its script: the context's text, list and flags go to script/.
 #include <cstddef>
 
 #include "node/KvPool.h"
@@ -13,8 +12,7 @@ namespace {
 using kvpool::kCodePageUtf8;
 using kvpool::MallocPtr;
 
-// A name as UTF-16 units, made when the library is built: ASCII needs no
-// conversion.
+// An ASCII name as UTF-16 units, made when the library is built.
 template <std::size_t N>
 struct UnitName {
   constexpr explicit UnitName(const char (&text)[N]) {

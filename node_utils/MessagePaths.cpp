@@ -174,8 +174,6 @@ CciElement* onParsedPath(const char* path, CciMessage* message, CciMessage* exce
 
 }  // namespace
 
-// ---- ParsedPath ------------------------------------------------------------------
-
 bool kvpool::ParsedPath::parse(const char* path, bool withRoot) noexcept {
   root_ = PathRoot::kNone;
   names_.clear();
@@ -239,8 +237,6 @@ void kvpool::ParsedPath::addSegment(const char* text, std::size_t textStart, std
   segments_.push_back(segment);
 }
 
-// ---- Resolving parsed paths ------------------------------------------------------
-
 CciElement* kvpool::getPathValue(const ParsedPath& path, CciMessage* message,
                                  CciMessage* exceptionList, CciMessage* destinationList) {
   const PathWalk walk = resolve(path, message, exceptionList, destinationList);
@@ -258,8 +254,6 @@ CciElement* kvpool::addOrGetPathElement(const ParsedPath& path, CciMessage* mess
   if (path.root() == PathRoot::kRoot && walk.missing == 1) return nullptr;
   return createMissing(path, walk);
 }
-
-// ---- The exported text functions -------------------------------------------------
 
 extern "C" {
 

@@ -19,16 +19,14 @@ namespace {
 using kvpool::kCodePageUtf8;
 using kvpool::MallocPtr;
 
-// The statement's units as UTF-8: splitting happens on UTF-16 indexes, and
-// each statement is converted whole so that non-ASCII names survive.
+// The statement's units as UTF-8, converted whole so non-ASCII names survive.
 MallocPtr<char> statementText(const CciChar* script, int start, int end) {
   std::vector<CciChar> units(script + start, script + end);
   units.push_back(0);
   return MallocPtr<char>(mbString(units.data(), kCodePageUtf8));
 }
 
-// Classifies an operand and parses its path. The prefixes are tested in the
-// order a run has always tested them.
+// Classifies an operand (prefixes tested in this order) and parses its path.
 bool compileOperand(kvpool::CompiledOperand& operand, const char* text, bool right) {
   operand.text = text;
   operand.target = text;

@@ -11,8 +11,7 @@ namespace {
 
 constexpr CciChar kNoUnits[1] = {0};
 
-// No unpaired surrogate: the broker turns such text into UTF-8 and back
-// without a change.
+// No unpaired surrogate: the broker's round trip through UTF-8 keeps it.
 bool isWellFormed(const CciChar* units) {
   for (const CciChar* unit = units; *unit != 0; ++unit) {
     if (*unit >= 0xD800 && *unit <= 0xDBFF) {
@@ -37,8 +36,7 @@ void StatementValue::readElement(CciElement* element) {
   std::memset(shortUnits_, 0, sizeof shortUnits_);
   const int length = cniElementCharacterValue(&rc, element, shortUnits_, kShortUnits);
   units_ = shortUnits_;
-  // A longer value reports its length and is read again with a buffer for
-  // all of it (the broker writes the terminator just past the capacity).
+  // A longer value is read again whole (the terminator goes past the capacity).
   if (length > kShortUnits) {
     heapUnits_.reset(
         static_cast<CciChar*>(std::calloc(static_cast<std::size_t>(length) + 1, sizeof(CciChar))));

@@ -1,5 +1,4 @@
-// UTF-16 text helpers, unit by unit; only the broker's conversions know
-// characters.
+// UTF-16 text helpers, unit by unit; only the broker's conversions know characters.
 #include "support/KvPoolUtil.h"
 
 #include <cstdlib>
@@ -85,8 +84,7 @@ CciChar* CciNString(const char* text, int count, int codepage) {
       static_cast<CciChar*>(std::calloc(static_cast<size_t>(count) + 1, sizeof(CciChar)));
   if (buffer == nullptr) return emptyText<CciChar>(nullptr);
   int rc = 0;
-  // The broker terminates within the capacity it is given, so count units of
-  // text need count + 1 places.
+  // The broker terminates within the capacity given: count units need count + 1.
   cciMbsToUcs(&rc, text, buffer, count + 1, codepage);
   if (rc != CCI_SUCCESS && rc != CCI_BUFFER_TOO_SMALL) buffer[0] = 0;
   buffer[count] = 0;

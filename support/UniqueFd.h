@@ -28,14 +28,12 @@ class UniqueFd {
   bool valid() const { return fd_ >= 0; }
   // Gives the descriptor up without closing it; the caller owns it.
   int release() { return std::exchange(fd_, -1); }
-  // Closes now and reports the result, which a delayed write error shows in;
-  // true when nothing was held.
+  // Closes now; false on a (delayed write) error, true when nothing was held.
   bool close() {
     const int fd = release();
     return fd < 0 || ::close(fd) == 0;
   }
-  // Closes what is held (errno kept, so a failure being reported keeps its
-  // reason) and takes fd.
+  // Closes what is held, errno kept for a failure being reported; takes fd.
   void reset(int fd = -1) {
     if (fd_ >= 0) {
       const int savedErrno = errno;
