@@ -35,11 +35,10 @@ void raiseScriptRejected() {
 
 // Replaces the stored text by a copy of value sized to it.
 bool storeString(AttrTblEntry* entry, const CciChar* value) {
-  const int length = CciCharLen(value);
-  auto* copy =
-      static_cast<CciChar*>(std::malloc((static_cast<std::size_t>(length) + 1) * sizeof(CciChar)));
+  const std::size_t bytes = (static_cast<std::size_t>(CciCharLen(value)) + 1) * sizeof(CciChar);
+  auto* copy = static_cast<CciChar*>(std::malloc(bytes));
   if (copy == nullptr) return false;
-  std::memcpy(copy, value, (static_cast<std::size_t>(length) + 1) * sizeof(CciChar));
+  std::memcpy(copy, value, bytes);
   std::free(entry->valueBuffer);
   entry->valueBuffer = copy;
   return true;
@@ -50,14 +49,11 @@ bool storeString(AttrTblEntry* entry, const CciChar* value) {
 int getAttributeName(CciContext* opaque, int index, CciChar* buffer, int bufferLength) {
   auto* context = static_cast<NodeContext*>(opaque);
   Log("-->getAttributeName\n");
-  int count = 0;
-  for (AttrTblEntry* entry = context->attrHead; entry != nullptr; entry = entry->next, ++count) {
-    if (count == index) {
-      copyToBuffer(buffer, bufferLength, entry->attrName);
-      return 0;
-    }
-  }
-  return 1;
+  AttrTblEntry* entry = context->attrHead;
+  for (int count = 0; entry != nullptr && count < index; ++count) entry = entry->next;
+  if (entry == nullptr || index < 0) return 1;
+  copyToBuffer(buffer, bufferLength, entry->attrName);
+  return 0;
 }
 
 int setAttribute(CciContext* opaque, CciChar* name, CciChar* value) {
@@ -73,28 +69,19 @@ int setAttribute(CciContext* opaque, CciChar* name, CciChar* value) {
     return 1;
   }
 
-  switch (entry->attrType) {
-    case ATTR_TYPE_INTEGER: {
-      MallocPtr<char> text(mbString(value, kCodePageUtf8));
-      *static_cast<int32_t*>(entry->valueBuffer) = std::atoi(text.get());
-      break;
+  if (entry->attrType == ATTR_TYPE_STRING) {
+    if (!storeString(entry, value)) {
+      Log("  >setAttribute: malloc() failed\n");
+      raiseScriptRejected();
+    } else if (processKvPoolscript(context) != 0) {
+      raiseScriptRejected();
     }
-    case ATTR_TYPE_BOOLEAN: {
-      MallocPtr<char> text(mbString(value, kCodePageUtf8));
-      *static_cast<int32_t*>(entry->valueBuffer) = std::strcmp(text.get(), "false") == 0 ? 0 : 1;
-      kvpool::storeScriptFlags(context);
-      break;
-    }
-    case ATTR_TYPE_STRING:
-      if (!storeString(entry, value)) {
-        Log("  >setAttribute: malloc() failed\n");
-        raiseScriptRejected();
-        break;
-      }
-      if (processKvPoolscript(context) != 0) raiseScriptRejected();
-      break;
-    default:
-      break;
+  } else if (entry->attrType == ATTR_TYPE_INTEGER || entry->attrType == ATTR_TYPE_BOOLEAN) {
+    MallocPtr<char> text(mbString(value, kCodePageUtf8));
+    const bool integer = entry->attrType == ATTR_TYPE_INTEGER;
+    *static_cast<int32_t*>(entry->valueBuffer) =
+        integer ? std::atoi(text.get()) : (std::strcmp(text.get(), "false") == 0 ? 0 : 1);
+    if (!integer) kvpool::storeScriptFlags(context);
   }
   return 0;
 }
@@ -105,25 +92,15 @@ int getAttribute(CciContext* opaque, CciChar* name, CciChar* buffer, int bufferL
   AttrTblEntry* entry = findAttribute(context, name);
   if (entry == nullptr) return 1;
 
-  switch (entry->attrType) {
-    case ATTR_TYPE_INTEGER: {
-      char digits[32];
-      std::snprintf(digits, sizeof digits, "%d", *static_cast<int32_t*>(entry->valueBuffer));
-      MallocPtr<CciChar> text(CciString(digits, kCodePageUtf8));
-      copyToBuffer(buffer, bufferLength, text.get());
-      break;
-    }
-    case ATTR_TYPE_BOOLEAN: {
-      const bool set = *static_cast<int32_t*>(entry->valueBuffer) != 0;
-      MallocPtr<CciChar> text(CciString(set ? "true" : "false", kCodePageUtf8));
-      copyToBuffer(buffer, bufferLength, text.get());
-      break;
-    }
-    case ATTR_TYPE_STRING:
-      copyToBuffer(buffer, bufferLength, static_cast<const CciChar*>(entry->valueBuffer));
-      break;
-    default:
-      break;
+  if (entry->attrType == ATTR_TYPE_STRING) {
+    copyToBuffer(buffer, bufferLength, static_cast<const CciChar*>(entry->valueBuffer));
+  } else if (entry->attrType == ATTR_TYPE_INTEGER || entry->attrType == ATTR_TYPE_BOOLEAN) {
+    const int32_t value = *static_cast<int32_t*>(entry->valueBuffer);
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%d", value);
+    const char* text =
+        entry->attrType == ATTR_TYPE_INTEGER ? digits : (value != 0 ? "true" : "false");
+    copyToBuffer(buffer, bufferLength, MallocPtr<CciChar>(CciString(text, kCodePageUtf8)).get());
   }
   return 0;
 }

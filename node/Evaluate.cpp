@@ -1,6 +1,7 @@
 // evaluate: runs the script on a copy of the message and routes the copy to
 // "out", or the unchanged input message to "failure".
 #include <cstring>
+#include <memory>
 
 #include "node/KvPool.h"
 #include "node/NodeInternal.h"
@@ -20,19 +21,10 @@ constexpr char kNotPropagatedText[] = "Message not propagated";
 
 // The output message is deleted exactly once on every way out of evaluate,
 // also when the broker raises through cniPropagate or a rethrow.
-class OutputMessage {
- public:
-  explicit OutputMessage(CciMessage* message) : message_(message) {}
-  ~OutputMessage() {
-    if (message_ != nullptr) cniDeleteMessage(nullptr, message_);
-  }
-  OutputMessage(const OutputMessage&) = delete;
-  OutputMessage& operator=(const OutputMessage&) = delete;
-  CciMessage* get() const { return message_; }
-
- private:
-  CciMessage* message_;
+struct DeleteMessage {
+  void operator()(CciMessage* message) const { cniDeleteMessage(nullptr, message); }
 };
+using OutputMessage = std::unique_ptr<CciMessage, DeleteMessage>;
 
 // The exception record starts with the version word 0x00010001.
 constexpr int32_t kExceptionRecordStart = 0x00010001;

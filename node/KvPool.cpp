@@ -4,18 +4,12 @@
 
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "node/NodeInternal.h"
 #include "support/KvPoolUtil.h"
 #include "support/Trace.h"
-
-namespace kvpool {
-const char* const constFnGetFactory = "vtrGetMessageflowNodeFactory()";
-const char* const constFnEvaluate = "evaluate()";
-}  // namespace kvpool
 
 namespace {
 
@@ -51,8 +45,8 @@ static_assert(offsetof(CniNodeFunctionTable, trailing) == kFirstCallback + 6 * k
 static_assert(sizeof(CniNodeFunctionTable) == kFirstCallback + 7 * kPtr);
 static_assert(kPtr != 4 || sizeof(CniNodeFunctionTable) == 40);
 
-// Builds a constant once: a text already handed out (to the broker, to
-// terminal entries) must stay valid when the entry runs a second time.
+// Built once: a text already handed out must stay valid when the entry runs
+// again.
 void buildConstant(CciChar*& constant, const char* text) {
   if (constant == nullptr) constant = CciString(text, kCodePageUtf8);
 }
@@ -65,12 +59,8 @@ CciChar** const kConstants[] = {&constKvPoolNode, &constPluginNodeFactory, &cons
 std::mutex labelsMutex;
 std::vector<char*> labels;
 
-// Texts that live as long as the library is loaded; a host that unloads the
-// plug-in gets them back.
+// A host that unloads the plug-in gets its texts back.
 struct LoadedTexts {
-  LoadedTexts() = default;
-  LoadedTexts(const LoadedTexts&) = delete;
-  LoadedTexts& operator=(const LoadedTexts&) = delete;
   ~LoadedTexts() {
     for (CciChar** constant : kConstants) {
       std::free(*constant);
@@ -118,7 +108,6 @@ void defineKvPoolNode(CciFactory* factory) {
 
 CciFactory* vtrGetMessageflowNodeFactory(void) {
   int rc = 0;
-  CciExceptionData exceptionData;
   Log("-->vtrGetMessageflowNodeFactory\n");
   cciLog(&rc, CCI_LOG_INFORMATION, kvpool::kEventFile, kvpool::kLinePluginLoading,
          kvpool::constFnGetFactory, kvpool::kVTRL2Units, kvpool::kEventPluginLoading,
@@ -128,7 +117,7 @@ CciFactory* vtrGetMessageflowNodeFactory(void) {
   if (factory != nullptr) {
     defineKvPoolNode(factory);
   } else if (rc == CCI_EXCEPTION) {
-    std::memset(&exceptionData, 0, sizeof exceptionData);
+    CciExceptionData exceptionData{};
     cciGetLastExceptionData(&rc, &exceptionData);
     cciRethrowLastException(&rc);
   }

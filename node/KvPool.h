@@ -1,13 +1,10 @@
-// The KvPoolNode plug-in: entry point, node class, per-node context with its
-// attribute table, terminals and statement list, the broker callbacks, and the
-// context's script calls (script/ compiles and runs; only node/ knows the
-// context). node/ is the top floor: it may include every floor below it.
+// The KvPoolNode plug-in: entry point, node class, per-node context
+// (attributes, terminals, statement list), the broker callbacks and the
+// context's script calls. node/ is the top floor and may include every other.
 //
-// Threads: the broker may run callbacks of different nodes at once but never
-// two callbacks of one context, and never sets attributes during evaluate.
-// Node creation and deletion change the process's pool handles under a
-// process-wide lock that the script's pool reads and stores share; those take
-// the pool's reader/writer lock one at a time, none across statements.
+// Threads: the broker may run callbacks of different nodes at once, never two
+// of one context, and never sets attributes during evaluate. Node creation
+// and deletion change the pool handles under a process-wide lock.
 #ifndef KVPOOL_NODE_KVPOOL_H
 #define KVPOOL_NODE_KVPOOL_H
 
@@ -47,15 +44,11 @@ typedef struct NodeContext {
   TerminalListEntry* outTermTail;
   CciChar nodeName[128];
   PoolScriptEntry* scriptHead;
-  // The two flags as getBoolAttribute reads them (1 set, 0 clear, -1
-  // unreadable), kept when the context is made and whenever a boolean is set,
-  // so that a message reads no attribute.
+  // The two flags as getBoolAttribute reads them, kept whenever a boolean is
+  // set so that a message reads no attribute.
   int storeEltNotFound;
   int insertKeyNotFound;
 } NodeContext;
-
-// The six process-wide UTF-16 constants (constKvPoolNode .. constVTRL2) are
-// declared with the event names in support/KvPoolConstants.h.
 
 // The entry the broker calls after loading the library: logs the start-up
 // event (line 993), builds the constants and defines the class "KvPoolNode"
@@ -72,28 +65,24 @@ KVPOOL_EXPORT void defineKvPoolNode(CciFactory* factory);
 //
 // New context with the four attributes, terminals "in", "out", "failure" and
 // a pool user slot; the broker owns it until deleteNodeContext. Null when it
-// cannot be allocated (no slot taken). When the pool is unavailable (it
-// cannot be found, made or mapped, or no slot can be taken on it): event 9
-// and a configuration exception, with the context already released and no
-// slot taken. With no context alive in the process it first reads
-// KVPOOL_BACKEND (pool/PoolBackend.h): malformed, event 17 and a
-// configuration exception saying what is wrong; on Redis no slot is taken
+// cannot be allocated. Pool unavailable (not found, made or mapped, or no
+// slot): event 9 and a configuration exception, context released, no slot
+// taken. KVPOOL_BACKEND (pool/PoolBackend.h) malformed: event 17 and a
+// configuration exception saying what is wrong. On Redis no slot is taken
 // and nothing is created.
 KVPOOL_EXPORT CciContext* createNodeContext(CciFactory* factoryObject, CciChar* nodeName,
                                             CciNode* nodeObject);
-// Gives the user slot back (the machine's last node removes the pool; on
-// Redis nothing is removed) and releases the context with everything it
-// owns. A null context is ignored.
+// Gives the user slot back (the machine's last node removes the pool, but
+// not on Redis) and releases the context; null is ignored.
 KVPOOL_EXPORT void deleteNodeContext(CciContext* context);
 // Name of the attribute at index (0..3). 0 found; 1 no such index (buffer
 // untouched). Writes at most bufferLength units, always terminated.
 KVPOOL_EXPORT int getAttributeName(CciContext* context, int index, CciChar* buffer,
                                    int bufferLength);
-// Stores value (booleans: "false" is 0, any other text 1; strings are copied
-// and KvPoolExpression is compiled, replacing the statement list). 0 the name
-// is an attribute; 1 it is not, "label" included, which sets the trace label.
-// A script that does not compile raises a configuration exception (message
-// 10) after it is stored.
+// Stores value (booleans: "false" is 0, any other text 1; KvPoolExpression
+// is compiled, replacing the statement list; a script that does not compile
+// raises a configuration exception, message 10, after it is stored). 0 an
+// attribute; 1 not one, "label" included, which sets the trace label.
 KVPOOL_EXPORT int setAttribute(CciContext* context, CciChar* name, CciChar* value);
 // Value as text ("true"/"false", decimal, or the string). 0 found; 1 not an
 // attribute (buffer untouched). Writes at most bufferLength units, zero-filled
@@ -106,11 +95,11 @@ KVPOOL_EXPORT int getAttribute(CciContext* context, CciChar* name, CciChar* buff
 KVPOOL_EXPORT void evaluate(CciContext* context, CciMessage* exceptionList,
                             CciMessage* destinationList, CciMessage* message);
 
-// Attribute table and terminal lists of a context. Names are copied (cut to
-// fit their fields); the context owns the entries.
+// Attribute table and terminal lists of a context: names are copied (cut to
+// fit), the context owns the entries.
 //
-// New attribute of type 1, 2 or 3 with zeroed storage; null for another type
-// or when allocation fails.
+// New attribute of type 1, 2 or 3, storage zeroed; null for another type or
+// when allocation fails.
 KVPOOL_EXPORT AttrTblEntry* insAttrTblEntry(NodeContext* context, const CciChar* name, int type);
 // New terminal created on the context's node object; null when allocation fails.
 KVPOOL_EXPORT TerminalListEntry* insInputTerminalListEntry(NodeContext* context,
@@ -126,29 +115,16 @@ KVPOOL_EXPORT void* getAttributePointer(NodeContext* context, const CciChar* nam
 // 0 or 1 for a boolean attribute; -1 when missing or not a boolean.
 KVPOOL_EXPORT int getBoolAttribute(NodeContext* context, const CciChar* name);
 
-// The context's script, compiled and run by script/ (script/PoolScript.h).
+// The context's script, compiled and run by script/; the results, the
+// ownership of texts and the locking are those of kvpool::compilePoolScript,
+// appendPoolStatement and runPoolScript (script/PoolScript.h).
 //
 // Compiles the context's KvPoolExpression into its statement list, replacing
-// the previous list. 0 compiled (also an empty script or one without ';');
-// 1 a statement does not begin with "SET" (or no memory); 2 an assignment
-// begins with "Input" (event 16); 100 a rejected character (event 15). After
-// a failure the list holds the statements before the failing one. Statements
-// are kept as UTF-8.
+// the previous list.
 KVPOOL_EXPORT int processKvPoolscript(NodeContext* context);
-// Normalises one statement in place (drops spaces, tabs, line feeds and the
-// leading "SET") and appends it; on success the list owns the malloc'd text,
-// otherwise the caller keeps it. 0, 1 or 2 as above.
+// Normalises one statement in place and appends it to the context's list.
 KVPOOL_EXPORT int insertKvScript(NodeContext* context, char* statement);
-// Runs the statement list once with the context's two flags, stopping at the
-// first failing statement. 0 all done; 1 a right operand element is missing;
-// 2 a right operand pool key is missing; 3 a left operand element cannot be
-// created; 4 malformed statement; 5 the pool is unavailable (its lock could
-// not be taken); 8 the pool is full. On 1, 2, 3 and 4 *errorText receives a
-// new copy of the failing operand, on 5 of the failed system call (on Redis:
-// the backend) and its error, that the caller frees; otherwise it is not
-// written. Takes the pool's lock per read and store, none between
-// statements; on Redis the message's pool operations make one exchange
-// (script/PoolScript.h).
+// Runs the statement list once with the context's two flags.
 KVPOOL_EXPORT int runKvPoolscript(NodeContext* context, CciMessage* inputMessage,
                                   CciMessage* exceptionList, CciMessage* destinationList,
                                   CciMessage* outputMessage, char** errorText);

@@ -38,47 +38,50 @@ void copyName(CciChar (&field)[N], const CciChar* name) {
   field[N - 1] = 0;
 }
 
-void freeTerminalList(TerminalListEntry* entry) {
+// Frees every entry of a list, releasing each one's contents first.
+template <typename Entry, typename Release>
+void freeList(Entry* entry, Release release) {
   while (entry != nullptr) {
-    TerminalListEntry* next = entry->next;
+    Entry* next = entry->next;
+    release(entry);
     std::free(entry);
     entry = next;
   }
+}
+
+template <typename Entry>
+void appendEntry(Entry*& head, Entry*& tail, Entry* entry) {
+  (tail != nullptr ? tail->next : head) = entry;
+  tail = entry;
 }
 
 // Everything the context owns; the broker's handles stay the broker's.
 void freeNodeContext(NodeContext* context) {
   if (context == nullptr) return;
-  kvpool::releasePoolScriptList(context);
-  for (AttrTblEntry* entry = context->attrHead; entry != nullptr;) {
-    AttrTblEntry* next = entry->next;
-    std::free(entry->valueBuffer);
-    std::free(entry);
-    entry = next;
-  }
-  freeTerminalList(context->inTermHead);
-  freeTerminalList(context->outTermHead);
+  kvpool::releasePoolScript(&context->scriptHead);
+  freeList(context->attrHead, [](AttrTblEntry* entry) { std::free(entry->valueBuffer); });
+  freeList(context->inTermHead, [](TerminalListEntry*) {});
+  freeList(context->outTermHead, [](TerminalListEntry*) {});
   std::free(context);
 }
 
-struct NodeContextDeleter {
-  void operator()(NodeContext* context) const noexcept { freeNodeContext(context); }
-};
-using NodeContextPtr = std::unique_ptr<NodeContext, NodeContextDeleter>;
+using NodeContextPtr = std::unique_ptr<NodeContext, decltype(&freeNodeContext)>;
 
-TerminalListEntry* newTerminalEntry(const CciChar* name) {
+// A new terminal of the context, linked before the broker creates it so that
+// the context owns it whatever the call does.
+TerminalListEntry* insertTerminal(NodeContext* context, const CciChar* name, bool input) {
   auto* entry = static_cast<TerminalListEntry*>(std::calloc(1, sizeof(TerminalListEntry)));
-  if (entry != nullptr) copyName(entry->terminalName, name);
-  return entry;
-}
-
-void appendTerminal(TerminalListEntry*& head, TerminalListEntry*& tail, TerminalListEntry* entry) {
-  if (tail != nullptr) {
-    tail->next = entry;
+  if (entry == nullptr) return nullptr;
+  copyName(entry->terminalName, name);
+  int rc = 0;
+  if (input) {
+    appendEntry(context->inTermHead, context->inTermTail, entry);
+    entry->terminalHandle = cniCreateInputTerminal(&rc, context->nodeObject, entry->terminalName);
   } else {
-    head = entry;
+    appendEntry(context->outTermHead, context->outTermTail, entry);
+    entry->terminalHandle = cniCreateOutputTerminal(&rc, context->nodeObject, entry->terminalName);
   }
-  tail = entry;
+  return entry;
 }
 
 CciTerminal* findTerminal(const TerminalListEntry* entry, const CciChar* name) {
@@ -112,52 +115,28 @@ AttrTblEntry* kvpool::findAttribute(NodeContext* context, const CciChar* name) {
 }
 
 AttrTblEntry* insAttrTblEntry(NodeContext* context, const CciChar* name, int type) {
-  std::size_t storageBytes;
-  switch (type) {
-    case ATTR_TYPE_INTEGER:
-    case ATTR_TYPE_BOOLEAN:
-      storageBytes = sizeof(int32_t);
-      break;
-    case ATTR_TYPE_STRING:
-      storageBytes = kStringStorageBytes;
-      break;
-    default:
-      return nullptr;
+  if (type != ATTR_TYPE_INTEGER && type != ATTR_TYPE_BOOLEAN && type != ATTR_TYPE_STRING) {
+    return nullptr;
   }
   MallocPtr<AttrTblEntry> entry(static_cast<AttrTblEntry*>(std::calloc(1, sizeof(AttrTblEntry))));
   if (!entry) return nullptr;
-  entry->valueBuffer = std::calloc(1, storageBytes);
+  entry->valueBuffer =
+      std::calloc(1, type == ATTR_TYPE_STRING ? kStringStorageBytes : sizeof(int32_t));
   if (entry->valueBuffer == nullptr) return nullptr;
   entry->attrType = type;
   copyName(entry->attrName, name);
-  if (context->attrTail != nullptr) {
-    context->attrTail->next = entry.get();
-  } else {
-    context->attrHead = entry.get();
-  }
-  context->attrTail = entry.get();
+  appendEntry(context->attrHead, context->attrTail, entry.get());
   return entry.release();
 }
 
 TerminalListEntry* insInputTerminalListEntry(NodeContext* context, const CciChar* name) {
-  int rc = 0;
   Log("-->insInputTerminalListEntry\n");
-  TerminalListEntry* entry = newTerminalEntry(name);
-  if (entry == nullptr) return nullptr;
-  // Linked before the broker call so that the context owns it whatever the call does.
-  appendTerminal(context->inTermHead, context->inTermTail, entry);
-  entry->terminalHandle = cniCreateInputTerminal(&rc, context->nodeObject, entry->terminalName);
-  return entry;
+  return insertTerminal(context, name, true);
 }
 
 TerminalListEntry* insOutputTerminalListEntry(NodeContext* context, const CciChar* name) {
-  int rc = 0;
   Log("-->insOutputTerminalListEntry\n");
-  TerminalListEntry* entry = newTerminalEntry(name);
-  if (entry == nullptr) return nullptr;
-  appendTerminal(context->outTermHead, context->outTermTail, entry);
-  entry->terminalHandle = cniCreateOutputTerminal(&rc, context->nodeObject, entry->terminalName);
-  return entry;
+  return insertTerminal(context, name, false);
 }
 
 CciTerminal* getInputTerminalHandle(NodeContext* context, const CciChar* name) {
@@ -185,9 +164,9 @@ CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
                               CciNode* nodeObject) {
   int rc = 0;
   Log("-->createNodeContext\n");
-  // A context that cannot be allocated never reaches the pool: no user slot
-  // is taken for a node that does not exist.
-  NodeContextPtr context(static_cast<NodeContext*>(std::calloc(1, sizeof(NodeContext))));
+  // No user slot is taken for a context that cannot be allocated.
+  NodeContextPtr context(static_cast<NodeContext*>(std::calloc(1, sizeof(NodeContext))),
+                         freeNodeContext);
   if (!context) {
     Log("  >createNodeContext: calloc() failed\n");
     return nullptr;
@@ -196,14 +175,12 @@ CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
   if (nodeName != nullptr) CciCharNCpy(context->nodeName, nodeName, 128);
 
   for (const AttributeRow& row : kAttributeRows) {
-    MallocPtr<CciChar> name(CciString(row.name, kCodePageUtf8));
-    insAttrTblEntry(context.get(), name.get(), row.type);
+    insAttrTblEntry(context.get(), MallocPtr<CciChar>(CciString(row.name, kCodePageUtf8)).get(),
+                    row.type);
   }
   kvpool::storeScriptFlags(context.get());
-  {
-    MallocPtr<CciChar> in(CciString("in", kCodePageUtf8));
-    insInputTerminalListEntry(context.get(), in.get());
-  }
+  insInputTerminalListEntry(context.get(),
+                            MallocPtr<CciChar>(CciString("in", kCodePageUtf8)).get());
   insOutputTerminalListEntry(context.get(), constOut);
   insOutputTerminalListEntry(context.get(), constFailure);
 
@@ -221,8 +198,7 @@ CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
   if (attachKvPool() != 0 || takeKvPoolUserSlot() != 0) {
     // The exception unwinds into the broker, which never sees this context.
     context.reset();
-    // A configuration problem is named; otherwise the event before says it
-    // all (null ends the inserts).
+    // A configuration problem is named; else the event before says it all.
     cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
                       kvpool::kLinePoolUnavailableException, "createNodeContext", constKvCatalog,
                       kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text, getKvPoolAttachProblem(),

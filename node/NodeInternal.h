@@ -8,27 +8,21 @@
 namespace kvpool {
 
 // Function-name texts of the broker events of the entry and of evaluate.
-extern const char* const constFnGetFactory;  // "vtrGetMessageflowNodeFactory()"
-extern const char* const constFnEvaluate;    // "evaluate()"
+inline constexpr const char* constFnGetFactory = "vtrGetMessageflowNodeFactory()";
+inline constexpr const char* constFnEvaluate = "evaluate()";
 
 // The first attribute of the table with that name, or null.
 AttrTblEntry* findAttribute(NodeContext* context, const CciChar* name);
 
-// Makes label (malloc'd, handed over) the trace prefix of the process. The
-// label it replaces stays valid until the library is unloaded.
+// Makes label (malloc'd, handed over) the process's trace prefix; the one it
+// replaces stays valid until the library is unloaded.
 void setTraceLabel(char* label);
 
-// A boolean attribute's value as getBoolAttribute gives it: 1 set, 0 clear,
-// -1 no such attribute or not a boolean. Traces nothing.
+// getBoolAttribute's answer for the entry, without tracing.
 int flagValue(const AttrTblEntry* entry);
 
-// Keeps the two flags of the script's runs in the context, read from its
-// attributes as they stand.
+// Keeps the script's two flags in the context, as the attributes stand.
 void storeScriptFlags(NodeContext* context);
-
-// Releases every statement of the context's list (text, then entry) and
-// leaves the list empty.
-void releasePoolScriptList(NodeContext* context);
 
 }  // namespace kvpool
 

@@ -1,5 +1,4 @@
-// The node's side of its script: the exported calls hand the context's text,
-// statement list and flags to script/, which knows no context.
+// The node's side of its script: the context's text, list and flags go to script/.
 #include <cstddef>
 
 #include "node/KvPool.h"
@@ -13,8 +12,7 @@ namespace {
 using kvpool::kCodePageUtf8;
 using kvpool::MallocPtr;
 
-// A name as UTF-16 units, made when the library is built: ASCII needs no
-// conversion.
+// An ASCII name as UTF-16 units, made when the library is built.
 template <std::size_t N>
 struct UnitName {
   constexpr explicit UnitName(const char (&text)[N]) {
@@ -38,13 +36,9 @@ void kvpool::storeScriptFlags(NodeContext* context) {
   context->insertKeyNotFound = flagValue(findAttribute(context, kInsertKeyNotFound.units));
 }
 
-void kvpool::releasePoolScriptList(NodeContext* context) {
-  releasePoolScript(&context->scriptHead);
-}
-
 int processKvPoolscript(NodeContext* context) {
   // A new setting replaces the statements of the earlier one.
-  kvpool::releasePoolScriptList(context);
+  kvpool::releasePoolScript(&context->scriptHead);
   MallocPtr<CciChar> name(CciString("KvPoolExpression", kCodePageUtf8));
   const auto* script = static_cast<const CciChar*>(getAttributePointer(context, name.get()));
   return kvpool::compilePoolScript(script, &context->scriptHead);
@@ -57,11 +51,9 @@ int insertKvScript(NodeContext* context, char* statement) {
 int runKvPoolscript(NodeContext* context, CciMessage* inputMessage, CciMessage* exceptionList,
                     CciMessage* destinationList, CciMessage* outputMessage, char** errorText) {
   Log("-->runKvPoolscript\n");
-  kvpool::PoolScriptFlags flags;
-  flags.elementNotFound = context->storeEltNotFound;
-  Log("  iNullShmAllow=%d\n", flags.elementNotFound);
-  flags.keyNotFound = context->insertKeyNotFound;
-  Log("  iNullEltAllow=%d\n", flags.keyNotFound);
-  return kvpool::runPoolScript(context->scriptHead, flags, inputMessage, exceptionList,
-                               destinationList, outputMessage, errorText);
+  Log("  iNullShmAllow=%d\n", context->storeEltNotFound);
+  Log("  iNullEltAllow=%d\n", context->insertKeyNotFound);
+  return kvpool::runPoolScript(
+      context->scriptHead, {context->storeEltNotFound, context->insertKeyNotFound}, inputMessage,
+      exceptionList, destinationList, outputMessage, errorText);
 }

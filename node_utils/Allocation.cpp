@@ -12,12 +12,10 @@ std::atomic<int> allocationsLeft{-1};
 
 bool allocationFails() {
   int left = allocationsLeft.load(std::memory_order_relaxed);
-  while (left > 0) {
-    if (allocationsLeft.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
-      return false;
-    }
+  while (left > 0 &&
+         !allocationsLeft.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
   }
-  return left == 0;
+  return left == 0;  // a successful count-down leaves left above 0
 }
 
 }  // namespace

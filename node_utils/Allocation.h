@@ -1,6 +1,5 @@
-// Heap allocation for the attribute bag, the string buffer and the wide-text
-// conversions. Internal to the plug-in (never exported): it lets the unit tests
-// make a chosen allocation fail, as memory running out would.
+// Heap allocation for the bag, the string buffer and the wide-text
+// conversions, through which the unit tests make a chosen allocation fail.
 #ifndef KVPOOL_NODE_UTILS_ALLOCATION_H
 #define KVPOOL_NODE_UTILS_ALLOCATION_H
 
@@ -14,9 +13,8 @@ void* allocateBlock(std::size_t bytes);
 void* reallocateBlock(void* block, std::size_t bytes);
 char* duplicateText(const char* text);
 
-// Test hook: after `count` more allocations succeed, every later one fails,
-// until the hook is set again; a negative count makes them all succeed (the
-// default). Process-wide.
+// Test hook, process-wide: after count more allocations every later one fails
+// until set again; negative (the default): all succeed.
 void failAllocationsAfter(int count);
 
 }  // namespace kvpool::node_utils

@@ -21,14 +21,12 @@ NodeAttributePair* findPair(NodeAttributes* bag, const char* name) {
   return nullptr;
 }
 
-// Makes room for one more pair; false, with the bag unchanged, when memory
-// runs out.
+// Room for one more pair; false, the bag unchanged, when memory runs out.
 bool makeRoom(NodeAttributes* bag) {
   if (bag->count < bag->capacity) return true;
   // A bag created without memory for its array starts over at 16 pairs.
   unsigned int capacity = bag->capacity != 0 ? bag->capacity * 2 : kInitialPairs;
-  // The byte count can only overflow where size_t is 32 bits; checked without
-  // a comparison that is always false (and warned about) on 64-bit targets.
+  // Overflows only where size_t is 32 bits.
   std::size_t bytes = 0;
   if (capacity < bag->capacity ||
       __builtin_mul_overflow(std::size_t{capacity}, sizeof(NodeAttributePair), &bytes)) {

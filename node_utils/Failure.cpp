@@ -4,69 +4,53 @@
 #include <cstdio>
 
 #include "node_utils/NodeHelpers.h"
+#include "support/KvPoolConstants.h"
 
 namespace {
 
 constexpr int kMessageNumber = 0x40000A3F;
-constexpr CciChar kMessageSource[] = {'V', 'a', 'n', 't', 'r', 'e', 'l', '2', 0};
-// Room for 1023 bytes of text and the terminator; longer texts are cut.
-constexpr size_t kTextBytes = 1024;
 
-void formatText(char (&text)[kTextBytes], const char* format, va_list values) {
-  if (std::vsnprintf(text, sizeof text, format, values) < 0) text[0] = '\0';
-}
-
-// The values are expanded before the broker is called: a raised exception
-// unwinds through here, and must not skip a va_end.
-void logText(int type, const char* file, int line, const char* text) {
+// Logs (raise false) or raises the text through the broker.
+void report(bool raise, int type, const char* file, int line, const char* text) {
   int rc = CCI_SUCCESS;
-  cciLog(&rc, type, file, line, "", kMessageSource, kMessageNumber, text,
-         static_cast<const char*>(nullptr));
-}
-
-void throwText(int type, const char* file, int line, const char* text) {
-  cciThrowException(nullptr, type, file, line, "", kMessageSource, kMessageNumber, text,
-                    static_cast<const char*>(nullptr));
+  if (raise) {
+    cciThrowException(nullptr, type, file, line, "", kvpool::kVTRL2Units, kMessageNumber, text,
+                      static_cast<const char*>(nullptr));
+  } else {
+    cciLog(&rc, type, file, line, "", kvpool::kVTRL2Units, kMessageNumber, text,
+           static_cast<const char*>(nullptr));
+  }
 }
 
 }  // namespace
 
+// The body of each raiser: the values are expanded (cut at 1023 bytes) and
+// va_end'ed before the broker is called, since a raised exception unwinds
+// through here.
+#define NODE_REPORT_FORMATTED(raise, type, file, line)                       \
+  char text[1024];                                                           \
+  va_list values;                                                            \
+  va_start(values, format);                                                  \
+  if (std::vsnprintf(text, sizeof text, format, values) < 0) text[0] = '\0'; \
+  va_end(values);                                                            \
+  report(raise, type, file, line, text)
+
 extern "C" {
 
 KVPOOL_EXPORT void NodePrintWarning(const char* file, int line, const char* format, ...) {
-  char text[kTextBytes];
-  va_list values;
-  va_start(values, format);
-  formatText(text, format, values);
-  va_end(values);
-  logText(CCI_LOG_WARNING, file, line, text);
+  NODE_REPORT_FORMATTED(false, CCI_LOG_WARNING, file, line);
 }
 
 KVPOOL_EXPORT void NodePrintInfo(const char* format, ...) {
-  char text[kTextBytes];
-  va_list values;
-  va_start(values, format);
-  formatText(text, format, values);
-  va_end(values);
-  logText(CCI_LOG_INFORMATION, "", 0, text);
+  NODE_REPORT_FORMATTED(false, CCI_LOG_INFORMATION, "", 0);
 }
 
 KVPOOL_EXPORT void NodeThrowFatalException(const char* file, int line, const char* format, ...) {
-  char text[kTextBytes];
-  va_list values;
-  va_start(values, format);
-  formatText(text, format, values);
-  va_end(values);
-  throwText(CCI_FATAL_EXCEPTION, file, line, text);
+  NODE_REPORT_FORMATTED(true, CCI_FATAL_EXCEPTION, file, line);
 }
 
 KVPOOL_EXPORT void NodeThrowConfigException(const char* file, int line, const char* format, ...) {
-  char text[kTextBytes];
-  va_list values;
-  va_start(values, format);
-  formatText(text, format, values);
-  va_end(values);
-  throwText(CCI_CONFIGURATION_EXCEPTION, file, line, text);
+  NODE_REPORT_FORMATTED(true, CCI_CONFIGURATION_EXCEPTION, file, line);
 }
 
 KVPOOL_EXPORT void NodeHandleFailure(const char* file, int line, int code, CciTerminal* terminal,
@@ -75,13 +59,11 @@ KVPOOL_EXPORT void NodeHandleFailure(const char* file, int line, int code, CciTe
   if (cniIsTerminalAttached(nullptr, terminal)) {
     NodePrintWarning(file, line, "%s: error = %i", text, code);
     cniPropagate(nullptr, terminal, exceptionList, destinationList, message);
-    return;
-  }
-  if (code == CCI_EXCEPTION) {
+  } else if (code == CCI_EXCEPTION) {
     cciRethrowLastException(nullptr);
-    return;
+  } else {
+    NodeThrowFatalException(file, line, "%s: error = %i", text, code);
   }
-  NodeThrowFatalException(file, line, "%s: error = %i", text, code);
 }
 
 }  // extern "C"

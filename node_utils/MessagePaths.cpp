@@ -1,11 +1,12 @@
-// Dotted paths into the broker's message trees: parsing a path once into
-// UTF-16 segments, resolving it to an element, and creating its missing part.
-// The exported text functions parse their path and resolve it the same way.
+// Dotted paths: parsed once into UTF-16 segments, resolved to an element, and
+// their missing part created.
 #include "node_utils/MessagePaths.h"
 
-#include <climits>
+#include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "support/KvPoolUtil.h"
@@ -19,15 +20,13 @@ using kvpool::PathRoot;
 using kvpool::PathSegment;
 
 constexpr int kCodePage = CCI_CODEPAGE_UTF8;
-// Element names are read through a buffer of this many units; a longer name
-// cannot be read whole and therefore matches no segment.
+// A longer element name cannot be read whole and matches no segment.
 constexpr int kNameUnits = 128;
 
 using Text = kvpool::MallocPtr<char>;
 
-// The end of the token that starts at text[start] (the first '.' or the
-// terminator), and in *next where the token after the run of dots begins,
-// or npos when nothing but the terminator follows.
+// The end of the token at text[start], and in *next where the token after
+// the run of dots begins (npos when nothing follows).
 std::size_t tokenEnd(const char* text, std::size_t start, std::size_t* next) {
   std::size_t end = start;
   while (text[end] != '\0' && text[end] != '.') ++end;
@@ -38,19 +37,13 @@ std::size_t tokenEnd(const char* text, std::size_t start, std::size_t* next) {
 }
 
 // The zero-based occurrence an index text asks for: a plain decimal number
-// from 1 to INT_MAX filling the text, which runs up to the closing bracket or
-// the segment's end; anything else (a sign, junk, a number out of range)
-// names nothing. Accumulates in a wider type with an early stop, so no text
-// can overflow it.
+// from 1 to INT_MAX filling the text; anything else names nothing.
 int indexOccurrence(const char* index, std::size_t length) {
-  long long value = 0;
-  std::size_t digits = 0;
-  for (; digits < length && index[digits] >= '0' && index[digits] <= '9'; ++digits) {
-    value = value * 10 + (index[digits] - '0');
-    if (value > INT_MAX) return kNoOccurrence;
-  }
-  if (digits == 0 || digits != length || value < 1) return kNoOccurrence;
-  return static_cast<int>(value - 1);
+  int value = 0;
+  if (length == 0 || index[0] < '0' || index[0] > '9') return kNoOccurrence;
+  const auto [end, error] = std::from_chars(index, index + length, value);
+  if (error != std::errc() || end != index + length || value < 1) return kNoOccurrence;
+  return value - 1;
 }
 
 // The tree a keyword names; it must match in full.
@@ -65,15 +58,8 @@ PathRoot rootOf(const char* keyword, std::size_t bytes) {
   return PathRoot::kNone;
 }
 
-bool isAscii(const char* text, std::size_t bytes) {
-  for (std::size_t i = 0; i < bytes; ++i) {
-    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
-  }
-  return true;
-}
-
 // The element's name into units (terminated), or -1 when it cannot be read
-// whole: a failed call, or a name of kNameUnits units or more.
+// whole.
 int readNameUnits(CciElement* element, CciChar (&units)[kNameUnits]) {
   int rc = CCI_SUCCESS;
   const int length = cniElementName(&rc, element, units, kNameUnits);
@@ -102,39 +88,58 @@ bool nameMatches(CciElement* element, const ParsedPath& path, std::size_t index)
   return wanted == length || units[wanted] == 0;
 }
 
-// The child of parent that the segment names, or null when it is missing or a
-// broker call fails.
+// The child of parent that the segment names, or null (missing, failed call).
 CciElement* findChild(CciElement* parent, const ParsedPath& path, std::size_t index) {
   const int occurrence = path.segment(index).occurrence;
   int rc = CCI_SUCCESS;
   CciElement* child = cniFirstChild(&rc, parent);
-  if (rc != CCI_SUCCESS) return nullptr;
-  bool named = child != nullptr && nameMatches(child, path, index);
-  while (child != nullptr && !named) {
+  while (rc == CCI_SUCCESS && child != nullptr && !nameMatches(child, path, index)) {
     child = cniNextSibling(&rc, child);
-    if (rc != CCI_SUCCESS) return nullptr;
-    named = child != nullptr && nameMatches(child, path, index);
   }
-  if (occurrence == kNoOccurrence) return nullptr;
+  if (rc != CCI_SUCCESS || child == nullptr || occurrence == kNoOccurrence) return nullptr;
   // Name[n] counts only the run of same-named siblings that starts here.
-  int count = 0;
-  while (child != nullptr && count < occurrence && named) {
+  for (int count = 0; count < occurrence; ++count) {
     child = cniNextSibling(&rc, child);
-    if (rc != CCI_SUCCESS) return nullptr;
-    named = child != nullptr && nameMatches(child, path, index);
-    ++count;
+    if (rc != CCI_SUCCESS || child == nullptr || !nameMatches(child, path, index)) return nullptr;
   }
-  return child != nullptr && count == occurrence && named ? child : nullptr;
+  return child;
 }
 
-// Creates the segments from walk.missing on below the deepest element found,
-// each named by its segment's name without the index. Creates nothing and
-// gives null when a missing segment's index asks for more than the first
-// element of its name (or names none, or has no name): no element of that
-// name exists where it is missing, so a new one would be the first, not the
-// n-th, and an element named "Line[3]" is what the path reads as the third
-// Line, not its name.
-CciElement* createMissing(const ParsedPath& path, const kvpool::PathWalk& walk) {
+// The root element of a keyword's tree, or null (kNone, failed call).
+CciElement* findPathRoot(PathRoot root, CciMessage* message, CciMessage* exceptionList,
+                         CciMessage* destinationList) {
+  if (root == PathRoot::kNone) return nullptr;
+  int rc = CCI_SUCCESS;
+  CciElement* element = cniRootElement(&rc, root == PathRoot::kExceptionList     ? exceptionList
+                                            : root == PathRoot::kDestinationList ? destinationList
+                                                                                 : message);
+  if (root == PathRoot::kBody && rc == CCI_SUCCESS && element != nullptr) {
+    element = cniLastChild(&rc, element);
+  }
+  return rc == CCI_SUCCESS ? element : nullptr;
+}
+
+// How far a path leads below an element: the element it names or the deepest
+// found, and the first segment missing (segmentCount() when none).
+struct PathWalk {
+  CciElement* element;
+  std::size_t missing;
+};
+PathWalk walkPath(const ParsedPath& path, CciElement* from) {
+  CciElement* parent = from;
+  for (std::size_t i = 0; i < path.segmentCount(); ++i) {
+    CciElement* child = findChild(parent, path, i);
+    if (child == nullptr) return {parent, i};
+    parent = child;
+  }
+  return {parent, path.segmentCount()};
+}
+
+// Creates the missing segments below the deepest element found, named
+// without their index. Creates nothing and gives null when a missing
+// segment's index is not [1] (a new element would be the first, not the n-th)
+// or it has no name.
+CciElement* createMissing(const ParsedPath& path, const PathWalk& walk) {
   for (std::size_t i = walk.missing; i < path.segmentCount(); ++i) {
     const PathSegment& segment = path.segment(i);
     if (segment.occurrence != 0 || segment.nameBytes == 0) return nullptr;
@@ -150,55 +155,41 @@ CciElement* createMissing(const ParsedPath& path, const kvpool::PathWalk& walk) 
   return parent;
 }
 
-// The element a path names before the creation rules apply: the root alone
-// for a keyword without segments. Null element when the keyword names no tree.
-kvpool::PathWalk resolve(const ParsedPath& path, CciMessage* message, CciMessage* exceptionList,
-                         CciMessage* destinationList) {
-  CciElement* root = kvpool::findPathRoot(path.root(), message, exceptionList, destinationList);
+// The walk of a path from its root (null element when it names no tree).
+PathWalk resolve(const ParsedPath& path, CciMessage* message, CciMessage* exceptionList,
+                 CciMessage* destinationList) {
+  CciElement* root = findPathRoot(path.root(), message, exceptionList, destinationList);
   if (root == nullptr) return {nullptr, 0};
-  return kvpool::walkPath(path, root);
+  return walkPath(path, root);
+}
+
+// A text path parsed, then resolved by the function given.
+template <auto resolveParsed>
+CciElement* onParsedPath(const char* path, CciMessage* message, CciMessage* exceptionList,
+                         CciMessage* destinationList) {
+  ParsedPath parsed;
+  if (!parsed.parse(path)) return nullptr;
+  return resolveParsed(parsed, message, exceptionList, destinationList);
 }
 
 }  // namespace
 
-// ---- ParsedPath ------------------------------------------------------------------
-
-bool kvpool::ParsedPath::parse(const char* path) noexcept {
+bool kvpool::ParsedPath::parse(const char* path, bool withRoot) noexcept {
   root_ = PathRoot::kNone;
   names_.clear();
   units_.clear();
   segments_.clear();
   if (path == nullptr) return false;
   std::size_t next = 0;
-  root_ = rootOf(path, tokenEnd(path, 0, &next));
+  if (withRoot) root_ = rootOf(path, tokenEnd(path, 0, &next));
   try {
-    if (next != std::string::npos) addSegments(path, next);
+    for (std::size_t start = next; start != std::string::npos; start = next) {
+      const std::size_t end = tokenEnd(path, start, &next);
+      addSegment(path, start, end - start);
+    }
     return true;
   } catch (const std::bad_alloc&) {
     return false;
-  }
-}
-
-bool kvpool::ParsedPath::parseSegments(const char* segments) noexcept {
-  root_ = PathRoot::kNone;
-  names_.clear();
-  units_.clear();
-  segments_.clear();
-  if (segments == nullptr) return false;
-  try {
-    addSegments(segments, 0);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
-
-void kvpool::ParsedPath::addSegments(const char* text, std::size_t offset) {
-  for (std::size_t start = offset; start != std::string::npos;) {
-    std::size_t next = 0;
-    const std::size_t end = tokenEnd(text, start, &next);
-    addSegment(text, start, end - start);
-    start = next;
   }
 }
 
@@ -206,36 +197,25 @@ void kvpool::ParsedPath::addSegments(const char* text, std::size_t offset) {
 // brackets up to the first ']' (a bracket with nothing after it is no
 // index; text after the closing bracket is ignored).
 void kvpool::ParsedPath::addSegment(const char* text, std::size_t textStart, std::size_t length) {
-  const char* segmentText = text + textStart;
-  std::size_t nameBytes = 0;
-  while (nameBytes < length && segmentText[nameBytes] != '[') ++nameBytes;
+  const std::string_view segmentText(text + textStart, length);
+  const std::size_t nameBytes = std::min(segmentText.find('['), length);
+  const std::size_t index = std::min(segmentText.find_first_not_of('[', nameBytes), length);
   int occurrence = 0;
-  std::size_t index = nameBytes;
-  while (index < length && segmentText[index] == '[') ++index;
   if (index < length) {
-    std::size_t indexEnd = index;
-    while (indexEnd < length && segmentText[indexEnd] != ']') ++indexEnd;
-    occurrence = indexOccurrence(segmentText + index, indexEnd - index);
+    const std::size_t indexEnd = std::min(segmentText.find(']', index), length);
+    occurrence = indexOccurrence(segmentText.data() + index, indexEnd - index);
   }
 
-  PathSegment segment{};
-  segment.textStart = textStart;
-  segment.nameStart = names_.size();
-  segment.nameBytes = nameBytes;
-  segment.unitStart = units_.size();
-  segment.occurrence = occurrence;
-  names_.append(segmentText, nameBytes);
+  PathSegment segment{textStart, names_.size(), nameBytes,    units_.size(),
+                      0,         occurrence,    nameBytes > 0};
+  names_.append(segmentText.data(), nameBytes);
   names_.push_back('\0');
   const char* name = names_.c_str() + segment.nameStart;
 
   // The units an element made for the segment is named with, as CciString
   // gives them; ASCII widens unit for unit without the broker.
-  segment.comparesUnits = nameBytes > 0;
-  if (isAscii(name, nameBytes)) {
-    units_.resize(segment.unitStart + nameBytes);
-    for (std::size_t i = 0; i < nameBytes; ++i) {
-      units_[segment.unitStart + i] = static_cast<unsigned char>(name[i]);
-    }
+  if (kvpool::isAscii(name, nameBytes)) {
+    units_.insert(units_.end(), name, name + nameBytes);
   } else {
     units_.resize(units_.size() + nameBytes + 1);
     CciChar* units = units_.data() + segment.unitStart;
@@ -257,42 +237,6 @@ void kvpool::ParsedPath::addSegment(const char* text, std::size_t textStart, std
   segments_.push_back(segment);
 }
 
-// ---- Resolving parsed paths ------------------------------------------------------
-
-CciElement* kvpool::findPathRoot(PathRoot root, CciMessage* message, CciMessage* exceptionList,
-                                 CciMessage* destinationList) {
-  int rc = CCI_SUCCESS;
-  CciElement* element = nullptr;
-  switch (root) {
-    case PathRoot::kRoot:
-      element = cniRootElement(&rc, message);
-      break;
-    case PathRoot::kExceptionList:
-      element = cniRootElement(&rc, exceptionList);
-      break;
-    case PathRoot::kDestinationList:
-      element = cniRootElement(&rc, destinationList);
-      break;
-    case PathRoot::kBody:
-      element = cniRootElement(&rc, message);
-      if (rc == CCI_SUCCESS && element != nullptr) element = cniLastChild(&rc, element);
-      break;
-    case PathRoot::kNone:
-      return nullptr;
-  }
-  return rc == CCI_SUCCESS ? element : nullptr;
-}
-
-kvpool::PathWalk kvpool::walkPath(const ParsedPath& path, CciElement* from) {
-  CciElement* parent = from;
-  for (std::size_t i = 0; i < path.segmentCount(); ++i) {
-    CciElement* child = findChild(parent, path, i);
-    if (child == nullptr) return {parent, i};
-    parent = child;
-  }
-  return {parent, path.segmentCount()};
-}
-
 CciElement* kvpool::getPathValue(const ParsedPath& path, CciMessage* message,
                                  CciMessage* exceptionList, CciMessage* destinationList) {
   const PathWalk walk = resolve(path, message, exceptionList, destinationList);
@@ -311,22 +255,13 @@ CciElement* kvpool::addOrGetPathElement(const ParsedPath& path, CciMessage* mess
   return createMissing(path, walk);
 }
 
-CciElement* kvpool::addPathElement(const ParsedPath& path, CciMessage* message,
-                                   CciMessage* exceptionList, CciMessage* destinationList) {
-  const PathWalk walk = resolve(path, message, exceptionList, destinationList);
-  if (walk.element == nullptr || walk.missing == path.segmentCount()) return nullptr;
-  return createMissing(path, walk);
-}
-
-// ---- The exported text functions -------------------------------------------------
-
 extern "C" {
 
 KVPOOL_EXPORT CciElement* findRootElement(const char* segment, CciMessage* message,
                                           CciMessage* exceptionList, CciMessage* destinationList) {
   if (segment == nullptr) return nullptr;
-  return kvpool::findPathRoot(rootOf(segment, std::strlen(segment)), message, exceptionList,
-                              destinationList);
+  return findPathRoot(rootOf(segment, std::strlen(segment)), message, exceptionList,
+                      destinationList);
 }
 
 KVPOOL_EXPORT CciElement* findElement(const char* path, CciElement* parent, char** remainingPath) {
@@ -334,8 +269,8 @@ KVPOOL_EXPORT CciElement* findElement(const char* path, CciElement* parent, char
   if (path == nullptr || parent == nullptr) return parent;
   // Without memory for the parse nothing can be said about the path.
   ParsedPath parsed;
-  if (!parsed.parseSegments(path)) return nullptr;
-  const kvpool::PathWalk walk = kvpool::walkPath(parsed, parent);
+  if (!parsed.parse(path, false)) return nullptr;
+  const PathWalk walk = walkPath(parsed, parent);
   if (walk.missing == parsed.segmentCount()) return walk.element;
   // The missing part as the caller wrote it.
   *remainingPath = strdup(path + parsed.segment(walk.missing).textStart);
@@ -375,24 +310,22 @@ KVPOOL_EXPORT CciElement* addChildElement(char* path, CciElement* parent) {
 
 KVPOOL_EXPORT CciElement* NodeGetValue(const char* path, CciMessage* message,
                                        CciMessage* exceptionList, CciMessage* destinationList) {
-  ParsedPath parsed;
-  if (!parsed.parse(path)) return nullptr;
-  return kvpool::getPathValue(parsed, message, exceptionList, destinationList);
+  return onParsedPath<kvpool::getPathValue>(path, message, exceptionList, destinationList);
 }
 
 KVPOOL_EXPORT CciElement* NodeAddOrGetElement(const char* path, CciMessage* message,
                                               CciMessage* exceptionList,
                                               CciMessage* destinationList) {
-  ParsedPath parsed;
-  if (!parsed.parse(path)) return nullptr;
-  return kvpool::addOrGetPathElement(parsed, message, exceptionList, destinationList);
+  return onParsedPath<kvpool::addOrGetPathElement>(path, message, exceptionList, destinationList);
 }
 
 KVPOOL_EXPORT CciElement* NodeAddElement(const char* path, CciMessage* message,
                                          CciMessage* exceptionList, CciMessage* destinationList) {
   ParsedPath parsed;
   if (!parsed.parse(path)) return nullptr;
-  return kvpool::addPathElement(parsed, message, exceptionList, destinationList);
+  const PathWalk walk = resolve(parsed, message, exceptionList, destinationList);
+  if (walk.element == nullptr || walk.missing == parsed.segmentCount()) return nullptr;
+  return createMissing(parsed, walk);
 }
 
 KVPOOL_EXPORT CciMessage* NodeCopyMessage(CciMessage* message) {
@@ -401,20 +334,15 @@ KVPOOL_EXPORT CciMessage* NodeCopyMessage(CciMessage* message) {
   CciMessage* copy = cniCreateMessage(&rc, context);
   if (rc != CCI_SUCCESS || copy == nullptr) return nullptr;
   // The new message is released again unless the copy completes.
-  struct MessageGuard {
-    CciMessage* message;
-    ~MessageGuard() {
-      if (message != nullptr) cniDeleteMessage(nullptr, message);
-    }
-  } guard{copy};
+  std::unique_ptr<CciMessage, void (*)(CciMessage*)> guard(
+      copy, [](CciMessage* unfinished) { cniDeleteMessage(nullptr, unfinished); });
   CciElement* source = cniRootElement(&rc, message);
   if (rc != CCI_SUCCESS || source == nullptr) return nullptr;
   CciElement* target = cniRootElement(&rc, copy);
   if (rc != CCI_SUCCESS || target == nullptr) return nullptr;
   cniCopyElementTree(&rc, source, target);
   if (rc != CCI_SUCCESS) return nullptr;
-  guard.message = nullptr;
-  return copy;
+  return guard.release();
 }
 
 }  // extern "C"

@@ -1,8 +1,6 @@
-// The message path resolver: dotted paths into the broker's message trees,
-// resolved to elements or created, and a copy of a whole message. What the
-// script needs to read and write message fields. Nothing here traces, keeps
-// state or takes a lock: any thread may use it on messages no other thread
-// uses.
+// Dotted paths into the broker's message trees, resolved to elements or
+// created, and a copy of a whole message. Nothing here traces, keeps state or
+// takes a lock: any thread may use it on messages no other thread uses.
 #ifndef KVPOOL_NODE_UTILS_MESSAGEPATHS_H
 #define KVPOOL_NODE_UTILS_MESSAGEPATHS_H
 
@@ -14,42 +12,35 @@ extern "C" {
 #endif
 
 // ---- Message tree paths ------------------------------------------------------
-// Paths are UTF-8 texts such as "Root.XML.Order.Line[2].Qty". The first segment
-// is a root keyword: Root, ExceptionList, DestinationList or Body (the last
-// child of the message's root). Runs of dots count as one, trailing dots are
-// ignored; Name[n] is the n-th of the run of same-named siblings that starts at
-// the first so named. n is a plain decimal number from 1 to 2147483647 up to
-// the closing bracket; anything else (0, a sign, junk such as "2abc", a number
-// out of range) names no element. "Name[" alone is Name; text after the
-// closing bracket is ignored. An element whose name is 128 units or longer
-// matches no segment. A path of the keyword alone names the root element.
-// Elements belong to the broker.
+// UTF-8 paths such as "Root.XML.Order.Line[2].Qty", whose first segment is a
+// root keyword: Root, ExceptionList, DestinationList or Body (the root's last
+// child); the keyword alone names the root. Runs of dots count as one,
+// trailing dots are ignored. Name[n] is the n-th of the run of same-named
+// siblings from the first so named; n must be a plain decimal from 1 to
+// 2147483647 (else no element); "Name[" is Name; text after ']' is ignored.
+// An element name of 128 units or more matches nothing. Elements are the
+// broker's.
 
 // The root element for a keyword, or null (unknown keyword, failed call).
 KVPOOL_EXPORT CciElement* findRootElement(const char* segment, CciMessage* message,
                                           CciMessage* exceptionList, CciMessage* destinationList);
-// The element the path (no root keyword) names below parent, with
-// *remainingPath null; or the deepest element found, with *remainingPath a new
-// copy of the missing part as written (caller frees); null with *remainingPath
-// null when memory runs out.
+// The element the path (no keyword) names below parent, *remainingPath null;
+// or the deepest found, *remainingPath a new copy of the missing part (caller
+// frees); null with *remainingPath null when memory runs out.
 KVPOOL_EXPORT CciElement* findElement(const char* path, CciElement* parent, char** remainingPath);
-// The element itself when it holds a value, else its first child when that
-// does, else null.
+// The element if it holds a value, else its first child if that does, or null.
 KVPOOL_EXPORT CciElement* getValue(CciElement* element);
-// Creates path (split in place; must be writable) below parent, one element of
-// type 0x01000000 per segment, named by the whole segment text (an index is
-// not interpreted here); returns the deepest element created, or null when the
-// broker cannot create one.
+// Creates path (split in place) below parent, one element of type 0x01000000
+// per segment named by its whole text (no index read); the deepest created,
+// or null when the broker cannot create one.
 KVPOOL_EXPORT CciElement* addChildElement(char* path, CciElement* parent);
 // The value-bearing element the path names, or null. The path is not changed.
 KVPOOL_EXPORT CciElement* NodeGetValue(const char* path, CciMessage* message,
                                        CciMessage* exceptionList, CciMessage* destinationList);
-// The element the path names, creating its missing part; null when nothing may
-// be created: in the message tree no element is created directly below an
-// existing child of the root (Body.X, or Root.X.Y with X present), and no
-// missing segment may carry an index other than [1] (Line[3] with two Lines
-// names no element that could be made). Created elements are named without
-// their index: Line[1] creates Line.
+// The element the path names, its missing part created (named without index)
+// unless that would be directly below an existing child of the message's root
+// (Body.X, or Root.X.Y with X present) or a missing segment has an index other
+// than [1]: then null.
 KVPOOL_EXPORT CciElement* NodeAddOrGetElement(const char* path, CciMessage* message,
                                               CciMessage* exceptionList,
                                               CciMessage* destinationList);
@@ -74,11 +65,9 @@ KVPOOL_EXPORT CciMessage* NodeCopyMessage(CciMessage* message);
 namespace kvpool {
 
 // ---- Paths parsed once ---------------------------------------------------------
-// A path split once into its root keyword and segments, each segment's name
-// kept in UTF-16 with its index already read, so that resolving it reads each
-// sibling's name into a fixed buffer and compares units: no conversion and no
-// allocation per element. The text functions above parse their path into one
-// and resolve it with the functions below, so both give the same answers.
+// A path split once into its root keyword and segments, each name kept in
+// UTF-16 with its index read, so that resolving it converts and allocates
+// nothing per element. The text functions above resolve through it too.
 
 enum class PathRoot : unsigned char { kNone, kRoot, kBody, kExceptionList, kDestinationList };
 
@@ -92,22 +81,19 @@ struct PathSegment {
   std::size_t unitStart;  // its name in UTF-16: offset into the units, terminated
   int nameUnits;
   int occurrence;  // zero-based among the run of same-named siblings, or kNoOccurrence
-  // False when the name is compared as the broker's 8-bit text of each
-  // element's name instead, as it always was: an empty name (which an
-  // unreadable name also reads as), or one the broker would not read back
-  // unchanged. Rare, and slower: each sibling's name is converted.
+  // False when each element's name is converted to 8-bit text and compared
+  // instead (slower): an empty name, or one the broker would not read back
+  // unchanged.
   bool comparesUnits;
 };
 
-// Thread safety: a parsed path is read-only once parsed; any thread may
-// resolve it on messages no other thread uses.
+// Read-only once parsed.
 class ParsedPath {
  public:
-  // A path with its root keyword ("Body.Order.Id"). False when memory runs
-  // out; the path is then unusable.
-  bool parse(const char* path) noexcept;
-  // Segments only, the first one possibly empty, as findElement reads them.
-  bool parseSegments(const char* segments) noexcept;
+  // A path with its root keyword ("Body.Order.Id"), or without (segments
+  // only, the first one possibly empty, as findElement reads them). False
+  // when memory runs out; the path is then unusable.
+  bool parse(const char* path, bool withRoot = true) noexcept;
 
   PathRoot root() const { return root_; }
   std::size_t segmentCount() const { return segments_.size(); }
@@ -122,7 +108,6 @@ class ParsedPath {
   }
 
  private:
-  void addSegments(const char* text, std::size_t offset);
   void addSegment(const char* text, std::size_t textStart, std::size_t length);
 
   PathRoot root_ = PathRoot::kNone;
@@ -131,24 +116,11 @@ class ParsedPath {
   std::vector<PathSegment> segments_;
 };
 
-// The root element of a keyword's tree, or null (kNone, failed call).
-CciElement* findPathRoot(PathRoot root, CciMessage* message, CciMessage* exceptionList,
-                         CciMessage* destinationList);
-
-// How far a path's segments lead below an element.
-struct PathWalk {
-  CciElement* element;  // the element the segments name, or the deepest found
-  std::size_t missing;  // the first segment not found; segmentCount() when all were
-};
-PathWalk walkPath(const ParsedPath& path, CciElement* from);
-
-// NodeGetValue, NodeAddOrGetElement and NodeAddElement on a parsed path.
+// NodeGetValue and NodeAddOrGetElement on a parsed path.
 CciElement* getPathValue(const ParsedPath& path, CciMessage* message, CciMessage* exceptionList,
                          CciMessage* destinationList);
 CciElement* addOrGetPathElement(const ParsedPath& path, CciMessage* message,
                                 CciMessage* exceptionList, CciMessage* destinationList);
-CciElement* addPathElement(const ParsedPath& path, CciMessage* message, CciMessage* exceptionList,
-                           CciMessage* destinationList);
 
 }  // namespace kvpool
 #endif

@@ -1,7 +1,7 @@
-// The generic helpers offered to message flow nodes: failure and message
-// helpers raised through the broker, a name/value attribute bag, a growable
-// string buffer and wide-text conversions. None of them traces, keeps state or
-// takes a lock: any thread may use them on objects no other thread uses.
+// Generic helpers for message flow nodes (dotted paths: MessagePaths.h):
+// failure helpers raised through the broker, an attribute bag, a string
+// buffer and wide-text conversions. None traces, keeps state or locks: any
+// thread may use them on objects no other thread uses.
 #ifndef KVPOOL_NODE_UTILS_NODEHELPERS_H
 #define KVPOOL_NODE_UTILS_NODEHELPERS_H
 
@@ -15,10 +15,9 @@ extern "C" {
 #endif
 
 // ---- Failure and message helpers --------------------------------------------
-// Events and exceptions carry message number 0x40000A3F, the source "Vantrel2",
-// an empty function name and the formatted text (cut at 1023 bytes) as trace
-// text. The Throw helpers do not return: the broker's exception unwinds
-// through the caller.
+// Message number 0x40000A3F, source "Vantrel2", no function name, and the
+// formatted text (cut at 1023 bytes) as trace text. The Throw helpers do not
+// return: the broker's exception unwinds through the caller.
 
 // A warning event (log type 1).
 KVPOOL_EXPORT void NodePrintWarning(const char* file, int line, const char* format, ...)
@@ -31,17 +30,15 @@ KVPOOL_EXPORT void NodeThrowFatalException(const char* file, int line, const cha
 // Raises a configuration exception (type 2).
 KVPOOL_EXPORT void NodeThrowConfigException(const char* file, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
-// Terminal attached: warns "<text>: error = <code>" and propagates the message
-// there. Otherwise code 64 rethrows the pending exception and any other code
-// raises a fatal exception with that text.
+// Terminal attached: warns "<text>: error = <code>" and propagates there;
+// else code 64 rethrows the pending exception, any other raises a fatal one.
 KVPOOL_EXPORT void NodeHandleFailure(const char* file, int line, int code, CciTerminal* terminal,
                                      const char* text, CciMessage* exceptionList,
                                      CciMessage* destinationList, CciMessage* message);
 
 // ---- Attribute bag -----------------------------------------------------------
-// Name/value pairs of 8-bit texts, in the order added; names compare as strcmp
-// does. The bag owns its texts. When memory runs out an operation leaves the
-// bag as it was.
+// Name/value pairs of 8-bit texts in the order added, compared by strcmp and
+// owned by the bag. When memory runs out an operation leaves the bag as it was.
 typedef struct NodeAttributePair {
   char* name;
   char* value;  // null until first set
@@ -53,27 +50,24 @@ typedef struct NodeAttributes {
   unsigned int capacity;
 } NodeAttributes;
 
-// A new empty bag with room for 16 pairs (doubled when full), or null; the
-// caller releases it with NodeDestroyAttributes.
+// A new empty bag (16 pairs, doubled when full) or null; released with
+// NodeDestroyAttributes.
 KVPOOL_EXPORT NodeAttributes* NodeCreateAttributes(void);
 // Releases the bag and its texts; null is ignored.
 KVPOOL_EXPORT void NodeDestroyAttributes(NodeAttributes* bag);
 // Adds a pair with a copy of the name and no value, unless the name is there.
 KVPOOL_EXPORT void NodeAddAttribute(NodeAttributes* bag, const char* name);
-// 0 when the value is replaced by a copy of value; 99 when no pair has the
-// name (setting never adds one), value is null, or memory runs out.
+// 0 value copied in; 99 no such name (never added), null value, or no memory.
 KVPOOL_EXPORT int NodeSetAttribute(NodeAttributes* bag, const char* name, const char* value);
-// The bag's value text for the name, or null (no such name, value never set);
-// valid until the value is set again or the bag is destroyed.
+// The value for the name, or null; valid until set again or destroyed.
 KVPOOL_EXPORT const char* NodeGetAttribute(NodeAttributes* bag, const char* name);
 // The bag's name text at index (0 is the first added), or null past the end.
 KVPOOL_EXPORT const char* NodeGetAttributeName(NodeAttributes* bag, unsigned int index);
 
 // ---- String buffer -----------------------------------------------------------
-// data holds length bytes and a zero byte in a block of capacity bytes (32 at
-// first). Appending grows the block when length + added + 1 reaches the
-// capacity: to twice the capacity, plus added + 1 when that is still too
-// small. When memory runs out an append leaves the buffer as it was.
+// length bytes and a zero byte in a block of capacity bytes (32 at first),
+// grown when length + added + 1 reaches the capacity: to twice the capacity,
+// plus added + 1 when still too small. Out of memory: left as it was.
 typedef struct NodeStringBuffer {
   int length;
   int capacity;
@@ -89,11 +83,10 @@ KVPOOL_EXPORT void NodeStringBufferAdd(NodeStringBuffer* buffer, const char* tex
 KVPOOL_EXPORT void NodeStringBufferAddChar(NodeStringBuffer* buffer, char character);
 
 // ---- Wide text -------------------------------------------------------------
-// Conversions between 8-bit text and wchar_t text in the current locale; new
-// texts the caller frees, null when memory runs out. A result has one place
-// per source character (byte or wide character) and a terminator; conversion
-// stops at a character the locale cannot convert, and UnicodeToASCII also at
-// one whose bytes would not fit, so the result is always terminated.
+// 8-bit text to wchar_t text and back in the current locale: new texts the
+// caller frees, null when memory runs out, with one place per source
+// character and a terminator. Conversion stops at a character the locale
+// cannot convert (or, narrowing, whose bytes would not fit).
 KVPOOL_EXPORT wchar_t* ASCIIToUnicode(const char* text);
 KVPOOL_EXPORT char* UnicodeToASCII(const wchar_t* text);
 

@@ -14,10 +14,8 @@ using kvpool::node_utils::reallocateBlock;
 
 constexpr int kInitialBytes = 32;
 
-// Makes room for extra more bytes and a terminator. Growth happens at
-// equality too: twice the capacity, plus extra + 1 when that is still too
-// small. False, with the buffer unchanged, when memory runs out or the size
-// would not fit an int.
+// Room for extra more bytes and a terminator, grown as NodeHelpers.h says.
+// False, the buffer unchanged, when memory runs out or the size passes int.
 bool NodeStringBufferResize(NodeStringBuffer* buffer, int extra) {
   const int64_t needed = int64_t{buffer->length} + extra + 1;
   if (needed < buffer->capacity) return true;

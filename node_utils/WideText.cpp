@@ -1,7 +1,4 @@
 // Conversions between 8-bit text and wchar_t text in the process's locale.
-// Each result has room for one place per source character and a terminator;
-// a conversion stops, at a character boundary, where the locale cannot
-// convert a character or where the next character would not fit.
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -10,11 +7,7 @@
 #include "node_utils/Allocation.h"
 #include "node_utils/NodeHelpers.h"
 
-namespace {
-
 using kvpool::node_utils::allocateBlock;
-
-}  // namespace
 
 extern "C" {
 

@@ -1,5 +1,4 @@
 // Compilation of the KvPoolExpression text into a statement list.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -20,38 +19,28 @@ namespace {
 using kvpool::kCodePageUtf8;
 using kvpool::MallocPtr;
 
-static_assert(kvpool::kOperandBytes == kvpool::kMaxOperandBytes + 1,
-              "an operand buffer holds the longest operand and its terminator");
-
-// The statement's units as UTF-8: splitting happens on UTF-16 indexes, and
-// each statement is converted whole so that non-ASCII names survive.
+// The statement's units as UTF-8, converted whole so non-ASCII names survive.
 MallocPtr<char> statementText(const CciChar* script, int start, int end) {
   std::vector<CciChar> units(script + start, script + end);
   units.push_back(0);
   return MallocPtr<char>(mbString(units.data(), kCodePageUtf8));
 }
 
-bool startsWith(const char* text, std::string_view prefix) {
-  return std::strncmp(text, prefix.data(), prefix.size()) == 0;
-}
-
-// Classifies an operand and parses its path. The prefixes are tested in the
-// order a run has always tested them.
+// Classifies an operand (prefixes tested in this order) and parses its path.
 bool compileOperand(kvpool::CompiledOperand& operand, const char* text, bool right) {
   operand.text = text;
   operand.target = text;
-  if (startsWith(text, kvpool::kPoolKeyPrefix)) {
+  operand.kind = kvpool::OperandKind::kPath;
+  const std::string_view operandText(text);
+  if (operandText.starts_with(kvpool::kPoolKeyPrefix)) {
     operand.kind = kvpool::OperandKind::kPoolKey;
     return true;
   }
-  if (startsWith(text, "Output")) {
+  if (operandText.starts_with("Output")) {
     operand.kind = kvpool::OperandKind::kOutputPath;
     operand.target = text + 6;
-  } else {
-    operand.kind = kvpool::OperandKind::kPath;
-    if (right && startsWith(text, kvpool::kInputPrefix)) {
-      operand.target = text + kvpool::kInputPrefix.size();
-    }
+  } else if (right && operandText.starts_with(kvpool::kInputPrefix)) {
+    operand.target = text + kvpool::kInputPrefix.size();
   }
   return operand.path.parse(operand.target);
 }
@@ -95,16 +84,6 @@ PoolStatement* kvpool::compilePoolStatement(const char* assignment) noexcept {
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
-}
-
-CciElement* kvpool::rightOperandElement(const CompiledOperand& right, CciMessage* inputMessage,
-                                        CciMessage* exceptionList, CciMessage* destinationList,
-                                        CciMessage* outputMessage) {
-  if (right.kind == OperandKind::kOutputPath) {
-    Log("  Output.. %s\n", right.target);
-    return getPathValue(right.path, outputMessage, exceptionList, destinationList);
-  }
-  return getPathValue(right.path, inputMessage, exceptionList, destinationList);
 }
 
 void kvpool::releasePoolStatement(PoolStatement* statement) noexcept {
@@ -155,12 +134,11 @@ int kvpool::compilePoolScript(const CciChar* script, PoolScriptEntry** head) {
 
   for (char rejected : kvpool::kScriptRejectedCharacters) {
     if (CciCharIndexOf(script, static_cast<CciChar>(rejected), 1) >= 0) {
-      char message[64];
-      std::snprintf(message, sizeof message, "wrong keyword(Not Supported) '%c' used in Script",
-                    rejected);
+      const std::string message =
+          std::string("wrong keyword(Not Supported) '") + rejected + "' used in Script";
       cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineUnsupportedCharacter,
              "setAttribute", constKvCatalog, kvpool::kEventUnsupportedCharacter, kvpool::kVTRL2Text,
-             message, nullptr);
+             message.c_str(), nullptr);
       return SCRIPT_UNSUPPORTED_CHARACTER;
     }
   }

@@ -11,7 +11,6 @@
 #include "pool/PoolSession.h"
 #include "script/PoolScript.h"
 #include "script/PoolStatement.h"
-#include "script/StatementValue.h"
 #include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
 #include "support/MallocPtr.h"
@@ -95,12 +94,9 @@ struct RunMessages {
   CciMessage* output;
 };
 
-// One run of the statements over a pool session. A statement's pool read is
-// either known at once or pending (script/PoolScript.h tells what a pending
-// read means for the fields written from it).
 // The pending read a message field awaits. A type of this file keeps the
-// table's code internal to the plug-in: a table of standard types and
-// handles alone would be exported in a build without inlining.
+// table's code internal: one of standard types and handles alone would be
+// exported in a build without inlining.
 struct AwaitedRead {
   int read;
 };
@@ -174,8 +170,10 @@ int ScriptRun::readRight(const CompiledOperand& right, StatementValue& value, in
     }
     return SCRIPT_OK;
   }
-  CciElement* element = rightOperandElement(right, messages_.input, messages_.exceptionList,
-                                            messages_.destinationList, messages_.output);
+  const bool output = right.kind == OperandKind::kOutputPath;
+  if (output) Log("  Output.. %s\n", right.target);
+  CciElement* element = getPathValue(right.path, output ? messages_.output : messages_.input,
+                                     messages_.exceptionList, messages_.destinationList);
   if (element == nullptr) {
     Log("  runKvPoolscript-element not found\n");
     if (flags_.elementNotFound == 0) return failHere(SCRIPT_ELEMENT_NOT_FOUND, right.target);

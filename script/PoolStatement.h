@@ -1,8 +1,6 @@
-// One statement as the compiler leaves it for every run: the assignment split
-// at its first '=', both operands classified, a message path parsed into
-// UTF-16 segments (node_utils/MessagePaths.h), a pool key kept as 8-bit text.
-// A run re-splits, re-classifies and re-converts nothing. Shared by the
-// compiler and the runner; nothing outside script/ reads it.
+// One statement as the compiler leaves it for every run: split at its first
+// '=', both operands classified, a path parsed into UTF-16 segments, a pool
+// key kept as 8-bit text; and the value a statement copies. Inside script/.
 #ifndef KVPOOL_SCRIPT_POOLSTATEMENT_H
 #define KVPOOL_SCRIPT_POOLSTATEMENT_H
 
@@ -12,11 +10,9 @@
 
 #include "node_utils/MessagePaths.h"
 #include "script/PoolScript.h"
+#include "support/MallocPtr.h"
 
 namespace kvpool {
-
-// An operand and a pool key have at most 255 bytes.
-inline constexpr std::size_t kOperandBytes = 256;
 
 // Where an assignment splits: at its first '='. result 0 with both lengths;
 // 4 when it has no '=' (noEquals) or an operand of 256 bytes or more.
@@ -45,9 +41,8 @@ struct CompiledOperand {
 
 }  // namespace kvpool
 
-// The compiled statement an entry of the list owns (named from C in
-// script/PoolScript.h). Not copied or moved once made: the operands point
-// into its own text.
+// The compiled statement an entry owns. Never copied: the operands point into
+// its own text.
 struct PoolStatement {
   PoolStatement() = default;
   PoolStatement(const PoolStatement&) = delete;
@@ -70,15 +65,49 @@ namespace kvpool {
 PoolStatement* compilePoolStatement(const char* assignment) noexcept;
 void releasePoolStatement(PoolStatement* statement) noexcept;
 
-// The element a right operand that names a message field reads: in the
-// output message for an Output path (traced as "  Output.. "), else in the
-// input message; null when the path names no value-bearing element.
-CciElement* rightOperandElement(const CompiledOperand& right, CciMessage* inputMessage,
-                                CciMessage* exceptionList, CciMessage* destinationList,
-                                CciMessage* outputMessage);
+// The value one statement copies, kept in the form it was read in (UTF-16
+// from an element, 8-bit from the pool) and converted only when the other
+// side wants the other form, as mbString and CciString would (well-formed
+// UTF-16 from an element passes as it is). Short values need no allocation.
+class StatementValue {
+ public:
+  // Units of a value read in one go; a longer value is read again into the heap.
+  static constexpr int kShortUnits = 256;
+  StatementValue() = default;
+  StatementValue(const StatementValue&) = delete;  // units_ may point into itself
+  StatementValue& operator=(const StatementValue&) = delete;
 
-// The statement a run executes for an entry: its compiled form, or, for an
-// entry made without one, a form compiled into holder for this run. Null
+  // The element's whole character value, traced.
+  void readElement(CciElement* element);
+  // Takes over a value the pool handed out (malloc'd).
+  void takeText(char* text);
+  // The empty text, for a missing operand let through by its flag.
+  void setEmpty() {
+    takeText(nullptr);
+    text_ = "";
+  }
+
+  // The value as UTF-8, valid until the value is set again.
+  const char* text();
+  // The value in UTF-16, terminated.
+  const CciChar* units();
+
+ private:
+  void textToUnits();
+
+  // Where units() comes from: an element's own units are checked once.
+  enum class Origin { kText, kElementUnits, kUnits };
+  Origin origin_ = Origin::kText;
+  const char* text_ = "";
+  const CciChar* units_ = nullptr;
+  MallocPtr<char> heapText_;
+  MallocPtr<CciChar> heapUnits_;
+  CciChar shortUnits_[kShortUnits + 1];
+  // Nine bytes a unit, as mbString gives them.
+  char shortText_[9 * (kShortUnits + 1)];
+};
+
+// The entry's compiled form, or one compiled into holder for this run; null
 // when memory runs out.
 using PoolStatementHolder = std::unique_ptr<PoolStatement, void (*)(PoolStatement*) noexcept>;
 inline const PoolStatement* statementToRun(const PoolScriptEntry* entry,

@@ -1,29 +1,25 @@
-// The rules a KvPoolExpression is compiled by, for the compiler and for
-// whoever reads a script as the compiler does (kvflow check, kvflow keys): the
-// characters that refuse a script, the statement's keyword, the blanks
-// removed, the first '=' that splits an assignment and the operand bound.
-// Header-only and free of the broker's types.
+// The rules a KvPoolExpression is compiled by, for the compiler and for the
+// tools that read a script as it does. Header-only, free of broker types.
 #ifndef KVPOOL_SCRIPT_SCRIPTRULES_H
 #define KVPOOL_SCRIPT_SCRIPTRULES_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string_view>
 
 namespace kvpool {
 
-// A script holding any of these, wherever they stand, is refused; they are
-// looked for in this order and the first one found is the one reported.
+// A script holding any of these is refused; the first found in this order is
+// reported.
 inline constexpr std::string_view kScriptRejectedCharacters = "*/\\+-\"'";
 // Every statement begins with it (after its blanks are removed).
 inline constexpr std::string_view kStatementKeyword = "SET";
-// An assignment whose left operand begins with it writes to the input
-// message, which is refused.
+// A left operand beginning with it would write the input message: refused.
 inline constexpr std::string_view kInputPrefix = "Input";
 // Operands beginning with it name a pool record, the whole operand its key.
 inline constexpr std::string_view kPoolKeyPrefix = "KvPool";
-// The longest operand, in bytes; a longer one fails its statement on every
-// run (result 4).
+// The longest operand in bytes; a longer one fails its statement (result 4).
 inline constexpr std::size_t kMaxOperandBytes = 255;
 
 // The blanks removed from a statement wherever they stand.
@@ -37,25 +33,19 @@ enum class StatementForm {
   kWritesInput,  // its left operand begins with "Input"
 };
 
-// Normalises the null-terminated statement (the text before its ';') in
-// place: every blank removed, then a leading "SET" dropped; says which form
-// it has. The text keeps "SET" when it has no keyword.
+// Normalises the statement (the text before its ';') in place: every blank
+// removed, then a leading "SET" dropped; says which form it has.
 inline StatementForm normaliseStatement(char* statement) {
-  char* write = statement;
-  for (const char* read = statement; *read != '\0'; ++read) {
-    if (!isStatementBlank(*read)) *write++ = *read;
-  }
+  char* write = std::remove_if(statement, statement + std::strlen(statement), isStatementBlank);
   *write = '\0';
   const std::size_t length = static_cast<std::size_t>(write - statement);
-  if (std::string_view(statement, length).substr(0, kStatementKeyword.size()) !=
-      kStatementKeyword) {
+  if (!std::string_view(statement, length).starts_with(kStatementKeyword)) {
     return StatementForm::kNoKeyword;
   }
   std::memmove(statement, statement + kStatementKeyword.size(),
                length - kStatementKeyword.size() + 1);
-  return std::string_view(statement).substr(0, kInputPrefix.size()) == kInputPrefix
-             ? StatementForm::kWritesInput
-             : StatementForm::kAssignment;
+  return std::string_view(statement).starts_with(kInputPrefix) ? StatementForm::kWritesInput
+                                                               : StatementForm::kAssignment;
 }
 
 // An assignment split at its first '='.

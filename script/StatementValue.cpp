@@ -1,9 +1,8 @@
 // A statement's value between its two operands.
-#include "script/StatementValue.h"
-
 #include <cstdlib>
 #include <cstring>
 
+#include "script/PoolStatement.h"
 #include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
 #include "support/Trace.h"
@@ -12,22 +11,7 @@ namespace {
 
 constexpr CciChar kNoUnits[1] = {0};
 
-bool isAscii(const CciChar* units, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) {
-    if (units[i] >= 0x80) return false;
-  }
-  return true;
-}
-
-bool isAscii(const char* text, std::size_t bytes) {
-  for (std::size_t i = 0; i < bytes; ++i) {
-    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
-  }
-  return true;
-}
-
-// No unpaired surrogate: the broker turns such text into UTF-8 and back
-// without a change.
+// No unpaired surrogate: the broker's round trip through UTF-8 keeps it.
 bool isWellFormed(const CciChar* units) {
   for (const CciChar* unit = units; *unit != 0; ++unit) {
     if (*unit >= 0xD800 && *unit <= 0xDBFF) {
@@ -52,8 +36,7 @@ void StatementValue::readElement(CciElement* element) {
   std::memset(shortUnits_, 0, sizeof shortUnits_);
   const int length = cniElementCharacterValue(&rc, element, shortUnits_, kShortUnits);
   units_ = shortUnits_;
-  // A longer value reports its length and is read again with a buffer for
-  // all of it (the broker writes the terminator just past the capacity).
+  // A longer value is read again whole (the terminator goes past the capacity).
   if (length > kShortUnits) {
     heapUnits_.reset(
         static_cast<CciChar*>(std::calloc(static_cast<std::size_t>(length) + 1, sizeof(CciChar))));
@@ -75,37 +58,25 @@ void StatementValue::takeText(char* text) {
   origin_ = Origin::kText;
 }
 
-void StatementValue::setEmpty() {
-  heapText_.reset();
-  text_ = "";
-  units_ = nullptr;
-  origin_ = Origin::kText;
-}
-
 const char* StatementValue::text() {
   if (text_ != nullptr) return text_;
   const auto length = static_cast<std::size_t>(CciCharLen(units_));
-  if (isAscii(units_, length)) {
-    char* target = shortText_;
-    if (length + 1 > sizeof shortText_) {
-      heapText_.reset(static_cast<char*>(std::malloc(length + 1)));
-      if (!heapText_) return text_ = "";
-      target = heapText_.get();
-    }
-    for (std::size_t i = 0; i <= length; ++i) target[i] = static_cast<char>(units_[i]);
-    return text_ = target;
-  }
+  const bool ascii = isAscii(units_, length);
   // As mbString converts: nine bytes a unit, the empty text when it fails.
-  const std::size_t capacity = 9 * (length + 1);
+  const std::size_t capacity = ascii ? length + 1 : 9 * (length + 1);
   char* target = shortText_;
   if (capacity > sizeof shortText_) {
     heapText_.reset(static_cast<char*>(std::malloc(capacity)));
     if (!heapText_) return text_ = "";
     target = heapText_.get();
   }
-  int rc = 0;
-  cciUcsToMbs(&rc, units_, target, static_cast<int>(capacity), kCodePageUtf8);
-  if (rc != CCI_SUCCESS) target[0] = '\0';
+  if (ascii) {
+    for (std::size_t i = 0; i <= length; ++i) target[i] = static_cast<char>(units_[i]);
+  } else {
+    int rc = 0;
+    cciUcsToMbs(&rc, units_, target, static_cast<int>(capacity), kCodePageUtf8);
+    if (rc != CCI_SUCCESS) target[0] = '\0';
+  }
   return text_ = target;
 }
 
@@ -127,13 +98,11 @@ const CciChar* StatementValue::units() {
 void StatementValue::textToUnits() {
   const std::size_t bytes = std::strlen(text_);
   CciChar* target = shortUnits_;
+  origin_ = Origin::kUnits;
+  units_ = kNoUnits;
   if (bytes + 1 > sizeof shortUnits_ / sizeof shortUnits_[0]) {
     heapUnits_.reset(static_cast<CciChar*>(std::malloc((bytes + 1) * sizeof(CciChar))));
-    if (!heapUnits_) {
-      units_ = kNoUnits;
-      origin_ = Origin::kUnits;
-      return;
-    }
+    if (!heapUnits_) return;
     target = heapUnits_.get();
   }
   if (isAscii(text_, bytes)) {
@@ -144,7 +113,6 @@ void StatementValue::textToUnits() {
     if (rc != CCI_SUCCESS) target[0] = 0;
   }
   units_ = target;
-  origin_ = Origin::kUnits;
 }
 
 }  // namespace kvpool

@@ -4,14 +4,6 @@
 #include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
 
-namespace {
-
-const char* textOrEmpty(const char* text) {
-  return text != nullptr ? text : "";
-}
-
-}  // namespace
-
 extern "C" KVPOOL_EXPORT void checkRC(int returnCode) {
   if (returnCode != CCI_EXCEPTION) return;
   int rc = CCI_SUCCESS;
@@ -21,7 +13,8 @@ extern "C" KVPOOL_EXPORT void checkRC(int returnCode) {
   CciExceptionData data;
   std::memset(&data, 0, sizeof data);
   cciGetLastExceptionData(&rc, &data);
-  cciLog(&rc, CCI_LOG_ERROR, textOrEmpty(data.file), data.line, textOrEmpty(data.function), source,
-         data.messageNumber, textOrEmpty(data.traceText), static_cast<const char*>(nullptr));
+  const auto orEmpty = [](const char* text) { return text != nullptr ? text : ""; };
+  cciLog(&rc, CCI_LOG_ERROR, orEmpty(data.file), data.line, orEmpty(data.function), source,
+         data.messageNumber, orEmpty(data.traceText), static_cast<const char*>(nullptr));
   cciRethrowLastException(&rc);
 }

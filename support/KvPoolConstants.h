@@ -1,10 +1,6 @@
-// What every floor of the plug-in names the same way: the broker events it
-// writes (message numbers, source lines, source file, catalog texts), the code
-// page of its conversions, and the process-wide UTF-16 constants.
-//
-// Event numbers and lines are fixed: operators' tooling and alerting key on
-// them, so they are named here once and never derived from where the code
-// that writes them stands.
+// The broker events the plug-in writes (numbers, lines, file, catalog texts),
+// its code page and its process-wide UTF-16 constants. Event numbers and
+// lines are fixed: operators' alerting keys on them.
 #ifndef KVPOOL_SUPPORT_KVPOOLCONSTANTS_H
 #define KVPOOL_SUPPORT_KVPOOLCONSTANTS_H
 
@@ -15,9 +11,8 @@
 extern "C" {
 #endif
 
-// Process-wide UTF-16 constants, built by initNodeConstants when the library
-// is loaded (null before that) and kept until it is unloaded; read-only for
-// everyone else. Built once: texts already handed out stay valid.
+// Built once by initNodeConstants (null before), kept until the library is
+// unloaded; read-only for everyone else.
 KVPOOL_EXPORT extern CciChar* constKvPoolNode;         // "KvPoolNode"
 KVPOOL_EXPORT extern CciChar* constPluginNodeFactory;  // "KvPoolNodeFactory"
 KVPOOL_EXPORT extern CciChar* constOut;                // "out"
@@ -35,21 +30,16 @@ namespace kvpool {
 // UTF-8, the only code page the library passes to the broker.
 inline constexpr int kCodePageUtf8 = CCI_CODEPAGE_UTF8;
 
-// The source file every event names, and the 8-bit texts of the catalog.
-inline constexpr char kEventFile[] = "KvPool";
+inline constexpr char kEventFile[] = "KvPool";  // every event's source file
 inline constexpr char kKvCatalogText[] = "VTRL-KvPool";
-// The first trace text of most events, and the source of the start-up event.
-inline constexpr char kVTRL2Text[] = "Vantrel2";
-// "Vantrel2" as the start-up event's source: it is written before the UTF-16
-// constants exist.
+inline constexpr char kVTRL2Text[] = "Vantrel2";  // most events' first trace text
+// The start-up event's source, written before the UTF-16 constants exist.
 inline constexpr CciChar kVTRL2Units[] = {'V', 'a', 'n', 't', 'r', 'e', 'l', '2', 0};
 // The source of the events checkRC writes for a pending broker exception.
 inline constexpr char kCheckRcSourceText[] = "HVTRv210";
 
-// Message numbers of the events. A failed script run is logged under its
-// result code (1, 2, 3, 4, 5, 8) instead, from evaluate() at line 848 or 852:
-// 5 "pool unavailable" shares its number with kEventTerminalMissing (line
-// 908).
+// Message numbers. A failed script run is logged under its result code
+// instead (lines 848, 852); 5 is also kEventTerminalMissing (line 908).
 enum EventNumber : int {
   kEventPluginLoading = 0,
   kEventTerminalMissing = 5,
@@ -65,11 +55,10 @@ enum EventNumber : int {
   kEventBackendRefused = 17,
   // A store journal entry failed its own check and was not applied.
   kEventJournalRefused = 18,
-  // KVPOOL_PERSIST: the machine's last node context could not save the pool,
-  // which therefore stays (the insert says why and where).
+  // KVPOOL_PERSIST: the last node could not save the pool, which stays.
   kEventPersistSaveFailed = 19,
-  // KVPOOL_PERSIST: the file failed its checks when the pool was created; it
-  // was renamed beside itself and the pool started empty.
+  // KVPOOL_PERSIST: the file failed its checks at creation; it was renamed
+  // beside itself and the pool started empty.
   kEventPersistFileRefused = 20,
   // A process without KVPOOL_PERSIST joined or left a pool created with it.
   kEventPersistSettingDiffers = 21,

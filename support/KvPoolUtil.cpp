@@ -1,5 +1,4 @@
-// UTF-16 text helpers. They work unit by unit on 16-bit code units; only the
-// conversions know about characters, and those are the broker's.
+// UTF-16 text helpers, unit by unit; only the broker's conversions know characters.
 #include "support/KvPoolUtil.h"
 
 #include <cstdlib>
@@ -13,6 +12,17 @@ Unit* emptyText(Unit* buffer) {
   if (buffer == nullptr) buffer = static_cast<Unit*>(std::malloc(sizeof(Unit)));
   if (buffer != nullptr) buffer[0] = 0;
   return buffer;
+}
+
+// Zero-based index of the n-th occurrence of unit among the first length, or -1.
+template <typename Unit>
+int indexOf(const Unit* text, int length, Unit unit, int n) {
+  int count = 0;
+  for (int i = 0; i < length; ++i) {
+    if (text[i] == unit) ++count;
+    if (count == n) return i;
+  }
+  return -1;
 }
 
 }  // namespace
@@ -74,8 +84,7 @@ CciChar* CciNString(const char* text, int count, int codepage) {
       static_cast<CciChar*>(std::calloc(static_cast<size_t>(count) + 1, sizeof(CciChar)));
   if (buffer == nullptr) return emptyText<CciChar>(nullptr);
   int rc = 0;
-  // The broker terminates within the capacity it is given, so count units of
-  // text need count + 1 places.
+  // The broker terminates within the capacity given: count units need count + 1.
   cciMbsToUcs(&rc, text, buffer, count + 1, codepage);
   if (rc != CCI_SUCCESS && rc != CCI_BUFFER_TOO_SMALL) buffer[0] = 0;
   buffer[count] = 0;
@@ -93,23 +102,11 @@ char* mbString(const CciChar* text, int codepage) {
 }
 
 int CciCharIndexOf(const CciChar* text, CciChar unit, int n) {
-  int length = CciCharLen(text);
-  int count = 0;
-  for (int i = 0; i < length; ++i) {
-    if (text[i] == unit) ++count;
-    if (count == n) return i;
-  }
-  return -1;
+  return indexOf(text, CciCharLen(text), unit, n);
 }
 
 int CharIndexOf(const char* text, char byte, int n) {
-  int length = static_cast<int>(std::strlen(text));
-  int count = 0;
-  for (int i = 0; i < length; ++i) {
-    if (text[i] == byte) ++count;
-    if (count == n) return i;
-  }
-  return -1;
+  return indexOf(text, static_cast<int>(std::strlen(text)), byte, n);
 }
 
 void UTOASCIICharNCpy(char* destination, const CciChar* source, unsigned int count) {

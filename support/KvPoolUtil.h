@@ -1,12 +1,7 @@
-// support/, the bottom floor every other floor may include, offers:
-//  - this header: UTF-16 (CciChar) text helpers, 8-bit search and narrowing,
-//    code-page conversions through the broker, and checkRC. None of them
-//    takes a lock or keeps state; none accepts a null text.
-//  - support/KvPoolConstants.h: event numbers, lines and catalog texts, the
-//    code page, and the process-wide UTF-16 constants.
-//  - support/Trace.h: the trace log; support/MallocPtr.h: the owner of
-//    malloc'd blocks; support/Export.h: the export macro.
-// support/ includes nothing of the plug-in but host/.
+// support/, the bottom floor (it includes only host/): this header's UTF-16
+// text helpers, 8-bit search and narrowing, conversions through the broker
+// and checkRC (no lock, no state, no null text); KvPoolConstants.h (events,
+// code page, UTF-16 constants); Trace.h; MallocPtr.h; Export.h; UniqueFd.h.
 #ifndef KVPOOL_SUPPORT_KVPOOLUTIL_H
 #define KVPOOL_SUPPORT_KVPOOLUTIL_H
 
@@ -49,6 +44,20 @@ KVPOOL_EXPORT void checkRC(int returnCode);
 
 #ifdef __cplusplus
 }
+
+#include <algorithm>
+#include <cstddef>
+#include <type_traits>
+
+namespace kvpool {
+// True when none of the count units (or bytes) lies outside ASCII.
+template <typename Unit>
+bool isAscii(const Unit* text, std::size_t count) {
+  return std::all_of(text, text + count, [](Unit unit) {
+    return static_cast<std::make_unsigned_t<Unit>>(unit) < 0x80;
+  });
+}
+}  // namespace kvpool
 #endif
 
 #endif

@@ -1,6 +1,5 @@
-// The owner of a malloc'd block: the library's texts and records are
-// malloc'd (and some are handed to callers who free them), so RAII inside the
-// library holds them with this rather than with new/delete.
+// The owner of a malloc'd block: the library's texts and records are malloc'd
+// (some are handed to callers who free them), so RAII holds them with this.
 #ifndef KVPOOL_SUPPORT_MALLOCPTR_H
 #define KVPOOL_SUPPORT_MALLOCPTR_H
 

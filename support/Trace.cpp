@@ -1,9 +1,6 @@
-// The trace log "/tmp/KvPool.log". Each write is one write(2) of the label
-// and the text together, made before the call returns: lines of threads and
-// processes never split or mix, and no stdio lock or buffer stands between.
-// KVPOOL_TRACE=off turns the file off for the process; past
-// KVPOOL_TRACE_LIMIT MiB (default 64) the file becomes /tmp/KvPool.log.1 and
-// a new one begins, so the trace never fills /tmp.
+// The trace log. Each line is one write(2) of the label and the text, made
+// before the call returns: lines of threads and processes never split or mix,
+// and no stdio lock or buffer stands between.
 #include "support/Trace.h"
 
 #include <errno.h>
@@ -18,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -34,41 +30,35 @@ namespace {
 
 constexpr const char* kTracePath = "/tmp/KvPool.log";
 constexpr const char* kRotatedPath = "/tmp/KvPool.log.1";
-constexpr long kDefaultLimitMiB = 64;
-// How often a process looks whether the file passed its limit or was
-// rotated by another process: after this many lines or bytes of its own.
+// A process looks whether the file passed its limit or was rotated after
+// this many lines or bytes of its own.
 constexpr unsigned kCheckEveryLines = 64;
 constexpr uint64_t kCheckEveryBytes = 32 * 1024;
 
-// The settings, read once per process from KVPOOL_TRACE and KVPOOL_TRACE_LIMIT.
 struct TraceSettings {
   bool enabled = true;
-  uint64_t limitBytes = kDefaultLimitMiB << 20;
+  uint64_t limitBytes = uint64_t{64} << 20;  // KVPOOL_TRACE_LIMIT's default
 };
 
-TraceSettings readSettings() {
-  TraceSettings settings;
-  const char* mode = std::getenv("KVPOOL_TRACE");
-  if (mode != nullptr && std::strcmp(mode, "off") == 0) settings.enabled = false;
-  if (const char* limit = std::getenv("KVPOOL_TRACE_LIMIT")) {
-    char* end = nullptr;
-    const long mib = std::strtol(limit, &end, 10);
-    if (end != limit && *end == '\0' && mib > 0 && mib <= (1L << 20)) {
-      settings.limitBytes = static_cast<uint64_t>(mib) << 20;
-    }
-  }
-  return settings;
-}
-
 const TraceSettings& settings() {
-  static const TraceSettings value = readSettings();
+  static const TraceSettings value = [] {
+    TraceSettings read;
+    const char* mode = std::getenv("KVPOOL_TRACE");
+    if (mode != nullptr && std::strcmp(mode, "off") == 0) read.enabled = false;
+    if (const char* limit = std::getenv("KVPOOL_TRACE_LIMIT")) {
+      char* end = nullptr;
+      const long mib = std::strtol(limit, &end, 10);
+      if (end != limit && *end == '\0' && mib > 0 && mib <= (1L << 20)) {
+        read.limitBytes = static_cast<uint64_t>(mib) << 20;
+      }
+    }
+    return read;
+  }();
   return value;
 }
 
-// The file's descriptor. Its number never changes once set: a rotation puts
-// the new file under the same number (dup2), so a thread writing at that
-// moment writes whole lines to one file or the other, never to a closed or
-// reused descriptor.
+// Its number never changes once set: a rotation dup2s the new file onto it, so
+// a thread writing meanwhile never hits a closed or reused descriptor.
 std::atomic<int> traceFd{-1};
 std::mutex openMutex;
 // Lines and bytes this process wrote since it last looked at the file.
@@ -76,9 +66,8 @@ std::atomic<unsigned> linesSinceCheck{0};
 std::atomic<uint64_t> bytesSinceCheck{0};
 
 // /tmp is world-writable, so whatever another user planted at the fixed path
-// is left alone: a symbolic link is not followed, a FIFO does not block the
-// open, and lines are written only to a regular file of one link (not one
-// also linked elsewhere) that this process's user owns. -1 otherwise.
+// is left alone: no link is followed, a FIFO does not block, and only a
+// regular file of one link owned by this process's user is used; else -1.
 int openTraceFile() {
   const int fd =
       ::open(kTracePath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -94,8 +83,7 @@ int openTraceFile() {
   return fd;
 }
 
-// Opens the trace file once per process; a failed or refused open is retried
-// by the next write.
+// Opened once per process; a failed open is retried by the next write.
 int traceDescriptor() {
   int fd = traceFd.load(std::memory_order_acquire);
   if (fd >= 0) return fd;
@@ -113,13 +101,11 @@ bool namesFile(const struct stat& file) {
          named.st_dev == file.st_dev;
 }
 
-// Follows a rotation made by another process, and rotates when the file
-// passed the limit. The rename is made under an exclusive lock of the full
-// file and only while the path still names it, so of several processes that
-// see it full at once exactly one moves it; the others find a new file there.
-// The lock is only tried: a process that finds it held goes on writing and
-// tries again at its next look. When the path names nothing this process may
-// write to, its lines go nowhere until a later look finds a file it may.
+// Follows another process's rotation, and rotates a file past the limit:
+// under a tried exclusive lock of the full file and only while the path still
+// names it, so of several processes exactly one renames it (one that finds the
+// lock held tries at its next look). While the path names nothing this
+// process may write to, its lines go to /dev/null.
 void checkTraceFile(int fd) {
   std::lock_guard<std::mutex> lock(openMutex);
   struct stat ours {};
@@ -137,8 +123,7 @@ void checkTraceFile(int fd) {
   ::close(fresh);
 }
 
-// A bounded line buffer on the stack; only a line longer than it goes to
-// the heap.
+// A line on the stack; only a longer one goes to the heap.
 class LineBuffer {
  public:
   void append(const char* text, std::size_t length) {
@@ -147,13 +132,12 @@ class LineBuffer {
       used_ += length;
       return;
     }
-    spill();
+    if (heap_.empty()) heap_.assign(stack_, used_);
     heap_.append(text, length);
   }
   void append(const char* text) { append(text, std::strlen(text)); }
   void push_back(char c) { append(&c, 1); }
-  // Room for a direct write of up to n bytes, or null when it must go through
-  // a temporary.
+  // Room for a direct write of up to n bytes, or null.
   char* room(std::size_t n) {
     return heap_.empty() && used_ + n <= sizeof stack_ ? stack_ + used_ : nullptr;
   }
@@ -162,16 +146,12 @@ class LineBuffer {
   std::size_t size() const { return heap_.empty() ? used_ : heap_.size(); }
 
  private:
-  void spill() {
-    if (heap_.empty()) heap_.assign(stack_, used_);
-  }
   char stack_[4096];
   std::size_t used_ = 0;
   std::string heap_;
 };
 
-// Writes the line in one write: label and text together, so lines of
-// threads and processes never mix.
+// Writes the line in one write, then looks at the file now and then.
 void emitLine(const LineBuffer& line) {
   const int fd = traceDescriptor();
   if (fd < 0) return;
@@ -212,22 +192,19 @@ void appendFormatted(LineBuffer& out, const char* directive, ...) {
   char* target = direct != nullptr ? direct : small;
   const int length = std::vsnprintf(target, sizeof small, directive, copy);
   va_end(copy);
-  if (length >= 0 && static_cast<std::size_t>(length) < sizeof small) {
-    if (direct != nullptr) {
-      out.commit(static_cast<std::size_t>(length));
-    } else {
-      out.append(small, static_cast<std::size_t>(length));
-    }
+  const auto bytes = static_cast<std::size_t>(length);
+  if (length >= 0 && bytes < sizeof small) {
+    direct != nullptr ? out.commit(bytes) : out.append(small, bytes);
   } else if (length > 0) {
-    std::string big(static_cast<std::size_t>(length) + 1, '\0');
+    std::string big(bytes + 1, '\0');
     std::vsnprintf(big.data(), big.size(), directive, args);
-    out.append(big.data(), static_cast<std::size_t>(length));
+    out.append(big.data(), bytes);
   }
   va_end(args);
 }
 
 // A number in decimal, as %d and %u write it.
-void appendDecimal(LineBuffer& out, unsigned long long magnitude, bool negative) {
+void appendDecimal(LineBuffer& out, unsigned long long magnitude, bool negative = false) {
   char digits[24];
   char* start = digits + sizeof digits;
   do {
@@ -236,16 +213,6 @@ void appendDecimal(LineBuffer& out, unsigned long long magnitude, bool negative)
   } while (magnitude != 0);
   if (negative) *--start = '-';
   out.append(start, static_cast<std::size_t>(digits + sizeof digits - start));
-}
-
-void appendDecimal(LineBuffer& out, long long value) {
-  // The magnitude of the most negative value is taken in unsigned arithmetic.
-  const auto magnitude = static_cast<unsigned long long>(value);
-  appendDecimal(out, value < 0 ? 0 - magnitude : magnitude, value < 0);
-}
-
-void appendDecimal(LineBuffer& out, unsigned long long value) {
-  appendDecimal(out, value, false);
 }
 
 // A UTF-16 text that is all ASCII, appended as it is (its UTF-8 is the same
@@ -264,9 +231,8 @@ bool appendAscii(LineBuffer& out, const CciChar* text) {
   return true;
 }
 
-// One printf directive as read from a format: where it stands, the
-// arguments its '*' width and precision took, its length modifiers and its
-// conversion.
+// One printf directive: where it stands, its '*' arguments, its length
+// modifiers and its conversion.
 struct Directive {
   const char* start = nullptr;  // the '%'
   const char* end = nullptr;    // past the conversion
@@ -279,31 +245,25 @@ struct Directive {
   char conversion = '\0';
 };
 
-void skipDigits(const char*& p) {
-  while (*p >= '0' && *p <= '9') ++p;
-}
-
-// Reads the directive starting at the '%' at start, taking the arguments of
-// its stars. False when the format ends before a conversion.
+// Reads the directive at the '%' at start, taking its '*' arguments. False
+// when the format ends before a conversion.
 bool readDirective(const char* start, va_list* args, Directive* d) {
   d->start = start;
   const char* p = start + 1;
   const char* afterPercent = p;
   while (*p != '\0' && std::string_view("-+ #0").find(*p) != std::string_view::npos) ++p;
-  if (*p == '*') {
-    d->starArgs[d->stars++] = va_arg(*args, int);
-    ++p;
-  } else {
-    skipDigits(p);
-  }
-  if (*p == '.') {
-    ++p;
+  const auto widthOrPrecision = [&] {
     if (*p == '*') {
       d->starArgs[d->stars++] = va_arg(*args, int);
       ++p;
     } else {
-      skipDigits(p);
+      while (*p >= '0' && *p <= '9') ++p;
     }
+  };
+  widthOrPrecision();
+  if (*p == '.') {
+    ++p;
+    widthOrPrecision();
   }
   d->plain = p == afterPercent;
   while (*p == 'h' || *p == 'l' || *p == 'z' || *p == 'j' || *p == 't') {
@@ -318,20 +278,21 @@ bool readDirective(const char* start, va_list* args, Directive* d) {
   return true;
 }
 
-long long signedArgument(const Directive& d, va_list* args) {
-  if (d.sizeT || d.longs >= 2) return va_arg(*args, long long);
-  if (d.longs == 1) return va_arg(*args, long);
-  return va_arg(*args, int);
+// Takes the integer argument of the type d's length modifier asks for, and
+// hands it to use.
+template <typename Int, typename Long, typename LongLong, typename Use>
+void useInteger(const Directive& d, va_list* args, Use use) {
+  if (d.sizeT || d.longs >= 2) {
+    use(va_arg(*args, LongLong));
+  } else if (d.longs == 1) {
+    use(va_arg(*args, Long));
+  } else {
+    use(va_arg(*args, Int));
+  }
 }
 
-unsigned long long unsignedArgument(const Directive& d, va_list* args) {
-  if (d.sizeT || d.longs >= 2) return va_arg(*args, unsigned long long);
-  if (d.longs == 1) return va_arg(*args, unsigned long);
-  return va_arg(*args, unsigned int);
-}
-
-// The directives nearly every line uses, written here: the C library would
-// write the same, at many times the cost. False when d is not one of them.
+// The directives nearly every line uses, written here at a fraction of the C
+// library's cost. False when d is not one of them.
 bool appendPlain(LineBuffer& out, const Directive& d, va_list* args) {
   if (!d.plain || d.shorts != 0) return false;
   if (d.conversion == 's' && d.longs == 0 && !d.sizeT) {
@@ -340,11 +301,16 @@ bool appendPlain(LineBuffer& out, const Directive& d, va_list* args) {
     return true;
   }
   if (d.conversion == 'd' || d.conversion == 'i') {
-    appendDecimal(out, signedArgument(d, args));
+    useInteger<int, long, long long>(d, args, [&](long long value) {
+      // The magnitude of the most negative value is taken in unsigned arithmetic.
+      const auto magnitude = static_cast<unsigned long long>(value);
+      appendDecimal(out, value < 0 ? 0 - magnitude : magnitude, value < 0);
+    });
     return true;
   }
   if (d.conversion == 'u') {
-    appendDecimal(out, unsignedArgument(d, args));
+    useInteger<unsigned, unsigned long, unsigned long long>(
+        d, args, [&](unsigned long long value) { appendDecimal(out, value); });
     return true;
   }
   return false;
@@ -375,53 +341,24 @@ void appendThroughLibrary(LineBuffer& out, const Directive& d, va_list* args) {
     if (d.stars == 1) appendFormatted(out, directive, d.starArgs[0], value);
     if (d.stars == 2) appendFormatted(out, directive, d.starArgs[0], d.starArgs[1], value);
   };
-  const bool wide = d.sizeT || d.longs >= 2;
-  switch (d.conversion) {
-    case 'S':
-      appendUnits(out, va_arg(*args, const CciChar*));
-      break;
-    case 'd':
-    case 'i':
-      if (wide)
-        emit(va_arg(*args, long long));
-      else if (d.longs == 1)
-        emit(va_arg(*args, long));
-      else
-        emit(va_arg(*args, int));
-      break;
-    case 'u':
-    case 'x':
-    case 'X':
-    case 'o':
-      if (wide)
-        emit(va_arg(*args, unsigned long long));
-      else if (d.longs == 1)
-        emit(va_arg(*args, unsigned long));
-      else
-        emit(va_arg(*args, unsigned int));
-      break;
-    case 'c':
-      emit(va_arg(*args, int));
-      break;
-    case 's': {
-      const char* text = va_arg(*args, const char*);
-      emit(text != nullptr ? text : "(null)");
-      break;
-    }
-    case 'p':
-      emit(va_arg(*args, void*));
-      break;
-    case 'e':
-    case 'E':
-    case 'f':
-    case 'F':
-    case 'g':
-    case 'G':
-      emit(va_arg(*args, double));
-      break;
-    default:  // unknown conversion: written as it stands, no argument taken
-      out.append(directive);
-      break;
+  const char c = d.conversion;
+  if (c == 'S') {
+    appendUnits(out, va_arg(*args, const CciChar*));
+  } else if (c == 'd' || c == 'i') {
+    useInteger<int, long, long long>(d, args, emit);
+  } else if (std::strchr("uxXo", c) != nullptr) {
+    useInteger<unsigned, unsigned long, unsigned long long>(d, args, emit);
+  } else if (c == 'c') {
+    emit(va_arg(*args, int));
+  } else if (c == 's') {
+    const char* text = va_arg(*args, const char*);
+    emit(text != nullptr ? text : "(null)");
+  } else if (c == 'p') {
+    emit(va_arg(*args, void*));
+  } else if (std::strchr("eEfFgG", c) != nullptr) {
+    emit(va_arg(*args, double));
+  } else {  // unknown conversion: written as it stands, no argument taken
+    out.append(directive);
   }
 }
 
@@ -469,11 +406,10 @@ void Log(const char* format, ...) {
 
 void ucsLog(const char* prefix, const CciChar* text) {
   if (!settings().enabled) return;
-  kvpool::MallocPtr<char> converted(mbString(text, CCI_CODEPAGE_UTF8));
   LineBuffer line;
   appendLabel(line);
   line.append(prefix);
-  if (converted) line.append(converted.get());
+  appendUnits(line, text);
   line.push_back('\n');
   emitLine(line);
 }

@@ -1,10 +1,8 @@
-// The trace log "/tmp/KvPool.log": appended, each write in the file when the
-// call returns. Each write starts with "[label]" when a label is set. Neither
-// function ever reports a failure; a write that cannot be made is dropped, as
-// are the lines while the path names anything but a regular file of one link
-// that the process's user owns.
-// Settings, read once per process: KVPOOL_TRACE=off writes no file;
-// KVPOOL_TRACE_LIMIT (MiB, default 64) bounds the file, which then becomes
+// The trace log "/tmp/KvPool.log": each write, "[label]" first when a label is
+// set, is in the file when the call returns; one that cannot be made is
+// dropped, as are all while the path names anything but a regular file of one
+// link the process's user owns. Read once per process: KVPOOL_TRACE=off writes
+// no file; past KVPOOL_TRACE_LIMIT MiB (default 64) the file becomes
 // /tmp/KvPool.log.1 and starts again.
 #ifndef KVPOOL_SUPPORT_TRACE_H
 #define KVPOOL_SUPPORT_TRACE_H

@@ -1,8 +1,5 @@
-// Owners of file descriptors: a descriptor closed when its owner goes, and
-// both ends of a pipe. Header-only, standard C++ and POSIX only, so that the
-// plug-in, the stand-in broker and the tools can all hold descriptors this
-// way and none leaks on an early return. Not thread-safe: one owner, one
-// thread at a time.
+// Owners of file descriptors, for the plug-in, the stand-in broker and the
+// tools alike. Not thread-safe: one owner, one thread at a time.
 #ifndef KVPOOL_SUPPORT_UNIQUEFD_H
 #define KVPOOL_SUPPORT_UNIQUEFD_H
 
@@ -31,14 +28,12 @@ class UniqueFd {
   bool valid() const { return fd_ >= 0; }
   // Gives the descriptor up without closing it; the caller owns it.
   int release() { return std::exchange(fd_, -1); }
-  // Closes now and reports the result, which a delayed write error shows in;
-  // true when nothing was held.
+  // Closes now; false on a (delayed write) error, true when nothing was held.
   bool close() {
     const int fd = release();
     return fd < 0 || ::close(fd) == 0;
   }
-  // Closes what is held (errno kept, so a failure being reported keeps its
-  // reason) and takes fd.
+  // Closes what is held, errno kept for a failure being reported; takes fd.
   void reset(int fd = -1) {
     if (fd_ >= 0) {
       const int savedErrno = errno;
@@ -57,8 +52,8 @@ struct Pipe {
   UniqueFd readEnd;
   UniqueFd writeEnd;
 
-  // Makes a new pipe, closing the ends held before; false with errno set
-  // when pipe() fails, and then both ends are empty.
+  // A new pipe, closing the ends held before; false (errno set, both ends
+  // empty) when pipe() fails.
   bool open() {
     int ends[2];
     if (::pipe(ends) != 0) {
