@@ -26,6 +26,8 @@ extern "C" {
 char* constLabel = nullptr;
 }
 
+std::atomic<int> kvpool::traceState{-1};
+
 namespace {
 
 constexpr const char* kTracePath = "/tmp/KvPool.log";
@@ -52,6 +54,7 @@ const TraceSettings& settings() {
         read.limitBytes = static_cast<uint64_t>(mib) << 20;
       }
     }
+    kvpool::traceState.store(read.enabled ? 1 : 0, std::memory_order_relaxed);
     return read;
   }();
   return value;
@@ -393,7 +396,8 @@ void expand(LineBuffer& out, const char* format, va_list* args) {
 
 extern "C" {
 
-void Log(const char* format, ...) {
+// The name in parentheses: the header's macro of the same name is not applied.
+void(Log)(const char* format, ...) {
   if (!settings().enabled) return;
   LineBuffer line;
   appendLabel(line);

@@ -25,6 +25,19 @@ KVPOOL_EXPORT void ucsLog(const char* prefix, const CciChar* text);
 
 #ifdef __cplusplus
 }
+
+#include <atomic>
+
+namespace kvpool {
+// 1 while lines are written, 0 with KVPOOL_TRACE=off, -1 until the settings
+// are read (by the first line).
+extern std::atomic<int> traceState;
+}  // namespace kvpool
+
+// With the trace off a line costs a load and a test instead of a call (and
+// its arguments are not evaluated): the pool's operations make several each.
+#define Log(...) \
+  (kvpool::traceState.load(std::memory_order_relaxed) != 0 ? Log(__VA_ARGS__) : (void)0)
 #endif
 
 #endif
