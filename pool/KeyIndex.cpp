@@ -23,11 +23,14 @@ bool KeyIndex::rebuild(const unsigned char* base, const PoolControl& header, uin
   valid_ = false;
   lastFound_ = nullptr;
   positions_.clear();
-  // Room for as many stores again as there are records, and a thousand more,
-  // before the next rebuild, so that its walk costs each store a small share
-  // however small the pool.
+  // Room for as many stores again as there are records, and more: a thousand
+  // when this process's own stores used up the numbers, so that the walk
+  // costs each store a small share however small the pool; 64 when another
+  // writer's change made it stale, since with brokers storing in turns every
+  // operation after another process's store rebuilds the whole tree.
   const auto records = static_cast<std::size_t>(std::max(header.blockCount, 0));
-  sizes_.assign(2 * records + 1025, 0);
+  sizes_.assign(2 * records + (outOfNumbers_ ? 1025 : 65), 0);
+  outOfNumbers_ = false;
   nextPosition_ = 0;
   PoolKeyRules rules(PoolKeyRules::Scope::kRepeatsOnly);
   const PoolChainEnd walk =
@@ -108,6 +111,7 @@ void KeyIndex::update(const unsigned char* base, const PoolControl& before, uint
     }
   } else if (nextPosition_ + 1 >= sizes_.size() || offsetOf(nextPosition_) != newOffset) {
     valid_ = false;  // out of numbers: rebuilt at the next look-up
+    outOfNumbers_ = true;
     return;
   } else {
     resize(nextPosition_, after.usedSize - newOffset);

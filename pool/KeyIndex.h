@@ -97,6 +97,7 @@ class KeyIndex {
   // removed record's size is 0. Numbers run out at its size: then rebuild.
   std::vector<int32_t> sizes_;
   std::size_t nextPosition_ = 0;
+  bool outOfNumbers_ = false;  // the last tree ran out under this process's own stores
 };
 
 }  // namespace kvpool
