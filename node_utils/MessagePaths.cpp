@@ -3,7 +3,7 @@
 #include "node_utils/MessagePaths.h"
 
 #include <algorithm>
-#include <charconv>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -39,11 +39,8 @@ std::size_t tokenEnd(const char* text, std::size_t start, std::size_t* next) {
 // The zero-based occurrence an index text asks for: a plain decimal number
 // from 1 to INT_MAX filling the text; anything else names nothing.
 int indexOccurrence(const char* index, std::size_t length) {
-  int value = 0;
-  if (length == 0 || index[0] < '0' || index[0] > '9') return kNoOccurrence;
-  const auto [end, error] = std::from_chars(index, index + length, value);
-  if (error != std::errc() || end != index + length || value < 1) return kNoOccurrence;
-  return value - 1;
+  const long long value = kvpool::decimalValue(index, length, INT_MAX);
+  return value < 1 ? kNoOccurrence : static_cast<int>(value - 1);
 }
 
 // The tree a keyword names; it must match in full.
@@ -215,7 +212,10 @@ void kvpool::ParsedPath::addSegment(const char* text, std::size_t textStart, std
   // The units an element made for the segment is named with, as CciString
   // gives them; ASCII widens unit for unit without the broker.
   if (kvpool::isAscii(name, nameBytes)) {
-    units_.insert(units_.end(), name, name + nameBytes);
+    // Widened by hand: a range insert would instantiate std names that a
+    // debug build exports from the plug-in.
+    units_.resize(segment.unitStart + nameBytes);
+    for (std::size_t i = 0; i < nameBytes; ++i) units_[segment.unitStart + i] = name[i];
   } else {
     units_.resize(units_.size() + nameBytes + 1);
     CciChar* units = units_.data() + segment.unitStart;

@@ -1,13 +1,13 @@
 // KVPOOL_BACKEND and its companions read into a BackendConfig. Compiled
 // into the plug-in and, for the names it shows, into the Redis module.
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "pool/PoolBackend.h"
+#include "support/KvPoolUtil.h"
 
 namespace kvpool {
 namespace {
@@ -36,13 +36,10 @@ std::string maskedUrl(std::string_view url) {
 
 // A decimal number within [low, high] and nothing else.
 bool parseNumber(std::string_view text, long low, long high, long* value) {
-  const char* end = text.data() + text.size();
-  long number = 0;
-  if (text.empty() || text.size() > 9 || text.front() < '0' || text.front() > '9' ||
-      std::from_chars(text.data(), end, number).ptr != end || number < low || number > high) {
-    return false;
-  }
-  *value = number;
+  const long long number =
+      text.size() > 9 ? -1 : kvpool::decimalValue(text.data(), text.size(), high);
+  if (number < 0 || number < low) return false;
+  *value = static_cast<long>(number);
   return true;
 }
 

@@ -29,6 +29,9 @@ bool KeyIndex::rebuild(const unsigned char* base, const PoolControl& header, uin
   // writer's change made it stale, since with brokers storing in turns every
   // operation after another process's store rebuilds the whole tree.
   const auto records = static_cast<std::size_t>(std::max(header.blockCount, 0));
+  // A header that counts more records than the bytes could hold is not
+  // believed: its walk would fail anyway, and the tree is not sized by it.
+  if (records > static_cast<std::size_t>(std::max(end, 0)) / kSmallestRecordBytes) return false;
   sizes_.assign(2 * records + (outOfNumbers_ ? 1025 : 65), 0);
   outOfNumbers_ = false;
   nextPosition_ = 0;

@@ -57,6 +57,20 @@ bool isAscii(const Unit* text, std::size_t count) {
     return static_cast<std::make_unsigned_t<Unit>>(unit) < 0x80;
   });
 }
+
+// The value of a text of decimal digits alone (not empty, no sign), or -1
+// when it is anything else or exceeds max. Written out: std::from_chars's
+// instantiations would be exported from the plug-in by a debug build.
+inline long long decimalValue(const char* text, std::size_t length, long long max) {
+  if (length == 0) return -1;
+  long long value = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    value = value * 10 + (text[i] - '0');
+    if (value > max) return -1;
+  }
+  return value;
+}
 }  // namespace kvpool
 #endif
 
