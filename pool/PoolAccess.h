@@ -71,23 +71,26 @@ bool removePoolSemaphores(int semaphoreSet);
 // ("-->sem_WLock" ..), or keeps quiet (a tool's plain reading).
 enum class LockTrace { kTraced, kQuiet };
 
-// The pool's writer lock on semaphoreSet for the guard's scope: waits until
-// no reader and no writer holds it; SEM_UNDO, so a process that dies gives it
-// back; an interrupted wait is resumed. When it cannot be taken (the set was
-// removed, or no access) held() is false and error() is the errno: the
+// The pool's lock on semaphoreSet for the guard's scope. The writer lock
+// waits until no reader and no writer holds it; the reader lock until no
+// writer does, and readers share it. SEM_UNDO, so a process that dies gives
+// it back; an interrupted wait is resumed. When it cannot be taken (the set
+// was removed, or no access) held() is false and error() is the errno: the
 // holder must not touch the pool then.
 //
 // With waitSeconds it waits no longer than that (semtimedop with the time
 // left; a signal only shortens what is left): a tool's bounded wait.
 // timedOut(): the wait ran out (error() EAGAIN); removed(): the set was
 // removed before or during the wait (EINVAL, EIDRM).
-class PoolWriteLock {
+enum class LockMode { kRead, kWrite };
+template <LockMode Mode>
+class PoolLockGuard {
  public:
-  explicit PoolWriteLock(int semaphoreSet, LockTrace trace = LockTrace::kTraced);
-  PoolWriteLock(int semaphoreSet, double waitSeconds, LockTrace trace = LockTrace::kTraced);
-  ~PoolWriteLock();
-  PoolWriteLock(const PoolWriteLock&) = delete;
-  PoolWriteLock& operator=(const PoolWriteLock&) = delete;
+  explicit PoolLockGuard(int semaphoreSet, LockTrace trace = LockTrace::kTraced);
+  PoolLockGuard(int semaphoreSet, double waitSeconds, LockTrace trace = LockTrace::kTraced);
+  ~PoolLockGuard();
+  PoolLockGuard(const PoolLockGuard&) = delete;
+  PoolLockGuard& operator=(const PoolLockGuard&) = delete;
   bool held() const { return held_; }
   int error() const { return error_; }
   bool timedOut() const { return !held_ && error_ == EAGAIN; }
@@ -99,27 +102,10 @@ class PoolWriteLock {
   int error_ = 0;  // before held_: taking the lock sets it
   bool held_;
 };
-
-// The reader lock: waits until no writer holds it; readers share it. Same
-// rules as PoolWriteLock.
-class PoolReadLock {
- public:
-  explicit PoolReadLock(int semaphoreSet, LockTrace trace = LockTrace::kTraced);
-  PoolReadLock(int semaphoreSet, double waitSeconds, LockTrace trace = LockTrace::kTraced);
-  ~PoolReadLock();
-  PoolReadLock(const PoolReadLock&) = delete;
-  PoolReadLock& operator=(const PoolReadLock&) = delete;
-  bool held() const { return held_; }
-  int error() const { return error_; }
-  bool timedOut() const { return !held_ && error_ == EAGAIN; }
-  bool removed() const { return !held_ && (error_ == EIDRM || error_ == EINVAL); }
-
- private:
-  int semaphoreSet_;
-  LockTrace trace_;
-  int error_ = 0;  // before held_: taking the lock sets it
-  bool held_;
-};
+using PoolWriteLock = PoolLockGuard<LockMode::kWrite>;
+using PoolReadLock = PoolLockGuard<LockMode::kRead>;
+extern template class PoolLockGuard<LockMode::kWrite>;
+extern template class PoolLockGuard<LockMode::kRead>;
 
 // What get, store, save and load work on: a mapping of the segment and the
 // set whose lock guards it.

@@ -144,29 +144,40 @@ void unlockForReading(int semaphoreSet, LockTrace trace) {
            "  >sem_RUnLock: semop() failed\n", nullptr);
 }
 
-PoolWriteLock::PoolWriteLock(int semaphoreSet, LockTrace trace)
-    : semaphoreSet_(semaphoreSet),
-      trace_(trace),
-      held_(lockForWriting(semaphoreSet, trace, &error_)) {}
-PoolWriteLock::PoolWriteLock(int semaphoreSet, double waitSeconds, LockTrace trace)
-    : semaphoreSet_(semaphoreSet),
-      trace_(trace),
-      held_(lockForWriting(semaphoreSet, trace, &error_, waitSeconds)) {}
-PoolWriteLock::~PoolWriteLock() {
-  if (held_) unlockForWriting(semaphoreSet_, trace_);
+namespace {
+
+template <LockMode Mode>
+bool take(int semaphoreSet, LockTrace trace, int* error, std::optional<double> waitSeconds) {
+  return Mode == LockMode::kWrite ? lockForWriting(semaphoreSet, trace, error, waitSeconds)
+                                  : lockForReading(semaphoreSet, trace, error, waitSeconds);
 }
 
-PoolReadLock::PoolReadLock(int semaphoreSet, LockTrace trace)
+}  // namespace
+
+template <LockMode Mode>
+PoolLockGuard<Mode>::PoolLockGuard(int semaphoreSet, LockTrace trace)
     : semaphoreSet_(semaphoreSet),
       trace_(trace),
-      held_(lockForReading(semaphoreSet, trace, &error_)) {}
-PoolReadLock::PoolReadLock(int semaphoreSet, double waitSeconds, LockTrace trace)
+      held_(take<Mode>(semaphoreSet, trace, &error_, std::nullopt)) {}
+
+template <LockMode Mode>
+PoolLockGuard<Mode>::PoolLockGuard(int semaphoreSet, double waitSeconds, LockTrace trace)
     : semaphoreSet_(semaphoreSet),
       trace_(trace),
-      held_(lockForReading(semaphoreSet, trace, &error_, waitSeconds)) {}
-PoolReadLock::~PoolReadLock() {
-  if (held_) unlockForReading(semaphoreSet_, trace_);
+      held_(take<Mode>(semaphoreSet, trace, &error_, waitSeconds)) {}
+
+template <LockMode Mode>
+PoolLockGuard<Mode>::~PoolLockGuard() {
+  if (!held_) return;
+  if (Mode == LockMode::kWrite) {
+    unlockForWriting(semaphoreSet_, trace_);
+  } else {
+    unlockForReading(semaphoreSet_, trace_);
+  }
 }
+
+template class PoolLockGuard<LockMode::kWrite>;
+template class PoolLockGuard<LockMode::kRead>;
 
 }  // namespace kvpool
 
