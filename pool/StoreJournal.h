@@ -3,11 +3,11 @@
 // update. The segment layout has no spare field; processes that do not know
 // the journal keep working without it.
 //
-// A replacement saves the old record and every record behind it in the
-// journal, then writes the saved records down over the old one in one pass:
-// the pool is never the move's source, so a move cut short is made again
-// whole. Whoever next holds the writer lock repairs an interrupted store:
-//  - killed while moving: the move is made again and the old record goes
+// A replacement saves the old record in the journal, then moves the records
+// behind it down over it piece by piece, each piece staged in the journal
+// before it is written and its progress noted: a move cut short goes on from
+// its note. Whoever next holds the writer lock repairs an interrupted store:
+//  - killed while moving: the move is completed and the old record goes
 //    back at the end (the key keeps its old value, as if replaced by itself);
 //  - killed after the move: the old record goes back at the end, unless the
 //    header already shows the new record (then the store was complete);
@@ -40,9 +40,9 @@ struct StoreJournal {
   int32_t usedSize;  // the pool header before the store
   int32_t blockCount;
   int32_t saveCapacity;
-  // Bytes of the move done (low half: none, or all once it is complete) and
-  // their check (high half), noted in one store so that a kill never leaves
-  // the two apart.
+  // Bytes of the move done, with the top bit set while the next piece is
+  // staged (low half), and their check (high half), noted in one store so
+  // that a kill never leaves the two apart.
   uint64_t progress;
   uint32_t changes;  // counts every change of ours to the pool (the key index's check)
   // The entry's check: a hash of its kind, offset .. blockCount and the saved
@@ -52,7 +52,7 @@ struct StoreJournal {
   // The pool's own facts (JournalFlag), kept for as long as the pool lives;
   // no store changes them.
   uint32_t flags;
-  // saveCapacity bytes follow: the replaced record and the records behind it.
+  // saveCapacity bytes follow: the replaced record and the staged piece.
 };
 static_assert(sizeof(StoreJournal) == 56, "journal header is 56 bytes");
 static_assert(offsetof(StoreJournal, flags) == 48, "flags follow the check");
@@ -91,8 +91,7 @@ bool journalPending(const StoreJournal* journal);
 uint32_t journalChanges(const StoreJournal* journal);
 
 // A replacement of the record at offset (oldSize bytes) by one of newSize
-// bytes: saves the old record and those behind it, then moves the latter
-// down. Afterwards the caller writes the new record at header.usedSize -
+// bytes: saves the old record, then moves those behind it down. Afterwards the caller writes the new record at header.usedSize -
 // oldSize, then the header, then calls journalFinish. A removal is a
 // replacement by nothing (newSize 0): the caller writes only the header.
 // False, nothing done, when the save area cannot hold what is saved.
@@ -113,11 +112,12 @@ JournalRepair journalRepair(StoreJournal* journal, unsigned char* base, int32_t 
 // Fault injection for tests: called after each step of a journaled store
 // (see JournalStep); a test stops the process there. Null in production.
 enum JournalStep {
-  kStepSaved = 1,      // old record and those behind it saved, nothing moved
+  kStepSaved = 1,      // old record saved, nothing moved
   kStepChunkMoved,     // after each piece of the move
   kStepMoved,          // move done, new record not written
   kStepRecordWritten,  // new record written, header not
   kStepHeaderWritten,  // header written, journal not finished
+  kStepPieceStaged,    // a piece staged in the journal, not yet written
 };
 using JournalStepHook = void (*)(int step);
 extern JournalStepHook journalStepHook;

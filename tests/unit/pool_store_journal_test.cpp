@@ -44,6 +44,7 @@ struct KillCase {
   int step;
   int occurrence;
   const std::string* expected;  // what KvPoolSmall holds afterwards; null: missing
+  bool tornPiece = false;       // the staged piece's place in the pool then scribbled over
 };
 
 void PrintTo(const KillCase& c, std::ostream* out) {
@@ -77,6 +78,13 @@ TEST_P(StoreJournalTest, KilledStoreLosesOnlyItsOwnUpdate) {
     return 0;  // the hook never fired: the case names a step that does not occur
   });
   ASSERT_EQ(status, 128 + SIGKILL) << c.what;
+  if (c.tornPiece) {
+    // As a kill in the midst of the piece's copy leaves it: only the staged
+    // copy still holds the piece.
+    const kvpool::PoolView pool = kvpool::processPoolView();
+    const auto done = static_cast<uint32_t>(pool.journal->progress) & 0x7fffffffu;
+    std::memset(pool.base + pool.journal->offset + done, '#', 2048);
+  }
 
   // The next store repairs; then the chain is sound and nothing else moved.
   ASSERT_EQ(storeValue("KvPoolAfter", "x"), 0) << c.what;
@@ -93,9 +101,9 @@ TEST_P(StoreJournalTest, KilledStoreLosesOnlyItsOwnUpdate) {
   EXPECT_EQ(poolHeader().blockCount, kRecordsBehind + 1 + (c.expected != nullptr ? 1 : 0));
 }
 
-// The move behind the old record runs in pieces of 4,096 bytes: the 400,980
+// The move behind the old record runs in pieces of 2,048 bytes: the 400,980
 // bytes of the records behind it take kChunks + 1.
-constexpr int kChunks = kRecordsBehind * 10000 / 4096;
+constexpr int kChunks = kRecordsBehind * 10000 / 2048;
 
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, StoreJournalTest,
@@ -103,6 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
         KillCase{"replace, old record saved", true, kvpool::kStepSaved, 1, &kOld},
         KillCase{"replace, first chunk moved", true, kvpool::kStepChunkMoved, 1, &kOld},
         KillCase{"replace, half moved", true, kvpool::kStepChunkMoved, kChunks / 2, &kOld},
+        KillCase{"replace, a staged piece half written", true, kvpool::kStepPieceStaged,
+                 kChunks / 2, &kOld, true},
         KillCase{"replace, last piece moved", true, kvpool::kStepChunkMoved, kChunks + 1, &kOld},
         KillCase{"replace, move done", true, kvpool::kStepMoved, 1, &kOld},
         KillCase{"replace, new record written", true, kvpool::kStepRecordWritten, 1, &kOld},
