@@ -16,10 +16,10 @@ for case in Get/10 Get/1000 Store/10 Store/1000 Store/10000; do
     "$build/bench/kvpool_bench" --benchmark_filter="BM_$case\$" --benchmark_min_time=0.02 \
     >/dev/null 2>&1
   # The exported function as the benchmark calls it: the caller's line (its
-  # inclusive count and calls) just above the function's own.
+  # inclusive count and calls) among the callers above the function's own.
   line=$(for file in "$out"/cg.*; do
     callgrind_annotate --inclusive=yes --tree=caller "$file" 2>/dev/null |
-      grep -B1 -E "\*  .*:$function( |$)" | grep -E "< .*BM_$name.*\([0-9,]+x\)" || true
+      grep -B4 -E "\*  .*:$function( |$)" | grep -E "< .*BM_$name.*\([0-9,]+x\)" || true
   done | head -1)
   ir=$(echo "$line" | awk '{gsub(",", "", $1); print $1}')
   calls=$(echo "$line" | sed -E 's/.*\(([0-9,]+)x\).*/\1/; s/,//g')

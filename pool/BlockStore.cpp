@@ -77,8 +77,8 @@ int readValue(const kvpool::PoolView& pool, PoolBlockRequest* request, const cha
   // Without an index that vouches for the chain, the scan holds it to the
   // key rules: a key stored twice is damage, and no copy behind it is found.
   kvpool::PoolKeyRules rules(kvpool::PoolKeyRules::Scope::kRepeatsOnly);
-  const bool vouched =
-      pool.index != nullptr && pool.index->vouches(base, header, journalChanges(pool.journal));
+  const bool vouched = found < 0 && pool.index != nullptr &&
+                       pool.index->vouches(base, header, journalChanges(pool.journal));
   const PoolChainEnd walk =
       found >= 0
           ? PoolChainEnd{}

@@ -16,12 +16,14 @@ int32_t KeyIndex::offsetOf(std::size_t position) const {
 
 void KeyIndex::resize(std::size_t position, int32_t delta) {
   for (std::size_t i = position + 1; i < sizes_.size(); i += i & (~i + 1)) sizes_[i] += delta;
+  end_ += delta;
 }
 
 bool KeyIndex::rebuild(const unsigned char* base, const PoolControl& header, uint32_t changes,
                        int32_t end) {
   valid_ = false;
   lastFound_ = nullptr;
+  lastOffset_ = -1;
   positions_.clear();
   // Room for as many stores again as there are records, and more: a thousand
   // when this process's own stores used up the numbers, so that the walk
@@ -35,12 +37,14 @@ bool KeyIndex::rebuild(const unsigned char* base, const PoolControl& header, uin
   sizes_.assign(2 * records + (outOfNumbers_ ? 1025 : 65), 0);
   outOfNumbers_ = false;
   nextPosition_ = 0;
+  end_ = kPoolHeaderBytes;
   PoolKeyRules rules(PoolKeyRules::Scope::kRepeatsOnly);
   const PoolChainEnd walk =
       walkPoolChain(base, header.blockCount, end, &rules, [&](const PoolRecord& record) {
         if (nextPosition_ + 1 >= sizes_.size()) return true;
         positions_.emplace(std::string(record.keyText(base)), Position{nextPosition_});
         sizes_[++nextPosition_] = record.header.blockSize;
+        end_ += record.header.blockSize;
         return false;
       });
   if (!walk.reaches(header) || positions_.size() != records) {
@@ -83,25 +87,29 @@ int32_t KeyIndex::lookUp(const unsigned char* base, const PoolControl& header, u
     return -1;
   }
   lastFound_ = &*found;
+  lastOffset_ = offset;
   return offset;
 }
 
 void KeyIndex::update(const unsigned char* base, const PoolControl& before, uint32_t changesBefore,
                       const PoolControl& after, uint32_t changesAfter, int32_t removedOffset,
                       int32_t removedSize, const char* key, int32_t newOffset) {
-  std::lock_guard<std::mutex> lock(mutex_);
   if (!current(base, before, changesBefore)) {
     valid_ = false;
     return;
   }
   // The removed record was key's own; the new one is the last.
   auto* entry = lastFound_;
+  int32_t entryOffset = lastOffset_;
+  lastOffset_ = -1;  // the offsets change here
   if (entry == nullptr || entry->first != key) {
     const auto found = positions_.find(std::string_view(key));
     entry = found == positions_.end() ? nullptr : &*found;
+    entryOffset = -1;
   }
   if (removedSize > 0) {
-    if (entry == nullptr || offsetOf(entry->second.value) != removedOffset) {
+    if (entry == nullptr ||
+        (entryOffset >= 0 ? entryOffset : offsetOf(entry->second.value)) != removedOffset) {
       valid_ = false;
       return;
     }
@@ -112,7 +120,7 @@ void KeyIndex::update(const unsigned char* base, const PoolControl& before, uint
       positions_.erase(positions_.find(std::string_view(key)));
       lastFound_ = nullptr;
     }
-  } else if (nextPosition_ + 1 >= sizes_.size() || offsetOf(nextPosition_) != newOffset) {
+  } else if (nextPosition_ + 1 >= sizes_.size() || end_ != newOffset) {
     valid_ = false;  // out of numbers: rebuilt at the next look-up
     outOfNumbers_ = true;
     return;

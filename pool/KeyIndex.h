@@ -15,7 +15,9 @@
 // A pool without a journal (made by a build without one) is never indexed.
 //
 // Thread safety: one mutex per index, taken only around the index itself.
-// Every function runs under the pool's lock (read or write).
+// Every function runs under the pool's lock (read or write); update runs
+// under the writer lock, which no other thread holds a lock beside, and
+// takes no mutex.
 #ifndef KVPOOL_POOL_KEYINDEX_H
 #define KVPOOL_POOL_KEYINDEX_H
 
@@ -93,6 +95,8 @@ class KeyIndex {
   // again: it spares a second look-up. Null after any erase or clear (a
   // node's address holds until then).
   std::pair<const std::string, Position>* lastFound_ = nullptr;
+  int32_t lastOffset_ = -1;  // its offset, until the next update
+  int32_t end_ = 0;          // where the records the tree holds end
   // The Fenwick tree (1-based) of the sizes of the records by number; a
   // removed record's size is 0. Numbers run out at its size: then rebuild.
   std::vector<int32_t> sizes_;

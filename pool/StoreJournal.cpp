@@ -27,30 +27,45 @@ void noteState(StoreJournal* journal, uint32_t state) {
   __atomic_store_n(&journal->state, state, __ATOMIC_RELEASE);
 }
 
-// A multiply-xor hash over 8-byte words (the last one padded with zeros):
-// cheap, and enough to tell an entry of ours from bytes written by anyone
-// else.
-uint32_t hashBytes(uint32_t seed, const void* data, std::size_t bytes) {
-  constexpr uint64_t kPrime = 0x100000001b3ull;
-  const auto* byte = static_cast<const unsigned char*>(data);
-  uint64_t hash = (seed ^ bytes) * kPrime;
-  auto mix = [&](uint64_t word) {
-    hash = (hash ^ word) * kPrime;
-    hash ^= hash >> 32;
-  };
-  std::size_t i = 0;
-  for (; i + 8 <= bytes; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, byte + i, sizeof word);
-    mix(word);
+// A multiply-rotate hash over 8-byte words in two lanes that the processor
+// runs side by side: each step is a bijection of its lane, so a single
+// changed word always changes the lane; enough to tell an entry of ours from
+// bytes written by anyone else.
+class WordHash {
+ public:
+  explicit WordHash(uint64_t seed) : lanes_{seed * kOdd, ~seed * kOdd} {}
+  void add(const void* data, std::size_t bytes) {
+    const auto* byte = static_cast<const unsigned char*>(data);
+    mix(0, bytes);
+    std::size_t i = 0;
+    for (; i + 16 <= bytes; i += 16) {
+      uint64_t words[2];
+      std::memcpy(words, byte + i, sizeof words);
+      mix(0, words[0]);
+      mix(1, words[1]);
+    }
+    if (i + 8 <= bytes) {
+      uint64_t word;
+      std::memcpy(&word, byte + i, sizeof word);
+      mix(1, word);
+      i += 8;
+    }
+    uint64_t last = 0;  // the last bytes, padded with zeros
+    for (int shift = 0; i < bytes; ++i, shift += 8) last |= uint64_t{byte[i]} << shift;
+    mix(0, last);
   }
-  if (i < bytes) {
-    uint64_t word = 0;
-    std::memcpy(&word, byte + i, bytes - i);
-    mix(word);
+  uint32_t sum() const {
+    return static_cast<uint32_t>(((lanes_[0] ^ (lanes_[1] >> 17)) * kOdd) >> 32);
   }
-  return static_cast<uint32_t>(hash);
-}
+
+ private:
+  static constexpr uint64_t kOdd = 0x9e3779b97f4a7c15ull;
+  void mix(int lane, uint64_t word) {
+    const uint64_t mixed = (lanes_[lane] ^ word) * kOdd;
+    lanes_[lane] = (mixed << 29) | (mixed >> 35);
+  }
+  uint64_t lanes_[2];
+};
 constexpr uint32_t kHashBasis = 2166136261u;
 
 // What a state records: a replacement (moving or moved), an append, a clear.
@@ -91,12 +106,16 @@ void writeControl(unsigned char* base, int32_t blockCount, int32_t usedSize) {
 uint32_t entryCheck(StoreJournal* journal, EntryKind kind) {
   const int32_t fields[] = {static_cast<int32_t>(kind), journal->offset,   journal->oldSize,
                             journal->newSize,           journal->usedSize, journal->blockCount};
-  const uint32_t hash = hashBytes(kHashBasis, fields, sizeof fields);
-  return hashBytes(hash, saveArea(journal), static_cast<std::size_t>(journal->oldSize));
+  WordHash hash(kHashBasis);
+  hash.add(fields, sizeof fields);
+  hash.add(saveArea(journal), static_cast<std::size_t>(journal->oldSize));
+  return hash.sum();
 }
 
+// The progress's check: the entry's, changed by a bijection of the progress,
+// so that two progresses of one entry never share it.
 uint64_t progressOf(uint32_t moved, uint32_t check) {
-  const uint32_t movedCheck = hashBytes(check, &moved, sizeof moved);
+  const uint32_t movedCheck = check ^ (moved * 0x9e3779b1u);
   return (uint64_t{movedCheck} << 32) | moved;
 }
 uint32_t progressNoted(const StoreJournal* journal) {
