@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "pool/KvPoolShm.h"
+#include "support/KvPoolUtil.h"
 
 namespace kvpool {
 
@@ -66,7 +67,9 @@ class KeyIndex {
   struct Hash {
     using is_transparent = void;
     std::size_t operator()(std::string_view text) const {
-      return std::hash<std::string_view>{}(text);
+      WordHash hash(0);
+      hash.add(text.data(), text.size());
+      return hash.sum();
     }
   };
   bool current(const unsigned char* base, const PoolControl& header, uint32_t changes) const {

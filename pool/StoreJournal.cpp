@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/KvPoolUtil.h"
+
 namespace kvpool {
 
 JournalStepHook journalStepHook = nullptr;
@@ -27,45 +29,6 @@ void noteState(StoreJournal* journal, uint32_t state) {
   __atomic_store_n(&journal->state, state, __ATOMIC_RELEASE);
 }
 
-// A multiply-rotate hash over 8-byte words in two lanes that the processor
-// runs side by side: each step is a bijection of its lane, so a single
-// changed word always changes the lane; enough to tell an entry of ours from
-// bytes written by anyone else.
-class WordHash {
- public:
-  explicit WordHash(uint64_t seed) : lanes_{seed * kOdd, ~seed * kOdd} {}
-  void add(const void* data, std::size_t bytes) {
-    const auto* byte = static_cast<const unsigned char*>(data);
-    mix(0, bytes);
-    std::size_t i = 0;
-    for (; i + 16 <= bytes; i += 16) {
-      uint64_t words[2];
-      std::memcpy(words, byte + i, sizeof words);
-      mix(0, words[0]);
-      mix(1, words[1]);
-    }
-    if (i + 8 <= bytes) {
-      uint64_t word;
-      std::memcpy(&word, byte + i, sizeof word);
-      mix(1, word);
-      i += 8;
-    }
-    uint64_t last = 0;  // the last bytes, padded with zeros
-    for (int shift = 0; i < bytes; ++i, shift += 8) last |= uint64_t{byte[i]} << shift;
-    mix(0, last);
-  }
-  uint32_t sum() const {
-    return static_cast<uint32_t>(((lanes_[0] ^ (lanes_[1] >> 17)) * kOdd) >> 32);
-  }
-
- private:
-  static constexpr uint64_t kOdd = 0x9e3779b97f4a7c15ull;
-  void mix(int lane, uint64_t word) {
-    const uint64_t mixed = (lanes_[lane] ^ word) * kOdd;
-    lanes_[lane] = (mixed << 29) | (mixed >> 35);
-  }
-  uint64_t lanes_[2];
-};
 constexpr uint32_t kHashBasis = 2166136261u;
 
 // What a state records: a replacement (moving or moved), an append, a clear.
@@ -209,7 +172,8 @@ bool plausible(StoreJournal* journal, int32_t segmentSize) {
   // The save area holds the old record and a staged piece.
   return journal->oldSize > 0 && journal->offset >= kHeaderSize &&
          int64_t{journal->offset} + journal->oldSize <= used &&
-         journal->oldSize + std::min<int64_t>(kMovePiece, used - journal->offset - journal->oldSize) <=
+         journal->oldSize +
+                 std::min<int64_t>(kMovePiece, used - journal->offset - journal->oldSize) <=
              journal->saveCapacity &&
          progressSound(journal, tailOf(journal));
 }
