@@ -51,6 +51,9 @@ enum { KVPOOL_PAGE_SIZE = 4096, KVPOOL_MAX_PAGES = 5000, KVPOOL_USER_SLOTS = 100
 enum {
   KVPOOL_OK = 0,
   KVPOOL_KEY_NOT_FOUND = 2,
+  // A store's key is empty or longer than 255 bytes: no snapshot could hold
+  // it, so nothing is stored.
+  KVPOOL_KEY_REFUSED = 4,
   // The pool's lock could not be taken: nothing was read or changed
   // (getKvPoolUnavailableText says why). On Redis: the server could not be used.
   KVPOOL_POOL_UNAVAILABLE = 5,
@@ -115,9 +118,9 @@ KVPOOL_EXPORT void sem_RUnLock(void);
 // the read lock.
 KVPOOL_EXPORT int getKvPoolDataBlock(PoolBlockRequest* request, const char* key);
 // Stores request->value under request->key, replacing an older record (which
-// moves to the end). 0 stored; 5 the lock could not be taken (nothing
-// changed); 8 the pool cannot take it (full, or its header is beyond the
-// segment). Takes the write lock. A damaged chain is first cut back to its
+// moves to the end). 0 stored; 4 the key is empty or longer than 255 bytes
+// (nothing changed); 5 the lock could not be taken (nothing changed); 8 the
+// pool cannot take it (full, or its header is beyond the segment). Takes the write lock. A damaged chain is first cut back to its
 // sound records.
 KVPOOL_EXPORT int storeKvPoolDataBlock(PoolBlockRequest* request);
 

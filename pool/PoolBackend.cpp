@@ -176,7 +176,15 @@ int storeKvPoolDataBlock(PoolBlockRequest* request) {
   KvPoolBackend* backend = kvpool::processPoolBackend();
   const char* key = request->key != nullptr ? request->key : "";
   const char* value = request->value != nullptr ? request->value : "";
-  kvpool::setRequestLengths(request, std::strlen(key), std::strlen(value));
+  const std::size_t keyBytes = std::strlen(key);
+  kvpool::setRequestLengths(request, keyBytes, std::strlen(value));
+  // A record no snapshot can hold would make the next save unloadable.
+  if (!kvpool::poolKeyLengthAllowed(keyBytes)) {
+    Log("-->storeKvPoolDataBlock\n");
+    Log("  >storeKvPoolDataBlock: a key has 1 to 255 bytes, this one %zu: nothing stored\n",
+        keyBytes);
+    return KVPOOL_KEY_REFUSED;
+  }
   if (backend == kvpool::sharedMemoryBackend()) return kvpool::storeProcessPoolValue(key, value);
   return backend->methods->store(backend, kvpool::poolText(key), kvpool::poolText(value)).code;
 }

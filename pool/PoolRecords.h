@@ -36,6 +36,11 @@ inline constexpr int32_t kRecordHeaderBytes = sizeof(PoolBlock);
 inline constexpr int32_t kSmallestRecordBytes = kRecordHeaderBytes + 2;
 // The longest key text (without its NUL) a pool holds: a script operand's.
 inline constexpr int32_t kMaxKeyBytes = 255;
+// What every image may hold, and so what a store takes: keys of 1 to
+// kMaxKeyBytes bytes.
+inline bool poolKeyLengthAllowed(std::size_t bytes) {
+  return bytes >= 1 && bytes <= static_cast<std::size_t>(kMaxKeyBytes);
+}
 
 inline PoolControl readPoolControl(const unsigned char* image) {
   PoolControl header;

@@ -205,14 +205,25 @@ TEST_F(PoolBlockStoreTest, EmptyValuesAndKeysDifferingInCaseAreKeptApart) {
   EXPECT_EQ(poolHeader().blockCount, 2);
 }
 
-TEST_F(PoolBlockStoreTest, KeysOf256BytesOrMoreAreMatchedWhole) {
+// No snapshot can hold a key that is empty or longer than 255 bytes, so a
+// store refuses it; one that another writer left is still matched whole.
+TEST_F(PoolBlockStoreTest, KeysOutsideOneTo255BytesAreRefusedYetLongOnesFoundWhole) {
   const std::string longKey = "KvPool" + std::string(300, 'k');
+  for (const std::string& key : {std::string(), std::string(256, 'k'), longKey}) {
+    EXPECT_EQ(storeValue(key, "v"), KVPOOL_KEY_REFUSED) << key.size() << " bytes";
+  }
+  EXPECT_EQ(poolHeader().blockCount, 0);
+  EXPECT_EQ(storeValue(std::string(255, 'k'), "v"), KVPOOL_OK);
+
   const std::string twin = longKey.substr(0, 256) + std::string(50, 't');
-  ASSERT_EQ(storeValue(longKey, "first"), KVPOOL_OK);
-  ASSERT_EQ(storeValue(twin, "twin"), KVPOOL_OK);
-  ASSERT_EQ(storeValue(longKey, "second"), KVPOOL_OK);
-  EXPECT_EQ(poolHeader().blockCount, 2) << "the long key was replaced, not added again";
-  EXPECT_EQ(getValue(longKey), "second");
+  int32_t offset = poolHeader().usedSize;
+  for (const auto& [key, value] : {std::pair{longKey, "first"}, std::pair{twin, "twin"}}) {
+    offset += kvpool::writePoolRecord(poolBytes(), offset, key.c_str(),
+                                      static_cast<int32_t>(key.size() + 1), value,
+                                      static_cast<int32_t>(std::strlen(value) + 1));
+  }
+  kvpool::writePoolControl(poolBytes(), {poolHeader().totalSize, 3, offset});
+  EXPECT_EQ(getValue(longKey), "first");
   EXPECT_EQ(getValue(twin), "twin");
   EXPECT_EQ(getValue(longKey.substr(0, 256)), std::nullopt);
 }

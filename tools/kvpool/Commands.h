@@ -60,7 +60,7 @@ inline void printJson(const nlohmann::ordered_json& document) {
 }
 // Why a key no store can have made is refused, or empty.
 inline std::string keyLengthProblem(const std::string& key) {
-  if (!key.empty() && key.size() <= static_cast<std::size_t>(kMaxKeyBytes)) return {};
+  if (kvpool::poolKeyLengthAllowed(key.size())) return {};
   return "a key has 1 to 255 bytes; this one has " + std::to_string(key.size());
 }
 // list's records (a null value left out): a JSON document of head's fields
