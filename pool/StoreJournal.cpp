@@ -144,10 +144,9 @@ void restoreOldRecord(StoreJournal* journal, unsigned char* base) {
 // notes: the end of a piece (or of the tail), a staged piece's start while
 // moving; all of it once moved.
 bool progressSound(const StoreJournal* journal, int32_t tail) {
-  const uint32_t noted = progressNoted(journal);
-  if (__atomic_load_n(&journal->progress, __ATOMIC_ACQUIRE) != progressOf(noted, journal->check)) {
-    return false;
-  }
+  const uint64_t progress = __atomic_load_n(&journal->progress, __ATOMIC_ACQUIRE);
+  const auto noted = static_cast<uint32_t>(progress);
+  if (progress != progressOf(noted, journal->check)) return false;
   const int64_t moved = noted & ~kPieceStaged;
   if (journal->state == kJournalMoved) return moved == tail && noted == moved;
   const bool staged = noted != moved;
