@@ -15,11 +15,17 @@ for case in Get/10 Get/1000 Store/10 Store/1000 Store/10000; do
   KVPOOL_TRACE=off valgrind --tool=callgrind --callgrind-out-file="$out/cg.%p" \
     "$build/bench/kvpool_bench" --benchmark_filter="BM_$case\$" --benchmark_min_time=0.02 \
     >/dev/null 2>&1
-  # The exported function as the benchmark calls it: the caller's line (its
-  # inclusive count and calls) among the callers above the function's own.
+  # The exported function as the benchmark calls it: in the function's block
+  # of the caller tree (blank-line separated), the caller line of the
+  # benchmark (its inclusive count and calls).
   line=$(for file in "$out"/cg.*; do
     callgrind_annotate --inclusive=yes --tree=caller "$file" 2>/dev/null |
-      grep -B4 -E "\*  .*:$function( |$)" | grep -E "< .*BM_$name.*\([0-9,]+x\)" || true
+      awk -v fn="$function" -v bm="BM_$name" 'BEGIN { RS = "" }
+        $0 ~ ("[*]  [^\n]*:" fn "( |\n|$)") {
+          n = split($0, lines, "\n")
+          for (i = 1; i <= n; i++)
+            if (lines[i] ~ /< / && index(lines[i], bm) && lines[i] ~ /\([0-9,]+x\)/) print lines[i]
+        }'
   done | head -1)
   ir=$(echo "$line" | awk '{gsub(",", "", $1); print $1}')
   calls=$(echo "$line" | sed -E 's/.*\(([0-9,]+)x\).*/\1/; s/,//g')
