@@ -91,10 +91,11 @@ bool journalPending(const StoreJournal* journal);
 uint32_t journalChanges(const StoreJournal* journal);
 
 // A replacement of the record at offset (oldSize bytes) by one of newSize
-// bytes: saves the old record, then moves those behind it down. Afterwards the caller writes the new record at header.usedSize -
-// oldSize, then the header, then calls journalFinish. A removal is a
-// replacement by nothing (newSize 0): the caller writes only the header.
-// False, nothing done, when the save area cannot hold what is saved.
+// bytes: saves the old record, then moves those behind it down. Afterwards
+// the caller writes the new record at header.usedSize - oldSize, then the
+// header, then calls journalFinish. A removal is a replacement by nothing
+// (newSize 0): the caller writes only the header. False, nothing done, when
+// the save area cannot hold the old record and a piece.
 bool journalReplace(StoreJournal* journal, unsigned char* base, const PoolControl& header,
                     int32_t offset, int32_t oldSize, int32_t newSize);
 // An append of a new record of newSize bytes at header.usedSize; the caller
