@@ -216,11 +216,15 @@ void BM_PlainStore(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainStore)->Arg(10)->Arg(1000)->Arg(10000)->Arg(100000);
 
-// Keeps each run's processor time per operation, and prints it as usual.
+// Keeps each benchmark's processor time per operation (the median of its
+// repetitions when there are several), and prints the runs as usual.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) nanoseconds_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
+      nanoseconds_[run.run_name.str()] = run.GetAdjustedCPUTime();
+    }
     ConsoleReporter::ReportRuns(runs);
   }
   double nanoseconds(const std::string& name) const {
@@ -298,8 +302,19 @@ void printRatios(const RatioReporter& reporter, double traceLine) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  // Five repetitions of each figure in random order, and their medians: the
+  // load of a shared machine moves within seconds, and a figure taken in one
+  // stretch would read that as the operation's cost. Flags given on the
+  // command line come later and win.
+  char repetitions[] = "--benchmark_repetitions=5";
+  char interleaving[] = "--benchmark_enable_random_interleaving=true";
+  char aggregates[] = "--benchmark_report_aggregates_only=true";
+  char minTime[] = "--benchmark_min_time=0.2";
+  std::vector<char*> args = {argv[0], repetitions, interleaving, aggregates, minTime};
+  args.insert(args.end(), argv + 1, argv + argc);
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
   isolate();
   // Before anything in this process traces: the child's trace is on.
   const double traceLine = traceLineNanoseconds();

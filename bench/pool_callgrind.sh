@@ -13,7 +13,7 @@ for case in Get/10 Get/1000 Store/10 Store/1000 Store/10000; do
   function=$([ "$name" = Get ] && echo getKvPoolDataBlock || echo storeKvPoolDataBlock)
   # %p: the benchmark forks a child of its own (the trace line's cost).
   KVPOOL_TRACE=off valgrind --tool=callgrind --callgrind-out-file="$out/cg.%p" \
-    "$build/bench/kvpool_bench" --benchmark_filter="BM_$case\$" --benchmark_min_time=0.02 \
+    "$build/bench/kvpool_bench" --benchmark_filter="BM_$case\$" --benchmark_min_time=0.02 --benchmark_repetitions=1 \
     >/dev/null 2>&1
   # The exported function as the benchmark calls it: in the function's block
   # of the caller tree (blank-line separated), the caller line of the
