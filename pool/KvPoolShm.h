@@ -120,8 +120,8 @@ KVPOOL_EXPORT int getKvPoolDataBlock(PoolBlockRequest* request, const char* key)
 // Stores request->value under request->key, replacing an older record (which
 // moves to the end). 0 stored; 4 the key is empty or longer than 255 bytes
 // (nothing changed); 5 the lock could not be taken (nothing changed); 8 the
-// pool cannot take it (full, or its header is beyond the segment). Takes the write lock. A damaged chain is first cut back to its
-// sound records.
+// pool cannot take it (full, or its header is beyond the segment). Takes the
+// write lock. A damaged chain is first cut back to its sound records.
 KVPOOL_EXPORT int storeKvPoolDataBlock(PoolBlockRequest* request);
 
 // Saves the pool to "/tmp/KvPoolData.bin" (KVPOOL_PERSIST when set) through

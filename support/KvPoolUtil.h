@@ -1,7 +1,8 @@
 // support/, the bottom floor (it includes only host/): this header's UTF-16
 // text helpers, 8-bit search and narrowing, conversions through the broker,
-// checkRC (no lock, no state, no null text) and a word hash; KvPoolConstants.h (events,
-// code page, UTF-16 constants); Trace.h; MallocPtr.h; Export.h; UniqueFd.h.
+// checkRC (no lock, no state, no null text) and a word hash;
+// KvPoolConstants.h (events, code page, UTF-16 constants); Trace.h;
+// MallocPtr.h; Export.h; UniqueFd.h.
 #ifndef KVPOOL_SUPPORT_KVPOOLUTIL_H
 #define KVPOOL_SUPPORT_KVPOOLUTIL_H
 
