@@ -64,12 +64,12 @@ inline std::size_t readAllAt(int fd, void* data, std::size_t byteCount, off_t of
 // the file).
 inline bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string* text,
                             std::string* why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
   const char* refusal = nullptr;
-  if (fd < 0) {
+  if (!file.valid()) {
     refusal = std::strerror(errno);
-  } else if (::fstat(fd, &status) != 0) {
+  } else if (::fstat(file.get(), &status) != 0) {
     refusal = std::strerror(errno);
   } else if (!S_ISREG(status.st_mode) || status.st_nlink != 1) {
     refusal = "not a regular file of one name";
@@ -81,10 +81,9 @@ inline bool readRegularFile(const std::string& path, std::size_t maxBytes, std::
   }
   if (refusal == nullptr) {
     text->resize(static_cast<std::size_t>(status.st_size));
-    const std::size_t got = readAllAt(fd, text->data(), text->size(), 0);
+    const std::size_t got = readAllAt(file.get(), text->data(), text->size(), 0);
     if (got != text->size()) refusal = errno != 0 ? std::strerror(errno) : "file shrank while read";
   }
-  if (fd >= 0) ::close(fd);
   if (refusal != nullptr) *why = refusal;
   return refusal == nullptr;
 }
