@@ -114,16 +114,21 @@ KVPOOL_EXPORT void sem_RUnLock(void);
 //
 // Reads the value stored under key. 0: request->value is a new copy the
 // caller frees; 2: no such key, a damaged chain before it, or no memory for
-// the copy (request->value unchanged); 5: the lock could not be taken. Takes
+// the copy (request->value unchanged); 5: the lock could not be taken, or
+// the call ran out of memory (getKvPoolUnavailableText says which). Takes
 // the read lock.
 KVPOOL_EXPORT int getKvPoolDataBlock(PoolBlockRequest* request, const char* key);
 // Stores request->value under request->key, replacing an older record (which
 // moves to the end). 0 stored; 4 the key is empty or longer than 255 bytes
-// (nothing changed); 5 the lock could not be taken (nothing changed); 8 the
+// (nothing changed); 5 the lock could not be taken or the call ran out of
+// memory (nothing changed); 8 the
 // pool cannot take it (full, or its header is beyond the segment). Takes the
 // write lock. A damaged chain is first cut back to its sound records.
 KVPOOL_EXPORT int storeKvPoolDataBlock(PoolBlockRequest* request);
 
+// None of these calls lets an exception of its own reach its caller
+// (support/EntryGuard.h): each answers it with its failure code.
+//
 // Saves the pool to "/tmp/KvPoolData.bin" (KVPOOL_PERSIST when set) through
 // a new owner-only file ("<file>.<pid>.XXXXXX") that is synced and renamed
 // over it, first removing the files of this user's saves that died before
