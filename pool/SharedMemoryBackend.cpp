@@ -190,7 +190,7 @@ int32_t loadSnapshot(KvPoolBackend*) {
 }
 
 constexpr KvPoolBackendMethods kMethods = {kKvPoolBackendVersion,
-                                           0,
+                                           sizeof(KvPoolBackendMethods),
                                            get,
                                            store,
                                            remove,

@@ -398,7 +398,7 @@ void close(KvPoolBackend* backend) {
 }
 
 constexpr KvPoolBackendMethods kMethods = {kKvPoolBackendVersion,
-                                           0,
+                                           sizeof(KvPoolBackendMethods),
                                            get,
                                            store,
                                            remove,
@@ -434,10 +434,14 @@ BackendConfig configOf(const KvPoolRedisSettings& settings) {
   return config;
 }
 
+// A host or settings record this module cannot read: null with 5 and what
+// is wrong with it.
 KvPoolBackend* openBackend(const KvPoolRedisHost* host, const KvPoolRedisSettings* settings,
                            KvPoolOutcome* outcome) {
-  if (host == nullptr || settings == nullptr || host->version < 1 || settings->version < 1) {
-    *outcome = poolOutcome(KVPOOL_POOL_UNAVAILABLE, "libKvPoolRedis.so: unknown caller");
+  std::string problem = redisHostProblem(host, "this module");
+  if (problem.empty()) problem = redisSettingsProblem(settings, "this module");
+  if (!problem.empty()) {
+    *outcome = poolOutcome(KVPOOL_POOL_UNAVAILABLE, "refused " + problem);
     return nullptr;
   }
   setModuleHost(host);
