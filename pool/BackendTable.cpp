@@ -3,6 +3,7 @@
 // of the other only after these found nothing wrong with it, so a module (or
 // a caller) of another build is refused with a reason instead of called
 // through a null entry or read past its end.
+#include <cstdint>
 #include <string>
 
 #include "pool/PoolBackend.h"
@@ -66,6 +67,30 @@ std::string redisSettingsProblem(const KvPoolRedisSettings* settings, const char
   }
   if (settings->sentinelCount > 0 && settings->sentinels == nullptr) {
     return "a settings record that counts sentinels but lists none";
+  }
+  return "";
+}
+
+std::string batchProblem(const KvPoolOp* ops, uint64_t opCount, int32_t* failedOp) {
+  *failedOp = -1;
+  if (opCount > 0 && ops == nullptr) return "runBatch: a batch without its operations";
+  if (opCount > static_cast<uint64_t>(INT32_MAX)) return "runBatch: more operations than it counts";
+  for (uint64_t i = 0; i < opCount; ++i) {
+    const KvPoolOp& op = ops[i];
+    const std::string at = "runBatch: operation " + decimalText(static_cast<long>(i));
+    std::string problem;
+    if (op.kind != kKvPoolOpGet && op.kind != kKvPoolOpSet && op.kind != kKvPoolOpSetFromGet) {
+      problem = at + " is of unknown kind " + decimalText(op.kind);
+    } else if (op.kind == kKvPoolOpSetFromGet &&
+               (op.source < 0 || static_cast<uint64_t>(op.source) >= i ||
+                ops[op.source].kind != kKvPoolOpGet)) {
+      problem = at + " stores the value of operation " + decimalText(op.source) +
+                ", which is not a get before it";
+    }
+    if (!problem.empty()) {
+      *failedOp = static_cast<int32_t>(i);
+      return problem;
+    }
   }
   return "";
 }

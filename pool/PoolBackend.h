@@ -196,6 +196,10 @@ inline KvPoolOutcome poolOutcome(int code, std::string_view reason = {}) {
 std::string backendTableProblem(const KvPoolBackendMethods* methods, const char* reader);
 std::string redisHostProblem(const KvPoolRedisHost* host, const char* reader);
 std::string redisSettingsProblem(const KvPoolRedisSettings* settings, const char* reader);
+// Why a message's batch cannot run, "" when it can: a null list, or an
+// operation of unknown kind, or a store of a read whose source is not an
+// earlier get. *failedOp: that operation (-1 for the list).
+std::string batchProblem(const KvPoolOp* ops, uint64_t opCount, int32_t* failedOp);
 
 // A sink that collects what it is given.
 class CollectingSink {

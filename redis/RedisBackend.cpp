@@ -365,6 +365,10 @@ KvPoolOutcome storeMany(KvPoolBackend* backend, const KvPoolText* keys, const Kv
 KvPoolOutcome runBatch(KvPoolBackend* backend, const KvPoolOp* ops, uint64_t opCount,
                        int32_t missingIsEmpty, int32_t* failedOp, KvPoolSink* values) {
   return answerSlot("runBatch", [&] {
+    if (const std::string problem = batchProblem(ops, opCount, failedOp); !problem.empty()) {
+      Log("  >%s\n", problem.c_str());
+      return poolOutcome(KVPOOL_POOL_UNAVAILABLE, problem);
+    }
     std::vector<RemotePoolOp> batch;
     batch.reserve(opCount);
     for (uint64_t i = 0; i < opCount; ++i) {

@@ -6,7 +6,9 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "node_test_fixture.h"
 #include "pool/PoolBackend.h"
@@ -174,6 +176,51 @@ TEST_F(BackendChoiceTest, OnRedisNodesMakeNoSegmentSemaphoreSetOrSlotAndTheChoic
   EXPECT_FALSE(kvpool::processPoolOnRedis());
   EXPECT_TRUE(systemVObjectsExist());
   broker().deleteNode(third);
+  EXPECT_FALSE(systemVObjectsExist());
+}
+
+// A store of a read's value names the read by its index: one that is not a
+// get before it is refused with 5 and a reason on either backend, before
+// anything runs (no server is needed to see it).
+TEST_F(BackendChoiceTest, ABatchStoringWhatNoEarlierGetReadIsRefusedOnBothBackends) {
+  kvpool::BackendConfig redis;
+  std::string problem;
+  ASSERT_TRUE(
+      kvpool::parseBackendConfig("redis://127.0.0.1:1", nullptr, nullptr, &redis, &problem));
+  const std::unique_ptr<KvPoolBackend, kvpool::BackendClose> remote(
+      kvpool::openRemoteBackend(redis, &problem));
+  ASSERT_NE(remote, nullptr) << problem;
+  const auto op = [](int32_t kind, int32_t source) {
+    return KvPoolOp{kind, source, kvpool::poolText("KvPoolK"), kvpool::poolText("v")};
+  };
+  const KvPoolOp get = op(kKvPoolOpGet, -1);
+  const KvPoolOp set = op(kKvPoolOpSet, -1);
+  const struct {
+    std::vector<KvPoolOp> ops;
+    std::string reason;
+  } cases[] = {
+      {{get, op(kKvPoolOpSetFromGet, 1)},
+       "runBatch: operation 1 stores the value of operation 1, which is not a get before it"},
+      {{get, op(kKvPoolOpSetFromGet, 7)},
+       "runBatch: operation 1 stores the value of operation 7, which is not a get before it"},
+      {{get, op(kKvPoolOpSetFromGet, -1)},
+       "runBatch: operation 1 stores the value of operation -1, which is not a get before it"},
+      {{set, get, op(kKvPoolOpSetFromGet, 0)},
+       "runBatch: operation 2 stores the value of operation 0, which is not a get before it"},
+      {{get, op('X', -1)}, "runBatch: operation 1 is of unknown kind 88"},
+  };
+  for (KvPoolBackend* backend : {kvpool::sharedMemoryBackend(), remote.get()}) {
+    for (const auto& c : cases) {
+      kvpool::CollectingSink values;
+      int32_t failedOp = -2;
+      const KvPoolOutcome outcome = backend->methods->runBatch(backend, c.ops.data(), c.ops.size(),
+                                                               1, &failedOp, values.sink());
+      EXPECT_EQ(outcome.code, KVPOOL_POOL_UNAVAILABLE) << c.reason;
+      EXPECT_EQ(outcome.reason, c.reason);
+      EXPECT_EQ(failedOp, static_cast<int32_t>(c.ops.size()) - 1) << c.reason;
+      EXPECT_TRUE(values.texts().empty()) << c.reason;
+    }
+  }
   EXPECT_FALSE(systemVObjectsExist());
 }
 
