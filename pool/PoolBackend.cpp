@@ -159,6 +159,13 @@ RemoteBatchReply runBackendBatch(KvPoolBackend& backend, const std::vector<Remot
 
 namespace {
 
+// A call's pointers that are null: traced, and answered with 4.
+int refuseNull(const char* function, const char* what) {
+  Log("-->%s\n", function);
+  Log("  >%s: %s is null: refused\n", function, what);
+  return KVPOOL_KEY_REFUSED;
+}
+
 // An exported pool call's body under guardEntry: an exception of its own is
 // answered with failed, and with failed 5 the reason is what
 // getKvPoolUnavailableText says.
@@ -198,10 +205,8 @@ int getValue(PoolBlockRequest* request, const char* key) {
 
 int storeValue(PoolBlockRequest* request) {
   KvPoolBackend* backend = kvpool::processPoolBackend();
-  const char* key = request->key != nullptr ? request->key : "";
-  const char* value = request->value != nullptr ? request->value : "";
-  const std::size_t keyBytes = std::strlen(key);
-  kvpool::setRequestLengths(request, keyBytes, std::strlen(value));
+  const std::size_t keyBytes = std::strlen(request->key);
+  kvpool::setRequestLengths(request, keyBytes, std::strlen(request->value));
   // A record no snapshot can hold would make the next save unloadable.
   if (!kvpool::poolKeyLengthAllowed(keyBytes)) {
     Log("-->storeKvPoolDataBlock\n");
@@ -209,19 +214,27 @@ int storeValue(PoolBlockRequest* request) {
         keyBytes);
     return KVPOOL_KEY_REFUSED;
   }
-  if (backend == kvpool::sharedMemoryBackend()) return kvpool::storeProcessPoolValue(key, value);
+  if (backend == kvpool::sharedMemoryBackend()) {
+    return kvpool::storeProcessPoolValue(request->key, request->value);
+  }
   return answered("storeKvPoolDataBlock",
-                  backend->methods->store(backend, kvpool::poolText(key), kvpool::poolText(value)));
+                  backend->methods->store(backend, kvpool::poolText(request->key),
+                                          kvpool::poolText(request->value)));
 }
 
 }  // namespace
 
 int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
+  if (request == nullptr) return refuseNull("getKvPoolDataBlock", "the request");
+  if (key == nullptr) return refuseNull("getKvPoolDataBlock", "the key");
   return poolEntry("getKvPoolDataBlock", KVPOOL_POOL_UNAVAILABLE,
                    [&] { return getValue(request, key); });
 }
 
 int storeKvPoolDataBlock(PoolBlockRequest* request) {
+  if (request == nullptr) return refuseNull("storeKvPoolDataBlock", "the request");
+  if (request->key == nullptr) return refuseNull("storeKvPoolDataBlock", "the key");
+  if (request->value == nullptr) return refuseNull("storeKvPoolDataBlock", "the value");
   return poolEntry("storeKvPoolDataBlock", KVPOOL_POOL_UNAVAILABLE,
                    [&] { return storeValue(request); });
 }

@@ -12,6 +12,7 @@
 
 #include "node_test_fixture.h"
 #include "pool/PoolBackend.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -222,6 +223,39 @@ TEST_F(BackendChoiceTest, ABatchStoringWhatNoEarlierGetReadIsRefusedOnBothBacken
     }
   }
   EXPECT_FALSE(systemVObjectsExist());
+}
+
+// The exported get and store refuse a null request, key or value with 4,
+// and trace why; nothing is read or stored.
+TEST_F(BackendChoiceTest, TheExportedGetAndStoreRefuseNullPointersWithFour) {
+  kvNode("n");
+  char key[] = "KvPoolK";
+  char value[] = "v";
+  PoolBlockRequest request{};
+  const struct {
+    int result;
+    const char* trace;
+  } cases[] = {
+      {getKvPoolDataBlock(nullptr, key), "getKvPoolDataBlock: the request is null: refused"},
+      {getKvPoolDataBlock(&request, nullptr), "getKvPoolDataBlock: the key is null: refused"},
+      {storeKvPoolDataBlock(nullptr), "storeKvPoolDataBlock: the request is null: refused"},
+      {[&] {
+         PoolBlockRequest noKey{0, 0, 0, nullptr, value};
+         return storeKvPoolDataBlock(&noKey);
+       }(),
+       "storeKvPoolDataBlock: the key is null: refused"},
+      {[&] {
+         PoolBlockRequest noValue{0, 0, 0, key, nullptr};
+         return storeKvPoolDataBlock(&noValue);
+       }(),
+       "storeKvPoolDataBlock: the value is null: refused"},
+  };
+  const std::string trace = kvtest::readFile(kvtest::kTracePath);
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.result, KVPOOL_KEY_REFUSED) << c.trace;
+    EXPECT_NE(trace.find(c.trace), std::string::npos) << c.trace;
+  }
+  EXPECT_EQ(getKvPoolDataBlock(&request, key), KVPOOL_KEY_NOT_FOUND) << "something was stored";
 }
 
 }  // namespace
