@@ -165,6 +165,9 @@ int takeKvPoolUserSlot(void);
 // Releases the slot; the last node context on the machine decides, under the
 // writer lock, whether to remove the pool, and removes it.
 void detachKvPool(void);
+// poolUsers, read under the lock that node creation and deletion change it
+// under.
+int countKvPoolUsers(void);
 // What is wrong with this process's configuration when the calling thread's
 // last attachKvPool was refused for it (KVPOOL_MODE, say), else null; the
 // text is the insert of event 9. Valid until the thread's next attach.

@@ -75,7 +75,8 @@ void setRequestLengths(PoolBlockRequest* request, std::size_t keyBytes, std::siz
 
 bool selectPoolBackend(std::string* problem) {
   const std::lock_guard<std::mutex> lock(choiceMutex);
-  if (choiceMade && (poolUsers > 0 || remoteUsers > 0)) return true;
+  // poolUsers changes under the process pool's lock, not this one.
+  if (choiceMade && (remoteUsers > 0 || countKvPoolUsers() > 0)) return true;
   BackendConfig config;
   return readBackendConfig(&config, problem) && adopt(config, problem);
 }

@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "node_test_fixture.h"
 #include "pool/PoolBackend.h"
+#include "pool_test_helpers.h"
 #include "support/test_files.h"
 
 namespace {
@@ -256,6 +259,31 @@ TEST_F(BackendChoiceTest, TheExportedGetAndStoreRefuseNullPointersWithFour) {
     EXPECT_NE(trace.find(c.trace), std::string::npos) << c.trace;
   }
   EXPECT_EQ(getKvPoolDataBlock(&request, key), KVPOOL_KEY_NOT_FOUND) << "something was stored";
+}
+
+// Node contexts made and deleted on several threads at once: the choice
+// reads the count of shared-memory node contexts under the lock they change
+// it under (a thread-sanitizer build sees the race otherwise), and the
+// machine's last one removes the pool.
+TEST_F(BackendChoiceTest, NodeContextsMadeAndDeletedOnSeveralThreadsLeaveNothingBehind) {
+  std::vector<std::thread> threads;
+  std::atomic<int> refused{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        std::string problem;
+        if (!kvpool::selectPoolBackend(&problem) || !kvtest::attachNode()) {
+          ++refused;
+          continue;
+        }
+        detachKvPool();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(refused, 0);
+  EXPECT_EQ(countKvPoolUsers(), 0);
+  EXPECT_FALSE(systemVObjectsExist());
 }
 
 }  // namespace
