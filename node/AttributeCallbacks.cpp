@@ -28,9 +28,11 @@ void copyToBuffer(CciChar* buffer, int bufferLength, const CciChar* text) {
 void raiseScriptRejected() {
   int rc = 0;
   Log("  KvPoolExpression is wrong..\n");
-  cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
-                    kvpool::kLineScriptRejected, "setAttribute", constKvCatalog,
-                    kvpool::kEventScriptRejected, kvpool::kVTRL2Text, nullptr);
+  kvpool::raiseThroughBroker([&] {
+    cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
+                      kvpool::kLineScriptRejected, "setAttribute", constKvCatalog,
+                      kvpool::kEventScriptRejected, kvpool::kVTRL2Text, nullptr);
+  });
 }
 
 // Replaces the stored text by a copy of value sized to it.
@@ -56,7 +58,9 @@ int getAttributeName(CciContext* opaque, int index, CciChar* buffer, int bufferL
   return 0;
 }
 
-int setAttribute(CciContext* opaque, CciChar* name, CciChar* value) {
+namespace {
+
+int storeAttribute(CciContext* opaque, CciChar* name, CciChar* value) {
   auto* context = static_cast<NodeContext*>(opaque);
   static const CciChar kEmpty[] = {0};
   if (value == nullptr) value = const_cast<CciChar*>(kEmpty);
@@ -84,6 +88,13 @@ int setAttribute(CciContext* opaque, CciChar* name, CciChar* value) {
     if (!integer) kvpool::storeScriptFlags(context);
   }
   return 0;
+}
+
+}  // namespace
+
+int setAttribute(CciContext* context, CciChar* name, CciChar* value) {
+  return kvpool::answerEntry("setAttribute", 1,
+                             [&] { return storeAttribute(context, name, value); });
 }
 
 int getAttribute(CciContext* opaque, CciChar* name, CciChar* buffer, int bufferLength) {

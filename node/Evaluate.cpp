@@ -31,8 +31,10 @@ constexpr int32_t kExceptionRecordStart = 0x00010001;
 
 }  // namespace
 
-void evaluate(CciContext* opaque, CciMessage* exceptionList, CciMessage* destinationList,
-              CciMessage* message) {
+namespace {
+
+void evaluateMessage(CciContext* opaque, CciMessage* exceptionList, CciMessage* destinationList,
+                     CciMessage* message) {
   auto* context = static_cast<NodeContext*>(opaque);
   CciExceptionData exceptionData;
   std::memset(&exceptionData, 0, sizeof exceptionData);
@@ -82,7 +84,7 @@ void evaluate(CciContext* opaque, CciMessage* exceptionList, CciMessage* destina
 
   if (cniIsTerminalAttached(&rc, terminal) == 0) return;
   if (rc == CCI_EXCEPTION) {
-    cciRethrowLastException(nullptr);
+    kvpool::raiseThroughBroker([] { cciRethrowLastException(nullptr); });
     return;
   }
   if (rc != 0) {
@@ -97,9 +99,17 @@ void evaluate(CciContext* opaque, CciMessage* exceptionList, CciMessage* destina
   if (rc != 0) {
     if (rc == CCI_EXCEPTION) {
       cciGetLastExceptionData(&rc, &exceptionData);
-      cciRethrowLastException(nullptr);
+      kvpool::raiseThroughBroker([] { cciRethrowLastException(nullptr); });
     }
     cciLog(&rc, CCI_LOG_ERROR, kEventFile, kvpool::kLinePropagationFailed, constFnEvaluate,
            constVTRL2, kvpool::kEventNotPropagated, kNotPropagatedText, nullptr);
   }
+}
+
+}  // namespace
+
+void evaluate(CciContext* context, CciMessage* exceptionList, CciMessage* destinationList,
+              CciMessage* message) {
+  kvpool::answerEntry("evaluate",
+                      [&] { evaluateMessage(context, exceptionList, destinationList, message); });
 }

@@ -79,9 +79,10 @@ LoadedTexts loadedTexts;
 }  // namespace
 
 void kvpool::setTraceLabel(char* label) {
+  MallocPtr<char> owned(label);
   const std::lock_guard<std::mutex> lock(labelsMutex);
   labels.push_back(label);
-  constLabel = label;
+  constLabel = owned.release();
 }
 
 void initNodeConstants(void) {
@@ -106,7 +107,9 @@ void defineKvPoolNode(CciFactory* factory) {
   cniDefineNodeClass(&rc, factory, constKvPoolNode, &nodeFunctionTable);
 }
 
-CciFactory* vtrGetMessageflowNodeFactory(void) {
+namespace {
+
+CciFactory* makeFactory() {
   int rc = 0;
   Log("-->vtrGetMessageflowNodeFactory\n");
   cciLog(&rc, CCI_LOG_INFORMATION, kvpool::kEventFile, kvpool::kLinePluginLoading,
@@ -119,7 +122,14 @@ CciFactory* vtrGetMessageflowNodeFactory(void) {
   } else if (rc == CCI_EXCEPTION) {
     CciExceptionData exceptionData{};
     cciGetLastExceptionData(&rc, &exceptionData);
-    cciRethrowLastException(&rc);
+    kvpool::raiseThroughBroker([&] { cciRethrowLastException(&rc); });
   }
   return factory;
+}
+
+}  // namespace
+
+CciFactory* vtrGetMessageflowNodeFactory(void) {
+  return kvpool::answerEntry("vtrGetMessageflowNodeFactory", static_cast<CciFactory*>(nullptr),
+                             makeFactory);
 }

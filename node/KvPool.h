@@ -61,7 +61,9 @@ KVPOOL_EXPORT void initNodeConstants(void);
 KVPOOL_EXPORT void defineKvPoolNode(CciFactory* factory);
 
 // Callbacks of the node class. Broker exceptions raised inside them unwind
-// through them to the broker; nothing they hold leaks.
+// through them to the broker; nothing they hold leaks. An exception of the
+// plug-in's own (no memory) never does: it is traced, and answered as the
+// callback's failure (no context, 1, or a message not sent on).
 //
 // New context with the four attributes, terminals "in", "out", "failure" and
 // a pool user slot; the broker owns it until deleteNodeContext. Null when it
@@ -117,7 +119,8 @@ KVPOOL_EXPORT int getBoolAttribute(NodeContext* context, const CciChar* name);
 
 // The context's script, compiled and run by script/; the results, the
 // ownership of texts and the locking are those of kvpool::compilePoolScript,
-// appendPoolStatement and runPoolScript (script/PoolScript.h).
+// appendPoolStatement and runPoolScript (script/PoolScript.h). A compile
+// that runs out of memory answers 1; a run 5, with the reason as its text.
 //
 // Compiles the context's KvPoolExpression into its statement list, replacing
 // the previous list.

@@ -99,10 +99,12 @@ void raiseBackendRefused(const std::string& problem) {
   cciLog(&rc, CCI_LOG_ERROR, kvpool::kEventFile, kvpool::kLineBackendRefused, "createNodeContext",
          constKvCatalog, kvpool::kEventBackendRefused, kvpool::kVTRL2Text, problem.c_str(),
          static_cast<const char*>(nullptr));
-  cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
-                    kvpool::kLineBackendRefusedException, "createNodeContext", constKvCatalog,
-                    kvpool::kEventBackendRefused, kvpool::kVTRL2Text, problem.c_str(),
-                    static_cast<const char*>(nullptr));
+  kvpool::raiseThroughBroker([&] {
+    cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
+                      kvpool::kLineBackendRefusedException, "createNodeContext", constKvCatalog,
+                      kvpool::kEventBackendRefused, kvpool::kVTRL2Text, problem.c_str(),
+                      static_cast<const char*>(nullptr));
+  });
 }
 
 }  // namespace
@@ -160,9 +162,21 @@ int getBoolAttribute(NodeContext* context, const CciChar* name) {
   return kvpool::flagValue(findAttribute(context, name));
 }
 
-CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
-                              CciNode* nodeObject) {
+namespace {
+
+// Pool unavailable: the event before says it all, or the configuration
+// problem is named.
+void raisePoolUnavailable() {
   int rc = 0;
+  kvpool::raiseThroughBroker([&] {
+    cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
+                      kvpool::kLinePoolUnavailableException, "createNodeContext", constKvCatalog,
+                      kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text, getKvPoolAttachProblem(),
+                      nullptr);
+  });
+}
+
+CciContext* newNodeContext(CciChar* nodeName, CciNode* nodeObject) {
   Log("-->createNodeContext\n");
   // No user slot is taken for a context that cannot be allocated.
   NodeContextPtr context(static_cast<NodeContext*>(std::calloc(1, sizeof(NodeContext))),
@@ -198,26 +212,32 @@ CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
   if (attachKvPool() != 0 || takeKvPoolUserSlot() != 0) {
     // The exception unwinds into the broker, which never sees this context.
     context.reset();
-    // A configuration problem is named; else the event before says it all.
-    cciThrowException(&rc, CCI_CONFIGURATION_EXCEPTION, kvpool::kEventFile,
-                      kvpool::kLinePoolUnavailableException, "createNodeContext", constKvCatalog,
-                      kvpool::kEventPoolUnavailable, kvpool::kVTRL2Text, getKvPoolAttachProblem(),
-                      nullptr);
+    raisePoolUnavailable();
     return nullptr;
   }
   return context.release();
 }
 
+}  // namespace
+
+CciContext* createNodeContext(CciFactory* /*factoryObject*/, CciChar* nodeName,
+                              CciNode* nodeObject) {
+  return kvpool::answerEntry("createNodeContext", static_cast<CciContext*>(nullptr),
+                             [&] { return newNodeContext(nodeName, nodeObject); });
+}
+
 void deleteNodeContext(CciContext* opaque) {
-  auto* context = static_cast<NodeContext*>(opaque);
-  Log("-->deleteNodeContext\n");
-  // A creation that returned no context took no user slot to give back.
-  if (context == nullptr) return;
-  if (kvpool::processPoolOnRedis()) {
-    kvpool::releaseRemotePoolUser();
-  } else {
-    detachKvPool();
-  }
-  freeNodeContext(context);
-  Log("  finish.\n");
+  kvpool::answerEntry("deleteNodeContext", [&] {
+    // Released on every way out, after the pool is let go.
+    const NodeContextPtr context(static_cast<NodeContext*>(opaque), freeNodeContext);
+    Log("-->deleteNodeContext\n");
+    // A creation that returned no context took no user slot to give back.
+    if (!context) return;
+    if (kvpool::processPoolOnRedis()) {
+      kvpool::releaseRemotePoolUser();
+    } else {
+      detachKvPool();
+    }
+    Log("  finish.\n");
+  });
 }

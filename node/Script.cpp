@@ -1,4 +1,6 @@
 // The node's side of its script: the context's text, list and flags go to script/.
+#include <string.h>
+
 #include <cstddef>
 
 #include "node/KvPool.h"
@@ -36,24 +38,40 @@ void kvpool::storeScriptFlags(NodeContext* context) {
   context->insertKeyNotFound = flagValue(findAttribute(context, kInsertKeyNotFound.units));
 }
 
+// A compile that ran out of memory answers as one that did: 1, with the
+// statements before it.
 int processKvPoolscript(NodeContext* context) {
-  // A new setting replaces the statements of the earlier one.
-  kvpool::releasePoolScript(&context->scriptHead);
-  MallocPtr<CciChar> name(CciString("KvPoolExpression", kCodePageUtf8));
-  const auto* script = static_cast<const CciChar*>(getAttributePointer(context, name.get()));
-  return kvpool::compilePoolScript(script, &context->scriptHead);
+  return kvpool::answerEntry("processKvPoolscript", 1, [&] {
+    // A new setting replaces the statements of the earlier one.
+    kvpool::releasePoolScript(&context->scriptHead);
+    MallocPtr<CciChar> name(CciString("KvPoolExpression", kCodePageUtf8));
+    const auto* script = static_cast<const CciChar*>(getAttributePointer(context, name.get()));
+    return kvpool::compilePoolScript(script, &context->scriptHead);
+  });
 }
 
 int insertKvScript(NodeContext* context, char* statement) {
-  return kvpool::appendPoolStatement(&context->scriptHead, statement);
+  return kvpool::answerEntry("insertKvScript", 1, [&] {
+    return kvpool::appendPoolStatement(&context->scriptHead, statement);
+  });
 }
 
+// A run cut short by an exception of its own fails with 5 and the reason as
+// its failing text; the operations before it stay done.
 int runKvPoolscript(NodeContext* context, CciMessage* inputMessage, CciMessage* exceptionList,
                     CciMessage* destinationList, CciMessage* outputMessage, char** errorText) {
-  Log("-->runKvPoolscript\n");
-  Log("  iNullShmAllow=%d\n", context->storeEltNotFound);
-  Log("  iNullEltAllow=%d\n", context->insertKeyNotFound);
-  return kvpool::runPoolScript(
-      context->scriptHead, {context->storeEltNotFound, context->insertKeyNotFound}, inputMessage,
-      exceptionList, destinationList, outputMessage, errorText);
+  return kvpool::guardEntry(
+      [&] {
+        Log("-->runKvPoolscript\n");
+        Log("  iNullShmAllow=%d\n", context->storeEltNotFound);
+        Log("  iNullEltAllow=%d\n", context->insertKeyNotFound);
+        return kvpool::runPoolScript(
+            context->scriptHead, {context->storeEltNotFound, context->insertKeyNotFound},
+            inputMessage, exceptionList, destinationList, outputMessage, errorText);
+      },
+      [&](const char* reason) {
+        Log("  >runKvPoolscript: %s\n", reason);
+        if (errorText != nullptr) *errorText = strdup(reason);
+        return static_cast<int>(SCRIPT_POOL_UNAVAILABLE);
+      });
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "node_utils/NodeHelpers.h"
+#include "support/EntryGuard.h"
 #include "support/KvPoolConstants.h"
 
 namespace {
@@ -14,8 +15,10 @@ constexpr int kMessageNumber = 0x40000A3F;
 void report(bool raise, int type, const char* file, int line, const char* text) {
   int rc = CCI_SUCCESS;
   if (raise) {
-    cciThrowException(nullptr, type, file, line, "", kvpool::kVTRL2Units, kMessageNumber, text,
-                      static_cast<const char*>(nullptr));
+    kvpool::raiseThroughBroker([&] {
+      cciThrowException(nullptr, type, file, line, "", kvpool::kVTRL2Units, kMessageNumber, text,
+                        static_cast<const char*>(nullptr));
+    });
   } else {
     cciLog(&rc, type, file, line, "", kvpool::kVTRL2Units, kMessageNumber, text,
            static_cast<const char*>(nullptr));
@@ -60,7 +63,7 @@ KVPOOL_EXPORT void NodeHandleFailure(const char* file, int line, int code, CciTe
     NodePrintWarning(file, line, "%s: error = %i", text, code);
     cniPropagate(nullptr, terminal, exceptionList, destinationList, message);
   } else if (code == CCI_EXCEPTION) {
-    cciRethrowLastException(nullptr);
+    kvpool::raiseThroughBroker([] { cciRethrowLastException(nullptr); });
   } else {
     NodeThrowFatalException(file, line, "%s: error = %i", text, code);
   }

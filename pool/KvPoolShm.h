@@ -51,8 +51,9 @@ enum { KVPOOL_PAGE_SIZE = 4096, KVPOOL_MAX_PAGES = 5000, KVPOOL_USER_SLOTS = 100
 enum {
   KVPOOL_OK = 0,
   KVPOOL_KEY_NOT_FOUND = 2,
-  // A store's key is empty or longer than 255 bytes: no snapshot could hold
-  // it, so nothing is stored.
+  // A store's key is empty or longer than 255 bytes (no snapshot could hold
+  // it), or a call's request, key or value is null: nothing is read or
+  // stored.
   KVPOOL_KEY_REFUSED = 4,
   // The pool's lock could not be taken: nothing was read or changed
   // (getKvPoolUnavailableText says why). On Redis: the server could not be used.
@@ -114,16 +115,21 @@ KVPOOL_EXPORT void sem_RUnLock(void);
 //
 // Reads the value stored under key. 0: request->value is a new copy the
 // caller frees; 2: no such key, a damaged chain before it, or no memory for
-// the copy (request->value unchanged); 5: the lock could not be taken. Takes
-// the read lock.
+// the copy (request->value unchanged); 4: request or key is null; 5: the
+// lock could not be taken, or the call ran out of memory
+// (getKvPoolUnavailableText says which). Takes the read lock.
 KVPOOL_EXPORT int getKvPoolDataBlock(PoolBlockRequest* request, const char* key);
 // Stores request->value under request->key, replacing an older record (which
-// moves to the end). 0 stored; 4 the key is empty or longer than 255 bytes
-// (nothing changed); 5 the lock could not be taken (nothing changed); 8 the
+// moves to the end). 0 stored; 4 the request, its key or its value is null,
+// or the key is empty or longer than 255 bytes (nothing changed); 5 the lock
+// could not be taken or the call ran out of memory (nothing changed); 8 the
 // pool cannot take it (full, or its header is beyond the segment). Takes the
 // write lock. A damaged chain is first cut back to its sound records.
 KVPOOL_EXPORT int storeKvPoolDataBlock(PoolBlockRequest* request);
 
+// None of these calls lets an exception of its own reach its caller
+// (support/EntryGuard.h): each answers it with its failure code.
+//
 // Saves the pool to "/tmp/KvPoolData.bin" (KVPOOL_PERSIST when set) through
 // a new owner-only file ("<file>.<pid>.XXXXXX") that is synced and renamed
 // over it, first removing the files of this user's saves that died before
@@ -159,6 +165,9 @@ int takeKvPoolUserSlot(void);
 // Releases the slot; the last node context on the machine decides, under the
 // writer lock, whether to remove the pool, and removes it.
 void detachKvPool(void);
+// poolUsers, read under the lock that node creation and deletion change it
+// under.
+int countKvPoolUsers(void);
 // What is wrong with this process's configuration when the calling thread's
 // last attachKvPool was refused for it (KVPOOL_MODE, say), else null; the
 // text is the insert of event 9. Valid until the thread's next attach.

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "pool/KvPoolShm.h"
+#include "pool/PoolLock.h"
 #include "pool/PoolRecords.h"
 #include "pool/PoolSettings.h"
 #include "pool/SnapshotFile.h"
@@ -74,7 +75,8 @@ void setRequestLengths(PoolBlockRequest* request, std::size_t keyBytes, std::siz
 
 bool selectPoolBackend(std::string* problem) {
   const std::lock_guard<std::mutex> lock(choiceMutex);
-  if (choiceMade && (poolUsers > 0 || remoteUsers > 0)) return true;
+  // poolUsers changes under the process pool's lock, not this one.
+  if (choiceMade && (remoteUsers > 0 || countKvPoolUsers() > 0)) return true;
   BackendConfig config;
   return readBackendConfig(&config, problem) && adopt(config, problem);
 }
@@ -156,13 +158,43 @@ RemoteBatchReply runBackendBatch(KvPoolBackend& backend, const std::vector<Remot
 
 }  // namespace kvpool
 
-int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
+namespace {
+
+// A call's pointers that are null: traced, and answered with 4.
+int refuseNull(const char* function, const char* what) {
+  Log("-->%s\n", function);
+  Log("  >%s: %s is null: refused\n", function, what);
+  return KVPOOL_KEY_REFUSED;
+}
+
+// An exported pool call's body under guardEntry: an exception of its own is
+// answered with failed, and with failed 5 the reason is what
+// getKvPoolUnavailableText says.
+template <typename Body>
+int poolEntry(const char* function, int failed, Body&& body) {
+  return kvpool::guardEntry(body, [&](const char* reason) {
+    Log("  >%s: %s\n", function, reason);
+    if (failed == KVPOOL_POOL_UNAVAILABLE) kvpool::noteUnavailableText(function, reason);
+    return failed;
+  });
+}
+
+// A backend's failure other than 5 needs no reason; 5 comes with one.
+int answered(const char* function, const KvPoolOutcome& outcome) {
+  if (outcome.code == KVPOOL_POOL_UNAVAILABLE) {
+    Log("  >%s: %s\n", function, outcome.reason);
+    kvpool::noteUnavailableText(function, outcome.reason);
+  }
+  return outcome.code;
+}
+
+int getValue(PoolBlockRequest* request, const char* key) {
   KvPoolBackend* backend = kvpool::processPoolBackend();
   // Shared memory straight, without the table's texts and their copies.
   if (backend == kvpool::sharedMemoryBackend()) return kvpool::getProcessPoolValue(request, key);
   kvpool::CollectingSink value;
   const KvPoolOutcome outcome = backend->methods->get(backend, kvpool::poolText(key), value.sink());
-  if (outcome.code != KVPOOL_OK) return outcome.code;
+  if (outcome.code != KVPOOL_OK) return answered("getKvPoolDataBlock", outcome);
   const std::string text = value.first();
   auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
   if (copy == nullptr) return KVPOOL_KEY_NOT_FOUND;
@@ -172,12 +204,10 @@ int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
   return KVPOOL_OK;
 }
 
-int storeKvPoolDataBlock(PoolBlockRequest* request) {
+int storeValue(PoolBlockRequest* request) {
   KvPoolBackend* backend = kvpool::processPoolBackend();
-  const char* key = request->key != nullptr ? request->key : "";
-  const char* value = request->value != nullptr ? request->value : "";
-  const std::size_t keyBytes = std::strlen(key);
-  kvpool::setRequestLengths(request, keyBytes, std::strlen(value));
+  const std::size_t keyBytes = std::strlen(request->key);
+  kvpool::setRequestLengths(request, keyBytes, std::strlen(request->value));
   // A record no snapshot can hold would make the next save unloadable.
   if (!kvpool::poolKeyLengthAllowed(keyBytes)) {
     Log("-->storeKvPoolDataBlock\n");
@@ -185,29 +215,55 @@ int storeKvPoolDataBlock(PoolBlockRequest* request) {
         keyBytes);
     return KVPOOL_KEY_REFUSED;
   }
-  if (backend == kvpool::sharedMemoryBackend()) return kvpool::storeProcessPoolValue(key, value);
-  return backend->methods->store(backend, kvpool::poolText(key), kvpool::poolText(value)).code;
+  if (backend == kvpool::sharedMemoryBackend()) {
+    return kvpool::storeProcessPoolValue(request->key, request->value);
+  }
+  return answered("storeKvPoolDataBlock",
+                  backend->methods->store(backend, kvpool::poolText(request->key),
+                                          kvpool::poolText(request->value)));
+}
+
+}  // namespace
+
+int getKvPoolDataBlock(PoolBlockRequest* request, const char* key) {
+  if (request == nullptr) return refuseNull("getKvPoolDataBlock", "the request");
+  if (key == nullptr) return refuseNull("getKvPoolDataBlock", "the key");
+  return poolEntry("getKvPoolDataBlock", KVPOOL_POOL_UNAVAILABLE,
+                   [&] { return getValue(request, key); });
+}
+
+int storeKvPoolDataBlock(PoolBlockRequest* request) {
+  if (request == nullptr) return refuseNull("storeKvPoolDataBlock", "the request");
+  if (request->key == nullptr) return refuseNull("storeKvPoolDataBlock", "the key");
+  if (request->value == nullptr) return refuseNull("storeKvPoolDataBlock", "the value");
+  return poolEntry("storeKvPoolDataBlock", KVPOOL_POOL_UNAVAILABLE,
+                   [&] { return storeValue(request); });
 }
 
 int storeKvPoolToFile(void) {
-  KvPoolBackend* backend = kvpool::processPoolBackend();
-  if (backend->methods->saveSnapshot != nullptr) return backend->methods->saveSnapshot(backend);
-  int records = 0;
-  std::string error;
-  return kvpool::saveTablePoolToFile(*backend, &records, &error) == kvpool::RemoteSnapshot::kDone
-             ? 0
-             : 1;
+  return poolEntry("storeKvPoolToFile", 1, [] {
+    KvPoolBackend* backend = kvpool::processPoolBackend();
+    if (backend->methods->saveSnapshot != nullptr) return backend->methods->saveSnapshot(backend);
+    int records = 0;
+    std::string error;
+    return kvpool::saveTablePoolToFile(*backend, &records, &error) == kvpool::RemoteSnapshot::kDone
+               ? 0
+               : 1;
+  });
 }
 
 int initKvPoolFromFile(void) {
-  KvPoolBackend* backend = kvpool::processPoolBackend();
-  if (backend->methods->loadSnapshot != nullptr) return backend->methods->loadSnapshot(backend);
-  int records = 0;
-  std::string error;
-  using kvpool::RemoteSnapshot;
-  const RemoteSnapshot loaded = kvpool::loadTablePoolFromFile(*backend, &records, &error);
-  // As on shared memory: 1 when the file or the pool could not be used; a
-  // pool that holds keys or cannot take the file is left alone with 0.
-  return loaded == RemoteSnapshot::kFileFailed || loaded == RemoteSnapshot::kUnavailable ||
-         loaded == RemoteSnapshot::kFull;
+  return poolEntry("initKvPoolFromFile", 1, [] {
+    KvPoolBackend* backend = kvpool::processPoolBackend();
+    if (backend->methods->loadSnapshot != nullptr) return backend->methods->loadSnapshot(backend);
+    int records = 0;
+    std::string error;
+    using kvpool::RemoteSnapshot;
+    const RemoteSnapshot loaded = kvpool::loadTablePoolFromFile(*backend, &records, &error);
+    // As on shared memory: 1 when the file or the pool could not be used; a
+    // pool that holds keys or cannot take the file is left alone with 0.
+    return static_cast<int>(loaded == RemoteSnapshot::kFileFailed ||
+                            loaded == RemoteSnapshot::kUnavailable ||
+                            loaded == RemoteSnapshot::kFull);
+  });
 }

@@ -28,7 +28,9 @@
 // The pool's operations as one table that every backend fills in: shared
 // memory inside the plug-in, Redis in the module libKvPoolRedis.so. Plain C
 // records: the layout is part of the contract between the plug-in and the
-// module (a version field; new members only at the end). Every call returns
+// module (a version field, and a size field where the record has one; new
+// members only at the end). Each side checks a record the other hands it
+// before it uses any of it (backendTableProblem below). Every call returns
 // a KvPoolOutcome value: the result code (pool/KvPoolShm.h: 0, 2 not found,
 // 5 unavailable, 8 full) and, when not 0, a reason naming the step, the
 // object and the system's or the server's reason (never a password).
@@ -68,7 +70,7 @@ inline constexpr int32_t kKvPoolBackendVersion = 1;
 
 struct KvPoolBackendMethods {
   int32_t version;  // kKvPoolBackendVersion or later
-  int32_t reserved;
+  int32_t size;     // sizeof the table as its maker built it (a later one has more entries)
   // 0 with the value put to *value, 2 no such key, 5.
   KvPoolOutcome (*get)(KvPoolBackend* backend, KvPoolText key, KvPoolSink* value);
   // 0, 8 no room, 5.
@@ -100,7 +102,8 @@ struct KvPoolBackendMethods {
   KvPoolOutcome (*describe)(KvPoolBackend* backend, const char* section, KvPoolSink* facts);
   // Releases the backend; no call follows.
   void (*close)(KvPoolBackend* backend);
-  // Optional (null: the core saves and loads through the calls above).
+  // Optional (null: the core saves and loads through the calls above); every
+  // entry above is required.
   // 0 or 1 as storeKvPoolToFile and initKvPoolFromFile return.
   int32_t (*saveSnapshot)(KvPoolBackend* backend);
   int32_t (*loadSnapshot)(KvPoolBackend* backend);
@@ -113,8 +116,8 @@ struct KvPoolBackend {
 // What the Redis module (libKvPoolRedis.so) is handed by the plug-in: its
 // trace, and the parsed settings. New members only at the end.
 struct KvPoolRedisHost {
-  int32_t version;  // kKvPoolBackendVersion
-  int32_t reserved;
+  int32_t version;                // kKvPoolBackendVersion
+  int32_t size;                   // sizeof the record as the plug-in built it
   void (*log)(const char* line);  // one trace line, as formatted
 };
 
@@ -139,7 +142,8 @@ struct KvPoolRedisSettings {
 };
 
 // The module's one exported function: a new backend on the settings, or
-// null with *outcome saying why. The host table outlives every backend.
+// null with *outcome saying why (5: a host or settings record it cannot
+// read, or no memory). The host table outlives every backend.
 typedef KvPoolBackend* (*KvPoolRedisOpen)(const KvPoolRedisHost* host,
                                           const KvPoolRedisSettings* settings,
                                           KvPoolOutcome* outcome);
@@ -147,7 +151,8 @@ typedef KvPoolBackend* (*KvPoolRedisOpen)(const KvPoolRedisHost* host,
 
 }  // extern "C"
 
-static_assert(sizeof(KvPoolRedisHost) == 8 + sizeof(void*) && offsetof(KvPoolRedisHost, log) == 8);
+static_assert(sizeof(KvPoolRedisHost) == 8 + sizeof(void*) &&
+              offsetof(KvPoolRedisHost, size) == 4 && offsetof(KvPoolRedisHost, log) == 8);
 static_assert(sizeof(KvPoolEndpoint) == 16 && offsetof(KvPoolEndpoint, port) == 8);
 static_assert(sizeof(KvPoolRedisSettings) == 88 && offsetof(KvPoolRedisSettings, server) == 8 &&
               offsetof(KvPoolRedisSettings, sentinels) == 24 &&
@@ -159,6 +164,7 @@ static_assert(sizeof(KvPoolOutcome) == 512 && offsetof(KvPoolOutcome, reason) ==
 static_assert(sizeof(KvPoolOp) == 40 && offsetof(KvPoolOp, source) == 4 &&
               offsetof(KvPoolOp, key) == 8 && offsetof(KvPoolOp, value) == 24);
 static_assert(sizeof(KvPoolBackendMethods) == 8 + 12 * sizeof(void*) &&
+              offsetof(KvPoolBackendMethods, size) == 4 &&
               offsetof(KvPoolBackendMethods, get) == 8 &&
               offsetof(KvPoolBackendMethods, close) == 8 + 9 * sizeof(void*) &&
               offsetof(KvPoolBackendMethods, loadSnapshot) == 8 + 11 * sizeof(void*));
@@ -181,6 +187,19 @@ inline KvPoolOutcome poolOutcome(int code, std::string_view reason = {}) {
   reason.copy(outcome.reason, sizeof outcome.reason - 1);
   return outcome;
 }
+
+// What is wrong with a record the other side hands over, before any of it
+// is used; "" when it can be used. A record of a later version may be
+// larger; version 0, a size below what this side reads, and a null required
+// entry of a table are refused. reader names this side in the text ("this
+// plug-in"), which gives both sides' versions and sizes.
+std::string backendTableProblem(const KvPoolBackendMethods* methods, const char* reader);
+std::string redisHostProblem(const KvPoolRedisHost* host, const char* reader);
+std::string redisSettingsProblem(const KvPoolRedisSettings* settings, const char* reader);
+// Why a message's batch cannot run, "" when it can: a null list, or an
+// operation of unknown kind, or a store of a read whose source is not an
+// earlier get. *failedOp: that operation (-1 for the list).
+std::string batchProblem(const KvPoolOp* ops, uint64_t opCount, int32_t* failedOp);
 
 // A sink that collects what it is given.
 class CollectingSink {

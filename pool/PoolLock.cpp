@@ -108,6 +108,10 @@ void noteUnavailable(const char* call, int error) {
   errno = saved;
 }
 
+void noteUnavailableText(const char* call, const char* reason) {
+  std::snprintf(unavailableText, sizeof unavailableText, "%s: %s", call, reason);
+}
+
 unsigned threadLockFailures() {
   return lockFailures;
 }

@@ -27,6 +27,8 @@ constexpr unsigned short kSlotSem = 2;
 // Notes the failed call and its error for getKvPoolUnavailableText (errno
 // kept); and how many of the calling thread's lock steps have failed.
 void noteUnavailable(const char* call, int error);
+// The same for a reason of another kind: "call: reason" (cut to fit).
+void noteUnavailableText(const char* call, const char* reason);
 unsigned threadLockFailures();
 
 // The set was removed, before the call (EINVAL) or while it waited (EIDRM).

@@ -220,6 +220,11 @@ void detachKvPool(void) {
   leavePool();
 }
 
+int countKvPoolUsers(void) {
+  const std::shared_lock<std::shared_mutex> guard(processPoolMutex);
+  return poolUsers;
+}
+
 namespace kvpool {
 
 ProcessPoolCall::ProcessPoolCall() {

@@ -264,7 +264,9 @@ bool poolCreatedPersistent() {
 // The exported calls on this process's handles.
 using namespace kvpool;  // NOLINT: this file's own pieces
 
-int initHandleOfKvPool(void) {
+namespace {
+
+int findPoolHandles() {
   Log("-->initHandleOfKvPool hKvMem = 0x%X\n", static_cast<unsigned>(hKvMem));
   findOrCreateSemaphoreSet();
   // Without its lock a pool is no use: no segment is made for it.
@@ -278,7 +280,7 @@ int initHandleOfKvPool(void) {
   return findOrCreateSegment();
 }
 
-void initHandleOfKvPoolView(int existed) {
+void mapPool(int existed) {
   traceMappingStart(hKvMemView);
   if (hKvMemView != nullptr) return;
   const SegmentMapping mapping = mapSegmentForWriting(hKvMem);
@@ -292,7 +294,7 @@ void initHandleOfKvPoolView(int existed) {
   if (existed == 0) initKvPoolMemory();
 }
 
-void initKvPoolMemory(void) {
+void writeEmptyHeader() {
   Log("-->initKvPoolMemory\n");
   if (hKvMemView == nullptr) return;
   const PoolControl empty = {getKvPoolCapacity(), 0, kPoolHeaderBytes};
@@ -310,6 +312,23 @@ void initKvPoolMemory(void) {
   if (processJournal != nullptr) {
     __atomic_or_fetch(&processJournal->flags, kJournalPoolPersistent, __ATOMIC_RELEASE);
   }
+}
+
+}  // namespace
+
+// An exception of their own (no memory to read KVPOOL_PERSIST's file, say)
+// leaves these as a failure of theirs does: no segment made or found, none
+// mapped, a header written without the file's records.
+int initHandleOfKvPool(void) {
+  return answerEntry("initHandleOfKvPool", 0, findPoolHandles);
+}
+
+void initHandleOfKvPoolView(int existed) {
+  answerEntry("initHandleOfKvPoolView", [&] { mapPool(existed); });
+}
+
+void initKvPoolMemory(void) {
+  answerEntry("initKvPoolMemory", writeEmptyHeader);
 }
 
 void closeHandleOfKvPoolView(void) {

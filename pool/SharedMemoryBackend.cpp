@@ -142,7 +142,10 @@ KvPoolOutcome storeMany(KvPoolBackend*, const KvPoolText* keys, const KvPoolText
 
 KvPoolOutcome runBatch(KvPoolBackend*, const KvPoolOp* ops, uint64_t opCount,
                        int32_t missingIsEmpty, int32_t* failedOp, KvPoolSink* values) {
-  *failedOp = -1;
+  if (const std::string problem = batchProblem(ops, opCount, failedOp); !problem.empty()) {
+    Log("  >%s\n", problem.c_str());
+    return poolOutcome(KVPOOL_POOL_UNAVAILABLE, problem);
+  }
   const ProcessPoolCall call;
   if (!call.available()) return unavailable("getKvPoolDataBlock");
   std::vector<std::string> read(opCount);
@@ -153,8 +156,7 @@ KvPoolOutcome runBatch(KvPoolBackend*, const KvPoolOp* ops, uint64_t opCount,
     if (op.kind == kKvPoolOpGet) {
       result = getValue(call.view(), key, &read[i]);
       if (result == KVPOOL_KEY_NOT_FOUND && missingIsEmpty) result = KVPOOL_OK;
-    } else if (op.kind == kKvPoolOpSetFromGet && op.source >= 0 &&
-               static_cast<uint64_t>(op.source) < i) {
+    } else if (op.kind == kKvPoolOpSetFromGet) {
       result =
           storeValue(call.view(), key.c_str(), read[static_cast<std::size_t>(op.source)].c_str());
     } else {
@@ -190,7 +192,7 @@ int32_t loadSnapshot(KvPoolBackend*) {
 }
 
 constexpr KvPoolBackendMethods kMethods = {kKvPoolBackendVersion,
-                                           0,
+                                           sizeof(KvPoolBackendMethods),
                                            get,
                                            store,
                                            remove,

@@ -6,12 +6,14 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "pool/PoolBackend.h"
 #include "redis/RedisExchange.h"
 #include "redis/RedisPool.h"
+#include "support/EntryGuard.h"
 
 namespace kvpool {
 namespace {
@@ -261,98 +263,138 @@ KvPoolOutcome done(bool ok, const std::string& error) {
   return poolOutcome(ok ? KVPOOL_OK : KVPOOL_POOL_UNAVAILABLE, ok ? "" : error);
 }
 
+// "prefix step: reason" as a failure of code 5, made without allocating.
+KvPoolOutcome failedStep(const char* prefix, const char* step, const char* reason) {
+  KvPoolOutcome outcome = poolOutcome(KVPOOL_POOL_UNAVAILABLE);
+  std::snprintf(outcome.reason, sizeof outcome.reason, "%s%s: %s", prefix, step, reason);
+  Log("  >%s\n", outcome.reason);
+  return outcome;
+}
+
+// A slot's body under guardEntry: an exception of its own (no memory, say)
+// is answered with 5 and the reason, "libKvPoolRedis.so get: out of memory".
+template <typename Body>
+KvPoolOutcome answerSlot(const char* slot, Body&& body) {
+  return guardEntry(
+      body, [&](const char* reason) { return failedStep("libKvPoolRedis.so ", slot, reason); });
+}
+
 KvPoolOutcome get(KvPoolBackend* backend, KvPoolText key, KvPoolSink* sink) {
-  RedisPool& pool = poolOf(backend);
-  Log("-->getKvPoolDataBlock %s\n", pool.config().describe().c_str());
-  std::string value, error;
-  const int result = pool.get(textOf(key), &value, &error);
-  if (result == KVPOOL_OK) putText(sink, value);
-  return poolOutcome(result, error);
+  return answerSlot("get", [&] {
+    RedisPool& pool = poolOf(backend);
+    Log("-->getKvPoolDataBlock %s\n", pool.config().describe().c_str());
+    std::string value, error;
+    const int result = pool.get(textOf(key), &value, &error);
+    if (result == KVPOOL_OK) putText(sink, value);
+    return poolOutcome(result, error);
+  });
 }
 
 KvPoolOutcome store(KvPoolBackend* backend, KvPoolText key, KvPoolText value) {
-  RedisPool& pool = poolOf(backend);
-  Log("-->storeKvPoolDataBlock %s\n", pool.config().describe().c_str());
-  std::string error;
-  const int result = pool.set(textOf(key), textOf(value), &error);
-  return poolOutcome(result, error);
+  return answerSlot("store", [&] {
+    RedisPool& pool = poolOf(backend);
+    Log("-->storeKvPoolDataBlock %s\n", pool.config().describe().c_str());
+    std::string error;
+    const int result = pool.set(textOf(key), textOf(value), &error);
+    return poolOutcome(result, error);
+  });
 }
 
 KvPoolOutcome remove(KvPoolBackend* backend, const KvPoolText* keys, uint64_t keyCount,
                      int64_t* removed) {
-  long deleted = 0;
-  std::string error;
-  const bool ok = poolOf(backend).deleteKeys(textsOf(keys, keyCount), &deleted, &error);
-  *removed = deleted;
-  return done(ok, error);
+  return answerSlot("remove", [&] {
+    long deleted = 0;
+    std::string error;
+    const bool ok = poolOf(backend).deleteKeys(textsOf(keys, keyCount), &deleted, &error);
+    *removed = deleted;
+    return done(ok, error);
+  });
 }
 
 KvPoolOutcome clear(KvPoolBackend* backend, int64_t* removed) {
-  std::vector<std::string> keys;
-  std::string error;
-  long deleted = 0;
-  const bool ok =
-      poolOf(backend).listKeys(&keys, &error) && poolOf(backend).deleteKeys(keys, &deleted, &error);
-  *removed = deleted;
-  return done(ok, error);
+  return answerSlot("clear", [&] {
+    std::vector<std::string> keys;
+    std::string error;
+    long deleted = 0;
+    const bool ok = poolOf(backend).listKeys(&keys, &error) &&
+                    poolOf(backend).deleteKeys(keys, &deleted, &error);
+    *removed = deleted;
+    return done(ok, error);
+  });
 }
 
 KvPoolOutcome listKeys(KvPoolBackend* backend, KvPoolSink* sink) {
-  std::vector<std::string> keys;
-  std::string error;
-  if (!poolOf(backend).listKeys(&keys, &error)) return done(false, error);
-  for (const std::string& key : keys) putText(sink, key);
-  return done(true, error);
+  return answerSlot("listKeys", [&] {
+    std::vector<std::string> keys;
+    std::string error;
+    if (!poolOf(backend).listKeys(&keys, &error)) return done(false, error);
+    for (const std::string& key : keys) putText(sink, key);
+    return done(true, error);
+  });
 }
 
 KvPoolOutcome readMany(KvPoolBackend* backend, const KvPoolText* keys, uint64_t keyCount,
                        KvPoolSink* values, KvPoolSink* wrongType) {
-  std::vector<std::optional<std::string>> read;
-  std::vector<std::string> unreadable;
-  std::string error;
-  if (!poolOf(backend).readValues(textsOf(keys, keyCount), &read, &unreadable, &error)) {
-    return done(false, error);
-  }
-  for (const auto& value : read) putText(values, value.value_or(""), value.has_value());
-  for (const std::string& key : unreadable) putText(wrongType, key);
-  return done(true, error);
+  return answerSlot("readMany", [&] {
+    std::vector<std::optional<std::string>> read;
+    std::vector<std::string> unreadable;
+    std::string error;
+    if (!poolOf(backend).readValues(textsOf(keys, keyCount), &read, &unreadable, &error)) {
+      return done(false, error);
+    }
+    for (const auto& value : read) putText(values, value.value_or(""), value.has_value());
+    for (const std::string& key : unreadable) putText(wrongType, key);
+    return done(true, error);
+  });
 }
 
 KvPoolOutcome storeMany(KvPoolBackend* backend, const KvPoolText* keys, const KvPoolText* values,
                         uint64_t pairCount) {
-  std::vector<std::pair<std::string, std::string>> pairs;
-  pairs.reserve(pairCount);
-  for (uint64_t i = 0; i < pairCount; ++i) pairs.emplace_back(textOf(keys[i]), textOf(values[i]));
-  std::string error;
-  const int result = poolOf(backend).storeValues(pairs, &error);
-  return poolOutcome(result, error);
+  return answerSlot("storeMany", [&] {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    pairs.reserve(pairCount);
+    for (uint64_t i = 0; i < pairCount; ++i) {
+      pairs.emplace_back(textOf(keys[i]), textOf(values[i]));
+    }
+    std::string error;
+    const int result = poolOf(backend).storeValues(pairs, &error);
+    return poolOutcome(result, error);
+  });
 }
 
 KvPoolOutcome runBatch(KvPoolBackend* backend, const KvPoolOp* ops, uint64_t opCount,
                        int32_t missingIsEmpty, int32_t* failedOp, KvPoolSink* values) {
-  std::vector<RemotePoolOp> batch;
-  batch.reserve(opCount);
-  for (uint64_t i = 0; i < opCount; ++i) {
-    batch.push_back({static_cast<RemotePoolOp::Kind>(ops[i].kind), textOf(ops[i].key),
-                     textOf(ops[i].value), ops[i].source});
-  }
-  const RemoteBatchReply reply = poolOf(backend).runBatch(batch, missingIsEmpty != 0);
-  *failedOp = reply.failedOp;
-  for (const std::string& value : reply.values) putText(values, value);
-  return poolOutcome(reply.result, reply.error);
+  return answerSlot("runBatch", [&] {
+    if (const std::string problem = batchProblem(ops, opCount, failedOp); !problem.empty()) {
+      Log("  >%s\n", problem.c_str());
+      return poolOutcome(KVPOOL_POOL_UNAVAILABLE, problem);
+    }
+    std::vector<RemotePoolOp> batch;
+    batch.reserve(opCount);
+    for (uint64_t i = 0; i < opCount; ++i) {
+      batch.push_back({static_cast<RemotePoolOp::Kind>(ops[i].kind), textOf(ops[i].key),
+                       textOf(ops[i].value), ops[i].source});
+    }
+    const RemoteBatchReply reply = poolOf(backend).runBatch(batch, missingIsEmpty != 0);
+    *failedOp = reply.failedOp;
+    for (const std::string& value : reply.values) putText(values, value);
+    return poolOutcome(reply.result, reply.error);
+  });
 }
 
 KvPoolOutcome describe(KvPoolBackend* backend, const char* section, KvPoolSink* facts) {
-  RedisPool& pool = poolOf(backend);
-  if (section == nullptr) {
-    putText(facts, pool.config().describe());
-    return done(true, "");
-  }
-  std::string text, where, error;
-  if (!pool.info(section, &text, &where, &error)) return done(false, error);
-  putText(facts, where);
-  putText(facts, text);
-  return done(true, error);
+  return answerSlot("describe", [&] {
+    RedisPool& pool = poolOf(backend);
+    if (section == nullptr) {
+      putText(facts, pool.config().describe());
+      return done(true, "");
+    }
+    std::string text, where, error;
+    if (!pool.info(section, &text, &where, &error)) return done(false, error);
+    putText(facts, where);
+    putText(facts, text);
+    return done(true, error);
+  });
 }
 
 void close(KvPoolBackend* backend) {
@@ -360,7 +402,7 @@ void close(KvPoolBackend* backend) {
 }
 
 constexpr KvPoolBackendMethods kMethods = {kKvPoolBackendVersion,
-                                           0,
+                                           sizeof(KvPoolBackendMethods),
                                            get,
                                            store,
                                            remove,
@@ -378,30 +420,49 @@ RedisEndpoint endpointOf(const KvPoolEndpoint& endpoint) {
   return {endpoint.host != nullptr ? endpoint.host : "", endpoint.port};
 }
 
+// The settings as the module's pool reads them.
+BackendConfig configOf(const KvPoolRedisSettings& settings) {
+  const auto text = [](const char* value) { return value != nullptr ? value : ""; };
+  BackendConfig config;
+  config.kind = settings.kind == 2 ? BackendConfig::Kind::kSentinel : BackendConfig::Kind::kRedis;
+  config.server = endpointOf(settings.server);
+  for (uint64_t i = 0; i < settings.sentinelCount; ++i) {
+    config.sentinels.push_back(endpointOf(settings.sentinels[i]));
+  }
+  config.master = text(settings.master);
+  config.user = text(settings.user);
+  config.password = text(settings.password);
+  config.prefix = textOf(settings.prefix);
+  config.database = settings.database;
+  config.timeoutMs = settings.timeoutMs;
+  return config;
+}
+
+// A host or settings record this module cannot read: null with 5 and what
+// is wrong with it.
+KvPoolBackend* openBackend(const KvPoolRedisHost* host, const KvPoolRedisSettings* settings,
+                           KvPoolOutcome* outcome) {
+  std::string problem = redisHostProblem(host, "this module");
+  if (problem.empty()) problem = redisSettingsProblem(settings, "this module");
+  if (!problem.empty()) {
+    *outcome = poolOutcome(KVPOOL_POOL_UNAVAILABLE, "refused " + problem);
+    return nullptr;
+  }
+  setModuleHost(host);
+  auto backend = std::make_unique<RedisBackend>(&kMethods, configOf(*settings));
+  *outcome = poolOutcome(KVPOOL_OK);
+  return backend.release();
+}
+
 }  // namespace
 }  // namespace kvpool
 
 extern "C" __attribute__((visibility("default"))) KvPoolBackend* kvpoolRedisOpen(
     const KvPoolRedisHost* host, const KvPoolRedisSettings* settings, KvPoolOutcome* outcome) {
-  using kvpool::BackendConfig;
-  if (host == nullptr || settings == nullptr || host->version < 1 || settings->version < 1) {
-    *outcome = kvpool::poolOutcome(KVPOOL_POOL_UNAVAILABLE, "libKvPoolRedis.so: unknown caller");
-    return nullptr;
-  }
-  kvpool::setModuleHost(host);
-  const auto text = [](const char* value) { return value != nullptr ? value : ""; };
-  BackendConfig config;
-  config.kind = settings->kind == 2 ? BackendConfig::Kind::kSentinel : BackendConfig::Kind::kRedis;
-  config.server = kvpool::endpointOf(settings->server);
-  for (uint64_t i = 0; i < settings->sentinelCount; ++i) {
-    config.sentinels.push_back(kvpool::endpointOf(settings->sentinels[i]));
-  }
-  config.master = text(settings->master);
-  config.user = text(settings->user);
-  config.password = text(settings->password);
-  config.prefix = kvpool::textOf(settings->prefix);
-  config.database = settings->database;
-  config.timeoutMs = settings->timeoutMs;
-  *outcome = kvpool::poolOutcome(KVPOOL_OK);
-  return new kvpool::RedisBackend(&kvpool::kMethods, config);
+  if (outcome == nullptr) return nullptr;  // no one to tell
+  return kvpool::guardEntry([&] { return kvpool::openBackend(host, settings, outcome); },
+                            [&](const char* reason) -> KvPoolBackend* {
+                              *outcome = kvpool::failedStep("", "kvpoolRedisOpen", reason);
+                              return nullptr;
+                            });
 }

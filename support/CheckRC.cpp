@@ -1,6 +1,7 @@
 // checkRC: logs the exception a broker call left pending and passes it on.
 #include <cstring>
 
+#include "support/EntryGuard.h"
 #include "support/KvPoolConstants.h"
 #include "support/KvPoolUtil.h"
 
@@ -16,5 +17,5 @@ extern "C" KVPOOL_EXPORT void checkRC(int returnCode) {
   const auto orEmpty = [](const char* text) { return text != nullptr ? text : ""; };
   cciLog(&rc, CCI_LOG_ERROR, orEmpty(data.file), data.line, orEmpty(data.function), source,
          data.messageNumber, orEmpty(data.traceText), static_cast<const char*>(nullptr));
-  cciRethrowLastException(&rc);
+  kvpool::raiseThroughBroker([&] { cciRethrowLastException(&rc); });
 }

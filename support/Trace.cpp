@@ -397,25 +397,34 @@ void expand(LineBuffer& out, const char* format, va_list* args) {
 extern "C" {
 
 // The name in parentheses: the header's macro of the same name is not applied.
+// A line that cannot be made (no memory for a long one) is dropped.
 void(Log)(const char* format, ...) {
   if (!settings().enabled) return;
-  LineBuffer line;
-  appendLabel(line);
   va_list args;
   va_start(args, format);
-  expand(line, format, &args);
+  kvpool::guardEntry(
+      [&] {
+        LineBuffer line;
+        appendLabel(line);
+        expand(line, format, &args);
+        emitLine(line);
+      },
+      [](const char*) {});
   va_end(args);
-  emitLine(line);
 }
 
 void ucsLog(const char* prefix, const CciChar* text) {
   if (!settings().enabled) return;
-  LineBuffer line;
-  appendLabel(line);
-  line.append(prefix);
-  appendUnits(line, text);
-  line.push_back('\n');
-  emitLine(line);
+  kvpool::guardEntry(
+      [&] {
+        LineBuffer line;
+        appendLabel(line);
+        line.append(prefix);
+        appendUnits(line, text);
+        line.push_back('\n');
+        emitLine(line);
+      },
+      [](const char*) {});
 }
 
 }  // extern "C"

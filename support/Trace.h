@@ -38,6 +38,25 @@ extern std::atomic<int> traceState;
 // its arguments are not evaluated): the pool's operations make several each.
 #define Log(...) \
   (kvpool::traceState.load(std::memory_order_relaxed) != 0 ? Log(__VA_ARGS__) : (void)0)
+
+#include "support/EntryGuard.h"
+
+namespace kvpool {
+// Runs an entry's body under guardEntry: an exception of the plug-in's own
+// is traced as "  >entry: reason" and answered with failed (with nothing by
+// an entry that returns nothing).
+template <typename Body, typename Result>
+Result answerEntry(const char* entry, Result failed, Body&& body) {
+  return guardEntry(body, [&](const char* reason) {
+    Log("  >%s: %s\n", entry, reason);
+    return failed;
+  });
+}
+template <typename Body>
+void answerEntry(const char* entry, Body&& body) {
+  guardEntry(body, [&](const char* reason) { Log("  >%s: %s\n", entry, reason); });
+}
+}  // namespace kvpool
 #endif
 
 #endif

@@ -213,44 +213,80 @@ void copyModuleMissingItsClient(const std::string& copy) {
   for (std::size_t at; (at = bytes.find(real)) != std::string::npos;) {
     bytes.replace(at, real.size(), "libhiredis.so.0.99");
   }
-  FILE* file = std::fopen(copy.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
+  kvtest::writeFile(copy, bytes);
 }
 
-// A node asked for Redis by a plug-in copy that finds no usable module beside
-// it is refused with event 17, naming the file and the package to install.
-TEST(PluginLinkTest, RedisWithoutItsModuleOrItsClientRefusesTheNode) {
+enum class ModuleCopy {
+  kNone,
+  kMissingClient,
+  kCutShort,  // its first 4096 bytes: the headers, not the segments they map
+  kFaulty,    // one of another build, whose fault KVPOOL_REDIS_PREFIX names
+};
+
+// A node asked for Redis by a plug-in copy that finds no module beside it it
+// can trust is refused with event 17, naming the file and what to install;
+// nothing of such a module is called.
+TEST(PluginLinkTest, RedisWithoutAModuleItCanTrustRefusesTheNode) {
+  const std::string install = ": install the kvpool-redis package of this plug-in's version";
   const struct {
-    mode_t module;  // a module copy beside the plug-in, missing its client (0: none)
+    ModuleCopy module;
+    mode_t mode = 0644;
+    mode_t folderMode = 0700;
+    const char* fault = "";
     std::string insert;
   } cases[] = {
-      {0, "libKvPoolRedis.so is not beside @/libKvPool.so: install the kvpool-redis package"},
-      {0644,
+      {ModuleCopy::kNone, 0, 0700, "",
+       "libKvPoolRedis.so is not beside @/libKvPool.so: install the kvpool-redis package"},
+      {ModuleCopy::kMissingClient, 0644, 0700, "",
        "@/libKvPoolRedis.so: libhiredis.so.0.99: cannot open shared object file: No such "
        "file or directory: install libhiredis0.99"},
-      // One that others could have written is not loaded at all.
-      {0666, "@/libKvPoolRedis.so is writable by others"},
+      // One that others could have written, or put there, is not loaded at all.
+      {ModuleCopy::kMissingClient, 0666, 0700, "", "@/libKvPoolRedis.so is writable by others"},
+      {ModuleCopy::kMissingClient, 0664, 0700, "", "@/libKvPoolRedis.so is writable by others"},
+      {ModuleCopy::kMissingClient, 0620, 0700, "", "@/libKvPoolRedis.so is writable by others"},
+      {ModuleCopy::kMissingClient, 0644, 0770, "", "@ is writable by others"},
+      {ModuleCopy::kCutShort, 0644, 0700, "",
+       "@/libKvPoolRedis.so is cut short (4096 bytes, less than its program headers map): "
+       "install the kvpool-redis package"},
+      {ModuleCopy::kFaulty, 0644, 0700, "null-get",
+       "@/libKvPoolRedis.so: refused a pool table of version 1 without its get entry" + install},
+      {ModuleCopy::kFaulty, 0644, 0700, "version-0",
+       "@/libKvPoolRedis.so: refused a pool table of version 0 and 104 bytes, where this plug-in "
+       "reads version 1 and at least 104 bytes" +
+           install},
+      {ModuleCopy::kFaulty, 0644, 0700, "short",
+       "@/libKvPoolRedis.so: refused a pool table of version 1 and 16 bytes, where this plug-in "
+       "reads version 1 and at least 104 bytes" +
+           install},
+      {ModuleCopy::kFaulty, 0644, 0700, "no-table",
+       "@/libKvPoolRedis.so: refused a backend without a pool table" + install},
+      {ModuleCopy::kFaulty, 0644, 0700, "no-backend",
+       "@/libKvPoolRedis.so: no backend and no reason" + install},
   };
   setenv("KVPOOL_BACKEND", "redis://127.0.0.1:1", 1);
-  for (const auto& [module, insert] : cases) {
+  for (const auto& c : cases) {
     char folder[] = "/tmp/kvpool-plugin-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string copy = std::string(folder) + "/libKvPool.so";
     std::filesystem::copy_file(KVPOOL_PLUGIN_PATH, copy);
-    if (module != 0) {
-      const std::string moduleCopy = std::string(folder) + "/libKvPoolRedis.so";
-      copyModuleMissingItsClient(moduleCopy);
-      chmod(moduleCopy.c_str(), module);
+    const std::string moduleCopy = std::string(folder) + "/libKvPoolRedis.so";
+    if (c.module == ModuleCopy::kMissingClient) copyModuleMissingItsClient(moduleCopy);
+    if (c.module == ModuleCopy::kCutShort) {
+      kvtest::writeFile(moduleCopy, kvtest::readFile(KVPOOL_REDIS_MODULE_PATH).substr(0, 4096));
     }
-    const std::string expected = std::regex_replace(insert, std::regex("@"), folder);
+    if (c.module == ModuleCopy::kFaulty) {
+      std::filesystem::copy_file(KVPOOL_FAULTY_MODULE_PATH, moduleCopy);
+    }
+    if (c.module != ModuleCopy::kNone) chmod(moduleCopy.c_str(), c.mode);
+    chmod(folder, c.folderMode);
+    setenv("KVPOOL_REDIS_PREFIX", c.fault, 1);
+    const std::string expected = std::regex_replace(c.insert, std::regex("@"), folder);
 
     kvbroker::Broker broker;
     broker.loadPlugin(copy);
     try {
       broker.createNode("KvPoolNode", "refused");
-      ADD_FAILURE() << "creation was not refused";
+      ADD_FAILURE() << "creation was not refused: " << expected;
     } catch (const kvbroker::CallbackRefused& refused) {
       EXPECT_EQ(refused.record().type, CCI_CONFIGURATION_EXCEPTION);
       EXPECT_EQ(refused.record().messageNumber, 17);
@@ -259,6 +295,7 @@ TEST(PluginLinkTest, RedisWithoutItsModuleOrItsClientRefusesTheNode) {
     }
   }
   unsetenv("KVPOOL_BACKEND");
+  unsetenv("KVPOOL_REDIS_PREFIX");
 }
 
 }  // namespace

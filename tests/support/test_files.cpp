@@ -30,6 +30,10 @@ std::vector<std::string> readLines(const std::string& path) {
   return lines;
 }
 
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 bool fileExists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;

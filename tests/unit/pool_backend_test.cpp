@@ -5,11 +5,17 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "node_test_fixture.h"
 #include "pool/PoolBackend.h"
+#include "pool_test_helpers.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -174,6 +180,109 @@ TEST_F(BackendChoiceTest, OnRedisNodesMakeNoSegmentSemaphoreSetOrSlotAndTheChoic
   EXPECT_FALSE(kvpool::processPoolOnRedis());
   EXPECT_TRUE(systemVObjectsExist());
   broker().deleteNode(third);
+  EXPECT_FALSE(systemVObjectsExist());
+}
+
+// A store of a read's value names the read by its index: one that is not a
+// get before it is refused with 5 and a reason on either backend, before
+// anything runs (no server is needed to see it).
+TEST_F(BackendChoiceTest, ABatchStoringWhatNoEarlierGetReadIsRefusedOnBothBackends) {
+  kvpool::BackendConfig redis;
+  std::string problem;
+  ASSERT_TRUE(
+      kvpool::parseBackendConfig("redis://127.0.0.1:1", nullptr, nullptr, &redis, &problem));
+  const std::unique_ptr<KvPoolBackend, kvpool::BackendClose> remote(
+      kvpool::openRemoteBackend(redis, &problem));
+  ASSERT_NE(remote, nullptr) << problem;
+  const auto op = [](int32_t kind, int32_t source) {
+    return KvPoolOp{kind, source, kvpool::poolText("KvPoolK"), kvpool::poolText("v")};
+  };
+  const KvPoolOp get = op(kKvPoolOpGet, -1);
+  const KvPoolOp set = op(kKvPoolOpSet, -1);
+  const struct {
+    std::vector<KvPoolOp> ops;
+    std::string reason;
+  } cases[] = {
+      {{get, op(kKvPoolOpSetFromGet, 1)},
+       "runBatch: operation 1 stores the value of operation 1, which is not a get before it"},
+      {{get, op(kKvPoolOpSetFromGet, 7)},
+       "runBatch: operation 1 stores the value of operation 7, which is not a get before it"},
+      {{get, op(kKvPoolOpSetFromGet, -1)},
+       "runBatch: operation 1 stores the value of operation -1, which is not a get before it"},
+      {{set, get, op(kKvPoolOpSetFromGet, 0)},
+       "runBatch: operation 2 stores the value of operation 0, which is not a get before it"},
+      {{get, op('X', -1)}, "runBatch: operation 1 is of unknown kind 88"},
+  };
+  for (KvPoolBackend* backend : {kvpool::sharedMemoryBackend(), remote.get()}) {
+    for (const auto& c : cases) {
+      kvpool::CollectingSink values;
+      int32_t failedOp = -2;
+      const KvPoolOutcome outcome = backend->methods->runBatch(backend, c.ops.data(), c.ops.size(),
+                                                               1, &failedOp, values.sink());
+      EXPECT_EQ(outcome.code, KVPOOL_POOL_UNAVAILABLE) << c.reason;
+      EXPECT_EQ(outcome.reason, c.reason);
+      EXPECT_EQ(failedOp, static_cast<int32_t>(c.ops.size()) - 1) << c.reason;
+      EXPECT_TRUE(values.texts().empty()) << c.reason;
+    }
+  }
+  EXPECT_FALSE(systemVObjectsExist());
+}
+
+// The exported get and store refuse a null request, key or value with 4,
+// and trace why; nothing is read or stored.
+TEST_F(BackendChoiceTest, TheExportedGetAndStoreRefuseNullPointersWithFour) {
+  kvNode("n");
+  char key[] = "KvPoolK";
+  char value[] = "v";
+  PoolBlockRequest request{};
+  const struct {
+    int result;
+    const char* trace;
+  } cases[] = {
+      {getKvPoolDataBlock(nullptr, key), "getKvPoolDataBlock: the request is null: refused"},
+      {getKvPoolDataBlock(&request, nullptr), "getKvPoolDataBlock: the key is null: refused"},
+      {storeKvPoolDataBlock(nullptr), "storeKvPoolDataBlock: the request is null: refused"},
+      {[&] {
+         PoolBlockRequest noKey{0, 0, 0, nullptr, value};
+         return storeKvPoolDataBlock(&noKey);
+       }(),
+       "storeKvPoolDataBlock: the key is null: refused"},
+      {[&] {
+         PoolBlockRequest noValue{0, 0, 0, key, nullptr};
+         return storeKvPoolDataBlock(&noValue);
+       }(),
+       "storeKvPoolDataBlock: the value is null: refused"},
+  };
+  const std::string trace = kvtest::readFile(kvtest::kTracePath);
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.result, KVPOOL_KEY_REFUSED) << c.trace;
+    EXPECT_NE(trace.find(c.trace), std::string::npos) << c.trace;
+  }
+  EXPECT_EQ(getKvPoolDataBlock(&request, key), KVPOOL_KEY_NOT_FOUND) << "something was stored";
+}
+
+// Node contexts made and deleted on several threads at once: the choice
+// reads the count of shared-memory node contexts under the lock they change
+// it under (a thread-sanitizer build sees the race otherwise), and the
+// machine's last one removes the pool.
+TEST_F(BackendChoiceTest, NodeContextsMadeAndDeletedOnSeveralThreadsLeaveNothingBehind) {
+  std::vector<std::thread> threads;
+  std::atomic<int> refused{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        std::string problem;
+        if (!kvpool::selectPoolBackend(&problem) || !kvtest::attachNode()) {
+          ++refused;
+          continue;
+        }
+        detachKvPool();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(refused, 0);
+  EXPECT_EQ(countKvPoolUsers(), 0);
   EXPECT_FALSE(systemVObjectsExist());
 }
 

@@ -24,6 +24,10 @@
 #include "redis/RedisPool.h"
 #include "support/redis_server.h"
 
+extern "C" KvPoolBackend* kvpoolRedisOpen(const KvPoolRedisHost* host,
+                                          const KvPoolRedisSettings* settings,
+                                          KvPoolOutcome* outcome);
+
 namespace {
 
 // A server on a loopback port that answers each connection's setup with a
@@ -253,6 +257,54 @@ TEST(RedisUserTest, AUserAndItsPasswordOpenThePoolAWrongOneIsRefused) {
       EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
     }
   }
+}
+
+// The module reads a record of its caller only after checking it: one it
+// cannot read is refused with 5 and a reason, and no backend is made.
+TEST(RedisModuleEntryTest, RecordsItCannotReadAreRefusedWithFive) {
+  // The module keeps the host record: it must outlive every backend.
+  static const KvPoolRedisHost host = {kKvPoolBackendVersion, sizeof(KvPoolRedisHost), nullptr};
+  static const KvPoolRedisHost oldHost = {0, sizeof(KvPoolRedisHost), nullptr};
+  static const KvPoolRedisHost shortHost = {kKvPoolBackendVersion, 8, nullptr};
+  const KvPoolRedisSettings settings = {
+      kKvPoolBackendVersion, 1, {"127.0.0.1", 1, 0}, nullptr, 0, "", "", "", {"", 0}, 0, 500};
+  const auto with = [&](auto change) {
+    KvPoolRedisSettings changed = settings;
+    change(changed);
+    return changed;
+  };
+  const std::string reads = "where this module reads version 1";
+  const struct {
+    const KvPoolRedisHost* host;
+    KvPoolRedisSettings settings;
+    std::string reason;  // "": opened
+  } cases[] = {
+      {&host, settings, ""},
+      {nullptr, settings, "refused a null host record"},
+      {&oldHost, settings,
+       "refused a host record of version 0 and 16 bytes, " + reads + " and at least 16 bytes"},
+      {&shortHost, settings,
+       "refused a host record of version 1 and 8 bytes, " + reads + " and at least 16 bytes"},
+      {&host, with([](auto& s) { s.version = 0; }),
+       "refused a settings record of version 0, " + reads},
+      {&host, with([](auto& s) { s.kind = 3; }), "refused a settings record of unknown kind 3"},
+      {&host, with([](auto& s) { s.sentinelCount = 2; }),
+       "refused a settings record that counts sentinels but lists none"},
+  };
+  for (const auto& c : cases) {
+    KvPoolOutcome outcome{};
+    outcome.code = -1;
+    KvPoolBackend* backend = kvpoolRedisOpen(c.host, &c.settings, &outcome);
+    EXPECT_EQ(backend == nullptr, !c.reason.empty()) << c.reason;
+    EXPECT_EQ(outcome.code, c.reason.empty() ? KVPOOL_OK : KVPOOL_POOL_UNAVAILABLE) << c.reason;
+    EXPECT_EQ(outcome.reason, c.reason);
+    if (backend == nullptr) continue;
+    EXPECT_EQ(kvpool::backendTableProblem(backend->methods, "the test"), "");
+    backend->methods->close(backend);
+  }
+  KvPoolOutcome unused{};
+  EXPECT_EQ(kvpoolRedisOpen(&host, nullptr, &unused), nullptr);
+  EXPECT_STREQ(unused.reason, "refused a null settings record");
 }
 
 }  // namespace
