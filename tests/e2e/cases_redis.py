@@ -299,7 +299,8 @@ def redis_snapshot_moves_from_shared_memory_to_redis_and_back():
 @case
 def redis_kvpool_commands_under_a_prefix():
     """kvpool on Redis sees and changes only the keys under its prefix;
-    verify names keys no node can read; remove needs --force."""
+    verify names keys no node can read, and a store leaves them as they are;
+    remove needs --force."""
     with Server(workdir=WORK) as server:
         server.command("SET", "other:KvPoolA", "not ours")
         server.command("RPUSH", "shop:KvPoolList", "x")
@@ -307,6 +308,10 @@ def redis_kvpool_commands_under_a_prefix():
         shop = environment(KVPOOL_BACKEND=server.url, KVPOOL_REDIS_PREFIX="shop:")
         expect_equal(kvpool("set", "KvPoolA", "one", env=shop).returncode, 0, "set")
         expect_equal(kvpool("set", "KvPoolB", "two", env=shop).returncode, 0, "set")
+        onto = kvpool("set", "KvPoolHash", "three", env=shop)
+        expect_equal(onto.returncode, 1, "set onto a hash")
+        expect("KvPoolHash: WRONGTYPE the key holds a hash" in onto.stderr, onto.stderr)
+        expect_equal(server.command("HGET", "shop:KvPoolHash", "f"), "v", "the hash kept")
         expect_equal(kvpool("get", "KvPoolA", env=shop).stdout, "one\n", "get")
         missing = kvpool("get", "KvPoolC", env=shop)
         expect_equal(missing.returncode, 1, "get of a missing key")
