@@ -216,7 +216,8 @@ std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
   // still names a master that died or was demoted sends the client on.
   std::string reasons;
   std::vector<std::string> tried;
-  for (const RedisEndpoint& sentinel : config_.sentinels) {
+  for (std::size_t asked = 0; asked < config_.sentinels.size(); ++asked) {
+    const RedisEndpoint& sentinel = config_.sentinels[asked];
     RedisEndpoint master;
     why.clear();
     if (!askSentinel(sentinel, config_, &master, &why)) {
@@ -240,7 +241,11 @@ std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
       }
       tried.push_back(master.text());
       std::unique_ptr<Connection> connection = openSession(master, &why);
-      if (connection != nullptr) return connection;
+      if (connection != nullptr) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        watch_.sentinel = asked;
+        return connection;
+      }
     }
     reasons += (reasons.empty() ? "" : "; ") + named + ": " + why;
   }
@@ -249,6 +254,7 @@ std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
 }
 
 void RedisPool::confirmMaster() {
+  std::size_t first = 0;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     const Clock::time_point now = Clock::now();
@@ -257,12 +263,16 @@ void RedisPool::confirmMaster() {
       return;
     }
     watch_.confirmedAt = now;  // this thread asks; the others go on meanwhile
+    first = watch_.sentinel;
   }
+  // The sentinel that named the master first: one listed before it may
+  // still name a master that died.
   RedisEndpoint named;
   std::string why;
   bool answered = false;
-  for (const RedisEndpoint& sentinel : config_.sentinels) {
-    if ((answered = askSentinel(sentinel, config_, &named, &why))) break;
+  const std::size_t count = config_.sentinels.size();
+  for (std::size_t i = 0; i < count && !answered; ++i) {
+    answered = askSentinel(config_.sentinels[(first + i) % count], config_, &named, &why);
   }
   if (!answered) return;  // the sentinels out of reach say nothing of the master
   const std::lock_guard<std::mutex> lock(mutex_);

@@ -99,7 +99,8 @@ class RedisPool {
     unsigned generation = 0;  // a new master makes connections of an older one go
     Clock::time_point confirmedAt{};
     std::vector<std::string> replicas;  // "host:port" attached at the last look
-    std::string promoted;  // a replica of master found a master itself: master is refused
+    std::string promoted;      // a replica of master found a master itself: master is refused
+    std::size_t sentinel = 0;  // the one that named master, asked first to confirm it
   };
 
   std::unique_ptr<Connection> connect(std::string* error);
