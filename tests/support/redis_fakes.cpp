@@ -111,6 +111,11 @@ void FakeServer::serveConnection(int fd) {
       continue;
     }
     for (const std::string& piece : pieces_) {
+      if (piece.empty()) {
+        // Hangs up: an end, then a reset for what the client still sends.
+        shutdown(fd, SHUT_WR);
+        return;
+      }
       if (stopping() || !sendAll(fd, piece)) break;
       pause();
     }

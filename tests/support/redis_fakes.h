@@ -46,8 +46,8 @@ class LoopbackListener {
 
 // Answers each connection's setup with a script digest and PONG (unless
 // answerSetup is false), then every request with `pieces`, pausing pauseMs
-// after each; or, with answerFor, request n (counted over all connections,
-// from 1) with answerFor(n).
+// after each (an empty piece: hangs up); or, with answerFor, request n
+// (counted over all connections, from 1) with answerFor(n).
 class FakeServer : public LoopbackListener {
  public:
   FakeServer(bool answerSetup, std::vector<std::string> pieces, int pauseMs,

@@ -6,6 +6,7 @@
 #include <hiredis/hiredis.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -108,6 +109,8 @@ bool RedisServer::start() {
   }
   const pid_t pid = fork();
   if (pid == 0) {
+    // A test that dies (a signal, an abort) takes its server with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
