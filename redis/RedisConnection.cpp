@@ -154,7 +154,7 @@ void quoteLastWords(RedisConnection& connection, std::vector<Reply>* replies) {
   const int savedErr = context->err;
   char bytes[4096];
   for (int reads = 0; reads < 16; ++reads) {
-    const ssize_t got = recv(context->fd, bytes, sizeof bytes, MSG_DONTWAIT);
+    const long got = connection.readNow(bytes, sizeof bytes);
     if (got <= 0 || redisReaderFeed(context->reader, bytes, static_cast<std::size_t>(got)) != 0)
       break;
   }
@@ -193,7 +193,7 @@ bool RedisConnection::receive(Clock::time_point deadline, ReplyScanner* scanner)
   redisContext* context = context_.get();
   if (!await(context, POLLIN, deadline)) return false;
   char bytes[16 * 1024];
-  const ssize_t got = recv(context->fd, bytes, sizeof bytes, MSG_DONTWAIT);
+  const long got = readNow(bytes, sizeof bytes);
   if (got < 0) {
     return errno == EINTR || errno == EAGAIN || fail(context, REDIS_ERR_IO, std::strerror(errno));
   }
@@ -206,6 +206,10 @@ bool RedisConnection::receive(Clock::time_point deadline, ReplyScanner* scanner)
     return fail(context, REDIS_ERR_PROTOCOL, context->reader->errstr);
   }
   return true;
+}
+
+long RedisConnection::readNow(char* bytes, std::size_t size) {
+  return static_cast<long>(recv(context_->fd, bytes, size, MSG_DONTWAIT));
 }
 
 bool RedisConnection::clean() const {

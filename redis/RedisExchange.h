@@ -70,6 +70,9 @@ class RedisConnection {
   // What the server sent so far, fed to the reader; waits at most until
   // the deadline.
   bool receive(Clock::time_point deadline, ReplyScanner* scanner);
+  // The bytes the connection holds now, without waiting: their count, 0 at
+  // the server's end, -1 with errno. The one place that reads.
+  long readNow(char* bytes, std::size_t size);
   // Bytes written since the connection was made: a request of which any
   // went out may have run.
   std::uint64_t written() const { return written_; }
