@@ -231,7 +231,7 @@ struct RemoteBatchReply {
   // What each kGet read, by operation index ("" for a missing key when
   // missing keys read as empty, and for stores); as many as ran.
   std::vector<std::string> values;
-  std::string error;  // 5: the backend and its error
+  std::string error;  // 5 and 8: the backend, the key it stopped at, and the error
 };
 
 // What the backend's describe names, "" when it names nothing.

@@ -82,11 +82,15 @@ PoolOutcome PoolSession::finish() {
   sent.swap(ops_);
   answered_ = reply.values;
   if (reply.result == KVPOOL_OK && answered_.size() == sent.size()) return {};
-  if (reply.result == KVPOOL_KEY_NOT_FOUND && reply.failedOp >= 0 &&
-      static_cast<std::size_t>(reply.failedOp) < sent.size()) {
+  const bool named = reply.failedOp >= 0 && static_cast<std::size_t>(reply.failedOp) < sent.size();
+  if (reply.result == KVPOOL_KEY_NOT_FOUND && named) {
     return {KVPOOL_KEY_NOT_FOUND, sent[static_cast<std::size_t>(reply.failedOp)].key};
   }
-  if (reply.result == KVPOOL_POOL_FULL) return {KVPOOL_POOL_FULL, {}};
+  // The stores before the refused one ran, possibly in an earlier batch of
+  // the message: the key says where it stopped.
+  if (reply.result == KVPOOL_POOL_FULL) {
+    return {KVPOOL_POOL_FULL, named ? sent[static_cast<std::size_t>(reply.failedOp)].key : ""};
+  }
   return {KVPOOL_POOL_UNAVAILABLE, reply.error};
 }
 

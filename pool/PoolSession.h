@@ -20,8 +20,9 @@ namespace kvpool {
 
 // What a pool operation came to: 0 done (or queued), 2 a key is missing,
 // 5 the pool cannot be used, 8 the pool is full. reason: on 5 the failed
-// system call (on Redis: the backend) and its error; on 2 from finish, the
-// key that was missing; else empty.
+// system call (on Redis: the backend, the key where one failed, and the
+// error); on 2 from finish, the key that was missing; on 8 from finish, the
+// key whose store was refused; else empty.
 struct PoolOutcome {
   int result = KVPOOL_OK;
   std::string reason;

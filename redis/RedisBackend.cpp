@@ -33,11 +33,11 @@ std::string prefixPattern(const std::string& prefix) {
   return pattern + "*";
 }
 
-// An error answer to a message's or a tool's store or read: 8 for a store
-// refused for memory (when oomIsFull), else 5 with *why.
-Outcome errorAnswer(const BackendConfig& config, std::string_view text, bool oomIsFull, int* result,
+// An error answer to a tool's stores: 8 for a store refused for memory,
+// else 5 with *why.
+Outcome errorAnswer(const BackendConfig& config, std::string_view text, int* result,
                     std::string* why) {
-  if (oomIsFull && startsWith(text, "OOM")) {
+  if (startsWith(text, "OOM")) {
     *result = KVPOOL_POOL_FULL;
     return Outcome::kDone;
   }
@@ -81,35 +81,17 @@ void Log(const char* format, ...) {
   host->log(line);
 }
 
-int RedisPool::oneKey(const Command& command, std::string* value, std::string* error) {
-  int result = KVPOOL_OK;
-  const bool ok = exchange(
-      [&](Connection& connection, std::string* why) {
-        Reply reply = single(connection.get(), command, config_.timeoutMs,
-                             messageBounds(value != nullptr ? 1 : 0));
-        if (reply == nullptr) return Outcome::kLost;
-        if (isError(reply.get())) {
-          return errorAnswer(config_, replyText(reply.get()), value == nullptr, &result, why);
-        }
-        if (value != nullptr && reply->type == REDIS_REPLY_NIL) {
-          result = KVPOOL_KEY_NOT_FOUND;
-        } else if (value != nullptr) {
-          *value = std::string(replyText(reply.get()));
-        }
-        return Outcome::kDone;
-      },
-      error);
-  return ok ? result : KVPOOL_POOL_UNAVAILABLE;
-}
-
 int RedisPool::get(const std::string& key, std::string* value, std::string* error) {
-  const std::string fullKey = config_.prefix + key;
-  return oneKey({"GET", fullKey}, value, error);
+  RemoteBatchReply reply = runBatch({{RemotePoolOp::Kind::kGet, key, {}, -1}}, false);
+  if (reply.result == KVPOOL_OK) *value = std::move(reply.values.front());
+  *error = std::move(reply.error);
+  return reply.result;
 }
 
 int RedisPool::set(const std::string& key, const std::string& value, std::string* error) {
-  const std::string fullKey = config_.prefix + key;
-  return oneKey({"SET", fullKey, value}, nullptr, error);
+  RemoteBatchReply reply = runBatch({{RemotePoolOp::Kind::kSet, key, value, -1}}, false);
+  *error = std::move(reply.error);
+  return reply.result;
 }
 
 bool RedisPool::listKeys(std::vector<std::string>* keys, std::string* error) {
@@ -121,7 +103,7 @@ bool RedisPool::listKeys(std::vector<std::string>* keys, std::string* error) {
         keys->clear();
         std::string cursor = "0";
         do {
-          Reply reply = single(connection.get(), {"SCAN", cursor, "MATCH", pattern, "COUNT", count},
+          Reply reply = single(connection, {"SCAN", cursor, "MATCH", pattern, "COUNT", count},
                                config_.timeoutMs);
           if (reply == nullptr) return Outcome::kLost;
           if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
@@ -150,7 +132,7 @@ bool RedisPool::readValues(const std::vector<std::string>& keys,
                            std::vector<std::optional<std::string>>* values,
                            std::vector<std::string>* wrongType, std::string* error) {
   return exchange(
-      [&](Connection& connection, std::string*) {
+      [&](Connection& connection, std::string* why) {
         values->clear();
         if (wrongType != nullptr) wrongType->clear();
         for (std::size_t start = 0; start < keys.size(); start += kPipelineChunk) {
@@ -158,7 +140,7 @@ bool RedisPool::readValues(const std::vector<std::string>& keys,
           std::vector<Command> commands;
           for (const std::string& key : fullKeys) commands.push_back({"GET", key});
           std::vector<Reply> replies;
-          if (!pipeline(connection.get(), commands, config_.timeoutMs, kToolBounds, &replies))
+          if (!pipeline(connection, commands, config_.timeoutMs, kToolBounds, &replies))
             return Outcome::kLost;
           for (std::size_t i = 0; i < replies.size(); ++i) {
             const redisReply* reply = replies[i].get();
@@ -166,8 +148,16 @@ bool RedisPool::readValues(const std::vector<std::string>& keys,
               values->emplace_back(std::string(replyText(reply)));
               continue;
             }
+            // Only a string is a value and nil none; an answer of another
+            // kind comes from a server not to be trusted further.
+            const bool notString = isError(reply) && startsWith(replyText(reply), "WRONGTYPE");
+            if (reply->type != REDIS_REPLY_NIL && !notString) {
+              *why = config_.describe() + ": " + keys[start + i] +
+                     ": unexpected answer to GET: " + describeReply(reply);
+              return Outcome::kRefused;
+            }
             values->emplace_back();
-            if (isError(reply) && wrongType != nullptr) wrongType->push_back(keys[start + i]);
+            if (notString && wrongType != nullptr) wrongType->push_back(keys[start + i]);
           }
         }
         return Outcome::kDone;
@@ -189,17 +179,17 @@ int RedisPool::storeValues(const std::vector<std::pair<std::string, std::string>
         }
         commands.push_back({"EXEC"});
         std::vector<Reply> replies;
-        if (!pipeline(connection.get(), commands, config_.timeoutMs, kToolBounds, &replies))
+        if (!pipeline(connection, commands, config_.timeoutMs, kToolBounds, &replies))
           return Outcome::kLost;
         for (const Reply& reply : replies) {
           const std::string_view text = replyText(reply.get());
           if (isError(reply.get()) && !startsWith(text, "EXECABORT")) {
-            return errorAnswer(config_, text, true, &result, why);
+            return errorAnswer(config_, text, &result, why);
           }
         }
         return Outcome::kDone;
       },
-      error);
+      error, Request::kRepeatable);
   return ok ? result : KVPOOL_POOL_UNAVAILABLE;
 }
 
@@ -213,7 +203,7 @@ bool RedisPool::deleteKeys(const std::vector<std::string>& keys, long* deleted,
           const std::vector<std::string> fullKeys = chunkKeys(config_.prefix, keys, start);
           Command command = {"DEL"};
           for (const std::string& key : fullKeys) command.push_back(key);
-          Reply reply = single(connection.get(), command, config_.timeoutMs);
+          Reply reply = single(connection, command, config_.timeoutMs);
           if (reply == nullptr) return Outcome::kLost;
           if (reply->type != REDIS_REPLY_INTEGER) {
             return unexpectedAnswer(config_, "DEL", reply.get(), why);
@@ -222,14 +212,14 @@ bool RedisPool::deleteKeys(const std::vector<std::string>& keys, long* deleted,
         }
         return Outcome::kDone;
       },
-      error);
+      error, Request::kOnce);
 }
 
 bool RedisPool::info(const std::string& section, std::string* text, std::string* where,
                      std::string* error) {
   return exchange(
       [&](Connection& connection, std::string* why) {
-        Reply reply = single(connection.get(), {"INFO", section}, config_.timeoutMs);
+        Reply reply = single(connection, {"INFO", section}, config_.timeoutMs);
         if (reply == nullptr) return Outcome::kLost;
         if (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_STATUS) {
           return unexpectedAnswer(config_, "INFO", reply.get(), why);

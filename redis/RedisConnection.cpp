@@ -1,23 +1,19 @@
-// The module's connections: direct or found through the sentinels, set up
-// in one round trip, kept for the next call and dropped after fork; and a
-// round trip against one deadline, its replies checked against bounds as
-// their bytes arrive (pipeline, redis/RedisExchange.h).
+// The module's transport: a connection's bytes written and read in one
+// place each, never raising SIGPIPE, and a round trip against one deadline,
+// its replies checked against bounds as their bytes arrive (pipeline,
+// redis/RedisExchange.h).
+#include <netdb.h>
 #include <poll.h>
-#include <pthread.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
 #include "redis/RedisExchange.h"
 
 namespace kvpool {
-namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Follows the protocol's framing through the bytes of a round trip, so that
 // a string's or an array's announced length is checked before its content
@@ -93,6 +89,8 @@ class ReplyScanner {
   std::size_t total_ = 0;
 };
 
+namespace {
+
 bool fail(redisContext* context, int type, const std::string& text) {
   context->err = type;
   std::snprintf(context->errstr, sizeof context->errstr, "%s", text.c_str());
@@ -109,28 +107,93 @@ bool timedOut(redisContext* context) {
   return fail(context, REDIS_ERR_IO, std::strerror(ETIMEDOUT));
 }
 
-bool send(redisContext* context, Clock::time_point deadline) {
-  int done = 0;
-  while (!done) {
-    const long left = remainingMs(deadline);
-    if (left <= 0) return timedOut(context);
-    // A blocking write waits at most the socket's timeout: the time left.
-    redisSetTimeout(context, timeval{left / 1000, static_cast<suseconds_t>(left % 1000) * 1000});
-    if (redisBufferWrite(context, &done) != REDIS_OK) return false;
+// Waits until fd is ready for events or the deadline passes; false with
+// the context's error set.
+bool await(redisContext* context, short events, Clock::time_point deadline) {
+  const long left = remainingMs(deadline);
+  if (left <= 0) return timedOut(context);
+  pollfd ready{context->fd, events, 0};
+  const int polled = poll(&ready, 1, static_cast<int>(left));
+  if (polled == 0) return timedOut(context);
+  if (polled < 0) return errno == EINTR || fail(context, REDIS_ERR_IO, std::strerror(errno));
+  return true;
+}
+
+// The protocol's form of a command: its count, then each argument with its
+// length.
+void appendCommand(std::string* out, const Command& command) {
+  char line[32];
+  out->append(
+      line, static_cast<std::size_t>(std::snprintf(line, sizeof line, "*%zu\r\n", command.size())));
+  for (std::string_view argument : command) {
+    out->append(line, static_cast<std::size_t>(
+                          std::snprintf(line, sizeof line, "$%zu\r\n", argument.size())));
+    out->append(argument);
+    out->append("\r\n", 2);
+  }
+}
+
+// The first error answer among replies, or empty.
+std::string firstError(const std::vector<Reply>& replies) {
+  for (const Reply& reply : replies) {
+    if (isError(reply.get())) return std::string(replyText(reply.get()));
+  }
+  return {};
+}
+
+// A connection that failed: what the server sent before it closed is read
+// without waiting, since a server that refuses a client (at its limit of
+// clients) says why, then closes, and that is the reason to give.
+void quoteLastWords(RedisConnection& connection, std::vector<Reply>* replies) {
+  redisContext* context = connection.context();
+  if (context->err == REDIS_ERR_PROTOCOL || context->err == 0 ||
+      std::strcmp(context->errstr, std::strerror(ETIMEDOUT)) == 0) {
+    return;
+  }
+  const std::string saved = context->errstr;
+  const int savedErr = context->err;
+  char bytes[4096];
+  for (int reads = 0; reads < 16; ++reads) {
+    const long got = connection.readNow(bytes, sizeof bytes);
+    if (got <= 0 || redisReaderFeed(context->reader, bytes, static_cast<std::size_t>(got)) != 0)
+      break;
+  }
+  for (std::size_t more = 0; more < 16; ++more) {
+    void* reply = nullptr;
+    if (redisReaderGetReply(context->reader, &reply) != REDIS_OK || reply == nullptr) break;
+    replies->emplace_back(static_cast<redisReply*>(reply));
+  }
+  const std::string said = firstError(*replies);
+  context->err = savedErr;
+  std::snprintf(
+      context->errstr, sizeof context->errstr, "%s",
+      said.empty() ? saved.c_str() : ("the server closed the connection: " + said).c_str());
+  if (!said.empty()) context->err = REDIS_ERR_OTHER;
+}
+
+}  // namespace
+
+bool RedisConnection::write(std::string_view bytes, Clock::time_point deadline) {
+  redisContext* context = context_.get();
+  while (!bytes.empty()) {
+    const ssize_t sent = send(context->fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+      written_ += static_cast<std::uint64_t>(sent);
+    } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!await(context, POLLOUT, deadline)) return false;
+    } else if (sent < 0 && errno != EINTR) {
+      return fail(context, REDIS_ERR_IO, std::strerror(errno));
+    }
   }
   return true;
 }
 
-// Reads what the server sent so far, waiting at most until the deadline.
-bool receive(redisContext* context, Clock::time_point deadline, ReplyScanner* scanner) {
-  const long left = remainingMs(deadline);
-  if (left <= 0) return timedOut(context);
-  pollfd ready{context->fd, POLLIN, 0};
-  const int polled = poll(&ready, 1, static_cast<int>(left));
-  if (polled == 0) return timedOut(context);
-  if (polled < 0) return errno == EINTR || fail(context, REDIS_ERR_IO, std::strerror(errno));
+bool RedisConnection::receive(Clock::time_point deadline, ReplyScanner* scanner) {
+  redisContext* context = context_.get();
+  if (!await(context, POLLIN, deadline)) return false;
   char bytes[16 * 1024];
-  const ssize_t got = read(context->fd, bytes, sizeof bytes);
+  const long got = readNow(bytes, sizeof bytes);
   if (got < 0) {
     return errno == EINTR || errno == EAGAIN || fail(context, REDIS_ERR_IO, std::strerror(errno));
   }
@@ -145,44 +208,61 @@ bool receive(redisContext* context, Clock::time_point deadline, ReplyScanner* sc
   return true;
 }
 
-void appendCommand(redisContext* context, const Command& command) {
-  // A message's command fits on the stack; a long one takes the heap.
-  constexpr std::size_t kStackArguments = 32;
-  const char* stackArgv[kStackArguments];
-  std::size_t stackLengths[kStackArguments];
-  std::vector<const char*> heapArgv;
-  std::vector<std::size_t> heapLengths;
-  const char** argv = stackArgv;
-  std::size_t* lengths = stackLengths;
-  if (command.size() > kStackArguments) {
-    heapArgv.resize(command.size());
-    heapLengths.resize(command.size());
-    argv = heapArgv.data();
-    lengths = heapLengths.data();
-  }
-  for (std::size_t i = 0; i < command.size(); ++i) {
-    argv[i] = command[i].data();
-    lengths[i] = command[i].size();
-  }
-  redisAppendCommandArgv(context, static_cast<int>(command.size()), argv, lengths);
+long RedisConnection::readNow(char* bytes, std::size_t size) {
+  return static_cast<long>(recv(context_->fd, bytes, size, MSG_DONTWAIT));
 }
 
-// Counts the forks of this process, so that a pool notices it is in a child
-// without a system call per message.
-std::atomic<unsigned> forks{0};
-
-unsigned forkGeneration() {
-  static const bool counting = [] {
-    pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
-    return true;
-  }();
-  (void)counting;
-  return forks.load(std::memory_order_relaxed);
+bool RedisConnection::clean() const {
+  const redisContext* context = context_.get();
+  if (context->err != 0 || context->reader->pos < context->reader->len) return false;
+  pollfd ready{context->fd, POLLIN | POLLRDHUP, 0};
+  return poll(&ready, 1, 0) == 0;
 }
 
-// A TCP connection with the pool's timeouts on connecting and on every
-// command; null with the reason in *error.
-Context connectTo(const RedisEndpoint& endpoint, int timeoutMs, std::string* error) {
+bool pipeline(RedisConnection& connection, const std::vector<Command>& commands, int timeoutMs,
+              const ReplyBounds& bounds, std::vector<Reply>* replies) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string request;
+  for (const Command& command : commands) appendCommand(&request, command);
+  replies->clear();
+  if (!connection.write(request, deadline)) {
+    quoteLastWords(connection, replies);
+    return false;
+  }
+  ReplyScanner scanner(bounds);
+  redisContext* context = connection.context();
+  while (replies->size() < commands.size()) {
+    void* reply = nullptr;
+    if (redisGetReplyFromReader(context, &reply) != REDIS_OK) return false;
+    if (reply != nullptr) {
+      replies->emplace_back(static_cast<redisReply*>(reply));
+    } else if (!connection.receive(deadline, &scanner)) {
+      quoteLastWords(connection, replies);
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string describeReply(const redisReply* reply) {
+  switch (reply->type) {
+    case REDIS_REPLY_STATUS:
+      return "status " + std::string(replyText(reply));
+    case REDIS_REPLY_INTEGER:
+      return "integer " + decimalText(static_cast<long>(reply->integer));
+    case REDIS_REPLY_ARRAY:
+      return "an array of " + decimalText(static_cast<long>(reply->elements));
+    case REDIS_REPLY_NIL:
+      return "nil";
+    case REDIS_REPLY_ERROR:
+      return std::string(replyText(reply));
+    default:
+      return "a string";
+  }
+}
+
+std::unique_ptr<RedisConnection> connectTo(const RedisEndpoint& endpoint, int timeoutMs,
+                                           std::string* error) {
   const timeval timeout = {timeoutMs / 1000, static_cast<suseconds_t>(timeoutMs % 1000) * 1000};
   Context context(redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, timeout));
   if (context == nullptr) {
@@ -193,155 +273,7 @@ Context connectTo(const RedisEndpoint& endpoint, int timeoutMs, std::string* err
     *error = contextError(context.get(), timeoutMs);
     return nullptr;
   }
-  redisSetTimeout(context.get(), timeout);
-  return context;
-}
-
-// Asks one sentinel where the master is.
-bool askSentinel(const RedisEndpoint& sentinel, const BackendConfig& config, RedisEndpoint* master,
-                 std::string* error) {
-  Context context = connectTo(sentinel, config.timeoutMs, error);
-  if (context == nullptr) {
-    *error = sentinel.text() + ": " + *error;
-    return false;
-  }
-  Reply reply = single(context.get(), {"SENTINEL", "get-master-addr-by-name", config.master},
-                       config.timeoutMs);
-  if (reply == nullptr) {
-    *error = sentinel.text() + ": " + contextError(context.get(), config.timeoutMs);
-    return false;
-  }
-  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 ||
-      reply->element[0]->type != REDIS_REPLY_STRING ||
-      reply->element[1]->type != REDIS_REPLY_STRING) {
-    *error = sentinel.text() + ": " +
-             (isError(reply.get()) ? std::string(replyText(reply.get()))
-                                   : "knows no master named " + config.master);
-    return false;
-  }
-  master->host = std::string(replyText(reply->element[0]));
-  const long port = std::strtol(reply->element[1]->str, nullptr, 10);
-  master->port = static_cast<int>(port);
-  return port > 0 && port <= 65535;
-}
-
-}  // namespace
-
-bool pipeline(redisContext* context, const std::vector<Command>& commands, int timeoutMs,
-              const ReplyBounds& bounds, std::vector<Reply>* replies) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (const Command& command : commands) appendCommand(context, command);
-  replies->clear();
-  if (!send(context, deadline)) return false;
-  ReplyScanner scanner(bounds);
-  while (replies->size() < commands.size()) {
-    void* reply = nullptr;
-    if (redisGetReplyFromReader(context, &reply) != REDIS_OK) return false;
-    if (reply != nullptr) {
-      replies->emplace_back(static_cast<redisReply*>(reply));
-    } else if (!receive(context, deadline, &scanner)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-RedisPool::RedisPool(BackendConfig config)
-    : config_(std::move(config)), forkGeneration_(forkGeneration()) {}
-
-RedisPool::~RedisPool() = default;
-
-std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
-  RedisEndpoint server = config_.server;
-  std::string where;
-  if (config_.kind == BackendConfig::Kind::kSentinel) {
-    std::string reasons;
-    bool found = false;
-    for (const RedisEndpoint& sentinel : config_.sentinels) {
-      std::string why;
-      if (askSentinel(sentinel, config_, &server, &why)) {
-        found = true;
-        break;
-      }
-      reasons += (reasons.empty() ? "" : "; ") + why;
-    }
-    if (!found) {
-      *error = config_.describe() + ": no sentinel named the master (" + reasons + ")";
-      return nullptr;
-    }
-    where = "master " + server.text() + ": ";
-  }
-  std::string why;
-  Context context = connectTo(server, config_.timeoutMs, &why);
-  if (context == nullptr) {
-    *error = config_.describe() + ": " + where + why;
-    return nullptr;
-  }
-  // One round trip sets the session up: the password, the database, the
-  // batch script (its digest answers), and under sentinels the role, since
-  // a master the sentinels still name may have come back as a replica.
-  const std::string database = decimalText(config_.database);
-  std::vector<Command> setup;
-  if (!config_.user.empty()) {
-    setup.push_back({"AUTH", config_.user, config_.password});
-  } else if (!config_.password.empty()) {
-    setup.push_back({"AUTH", config_.password});
-  }
-  if (config_.database != 0) setup.push_back({"SELECT", database});
-  setup.push_back({"SCRIPT", "LOAD", kBatchScript});
-  if (config_.kind == BackendConfig::Kind::kSentinel) setup.push_back({"ROLE"});
-  std::vector<Reply> replies;
-  if (!pipeline(context.get(), setup, config_.timeoutMs, kToolBounds, &replies)) {
-    *error = config_.describe() + ": " + where + contextError(context.get(), config_.timeoutMs);
-    return nullptr;
-  }
-  for (std::size_t i = 0; i < setup.size(); ++i) {
-    const redisReply* reply = replies[i].get();
-    const std::string_view step = setup[i][0];
-    if (step == "SCRIPT") {
-      // Without the digest every batch sends the whole script (EVAL).
-      if (reply->type == REDIS_REPLY_STRING) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        scriptSha_ = std::string(replyText(reply));
-      }
-      continue;
-    }
-    if (isError(reply)) {
-      *error = config_.describe() + ": " + where + std::string(step) +
-               " refused: " + std::string(replyText(reply));
-      return nullptr;
-    }
-    if (step == "ROLE" && (reply->type != REDIS_REPLY_ARRAY || reply->elements == 0 ||
-                           replyText(reply->element[0]) != "master")) {
-      *error = config_.describe() + ": " + where + "is no master (the fail-over is not done)";
-      return nullptr;
-    }
-  }
-  Log("  redis connected to %s\n", server.text().c_str());
-  return std::make_unique<Connection>(std::move(context), server.text());
-}
-
-std::unique_ptr<RedisPool::Connection> RedisPool::acquire(std::string* error) {
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    // Connections inherited across fork belong to the parent's exchanges.
-    if (forkGeneration_ != forkGeneration()) {
-      idle_.clear();
-      forkGeneration_ = forkGeneration();
-    }
-    if (!idle_.empty()) {
-      std::unique_ptr<Connection> connection = std::move(idle_.back());
-      idle_.pop_back();
-      connection->kept = true;
-      return connection;
-    }
-  }
-  return connect(error);
-}
-
-void RedisPool::release(std::unique_ptr<Connection> connection) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  if (forkGeneration_ == forkGeneration()) idle_.push_back(std::move(connection));
+  return std::make_unique<RedisConnection>(std::move(context), endpoint.text());
 }
 
 }  // namespace kvpool

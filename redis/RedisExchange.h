@@ -1,5 +1,6 @@
 // The Redis module's own pieces shared by its files: its trace, the
-// connection, one bounded round trip, how an exchange on it ended, the
+// connection with the one place that writes its bytes and the one that
+// reads them, one bounded round trip, how an exchange on it ended, the
 // helpers on replies, and RedisPool::exchange.
 #ifndef KVPOOL_REDIS_REDISEXCHANGE_H
 #define KVPOOL_REDIS_REDISEXCHANGE_H
@@ -7,6 +8,8 @@
 #include <errno.h>
 #include <hiredis/hiredis.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -49,14 +52,55 @@ struct ReplyBounds {
   std::size_t totalBytes;
 };
 
+class ReplyScanner;
+
+// A connection to a server: hiredis connects it and parses its replies; its
+// bytes go out through write and come in through receive alone (a transport
+// that encrypts would take their place). Neither raises SIGPIPE: a write to
+// a connection the server closed fails with EPIPE.
+class RedisConnection {
+ public:
+  RedisConnection(Context context, std::string where)
+      : context_(std::move(context)), where_(std::move(where)) {}
+  redisContext* context() const { return context_.get(); }
+  // host:port of the server it reached.
+  const std::string& where() const { return where_; }
+  // Every byte or false (the context's err and errstr say why).
+  bool write(std::string_view bytes, Clock::time_point deadline);
+  // What the server sent so far, fed to the reader; waits at most until
+  // the deadline.
+  bool receive(Clock::time_point deadline, ReplyScanner* scanner);
+  // The bytes the connection holds now, without waiting: their count, 0 at
+  // the server's end, -1 with errno. The one place that reads.
+  long readNow(char* bytes, std::size_t size);
+  // Bytes written since the connection was made: a request of which any
+  // went out may have run.
+  std::uint64_t written() const { return written_; }
+  // Fit to carry the next request: nothing unread in the reader, and the
+  // socket, asked without waiting, neither closed by the server nor holding
+  // bytes no request asked for.
+  bool clean() const;
+  // A kept connection may have died since it was last used.
+  bool kept = false;
+  // The master's generation it was made in (RedisPool::MasterWatch).
+  unsigned generation = 0;
+
+ private:
+  Context context_;
+  std::string where_;
+  std::uint64_t written_ = 0;
+};
+
 // Sends the commands together and reads one reply each against one
 // monotonic deadline for the whole step (a socket timeout alone bounds each
 // read, so a server that trickles its answer would hold a caller forever). A
 // reply that announces more than the bounds allow is refused once its length
-// is read, before its bytes are. False when the connection failed, the time
-// ran out (the context's errstr is strerror(ETIMEDOUT)) or a reply broke the
-// bounds (REDIS_ERR_PROTOCOL); the connection is not to be used again.
-bool pipeline(redisContext* context, const std::vector<Command>& commands, int timeoutMs,
+// is read, before its bytes are. False when the connection failed (a server
+// that answered with an error before it closed is quoted), the time ran out
+// (the context's errstr is strerror(ETIMEDOUT)) or a reply broke the bounds
+// (REDIS_ERR_PROTOCOL); the connection is not to be used again. *replies
+// holds the replies read before a failure.
+bool pipeline(RedisConnection& connection, const std::vector<Command>& commands, int timeoutMs,
               const ReplyBounds& bounds, std::vector<Reply>* replies);
 
 inline bool startsWith(std::string_view text, std::string_view prefix) {
@@ -70,6 +114,10 @@ inline std::string_view replyText(const redisReply* reply) {
 inline bool isError(const redisReply* reply) {
   return reply->type == REDIS_REPLY_ERROR;
 }
+
+// A reply where a value belongs: only a string is one, nil is none; any
+// other is named in words for the reason ("status OK", "integer 42").
+std::string describeReply(const redisReply* reply);
 
 // A server that answers so is not to be used again: a replica since a
 // fail-over, still loading, cut off from its master, or asking for a
@@ -93,11 +141,15 @@ inline std::string contextError(const redisContext* context, int timeoutMs,
   return text.empty() ? std::string("connection failed") : text;
 }
 
-// What a message's step may be answered: values a pool record can hold.
-inline ReplyBounds messageBounds(std::size_t values) {
+// What a message's step may be answered: values a pool record can hold;
+// with a master's ROLE beside them (RedisMaster.cpp), one of up to 64
+// replicas too.
+inline ReplyBounds messageBounds(std::size_t values, bool withRole = false) {
   constexpr std::size_t kValueBytes =
       kRemoteSnapshotCapacity - kPoolHeaderBytes - kSmallestRecordBytes;
-  return {kValueBytes, values + 2, (values + 1) * (kValueBytes + 64)};
+  const std::size_t roleElements = withRole ? 4 + 4 * 64 : 0;
+  return {kValueBytes, values + 2 + roleElements,
+          (values + 1) * (kValueBytes + 64) + roleElements * 64};
 }
 
 // The tools' and the setup's steps: at most what the largest snapshot holds.
@@ -105,43 +157,43 @@ constexpr ReplyBounds kToolBounds = {kRemoteSnapshotCapacity,
                                      kRemoteSnapshotCapacity / kSmallestRecordBytes,
                                      2 * std::size_t{kRemoteSnapshotCapacity}};
 
-inline Reply single(redisContext* context, const Command& command, int timeoutMs,
+inline Reply single(RedisConnection& connection, const Command& command, int timeoutMs,
                     const ReplyBounds& bounds = kToolBounds) {
   std::vector<Reply> replies;
-  if (!pipeline(context, {command}, timeoutMs, bounds, &replies)) return nullptr;
+  if (!pipeline(connection, {command}, timeoutMs, bounds, &replies)) return nullptr;
   return std::move(replies.front());
 }
 
-class RedisPool::Connection {
- public:
-  Connection(Context context, std::string where) : context_(std::move(context)), where_(where) {}
-  redisContext* get() const { return context_.get(); }
-  const std::string& where() const { return where_; }
-  // A kept connection may have died since it was last used.
-  bool kept = false;
-
- private:
-  Context context_;
-  std::string where_;  // host:port of the server it reached
-};
+// A TCP connection with the pool's timeout on connecting; null with the
+// reason in *error.
+std::unique_ptr<RedisConnection> connectTo(const RedisEndpoint& endpoint, int timeoutMs,
+                                           std::string* error);
 
 // How one exchange on a connection ended.
 enum class Outcome {
   kDone,     // answered; the connection is kept
   kLost,     // the connection failed (its context tells why)
-  kRefused,  // the server answered that it is not to be used; *error is set
+  kRefused,  // the server answered that it is not to be used, or in a way
+             // that cannot be trusted; *error is set
 };
 
+// The words that tell a caller that a request went out and no answer came.
+inline constexpr char kOutcomeUnknown[] =
+    "; outcome unknown: the request went out, its stores may have run";
+
 template <typename Exchange>
-bool RedisPool::exchange(Exchange&& run, std::string* error) {
+bool RedisPool::exchange(Exchange&& run, std::string* error, Request request) {
+  bool wentOut = false;  // some attempt's bytes reached the connection
   for (int attempt = 0;; ++attempt) {
     std::unique_ptr<Connection> connection = acquire(error);
     if (connection == nullptr) {
+      if (wentOut && request != Request::kRead) *error += kOutcomeUnknown;
       Log("  >redis: %s\n", error->c_str());
       return false;
     }
     // What an attempt on a dead kept connection left is not the answer.
     error->clear();
+    const std::uint64_t before = connection->written();
     const Outcome outcome = run(*connection, error);
     if (outcome == Outcome::kDone) {
       release(std::move(connection));
@@ -151,18 +203,26 @@ bool RedisPool::exchange(Exchange&& run, std::string* error) {
       Log("  >redis: %s\n", error->c_str());
       return false;
     }
+    const bool sent = connection->written() != before;
+    wentOut = wentOut || sent;
     bool timedOut = false;
-    const std::string why = contextError(connection->get(), config_.timeoutMs, &timedOut);
+    const std::string why = contextError(connection->context(), config_.timeoutMs, &timedOut);
     const std::string where = config_.kind == BackendConfig::Kind::kSentinel
                                   ? "master " + connection->where() + ": "
                                   : "";
     *error = config_.describe() + ": " + where + why;
-    Log("  >redis: %s\n", error->c_str());
     // A kept connection that died with the server's restart is replaced
-    // once; a wait that ran out or an answer refused is not repeated, so no
-    // call waits or reads twice.
-    const bool refused = connection->get()->err == REDIS_ERR_PROTOCOL;
-    if (!connection->kept || timedOut || refused || attempt > 0) return false;
+    // once, unless a request that must run at most once went out on it; a
+    // wait that ran out or an answer refused is not repeated, so no call
+    // waits or reads twice.
+    const bool refused = connection->context()->err == REDIS_ERR_PROTOCOL;
+    if (!connection->kept || timedOut || refused || attempt > 0 ||
+        (sent && request == Request::kOnce)) {
+      if (wentOut && request != Request::kRead) *error += kOutcomeUnknown;
+      Log("  >redis: %s\n", error->c_str());
+      return false;
+    }
+    Log("  >redis: %s; once more on a new connection\n", error->c_str());
   }
 }
 

@@ -1,23 +1,33 @@
 // The pool on a Redis server (KVPOOL_BACKEND=redis://..., pool/PoolBackend.h):
 // every pool key is a Redis string key, the prefix put before it. A
-// message's pool operations travel together in one round trip, plain or as
-// one server-side script (EVALSHA, EVAL when the server does not know it).
+// message's pool operations travel together in one round trip: reads alone
+// as GETs, one store and reads after it as SET ... GET and GETs, anything
+// else as one server-side script (EVALSHA, EVAL when the server does not
+// know it); a store never replaces a value of another type.
 //
 // Results: 0, 2 not found, 8 the server refused a write for lack of memory
 // (OOM), 5 the server cannot be reached, gave no answer within the timeout,
-// sent an answer larger than the caller can use or an error answer, refused
-// the password, or is no master; with 5 comes a text naming the backend
-// (host:port, never the password) and the error.
+// sent an answer larger than the caller can use, of the wrong kind or an
+// error answer, refused the password, or is no master; with 5 comes a text
+// naming the backend (host:port, never the password), the key where one
+// failed, and the error. A request that went out and got no answer may have
+// run: its text then ends in "outcome unknown" (kOutcomeUnknown).
 //
 // Connections are made when first needed and kept for the next call; one
-// that failed is dropped. A kept connection found dead (the server restarted)
-// is replaced once within the same call. Under redis-sentinel:// every new
-// connection asks the sentinels for the current master. A RedisPool may be
-// used by any number of threads at once, each call on a connection of its
-// own; after fork, a child drops the connections it inherited.
+// that failed, or holds bytes nobody asked for, is dropped. A kept
+// connection is checked without waiting before it is used, and one the
+// server closed is replaced before anything is sent; one that dies during a
+// call is replaced once within it, unless the call's request went out and
+// must not run twice. Under redis-sentinel:// every new connection asks the
+// sentinels for the master, in turn until one names a master that serves,
+// and the master is confirmed by them at least once a timeout, and by its
+// replicas when one leaves it (RedisMaster.cpp). A RedisPool may be used by
+// any number of threads at once, each call on a connection of its own;
+// after fork, a child drops the connections it inherited.
 #ifndef KVPOOL_REDIS_REDISPOOL_H
 #define KVPOOL_REDIS_REDISPOOL_H
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,7 +39,12 @@
 #include "pool/PoolBackend.h"
 #include "pool/SnapshotFile.h"
 
+struct redisReply;
+
 namespace kvpool {
+
+class RedisConnection;
+using Clock = std::chrono::steady_clock;
 
 class RedisPool {
  public:
@@ -45,9 +60,9 @@ class RedisPool {
   // refused for memory stops it with 8; stores before the stop stay.
   RemoteBatchReply runBatch(const std::vector<RemotePoolOp>& ops, bool missingIsEmpty);
 
-  // One GET: 0 with *value, 2 no such key, 5 with *error.
+  // One read: 0 with *value, 2 no such key, 5 with *error.
   int get(const std::string& key, std::string* value, std::string* error);
-  // One SET: 0, 8 or 5 with *error.
+  // One store, as a batch of one: 0, 8 or 5 with *error.
   int set(const std::string& key, const std::string& value, std::string* error);
 
   // The tools' access, each false with *error when the server cannot be used.
@@ -69,23 +84,48 @@ class RedisPool {
   bool info(const std::string& section, std::string* text, std::string* where, std::string* error);
 
  private:
-  class Connection;
-  // One GET (value given: 0 with *value, or 2) or SET (null: 0, or 8 when
-  // refused for memory); 5 with *error.
-  int oneKey(const std::vector<std::string_view>& command, std::string* value, std::string* error);
+  using Connection = RedisConnection;
+  // What a request does, which decides whether it may be sent again after
+  // its bytes went out on a connection that then failed.
+  enum class Request {
+    kRead,        // changes nothing
+    kRepeatable,  // stores what it stores however often it runs
+    kOnce,        // must run at most once: a read then a store, a count of deletes
+  };
+  // Where the connections go under sentinels, and what the sentinels and
+  // the master last said (RedisMaster.cpp).
+  struct MasterWatch {
+    RedisEndpoint master;
+    unsigned generation = 0;  // a new master makes connections of an older one go
+    Clock::time_point confirmedAt{};
+    std::vector<std::string> replicas;  // "host:port" attached at the last look
+    std::string promoted;      // a replica of master found a master itself: master is refused
+    std::size_t sentinel = 0;  // the one that named master, asked first to confirm it
+  };
+
   std::unique_ptr<Connection> connect(std::string* error);
+  // The session set up on a new connection to server; null with *why.
+  std::unique_ptr<Connection> openSession(const RedisEndpoint& server, std::string* why);
   std::unique_ptr<Connection> acquire(std::string* error);
   void release(std::unique_ptr<Connection> connection);
+  // Under sentinels, once a timeout has passed since they last named the
+  // master: asks them again, and a new master makes every kept connection go.
+  void confirmMaster();
+  // After a store on connection, given the master's ROLE answered with it:
+  // true when every replica attached before still is, or one that left is
+  // no master; false with *why when one that left is a master now.
+  bool replicasStayed(const Connection& connection, const redisReply* role, std::string* why);
   // Runs one exchange on a kept connection or a new one; a kept one that
-  // proves dead is replaced once.
+  // proves dead is replaced once, unless a kOnce request went out on it.
   template <typename Exchange>
-  bool exchange(Exchange&& run, std::string* error);
+  bool exchange(Exchange&& run, std::string* error, Request request = Request::kRead);
 
   BackendConfig config_;
   std::string scriptSha_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Connection>> idle_;
   unsigned forkGeneration_;  // the process's forks when the connections were made
+  MasterWatch watch_;
 };
 
 }  // namespace kvpool

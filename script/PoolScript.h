@@ -24,8 +24,11 @@ enum {
   // The pool's lock could not be taken (the pool was removed under the node,
   // say): failing text "semop(): Identifier removed". On Redis the server is
   // unreachable, silent past the timeout, refuses the password or has no
-  // master: the failing text names the backend and its error.
+  // master, or refuses an operation: the failing text names the backend, the
+  // key where one failed, and the error ("outcome unknown" at its end when a
+  // request went out unanswered).
   SCRIPT_POOL_UNAVAILABLE = 5,
+  // On Redis the failing text is the key whose store was refused.
   SCRIPT_POOL_FULL = 8,
   SCRIPT_UNSUPPORTED_CHARACTER = 100
 };
@@ -82,9 +85,10 @@ struct PoolScriptFlags {
 // Runs the list once, stopping at the first failing statement. 0 all done;
 // 1 a right operand element is missing; 2 a right operand pool key is
 // missing; 3 a left operand element cannot be created; 4 malformed statement;
-// 5 the pool is unavailable; 8 the pool is full. On 1-5 *errorText receives a
-// new text the caller frees (the failing operand; on 5 the failed call or
-// backend and its error); otherwise it is not written.
+// 5 the pool is unavailable; 8 the pool is full. On 1-5, and on 8 from
+// Redis, *errorText receives a new text the caller frees (the failing
+// operand; on 5 the failed call or backend and its error; on 8 the refused
+// key); otherwise it is not written.
 //
 // The run goes over the message's pool session (pool/PoolSession.h): on
 // shared memory each read and store acts at once; on Redis they go as one

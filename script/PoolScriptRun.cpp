@@ -120,8 +120,10 @@ class ScriptRun {
   // A failure of the current statement: the pool operations before it run
   // first, and a stop among them comes first.
   int failHere(int result, const char* operand);
+  // A pool failure names what its reason names: on 8 only a batch names
+  // the refused key (shared memory's store names none).
   int failWith(const PoolOutcome& outcome) {
-    if (outcome.result != KVPOOL_POOL_FULL) reportOperand(outcome.reason.c_str());
+    if (!outcome.reason.empty()) reportOperand(outcome.reason.c_str());
     return outcome.result;
   }
   void reportOperand(const char* operand) {

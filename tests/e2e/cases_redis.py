@@ -299,31 +299,38 @@ def redis_snapshot_moves_from_shared_memory_to_redis_and_back():
 @case
 def redis_kvpool_commands_under_a_prefix():
     """kvpool on Redis sees and changes only the keys under its prefix;
-    verify names keys no node can read; remove needs --force."""
+    verify names keys no node can read, and a store leaves them as they are;
+    remove needs --force."""
     with Server(workdir=WORK) as server:
         server.command("SET", "other:KvPoolA", "not ours")
         server.command("RPUSH", "shop:KvPoolList", "x")
+        server.command("HSET", "shop:KvPoolHash", "f", "v")
         shop = environment(KVPOOL_BACKEND=server.url, KVPOOL_REDIS_PREFIX="shop:")
         expect_equal(kvpool("set", "KvPoolA", "one", env=shop).returncode, 0, "set")
         expect_equal(kvpool("set", "KvPoolB", "two", env=shop).returncode, 0, "set")
+        onto = kvpool("set", "KvPoolHash", "three", env=shop)
+        expect_equal(onto.returncode, 1, "set onto a hash")
+        expect("KvPoolHash: WRONGTYPE the key holds a hash" in onto.stderr, onto.stderr)
+        expect_equal(server.command("HGET", "shop:KvPoolHash", "f"), "v", "the hash kept")
         expect_equal(kvpool("get", "KvPoolA", env=shop).stdout, "one\n", "get")
         missing = kvpool("get", "KvPoolC", env=shop)
         expect_equal(missing.returncode, 1, "get of a missing key")
         status = kvpool("status", "--json", env=shop)
         facts = json.loads(status.stdout)
         expect_equal((facts["keys"], facts["prefix"], facts["answeredBy"]),
-                     (3, "shop:", "127.0.0.1:%d" % server.port), "status --json")
+                     (4, "shop:", "127.0.0.1:%d" % server.port), "status --json")
         listing = kvpool("list", env=shop)
         expect_equal(listing.stdout, "KvPoolA     one\nKvPoolB     two\n", "list:\n" + listing.stderr)
+        expect("2 keys hold no string and are left out" in listing.stderr, listing.stderr)
         verified = kvpool("verify", env=shop)
         expect_equal(verified.returncode, 1, "verify with a list under the prefix")
         expect('key "KvPoolList" holds no string' in verified.stdout, verified.stdout)
         expect_equal(kvpool("delete", "KvPoolB", env=shop).returncode, 0, "delete")
         refused = kvpool("remove", env=shop)
         expect_equal(refused.returncode, 1, "remove without --force")
-        expect("(2 keys) and cannot be undone; add --force" in refused.stderr, refused.stderr)
+        expect("(3 keys) and cannot be undone; add --force" in refused.stderr, refused.stderr)
         removed = kvpool("remove", "--force", env=shop)
-        expect("deleted 2 keys" in removed.stdout, removed.stdout + removed.stderr)
+        expect("deleted 3 keys" in removed.stdout, removed.stdout + removed.stderr)
         expect_equal(server.command("KEYS", "*"), ["other:KvPoolA"], "only the prefix's keys went")
         unsupported = kvpool("watch", env=shop)
         expect_equal(unsupported.returncode, 1, "watch on Redis")

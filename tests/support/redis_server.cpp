@@ -6,12 +6,14 @@
 #include <hiredis/hiredis.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -69,6 +71,19 @@ RedisServer::RedisServer(std::vector<std::string> extraArguments)
   }
 }
 
+std::unique_ptr<RedisServer> RedisServer::sentinel(int masterPort, const std::string& name,
+                                                   std::vector<std::string> configLines) {
+  std::unique_ptr<RedisServer> server(new RedisServer(NotStarted{}));
+  server->sentinelConfig_ =
+      "sentinel monitor " + name + " 127.0.0.1 " + std::to_string(masterPort) + " 1\n";
+  for (const std::string& line : configLines) server->sentinelConfig_ += line + "\n";
+  for (int attempt = 0; attempt < 5 && server->pid_ <= 0; ++attempt) {
+    server->port_ = freeLoopbackPort();
+    server->start();
+  }
+  return server;
+}
+
 RedisServer::~RedisServer() {
   kill();
 }
@@ -83,8 +98,19 @@ bool RedisServer::start() {
       "--save",       "",       "--appendonly",        "no",     "--dir",
       "/tmp"};
   arguments.insert(arguments.end(), extraArguments_.begin(), extraArguments_.end());
+  if (!sentinelConfig_.empty()) {
+    // A sentinel rewrites its file: one of its own, in the test's /tmp.
+    const std::string path = "/tmp/sentinel-" + std::to_string(port_) + ".conf";
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr) return false;
+    std::fprintf(file, "port %d\nbind 127.0.0.1\ndir /tmp\n%s", port_, sentinelConfig_.c_str());
+    std::fclose(file);
+    arguments = {"redis-server", path, "--sentinel"};
+  }
   const pid_t pid = fork();
   if (pid == 0) {
+    // A test that dies (a signal, an abort) takes its server with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
@@ -146,6 +172,14 @@ long RedisServer::commandCalls(const std::string& name) const {
   const std::string field = "cmdstat_" + name + ":calls=";
   const std::size_t at = info.find(field);
   return at == std::string::npos ? 0 : std::strtol(info.c_str() + at + field.size(), nullptr, 10);
+}
+
+void RedisServer::freeze() {
+  if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void RedisServer::thaw() {
+  if (pid_ > 0) ::kill(pid_, SIGCONT);
 }
 
 void RedisServer::kill() {

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,11 @@ class RedisServer {
   // {"--requirepass", "secret"}. ok() is false when it did not answer a
   // PING within five seconds.
   explicit RedisServer(std::vector<std::string> extraArguments = {});
+  // A sentinel watching the master on masterPort under name, its
+  // configuration file given the lines after the monitor line (e.g.
+  // "requirepass s3cret").
+  static std::unique_ptr<RedisServer> sentinel(int masterPort, const std::string& name,
+                                               std::vector<std::string> configLines = {});
   ~RedisServer();
   RedisServer(const RedisServer&) = delete;
   RedisServer& operator=(const RedisServer&) = delete;
@@ -35,14 +41,21 @@ class RedisServer {
   // How often the server ran a command sent by a client, e.g. "evalsha"
   // (commands a script runs are counted under their own names).
   long commandCalls(const std::string& name) const;
+  // Stops the process where it is (SIGSTOP), and lets it go on (SIGCONT):
+  // what clients send meanwhile waits in the system's buffers.
+  void freeze();
+  void thaw();
   // SIGKILL and reaped; ok() turns false.
   void kill();
   // Starts again on the same port (after kill).
   bool restart();
 
  private:
+  struct NotStarted {};
+  explicit RedisServer(NotStarted) {}
   bool start();
   std::vector<std::string> extraArguments_;
+  std::string sentinelConfig_;  // a sentinel's configuration after its port
   int port_ = 0;
   pid_t pid_ = -1;
 };

@@ -1,12 +1,15 @@
 // The pool's Redis client against servers that do not play fair: an answer
 // trickled a byte at a time ends at the step's deadline, an answer longer
-// than the pool could hold is refused when its length arrives, and either
-// drops the connection. And the snapshot calls' results on Redis.
+// than the pool could hold is refused when its length arrives, an answer of
+// the wrong kind is no value, and each drops the connection; servers that
+// close connections or lose answers. And the snapshot calls' results on
+// Redis.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +26,7 @@
 #include "pool/KvPoolShm.h"
 #include "pool/PoolBackend.h"
 #include "redis/RedisPool.h"
+#include "support/redis_fakes.h"
 #include "support/redis_server.h"
 
 extern "C" KvPoolBackend* kvpoolRedisOpen(const KvPoolRedisHost* host,
@@ -30,81 +35,8 @@ extern "C" KvPoolBackend* kvpoolRedisOpen(const KvPoolRedisHost* host,
 
 namespace {
 
-// A server on a loopback port that answers each connection's setup with a
-// script digest (unless trickling that too), then every request with
-// `pieces`, pausing pauseMs after each. Stops when the test drops it.
-class FakeServer {
- public:
-  FakeServer(bool answerSetup, std::vector<std::string> pieces, int pauseMs)
-      : answerSetup_(answerSetup), pieces_(std::move(pieces)), pauseMs_(pauseMs) {
-    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listenFd_, 4);
-    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~FakeServer() {
-    stop_ = true;
-    thread_.join();
-    for (std::thread& connection : connectionThreads_) connection.join();
-    close(listenFd_);
-  }
-  int port() const { return port_; }
-  int connections() const { return connections_; }
-
- private:
-  bool readable(int fd) {
-    pollfd ready{fd, POLLIN, 0};
-    return poll(&ready, 1, 20) > 0;
-  }
-  void pause() {
-    for (int slept = 0; slept < pauseMs_ && !stop_; slept += 10) usleep(10 * 1000);
-  }
-  // Each connection is served by a thread of its own, so that a client that
-  // gave one up is seen connecting again at once.
-  void serve() {
-    while (!stop_) {
-      if (!readable(listenFd_)) continue;
-      const int fd = accept(listenFd_, nullptr, nullptr);
-      if (fd < 0) continue;
-      ++connections_;
-      connectionThreads_.emplace_back([this, fd] { answer(fd); });
-    }
-  }
-  void answer(int fd) {
-    bool setupDone = !answerSetup_;
-    char request[64 * 1024];
-    while (!stop_) {
-      if (!readable(fd)) continue;
-      if (recv(fd, request, sizeof request, 0) <= 0) break;
-      if (!setupDone) {
-        send(fd, "$2\r\nab\r\n", 8, MSG_NOSIGNAL);
-        setupDone = true;
-        continue;
-      }
-      for (const std::string& piece : pieces_) {
-        if (stop_ || send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) break;
-        pause();
-      }
-    }
-    close(fd);
-  }
-
-  const bool answerSetup_;
-  const std::vector<std::string> pieces_;
-  const int pauseMs_;
-  int listenFd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> connections_{0};
-  std::vector<std::thread> connectionThreads_;  // the acceptor's alone until it is joined
-  std::thread thread_;
-};
+using kvtest::FakeServer;
+using Op = kvpool::RemotePoolOp;
 
 std::vector<std::string> bytesOf(const std::string& text) {
   std::vector<std::string> bytes;
@@ -112,11 +44,13 @@ std::vector<std::string> bytesOf(const std::string& text) {
   return bytes;
 }
 
-kvpool::BackendConfig configFor(int port) {
+// The pool on the server at port, or on the sentinel there watching "pool".
+kvpool::BackendConfig configFor(int port, bool sentinel = false, const char* timeoutMs = "500") {
   kvpool::BackendConfig config;
   std::string problem;
-  const std::string url = "redis://127.0.0.1:" + std::to_string(port);
-  EXPECT_TRUE(kvpool::parseBackendConfig(url.c_str(), nullptr, "500", &config, &problem));
+  const std::string url = sentinel ? "redis-sentinel://127.0.0.1:" + std::to_string(port) + "/pool"
+                                   : "redis://127.0.0.1:" + std::to_string(port);
+  EXPECT_TRUE(kvpool::parseBackendConfig(url.c_str(), nullptr, timeoutMs, &config, &problem));
   return config;
 }
 
@@ -125,6 +59,10 @@ bool call(kvpool::RedisPool& pool, const std::string& kind, std::string* error) 
   if (kind == "get") {
     std::string value;
     return pool.get("k", &value, error) == KVPOOL_OK;
+  }
+  if (kind == "store") {
+    // Longer than the system takes in before the server can hang up.
+    return pool.set("k", std::string(64 << 20, 's'), error) == KVPOOL_OK;
   }
   if (kind == "batch") {
     const kvpool::RemoteBatchReply reply =
@@ -137,7 +75,7 @@ bool call(kvpool::RedisPool& pool, const std::string& kind, std::string* error) 
   return pool.readValues({"k"}, &values, nullptr, error);
 }
 
-TEST(RedisHostileServerTest, SlowOrOversizedAnswersFailTheStepAndDropTheConnection) {
+TEST(RedisHostileServerTest, SlowOddOrOversizedAnswersFailTheStepAndDropTheConnection) {
   const std::string huge = "$1073741824\r\n" + std::string(64 * 1024, 'x');
   const struct {
     const char* name;
@@ -146,6 +84,7 @@ TEST(RedisHostileServerTest, SlowOrOversizedAnswersFailTheStepAndDropTheConnecti
     int pauseMs;
     const char* call;
     const char* error;
+    bool sentinel = false;
   } cases[] = {
       {"a value trickled", true, bytesOf("$5\r\nhello\r\n"), 300, "get", "no answer within 500 ms"},
       {"a batch answer trickled", true, bytesOf("$1\r\nv\r\n"), 300, "batch",
@@ -171,10 +110,27 @@ TEST(RedisHostileServerTest, SlowOrOversizedAnswersFailTheStepAndDropTheConnecti
        0,
        "batch",
        "answer refused: more than 3 elements"},
+      {"a hang-up while a store goes out", true, {""}, 0, "store", "redis 127.0.0.1:"},
+      {"a status for a value", true, {"+OK\r\n"}, 0, "get", "unexpected answer to GET: status OK"},
+      {"an integer for a value", true, {":42\r\n"}, 0, "batch", "GET: integer 42"},
+      {"a sentinel naming port 6379x",
+       false,
+       {"*2\r\n$9\r\n127.0.0.1\r\n$5\r\n6379x\r\n"},
+       0,
+       "get",
+       "named a master at port \"6379x\", not a port",
+       true},
+      {"a sentinel naming port 0",
+       false,
+       {"*2\r\n$9\r\n127.0.0.1\r\n$1\r\n0\r\n"},
+       0,
+       "get",
+       "named a master at port \"0\", not a port",
+       true},
   };
   for (const auto& c : cases) {
     FakeServer server(c.answerSetup, c.pieces, c.pauseMs);
-    kvpool::RedisPool pool(configFor(server.port()));
+    kvpool::RedisPool pool(configFor(server.port(), c.sentinel));
     for (int attempt = 1; attempt <= 2; ++attempt) {
       std::string error;
       EXPECT_FALSE(call(pool, c.call, &error)) << c.name;
@@ -183,6 +139,164 @@ TEST(RedisHostileServerTest, SlowOrOversizedAnswersFailTheStepAndDropTheConnecti
       for (int wait = 0; wait < 500 && server.connections() < attempt; ++wait) usleep(10 * 1000);
       EXPECT_EQ(server.connections(), attempt) << c.name << ": the connection was kept";
     }
+  }
+}
+
+// A server whose connection ends each reply with a copy of it: the copy
+// answers nothing, so the connection goes and the next call asks anew.
+TEST(RedisHostileServerTest, AConnectionWithBytesBeyondItsAnswerIsNotUsedAgain) {
+  FakeServer server(true, {}, 0, [](int request) {
+    const std::string value = "$2\r\nv" + std::to_string(request) + "\r\n";
+    return value + value;
+  });
+  kvpool::RedisPool pool(configFor(server.port()));
+  std::vector<std::string> values(2);
+  for (std::string& value : values) {
+    std::string error;
+    EXPECT_EQ(pool.get("k", &value, &error), KVPOOL_OK) << error;
+  }
+  EXPECT_EQ(values, (std::vector<std::string>{"v1", "v2"}));
+  EXPECT_EQ(server.connections(), 2);
+}
+
+// A server older than SET ... GET answers it with a syntax error: the
+// store goes as the script instead, on the same connection.
+TEST(RedisHostileServerTest, AServerWithoutSetGetIsSentTheScript) {
+  FakeServer server(true, {}, 0, [](int request) {
+    return request == 1 ? std::string("-ERR syntax error\r\n") : "*3\r\n:0\r\n:0\r\n$0\r\n\r\n";
+  });
+  kvpool::RedisPool pool(configFor(server.port()));
+  std::string error;
+  EXPECT_EQ(pool.set("k", "v", &error), KVPOOL_OK) << error;
+  EXPECT_EQ(server.connections(), 1);
+}
+
+bool sigpipeIsDefault() {
+  struct sigaction action {};
+  sigaction(SIGPIPE, nullptr, &action);
+  return action.sa_handler == SIG_DFL;
+}
+
+// Servers that close a connection: the process lives on (SIGPIPE keeps the
+// disposition it had, here the default that ends a process), and the call
+// is answered as the server's state allows, in the server's words.
+TEST(RedisClosingServerTest, AClosedConnectionFailsItsStepNeverTheProcess) {
+  ASSERT_TRUE(sigpipeIsDefault());
+  const std::string big(8 << 20, 'b');
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    bool idleFirst;  // the pool's kept connection closed for idleness first
+    bool holdClient;
+    int result;
+    const char* error;
+  } cases[] = {
+      {"idle past its timeout, then a read and a store of 8 MB",
+       {"--timeout", "1"},
+       true,
+       false,
+       KVPOOL_OK,
+       ""},
+      {"closed while a store longer than it takes goes out",
+       {"--proto-max-bulk-len", "1mb"},
+       false,
+       false,
+       KVPOOL_POOL_UNAVAILABLE,
+       "ERR Protocol error: invalid bulk length"},
+      {"at its limit of clients",
+       {"--maxclients", "1"},
+       false,
+       true,
+       KVPOOL_POOL_UNAVAILABLE,
+       "the server closed the connection: ERR max number of clients reached"},
+  };
+  for (const auto& c : cases) {
+    kvtest::RedisServer server(c.arguments);
+    ASSERT_TRUE(server.ok()) << c.name;
+    kvpool::RedisPool pool(configFor(server.port()));
+    std::string error;
+    if (c.idleFirst) {
+      ASSERT_EQ(pool.set("KvPoolA", "a", &error), KVPOOL_OK) << error;
+      for (int wait = 0; wait < 500 && server.infoNumber("connected_clients") > 1; ++wait) {
+        usleep(10 * 1000);
+      }
+    }
+    std::optional<kvtest::HeldConnection> held;
+    if (c.holdClient) held.emplace(server.port());
+    // A read, then a store: sent twice it would differ, so it may go out
+    // only on a connection known to be open.
+    const kvpool::RemoteBatchReply reply = pool.runBatch(
+        {{Op::Kind::kGet, "KvPoolA", {}, -1}, {Op::Kind::kSet, "KvPoolB", big, -1}}, true);
+    EXPECT_EQ(reply.result, c.result) << c.name << ": " << reply.error;
+    EXPECT_NE(reply.error.find(c.error), std::string::npos) << c.name << ": " << reply.error;
+    held.reset();
+    if (c.result == KVPOOL_OK) {
+      EXPECT_EQ(server.command({"STRLEN", "KvPoolB"}), std::to_string(big.size())) << c.name;
+    }
+  }
+  EXPECT_TRUE(sigpipeIsDefault());
+}
+
+// A request that went out and was never answered (the answer lost with the
+// connection, or late past the timeout) may have run: unless running it
+// twice leaves what once does, it is not sent again, and the reason says
+// that its outcome is unknown.
+TEST(RedisUnansweredTest, ARequestThatWentOutUnansweredIsSentAgainOnlyWhenThatIsHarmless) {
+  kvtest::RedisServer server;
+  ASSERT_TRUE(server.ok());
+  kvtest::LosingProxy proxy(server.port());
+  enum class Call { kReadThenStore, kRemove, kStore };
+  const struct {
+    const char* name;
+    const char* marker;  // the request whose answer is lost; none: the server stops a while
+    Call call;
+    bool ok;
+  } cases[] = {
+      {"a read, then a store of it", "EVALSHA", Call::kReadThenStore, false},
+      {"a removal, which counts what it removed", "DEL", Call::kRemove, false},
+      {"a store of known text, sent again", "\r\nSET\r\n", Call::kStore, true},
+      {"a store the server ran after the timeout", "", Call::kStore, false},
+  };
+  for (const auto& c : cases) {
+    server.command({"FLUSHALL"});
+    server.command({"SET", "KvPoolX", "old"});
+    kvpool::RedisPool pool(configFor(proxy.port(), false, "200"));
+    std::string error, value;
+    ASSERT_EQ(pool.get("KvPoolX", &value, &error), KVPOOL_OK) << c.name << ": " << error;
+    const int connections = proxy.connections();
+    if (*c.marker != '\0') {
+      proxy.arm(c.marker);
+    } else {
+      server.freeze();
+    }
+    bool ok = false;
+    if (c.call == Call::kReadThenStore) {
+      // Run twice, it would store the new value as the copy.
+      const kvpool::RemoteBatchReply reply =
+          pool.runBatch({{Op::Kind::kGet, "KvPoolX", {}, -1},
+                         {Op::Kind::kSetFromGet, "KvPoolCopy", {}, 0},
+                         {Op::Kind::kSet, "KvPoolX", "new", -1}},
+                        false);
+      ok = reply.result == KVPOOL_OK;
+      error = reply.error;
+    } else if (c.call == Call::kRemove) {
+      long removed = 0;
+      ok = pool.deleteKeys({"KvPoolX"}, &removed, &error) && removed == 1;
+    } else {
+      ok = pool.set("KvPoolY", "y", &error) == KVPOOL_OK;
+    }
+    server.thaw();
+    EXPECT_EQ(ok, c.ok) << c.name << ": " << error;
+    EXPECT_EQ(proxy.connections() - connections, c.ok ? 1 : 0) << c.name << ": sent again";
+    EXPECT_EQ(error.find("outcome unknown") != std::string::npos, !c.ok) << c.name << ": " << error;
+    const std::string stored = c.call == Call::kReadThenStore
+                                   ? server.command({"GET", "KvPoolCopy"})
+                               : c.call == Call::kStore ? server.command({"GET", "KvPoolY"})
+                                                        : "(nil)";
+    EXPECT_EQ(stored, c.call == Call::kReadThenStore ? "old"
+                      : c.call == Call::kStore       ? "y"
+                                                     : "(nil)")
+        << c.name;
   }
 }
 

@@ -20,7 +20,6 @@
 #include "pool/PoolAccess.h"
 #include "pool/PoolBackend.h"
 #include "pool/PoolRecords.h"
-#include "pool/PoolBackend.h"
 #include "support/redis_server.h"
 
 namespace {
@@ -383,31 +382,54 @@ TEST_F(ScriptRemoteServerStateTest, AServerRestartedBetweenMessagesServesTheNext
   broker().deleteNode(kv);
 }
 
-TEST_F(ScriptRemoteServerStateTest, ErrorRepliesFailWithFiveNamingThemAndReadNothing) {
+// A key that holds a list: a read of it fails, a store onto it replaces
+// nothing; either fails with 5 naming the key and the server's words, the
+// stores before it done, none after it.
+TEST_F(ScriptRemoteServerStateTest, ErrorRepliesFailWithFiveNamingTheKeyAndChangeNothingAfter) {
   using Op = kvpool::RemotePoolOp;
-  // Plain (stores, then reads) and the script (a store after a read).
   const struct {
     const char* script;
     std::vector<Op> ops;
+    const char* failing;
+    const char* stored;  // the keys stored, in order
   } cases[] = {
-      {"SET KvPoolA=Body.d.a; SET OutputRoot.XML.d.x=KvPoolL;",
-       {{Op::Kind::kSet, "KvPoolA", "a", -1}, {Op::Kind::kGet, "KvPoolL", {}, -1}}},
+      {"SET KvPoolA=Body.d.a; SET OutputRoot.XML.d.x=KvPoolL; SET KvPoolB=Body.d.b;",
+       {{Op::Kind::kSet, "KvPoolA", "a", -1}, {Op::Kind::kGet, "KvPoolL", {}, -1}},
+       ": KvPoolL: WRONGTYPE Operation against a key holding the wrong kind of value",
+       "KvPoolA"},
       {"SET OutputRoot.XML.d.x=KvPoolL; SET KvPoolB=Body.d.b;",
-       {{Op::Kind::kGet, "KvPoolL", {}, -1}, {Op::Kind::kSet, "KvPoolB", "b", -1}}},
+       {{Op::Kind::kGet, "KvPoolL", {}, -1}, {Op::Kind::kSet, "KvPoolB", "b", -1}},
+       ": KvPoolL: WRONGTYPE",
+       ""},
+      {"SET KvPoolL=Body.d.a;",
+       {{Op::Kind::kSet, "KvPoolL", "a", -1}},
+       ": KvPoolL: WRONGTYPE the key holds a list, not a string: nothing stored",
+       ""},
+      {"SET KvPoolA=Body.d.a; SET KvPoolL=Body.d.b; SET KvPoolB=Body.d.b;",
+       {{Op::Kind::kSet, "KvPoolA", "a", -1}, {Op::Kind::kSet, "KvPoolL", "b", -1}},
+       ": KvPoolL: WRONGTYPE the key holds a list",
+       "KvPoolA"},
   };
-  for (const auto& [script, ops] : cases) {
+  for (const auto& [script, ops, expected, stored] : cases) {
     useRedis(server_->url());
     const std::string prefix = getenv("KVPOOL_REDIS_PREFIX");
     server_->command({"RPUSH", prefix + "KvPoolL", "item"});
     kvbroker::Node& kv = node({"", script, {}});
     std::string failing;
     EXPECT_EQ(send(kv, &failing), SCRIPT_POOL_UNAVAILABLE) << script;
-    EXPECT_NE(failing.find("WRONGTYPE"), std::string::npos) << failing;
+    EXPECT_NE(failing.find(expected), std::string::npos) << failing;
+    EXPECT_EQ(server_->command({"LRANGE", prefix + "KvPoolL", "0", "-1"}), "item") << script;
+    std::string keys;
+    for (const auto& [key, value] : redisPool()) keys += key == "KvPoolL" ? "" : key;
+    EXPECT_EQ(keys, stored) << script;
     const kvpool::RemoteBatchReply reply =
         kvpool::runBackendBatch(*kvpool::processPoolBackend(), ops, false);
     EXPECT_EQ(reply.result, KVPOOL_POOL_UNAVAILABLE);
+    int listOp = 0;
+    while (ops[static_cast<std::size_t>(listOp)].key != "KvPoolL") ++listOp;
+    EXPECT_EQ(reply.failedOp, listOp);
     EXPECT_TRUE(reply.values.empty());
-    EXPECT_NE(reply.error.find("WRONGTYPE"), std::string::npos) << reply.error;
+    EXPECT_NE(reply.error.find(expected), std::string::npos) << reply.error;
 
     // A replica refuses the stores; the connection goes, and once the
     // server is a master again the next message connects anew and runs.
@@ -424,6 +446,30 @@ TEST_F(ScriptRemoteServerStateTest, ErrorRepliesFailWithFiveNamingThemAndReadNot
     EXPECT_EQ(server_->infoNumber("total_connections_received") - connections, 3) << script;
     broker().deleteNode(kv);
   }
+}
+
+// A message whose stores go in two round trips (a list written between
+// them): a store refused for memory in the second is named, and the one
+// before it stays, as on shared memory. (The first stores a copy of a big
+// value, so that its request is small and the server full only after it.)
+TEST_F(ScriptRemoteServerStateTest, AStoreRefusedForMemoryIsNamedAndTheStoresBeforeItStay) {
+  kvtest::RedisServer limited({"--maxmemory-policy", "noeviction"});
+  ASSERT_TRUE(limited.ok());
+  useRedis(limited.url());
+  const std::string prefix = getenv("KVPOOL_REDIS_PREFIX");
+  const std::string big(2 << 20, 'b');
+  ASSERT_EQ(limited.command({"SET", prefix + "KvPoolBig", big}), "OK");
+  const long used = limited.infoNumber("used_memory");
+  ASSERT_EQ(limited.command({"CONFIG", "SET", "maxmemory", std::to_string(used + (1 << 20))}),
+            "OK");
+  kvbroker::Node& kv = node(
+      {"", "SET KvPoolA=KvPoolBig; SET DestinationList.R.q=Body.d.b; SET KvPoolB=Body.d.b;", {}});
+  std::string failing;
+  EXPECT_EQ(send(kv, &failing), SCRIPT_POOL_FULL);
+  EXPECT_EQ(failing, "KvPoolB");
+  EXPECT_EQ(limited.command({"STRLEN", prefix + "KvPoolA"}), std::to_string(big.size()));
+  EXPECT_EQ(limited.command({"EXISTS", prefix + "KvPoolB"}), "0");
+  broker().deleteNode(kv);
 }
 
 }  // namespace

@@ -133,8 +133,9 @@ int list(RemotePool& pool, bool json) {
   if (json) return kExitDone;
   if (records.keys.empty()) std::cerr << "kvpool: the pool holds no records\n";
   if (!records.wrongType.empty()) {
-    warn(counted(static_cast<long long>(records.wrongType.size()), "key holds", "keys hold") +
-         " no string and is left out (kvpool verify names them)");
+    warn(counted(static_cast<long long>(records.wrongType.size()), "key holds no string and is",
+                 "keys hold no string and are") +
+         " left out (kvpool verify names them)");
   }
   return kExitDone;
 }
