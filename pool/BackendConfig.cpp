@@ -1,12 +1,14 @@
 // KVPOOL_BACKEND and its companions read into a BackendConfig. Compiled
 // into the plug-in and, for the names it shows, into the Redis module.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "pool/PoolBackend.h"
+#include "pool/PoolRecords.h"
 #include "support/KvPoolUtil.h"
 
 namespace kvpool {
@@ -190,6 +192,12 @@ bool parseBackendConfig(const char* backend, const char* prefix, const char* tim
     if (std::strlen(prefix) > kMaxRedisPrefixBytes) {
       *problem = "KVPOOL_REDIS_PREFIX is longer than " +
                  decimalText(static_cast<long>(kMaxRedisPrefixBytes)) + " bytes";
+      return false;
+    }
+    if (std::string_view(prefix).find(kPoolKeyPrefix) != std::string_view::npos) {
+      *problem =
+          "KVPOOL_REDIS_PREFIX holds \"KvPool\", with which the pool's keys start: "
+          "one pool's keys could then be another's";
       return false;
     }
     parsed.prefix = prefix;

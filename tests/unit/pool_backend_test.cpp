@@ -111,6 +111,9 @@ TEST(BackendConfigTest, MalformedSettingsSayWhatIsWrongWithoutThePassword) {
     EXPECT_EQ(parsed.problem.find("hunter2"), std::string::npos) << parsed.problem;
   }
   EXPECT_FALSE(parse("redis://cache:6379", std::string(1025, 'p').c_str()).ok);
+  // Another pool's keys would start with this one's prefix followed by KvPool.
+  EXPECT_NE(parse("redis://cache:6379", "shop:KvPool:").problem.find("holds \"KvPool\""),
+            std::string::npos);
 }
 
 bool systemVObjectsExist() {
