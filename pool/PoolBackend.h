@@ -272,6 +272,18 @@ inline constexpr std::size_t kMaxRedisPrefixBytes = 1024;
 // from the plug-in).
 std::string decimalText(long value);
 
+// Where a KVPOOL_BACKEND text may hold a password: the user
+// information's password (or the whole of it without a colon), also in the
+// typed-wrong forms "redis:/..." and "redis//..."; without an '@', the text
+// after a colon that no port number follows ("redis://:PASSWORD").
+struct BackendUrlSecret {
+  std::size_t offset = 0;
+  std::size_t length = 0;  // 0: none
+};
+BackendUrlSecret findBackendUrlSecret(std::string_view url);
+// text with every occurrence of url's secret replaced by "***".
+std::string maskedBackendText(std::string_view text, std::string_view url);
+
 // Reads the three settings (null: unset), or with readBackendConfig the
 // process's environment. False with *problem saying what is wrong, naming
 // the variable and its value with any password masked.
