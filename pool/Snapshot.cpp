@@ -281,8 +281,8 @@ void logSnapshotEvent(bool saved) {
                saved ? "storeKvPoolToFile" : "initKvPoolFromFile", nullptr);
 }
 
-int savePoolToFile(const PoolView& pool) {
-  return savePool(pool, true, nullptr);
+int savePoolToFile(const PoolView& pool, std::string* why) {
+  return savePool(pool, true, why);
 }
 
 int savePoolToFileLocked(const PoolView& pool, std::string* why) {

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/common/BackendOption.h"
 #include "tools/kvflow/Kvflow.h"
 
 int main(int argc, char** argv) {
@@ -30,10 +31,15 @@ int main(int argc, char** argv) {
   run->add_option("-r,--repeat", options.repeat, "Send each message this many times")
       ->check(CLI::Range(1, 1000000));
   run->add_option("--plugin", options.plugin, "The plug-in to load")->capture_default_str();
-  run->add_option("--backend", options.backend,
-                  "Put the pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
-                  "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER, handed to every broker "
-                  "process as KVPOOL_BACKEND");
+  CLI::Option* runUrl =
+      run->add_option("--backend", options.backend,
+                      "Put the pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
+                      "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER, handed to every broker "
+                      "process as KVPOOL_BACKEND; a password here is seen in the process list: "
+                      "prefer KVPOOL_BACKEND or --backend-file");
+  run->add_option("--backend-file", options.backendFile,
+                  "A file whose first line is the --backend URL (keep it mode 0600)")
+      ->excludes(runUrl);
   run->add_option("--interval", options.intervalMs,
                   "Milliseconds each broker process pauses after each message (a steady feed)")
       ->check(CLI::Range(0, 60000));
@@ -49,8 +55,13 @@ int main(int argc, char** argv) {
   checkCommand->add_option("flow", options.flowPath, "Flow file (JSON)")->required();
   checkCommand->add_option("--plugin", options.plugin, "The plug-in to load")
       ->capture_default_str();
-  checkCommand->add_option("--backend", options.backend,
-                           "The pool on Redis, as for run (KVPOOL_BACKEND)");
+  CLI::Option* checkUrl = checkCommand->add_option(
+      "--backend", options.backend,
+      "The pool on Redis, as for run (KVPOOL_BACKEND): connected to and logged in");
+  checkCommand
+      ->add_option("--backend-file", options.backendFile,
+                   "A file whose first line is the --backend URL")
+      ->excludes(checkUrl);
 
   CLI::App* keysCommand = app.add_subcommand(
       "keys",
@@ -72,6 +83,17 @@ int main(int argc, char** argv) {
     if (status == 0) return 0;
     const bool keysOrGraph = keysCommand->parsed() || graphCommand->parsed();
     return keysOrGraph ? kvflow::kExitKeysBadInput : kvflow::kExitNothingSent;
+  }
+  if (kvtools::scrubBackendArguments(argc, argv)) {
+    kvflow::complain("warning: " + kvtools::scrubbedBackendWarning());
+  }
+  if (!options.backendFile.empty()) {
+    std::string why, warning;
+    if (!kvtools::readBackendFile(options.backendFile, &options.backend, &why, &warning)) {
+      kvflow::complain(why);
+      return kvflow::kExitNothingSent;
+    }
+    if (!warning.empty()) kvflow::complain("warning: " + warning);
   }
   // The broker processes are forked from this one and read it at their
   // first node creation.
