@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -24,8 +25,6 @@ bool scrub(char* url) {
   return true;
 }
 
-}  // namespace
-
 bool scrubBackendArguments(int argc, char** argv) {
   bool scrubbed = false;
   for (int i = 1; i < argc; ++i) {
@@ -38,11 +37,6 @@ bool scrubBackendArguments(int argc, char** argv) {
     }
   }
   return scrubbed;
-}
-
-std::string scrubbedBackendWarning() {
-  return "the password given with --backend was in the process list, where every local user "
-         "can read it, until now; give the URL in KVPOOL_BACKEND or with --backend-file";
 }
 
 bool readBackendFile(const std::string& path, std::string* url, std::string* why,
@@ -63,11 +57,26 @@ bool readBackendFile(const std::string& path, std::string* url, std::string* why
     return false;
   }
   struct stat status {};
-  warning->clear();
   if (stat(path.c_str(), &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     *warning = "--backend-file " + shown + " may be read by users other than its owner " +
                "(chmod 600 keeps its password theirs)";
   }
+  return true;
+}
+
+}  // namespace
+
+bool takeBackendArguments(int argc, char** argv, const std::string& file, std::string* url,
+                          const std::function<void(const std::string&)>& warn, std::string* why) {
+  if (scrubBackendArguments(argc, argv)) {
+    warn(
+        "the password given with --backend was in the process list, where every local user "
+        "can read it, until now; give the URL in KVPOOL_BACKEND or with --backend-file");
+  }
+  std::string warning;
+  if (file.empty()) return true;
+  if (!readBackendFile(file, url, why, &warning)) return false;
+  if (!warning.empty()) warn(warning);
   return true;
 }
 

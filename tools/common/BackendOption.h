@@ -5,23 +5,20 @@
 #ifndef KVPOOL_TOOLS_COMMON_BACKENDOPTION_H
 #define KVPOOL_TOOLS_COMMON_BACKENDOPTION_H
 
+#include <functional>
 #include <string>
 
 namespace kvtools {
 
-// Overwrites with '*' the password of each --backend URL (as "--backend URL"
-// or "--backend=URL") in argv, which the process list shows; true when there
-// was one. Call it once the command line is parsed.
-bool scrubBackendArguments(int argc, char** argv);
-// The warning to give when scrubBackendArguments found a password.
-std::string scrubbedBackendWarning();
-
-// The URL in the file at path: its first line, blanks at both ends removed.
-// Only a regular file of one name is read (no link followed, at most 4096
-// bytes). False with *why naming the file. *warning, when not empty, says
-// that users other than its owner may read it.
-bool readBackendFile(const std::string& path, std::string* url, std::string* why,
-                     std::string* warning);
+// Once the command line is parsed: overwrites with '*' the password of each
+// --backend URL ("--backend URL" or "--backend=URL") in argv, which the
+// process list shows, and reads the URL from file, when not empty, into
+// *url: its first line, blanks at both ends removed, from a regular file of
+// one name (no link followed, at most 4096 bytes). Each warning to give
+// (the password was visible until now; others may read the file) goes to
+// warn. False with *why naming the file when it cannot be used.
+bool takeBackendArguments(int argc, char** argv, const std::string& file, std::string* url,
+                          const std::function<void(const std::string&)>& warn, std::string* why);
 
 // Reaches the pool the environment names (KVPOOL_BACKEND) as a node would,
 // when it names Redis: connects, logs in and asks the server. True on shared

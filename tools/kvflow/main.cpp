@@ -9,6 +9,23 @@
 #include "tools/common/BackendOption.h"
 #include "tools/kvflow/Kvflow.h"
 
+namespace {
+
+// --backend URL and --backend-file FILE, one or the other.
+void addBackendOptions(CLI::App* command, kvflow::Options& options, const std::string& what) {
+  CLI::Option* url = command->add_option(
+      "--backend", options.backend,
+      what +
+          "; a password here is seen in the process list: prefer KVPOOL_BACKEND or "
+          "--backend-file");
+  command
+      ->add_option("--backend-file", options.backendFile,
+                   "A file whose first line is the --backend URL (keep it mode 0600)")
+      ->excludes(url);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using kvflow::Options;
   CLI::App app{
@@ -31,15 +48,10 @@ int main(int argc, char** argv) {
   run->add_option("-r,--repeat", options.repeat, "Send each message this many times")
       ->check(CLI::Range(1, 1000000));
   run->add_option("--plugin", options.plugin, "The plug-in to load")->capture_default_str();
-  CLI::Option* runUrl =
-      run->add_option("--backend", options.backend,
-                      "Put the pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
-                      "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER, handed to every broker "
-                      "process as KVPOOL_BACKEND; a password here is seen in the process list: "
-                      "prefer KVPOOL_BACKEND or --backend-file");
-  run->add_option("--backend-file", options.backendFile,
-                  "A file whose first line is the --backend URL (keep it mode 0600)")
-      ->excludes(runUrl);
+  addBackendOptions(run, options,
+                    "Put the pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
+                    "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER, handed to every broker "
+                    "process as KVPOOL_BACKEND");
   run->add_option("--interval", options.intervalMs,
                   "Milliseconds each broker process pauses after each message (a steady feed)")
       ->check(CLI::Range(0, 60000));
@@ -55,13 +67,8 @@ int main(int argc, char** argv) {
   checkCommand->add_option("flow", options.flowPath, "Flow file (JSON)")->required();
   checkCommand->add_option("--plugin", options.plugin, "The plug-in to load")
       ->capture_default_str();
-  CLI::Option* checkUrl = checkCommand->add_option(
-      "--backend", options.backend,
-      "The pool on Redis, as for run (KVPOOL_BACKEND): connected to and logged in");
-  checkCommand
-      ->add_option("--backend-file", options.backendFile,
-                   "A file whose first line is the --backend URL")
-      ->excludes(checkUrl);
+  addBackendOptions(checkCommand, options,
+                    "The pool on Redis, as for run (KVPOOL_BACKEND): connected to and logged in");
 
   CLI::App* keysCommand = app.add_subcommand(
       "keys",
@@ -84,16 +91,11 @@ int main(int argc, char** argv) {
     const bool keysOrGraph = keysCommand->parsed() || graphCommand->parsed();
     return keysOrGraph ? kvflow::kExitKeysBadInput : kvflow::kExitNothingSent;
   }
-  if (kvtools::scrubBackendArguments(argc, argv)) {
-    kvflow::complain("warning: " + kvtools::scrubbedBackendWarning());
-  }
-  if (!options.backendFile.empty()) {
-    std::string why, warning;
-    if (!kvtools::readBackendFile(options.backendFile, &options.backend, &why, &warning)) {
-      kvflow::complain(why);
-      return kvflow::kExitNothingSent;
-    }
-    if (!warning.empty()) kvflow::complain("warning: " + warning);
+  const auto warn = [](const std::string& text) { kvflow::complain("warning: " + text); };
+  if (std::string why; !kvtools::takeBackendArguments(argc, argv, options.backendFile,
+                                                      &options.backend, warn, &why)) {
+    kvflow::complain(why);
+    return kvflow::kExitNothingSent;
   }
   // The broker processes are forked from this one and read it at their
   // first node creation.

@@ -114,15 +114,11 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     return app.exit(error) == 0 ? kExitDone : kExitUsage;
   }
-  if (kvtools::scrubBackendArguments(argc, argv)) warn(kvtools::scrubbedBackendWarning());
   a.command = app.get_subcommands().front()->get_name();
-  if (!a.backendFile.empty()) {
-    std::string why, warning;
-    if (!kvtools::readBackendFile(a.backendFile, &a.backend, &why, &warning)) {
-      fail(why);
-      return kExitUsage;
-    }
-    if (!warning.empty()) warn(warning);
+  if (std::string why; !kvtools::takeBackendArguments(argc, argv, a.backendFile, &a.backend,
+                                                      kvpooltool::warn, &why)) {
+    fail(why);
+    return kExitUsage;
   }
   kvpool::BackendConfig backend;
   if (!readBackend(a.backend, &backend)) return kExitUsage;
