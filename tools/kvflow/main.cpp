@@ -24,18 +24,8 @@ void addBackendOptions(CLI::App* command, kvflow::Options& options, const std::s
       ->excludes(url);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  using kvflow::Options;
-  CLI::App app{
-      "kvflow: runs XML messages through message flows of KvPoolNodes, in broker processes "
-      "that share the pool."};
-  app.require_subcommand(1);
-  // A worker that died must not take the main process with it on a write.
-  ::signal(SIGPIPE, SIG_IGN);
-  Options options;
-
+// The run command and its options.
+void addRunCommand(CLI::App& app, kvflow::Options& options) {
   CLI::App* run = app.add_subcommand("run", "Build the flows and send the messages through them");
   run->add_option("flow", options.flowPath, "Flow file (JSON)")->required();
   run->add_option("sources", options.sources,
@@ -61,6 +51,21 @@ int main(int argc, char** argv) {
   run->add_option("--then", options.then,
                   "Shell command run after the last message while the flows still hold "
                   "the pool (e.g. \"kvpool list\")");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using kvflow::Options;
+  CLI::App app{
+      "kvflow: runs XML messages through message flows of KvPoolNodes, in broker processes "
+      "that share the pool."};
+  app.require_subcommand(1);
+  // A worker that died must not take the main process with it on a write.
+  ::signal(SIGPIPE, SIG_IGN);
+  Options options;
+
+  addRunCommand(app, options);
 
   CLI::App* checkCommand = app.add_subcommand(
       "check", "Create and configure the flows' nodes without sending a message");
