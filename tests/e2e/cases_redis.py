@@ -168,7 +168,8 @@ def redis_memory_limit_fails_stores_with_8():
 def redis_wrong_password_is_refused_before_a_run_and_never_shown():
     """A password the server refuses: kvflow check and run say so and send
     nothing, kvpool fails; the right one goes through, and a password given
-    with --backend is gone from the process list once the tool runs."""
+    with --backend is gone from the process list once the tool runs. A run
+    whose server dies before the first message does not end as done."""
     message = write_message("m.xml", "<m><v>1</v></m>")
     flow = counting_flow("counting.json")
     with Server("--requirepass", "s3cret", workdir=WORK, password="s3cret") as server:
@@ -188,8 +189,14 @@ def redis_wrong_password_is_refused_before_a_run_and_never_shown():
         expect("\0redis://:******@127.0.0.1" in read("cmdline.out"),
                "kvflow's process list: %r" % read("cmdline.out"))
         expect("warning: the password given with --backend" in right.stderr, right.stderr)
+        # The server gone once the flows are built: no message reaches the pool.
+        gone = kvflow("run", flow, message, "--repeat", "3", "--backend",
+                      "redis://:s3cret@127.0.0.1:%d" % server.port,
+                      "--before", "kill -9 %d" % server.process.pid)
+        expect(gone.returncode == 2 and "every message failed with 5" in gone.stderr,
+               "a run without its pool: %d %s" % (gone.returncode, gone.stderr))
         for text in (checked.stderr, ran.stderr, listed.stderr, right.stdout, right.stderr,
-                     read("cmdline.out"), read("/tmp/KvPool.log")):
+                     gone.stderr, read("cmdline.out"), read("/tmp/KvPool.log")):
             expect("hunter2" not in text and "s3cret" not in text, "a password shown:\n" + text)
 
 
