@@ -78,6 +78,10 @@ def list_and_watch_escape_control_characters():
         expect(b"KvPoolC1\\xc2\\x85" in shown and b"\x1b" not in shown and
                not any(b"\xc2" + bytes([c]) in shown for c in range(0x80, 0xa0)),
                "%s shows no control character raw: %r" % (name, shown))
+    exported = kvpool_bytes("export").stdout
+    expect(b'"\\u009b31m"' in exported and
+           not any(b"\xc2" + bytes([c]) in exported for c in range(0x80, 0xa0)),
+           "export escapes C1 controls as JSON does: %r" % exported)
     # A snapshot path given on the command line: an empty one is refused, and
     # one holding controls is shown escaped.
     for path, wanted in (("", '--file: "" is empty'),
