@@ -1,12 +1,14 @@
 // KVPOOL_BACKEND and its companions read into a BackendConfig. Compiled
 // into the plug-in and, for the names it shows, into the Redis module.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "pool/PoolBackend.h"
+#include "pool/PoolRecords.h"
 #include "support/KvPoolUtil.h"
 
 namespace kvpool {
@@ -19,20 +21,68 @@ constexpr char kForms[] =
     "redis-sentinel://[[USER]:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]";
 constexpr int kMaxDatabase = 1000000;
 
-// The value as it may be shown: the password replaced by ***, a user name
-// kept.
-std::string maskedUrl(std::string_view url) {
-  const std::size_t scheme = url.find("://");
-  if (scheme == std::string_view::npos) return std::string(url);
-  const std::size_t start = scheme + 3;
-  const std::size_t at = url.rfind('@');
-  if (at == std::string_view::npos || at < start) return std::string(url);
-  const std::size_t colon = url.substr(start, at - start).find(':');
-  const std::string_view user =
-      colon == std::string_view::npos ? std::string_view() : url.substr(start, colon);
-  return std::string(url.substr(0, start)) + std::string(user) + ":***" +
-         std::string(url.substr(at));
+// Where the URL's text starts after its scheme, read loosely so that a typo
+// (":/", "//", a missing scheme) still finds the user information.
+std::size_t authorityStart(std::string_view url) {
+  std::size_t at = 0;
+  while (at < url.size() && (std::isalnum(static_cast<unsigned char>(url[at])) || url[at] == '-' ||
+                             url[at] == '+' || url[at] == '.')) {
+    ++at;
+  }
+  if (at < url.size() && url[at] == ':') ++at;
+  for (int slash = 0; slash < 2 && at < url.size() && url[at] == '/'; ++slash) ++at;
+  return at;
 }
+
+}  // namespace
+
+BackendUrlSecret findBackendUrlSecret(std::string_view url) {
+  const std::size_t start = authorityStart(url);
+  const std::size_t at = url.rfind('@');
+  if (at != std::string_view::npos && at >= start) {
+    // USER:PASSWORD@ or PASSWORD@ (a password given without its colon).
+    const std::size_t colon = url.substr(start, at - start).find(':');
+    const std::size_t from = colon == std::string_view::npos ? start : start + colon + 1;
+    return {from, at - from};
+  }
+  // No '@': USER:PASSWORD or :PASSWORD where a host and port should be. A
+  // port that is no number may be a password: everything after its colon.
+  const std::string_view rest = url.substr(start);
+  const std::size_t end = std::min(rest.find('/'), rest.size());
+  for (std::size_t item = 0; item < end;) {
+    const std::size_t comma = std::min(rest.find(',', item), end);
+    const std::string_view endpoint = rest.substr(item, comma - item);
+    const std::size_t colon = endpoint.find(':');
+    if (!endpoint.starts_with('[') && colon != std::string_view::npos) {
+      const std::string_view port = endpoint.substr(colon + 1);
+      if (port.find_first_not_of("0123456789") != std::string_view::npos) {
+        const std::size_t from = start + item + colon + 1;
+        return {from, url.size() - from};
+      }
+    }
+    item = comma + 1;
+  }
+  return {};
+}
+
+std::string maskedBackendText(std::string_view text, std::string_view url) {
+  std::string masked(text);
+  const BackendUrlSecret found = findBackendUrlSecret(url);
+  if (found.length == 0) return masked;
+  // The whole secret, then the part a reason quotes as a port: up to a '/'
+  // or ',' of the URL.
+  const std::string_view whole = url.substr(found.offset, found.length);
+  for (const std::string_view secret : {whole, whole.substr(0, whole.find_first_of("/,"))}) {
+    if (secret.empty()) continue;
+    for (std::size_t at = masked.find(secret); at != std::string::npos;
+         at = masked.find(secret, at + 3)) {
+      masked.replace(at, secret.size(), "***");
+    }
+  }
+  return masked;
+}
+
+namespace {
 
 // A decimal number within [low, high] and nothing else.
 bool parseNumber(std::string_view text, long low, long high, long* value) {
@@ -182,7 +232,12 @@ bool parseBackendConfig(const char* backend, const char* prefix, const char* tim
   if (backend != nullptr && backend[0] != '\0') {
     std::string why;
     if (!parseBackendUrl(backend, &parsed, &why)) {
-      *problem = "KVPOOL_BACKEND \"" + maskedUrl(backend) + "\": " + why + " (" + kForms + ")";
+      // The reason may quote a part of the URL: the secret is masked there too.
+      const BackendUrlSecret secret = findBackendUrlSecret(backend);
+      std::string shown(backend);
+      if (secret.length > 0) shown.replace(secret.offset, secret.length, "***");
+      *problem = "KVPOOL_BACKEND \"" + shown + "\": " + maskedBackendText(why, backend) + " (" +
+                 kForms + ")";
       return false;
     }
   }
@@ -190,6 +245,12 @@ bool parseBackendConfig(const char* backend, const char* prefix, const char* tim
     if (std::strlen(prefix) > kMaxRedisPrefixBytes) {
       *problem = "KVPOOL_REDIS_PREFIX is longer than " +
                  decimalText(static_cast<long>(kMaxRedisPrefixBytes)) + " bytes";
+      return false;
+    }
+    if (std::string_view(prefix).find(kPoolKeyPrefix) != std::string_view::npos) {
+      *problem =
+          "KVPOOL_REDIS_PREFIX holds \"KvPool\", with which the pool's keys start: "
+          "one pool's keys could then be another's";
       return false;
     }
     parsed.prefix = prefix;

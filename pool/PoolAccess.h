@@ -180,8 +180,9 @@ int clearPool(const PoolView& pool);
 void repairInterruptedStore(const PoolView& pool, const char* function);
 // The snapshot "/tmp/KvPoolData.bin": save 0 saved (event 14), 1 not; load
 // 1 no usable file, else 0, loaded (event 13) only into an empty pool that
-// can hold it. Write lock while copying; load needs a read-write view.
-int savePoolToFile(const PoolView& pool);
+// can hold it. Write lock while copying; load needs a read-write view. A
+// save's *why (when given) names the failed step and the file.
+int savePoolToFile(const PoolView& pool, std::string* why = nullptr);
 int loadPoolFromFile(const PoolView& pool);
 // The same, for a caller that already holds the writer lock (the lock is not
 // re-entrant): the machine's last node context saving before it removes the

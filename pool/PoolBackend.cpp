@@ -260,10 +260,12 @@ int initKvPoolFromFile(void) {
     std::string error;
     using kvpool::RemoteSnapshot;
     const RemoteSnapshot loaded = kvpool::loadTablePoolFromFile(*backend, &records, &error);
-    // As on shared memory: 1 when the file or the pool could not be used; a
-    // pool that holds keys or cannot take the file is left alone with 0.
+    // As on shared memory: 1 when the file or the pool could not be used or
+    // took only part of it; a pool that holds keys or cannot take the file is
+    // left alone with 0.
     return static_cast<int>(loaded == RemoteSnapshot::kFileFailed ||
                             loaded == RemoteSnapshot::kUnavailable ||
-                            loaded == RemoteSnapshot::kFull);
+                            loaded == RemoteSnapshot::kFull || loaded == RemoteSnapshot::kRefused ||
+                            loaded == RemoteSnapshot::kPartly);
   });
 }

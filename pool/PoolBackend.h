@@ -5,7 +5,8 @@
 //   KVPOOL_BACKEND           unset or empty: shared memory
 //                            redis://[[USER]:PASSWORD@]HOST:PORT[/DB]
 //                            redis-sentinel://[[USER]:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]
-//   KVPOOL_REDIS_PREFIX      put before every key (default empty)
+//   KVPOOL_REDIS_PREFIX      put before every key (default empty); holds no
+//                            "KvPool", so that no pool's keys are another's
 //   KVPOOL_REDIS_TIMEOUT_MS  the bound of every step, each exchange with its
 //                            whole answer (default 500, 1 to 600000)
 // The choice is made when a process creates a node context while it has none
@@ -32,8 +33,10 @@
 // members only at the end). Each side checks a record the other hands it
 // before it uses any of it (backendTableProblem below). Every call returns
 // a KvPoolOutcome value: the result code (pool/KvPoolShm.h: 0, 2 not found,
-// 5 unavailable, 8 full) and, when not 0, a reason naming the step, the
-// object and the system's or the server's reason (never a password).
+// 4 a key the backend does not take, 5 unavailable, 8 full) and, when not 0,
+// a reason naming the step, the object and the system's or the server's
+// reason (never a password); with 0 a listing's reason may be a note worth
+// telling (keys it left out), else it is empty.
 //
 // Texts passed in belong to the caller for the call's duration; texts a
 // call hands out go to a sink, one put per text, valid during the put only.
@@ -73,20 +76,23 @@ struct KvPoolBackendMethods {
   int32_t size;     // sizeof the table as its maker built it (a later one has more entries)
   // 0 with the value put to *value, 2 no such key, 5.
   KvPoolOutcome (*get)(KvPoolBackend* backend, KvPoolText key, KvPoolSink* value);
-  // 0, 8 no room, 5.
+  // 0, 8 no room, 5; 4 for a key that cannot be the pool's (on Redis one
+  // that does not start with KvPool).
   KvPoolOutcome (*store)(KvPoolBackend* backend, KvPoolText key, KvPoolText value);
   // Deletes keys; *removed counts those that existed.
   KvPoolOutcome (*remove)(KvPoolBackend* backend, const KvPoolText* keys, uint64_t keyCount,
                           int64_t* removed);
   // Deletes every key of the pool; *removed counts them.
   KvPoolOutcome (*clear)(KvPoolBackend* backend, int64_t* removed);
-  // Every key, sorted bytewise, one put each.
+  // Every key, sorted bytewise, one put each; a bounded scan.
   KvPoolOutcome (*listKeys)(KvPoolBackend* backend, KvPoolSink* keys);
   // One put per key, in order (present 0 for a key gone or holding no
   // string); wrongType (may be null) gets the keys that hold no string.
   KvPoolOutcome (*readMany)(KvPoolBackend* backend, const KvPoolText* keys, uint64_t keyCount,
                             KvPoolSink* values, KvPoolSink* wrongType);
-  // All pairs or none where the backend can (8: nothing stored for memory).
+  // All pairs or none where the backend can (8: nothing stored for memory;
+  // 4: nothing stored, a key cannot be the pool's). A 5 says whether some
+  // pairs were stored.
   KvPoolOutcome (*storeMany)(KvPoolBackend* backend, const KvPoolText* keys,
                              const KvPoolText* values, uint64_t pairCount);
   // A message's operations in order: a get of a missing key stops with 2
@@ -284,6 +290,18 @@ inline constexpr std::size_t kMaxRedisPrefixBytes = 1024;
 // A number as decimal text (std::to_string would export a table of its own
 // from the plug-in).
 std::string decimalText(long value);
+
+// Where a KVPOOL_BACKEND text may hold a password: the user
+// information's password (or the whole of it without a colon), also in the
+// typed-wrong forms "redis:/..." and "redis//..."; without an '@', the text
+// after a colon that no port number follows ("redis://:PASSWORD").
+struct BackendUrlSecret {
+  std::size_t offset = 0;
+  std::size_t length = 0;  // 0: none
+};
+BackendUrlSecret findBackendUrlSecret(std::string_view url);
+// text with every occurrence of url's secret replaced by "***".
+std::string maskedBackendText(std::string_view text, std::string_view url);
 
 // Reads the three settings (null: unset), or with readBackendConfig the
 // process's environment. False with *problem saying what is wrong, naming

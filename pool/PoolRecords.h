@@ -41,6 +41,13 @@ inline constexpr int32_t kMaxKeyBytes = 255;
 inline bool poolKeyLengthAllowed(std::size_t bytes) {
   return bytes >= 1 && bytes <= static_cast<std::size_t>(kMaxKeyBytes);
 }
+// Operands beginning with it name a pool record, the whole operand its key.
+// On Redis the pool's keys are the prefix followed by it: the rest of the
+// database, and a pool under a longer prefix, are not the pool's.
+inline constexpr std::string_view kPoolKeyPrefix = "KvPool";
+inline bool poolKeyNamed(std::string_view key) {
+  return key.substr(0, kPoolKeyPrefix.size()) == kPoolKeyPrefix;
+}
 
 inline PoolControl readPoolControl(const unsigned char* image) {
   PoolControl header;

@@ -102,19 +102,25 @@ void logSnapshotEvent(bool saved);
 
 // The snapshot of a backend whose table has no saveSnapshot/loadSnapshot
 // (Redis), made through the table's calls in the segment's layout.
+// Every outcome but kDone comes with *error, one line saying why.
 enum class RemoteSnapshot {
   kDone,
-  kUnavailable,   // the backend could not be used (*error)
-  kTooLarge,      // save: the keys do not fit the largest pool; load: nor the file
+  kUnavailable,   // the backend could not be used (load: nothing stored)
+  kTooLarge,      // save: the keys do not fit below the largest pool; load: nor the file
   kFileFailed,    // save: the file could not be written; load: none usable
   kPoolNotEmpty,  // load: the pool holds keys
   kFull,          // load: the backend refused the records for memory
+  kRefused,       // save: a record no load would take; load: a key the backend does not take
+  kPartly,        // load: only *records of the records were stored
 };
-// Save: every key in key order, written through a new file synced and
-// renamed over /tmp/KvPoolData.bin (event 14). *records counts them.
+// Save: every key in key order, held to the rules a load holds an image to,
+// then written through a new file synced and renamed over the snapshot file
+// (event 14); any refusal leaves the old file as it is. *records counts them.
 RemoteSnapshot saveTablePoolToFile(KvPoolBackend& backend, int* records, std::string* error);
 // Load: the file checked as for shared memory, then stored in one call of
-// storeMany, only when the pool holds no key (event 13).
+// storeMany, only when the pool holds no key (event 13). When storeMany
+// fails with 5 the pool is read again: what it holds decides between
+// kDone, kPartly and kUnavailable.
 RemoteSnapshot loadTablePoolFromFile(KvPoolBackend& backend, int* records, std::string* error);
 // The capacity such a snapshot is checked against: the largest
 // shared-memory pool.

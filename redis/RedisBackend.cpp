@@ -1,7 +1,7 @@
 // The module's entry point, kvpoolRedisOpen: the pool's table
 // (pool/PoolBackend.h) on a RedisPool, each call one RedisPool call, its
-// error the outcome's reason; the pool's single gets and stores and the
-// tools' scans, reads, stores and deletes of many keys; the module's trace.
+// error the outcome's reason; the pool's single gets and stores (the tools'
+// calls on many keys: RedisToolAccess.cpp); the module's trace.
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pool/PoolBackend.h"
+#include "pool/PoolRecords.h"
 #include "redis/RedisExchange.h"
 #include "redis/RedisPool.h"
 #include "support/EntryGuard.h"
@@ -19,50 +20,6 @@ namespace kvpool {
 namespace {
 
 std::atomic<const KvPoolRedisHost*> moduleHost{nullptr};
-
-constexpr int kScanCount = 1000;
-constexpr std::size_t kPipelineChunk = 1000;
-
-// SCAN's MATCH pattern for the keys under prefix: glob characters escaped.
-std::string prefixPattern(const std::string& prefix) {
-  std::string pattern;
-  for (char c : prefix) {
-    if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\') pattern += '\\';
-    pattern += c;
-  }
-  return pattern + "*";
-}
-
-// An error answer to a tool's stores: 8 for a store refused for memory,
-// else 5 with *why.
-Outcome errorAnswer(const BackendConfig& config, std::string_view text, int* result,
-                    std::string* why) {
-  if (startsWith(text, "OOM")) {
-    *result = KVPOOL_POOL_FULL;
-    return Outcome::kDone;
-  }
-  *why = config.describe() + ": " + std::string(text);
-  *result = KVPOOL_POOL_UNAVAILABLE;
-  return refusesService(text) ? Outcome::kRefused : Outcome::kDone;
-}
-
-// A tool's step answered with an error or an answer of another shape.
-Outcome unexpectedAnswer(const BackendConfig& config, const char* step, const redisReply* reply,
-                         std::string* why) {
-  *why = config.describe() + ": " + step + ": " +
-         (isError(reply) ? std::string(replyText(reply)) : "unexpected answer");
-  return Outcome::kRefused;
-}
-
-// The prefixed keys of keys[start, start + kPipelineChunk).
-std::vector<std::string> chunkKeys(const std::string& prefix, const std::vector<std::string>& keys,
-                                   std::size_t start) {
-  std::vector<std::string> full;
-  for (std::size_t i = start; i < std::min(keys.size(), start + kPipelineChunk); ++i) {
-    full.push_back(prefix + keys[i]);
-  }
-  return full;
-}
 
 }  // namespace
 
@@ -81,7 +38,10 @@ void Log(const char* format, ...) {
   host->log(line);
 }
 
+// A key that does not start with KvPool is not the pool's on Redis: another
+// application's, or a pool's under a longer prefix.
 int RedisPool::get(const std::string& key, std::string* value, std::string* error) {
+  if (!poolKeyNamed(key)) return KVPOOL_KEY_NOT_FOUND;
   RemoteBatchReply reply = runBatch({{RemotePoolOp::Kind::kGet, key, {}, -1}}, false);
   if (reply.result == KVPOOL_OK) *value = std::move(reply.values.front());
   *error = std::move(reply.error);
@@ -89,146 +49,15 @@ int RedisPool::get(const std::string& key, std::string* value, std::string* erro
 }
 
 int RedisPool::set(const std::string& key, const std::string& value, std::string* error) {
+  if (!poolKeyNamed(key)) {
+    *error = config_.describe() + ": key \"" + key +
+             "\" is no pool key: on Redis the pool's keys start with KvPool; nothing stored";
+    Log("  >redis: %s\n", error->c_str());
+    return KVPOOL_KEY_REFUSED;
+  }
   RemoteBatchReply reply = runBatch({{RemotePoolOp::Kind::kSet, key, value, -1}}, false);
   *error = std::move(reply.error);
   return reply.result;
-}
-
-bool RedisPool::listKeys(std::vector<std::string>* keys, std::string* error) {
-  const std::string pattern = prefixPattern(config_.prefix);
-  const std::string count = decimalText(kScanCount);
-  keys->clear();
-  const bool ok = exchange(
-      [&](Connection& connection, std::string* why) {
-        keys->clear();
-        std::string cursor = "0";
-        do {
-          Reply reply = single(connection, {"SCAN", cursor, "MATCH", pattern, "COUNT", count},
-                               config_.timeoutMs);
-          if (reply == nullptr) return Outcome::kLost;
-          if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
-            return unexpectedAnswer(config_, "SCAN", reply.get(), why);
-          }
-          cursor = std::string(replyText(reply->element[0]));
-          const redisReply* batch = reply->element[1];
-          for (std::size_t i = 0; i < batch->elements; ++i) {
-            keys->emplace_back(replyText(batch->element[i]).substr(config_.prefix.size()));
-          }
-        } while (cursor != "0");
-        return Outcome::kDone;
-      },
-      error);
-  if (!ok) return false;
-  // SCAN may name a key twice when the table grows meanwhile. (On the
-  // elements: the vector's iterators would bring their comparison's shared
-  // helper into the plug-in's exported names.)
-  std::string* first = keys->data();
-  std::sort(first, first + keys->size());
-  keys->resize(static_cast<std::size_t>(std::unique(first, first + keys->size()) - first));
-  return true;
-}
-
-bool RedisPool::readValues(const std::vector<std::string>& keys,
-                           std::vector<std::optional<std::string>>* values,
-                           std::vector<std::string>* wrongType, std::string* error) {
-  return exchange(
-      [&](Connection& connection, std::string* why) {
-        values->clear();
-        if (wrongType != nullptr) wrongType->clear();
-        for (std::size_t start = 0; start < keys.size(); start += kPipelineChunk) {
-          const std::vector<std::string> fullKeys = chunkKeys(config_.prefix, keys, start);
-          std::vector<Command> commands;
-          for (const std::string& key : fullKeys) commands.push_back({"GET", key});
-          std::vector<Reply> replies;
-          if (!pipeline(connection, commands, config_.timeoutMs, kToolBounds, &replies))
-            return Outcome::kLost;
-          for (std::size_t i = 0; i < replies.size(); ++i) {
-            const redisReply* reply = replies[i].get();
-            if (reply->type == REDIS_REPLY_STRING) {
-              values->emplace_back(std::string(replyText(reply)));
-              continue;
-            }
-            // Only a string is a value and nil none; an answer of another
-            // kind comes from a server not to be trusted further.
-            const bool notString = isError(reply) && startsWith(replyText(reply), "WRONGTYPE");
-            if (reply->type != REDIS_REPLY_NIL && !notString) {
-              *why = config_.describe() + ": " + keys[start + i] +
-                     ": unexpected answer to GET: " + describeReply(reply);
-              return Outcome::kRefused;
-            }
-            values->emplace_back();
-            if (notString && wrongType != nullptr) wrongType->push_back(keys[start + i]);
-          }
-        }
-        return Outcome::kDone;
-      },
-      error);
-}
-
-int RedisPool::storeValues(const std::vector<std::pair<std::string, std::string>>& pairs,
-                           std::string* error) {
-  int result = KVPOOL_OK;
-  const bool ok = exchange(
-      [&](Connection& connection, std::string* why) {
-        std::vector<std::string> fullKeys;
-        fullKeys.reserve(pairs.size());
-        std::vector<Command> commands = {{"MULTI"}};
-        for (const auto& [key, value] : pairs) {
-          fullKeys.push_back(config_.prefix + key);
-          commands.push_back({"SET", fullKeys.back(), value});
-        }
-        commands.push_back({"EXEC"});
-        std::vector<Reply> replies;
-        if (!pipeline(connection, commands, config_.timeoutMs, kToolBounds, &replies))
-          return Outcome::kLost;
-        for (const Reply& reply : replies) {
-          const std::string_view text = replyText(reply.get());
-          if (isError(reply.get()) && !startsWith(text, "EXECABORT")) {
-            return errorAnswer(config_, text, &result, why);
-          }
-        }
-        return Outcome::kDone;
-      },
-      error, Request::kRepeatable);
-  return ok ? result : KVPOOL_POOL_UNAVAILABLE;
-}
-
-bool RedisPool::deleteKeys(const std::vector<std::string>& keys, long* deleted,
-                           std::string* error) {
-  *deleted = 0;
-  return exchange(
-      [&](Connection& connection, std::string* why) {
-        *deleted = 0;
-        for (std::size_t start = 0; start < keys.size(); start += kPipelineChunk) {
-          const std::vector<std::string> fullKeys = chunkKeys(config_.prefix, keys, start);
-          Command command = {"DEL"};
-          for (const std::string& key : fullKeys) command.push_back(key);
-          Reply reply = single(connection, command, config_.timeoutMs);
-          if (reply == nullptr) return Outcome::kLost;
-          if (reply->type != REDIS_REPLY_INTEGER) {
-            return unexpectedAnswer(config_, "DEL", reply.get(), why);
-          }
-          *deleted += static_cast<long>(reply->integer);
-        }
-        return Outcome::kDone;
-      },
-      error, Request::kOnce);
-}
-
-bool RedisPool::info(const std::string& section, std::string* text, std::string* where,
-                     std::string* error) {
-  return exchange(
-      [&](Connection& connection, std::string* why) {
-        Reply reply = single(connection, {"INFO", section}, config_.timeoutMs);
-        if (reply == nullptr) return Outcome::kLost;
-        if (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_STATUS) {
-          return unexpectedAnswer(config_, "INFO", reply.get(), why);
-        }
-        *text = std::string(replyText(reply.get()));
-        *where = connection.where();
-        return Outcome::kDone;
-      },
-      error);
 }
 
 struct RedisBackend : KvPoolBackend {
@@ -306,7 +135,8 @@ KvPoolOutcome clear(KvPoolBackend* backend, int64_t* removed) {
     std::vector<std::string> keys;
     std::string error;
     long deleted = 0;
-    const bool ok = poolOf(backend).listKeys(&keys, &error) &&
+    std::string note;
+    const bool ok = poolOf(backend).listKeys(&keys, &note, &error) &&
                     poolOf(backend).deleteKeys(keys, &deleted, &error);
     *removed = deleted;
     return done(ok, error);
@@ -316,10 +146,10 @@ KvPoolOutcome clear(KvPoolBackend* backend, int64_t* removed) {
 KvPoolOutcome listKeys(KvPoolBackend* backend, KvPoolSink* sink) {
   return answerSlot("listKeys", [&] {
     std::vector<std::string> keys;
-    std::string error;
-    if (!poolOf(backend).listKeys(&keys, &error)) return done(false, error);
+    std::string note, error;
+    if (!poolOf(backend).listKeys(&keys, &note, &error)) return done(false, error);
     for (const std::string& key : keys) putText(sink, key);
-    return done(true, error);
+    return poolOutcome(KVPOOL_OK, note);
   });
 }
 

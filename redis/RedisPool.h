@@ -5,6 +5,9 @@
 // else as one server-side script (EVALSHA, EVAL when the server does not
 // know it); a store never replaces a value of another type.
 //
+// The pool's keys are the prefix followed by KvPool (every key a script can
+// name starts so); nothing else of the database is touched.
+//
 // Results: 0, 2 not found, 8 the server refused a write for lack of memory
 // (OOM), 5 the server cannot be reached, gave no answer within the timeout,
 // sent an answer larger than the caller can use, of the wrong kind or an
@@ -60,24 +63,33 @@ class RedisPool {
   // refused for memory stops it with 8; stores before the stop stay.
   RemoteBatchReply runBatch(const std::vector<RemotePoolOp>& ops, bool missingIsEmpty);
 
-  // One read: 0 with *value, 2 no such key, 5 with *error.
+  // One read: 0 with *value, 2 no such key (or one that is no pool key), 5
+  // with *error.
   int get(const std::string& key, std::string* value, std::string* error);
-  // One store, as a batch of one: 0, 8 or 5 with *error.
+  // One store, as a batch of one: 0, 8 or 5 with *error; 4 with *error for a
+  // key that is no pool key (it does not start with KvPool).
   int set(const std::string& key, const std::string& value, std::string* error);
 
   // The tools' access, each false with *error when the server cannot be used.
-  // Every pool key under the prefix (prefix removed), sorted bytewise.
-  bool listKeys(std::vector<std::string>* keys, std::string* error);
+  // Every pool key (the prefix followed by KvPool; prefix removed), sorted
+  // bytewise, in a bounded scan: at most 1024 round trips, none started
+  // after 64 times the timeout, at most what the largest snapshot holds.
+  // *note counts keys the server named that are not the pool's (left out).
+  bool listKeys(std::vector<std::string>* keys, std::string* note, std::string* error);
   // The values of keys, pipelined; none for a key that is gone or holds no
   // string (*wrongType lists those, when given).
   bool readValues(const std::vector<std::string>& keys,
                   std::vector<std::optional<std::string>>* values,
                   std::vector<std::string>* wrongType, std::string* error);
-  // Stores every pair in one transaction (MULTI/EXEC): all or nothing. 8 when
-  // memory ran out (the transaction is discarded), 5 with *error.
+  // Stores every pair in one transaction (MULTI/EXEC), its step given time
+  // for the bytes and stores sent; every answer read. 0 when EXEC made every
+  // store; 8 when memory ran out (the transaction is discarded); 4 with
+  // *error, nothing sent, for a key that is no pool key; 5 with *error
+  // otherwise (saying when some stores were made).
   int storeValues(const std::vector<std::pair<std::string, std::string>>& pairs,
                   std::string* error);
-  // Deletes keys (without the prefix). *deleted counts the ones that existed.
+  // Deletes keys (without the prefix); a key that is no pool key is left
+  // alone. *deleted counts the ones that existed.
   bool deleteKeys(const std::vector<std::string>& keys, long* deleted, std::string* error);
   // The server's INFO text for a section ("server", "memory"...), and where
   // the answering server is ("127.0.0.1:6379").

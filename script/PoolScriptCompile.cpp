@@ -102,7 +102,12 @@ void kvpool::releasePoolScript(PoolScriptEntry** head) {
   }
 }
 
-int kvpool::appendPoolStatement(PoolScriptEntry** head, char* statement) {
+namespace kvpool {
+namespace {
+
+// Compiles the statement and links it at *end, the list's last link, which
+// then moves to the new entry: a whole script is appended in linear time.
+int appendAtEnd(PoolScriptEntry*** end, char* statement) {
   int rc = 0;
   const StatementForm form = normaliseStatement(statement);
   if (form == StatementForm::kNoKeyword) return 1;
@@ -119,10 +124,23 @@ int kvpool::appendPoolStatement(PoolScriptEntry** head, char* statement) {
     return 1;
   }
   entry->statement = statement;
+  **end = entry;
+  *end = &entry->next;
+  return 0;
+}
+
+PoolScriptEntry** lastLink(PoolScriptEntry** head) {
   PoolScriptEntry** link = head;
   while (*link != nullptr) link = &(*link)->next;
-  *link = entry;
-  return 0;
+  return link;
+}
+
+}  // namespace
+}  // namespace kvpool
+
+int kvpool::appendPoolStatement(PoolScriptEntry** head, char* statement) {
+  PoolScriptEntry** end = lastLink(head);
+  return appendAtEnd(&end, statement);
 }
 
 int kvpool::compilePoolScript(const CciChar* script, PoolScriptEntry** head) {
@@ -145,10 +163,11 @@ int kvpool::compilePoolScript(const CciChar* script, PoolScriptEntry** head) {
 
   // Each statement runs up to its semicolon; text after the last one is ignored.
   int start = 0;
+  PoolScriptEntry** end = lastLink(head);
   for (int i = 0; script[i] != 0; ++i) {
     if (script[i] != ';') continue;
     MallocPtr<char> statement = statementText(script, start, i);
-    const int result = appendPoolStatement(head, statement.get());
+    const int result = appendAtEnd(&end, statement.get());
     if (result != 0) return result;
     statement.release();  // the list owns it now
     start = i + 1;

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "pool/PoolRecords.h"  // kPoolKeyPrefix, which names a pool key
+
 namespace kvpool {
 
 // A script holding any of these is refused; the first found in this order is
@@ -17,8 +19,6 @@ inline constexpr std::string_view kScriptRejectedCharacters = "*/\\+-\"'";
 inline constexpr std::string_view kStatementKeyword = "SET";
 // A left operand beginning with it would write the input message: refused.
 inline constexpr std::string_view kInputPrefix = "Input";
-// Operands beginning with it name a pool record, the whole operand its key.
-inline constexpr std::string_view kPoolKeyPrefix = "KvPool";
 // The longest operand in bytes; a longer one fails its statement (result 4).
 inline constexpr std::size_t kMaxOperandBytes = 255;
 

@@ -66,6 +66,7 @@ def list_and_watch_escape_control_characters():
     table = [(b"KvPoolC0", b"a\x1b[31mb\n", b"a\\x1b[31mb\\n"),
              (b"KvPoolDel", b"x\x7fy", b"x\\x7fy"),
              (b"KvPoolC1\xc2\x85", b"\xc2\x9b31m", b"\\xc2\\x9b31m"),
+             (b"KvPoolC1Ends", b"\xc2\x80x\xc2\x9f", b"\\xc2\\x80x\\xc2\\x9f"),
              (b"KvPoolLetter", b"caf\xc3\xa9 \xe2\x82\xac", b"caf\xc3\xa9 \xe2\x82\xac"),
              (b"KvPoolBad", b"\xff\x9b\xc2", b"\\xff\\x9b\\xc2")]
     leftover_pool_with(*[(key, value) for key, value, _ in table])
@@ -77,6 +78,18 @@ def list_and_watch_escape_control_characters():
         expect(b"KvPoolC1\\xc2\\x85" in shown and b"\x1b" not in shown and
                not any(b"\xc2" + bytes([c]) in shown for c in range(0x80, 0xa0)),
                "%s shows no control character raw: %r" % (name, shown))
+    exported = kvpool_bytes("export").stdout
+    expect(b'"\\u009b31m"' in exported and
+           not any(b"\xc2" + bytes([c]) in exported for c in range(0x80, 0xa0)),
+           "export escapes C1 controls as JSON does: %r" % exported)
+    # A snapshot path given on the command line: an empty one is refused, and
+    # one holding controls is shown escaped.
+    for path, wanted in (("", '--file: "" is empty'),
+                         ("/tmp/x\x1b]0;t\x07", "/tmp/x\\x1b]0;t\\x07")):
+        result = kvpool("--file", path, "list", "--snapshot")
+        expect(result.returncode == 1 and wanted in result.stderr and
+               "\x1b" not in result.stdout + result.stderr,
+               "--file %r: %d %r" % (path, result.returncode, result.stderr))
 
 
 @case

@@ -9,6 +9,7 @@ import os
 import signal
 import socket
 import subprocess
+import threading
 import time
 
 HOST = "127.0.0.1"
@@ -158,3 +159,70 @@ class Server:
 
     def __exit__(self, *exc):
         self.kill()
+
+
+class FakeServer:
+    """A deliberately broken server on a free loopback port, served by a
+    thread of the test's own: each command is answered with the bytes of the
+    first entry of `answers` whose words begin the command ("INFO server"),
+    else with an error. `held` names a command whose answer waits until
+    release() (or ten seconds); `asked` is set when it arrives."""
+
+    def __init__(self, answers, held=None):
+        self.answers = sorted(answers.items(), key=lambda item: -len(item[0]))
+        self.held = held
+        self.asked = threading.Event()
+        self.released = threading.Event()
+        self.listener = socket.socket()
+        self.listener.bind((HOST, 0))
+        self.listener.listen(4)
+        self.listener.settimeout(0.1)
+        self.port = self.listener.getsockname()[1]
+        self.stopped = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def release(self):
+        self.released.set()
+
+    def _serve(self):
+        while not self.stopped:
+            try:
+                connection, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            with connection:
+                connection.settimeout(10)
+                try:
+                    self._answer(connection.makefile("rb"), connection)
+                except (OSError, ValueError):
+                    pass
+
+    def _answer(self, stream, connection):
+        while not self.stopped:
+            header = stream.readline()
+            if not header.startswith(b"*"):
+                return
+            words = []
+            for _ in range(int(header[1:])):
+                length = int(stream.readline()[1:])
+                words.append(stream.read(length + 2)[:-2].decode("latin-1"))
+            command = " ".join(words)
+            reply = b"-ERR unknown\r\n"
+            for start, answer in self.answers:
+                if command.upper().startswith(start.upper()):
+                    reply = answer
+                    if self.held and start == self.held:
+                        self.asked.set()
+                        self.released.wait(10)
+                    break
+            connection.sendall(reply)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stopped = True
+        self.released.set()
+        self.thread.join(timeout=10)
+        self.listener.close()

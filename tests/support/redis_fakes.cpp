@@ -79,7 +79,7 @@ void LoopbackListener::acceptLoop() {
 }
 
 FakeServer::FakeServer(bool answerSetup, std::vector<std::string> pieces, int pauseMs,
-                       std::function<std::string(int)> answerFor)
+                       std::function<std::string(int, const std::string&)> answerFor)
     : answerSetup_(answerSetup),
       pieces_(std::move(pieces)),
       pauseMs_(pauseMs),
@@ -100,14 +100,15 @@ void FakeServer::serveConnection(int fd) {
   char request[64 * 1024];
   while (!stopping()) {
     if (!readable(fd)) continue;
-    if (recv(fd, request, sizeof request, 0) <= 0) break;
+    const ssize_t got = recv(fd, request, sizeof request, 0);
+    if (got <= 0) break;
     if (!setupDone) {
       sendAll(fd, "$2\r\nab\r\n+PONG\r\n");
       setupDone = true;
       continue;
     }
     if (answerFor_) {
-      sendAll(fd, answerFor_(++requests_));
+      sendAll(fd, answerFor_(++requests_, std::string(request, static_cast<std::size_t>(got))));
       continue;
     }
     for (const std::string& piece : pieces_) {

@@ -47,11 +47,11 @@ class LoopbackListener {
 // Answers each connection's setup with a script digest and PONG (unless
 // answerSetup is false), then every request with `pieces`, pausing pauseMs
 // after each (an empty piece: hangs up); or, with answerFor, request n
-// (counted over all connections, from 1) with answerFor(n).
+// (counted over all connections, from 1) with answerFor(n, its bytes).
 class FakeServer : public LoopbackListener {
  public:
   FakeServer(bool answerSetup, std::vector<std::string> pieces, int pauseMs,
-             std::function<std::string(int)> answerFor = nullptr);
+             std::function<std::string(int, const std::string&)> answerFor = nullptr);
   ~FakeServer() override;
 
  private:
@@ -60,7 +60,7 @@ class FakeServer : public LoopbackListener {
   const bool answerSetup_;
   const std::vector<std::string> pieces_;
   const int pauseMs_;
-  const std::function<std::string(int)> answerFor_;
+  const std::function<std::string(int, const std::string&)> answerFor_;
   std::atomic<int> requests_{0};
 };
 

@@ -155,7 +155,7 @@ TEST(RedisSentinelTest, AfterAGracefulFailOverNoStoreTheOldMasterTookIsReportedS
   std::thread flow([&] {
     for (int i = 0; !stop && i < 100000; ++i) {
       std::string error;
-      results.push_back(pool.set("k" + std::to_string(i), "v", &error));
+      results.push_back(pool.set("KvPoolK" + std::to_string(i), "v", &error));
       usleep(5 * 1000);
     }
   });
@@ -177,7 +177,7 @@ TEST(RedisSentinelTest, AfterAGracefulFailOverNoStoreTheOldMasterTookIsReportedS
   const std::set<std::string> onOld = keysOf(master);
   int lost = 0, oldOnly = 0;
   for (std::size_t i = 0; i < results.size(); ++i) {
-    const std::string key = "k" + std::to_string(i);
+    const std::string key = "KvPoolK" + std::to_string(i);
     if (results[i] == KVPOOL_OK && onNew.count(key) == 0) ++lost;
     if (onOld.count(key) != 0 && onNew.count(key) == 0) ++oldOnly;
   }
@@ -193,7 +193,7 @@ TEST(RedisSentinelTest, AfterAGracefulFailOverNoStoreTheOldMasterTookIsReportedS
   // A new connection goes to the new master too.
   replica.command({"CLIENT", "KILL", "TYPE", "normal"});
   std::string error;
-  EXPECT_EQ(pool.set("after", "v", &error), KVPOOL_OK) << error;
+  EXPECT_EQ(pool.set("KvPoolAfter", "v", &error), KVPOOL_OK) << error;
 }
 
 }  // namespace

@@ -16,7 +16,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -25,6 +29,9 @@
 #include "node_test_fixture.h"
 #include "pool/KvPoolShm.h"
 #include "pool/PoolBackend.h"
+#include "pool/PoolRecords.h"
+#include "pool/PoolSettings.h"
+#include "pool/SnapshotFile.h"
 #include "redis/RedisPool.h"
 #include "support/redis_fakes.h"
 #include "support/redis_server.h"
@@ -37,6 +44,25 @@ namespace {
 
 using kvtest::FakeServer;
 using Op = kvpool::RemotePoolOp;
+
+// What a fake server answers a request holding `needle`: the first rule
+// whose needle the request holds, at most mostAnswers times in all; past
+// them, and for a request no rule names, nothing.
+struct Rule {
+  std::string needle, answer;
+};
+std::function<std::string(int, const std::string&)> byRules(std::vector<Rule> rules,
+                                                             int mostAnswers) {
+  auto left = std::make_shared<std::atomic<int>>(mostAnswers);
+  return [rules = std::move(rules), left](int, const std::string& request) {
+    for (const Rule& rule : rules) {
+      if (request.find(rule.needle) != std::string::npos) {
+        return (*left)-- > 0 ? rule.answer : std::string();
+      }
+    }
+    return std::string();
+  };
+}
 
 std::vector<std::string> bytesOf(const std::string& text) {
   std::vector<std::string> bytes;
@@ -58,21 +84,21 @@ kvpool::BackendConfig configFor(int port, bool sentinel = false, const char* tim
 bool call(kvpool::RedisPool& pool, const std::string& kind, std::string* error) {
   if (kind == "get") {
     std::string value;
-    return pool.get("k", &value, error) == KVPOOL_OK;
+    return pool.get("KvPoolK", &value, error) == KVPOOL_OK;
   }
   if (kind == "store") {
     // Longer than the system takes in before the server can hang up.
-    return pool.set("k", std::string(64 << 20, 's'), error) == KVPOOL_OK;
+    return pool.set("KvPoolK", std::string(64 << 20, 's'), error) == KVPOOL_OK;
   }
   if (kind == "batch") {
     const kvpool::RemoteBatchReply reply =
-        pool.runBatch({{kvpool::RemotePoolOp::Kind::kGet, "k", {}, -1}}, false);
+        pool.runBatch({{kvpool::RemotePoolOp::Kind::kGet, "KvPoolK", {}, -1}}, false);
     *error = reply.error;
     EXPECT_TRUE(reply.values.empty());
     return reply.result == KVPOOL_OK;
   }
   std::vector<std::optional<std::string>> values;
-  return pool.readValues({"k"}, &values, nullptr, error);
+  return pool.readValues({"KvPoolK"}, &values, nullptr, error);
 }
 
 TEST(RedisHostileServerTest, SlowOddOrOversizedAnswersFailTheStepAndDropTheConnection) {
@@ -145,7 +171,7 @@ TEST(RedisHostileServerTest, SlowOddOrOversizedAnswersFailTheStepAndDropTheConne
 // A server whose connection ends each reply with a copy of it: the copy
 // answers nothing, so the connection goes and the next call asks anew.
 TEST(RedisHostileServerTest, AConnectionWithBytesBeyondItsAnswerIsNotUsedAgain) {
-  FakeServer server(true, {}, 0, [](int request) {
+  FakeServer server(true, {}, 0, [](int request, const std::string&) {
     const std::string value = "$2\r\nv" + std::to_string(request) + "\r\n";
     return value + value;
   });
@@ -153,7 +179,7 @@ TEST(RedisHostileServerTest, AConnectionWithBytesBeyondItsAnswerIsNotUsedAgain) 
   std::vector<std::string> values(2);
   for (std::string& value : values) {
     std::string error;
-    EXPECT_EQ(pool.get("k", &value, &error), KVPOOL_OK) << error;
+    EXPECT_EQ(pool.get("KvPoolK", &value, &error), KVPOOL_OK) << error;
   }
   EXPECT_EQ(values, (std::vector<std::string>{"v1", "v2"}));
   EXPECT_EQ(server.connections(), 2);
@@ -162,12 +188,12 @@ TEST(RedisHostileServerTest, AConnectionWithBytesBeyondItsAnswerIsNotUsedAgain) 
 // A server older than SET ... GET answers it with a syntax error: the
 // store goes as the script instead, on the same connection.
 TEST(RedisHostileServerTest, AServerWithoutSetGetIsSentTheScript) {
-  FakeServer server(true, {}, 0, [](int request) {
+  FakeServer server(true, {}, 0, [](int request, const std::string&) {
     return request == 1 ? std::string("-ERR syntax error\r\n") : "*3\r\n:0\r\n:0\r\n$0\r\n\r\n";
   });
   kvpool::RedisPool pool(configFor(server.port()));
   std::string error;
-  EXPECT_EQ(pool.set("k", "v", &error), KVPOOL_OK) << error;
+  EXPECT_EQ(pool.set("KvPoolK", "v", &error), KVPOOL_OK) << error;
   EXPECT_EQ(server.connections(), 1);
 }
 
@@ -300,6 +326,70 @@ TEST(RedisUnansweredTest, ARequestThatWentOutUnansweredIsSentAgainOnlyWhenThatIs
   }
 }
 
+// Scans and loads against answers no sound server gives: each ends, within
+// its bound, with the server's reason, and a listing never takes a key that
+// is not the pool's.
+TEST(RedisHostileServerTest, ScansAndLoadsReadEveryAnswerAndEndWithinTheirBounds) {
+  const std::string size = ":3\r\n";
+  const std::string queued = "+OK\r\n+QUEUED\r\n+QUEUED\r\n";
+  const struct {
+    const char* name;
+    std::vector<Rule> rules;
+    int result;
+    const char* error;
+  } cases[] = {
+      {"SCAN names a key shorter than the prefix",
+       {{"DBSIZE", size}, {"SCAN", "*2\r\n$1\r\n0\r\n*2\r\n$1\r\na\r\n$8\r\np:KvPool\r\n"}},
+       KVPOOL_OK,
+       "SCAN named 1 key not starting with \"p:KvPool\": left out"},
+      {"a cursor that never comes back to 0",
+       {{"DBSIZE", size}, {"SCAN", "*2\r\n$1\r\n7\r\n*0\r\n"}},
+       KVPOOL_POOL_UNAVAILABLE,
+       "SCAN did not end within 1024 steps"},
+      {"an integer cursor",
+       {{"DBSIZE", size}, {"SCAN", "*2\r\n:0\r\n*0\r\n"}},
+       KVPOOL_POOL_UNAVAILABLE,
+       "SCAN: unexpected answer"},
+      {"EXEC answered nil",
+       {{"EXEC", queued + "*-1\r\n"}},
+       KVPOOL_POOL_UNAVAILABLE,
+       "EXEC answered nil"},
+      {"EXECABORT for memory",
+       {{"EXEC", queued + "-EXECABORT Transaction discarded because of: OOM command\r\n"}},
+       KVPOOL_POOL_FULL,
+       ""},
+      {"EXECABORT for another reason",
+       {{"EXEC", queued + "-EXECABORT Transaction discarded because of previous errors.\r\n"}},
+       KVPOOL_POOL_UNAVAILABLE,
+       "EXEC refused, nothing stored: EXECABORT"},
+      {"an error inside EXEC's answer",
+       {{"EXEC", queued + "*2\r\n+OK\r\n-ERR no\r\n"}},
+       KVPOOL_POOL_UNAVAILABLE,
+       "the server refused 1 of 2 stores and made the others (first refusal: ERR no)"},
+  };
+  for (const auto& c : cases) {
+    // Past its answers the server falls silent, so a scan without a bound
+    // of its own ends in a timeout instead of its bound.
+    FakeServer server(true, {}, 0, byRules(c.rules, 3000));
+    kvpool::BackendConfig config = configFor(server.port());
+    config.prefix = "p:";
+    kvpool::RedisPool pool(config);
+    std::string error, note;
+    int result = KVPOOL_OK;
+    if (c.rules.front().needle == "DBSIZE") {
+      std::vector<std::string> keys;
+      result = pool.listKeys(&keys, &note, &error) ? KVPOOL_OK : KVPOOL_POOL_UNAVAILABLE;
+      if (result == KVPOOL_OK) {
+        EXPECT_EQ(keys, std::vector<std::string>{"KvPool"}) << c.name;
+      }
+    } else {
+      result = pool.storeValues({{"KvPoolA", "a"}, {"KvPoolB", "b"}}, &error);
+    }
+    EXPECT_EQ(result, c.result) << c.name << ": " << error;
+    EXPECT_NE((error + note).find(c.error), std::string::npos) << c.name << ": " << error << note;
+  }
+}
+
 class RedisSnapshotTest : public kvtest::NodeUnitTest {
  protected:
   void TearDown() override {
@@ -307,16 +397,110 @@ class RedisSnapshotTest : public kvtest::NodeUnitTest {
     unsetenv("KVPOOL_BACKEND");
     unsetenv("KVPOOL_REDIS_PREFIX");
   }
-  // The exported call on a node of a pool on url under prefix.
-  int onPool(const std::string& url, const std::string& prefix, int (*snapshotCall)()) {
+  // The call (an exported one) on a node of a pool on url under prefix.
+  template <typename Call>
+  int onPool(const std::string& url, const std::string& prefix, Call call) {
     setenv("KVPOOL_BACKEND", url.c_str(), 1);
     setenv("KVPOOL_REDIS_PREFIX", prefix.c_str(), 1);
     kvbroker::Node& node = kvNode("n");
-    const int result = snapshotCall();
+    const int result = call();
     broker().deleteNode(node);
     return result;
   }
+  // The table's own save or load on the process's pool, its reason kept.
+  static int tableCall(kvpool::RemoteSnapshot (*call)(KvPoolBackend&, int*, std::string*),
+                       int* records, std::string* error) {
+    return static_cast<int>(call(*kvpool::processPoolBackend(), records, error));
+  }
+  // A snapshot file holding these records.
+  static void writeSnapshot(const std::vector<std::pair<std::string, std::string>>& records) {
+    std::vector<unsigned char> image(kvpool::kPoolHeaderBytes);
+    for (const auto& [key, value] : records) {
+      const auto offset = static_cast<int32_t>(image.size());
+      image.resize(image.size() + kvpool::kRecordHeaderBytes + key.size() + value.size() + 2);
+      kvpool::writePoolRecord(image.data(), offset, key.c_str(),
+                              static_cast<int32_t>(key.size() + 1), value.c_str(),
+                              static_cast<int32_t>(value.size() + 1));
+    }
+    kvpool::writePoolControl(image.data(),
+                             {kvpool::kRemoteSnapshotCapacity, static_cast<int32_t>(records.size()),
+                              static_cast<int32_t>(image.size())});
+    ASSERT_TRUE(kvpool::writeSnapshotFile(
+        [&](int fd) { return kvpool::writeSnapshotBytes(fd, image.data(), image.size()); }));
+  }
+  static std::string snapshotBytes() {
+    std::ifstream file(kvpool::snapshotFilePath(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  }
 };
+
+// On Redis the pool's keys are the prefix followed by KvPool: the exported
+// store refuses another key with 4 and a get never finds one; a save holds
+// the image to a load's rules and leaves the last good file alone.
+TEST_F(RedisSnapshotTest, ExportedCallsTouchOnlyThePoolsKeysAndASaveNeverWritesAnUnloadableFile) {
+  kvtest::RedisServer server;
+  ASSERT_TRUE(server.ok());
+  server.command({"SET", "p:session", "theirs"});
+  server.command({"SET", "p:KvPoolA", "a"});
+  char key[] = "session", value[] = "mine";
+  PoolBlockRequest store{0, 0, 0, key, value};
+  EXPECT_EQ(onPool(server.url(), "p:", [&] { return storeKvPoolDataBlock(&store); }),
+            KVPOOL_KEY_REFUSED);
+  PoolBlockRequest read{};
+  EXPECT_EQ(onPool(server.url(), "p:", [&] { return getKvPoolDataBlock(&read, "session"); }),
+            KVPOOL_KEY_NOT_FOUND);
+  EXPECT_EQ(server.command({"GET", "p:session"}), "theirs");
+
+  ASSERT_EQ(onPool(server.url(), "p:", storeKvPoolToFile), 0);
+  const std::string saved = snapshotBytes();
+  server.command({"SET", "p:KvPool" + std::string(300, 'x'), "v"});
+  EXPECT_EQ(onPool(server.url(), "p:", storeKvPoolToFile), 1);
+  int records = 0;
+  std::string error;
+  EXPECT_EQ(onPool(server.url(),
+                   "p:", [&] { return tableCall(kvpool::saveTablePoolToFile, &records, &error); }),
+            static_cast<int>(kvpool::RemoteSnapshot::kRefused));
+  EXPECT_NE(error.find("key \"KvPoolxxxx"), std::string::npos) << error;
+  EXPECT_NE(error.find("has 306 bytes"), std::string::npos) << error;
+  EXPECT_EQ(snapshotBytes(), saved);
+}
+
+// A load's one transaction is given time for what it sends: 400,000 records
+// (14 MB) take a real server longer than one step's 500 ms, and are stored.
+TEST_F(RedisSnapshotTest, ALargeLoadIsGivenTimeForItsBytes) {
+  std::vector<std::pair<std::string, std::string>> records;
+  char key[32];
+  for (int i = 0; i < 400000; ++i) {
+    std::snprintf(key, sizeof key, "KvPoolK%06d", i);
+    records.emplace_back(key, "value0123");
+  }
+  writeSnapshot(records);
+  kvtest::RedisServer server;
+  ASSERT_TRUE(server.ok());
+  EXPECT_EQ(onPool(server.url(), "big:", initKvPoolFromFile), 0);
+  EXPECT_EQ(server.command({"DBSIZE"}), "400000");
+}
+
+// A transaction the server answered with some stores refused: the pool is
+// read again and the load says how much of it is there.
+TEST_F(RedisSnapshotTest, ALoadPartlyStoredSaysSo) {
+  writeSnapshot({{"KvPoolA", "a"}, {"KvPoolB", "b"}});
+  FakeServer server(true, {}, 0,
+                    byRules({{"DBSIZE", ":0\r\n"},
+                             {"SCAN", "*2\r\n$1\r\n0\r\n*0\r\n"},
+                             {"EXEC", "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n+OK\r\n-ERR no\r\n"},
+                             {"GET", "$1\r\na\r\n$-1\r\n"}},
+                            100));
+  const std::string url = "redis://127.0.0.1:" + std::to_string(server.port());
+  int records = 0;
+  std::string error;
+  EXPECT_EQ(
+      onPool(url, "p:", [&] { return tableCall(kvpool::loadTablePoolFromFile, &records, &error); }),
+      static_cast<int>(kvpool::RemoteSnapshot::kPartly));
+  EXPECT_EQ(records, 1);
+  EXPECT_NE(error.find("1 of 2 records are in the pool"), std::string::npos) << error;
+  EXPECT_EQ(onPool(url, "p:", initKvPoolFromFile), 1);
+}
 
 TEST_F(RedisSnapshotTest, LoadAndSaveReturnOneWhenTheServerCannotBeUsedAsOnSharedMemory) {
   kvtest::RedisServer server;

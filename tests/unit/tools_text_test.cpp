@@ -19,6 +19,7 @@ TEST(ToolsTextTest, ShowsControlsInvalidBytesAndInvisibleCharactersInLowerCaseHe
       {"a\\b\n\t\r", "a\\\\b\\n\\t\\r", "a\\\\b\\n\\t\\r"},
       {std::string("\0\x1b\x7f", 3), "\\x00\\x1b\\x7f", "\\0\\x1b\\x7f"},
       {"\xc2\x85\xc2\x9b", "\\xc2\\x85\\xc2\\x9b", "\\u0085\\u009b"},
+      {"\xc2\x80\xc2\x9f", "\\xc2\\x80\\xc2\\x9f", "\\u0080\\u009f"},
       {"\xff\xc0\xaf\xed\xa0\x80", "\\xff\\xc0\\xaf\\xed\\xa0\\x80",
        "\\xff\\xc0\\xaf\\xed\\xa0\\x80"},
       {"\xc2\xa0\xef\xbb\xbf\xf3\xa0\x80\x81", "\xc2\xa0\xef\xbb\xbf\xf3\xa0\x80\x81",
@@ -32,6 +33,15 @@ TEST(ToolsTextTest, ShowsControlsInvalidBytesAndInvisibleCharactersInLowerCaseHe
     EXPECT_EQ(shownText(c.text, ShownAs::kData), c.data) << c.data;
     EXPECT_EQ(shownText(c.text, ShownAs::kSource), c.source) << c.source;
   }
+  // A message keeps the backslashes of the texts it quotes.
+  EXPECT_EQ(shownText("key \"a\\\\b\": \x1b]0;\xc2\x9b\n", ShownAs::kMessage),
+            "key \"a\\\\b\": \\x1b]0;\\xc2\\x9b\\n");
+}
+
+TEST(ToolsTextTest, JsonTextsCarryNoControlATerminalActsOn) {
+  EXPECT_EQ(
+      kvtools::escapeJsonControls("{\"k\": \"\xc2\x80\xc2\x9b\x7f\xc2\x9f \xc2\xa0\\u001b\"}"),
+      "{\"k\": \"\\u0080\\u009b\\u007f\\u009f \xc2\xa0\\u001b\"}");
 }
 
 TEST(ToolsTextTest, EscapedBytesComeBackWholeAndAStrayBackslashIsRefused) {

@@ -27,6 +27,7 @@ bool isInvisible(char32_t c) {
 // The escape of an ASCII byte, or nullptr when it shows as it is.
 const char* asciiEscape(unsigned char byte, ShownAs how) {
   if (byte == '\0') return how == ShownAs::kSource ? "\\0" : nullptr;
+  if (byte == '\\' && how == ShownAs::kMessage) return nullptr;
   static constexpr std::string_view kEscaped = "\n\t\r\\";
   static constexpr const char* kEscapes[] = {"\\n", "\\t", "\\r", "\\\\"};
   const std::size_t at = kEscaped.find(static_cast<char>(byte));
@@ -79,7 +80,7 @@ std::size_t appendShown(std::string_view text, std::size_t at, ShownAs how, std:
     appendHexByte(lead, out);
     return 1;
   }
-  if (how == ShownAs::kData && point <= 0x9F) {
+  if (how != ShownAs::kSource && point <= 0x9F) {
     // A terminal may act on a C1 control (U+009B starts a control sequence
     // as ESC [ does).
     for (std::size_t k = 0; k < length; ++k) appendHexByte(text[at + k], out);
@@ -114,6 +115,25 @@ std::string escapeBytes(std::string_view bytes) {
       out.append(bytes.substr(at, length));
     }
     at += std::max<std::size_t>(length, 1);
+  }
+  return out;
+}
+
+std::string escapeJsonControls(std::string_view json) {
+  std::string out;
+  out.reserve(json.size());
+  for (std::size_t at = 0; at < json.size(); ++at) {
+    const auto byte = static_cast<unsigned char>(json[at]);
+    const unsigned char next = at + 1 < json.size() ? static_cast<unsigned char>(json[at + 1]) : 0;
+    if (byte == 0x7F || (byte == 0xC2 && next >= 0x80 && next <= 0x9F)) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x",
+                    byte == 0x7F ? 0x7Fu : static_cast<unsigned>(next));
+      out += escape;
+      at += byte == 0x7F ? 0 : 1;
+    } else {
+      out += json[at];
+    }
   }
   return out;
 }

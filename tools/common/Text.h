@@ -25,6 +25,9 @@ enum class ShownAs {
   // a statement: NUL as \0, and C1 controls, the Unicode spaces, format
   // characters and other invisible ones as \uxxxx (\Uxxxxxxxx past U+FFFF).
   kSource,
+  // A tool's message, which quotes shown texts already: as kData, but a
+  // backslash stays as it is.
+  kMessage,
 };
 std::string shownText(std::string_view text, ShownAs how);
 // The same for the one character at text[at]: appends its shown form to *out
@@ -40,6 +43,10 @@ inline std::string counted(long long count, std::string_view singular, std::stri
 // string: a backslash as \\, each byte that is not part of valid UTF-8 as
 // \xNN, valid UTF-8 as it is; so no text can be mistaken for an escape.
 std::string escapeBytes(std::string_view bytes);
+// A JSON text as a JSON writer made it (valid UTF-8, C0 controls escaped)
+// with DEL and the C1 controls, which such a writer passes raw and a
+// terminal may act on, as \u007f and \u0080 to \u009f.
+std::string escapeJsonControls(std::string_view json);
 // The bytes of an escaped text (either hex case read). False, with the reason
 // in *why, for a backslash that starts no escape above.
 bool unescapeBytes(std::string_view text, std::string* bytes, std::string* why);

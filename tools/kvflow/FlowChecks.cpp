@@ -11,6 +11,7 @@
 #include <set>
 
 #include "script/ScriptRules.h"
+#include "tools/common/BackendOption.h"
 #include "tools/kvflow/Kvflow.h"
 
 namespace kvflow {
@@ -416,6 +417,9 @@ int checkFlowFile(const Options& options) {
       problems.insert(problems.end(), run.problems().begin(), run.problems().end());
     }
   }
+  // A node creation opens the pool on Redis without reaching it: check does.
+  std::string reached, unreachable;
+  if (!kvtools::reachRemotePool(&reached, &unreachable)) problems.push_back(unreachable);
   std::optional<std::string> stdinText;
   for (const FlowDef& flow : file.flows) {
     try {
@@ -434,6 +438,7 @@ int checkFlowFile(const Options& options) {
   }
   std::cout << "kvflow: " << file.path << ": OK: " << counted(file.flows.size(), "flow", "flows")
             << ", " << nodes << " nodes, " << wires << " wires; every node created and configured";
+  if (!reached.empty()) std::cout << "; the pool on " << reached;
   if (!warnings.empty()) std::cout << "; " << counted(warnings.size(), "warning", "warnings");
   std::cout << "\n";
   return kExitDone;

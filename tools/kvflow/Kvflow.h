@@ -62,9 +62,10 @@ struct Options {
   std::vector<std::string> sources;
   int processes = 1;  // broker processes per flow
   int repeat = 1;
-  std::string backend;  // KVPOOL_BACKEND for every broker process, when given
-  int intervalMs = 0;   // pause of each broker process after each message
-  std::string before;   // shell commands; empty when not given
+  std::string backend;      // KVPOOL_BACKEND for every broker process, when given
+  std::string backendFile;  // where to read it from, when given
+  int intervalMs = 0;       // pause of each broker process after each message
+  std::string before;       // shell commands; empty when not given
   std::string then;
   std::vector<std::string> flowPaths;  // keys and graph: one or more flow files
   bool strict = false;                 // keys: a warning fails
@@ -72,7 +73,7 @@ struct Options {
 
 // One line on standard error: "kvflow: " and the text.
 inline void complain(const std::string& text) {
-  std::cerr << "kvflow: " << text << std::endl;
+  std::cerr << "kvflow: " << kvtools::shownText(text, kvtools::ShownAs::kMessage) << std::endl;
 }
 
 using kvtools::counted;

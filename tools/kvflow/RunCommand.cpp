@@ -19,6 +19,7 @@
 #include "pool/PoolAccess.h"
 #include "pool/PoolBackend.h"
 #include "support/FileIo.h"
+#include "tools/common/BackendOption.h"
 #include "tools/kvflow/Kvflow.h"
 
 namespace kvflow {
@@ -353,6 +354,11 @@ bool Run::runShellCommand(const std::string& option, const std::string& command)
 
 int Run::execute() {
   if (!prepare() || !slotsSuffice()) return kExitNothingSent;
+  // A pool on Redis that cannot be reached would fail every message with 5.
+  if (std::string reached, problem; !kvtools::reachRemotePool(&reached, &problem)) {
+    complain(file_.path + ": the pool cannot be reached: " + problem + "; nothing was sent");
+    return kExitNothingSent;
+  }
   if (!startWorkers()) {
     tell(workersOf(nullptr), kAbort);
     return kExitNothingSent;
@@ -399,12 +405,19 @@ int Run::execute() {
     waitForWorkers();
     return kExitBroken;
   }
+  const auto unavailable = stats.failures.find(KVPOOL_POOL_UNAVAILABLE);
+  const bool neverReached =
+      unavailable != stats.failures.end() && sum(unavailable->second) >= stats.sent;
+  if (neverReached) {
+    complain(file_.path + ": every message failed with 5: the pool could not be reached " +
+             "during the run");
+  }
   // The pool is still held by every worker's node contexts.
   const bool thenOk = runShellCommand("--then", options_.then);
   tell(everyone, kRelease);
   const bool clean = waitForWorkers();
   if (!clean) complain("a broker process did not end cleanly");
-  return thenOk && clean ? kExitDone : kExitBroken;
+  return thenOk && clean && !neverReached ? kExitDone : kExitBroken;
 }
 
 }  // namespace

@@ -6,18 +6,26 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/common/BackendOption.h"
 #include "tools/kvflow/Kvflow.h"
 
-int main(int argc, char** argv) {
-  using kvflow::Options;
-  CLI::App app{
-      "kvflow: runs XML messages through message flows of KvPoolNodes, in broker processes "
-      "that share the pool."};
-  app.require_subcommand(1);
-  // A worker that died must not take the main process with it on a write.
-  ::signal(SIGPIPE, SIG_IGN);
-  Options options;
+namespace {
 
+// --backend URL and --backend-file FILE, one or the other.
+void addBackendOptions(CLI::App* command, kvflow::Options& options, const std::string& what) {
+  CLI::Option* url = command->add_option(
+      "--backend", options.backend,
+      what +
+          "; a password here is seen in the process list: prefer KVPOOL_BACKEND or "
+          "--backend-file");
+  command
+      ->add_option("--backend-file", options.backendFile,
+                   "A file whose first line is the --backend URL (keep it mode 0600)")
+      ->excludes(url);
+}
+
+// The run command and its options.
+void addRunCommand(CLI::App& app, kvflow::Options& options) {
   CLI::App* run = app.add_subcommand("run", "Build the flows and send the messages through them");
   run->add_option("flow", options.flowPath, "Flow file (JSON)")->required();
   run->add_option("sources", options.sources,
@@ -30,10 +38,10 @@ int main(int argc, char** argv) {
   run->add_option("-r,--repeat", options.repeat, "Send each message this many times")
       ->check(CLI::Range(1, 1000000));
   run->add_option("--plugin", options.plugin, "The plug-in to load")->capture_default_str();
-  run->add_option("--backend", options.backend,
-                  "Put the pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
-                  "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER, handed to every broker "
-                  "process as KVPOOL_BACKEND");
+  addBackendOptions(run, options,
+                    "Put the pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
+                    "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER, handed to every broker "
+                    "process as KVPOOL_BACKEND");
   run->add_option("--interval", options.intervalMs,
                   "Milliseconds each broker process pauses after each message (a steady feed)")
       ->check(CLI::Range(0, 60000));
@@ -43,14 +51,29 @@ int main(int argc, char** argv) {
   run->add_option("--then", options.then,
                   "Shell command run after the last message while the flows still hold "
                   "the pool (e.g. \"kvpool list\")");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using kvflow::Options;
+  CLI::App app{
+      "kvflow: runs XML messages through message flows of KvPoolNodes, in broker processes "
+      "that share the pool."};
+  app.require_subcommand(1);
+  // A worker that died must not take the main process with it on a write.
+  ::signal(SIGPIPE, SIG_IGN);
+  Options options;
+
+  addRunCommand(app, options);
 
   CLI::App* checkCommand = app.add_subcommand(
       "check", "Create and configure the flows' nodes without sending a message");
   checkCommand->add_option("flow", options.flowPath, "Flow file (JSON)")->required();
   checkCommand->add_option("--plugin", options.plugin, "The plug-in to load")
       ->capture_default_str();
-  checkCommand->add_option("--backend", options.backend,
-                           "The pool on Redis, as for run (KVPOOL_BACKEND)");
+  addBackendOptions(checkCommand, options,
+                    "The pool on Redis, as for run (KVPOOL_BACKEND): connected to and logged in");
 
   CLI::App* keysCommand = app.add_subcommand(
       "keys",
@@ -72,6 +95,12 @@ int main(int argc, char** argv) {
     if (status == 0) return 0;
     const bool keysOrGraph = keysCommand->parsed() || graphCommand->parsed();
     return keysOrGraph ? kvflow::kExitKeysBadInput : kvflow::kExitNothingSent;
+  }
+  const auto warn = [](const std::string& text) { kvflow::complain("warning: " + text); };
+  if (std::string why; !kvtools::takeBackendArguments(argc, argv, options.backendFile,
+                                                      &options.backend, warn, &why)) {
+    kvflow::complain(why);
+    return kvflow::kExitNothingSent;
   }
   // The broker processes are forked from this one and read it at their
   // first node creation.

@@ -141,7 +141,7 @@ int runSave(double waitSeconds) {
   if (!ids.exists()) {
     // A timer's save on a machine whose brokers are stopped: the last one
     // saved already, and nothing may overwrite that file.
-    std::cout << "no pool exists on this machine: nothing saved, " << snapshotFilePath()
+    std::cout << "no pool exists on this machine: nothing saved, " << printable(snapshotFilePath())
               << " left as it is\n";
     return kExitDone;
   }
@@ -160,16 +160,16 @@ int runSave(double waitSeconds) {
   }
   OpenedPool pool;
   if (!openForChange(ids, &pool)) return kExitNotDone;
-  if (kvpool::savePoolToFile(pool.view()) != 0) {
-    return fail("the pool could not be saved to " + snapshotFilePath() +
-                " (see /tmp/KvPool.log for the step that failed)");
+  if (std::string why; kvpool::savePoolToFile(pool.view(), &why) != 0) {
+    return fail("the pool could not be saved to " + printable(snapshotFilePath()) + ": " +
+                (why.empty() ? "see /tmp/KvPool.log for the step that failed" : why));
   }
   std::string why;
   auto image = readSnapshotFile(&why);
   if (!image) return fail(why);
   const Walk walk = walkPool(*image);
   std::cout << "saved " << walk.records.size() << " records (" << image->bytes.size()
-            << " bytes) to " << snapshotFilePath() << "\n";
+            << " bytes) to " << printable(snapshotFilePath()) << "\n";
   return kExitDone;
 }
 
@@ -205,7 +205,7 @@ int runLoad(double waitSeconds) {
                 std::to_string(pool.pages() * KVPOOL_PAGE_SIZE) + " bytes");
   }
   std::cout << "loaded " << after.blockCount << " records (" << after.usedSize << " bytes) from "
-            << snapshotFilePath() << "\n";
+            << printable(snapshotFilePath()) << "\n";
   return kExitDone;
 }
 

@@ -37,13 +37,15 @@ using kvpool::kMaxKeyBytes;
 constexpr double kDefaultWaitSeconds = 5;
 constexpr int64_t kLargestPoolBytes = int64_t{KVPOOL_MAX_PAGES} * KVPOOL_PAGE_SIZE;
 
-// "kvpool: TEXT" on standard error; returns kExitNotDone.
+// "kvpool: TEXT" on standard error, on one line with nothing a terminal acts
+// on (a reason may quote a server's or a file's bytes); returns kExitNotDone.
 inline int fail(const std::string& text) {
-  std::cerr << "kvpool: " << text << std::endl;
+  std::cerr << "kvpool: " << kvtools::shownText(text, kvtools::ShownAs::kMessage) << std::endl;
   return kExitNotDone;
 }
 inline void warn(const std::string& text) {
-  std::cerr << "kvpool: warning: " << text << std::endl;
+  std::cerr << "kvpool: warning: " << kvtools::shownText(text, kvtools::ShownAs::kMessage)
+            << std::endl;
 }
 inline int noPool() {
   return fail(
@@ -55,9 +57,14 @@ inline std::string printable(std::string_view text) {
   return kvtools::shownText(text, kvtools::ShownAs::kData);
 }
 using kvtools::counted;
+// A JSON document with nothing a terminal acts on: texts from outside go in
+// through escapeBytes (lossless), DEL and C1 controls come out escaped.
 inline void printJson(const nlohmann::ordered_json& document) {
-  std::cout << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  std::cout << kvtools::escapeJsonControls(
+                   document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace))
+            << "\n";
 }
+using kvtools::escapeBytes;
 // Why a key no store can have made is refused, or empty.
 inline std::string keyLengthProblem(const std::string& key) {
   if (kvpool::poolKeyLengthAllowed(key.size())) return {};
@@ -167,7 +174,7 @@ struct Request {
   std::string command;
   double waitSeconds = kDefaultWaitSeconds;
   bool json = false, snapshot = false, force = false, replace = false;
-  std::string key, value, path = "-", backend, file;
+  std::string key, value, path = "-", backend, backendFile, file;
   std::vector<std::string> keys;
   int intervalMs = 1000;
 };

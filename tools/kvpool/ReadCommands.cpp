@@ -30,7 +30,8 @@ void printRecords(bool json, nlohmann::ordered_json head, const std::vector<std:
   if (json) {
     nlohmann::ordered_json& records = head["records"] = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < keys.size(); ++i) {
-      if (values[i] != nullptr) records.push_back({{"key", keys[i]}, {"value", *values[i]}});
+      if (values[i] == nullptr) continue;
+      records.push_back({{"key", escapeBytes(keys[i])}, {"value", escapeBytes(*values[i])}});
     }
     return printJson(head);
   }
@@ -65,7 +66,7 @@ int runList(bool json, bool snapshot, double waitSeconds) {
     values.push_back(&record.value);
   }
   printRecords(json,
-               {{"source", snapshot ? snapshotFilePath() : "pool"},
+               {{"source", snapshot ? escapeBytes(snapshotFilePath()) : "pool"},
                 {"capacity", image->limit},
                 {"usedSize", walk.header.usedSize}},
                keys, values);
@@ -119,7 +120,7 @@ int runVerify(bool snapshot, double waitSeconds) {
       }
     }
   }
-  const std::string what = snapshot ? std::string("snapshot ") + snapshotFilePath() : "pool";
+  const std::string what = snapshot ? "snapshot " + printable(snapshotFilePath()) : "pool";
   for (const std::string& note : walk.notes) std::cout << "note: " << note << "\n";
   if (reportDamage(what, damage) != kExitDone) return kExitNotDone;
   std::cout << what << ": sound, " << walk.records.size() << " records, "

@@ -1,6 +1,7 @@
-// The commands on a pool on Redis (the keys under KVPOOL_REDIS_PREFIX), all
-// through the library's own pool table, as a node reaches it; save and load
-// use the same snapshot file as on shared memory.
+// The commands on a pool on Redis (its keys: KVPOOL_REDIS_PREFIX followed by
+// KvPool), all through the library's own pool table, as a node reaches it;
+// save and load use the same snapshot file as on shared memory. What the
+// server sent is shown escaped.
 #include <cstdlib>
 #include <memory>
 
@@ -32,9 +33,12 @@ std::vector<KvPoolText> textsOf(const std::vector<std::string>& keys) {
   return texts;
 }
 
+// The pool's keys; a note of keys the server named outside the pool is
+// warned of.
 bool listKeys(RemotePool& pool, std::vector<std::string>* keys, std::string* error) {
   kvpool::CollectingSink listed;
   const bool done = pool.call(&KvPoolBackendMethods::listKeys, error, listed.sink());
+  if (done && !error->empty()) warn(*error);
   *keys = listed.plainTexts();
   return done;
 }
@@ -52,18 +56,28 @@ bool info(RemotePool& pool, const char* section, std::string* text, std::string*
   return true;
 }
 
-// The pool as the tools name it: "redis 127.0.0.1:6379 db 0, prefix "shop:"".
+// The pool as the tools name it: "redis 127.0.0.1:6379 db 0, keys "shop:KvPool..."".
 std::string poolName(const kvpool::BackendConfig& backend) {
-  return backend.describe() + " db " + std::to_string(backend.database) + ", prefix \"" +
-         printable(backend.prefix) + "\"";
+  return backend.describe() + " db " + std::to_string(backend.database) + ", keys \"" +
+         printable(backend.prefix) + std::string(kvpool::kPoolKeyPrefix) + "...\"";
 }
 
-// One field of an INFO text, empty when absent.
+// One field of an INFO text as the server sent it, empty when absent.
 std::string infoField(const std::string& info, const std::string& field) {
   const std::size_t at = info.find(field + ":");
   if (at == std::string::npos || (at > 0 && info[at - 1] != '\n')) return "";
   const std::size_t start = at + field.size() + 1;
   return info.substr(start, info.find_first_of("\r\n", start) - start);
+}
+
+// A server that frees memory by deleting keys of any kind deletes pool
+// records without a word; one that deletes only keys with an expiry (the
+// volatile policies) never touches the pool's, which have none.
+std::optional<std::string> evictionWarning(const std::string& policy) {
+  if (policy.rfind("allkeys-", 0) != 0) return std::nullopt;
+  return "the server's maxmemory-policy is " + printable(policy) +
+         ": when its memory is full it deletes keys, pool records among them, without a word; "
+         "with noeviction stores fail with 8 instead (CONFIG SET maxmemory-policy noeviction)";
 }
 
 // Every key and its value (absent: gone meanwhile, or no string).
@@ -85,8 +99,8 @@ bool readRecords(RemotePool& pool, Records* records, std::string* error) {
 
 std::string fileLine(const std::string& path) {
   struct stat file {};
-  if (stat(path.c_str(), &file) != 0) return path + ", none";
-  return path + ", " + std::to_string(file.st_size) + " bytes";
+  if (stat(path.c_str(), &file) != 0) return printable(path) + ", none";
+  return printable(path) + ", " + std::to_string(file.st_size) + " bytes";
 }
 
 int status(RemotePool& pool, bool json) {
@@ -97,26 +111,36 @@ int status(RemotePool& pool, bool json) {
     return fail(error);
   }
   const std::string maxMemory = infoField(memory, "maxmemory");
+  const std::string policy = infoField(memory, "maxmemory_policy");
+  const std::optional<std::string> eviction = evictionWarning(policy);
+  if (eviction) warn(*eviction);
+  const auto number = [](const std::string& text) {
+    return std::strtoll(text.c_str(), nullptr, 10);
+  };
   if (json) {
     printJson({{"backend", pool.config.describe()},
-               {"answeredBy", where},
+               {"answeredBy", escapeBytes(where)},
                {"database", pool.config.database},
-               {"prefix", pool.config.prefix},
+               {"prefix", escapeBytes(pool.config.prefix)},
                {"keys", keys.size()},
-               {"redisVersion", infoField(server, "redis_version")},
-               {"usedMemoryBytes", std::stoll("0" + infoField(memory, "used_memory"))},
-               {"maxMemoryBytes", std::stoll("0" + maxMemory)},
-               {"maxMemoryPolicy", infoField(memory, "maxmemory_policy")}});
+               {"redisVersion", escapeBytes(infoField(server, "redis_version"))},
+               {"usedMemoryBytes", number(infoField(memory, "used_memory"))},
+               {"maxMemoryBytes", number(maxMemory)},
+               {"maxMemoryPolicy", escapeBytes(policy)},
+               {"warnings",
+                eviction ? std::vector<std::string>{*eviction} : std::vector<std::string>{}}});
     return kExitDone;
   }
   std::cout << "pool: " << poolName(pool.config) << "\n";
-  std::cout << "  answered by:    " << where << ", Redis " << infoField(server, "redis_version")
-            << "\n";
+  std::cout << "  answered by:    " << printable(where) << ", Redis "
+            << printable(infoField(server, "redis_version")) << "\n";
   std::cout << "  keys:           " << counted(static_cast<long long>(keys.size()), "key", "keys")
-            << " under the prefix\n";
-  std::cout << "  server memory:  " << infoField(memory, "used_memory_human") << " used, limit "
-            << (maxMemory == "0" ? std::string("none") : infoField(memory, "maxmemory_human"))
-            << " (" << infoField(memory, "maxmemory_policy") << ")\n";
+            << " of the pool\n";
+  std::cout << "  server memory:  " << printable(infoField(memory, "used_memory_human"))
+            << " used, limit "
+            << (maxMemory == "0" ? std::string("none")
+                                 : printable(infoField(memory, "maxmemory_human")))
+            << " (" << printable(policy) << (eviction ? ": evicts pool records" : "") << ")\n";
   std::cout << "  lifetime:       the pool outlives the node contexts (no segment, semaphore "
                "set or user slot)\n";
   std::cout << "snapshot file:    " << fileLine(snapshotFilePath()) << "\n";
@@ -140,13 +164,20 @@ int list(RemotePool& pool, bool json) {
   return kExitDone;
 }
 
+// Why a key cannot be the pool's on Redis, or empty.
+std::string poolKeyProblem(const std::string& key) {
+  if (kvpool::poolKeyNamed(key)) return {};
+  return "key \"" + printable(key) + "\" is no pool key: on Redis the pool's keys are " +
+         "the prefix followed by KvPool, and the rest of the database is not the pool's";
+}
+
 int get(RemotePool& pool, const std::string& key) {
   std::string error;
   kvpool::CollectingSink read;
   if (!pool.call(&KvPoolBackendMethods::get, &error, kvpool::poolText(key), read.sink())) {
-    return fail(pool.code == KVPOOL_POOL_UNAVAILABLE
-                    ? error
-                    : "no key \"" + printable(key) + "\" in the pool");
+    if (pool.code == KVPOOL_POOL_UNAVAILABLE) return fail(error);
+    const std::string problem = poolKeyProblem(key);
+    return fail(problem.empty() ? "no key \"" + printable(key) + "\" in the pool" : problem);
   }
   std::cout << (read.texts().empty() ? "" : read.plainTexts().front()) << "\n";
   return kExitDone;
@@ -154,9 +185,7 @@ int get(RemotePool& pool, const std::string& key) {
 
 int set(RemotePool& pool, const std::string& key, const std::string& value) {
   if (const std::string why = keyLengthProblem(key); !why.empty()) return fail(why);
-  if (key.rfind("KvPool", 0) != 0) {
-    warn("no script can read key \"" + printable(key) + "\": pool operands start with KvPool");
-  }
+  if (const std::string why = poolKeyProblem(key); !why.empty()) return fail(why + "; not stored");
   std::string error;
   if (pool.call(&KvPoolBackendMethods::store, &error, kvpool::poolText(key),
                 kvpool::poolText(value))) {
@@ -174,7 +203,7 @@ int remove(RemotePool& pool, const std::vector<std::string>& keys, bool all, boo
   std::string error;
   if (all && !listKeys(pool, &doomed, &error)) return fail(error);
   if (all && !force) {
-    return fail("remove deletes every key under the prefix of " + poolName(pool.config) + " (" +
+    return fail("remove deletes every key of the pool on " + poolName(pool.config) + " (" +
                 counted(static_cast<long long>(doomed.size()), "key", "keys") +
                 ") and cannot be undone; add --force");
   }
@@ -185,7 +214,7 @@ int remove(RemotePool& pool, const std::vector<std::string>& keys, bool all, boo
     return fail(error);
   }
   std::cout << "deleted " << counted(deleted, "key", "keys")
-            << (all ? " under the prefix of " + poolName(pool.config) : "") << "\n";
+            << (all ? " of the pool on " + poolName(pool.config) : "") << "\n";
   if (!all && deleted < static_cast<int64_t>(keys.size())) {
     return fail(std::to_string(keys.size() - deleted) + " of the keys did not exist");
   }
@@ -199,7 +228,7 @@ int save(RemotePool& pool) {
     return fail("the pool could not be saved: " + error);
   }
   std::cout << "saved " << counted(records, "record", "records") << " of " << pool.config.describe()
-            << " to " << snapshotFilePath() << "\n";
+            << " to " << printable(snapshotFilePath()) << "\n";
   return kExitDone;
 }
 
@@ -209,13 +238,17 @@ int load(RemotePool& pool) {
   switch (kvpool::loadTablePoolFromFile(pool.table, &records, &error)) {
     case kvpool::RemoteSnapshot::kDone:
       std::cout << "loaded " << counted(records, "record", "records") << " from "
-                << snapshotFilePath() << " into " << pool.config.describe() << "\n";
+                << printable(snapshotFilePath()) << " into " << pool.config.describe() << "\n";
       return kExitDone;
     case kvpool::RemoteSnapshot::kFileFailed:
-      return fail(snapshotFilePath() +
-                  " is missing, not a regular file, or damaged (kvpool verify --snapshot tells)");
+      return fail("nothing loaded: " + error + " (kvpool verify --snapshot tells more)");
     case kvpool::RemoteSnapshot::kPoolNotEmpty:
       return fail("nothing loaded: " + error + " (kvpool remove --force empties it)");
+    case kvpool::RemoteSnapshot::kPartly:
+      return fail("partly loaded: " + error);
+    case kvpool::RemoteSnapshot::kUnavailable:
+      // The error says whether anything was stored.
+      return fail("load failed: " + error);
     default:
       return fail("nothing loaded: " + error);
   }

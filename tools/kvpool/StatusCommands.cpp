@@ -45,7 +45,8 @@ long long ageSeconds(const FileFacts& file) {
   return std::max<long long>(0, static_cast<long long>(time(nullptr) - file->st_mtime));
 }
 
-std::string describeFile(const std::string& path, const FileFacts& file) {
+std::string describeFile(const std::string& rawPath, const FileFacts& file) {
+  const std::string path = printable(rawPath);
   if (!file) return path + ", none";
   if (!S_ISREG(file->st_mode)) {
     return path + ", " + kvpool::describeFileKind(file->st_mode) +

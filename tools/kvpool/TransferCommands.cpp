@@ -34,7 +34,7 @@ std::string exportText(const Walk& walk) {
   for (const Record& record : walk.records) {
     members.emplace_back(escapeBytes(record.key), escapeBytes(record.value));
   }
-  return document.dump(2) + "\n";
+  return kvtools::escapeJsonControls(document.dump(2)) + "\n";
 }
 
 std::string sourceName(const std::string& path) {

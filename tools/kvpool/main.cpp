@@ -6,6 +6,7 @@
 // than --wait. With --backend (or KVPOOL_BACKEND) it works on Redis instead.
 #include <CLI/CLI.hpp>
 
+#include "tools/common/BackendOption.h"
 #include "tools/kvpool/Commands.h"
 
 namespace {
@@ -96,12 +97,17 @@ int main(int argc, char** argv) {
   app.add_option("--wait", a.waitSeconds,
                  "Longest wait for the pool's lock, in seconds (default 5); also after a command")
       ->check(CLI::Range(0.0, kLongestWaitSeconds));
-  app.add_option("--backend", a.backend,
-                 "The pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
-                 "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER (default: KVPOOL_BACKEND)");
-  app.add_option("--file", a.file,
-                 "The snapshot file, an absolute path (default: KVPOOL_PERSIST, else "
-                 "/tmp/KvPoolData.bin)");
+  CLI::Option* url = app.add_option(
+      "--backend", a.backend,
+      "The pool on Redis: redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
+      "redis-sentinel://HOST:PORT[,HOST:PORT...]/MASTER (default: KVPOOL_BACKEND); a password "
+      "here is seen in the process list: prefer KVPOOL_BACKEND or --backend-file");
+  app.add_option("--backend-file", a.backendFile,
+                 "A file whose first line is the --backend URL (keep it mode 0600)")
+      ->excludes(url);
+  CLI::Option* file = app.add_option(
+      "--file", a.file,
+      "The snapshot file, an absolute path (default: KVPOOL_PERSIST, else /tmp/KvPoolData.bin)");
   addCommands(app, a);
   try {
     app.parse(argc, argv);
@@ -109,11 +115,18 @@ int main(int argc, char** argv) {
     return app.exit(error) == 0 ? kExitDone : kExitUsage;
   }
   a.command = app.get_subcommands().front()->get_name();
+  if (std::string why; !kvtools::takeBackendArguments(argc, argv, a.backendFile, &a.backend,
+                                                      kvpooltool::warn, &why)) {
+    fail(why);
+    return kExitUsage;
+  }
   kvpool::BackendConfig backend;
   if (!readBackend(a.backend, &backend)) return kExitUsage;
-  if (std::string problem; !a.file.empty() && !kvpool::checkPersistPath(a.file.c_str(), &problem)) {
+  // Given, even empty, --file names the file: an empty one is refused.
+  if (std::string problem;
+      file->count() > 0 && !kvpool::checkPersistPath(a.file.c_str(), &problem)) {
     return fail("--file: " + problem.substr(problem.find('"')));
   }
-  kvpool::setPersistPath(!a.file.empty() ? a.file : backend.persistPath);
+  kvpool::setPersistPath(file->count() > 0 ? a.file : backend.persistPath);
   return backend.remote() && !a.snapshot ? runRemote(backend, a) : runCommand(a);
 }
