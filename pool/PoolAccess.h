@@ -95,6 +95,9 @@ class PoolLockGuard {
   int error() const { return error_; }
   bool timedOut() const { return !held_ && error_ == EAGAIN; }
   bool removed() const { return !held_ && (error_ == EIDRM || error_ == EINVAL); }
+  // The set was removed while the lock was held (its holder removed the
+  // pool): there is nothing to give back.
+  void abandon() { held_ = false; }
 
  private:
   int semaphoreSet_;
@@ -121,6 +124,25 @@ struct PoolView {
   // This process's index of the keys (pool/KeyIndex.h); null: always scan.
   KeyIndex* index = nullptr;
 };
+
+// The writer lock taken for a change of the pool, or for a copy that must
+// see no store half done (a save): a store that a killed writer left pending
+// is settled first (repairInterruptedStore, traced under function), so that
+// nothing is changed on top of it and no late repair undoes a change. Every
+// change takes this one guard, so no caller can forget.
+class PoolChangeLock {
+ public:
+  PoolChangeLock(const PoolView& pool, const char* function, LockTrace trace = LockTrace::kTraced);
+  bool held() const { return lock_.held(); }
+  // The pool's set was removed while held (see PoolLockGuard::abandon).
+  void abandon() { lock_.abandon(); }
+
+ private:
+  PoolWriteLock lock_;
+};
+// Under the writer lock: a change no store counted (a load) counts in the
+// journal, so that every process's key index knows it is stale.
+void countPoolChange(const PoolView& pool);
 
 // This process's own pool, as its node contexts attached it.
 PoolView processPoolView();
@@ -178,11 +200,16 @@ int clearPool(const PoolView& pool);
 // journal is pending), tracing what it did under function's name. Under the
 // writer lock, before anything else reads, copies or changes the records.
 void repairInterruptedStore(const PoolView& pool, const char* function);
+// Which snapshots a load takes: the exported initKvPoolFromFile only one
+// smaller than the pool's capacity, as it always has; the load at creation
+// and kvpool's also one that fills the pool to its last byte, as the save of
+// a full pool writes it.
+enum class SnapshotFit { kBelowCapacity, kUpToCapacity };
 // The snapshot "/tmp/KvPoolData.bin": save 0 saved (event 14), 1 not; load
 // 1 no usable file, else 0, loaded (event 13) only into an empty pool that
 // can hold it. Write lock while copying; load needs a read-write view.
 int savePoolToFile(const PoolView& pool);
-int loadPoolFromFile(const PoolView& pool);
+int loadPoolFromFile(const PoolView& pool, SnapshotFit fit);
 // The same, for a caller that already holds the writer lock (the lock is not
 // re-entrant): the machine's last node context saving before it removes the
 // pool, and its creator loading KVPOOL_PERSIST before any message reads.

@@ -50,7 +50,8 @@ bool savedBeforeRemoval() {
 // The last node context of this process leaves: whether it is the machine's
 // last, and the removal, happen under the writer lock (see joinSlots).
 void leaveLastSlot() {
-  if (!lockForWriting(hSemaphore, LockTrace::kQuiet, nullptr)) {
+  PoolChangeLock lock(processPoolView(), "deleteNodeContext", LockTrace::kQuiet);
+  if (!lock.held()) {
     Log("  >deleteNodeContext: semop() failed\n");  // the set went, and the slot with it
     return;
   }
@@ -58,16 +59,15 @@ void leaveLastSlot() {
   const int freeSlots = semctl(hSemaphore, kSlotSem, GETVAL);
   Log("  semPoolUsers %d\n", KVPOOL_USER_SLOTS + 1 - freeSlots);
   if (freeSlots < 0) Log("  >deleteNodeContext: semctl() GETVAL failed\n");
-  if (freeSlots != KVPOOL_USER_SLOTS || !savedBeforeRemoval()) {
-    unlockForWriting(hSemaphore, LockTrace::kQuiet);
-    return;
-  }
+  if (freeSlots != KVPOOL_USER_SLOTS || !savedBeforeRemoval()) return;
   if (poolRemovalHook != nullptr) poolRemovalHook();
   closeHandleOfKvPoolView();
   closeHandleOfKvPool();
   // The lock goes with the set: whoever waits for it gets EIDRM.
   if (semctl(hSemaphore, 0, IPC_RMID) == -1) {
     Log("  >deleteNodeContext: semctl() remove id failed\n");
+  } else {
+    lock.abandon();
   }
   Log("  >> Semaphore Deleted <<\n");
 }

@@ -296,7 +296,7 @@ void initKvPoolMemory(void) {
   Log("-->initKvPoolMemory\n");
   if (hKvMemView == nullptr) return;
   const PoolControl empty = {getKvPoolCapacity(), 0, kPoolHeaderBytes};
-  PoolWriteLock lock(hSemaphore);
+  PoolChangeLock lock(processPoolView(), "initKvPoolMemory");
   if (!lock.held()) return;  // the pool went; whoever finds it next sees an empty one
   // Only a header nobody has written yet is set: another process may have
   // found the new segment and stored into it first.

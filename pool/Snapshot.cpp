@@ -91,10 +91,9 @@ bool commitSnapshot(UniqueFd& fd, const std::string& temp, const std::string& pa
   return true;
 }
 
-// The save's body, under the writer lock its caller holds.
+// The save's body, under the writer lock its caller holds (a PoolChangeLock:
+// a store a killed writer left half done is not saved as it stands).
 bool writeHeldPool(const PoolView& pool, int fd) {
-  // A store a killed writer left half done is not saved as it stands.
-  repairInterruptedStore(pool, "storeKvPoolToFile");
   PoolControl header = readPoolControl(pool.base);
   const unsigned char* image = pool.base;
   if (header.usedSize < kPoolHeaderBytes) {
@@ -109,17 +108,19 @@ bool writeHeldPool(const PoolView& pool, int fd) {
 }
 
 // The load's body, under the writer lock its caller holds: only an empty
-// pool that can hold the image takes it.
-void copyHeldImage(const PoolView& pool, const std::vector<unsigned char>& image, bool fits) {
+// pool that can hold the image takes it (true), and it counts as a change.
+bool copyHeldImage(const PoolView& pool, const std::vector<unsigned char>& image, bool fits) {
   const auto size = static_cast<int32_t>(image.size());
-  if (readPoolControl(pool.base).usedSize > kPoolHeaderBytes || !fits) return;
+  if (readPoolControl(pool.base).usedSize > kPoolHeaderBytes || !fits) return false;
   // Records first, header last: the header never describes bytes that are
   // not there yet.
   std::memcpy(pool.base + kPoolHeaderBytes, image.data() + kPoolHeaderBytes,
               static_cast<std::size_t>(size - kPoolHeaderBytes));
   std::memcpy(pool.base, image.data(), kPoolHeaderBytes);
+  countPoolChange(pool);
   Log("    return of fwrite %d\n", size);
   logSnapshotEvent(false);
+  return true;
 }
 
 // "PATH.refused-YYYYmmddTHHMMSS" (UTC), a name beside the refused file.
@@ -157,7 +158,7 @@ int savePool(const PoolView& pool, bool takeLock, std::string* why) {
   const bool written = writeSnapshotFile(
       [&pool, takeLock](int fd) {
         if (!takeLock) return writeHeldPool(pool, fd);
-        PoolWriteLock lock(pool.semaphores);
+        PoolChangeLock lock(pool, "storeKvPoolToFile");
         if (!lock.held()) {
           Log("  >storeKvPoolToFile: the pool's lock cannot be taken, nothing saved\n");
           return false;
@@ -258,11 +259,12 @@ bool writeSnapshotBytes(int fd, const unsigned char* image, std::size_t size) {
   return false;
 }
 
-bool readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool* fits) {
-  // A snapshot that could not be loaded anyway (not smaller than the pool)
+bool readSnapshotFile(int32_t capacity, SnapshotFit fit, std::vector<unsigned char>* image,
+                      bool* fits) {
+  // A snapshot that could not be loaded anyway (larger than the pool takes)
   // is not read; the whole chain is checked before the pool is touched.
-  SnapshotImage file = readSnapshotImage(snapshotFilePath().c_str(), capacity - 1,
-                                         SnapshotCheck::kWhole, "the pool's capacity");
+  SnapshotImage file = readSnapshotImage(snapshotFilePath().c_str(), largestSnapshot(capacity, fit),
+                                         SnapshotCheck::kWhole, "the most the pool takes");
   image->clear();
   *fits = file.refusal != SnapshotRefusal::kTooLarge;
   switch (file.refusal) {
@@ -306,14 +308,14 @@ int savePoolToFileLocked(const PoolView& pool, std::string* why) {
   return savePool(pool, false, why);
 }
 
-int loadPoolFromFile(const PoolView& pool) {
+int loadPoolFromFile(const PoolView& pool, SnapshotFit fit) {
   Log("-->initKvPoolFromFile\n");
   if (pool.base == nullptr) return 1;
   std::vector<unsigned char> image;
   bool fits = false;
-  if (!readSnapshotFile(pool.capacity, &image, &fits)) return 1;
+  if (!readSnapshotFile(pool.capacity, fit, &image, &fits)) return 1;
   {
-    PoolWriteLock lock(pool.semaphores);
+    PoolChangeLock lock(pool, "initKvPoolFromFile");
     if (!lock.held()) {
       Log("  >initKvPoolFromFile: the pool's lock cannot be taken, nothing loaded\n");
       return 1;
@@ -327,8 +329,9 @@ int loadPoolFromFile(const PoolView& pool) {
 bool loadPersistedPoolLocked(const PoolView& pool) {
   Log("-->initKvPoolFromFile\n");
   const std::string path = snapshotFilePath();
-  SnapshotImage file = readSnapshotImage(path.c_str(), pool.capacity - 1, SnapshotCheck::kWhole,
-                                         "the pool's capacity");
+  // What a save of this pool wrote, a load takes: one full to the last byte too.
+  SnapshotImage file =
+      readSnapshotImage(path.c_str(), pool.capacity, SnapshotCheck::kWhole, "the pool's capacity");
   if (file.refusal == SnapshotRefusal::kMissing) {
     Log("  %s does not exist yet: the pool starts empty\n", path.c_str());
     return true;
@@ -385,18 +388,20 @@ RemoteSnapshot saveTablePoolToFile(KvPoolBackend& backend, int* records, std::st
   return RemoteSnapshot::kDone;
 }
 
-RemoteSnapshot loadTablePoolFromFile(KvPoolBackend& backend, int* records, std::string* error) {
+RemoteSnapshot loadTablePoolFromFile(KvPoolBackend& backend, int* records, std::string* error,
+                                     SnapshotFit fit) {
   Log("-->initKvPoolFromFile %s\n", backendName(backend).c_str());
   *records = 0;
   std::vector<unsigned char> image;
   bool fits = false;
-  if (!readSnapshotFile(kRemoteSnapshotCapacity, &image, &fits)) {
+  if (!readSnapshotFile(kRemoteSnapshotCapacity, fit, &image, &fits)) {
     *error = "no usable snapshot file";
     return RemoteSnapshot::kFileFailed;
   }
   if (!fits) {
-    *error = "the snapshot is not smaller than the largest pool's " +
-             decimalText(kRemoteSnapshotCapacity) + " bytes";
+    *error = "the snapshot has more than the " +
+             decimalText(largestSnapshot(kRemoteSnapshotCapacity, fit)) +
+             " bytes the largest pool takes";
     return RemoteSnapshot::kTooLarge;
   }
   CollectingSink listed;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
 
 struct KvPoolBackend;
 
@@ -94,8 +95,13 @@ std::string describeFileKind(mode_t mode);
 // Reads the snapshot for a pool of capacity bytes, tracing as
 // initKvPoolFromFile. False when there is no usable file (any refusal of
 // readSnapshotImage's kWhole but kTooLarge). True otherwise, with *fits false
-// and *image empty when it is not smaller than capacity.
-bool readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool* fits);
+// and *image empty when it is larger than fit allows.
+bool readSnapshotFile(int32_t capacity, SnapshotFit fit, std::vector<unsigned char>* image,
+                      bool* fits);
+// The most bytes a snapshot for a pool of capacity bytes may have.
+inline int32_t largestSnapshot(int32_t capacity, SnapshotFit fit) {
+  return fit == SnapshotFit::kUpToCapacity ? capacity : capacity - 1;
+}
 
 // Event 14 (saved) or 13 (loaded).
 void logSnapshotEvent(bool saved);
@@ -115,7 +121,8 @@ enum class RemoteSnapshot {
 RemoteSnapshot saveTablePoolToFile(KvPoolBackend& backend, int* records, std::string* error);
 // Load: the file checked as for shared memory, then stored in one call of
 // storeMany, only when the pool holds no key (event 13).
-RemoteSnapshot loadTablePoolFromFile(KvPoolBackend& backend, int* records, std::string* error);
+RemoteSnapshot loadTablePoolFromFile(KvPoolBackend& backend, int* records, std::string* error,
+                                     SnapshotFit fit = SnapshotFit::kBelowCapacity);
 // The capacity such a snapshot is checked against: the largest
 // shared-memory pool.
 inline constexpr int32_t kRemoteSnapshotCapacity = KVPOOL_MAX_PAGES * KVPOOL_PAGE_SIZE;

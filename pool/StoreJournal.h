@@ -105,6 +105,9 @@ void journalAppend(StoreJournal* journal, const PoolControl& header, int32_t new
 // interrupted clear is completed.
 void journalClear(StoreJournal* journal, const PoolControl& header);
 void journalFinish(StoreJournal* journal);
+// Counts a change made without an entry (a snapshot loaded), leaving the
+// state as it is.
+void journalCountChange(StoreJournal* journal);
 
 // Completes or undoes a store that was cut short. segmentSize bounds every
 // access. Under the writer lock.

@@ -136,6 +136,27 @@ TEST_F(PoolPersistTest, RestartCyclesBringEveryValueBack) {
   }
 }
 
+TEST_F(PoolPersistTest, APoolFullToItsLastByteComesBackWhole) {
+  // 12 header bytes, then one record: 12 + "KvPoolFull" + NUL + value + NUL.
+  static const std::string value(4096 - 12 - 12 - 11 - 1, 'v');
+  ASSERT_EQ(runChild([] {
+              if (!createNode(kFile) || storeValue("KvPoolFull", value) != KVPOOL_OK) return 1;
+              if (poolHeader().usedSize != 4096) return 2;
+              detachKvPool();
+              return 0;
+            }),
+            0);
+  ASSERT_EQ(runChild([] {
+              if (!createNode(kFile)) return 1;
+              const bool whole = getValue("KvPoolFull") == value;
+              detachKvPool();
+              return whole ? 0 : 2;
+            }),
+            0);
+  EXPECT_EQ(readFile(kFile).size(), 4096u) << "the second stop saved it whole again";
+  EXPECT_TRUE(folderEntries("pool.bin.refused-").empty());
+}
+
 TEST_F(PoolPersistTest, KilledBrokersLoseNothingAndARebootKeepsTheLastSave) {
   ASSERT_EQ(runChild([] {
               if (!createNode(kFile) || storeValue("KvPoolSaved", "one") != KVPOOL_OK) return 1;
