@@ -10,6 +10,7 @@
 #include <string>
 
 #include "pool/KvPoolShm.h"
+#include "pool/PersistPolicy.h"
 #include "pool/PoolRecords.h"
 #include "pool/PoolSettings.h"
 #include "pool/SnapshotFile.h"
@@ -76,7 +77,11 @@ bool selectPoolBackend(std::string* problem) {
   const std::lock_guard<std::mutex> lock(choiceMutex);
   if (choiceMade && (poolUsers > 0 || remoteUsers > 0)) return true;
   BackendConfig config;
-  return readBackendConfig(&config, problem) && adopt(config, problem);
+  // A file whose folder cannot take it would fail only at the last node's
+  // save; the node is refused now, while someone is watching.
+  return readBackendConfig(&config, problem) &&
+         (config.persistPath.empty() || checkPersistFolder(config.persistPath, problem)) &&
+         adopt(config, problem);
 }
 
 bool processPoolOnRedis() {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "pool/PersistPolicy.h"
 #include "pool/PoolLock.h"
 #include "pool/PoolRecords.h"
 #include "pool/StoreJournal.h"
@@ -245,18 +246,10 @@ PoolView processPoolView() {
   view.segmentBytes = getKvPoolSegmentSize();
   view.capacity = getKvPoolCapacity();
   view.semaphores = hSemaphore;
+  view.segment = hKvMem;
   view.journal = processJournal;
   if (view.journal != nullptr) view.index = &processIndex;
   return view;
-}
-
-bool journalMarksPersistent(const StoreJournal* journal) {
-  return journal != nullptr &&
-         (__atomic_load_n(&journal->flags, __ATOMIC_ACQUIRE) & kJournalPoolPersistent) != 0;
-}
-
-bool poolCreatedPersistent() {
-  return journalMarksPersistent(processJournal);
 }
 
 }  // namespace kvpool
@@ -304,12 +297,11 @@ void initKvPoolMemory(void) {
   if (readPoolControl(base).usedSize >= kPoolHeaderBytes) return;
   writePoolControl(base, empty);
   // KVPOOL_PERSIST: the creator fills the pool from the file while it still
-  // holds the lock, so no message reads it before, and marks the pool for
-  // its last node to save, unless a refused file stayed at the path.
-  if (persistPath() == nullptr || !loadPersistedPoolLocked(processPoolView())) return;
-  if (processJournal != nullptr) {
-    __atomic_or_fetch(&processJournal->flags, kJournalPoolPersistent, __ATOMIC_RELEASE);
-  }
+  // holds the lock, so no message reads it before, and records the file for
+  // the pool's last node; it saves over it unless the file stayed unloaded.
+  const char* path = persistPath();
+  if (path == nullptr) return;
+  recordPoolFile(processJournal, path, loadPersistedPoolLocked(processPoolView()));
 }
 
 void closeHandleOfKvPoolView(void) {

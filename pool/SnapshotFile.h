@@ -36,12 +36,26 @@ struct DeadSavesFiles {
 // user's stay), tracing each removal.
 DeadSavesFiles findDeadSavesFiles(bool remove);
 
-// Makes a new temporary file beside the snapshot, lets writeImage fill it
-// (false: give up), then syncs it and renames it over the snapshot. False
-// when any step failed; the old snapshot then stays.
+// Whose a new snapshot is: by default its writer's, readable by it alone.
+// A snapshot of a shared-memory pool gets the pool's mode (poolFileMode), and
+// when root saves another user's pool, that user and group: the pool's
+// brokers must be able to load it.
+struct SnapshotOwner {
+  uid_t uid = static_cast<uid_t>(-1);  // -1: the writer
+  gid_t gid = static_cast<gid_t>(-1);
+  mode_t mode = 0600;
+};
+// The owner a snapshot of the pool segment gets; the default for -1 or a
+// segment that cannot be looked at.
+SnapshotOwner snapshotOwnerOf(int segment);
+
+// Makes a new temporary file beside the snapshot, gives it to owner, lets
+// writeImage fill it (false: give up), then syncs it and renames it over the
+// snapshot. False when any step failed; the old snapshot then stays.
 // *why (when given and empty) names the failed step, the file and the
 // system's reason.
-bool writeSnapshotFile(const std::function<bool(int fd)>& writeImage, std::string* why = nullptr);
+bool writeSnapshotFile(const std::function<bool(int fd)>& writeImage, const SnapshotOwner& owner,
+                       std::string* why = nullptr);
 // Writes all of image to fd, tracing the count.
 bool writeSnapshotBytes(int fd, const unsigned char* image, std::size_t size);
 
