@@ -96,10 +96,9 @@ PoolPersistFacts readPersistFacts(const StoreJournal* journal) {
 
 void recordPoolFile(StoreJournal* journal, const char* path, bool loadedFromIt) {
   const uint32_t tag = persistPathTag(path);
-  if (tag == 0) return;
-  changeFlags(
-      journal, kJournalPathTagMask | kJournalPoolPersistent,
-      (tag << kJournalPathTagShift) | (loadedFromIt ? uint32_t{kJournalPoolPersistent} : 0u));
+  changeFlags(journal, kJournalPathTagMask | kJournalPoolPersistent | kJournalKeptMask,
+              (tag << kJournalPathTagShift) |
+                  (tag != 0 && loadedFromIt ? uint32_t{kJournalPoolPersistent} : 0u));
 }
 
 void adoptPoolFile(const PoolView& pool) {

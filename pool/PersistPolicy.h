@@ -28,7 +28,8 @@ PoolPersistFacts readPersistFacts(const StoreJournal* journal);
 
 // The creator, under the writer lock: its file (path, null for none), and
 // whether the pool now holds that file's records (it was loaded, or there
-// was no file): then its last node saves over it.
+// was no file): then its last node saves over it. What a journal left by an
+// older pool recorded goes.
 void recordPoolFile(StoreJournal* journal, const char* path, bool loadedFromIt);
 // After a save to this process's KVPOOL_PERSIST file or a load from it: the
 // file and the pool hold the same records. A pool created with that file, or

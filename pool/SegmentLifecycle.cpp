@@ -300,8 +300,8 @@ void initKvPoolMemory(void) {
   // holds the lock, so no message reads it before, and records the file for
   // the pool's last node; it saves over it unless the file stayed unloaded.
   const char* path = persistPath();
-  if (path == nullptr) return;
-  recordPoolFile(processJournal, path, loadPersistedPoolLocked(processPoolView()));
+  recordPoolFile(processJournal, path,
+                 path != nullptr && loadPersistedPoolLocked(processPoolView()));
 }
 
 void closeHandleOfKvPoolView(void) {

@@ -351,6 +351,19 @@ TEST_F(PoolPersistTest, BrokersSetUpDifferentlyNeverDropAPoolUnsaved) {
   }
 }
 
+// An operator removes the segment alone (ipcrm -M 99999), its journal stays:
+// the next pool is made without KVPOOL_PERSIST and forgets the old file.
+TEST_F(PoolPersistTest, APoolMadeBesideAnOlderJournalForgetsItsFile) {
+  EXPECT_EQ(runChild([] { return createNode(kFile) ? 0 : 1; }), 0);  // killed, nodes kept
+  ASSERT_EQ(shmctl(shmget(KVPOOL_SHM_KEY, 0, 0), IPC_RMID, nullptr), 0);
+  EXPECT_EQ(runChild([] {
+              if (!createNode(nullptr) || storeValue("KvPoolNew", "x") != KVPOOL_OK) return 1;
+              detachKvPool();
+              return segmentExists() ? 2 : 0;
+            }),
+            0);
+}
+
 // Brokers running as a user of their own: a save by root (the save timer's)
 // gives the file to the pool's owner, so that their next start after a crash
 // loads it; a file they cannot read stays where it is (event 20 says why).
