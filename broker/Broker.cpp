@@ -102,7 +102,7 @@ Broker::Broker() {
 }
 
 Broker::~Broker() {
-  while (!nodes_.empty()) deleteNode(*nodes_.back());
+  deleteNodes();
   locked([](auto& state) {
     resetHost(state);
     state.active = nullptr;
@@ -213,6 +213,10 @@ Node* Broker::findNode(std::string_view nodeName) const {
     if (node->name() == nodeName) return node.get();
   }
   return nullptr;
+}
+
+void Broker::deleteNodes() {
+  while (!nodes_.empty()) deleteNode(*nodes_.back());
 }
 
 void Broker::deleteNode(Node& node) {

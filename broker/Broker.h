@@ -295,6 +295,8 @@ class Broker {
   // deleteNodeContext, then unwires and forgets the node. A raised exception is
   // kept in diagnostics().
   void deleteNode(Node& node);
+  // Every node, the last created first, as a flow's stop deletes them.
+  void deleteNodes();
 
   // setAttribute callback: its result (0 known attribute, 1 unknown);
   // CallbackRefused when it raised.

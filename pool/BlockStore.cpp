@@ -232,9 +232,8 @@ int kvpool::getPoolValue(const PoolView& pool, PoolBlockRequest* request, const 
     // A store cut short is put right before anyone reads behind it: the
     // reader trades its lock for the writer's.
     if (journalPending(pool.journal)) {
-      PoolWriteLock repair(pool.semaphores);
+      PoolChangeLock repair(pool, "getKvPoolDataBlock");
       if (!repair.held()) return unavailable("getKvPoolDataBlock");
-      repairInterruptedStore(pool, "getKvPoolDataBlock");
     }
     PoolReadLock lock(pool.semaphores);
     if (!lock.held()) return unavailable("getKvPoolDataBlock");
@@ -333,9 +332,8 @@ int underWriterLock(const kvpool::PoolView& pool, Stores&& stores) {
     Log("  >storeKvPoolDataBlock: the pool is not mapped\n");
     return KVPOOL_POOL_FULL;
   }
-  kvpool::PoolWriteLock lock(pool.semaphores);
+  kvpool::PoolChangeLock lock(pool, "storeKvPoolDataBlock");
   if (!lock.held()) return unavailable("storeKvPoolDataBlock");
-  kvpool::repairInterruptedStore(pool, "storeKvPoolDataBlock");
   return stores();
 }
 
@@ -392,9 +390,8 @@ int storeEach(const kvpool::PoolView& pool, const std::vector<kvpool::StorePair>
 
 int kvpool::removePoolValue(const PoolView& pool, const char* key) {
   if (pool.base == nullptr) return KVPOOL_KEY_NOT_FOUND;
-  PoolWriteLock lock(pool.semaphores);
+  PoolChangeLock lock(pool, "removePoolValue");
   if (!lock.held()) return unavailable("removePoolValue");
-  repairInterruptedStore(pool, "removePoolValue");
   PoolControl header = readHeader(pool.base, pool.capacity);
   if (header.usedSize > pool.segmentBytes) return KVPOOL_KEY_NOT_FOUND;
   const std::size_t keyLength = std::strlen(key) + 1;
@@ -424,9 +421,8 @@ int kvpool::removePoolValue(const PoolView& pool, const char* key) {
 
 int kvpool::clearPool(const PoolView& pool) {
   if (pool.base == nullptr) return KVPOOL_KEY_NOT_FOUND;
-  PoolWriteLock lock(pool.semaphores);
+  PoolChangeLock lock(pool, "clearPool");
   if (!lock.held()) return unavailable("clearPool");
-  repairInterruptedStore(pool, "clearPool");
   PoolControl header = readHeader(pool.base, pool.capacity);
   if (pool.journal != nullptr) journalClear(pool.journal, header);
   header.blockCount = 0;

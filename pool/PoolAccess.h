@@ -95,6 +95,9 @@ class PoolLockGuard {
   int error() const { return error_; }
   bool timedOut() const { return !held_ && error_ == EAGAIN; }
   bool removed() const { return !held_ && (error_ == EIDRM || error_ == EINVAL); }
+  // The set was removed while the lock was held (its holder removed the
+  // pool): there is nothing to give back.
+  void abandon() { held_ = false; }
 
  private:
   int semaphoreSet_;
@@ -106,6 +109,23 @@ using PoolWriteLock = PoolLockGuard<LockMode::kWrite>;
 using PoolReadLock = PoolLockGuard<LockMode::kRead>;
 extern template class PoolLockGuard<LockMode::kWrite>;
 extern template class PoolLockGuard<LockMode::kRead>;
+
+// Why the machine's last node context kept a pool in memory instead of
+// removing it (pool/PersistPolicy.h); a save to the pool's file clears it.
+enum class PoolKept : uint32_t {
+  kNot = 0,
+  kSaveFailed = 1,     // its save failed (event 19 names the step and the reason)
+  kNoSetting = 2,      // its process had no KVPOOL_PERSIST; the pool's creator had
+  kOtherFile = 3,      // its KVPOOL_PERSIST named another file than the creator's
+  kFileNotLoaded = 4,  // a file at its path holds records the pool was not loaded from
+};
+// What a pool records of KVPOOL_PERSIST.
+struct PoolPersistFacts {
+  uint32_t pathTag = 0;        // its creator's file (persistPathTag); 0: created without
+  bool savesOverFile = false;  // loaded from that file (or none was there): its last node
+                               // saves there
+  PoolKept kept = PoolKept::kNot;
+};
 
 // What get, store, save and load work on: a mapping of the segment and the
 // set whose lock guards it.
@@ -120,7 +140,28 @@ struct PoolView {
   StoreJournal* journal = nullptr;
   // This process's index of the keys (pool/KeyIndex.h); null: always scan.
   KeyIndex* index = nullptr;
+  // The segment's id, for its owner and mode (a snapshot's); -1: unknown.
+  int segment = -1;
 };
+
+// The writer lock taken for a change of the pool, or for a copy that must
+// see no store half done (a save): a store that a killed writer left pending
+// is settled first (repairInterruptedStore, traced under function), so that
+// nothing is changed on top of it and no late repair undoes a change. Every
+// change takes this one guard, so no caller can forget.
+class PoolChangeLock {
+ public:
+  PoolChangeLock(const PoolView& pool, const char* function, LockTrace trace = LockTrace::kTraced);
+  bool held() const { return lock_.held(); }
+  // The pool's set was removed while held (see PoolLockGuard::abandon).
+  void abandon() { lock_.abandon(); }
+
+ private:
+  PoolWriteLock lock_;
+};
+// Under the writer lock: a change no store counted (a load) counts in the
+// journal, so that every process's key index knows it is stale.
+void countPoolChange(const PoolView& pool);
 
 // This process's own pool, as its node contexts attached it.
 PoolView processPoolView();
@@ -178,19 +219,27 @@ int clearPool(const PoolView& pool);
 // journal is pending), tracing what it did under function's name. Under the
 // writer lock, before anything else reads, copies or changes the records.
 void repairInterruptedStore(const PoolView& pool, const char* function);
+// Which snapshots a load takes: the exported initKvPoolFromFile only one
+// smaller than the pool's capacity, as it always has; the load at creation
+// and kvpool's also one that fills the pool to its last byte, as the save of
+// a full pool writes it.
+enum class SnapshotFit { kBelowCapacity, kUpToCapacity };
 // The snapshot "/tmp/KvPoolData.bin": save 0 saved (event 14), 1 not; load
 // 1 no usable file, else 0, loaded (event 13) only into an empty pool that
 // can hold it. Write lock while copying; load needs a read-write view. A
-// save's *why (when given) names the failed step and the file.
+// save to or a load from this process's KVPOOL_PERSIST file marks the pool
+// as that file's (pool/PersistPolicy.h, adoptPoolFile). save's *why (when
+// given) names the failed step and the file.
 int savePoolToFile(const PoolView& pool, std::string* why = nullptr);
-int loadPoolFromFile(const PoolView& pool);
+int loadPoolFromFile(const PoolView& pool, SnapshotFit fit);
 // The same, for a caller that already holds the writer lock (the lock is not
 // re-entrant): the machine's last node context saving before it removes the
 // pool, and its creator loading KVPOOL_PERSIST before any message reads.
 // The save returns 0 or 1 with *why naming the failed step and the file;
-// the load at creation renames a file that fails its checks beside itself
-// (event 20) and leaves the pool empty; false when such a file could not be
-// renamed: the pool must then not be saved over it.
+// the load at creation leaves the pool empty when the file is not loaded
+// (event 20): one that fails its checks is renamed beside itself, one that
+// cannot be opened or read stays. False when a file stays at the path: the
+// pool must then not be saved over it.
 int savePoolToFileLocked(const PoolView& pool, std::string* why);
 bool loadPersistedPoolLocked(const PoolView& pool);
 
@@ -239,9 +288,9 @@ class OpenedPool {
   // too: the journal is then looked at, never changed). A hint without the
   // lock; the repair (repairInterruptedStore, read-write) looks again.
   bool storePending() const;
-  // True when the pool was created by a process with KVPOOL_PERSIST (its
-  // journal's flag); false without a journal of this layout.
-  bool createdPersistent() const;
+  // What the pool records of KVPOOL_PERSIST (its journal's flags); nothing
+  // without a journal of this layout.
+  PoolPersistFacts persistFacts() const;
 
  private:
   Mode mode_ = Mode::kReadOnly;

@@ -11,6 +11,7 @@
 
 #include "pool/KvPoolShm.h"
 #include "pool/PoolLock.h"
+#include "pool/PersistPolicy.h"
 #include "pool/PoolRecords.h"
 #include "pool/PoolSettings.h"
 #include "pool/SnapshotFile.h"
@@ -78,7 +79,11 @@ bool selectPoolBackend(std::string* problem) {
   // poolUsers changes under the process pool's lock, not this one.
   if (choiceMade && (remoteUsers > 0 || countKvPoolUsers() > 0)) return true;
   BackendConfig config;
-  return readBackendConfig(&config, problem) && adopt(config, problem);
+  // A file whose folder cannot take it would fail only at the last node's
+  // save; the node is refused now, while someone is watching.
+  return readBackendConfig(&config, problem) &&
+         (config.persistPath.empty() || checkPersistFolder(config.persistPath, problem)) &&
+         adopt(config, problem);
 }
 
 bool processPoolOnRedis() {

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "pool/KvPoolShm.h"
+#include "pool/StoreJournal.h"
 #include "support/Trace.h"
 
 namespace kvpool {
@@ -182,6 +183,15 @@ PoolLockGuard<Mode>::~PoolLockGuard() {
 
 template class PoolLockGuard<LockMode::kWrite>;
 template class PoolLockGuard<LockMode::kRead>;
+
+PoolChangeLock::PoolChangeLock(const PoolView& pool, const char* function, LockTrace trace)
+    : lock_(pool.semaphores, trace) {
+  if (lock_.held()) repairInterruptedStore(pool, function);
+}
+
+void countPoolChange(const PoolView& pool) {
+  if (pool.journal != nullptr) journalCountChange(pool.journal);
+}
 
 }  // namespace kvpool
 

@@ -11,6 +11,7 @@
 #include "pool/KvPoolShm.h"
 #include "pool/SnapshotFile.h"
 #include "support/KvPoolConstants.h"
+#include "support/KvPoolUtil.h"
 #include "support/Trace.h"
 
 extern "C" {
@@ -42,34 +43,20 @@ void readPoolPages() {
 }
 
 // KVPOOL_MODE: the permissions, in octal, of the objects a process creates.
-// Only read and write bits are taken, and the owner must keep both: a pool
-// its own creator cannot lock is of no use. A text that breaks this is
-// refused (with attachProblem saying why), never turned into some mode.
+// A text parsePoolMode refuses is refused (with attachProblem saying why),
+// never turned into some mode.
 bool readPoolMode() {
   creationMode = 0666;
   modeGiven = false;
   const char* text = std::getenv("KVPOOL_MODE");
   if (text == nullptr) return true;
-  constexpr std::size_t kModeTextMax = 8;
-  long mode = 0;
-  const char* wrong = nullptr;
-  const std::size_t length = std::strlen(text);
-  if (length == 0 || length > kModeTextMax || std::strspn(text, "01234567") != length) {
-    wrong = "is not an octal mode such as 0660";
-  } else {
-    mode = std::strtol(text, nullptr, 8);
-    if ((mode & ~0666L) != 0) {
-      wrong = "sets bits outside 0666 (only read and write are taken)";
-    } else if ((mode & 0600) != 0600) {
-      wrong = "does not give the owner read and write (0600)";
-    }
-  }
-  if (wrong != nullptr) {
+  int mode = 0;
+  if (const char* wrong = parsePoolMode(text, &mode)) {
     std::snprintf(attachProblem, sizeof attachProblem, "KVPOOL_MODE \"%.16s\" %s", text, wrong);
     Log("  >KVPOOL_MODE %.16s refused\n", text);
     return false;
   }
-  creationMode = static_cast<int>(mode);
+  creationMode = mode;
   modeGiven = true;
   Log("  KVPOOL_MODE %s %04o\n", text, creationMode);
   return true;

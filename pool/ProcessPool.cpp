@@ -9,8 +9,8 @@
 #include <atomic>
 #include <mutex>
 #include <shared_mutex>
-#include <string>
 
+#include "pool/PersistPolicy.h"
 #include "pool/PoolLock.h"
 #include "pool/SegmentLifecycle.h"
 #include "support/KvPoolConstants.h"
@@ -30,27 +30,11 @@ int slotSet = -1;
 
 constexpr sembuf kReleaseSlotOps[] = {{kSlotSem, +1, SEM_UNDO}};
 
-// The machine's last node context, under the writer lock: a pool created
-// with KVPOOL_PERSIST is saved there first. False when that failed: the
-// pool then stays, so that the next node finds everything in it (event 19).
-bool savedBeforeRemoval() {
-  const char* path = persistPath();
-  if (path == nullptr || !poolCreatedPersistent()) return true;
-  std::string why;
-  if (savePoolToFileLocked(processPoolView(), &why) == 0) return true;
-  const std::string text = "the pool could not be saved to " + std::string(path) + " (" +
-                           (why.empty() ? std::string("see /tmp/KvPool.log") : why) +
-                           "); it stays in memory for the next node";
-  Log("  >deleteNodeContext: %s\n", text.c_str());
-  logPoolEvent(CCI_LOG_WARNING, kEventPersistSaveFailed, kLinePersistSaveFailed,
-               "deleteNodeContext", text.c_str());
-  return false;
-}
-
 // The last node context of this process leaves: whether it is the machine's
 // last, and the removal, happen under the writer lock (see joinSlots).
 void leaveLastSlot() {
-  if (!lockForWriting(hSemaphore, LockTrace::kQuiet, nullptr)) {
+  PoolChangeLock lock(processPoolView(), "deleteNodeContext", LockTrace::kQuiet);
+  if (!lock.held()) {
     Log("  >deleteNodeContext: semop() failed\n");  // the set went, and the slot with it
     return;
   }
@@ -58,16 +42,15 @@ void leaveLastSlot() {
   const int freeSlots = semctl(hSemaphore, kSlotSem, GETVAL);
   Log("  semPoolUsers %d\n", KVPOOL_USER_SLOTS + 1 - freeSlots);
   if (freeSlots < 0) Log("  >deleteNodeContext: semctl() GETVAL failed\n");
-  if (freeSlots != KVPOOL_USER_SLOTS || !savedBeforeRemoval()) {
-    unlockForWriting(hSemaphore, LockTrace::kQuiet);
-    return;
-  }
+  if (freeSlots != KVPOOL_USER_SLOTS || !persistBeforeRemoval(processPoolView())) return;
   if (poolRemovalHook != nullptr) poolRemovalHook();
   closeHandleOfKvPoolView();
   closeHandleOfKvPool();
   // The lock goes with the set: whoever waits for it gets EIDRM.
   if (semctl(hSemaphore, 0, IPC_RMID) == -1) {
     Log("  >deleteNodeContext: semctl() remove id failed\n");
+  } else {
+    lock.abandon();
   }
   Log("  >> Semaphore Deleted <<\n");
 }
@@ -93,19 +76,6 @@ void forgetRemovedPool(const char* function) {
   Log("  %s: the pool was removed meanwhile, looking it up again\n", function);
   forgetSegment();
   hSemaphore = -1;
-}
-
-// Event 21 when this process, without KVPOOL_PERSIST, joined (or left) a
-// pool created with it.
-void warnPersistSettingDiffers(bool joined) {
-  if (persistPath() != nullptr || !poolCreatedPersistent()) return;
-  const std::string text =
-      std::string("this process, without KVPOOL_PERSIST, ") + (joined ? "joined" : "left") +
-      " a pool created with it: give all brokers the same KVPOOL_PERSIST (a pool whose last node "
-      "is in such a process is removed unsaved)";
-  Log("  %s\n", text.c_str());
-  logPoolEvent(CCI_LOG_WARNING, kEventPersistSettingDiffers, kLinePersistSettingDiffers,
-               joined ? "createNodeContext" : "deleteNodeContext", text.c_str());
 }
 
 // One node context of this process leaves: counts one poolUsers less and

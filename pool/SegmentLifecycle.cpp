@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "pool/PersistPolicy.h"
 #include "pool/PoolLock.h"
 #include "pool/PoolRecords.h"
 #include "pool/StoreJournal.h"
@@ -245,18 +246,10 @@ PoolView processPoolView() {
   view.segmentBytes = getKvPoolSegmentSize();
   view.capacity = getKvPoolCapacity();
   view.semaphores = hSemaphore;
+  view.segment = hKvMem;
   view.journal = processJournal;
   if (view.journal != nullptr) view.index = &processIndex;
   return view;
-}
-
-bool journalMarksPersistent(const StoreJournal* journal) {
-  return journal != nullptr &&
-         (__atomic_load_n(&journal->flags, __ATOMIC_ACQUIRE) & kJournalPoolPersistent) != 0;
-}
-
-bool poolCreatedPersistent() {
-  return journalMarksPersistent(processJournal);
 }
 
 }  // namespace kvpool
@@ -298,7 +291,7 @@ void writeEmptyHeader() {
   Log("-->initKvPoolMemory\n");
   if (hKvMemView == nullptr) return;
   const PoolControl empty = {getKvPoolCapacity(), 0, kPoolHeaderBytes};
-  PoolWriteLock lock(hSemaphore);
+  PoolChangeLock lock(processPoolView(), "initKvPoolMemory");
   if (!lock.held()) return;  // the pool went; whoever finds it next sees an empty one
   // Only a header nobody has written yet is set: another process may have
   // found the new segment and stored into it first.
@@ -306,12 +299,11 @@ void writeEmptyHeader() {
   if (readPoolControl(base).usedSize >= kPoolHeaderBytes) return;
   writePoolControl(base, empty);
   // KVPOOL_PERSIST: the creator fills the pool from the file while it still
-  // holds the lock, so no message reads it before, and marks the pool for
-  // its last node to save, unless a refused file stayed at the path.
-  if (persistPath() == nullptr || !loadPersistedPoolLocked(processPoolView())) return;
-  if (processJournal != nullptr) {
-    __atomic_or_fetch(&processJournal->flags, kJournalPoolPersistent, __ATOMIC_RELEASE);
-  }
+  // holds the lock, so no message reads it before, and records the file for
+  // the pool's last node; it saves over it unless the file stayed unloaded.
+  const char* path = persistPath();
+  recordPoolFile(processJournal, path,
+                 path != nullptr && loadPersistedPoolLocked(processPoolView()));
 }
 
 }  // namespace

@@ -33,11 +33,6 @@ void forgetSegment();
 // does. A pool needs both: false (traced) when either is missing.
 bool findAndMapPool();
 
-// Whether this process's pool, or the journal's, was created by a process
-// with KVPOOL_PERSIST (the journal's flag); false without a journal.
-bool poolCreatedPersistent();
-bool journalMarksPersistent(const StoreJournal* journal);
-
 // The checks of an object this process did not create: the fixed keys let
 // any local user create the objects first. A refusal writes one line for the
 // operator (the insert of event 9): the object, its key, its owner and mode,

@@ -188,7 +188,7 @@ int32_t saveSnapshot(KvPoolBackend*) {
 
 int32_t loadSnapshot(KvPoolBackend*) {
   const ProcessPoolCall call;
-  return call.available() ? loadPoolFromFile(call.view()) : 1;
+  return call.available() ? loadPoolFromFile(call.view(), SnapshotFit::kBelowCapacity) : 1;
 }
 
 constexpr KvPoolBackendMethods kMethods = {kKvPoolBackendVersion,

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "pool/KvPoolShm.h"
+#include "pool/PersistPolicy.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolBackend.h"  // decimalText
 #include "pool/PoolRecords.h"
@@ -26,6 +28,7 @@
 #include "pool/SnapshotFile.h"
 #include "support/FileIo.h"
 #include "support/KvPoolConstants.h"
+#include "support/KvPoolUtil.h"
 #include "support/Trace.h"
 #include "support/UniqueFd.h"
 
@@ -91,10 +94,9 @@ bool commitSnapshot(UniqueFd& fd, const std::string& temp, const std::string& pa
   return true;
 }
 
-// The save's body, under the writer lock its caller holds.
+// The save's body, under the writer lock its caller holds (a PoolChangeLock:
+// a store a killed writer left half done is not saved as it stands).
 bool writeHeldPool(const PoolView& pool, int fd) {
-  // A store a killed writer left half done is not saved as it stands.
-  repairInterruptedStore(pool, "storeKvPoolToFile");
   PoolControl header = readPoolControl(pool.base);
   const unsigned char* image = pool.base;
   if (header.usedSize < kPoolHeaderBytes) {
@@ -109,17 +111,19 @@ bool writeHeldPool(const PoolView& pool, int fd) {
 }
 
 // The load's body, under the writer lock its caller holds: only an empty
-// pool that can hold the image takes it.
-void copyHeldImage(const PoolView& pool, const std::vector<unsigned char>& image, bool fits) {
+// pool that can hold the image takes it (true), and it counts as a change.
+bool copyHeldImage(const PoolView& pool, const std::vector<unsigned char>& image, bool fits) {
   const auto size = static_cast<int32_t>(image.size());
-  if (readPoolControl(pool.base).usedSize > kPoolHeaderBytes || !fits) return;
+  if (readPoolControl(pool.base).usedSize > kPoolHeaderBytes || !fits) return false;
   // Records first, header last: the header never describes bytes that are
   // not there yet.
   std::memcpy(pool.base + kPoolHeaderBytes, image.data() + kPoolHeaderBytes,
               static_cast<std::size_t>(size - kPoolHeaderBytes));
   std::memcpy(pool.base, image.data(), kPoolHeaderBytes);
+  countPoolChange(pool);
   Log("    return of fwrite %d\n", size);
   logSnapshotEvent(false);
+  return true;
 }
 
 // "PATH.refused-YYYYmmddTHHMMSS" (UTC), a name beside the refused file.
@@ -132,18 +136,27 @@ std::string refusedName(const std::string& path) {
   return path + ".refused-" + stamp;
 }
 
-// A KVPOOL_PERSIST file that fails its checks is never written over: it is
-// kept under a new name (one not taken yet), and event 20 says why.
-bool setRefusedFileAside(const std::string& path, const std::string& reason) {
+// A KVPOOL_PERSIST file that was not loaded is never written over, and event
+// 20 says why. One that fails its checks is kept under a new name (one not
+// taken yet); one this process cannot open or read (another user's, a disk
+// error) stays where it is. True when the path is free for the pool's saves.
+bool refuseFile(const std::string& path, const SnapshotImage& file) {
+  const bool unreadable =
+      file.refusal == SnapshotRefusal::kUnopenable || file.refusal == SnapshotRefusal::kUnreadable;
   std::string aside = refusedName(path);
   for (int attempt = 1; access(aside.c_str(), F_OK) == 0 && attempt < 100; ++attempt) {
     aside = refusedName(path) + "." + decimalText(attempt);
   }
-  const bool renamed = rename(path.c_str(), aside.c_str()) == 0;
-  const std::string text = renamed ? reason + "; kept as " + aside + ", the pool starts empty"
-                                   : reason + "; it could not be renamed to " + aside + " (" +
-                                         std::strerror(errno) +
-                                         "), the pool starts empty and is not saved over it";
+  const bool renamed = !unreadable && rename(path.c_str(), aside.c_str()) == 0;
+  std::string text = file.reason;
+  if (renamed) {
+    text += "; kept as " + aside + ", the pool starts empty";
+  } else if (unreadable) {
+    text += "; kept in place, the pool starts empty and is not saved over it";
+  } else {
+    text += "; it could not be renamed to " + aside + " (" + std::strerror(errno) +
+            "), the pool starts empty and is not saved over it";
+  }
   Log("  >initKvPoolFromFile: %s\n", text.c_str());
   logPoolEvent(CCI_LOG_WARNING, kEventPersistFileRefused, kLinePersistFileRefused,
                "initKvPoolFromFile", text.c_str());
@@ -157,15 +170,16 @@ int savePool(const PoolView& pool, bool takeLock, std::string* why) {
   const bool written = writeSnapshotFile(
       [&pool, takeLock](int fd) {
         if (!takeLock) return writeHeldPool(pool, fd);
-        PoolWriteLock lock(pool.semaphores);
+        PoolChangeLock lock(pool, "storeKvPoolToFile");
         if (!lock.held()) {
           Log("  >storeKvPoolToFile: the pool's lock cannot be taken, nothing saved\n");
           return false;
         }
         return writeHeldPool(pool, fd);
       },
-      why);
+      snapshotOwnerOf(pool.segment), why);
   if (!written) return 1;
+  adoptPoolFile(pool);
   logSnapshotEvent(true);
   return 0;
 }
@@ -198,15 +212,27 @@ DeadSavesFiles findDeadSavesFiles(bool remove) {
   return found;
 }
 
-bool writeSnapshotFile(const std::function<bool(int fd)>& writeImage, std::string* why) {
+SnapshotOwner snapshotOwnerOf(int segment) {
+  SnapshotOwner owner;
+  shmid_ds status{};
+  if (segment == -1 || shmctl(segment, IPC_STAT, &status) != 0) return owner;
+  owner.uid = status.shm_perm.uid;
+  owner.gid = status.shm_perm.gid;
+  owner.mode = static_cast<mode_t>(poolFileMode(status.shm_perm.mode & 0777));
+  return owner;
+}
+
+bool writeSnapshotFile(const std::function<bool(int fd)>& writeImage, const SnapshotOwner& owner,
+                       std::string* why) {
   findDeadSavesFiles(true);
   const std::string path = snapshotFilePath();
   const std::string directory = snapshotDirectory();
   const auto note = [why](const std::string& text) {
     if (why != nullptr && why->empty()) *why = text;
   };
-  // Readable by its owner only (it holds the pool's data); removed again
-  // unless it was moved over the snapshot path.
+  // Made readable by its writer only (it holds the pool's data), then given
+  // its owner's mode; removed again unless it was moved over the snapshot
+  // path.
   std::string temp = directory + (directory == "/" ? "" : "/") + snapshotBaseName(path) + "." +
                      decimalText(getpid()) + ".XXXXXX";
   UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
@@ -215,8 +241,11 @@ bool writeSnapshotFile(const std::function<bool(int fd)>& writeImage, std::strin
     return false;
   }
   bool committed = false;
-  if (fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0) {
+  const bool giveAway = geteuid() == 0 && owner.uid != static_cast<uid_t>(-1);
+  if (fchmod(fd.get(), owner.mode) != 0) {
     note(failedStep("fchmod()", temp));
+  } else if (giveAway && fchown(fd.get(), owner.uid, owner.gid) != 0) {
+    note(failedStep("fchown()", temp));
   } else if (!writeImage(fd.get())) {
     note("writing " + path + " failed (see /tmp/KvPool.log)");
   } else {
@@ -241,11 +270,12 @@ bool writeSnapshotBytes(int fd, const unsigned char* image, std::size_t size) {
   return false;
 }
 
-bool readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool* fits) {
-  // A snapshot that could not be loaded anyway (not smaller than the pool)
+bool readSnapshotFile(int32_t capacity, SnapshotFit fit, std::vector<unsigned char>* image,
+                      bool* fits) {
+  // A snapshot that could not be loaded anyway (larger than the pool takes)
   // is not read; the whole chain is checked before the pool is touched.
-  SnapshotImage file = readSnapshotImage(snapshotFilePath().c_str(), capacity - 1,
-                                         SnapshotCheck::kWhole, "the pool's capacity");
+  SnapshotImage file = readSnapshotImage(snapshotFilePath().c_str(), largestSnapshot(capacity, fit),
+                                         SnapshotCheck::kWhole, "the most the pool takes");
   image->clear();
   *fits = file.refusal != SnapshotRefusal::kTooLarge;
   switch (file.refusal) {
@@ -289,19 +319,19 @@ int savePoolToFileLocked(const PoolView& pool, std::string* why) {
   return savePool(pool, false, why);
 }
 
-int loadPoolFromFile(const PoolView& pool) {
+int loadPoolFromFile(const PoolView& pool, SnapshotFit fit) {
   Log("-->initKvPoolFromFile\n");
   if (pool.base == nullptr) return 1;
   std::vector<unsigned char> image;
   bool fits = false;
-  if (!readSnapshotFile(pool.capacity, &image, &fits)) return 1;
+  if (!readSnapshotFile(pool.capacity, fit, &image, &fits)) return 1;
   {
-    PoolWriteLock lock(pool.semaphores);
+    PoolChangeLock lock(pool, "initKvPoolFromFile");
     if (!lock.held()) {
       Log("  >initKvPoolFromFile: the pool's lock cannot be taken, nothing loaded\n");
       return 1;
     }
-    copyHeldImage(pool, image, fits);
+    if (copyHeldImage(pool, image, fits)) adoptPoolFile(pool);
   }
   Log("  Shared Memory updated with the file contents\n");
   return 0;
@@ -310,13 +340,14 @@ int loadPoolFromFile(const PoolView& pool) {
 bool loadPersistedPoolLocked(const PoolView& pool) {
   Log("-->initKvPoolFromFile\n");
   const std::string path = snapshotFilePath();
-  SnapshotImage file = readSnapshotImage(path.c_str(), pool.capacity - 1, SnapshotCheck::kWhole,
-                                         "the pool's capacity");
+  // What a save of this pool wrote, a load takes: one full to the last byte too.
+  SnapshotImage file =
+      readSnapshotImage(path.c_str(), pool.capacity, SnapshotCheck::kWhole, "the pool's capacity");
   if (file.refusal == SnapshotRefusal::kMissing) {
     Log("  %s does not exist yet: the pool starts empty\n", path.c_str());
     return true;
   }
-  if (!file.read()) return setRefusedFileAside(path, file.reason);
+  if (!file.read()) return refuseFile(path, file);
   copyHeldImage(pool, file.bytes, true);
   return true;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
 
 struct KvPoolBackend;
 
@@ -35,12 +36,26 @@ struct DeadSavesFiles {
 // user's stay), tracing each removal.
 DeadSavesFiles findDeadSavesFiles(bool remove);
 
-// Makes a new temporary file beside the snapshot, lets writeImage fill it
-// (false: give up), then syncs it and renames it over the snapshot. False
-// when any step failed; the old snapshot then stays.
+// Whose a new snapshot is: by default its writer's, readable by it alone.
+// A snapshot of a shared-memory pool gets the pool's mode (poolFileMode), and
+// when root saves another user's pool, that user and group: the pool's
+// brokers must be able to load it.
+struct SnapshotOwner {
+  uid_t uid = static_cast<uid_t>(-1);  // -1: the writer
+  gid_t gid = static_cast<gid_t>(-1);
+  mode_t mode = 0600;
+};
+// The owner a snapshot of the pool segment gets; the default for -1 or a
+// segment that cannot be looked at.
+SnapshotOwner snapshotOwnerOf(int segment);
+
+// Makes a new temporary file beside the snapshot, gives it to owner, lets
+// writeImage fill it (false: give up), then syncs it and renames it over the
+// snapshot. False when any step failed; the old snapshot then stays.
 // *why (when given and empty) names the failed step, the file and the
 // system's reason.
-bool writeSnapshotFile(const std::function<bool(int fd)>& writeImage, std::string* why = nullptr);
+bool writeSnapshotFile(const std::function<bool(int fd)>& writeImage, const SnapshotOwner& owner,
+                       std::string* why = nullptr);
 // Writes all of image to fd, tracing the count.
 bool writeSnapshotBytes(int fd, const unsigned char* image, std::size_t size);
 
@@ -94,8 +109,13 @@ std::string describeFileKind(mode_t mode);
 // Reads the snapshot for a pool of capacity bytes, tracing as
 // initKvPoolFromFile. False when there is no usable file (any refusal of
 // readSnapshotImage's kWhole but kTooLarge). True otherwise, with *fits false
-// and *image empty when it is not smaller than capacity.
-bool readSnapshotFile(int32_t capacity, std::vector<unsigned char>* image, bool* fits);
+// and *image empty when it is larger than fit allows.
+bool readSnapshotFile(int32_t capacity, SnapshotFit fit, std::vector<unsigned char>* image,
+                      bool* fits);
+// The most bytes a snapshot for a pool of capacity bytes may have.
+inline int32_t largestSnapshot(int32_t capacity, SnapshotFit fit) {
+  return fit == SnapshotFit::kUpToCapacity ? capacity : capacity - 1;
+}
 
 // Event 14 (saved) or 13 (loaded).
 void logSnapshotEvent(bool saved);
@@ -121,7 +141,8 @@ RemoteSnapshot saveTablePoolToFile(KvPoolBackend& backend, int* records, std::st
 // storeMany, only when the pool holds no key (event 13). When storeMany
 // fails with 5 the pool is read again: what it holds decides between
 // kDone, kPartly and kUnavailable.
-RemoteSnapshot loadTablePoolFromFile(KvPoolBackend& backend, int* records, std::string* error);
+RemoteSnapshot loadTablePoolFromFile(KvPoolBackend& backend, int* records, std::string* error,
+                                     SnapshotFit fit = SnapshotFit::kBelowCapacity);
 // The capacity such a snapshot is checked against: the largest
 // shared-memory pool.
 inline constexpr int32_t kRemoteSnapshotCapacity = KVPOOL_MAX_PAGES * KVPOOL_PAGE_SIZE;

@@ -246,8 +246,12 @@ void journalClear(StoreJournal* journal, const PoolControl& header) {
 }
 
 void journalFinish(StoreJournal* journal) {
-  __atomic_store_n(&journal->changes, journal->changes + 1, __ATOMIC_RELEASE);
+  journalCountChange(journal);
   noteState(journal, kJournalIdle);
+}
+
+void journalCountChange(StoreJournal* journal) {
+  __atomic_store_n(&journal->changes, journal->changes + 1, __ATOMIC_RELEASE);
 }
 
 uint32_t journalChanges(const StoreJournal* journal) {

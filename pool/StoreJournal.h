@@ -61,7 +61,13 @@ enum JournalFlag : uint32_t {
   // The pool was created by a process with KVPOOL_PERSIST: it was loaded
   // from that file and its last node context saves it there.
   kJournalPoolPersistent = 1,
+  // Bits 1-3: why its last node kept it in memory (a PoolKept); bits 8-31:
+  // a tag of its creator's KVPOOL_PERSIST path (pool/PersistPolicy.h).
+  kJournalKeptMask = 0xE,
+  kJournalPathTagMask = 0xFFFFFF00,
 };
+constexpr int kJournalKeptShift = 1;
+constexpr int kJournalPathTagShift = 8;
 static_assert(offsetof(StoreJournal, progress) % 8 == 0, "progress is noted in one store");
 
 enum JournalState : uint32_t {
@@ -105,6 +111,9 @@ void journalAppend(StoreJournal* journal, const PoolControl& header, int32_t new
 // interrupted clear is completed.
 void journalClear(StoreJournal* journal, const PoolControl& header);
 void journalFinish(StoreJournal* journal);
+// Counts a change made without an entry (a snapshot loaded), leaving the
+// state as it is.
+void journalCountChange(StoreJournal* journal);
 
 // Completes or undoes a store that was cut short. segmentSize bounds every
 // access. Under the writer lock.

@@ -138,7 +138,8 @@ RemoteSnapshot saveTablePoolToFile(KvPoolBackend& backend, int* records, std::st
   }
   std::string why;
   const bool written = writeSnapshotFile(
-      [&image](int fd) { return writeSnapshotBytes(fd, image.data(), image.size()); }, &why);
+      [&image](int fd) { return writeSnapshotBytes(fd, image.data(), image.size()); },
+      SnapshotOwner(), &why);
   if (!written) {
     *error = why;
     Log("  >storeKvPoolToFile: %s\n", error->c_str());
@@ -149,11 +150,12 @@ RemoteSnapshot saveTablePoolToFile(KvPoolBackend& backend, int* records, std::st
   return RemoteSnapshot::kDone;
 }
 
-RemoteSnapshot loadTablePoolFromFile(KvPoolBackend& backend, int* records, std::string* error) {
+RemoteSnapshot loadTablePoolFromFile(KvPoolBackend& backend, int* records, std::string* error,
+                                     SnapshotFit fit) {
   Log("-->initKvPoolFromFile %s\n", backendName(backend).c_str());
   *records = 0;
   const SnapshotImage file =
-      readSnapshotImage(snapshotFilePath().c_str(), kRemoteSnapshotCapacity - 1,
+      readSnapshotImage(snapshotFilePath().c_str(), largestSnapshot(kRemoteSnapshotCapacity, fit),
                         SnapshotCheck::kWhole, "the largest pool");
   if (!file.read()) {
     *error = file.reason;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "pool/PersistPolicy.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolLock.h"
 #include "pool/PoolRecords.h"
@@ -88,6 +89,7 @@ bool OpenedPool::open(const PoolIds& ids, Mode mode) {
   view_.segmentBytes = mapping.bytes;
   view_.capacity = std::min(pagesCapacity(pages_), mapping.bytes);
   view_.semaphores = ids.semaphores;
+  view_.segment = ids.segment;
   // A tool uses the journal the pool has, and makes none; it changes no pool
   // whose journal is another's. Read-only, the journal is only looked at, to
   // tell an interrupted store from damage.
@@ -116,8 +118,8 @@ bool OpenedPool::storePending() const {
   return journalPending(lookJournal_);
 }
 
-bool OpenedPool::createdPersistent() const {
-  return journalMarksPersistent(lookJournal_);
+PoolPersistFacts OpenedPool::persistFacts() const {
+  return readPersistFacts(lookJournal_);
 }
 
 OpenedPool::~OpenedPool() {

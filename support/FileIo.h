@@ -128,6 +128,43 @@ inline bool replaceRegularFile(const std::string& path, std::string_view text, m
   return false;
 }
 
+// Writes text into the character device or FIFO that found (lstat of path)
+// describes, only while path still names that very file: it is opened
+// without following a link, without blocking or becoming a controlling
+// terminal, then compared with found, so one swapped in between the look and
+// the open is not written. A FIFO no process reads fails at once (ENXIO)
+// instead of waiting; once open, a slow reader makes the writes wait. False
+// with *why naming path, the step and the system's reason.
+inline bool writeIntoFoundFile(const std::string& path, const struct stat& found,
+                               std::string_view text, std::string* why) {
+  UniqueFd file(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const int fd = file.get();
+  if (fd < 0) {
+    if (errno == ENXIO && S_ISFIFO(found.st_mode)) {
+      *why = path + " is a FIFO that no process reads: nothing written";
+    } else {
+      *why = "cannot open " + path + ": " + std::strerror(errno);
+    }
+    return false;
+  }
+  struct stat opened {};
+  const char* step = nullptr;
+  if (::fstat(fd, &opened) != 0) {
+    step = "fstat";
+  } else if (opened.st_dev != found.st_dev || opened.st_ino != found.st_ino) {
+    *why = path + " changed between the look and the open: nothing written";
+    return false;
+  } else if (const int flags = ::fcntl(fd, F_GETFL);
+             flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    step = "fcntl";
+  }
+  if (step == nullptr && !writeAll(fd, text)) step = "write";
+  if (step == nullptr && !file.close()) step = "close";
+  if (step == nullptr) return true;
+  *why = "cannot write " + path + ": " + step + " failed: " + std::strerror(errno);
+  return false;
+}
+
 }  // namespace kvpool
 
 #endif

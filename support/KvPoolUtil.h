@@ -1,6 +1,7 @@
 // support/, the bottom floor (it includes only host/): this header's UTF-16
 // text helpers, 8-bit search and narrowing, conversions through the broker,
-// checkRC (no lock, no state, no null text) and a word hash;
+// checkRC (no lock, no state, no null text), a word hash, and KVPOOL_MODE's
+// reading with the mode of the files that hold the pool's records;
 // KvPoolConstants.h (events, code page, UTF-16 constants); Trace.h;
 // MallocPtr.h; Export.h; UniqueFd.h.
 #ifndef KVPOOL_SUPPORT_KVPOOLUTIL_H
@@ -118,6 +119,30 @@ inline long long decimalValue(const char* text, std::size_t length, long long ma
     if (value > max) return -1;
   }
   return value;
+}
+
+// KVPOOL_MODE's text: the octal permissions of the pool's objects, read and
+// write bits only, the owner's both (a pool its own creator cannot lock is
+// of no use). Null when sound (*mode set), else why it is refused.
+inline const char* parsePoolMode(const char* text, int* mode) {
+  constexpr std::size_t kModeTextMax = 8;
+  const std::size_t length = std::strlen(text);
+  if (length == 0 || length > kModeTextMax || std::strspn(text, "01234567") != length) {
+    return "is not an octal mode such as 0660";
+  }
+  int value = 0;
+  for (std::size_t i = 0; i < length; ++i) value = value * 8 + (text[i] - '0');
+  if ((value & ~0666) != 0) return "sets bits outside 0666 (only read and write are taken)";
+  if ((value & 0600) != 0600) return "does not give the owner read and write (0600)";
+  *mode = value;
+  return nullptr;
+}
+
+// The mode of a file that holds the pool's records (the trace, a snapshot):
+// the pool's own, but 0600 for the default 0666, under which every local
+// user reaches the pool while it runs, not the files it leaves behind.
+inline int poolFileMode(int poolMode) {
+  return poolMode == 0666 ? 0600 : (poolMode & 0666) | 0600;
 }
 }  // namespace kvpool
 #endif

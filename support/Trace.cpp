@@ -40,19 +40,27 @@ constexpr uint64_t kCheckEveryBytes = 32 * 1024;
 struct TraceSettings {
   bool enabled = true;
   uint64_t limitBytes = uint64_t{64} << 20;  // KVPOOL_TRACE_LIMIT's default
+  // The file holds every value stored: the pool's mode (KVPOOL_MODE), 0600
+  // by default (kvpool::poolFileMode).
+  mode_t fileMode = 0600;
 };
 
 const TraceSettings& settings() {
   static const TraceSettings value = [] {
     TraceSettings read;
-    const char* mode = std::getenv("KVPOOL_TRACE");
-    if (mode != nullptr && std::strcmp(mode, "off") == 0) read.enabled = false;
+    const char* trace = std::getenv("KVPOOL_TRACE");
+    if (trace != nullptr && std::strcmp(trace, "off") == 0) read.enabled = false;
     if (const char* limit = std::getenv("KVPOOL_TRACE_LIMIT")) {
       char* end = nullptr;
       const long mib = std::strtol(limit, &end, 10);
       if (end != limit && *end == '\0' && mib > 0 && mib <= (1L << 20)) {
         read.limitBytes = static_cast<uint64_t>(mib) << 20;
       }
+    }
+    int poolMode = 0;
+    const char* mode = std::getenv("KVPOOL_MODE");
+    if (mode != nullptr && kvpool::parsePoolMode(mode, &poolMode) == nullptr) {
+      read.fileMode = static_cast<mode_t>(kvpool::poolFileMode(poolMode));
     }
     kvpool::traceState.store(read.enabled ? 1 : 0, std::memory_order_relaxed);
     return read;
@@ -70,20 +78,32 @@ std::atomic<uint64_t> bytesSinceCheck{0};
 
 // /tmp is world-writable, so whatever another user planted at the fixed path
 // is left alone: no link is followed, a FIFO does not block, and only a
-// regular file of one link owned by this process's user is used; else -1.
+// regular file of one link owned by this process's user is used; else -1. A
+// new file gets the trace's mode whatever the umask; one that grants more is
+// narrowed to it.
 int openTraceFile() {
-  const int fd =
-      ::open(kTracePath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  const mode_t wanted = settings().fileMode;
+  bool made = false;
+  int fd = ::open(kTracePath, kFlags);
+  if (fd < 0 && errno == ENOENT) {
+    fd = ::open(kTracePath, kFlags | O_CREAT | O_EXCL, wanted);
+    made = fd >= 0;
+    if (fd < 0 && errno == EEXIST) fd = ::open(kTracePath, kFlags);
+  }
   if (fd < 0) return -1;
   struct stat status {};
   const int flags = ::fcntl(fd, F_GETFL);
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
-      status.st_uid != ::geteuid() || flags == -1 ||
-      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return -1;
+  bool usable = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 1 &&
+                status.st_uid == ::geteuid() && flags != -1 &&
+                ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+  const mode_t granted = status.st_mode & 0777;
+  if (usable && (made || (granted & ~wanted) != 0)) {
+    usable = ::fchmod(fd, made ? wanted : granted & wanted) == 0;
   }
-  return fd;
+  if (usable) return fd;
+  ::close(fd);
+  return -1;
 }
 
 // Opened once per process; a failed open is retried by the next write.
@@ -104,11 +124,26 @@ bool namesFile(const struct stat& file) {
          named.st_dev == file.st_dev;
 }
 
+// A full file that cannot be renamed (another user's entry at the rotated
+// name in sticky /tmp, say) starts again from nothing, with a line that says
+// why; false when even that fails.
+bool restartTraceFile(int fd) {
+  const int error = errno;
+  if (::ftruncate(fd, 0) != 0) return false;
+  char reason[96];
+  std::string line = std::string("  trace: ") + kTracePath + " could not be renamed to " +
+                     kRotatedPath + " (" + strerror_r(error, reason, sizeof reason) +
+                     "): the lines before this one are dropped\n";
+  [[maybe_unused]] const ssize_t written = ::write(fd, line.data(), line.size());
+  return true;
+}
+
 // Follows another process's rotation, and rotates a file past the limit:
 // under a tried exclusive lock of the full file and only while the path still
 // names it, so of several processes exactly one renames it (one that finds the
 // lock held tries at its next look). While the path names nothing this
-// process may write to, its lines go to /dev/null.
+// process may write to, its lines go to /dev/null, as they do when a full
+// file can be neither renamed nor emptied: the trace never grows unbounded.
 void checkTraceFile(int fd) {
   std::lock_guard<std::mutex> lock(openMutex);
   struct stat ours {};
@@ -116,10 +151,14 @@ void checkTraceFile(int fd) {
   if (namesFile(ours)) {
     if (static_cast<uint64_t>(ours.st_size) <= settings().limitBytes) return;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return;
-    if (namesFile(ours)) ::rename(kTracePath, kRotatedPath);  // never follows a link
+    bool stop = false;
+    if (namesFile(ours) && ::rename(kTracePath, kRotatedPath) != 0) {  // never follows a link
+      stop = !restartTraceFile(fd);
+    }
     ::flock(fd, LOCK_UN);
+    if (namesFile(ours) && !stop) return;
   }
-  int fresh = openTraceFile();
+  int fresh = namesFile(ours) ? -1 : openTraceFile();
   if (fresh < 0) fresh = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (fresh < 0) return;
   ::dup2(fresh, fd);

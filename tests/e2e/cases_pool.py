@@ -293,14 +293,16 @@ def export_writes_into_devices_and_fifos_and_refuses_links():
 
 @case
 def the_persistence_file_outlives_the_flows_and_kvpool_follows_it():
-    os.mkdir("/tmp/persist")
     path = "/tmp/persist/pool.bin"
     env = environment(KVPOOL_PERSIST=path)
+    example = copy_example("shipping")
+    flow = os.path.join(example, "shipping.json")
+    expect_refused(kvflow("run", flow, env=env), ["its folder /tmp/persist cannot be used"],
+                   "a folder that does not exist")
+    os.mkdir("/tmp/persist")
     nothing = kvpool("save", env=env)
     expect(nothing.returncode == 0 and "nothing saved" in nothing.stdout and
            not os.path.exists(path), "save without a pool: " + nothing.stdout + nothing.stderr)
-    example = copy_example("shipping")
-    flow = os.path.join(example, "shipping.json")
     expect_equal(kvflow("run", flow, env=env).returncode, 0, "first run")
     expect_no_pool("after the first run")
     first = kvpool("--file", path, "list", "--snapshot", "--json")
@@ -314,6 +316,15 @@ def the_persistence_file_outlives_the_flows_and_kvpool_follows_it():
     relative = kvpool("--file", "pool.bin", "save")
     expect(relative.returncode == 1 and "not an absolute path" in relative.stderr,
            "--file must be absolute: " + relative.stderr)
+    # The folder goes during a run: the save at its end fails, and says so.
+    lost = kvflow("run", flow, "--then", "rm -r /tmp/persist", env=env)
+    said = "the pool was not saved when its last node was deleted: the pool could not be saved to "
+    expect(lost.returncode == 2 and "WARNING 19 " in lost.stdout and said + path in lost.stderr,
+           "a failed save at the end: " + lost.stdout + lost.stderr)
+    status = kvpool("status", env=env)
+    kept = "last node:      kept it unsaved: the machine's last node could not save the pool"
+    expect(kept in status.stdout and "its folder /tmp/persist cannot be used" in status.stderr,
+           "status after it: " + status.stdout + status.stderr)
 
 
 @case

@@ -55,7 +55,7 @@ def status_json_and_metrics_describe_the_pool():
                  {"kvpool_pool_present": 1, "kvpool_pool_used_bytes": 3720,
                   "kvpool_pool_capacity_bytes": 4096, "kvpool_pool_records": 3,
                   "kvpool_node_contexts": 0, "kvpool_pool_persistent": 0,
-                  "kvpool_snapshot_size_bytes": 3659}, "metrics")
+                  "kvpool_pool_kept_unsaved": 0, "kvpool_snapshot_size_bytes": 3659}, "metrics")
     expect(0 <= samples["kvpool_snapshot_age_seconds"] < 60, "snapshot age")
 
 

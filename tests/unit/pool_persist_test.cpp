@@ -2,6 +2,7 @@
 // context saves it there before removing the pool; a save that fails keeps
 // the pool, a file that fails its checks is kept aside, never overwritten.
 #include <dirent.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "broker/Broker.h"
+#include "pool/PoolAccess.h"
 #include "pool/PoolBackend.h"
 #include "pool/PoolSettings.h"
 #include "node_test_fixture.h"
@@ -64,6 +66,11 @@ std::vector<std::string> folderEntries(const std::string& prefix) {
   return names;
 }
 
+// A broker process of its own user, as production runs them.
+bool asBrokersUser() {
+  return setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+}
+
 class PoolPersistTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -83,6 +90,10 @@ class PoolPersistTest : public ::testing::Test {
   std::vector<kvbroker::EventRecord> eventsNumbered(int number) const {
     return kvtest::eventsNumbered(broker_, number);
   }
+  bool firstInsertHas(int number, const std::string& text) const {
+    const auto events = eventsNumbered(number);
+    return events.size() == 1 && events[0].inserts.at(0).find(text) != std::string::npos;
+  }
 
   kvbroker::Broker broker_;
 };
@@ -97,7 +108,10 @@ TEST_F(PoolPersistTest, TheSettingMustBeAnAbsolutePathAndIsNotForRedis) {
       {"pool.bin", nullptr, "not an absolute path"},
       {"/tmp/persist/", nullptr, "names a folder"},
       {"/tmp/pool.bin", "redis://127.0.0.1:1", "server's own persistence"},
+      {"/tmp/missing/pool.bin", nullptr, "its folder /tmp/missing cannot be used"},
+      {"/tmp/persist/file/pool.bin", nullptr, "its folder /tmp/persist/file is not a folder"},
   };
+  std::ofstream("/tmp/persist/file") << "a file";
   for (const Case& c : cases) {
     setenv("KVPOOL_PERSIST", c.persist, 1);
     if (c.backend != nullptr) setenv("KVPOOL_BACKEND", c.backend, 1);
@@ -110,6 +124,17 @@ TEST_F(PoolPersistTest, TheSettingMustBeAnAbsolutePathAndIsNotForRedis) {
   std::string problem;
   EXPECT_FALSE(kvpool::checkPersistPath(longPath.c_str(), &problem));
   EXPECT_TRUE(kvpool::checkPersistPath("/var/lib/kvpool/pool.bin", &problem));
+  // The brokers' user must be able to make the file in the folder.
+  EXPECT_EQ(runChild([] {
+              if (setgid(65534) != 0 || setuid(65534) != 0) return 20;
+              setenv("KVPOOL_PERSIST", kFile, 1);
+              std::string why;
+              return !kvpool::selectPoolBackend(&why) &&
+                             why.find("may not make files in /tmp/persist") != std::string::npos
+                         ? 0
+                         : 1;
+            }),
+            0);
 }
 
 TEST_F(PoolPersistTest, RestartCyclesBringEveryValueBack) {
@@ -134,6 +159,27 @@ TEST_F(PoolPersistTest, RestartCyclesBringEveryValueBack) {
     ASSERT_TRUE(fileExists(kFile));
     values = next;
   }
+}
+
+TEST_F(PoolPersistTest, APoolFullToItsLastByteComesBackWhole) {
+  // 12 header bytes, then one record: 12 + "KvPoolFull" + NUL + value + NUL.
+  static const std::string value(4096 - 12 - 12 - 11 - 1, 'v');
+  ASSERT_EQ(runChild([] {
+              if (!createNode(kFile) || storeValue("KvPoolFull", value) != KVPOOL_OK) return 1;
+              if (poolHeader().usedSize != 4096) return 2;
+              detachKvPool();
+              return 0;
+            }),
+            0);
+  ASSERT_EQ(runChild([] {
+              if (!createNode(kFile)) return 1;
+              const bool whole = getValue("KvPoolFull") == value;
+              detachKvPool();
+              return whole ? 0 : 2;
+            }),
+            0);
+  EXPECT_EQ(readFile(kFile).size(), 4096u) << "the second stop saved it whole again";
+  EXPECT_TRUE(folderEntries("pool.bin.refused-").empty());
 }
 
 TEST_F(PoolPersistTest, KilledBrokersLoseNothingAndARebootKeepsTheLastSave) {
@@ -219,9 +265,12 @@ TEST_F(PoolPersistTest, ARefusedFileThatCannotBeRenamedIsNeverSavedOver) {
   ASSERT_TRUE(createNode(kFile));
   ASSERT_EQ(eventsNumbered(20).size(), 1u);
   EXPECT_NE(eventsNumbered(20)[0].inserts.at(0).find("not saved over it"), std::string::npos);
+  ASSERT_EQ(storeValue("KvPoolKept", "kept"), KVPOOL_OK);
   detachKvPool();
-  EXPECT_TRUE(eventsNumbered(19).empty()) << "no save was tried";
-  EXPECT_FALSE(segmentExists());
+  ASSERT_EQ(eventsNumbered(19).size(), 1u) << "the pool stays, and the event says why";
+  EXPECT_NE(eventsNumbered(19)[0].inserts.at(0).find("not loaded from the file"),
+            std::string::npos);
+  EXPECT_TRUE(segmentExists());
   EXPECT_EQ(readFile(kFile), std::string(20, '\x7f'));
   umount(kFile);
 }
@@ -238,6 +287,8 @@ TEST_F(PoolPersistTest, ASaveThatFailsKeepsThePoolForTheNextNode) {
   EXPECT_EQ(failed[0].type, CCI_LOG_WARNING);
   EXPECT_EQ(failed[0].line, 2160);
   EXPECT_NE(failed[0].inserts.at(0).find(kFolder), std::string::npos) << failed[0].inserts[0];
+  // Put right, the next node finds everything.
+  mkdir(kFolder, 0700);
   EXPECT_EQ(runChild([] {
               if (!createNode(kFile)) return 1;
               return getValue("KvPoolKept") == "kept" ? 0 : 2;
@@ -245,27 +296,122 @@ TEST_F(PoolPersistTest, ASaveThatFailsKeepsThePoolForTheNextNode) {
             0);
 }
 
-TEST_F(PoolPersistTest, AProcessWithoutTheSettingIsWarnedAndTheOtherStillSaves) {
-  int ready[2], leave[2];
+// Brokers set up differently: whichever holds the machine's last node, a
+// pool some setting says to keep is saved, or stays in memory with event 19
+// saying why; a process whose setting differs from the creator's is warned
+// as it joins and as it leaves (event 21).
+TEST_F(PoolPersistTest, BrokersSetUpDifferentlyNeverDropAPoolUnsaved) {
+  constexpr const char* kOther = "/tmp/persist/other.bin";
+  struct Case {
+    const char* creator;  // the KVPOOL_PERSIST of the process that creates the pool
+    const char* joiner;   // this process's
+    bool creatorLast;     // whose node is the machine's last
+    bool fileThere;       // a snapshot lies at kFile already
+    const char* kept;     // event 19's reason; null: saved by the last node and removed
+  } const cases[] = {
+      {kFile, kFile, false, false, nullptr},
+      {kFile, nullptr, true, false, nullptr},
+      {nullptr, kFile, false, false, nullptr},
+      {nullptr, kFile, false, true, "not loaded from the file"},
+      {kFile, nullptr, false, false, "had none"},
+      {kFile, kOther, false, false, "another file"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    broker_.clearEvents();
+    if (c.fileThere) std::ofstream(kFile) << "an older snapshot";
+    int ready[2], leave[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(leave), 0);
+    const pid_t creator = startChild([&] {
+      if (!createNode(c.creator) || storeValue("KvPoolShared", "kept") != KVPOOL_OK) return 1;
+      char byte = 1;
+      if (write(ready[1], &byte, 1) != 1 || read(leave[0], &byte, 1) != 1) return 2;
+      detachKvPool();
+      return 0;
+    });
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_TRUE(createNode(c.joiner));
+    if (c.creatorLast) detachKvPool();
+    ASSERT_EQ(write(leave[1], &byte, 1), 1);
+    EXPECT_EQ(waitChild(creator), 0);
+    if (!c.creatorLast) detachKvPool();
+    EXPECT_EQ(eventsNumbered(21).size(), c.creator == c.joiner ? 0u : 2u) << "joined and left";
+    EXPECT_EQ(segmentExists(), c.kept != nullptr) << c.kept;
+    if (c.kept != nullptr) {
+      EXPECT_TRUE(firstInsertHas(19, c.kept)) << c.kept;
+      EXPECT_EQ(readFile(kFile), c.fileThere ? "an older snapshot" : "") << c.kept;
+    } else {
+      const char* saved = c.creatorLast ? c.creator : c.joiner;
+      EXPECT_NE(readFile(saved).find("KvPoolShared"), std::string::npos);
+    }
+    for (int fd : {ready[0], ready[1], leave[0], leave[1]}) close(fd);
+    TearDown();
+  }
+}
+
+// An operator removes the segment alone (ipcrm -M 99999), its journal stays:
+// the next pool is made without KVPOOL_PERSIST and forgets the old file.
+TEST_F(PoolPersistTest, APoolMadeBesideAnOlderJournalForgetsItsFile) {
+  EXPECT_EQ(runChild([] { return createNode(kFile) ? 0 : 1; }), 0);  // killed, nodes kept
+  ASSERT_EQ(shmctl(shmget(KVPOOL_SHM_KEY, 0, 0), IPC_RMID, nullptr), 0);
+  EXPECT_EQ(runChild([] {
+              if (!createNode(nullptr) || storeValue("KvPoolNew", "x") != KVPOOL_OK) return 1;
+              detachKvPool();
+              return segmentExists() ? 2 : 0;
+            }),
+            0);
+}
+
+// Brokers running as a user of their own: a save by root (the save timer's)
+// gives the file to the pool's owner, so that their next start after a crash
+// loads it; a file they cannot read stays where it is (event 20 says why).
+TEST_F(PoolPersistTest, ASaveByRootIsTheBrokersUsersAndAFileTheyCannotReadStays) {
+  ASSERT_EQ(chown(kFolder, 65534, 65534), 0);
+  int ready[2];
   ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(leave), 0);
-  const pid_t holder = startChild([&ready, &leave] {
-    if (!createNode(kFile) || storeValue("KvPoolShared", "saved") != KVPOOL_OK) return 1;
+  const pid_t broker = startChild([&ready] {
+    if (!asBrokersUser() || !createNode(kFile)) return 1;
+    if (storeValue("KvPoolSaved", "by root") != KVPOOL_OK) return 2;
     char byte = 1;
-    if (write(ready[1], &byte, 1) != 1 || read(leave[0], &byte, 1) != 1) return 2;
-    detachKvPool();
-    return 0;
+    if (write(ready[1], &byte, 1) != 1) return 3;
+    pause();
+    return 4;
   });
   char byte = 0;
   ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  ASSERT_TRUE(createNode(nullptr));
-  detachKvPool();
-  EXPECT_EQ(eventsNumbered(21).size(), 2u) << "joined and left";
-  ASSERT_EQ(write(leave[1], &byte, 1), 1);
-  EXPECT_EQ(waitChild(holder), 0);
-  EXPECT_FALSE(segmentExists());
-  EXPECT_NE(readFile(kFile).find("KvPoolShared"), std::string::npos);
-  for (int fd : {ready[0], ready[1], leave[0], leave[1]}) close(fd);
+  kvpool::setPersistPath(kFile);
+  {
+    kvpool::OpenedPool pool;  // kvpool save
+    ASSERT_TRUE(pool.open(kvpool::findPoolIds(), kvpool::OpenedPool::Mode::kReadWrite));
+    ASSERT_EQ(kvpool::savePoolToFile(pool.view()), 0);
+  }
+  struct stat saved {};
+  ASSERT_EQ(stat(kFile, &saved), 0);
+  EXPECT_EQ(saved.st_uid, 65534u);
+  EXPECT_EQ(saved.st_mode & 0777, 0600u);
+  // A crash, then a reboot.
+  kill(broker, SIGKILL);
+  EXPECT_EQ(waitChild(broker), 128 + SIGKILL);
+  removeAllPoolObjects();
+  EXPECT_EQ(runChild([] {
+              if (!asBrokersUser() || !createNode(kFile)) return 1;
+              return getValue("KvPoolSaved") == "by root" ? 0 : 2;
+            }),
+            0);
+  removeAllPoolObjects();
+  ASSERT_EQ(chown(kFile, 0, 0), 0);
+  EXPECT_EQ(runChild([this] {
+              if (!asBrokersUser() || !createNode(kFile)) return 1;
+              if (!firstInsertHas(20, "Permission denied; kept in place")) return 2;
+              return poolHeader().usedSize == 12 ? 0 : 3;
+            }),
+            0);
+  EXPECT_NE(readFile(kFile).find("KvPoolSaved"), std::string::npos);
+  EXPECT_TRUE(folderEntries("pool.bin.refused-").empty());
+  close(ready[0]);
+  close(ready[1]);
 }
 
 }  // namespace

@@ -408,8 +408,8 @@ class RedisSnapshotTest : public kvtest::NodeUnitTest {
     return result;
   }
   // The table's own save or load on the process's pool, its reason kept.
-  static int tableCall(kvpool::RemoteSnapshot (*call)(KvPoolBackend&, int*, std::string*),
-                       int* records, std::string* error) {
+  template <typename Call>
+  static int tableCall(Call call, int* records, std::string* error) {
     return static_cast<int>(call(*kvpool::processPoolBackend(), records, error));
   }
   // A snapshot file holding these records.
@@ -426,7 +426,8 @@ class RedisSnapshotTest : public kvtest::NodeUnitTest {
                              {kvpool::kRemoteSnapshotCapacity, static_cast<int32_t>(records.size()),
                               static_cast<int32_t>(image.size())});
     ASSERT_TRUE(kvpool::writeSnapshotFile(
-        [&](int fd) { return kvpool::writeSnapshotBytes(fd, image.data(), image.size()); }));
+        [&](int fd) { return kvpool::writeSnapshotBytes(fd, image.data(), image.size()); },
+        kvpool::SnapshotOwner()));
   }
   static std::string snapshotBytes() {
     std::ifstream file(kvpool::snapshotFilePath(), std::ios::binary);
@@ -495,7 +496,13 @@ TEST_F(RedisSnapshotTest, ALoadPartlyStoredSaysSo) {
   int records = 0;
   std::string error;
   EXPECT_EQ(
-      onPool(url, "p:", [&] { return tableCall(kvpool::loadTablePoolFromFile, &records, &error); }),
+      onPool(url, "p:", [&] {
+        return tableCall(
+            [](KvPoolBackend& backend, int* records, std::string* error) {
+              return kvpool::loadTablePoolFromFile(backend, records, error);
+            },
+            &records, &error);
+      }),
       static_cast<int>(kvpool::RemoteSnapshot::kPartly));
   EXPECT_EQ(records, 1);
   EXPECT_NE(error.find("1 of 2 records are in the pool"), std::string::npos) << error;

@@ -111,14 +111,15 @@ TEST(SnapshotFileTest, LoadReadsOnlyWhatFitsAndRefusesASecondName) {
   writeFile(kPath, good);
   std::vector<unsigned char> image;
   bool fits = false;
-  ASSERT_TRUE(kvpool::readSnapshotFile(35, &image, &fits));
+  ASSERT_TRUE(kvpool::readSnapshotFile(35, kvpool::SnapshotFit::kBelowCapacity, &image, &fits));
   EXPECT_TRUE(fits);
   EXPECT_EQ(image.size(), good.size());
-  ASSERT_TRUE(kvpool::readSnapshotFile(34, &image, &fits)) << "too large is no failure";
+  ASSERT_TRUE(kvpool::readSnapshotFile(34, kvpool::SnapshotFit::kBelowCapacity, &image, &fits))
+      << "too large is no failure";
   EXPECT_FALSE(fits);
   EXPECT_TRUE(image.empty());
   ASSERT_EQ(link(kPath, "/tmp/other"), 0);
-  EXPECT_FALSE(kvpool::readSnapshotFile(35, &image, &fits));
+  EXPECT_FALSE(kvpool::readSnapshotFile(35, kvpool::SnapshotFit::kBelowCapacity, &image, &fits));
   unlink("/tmp/other");
   unlink(kPath);
 }

@@ -23,6 +23,7 @@
 #include "broker/Broker.h"
 #include "node/KvPool.h"
 #include "pool/KvPoolShm.h"
+#include "pool/PoolAccess.h"
 #include "pool/PoolRecords.h"
 #include "pool/StoreJournal.h"
 #include "pool_test_helpers.h"
@@ -159,7 +160,10 @@ TEST_F(PoolSnapshotTest, SavedPoolComesBackAfterTheLastUserRemovedIt) {
   ASSERT_TRUE(attachNode());
   ASSERT_EQ(poolHeader().usedSize, 12) << "a new pool starts empty";
   markTrace();
+  const uint32_t changes = kvpool::journalChanges(kvpool::processPoolView().journal);
   EXPECT_EQ(initKvPoolFromFile(), 0);
+  EXPECT_EQ(kvpool::journalChanges(kvpool::processPoolView().journal), changes + 1)
+      << "a load counts as a change: every process's key index learns it is stale";
   EXPECT_EQ(poolImage(), snapshot) << "same records in the same order";
   EXPECT_EQ(getValue("KvPoolA"), "again");
   EXPECT_EQ(getValue("KvPoolB"), "beta");
@@ -340,6 +344,39 @@ TEST_F(PoolSnapshotTest, SaveAfterAWriterWasKilledMidStoreSavesThePoolPutRight) 
   EXPECT_EQ(getValue("KvPoolLong"), std::string(3000, 'l'));
 }
 
+// A writer killed while appending into the empty pool left its store
+// pending: a load settles it first, so no later repair empties the pool.
+TEST_F(PoolSnapshotTest, ALoadSettlesAStoreAKilledWriterLeftPending) {
+  const std::function<int()> loads[] = {
+      [] { return initKvPoolFromFile(); },
+      [] {  // kvpool load
+        kvpool::OpenedPool pool;
+        if (!pool.open(kvpool::findPoolIds(), kvpool::OpenedPool::Mode::kReadWrite)) return -1;
+        return kvpool::loadPoolFromFile(pool.view(), kvpool::SnapshotFit::kUpToCapacity);
+      },
+  };
+  for (const auto& load : loads) {
+    SetUp();
+    writeFile(kSnapshot, snapshotOf({{"KvPoolA", "alpha"}, {"KvPoolB", "beta"}}));
+    ASSERT_TRUE(attachNode());
+    ASSERT_EQ(runChild([] {
+                if (!attachNode()) return 10;
+                kvpool::journalStepHook = [](int step) {
+                  if (step == kvpool::kStepRecordWritten) raise(SIGKILL);
+                };
+                storeValue("KvPoolCut", "short");
+                return 11;
+              }),
+              128 + SIGKILL);
+    EXPECT_EQ(load(), 0);
+    EXPECT_EQ(getValue("KvPoolA"), "alpha");
+    EXPECT_EQ(getValue("KvPoolCut"), std::nullopt);
+    EXPECT_EQ(poolHeader().blockCount, 2);
+    detachKvPool();
+    TearDown();
+  }
+}
+
 // Files whose header's usedSize equals their size but whose chain does not
 // add up are refused before the pool is touched.
 TEST_F(PoolSnapshotTest, LoadRefusesAChainThatDoesNotAddUp) {
@@ -461,19 +498,21 @@ TEST_F(PoolSnapshotTest, LoadRejectsUnusableFilesAndLeavesFullPoolsAlone) {
             std::string::npos);
 }
 
-TEST_F(PoolSnapshotTest, SnapshotAtOrAboveTheCapacityIsNotLoaded) {
+// The exported load takes only a snapshot smaller than the pool; kvpool's
+// also one that fills it, as the save of a full pool writes it.
+TEST_F(PoolSnapshotTest, SnapshotFillingThePoolIsLoadedByKvpoolOnly) {
   ASSERT_TRUE(attachNode());
   // usedSize 4096 = the capacity, one record.
-  std::string bytes(4096, '\0');
-  const int32_t header[3] = {4096, 1, 4096};
-  const int32_t record[3] = {4084, 8, 4084 - 12 - 8};
-  std::memcpy(bytes.data(), header, 12);
-  std::memcpy(bytes.data() + 12, record, 12);
-  std::memcpy(bytes.data() + 24, "KvPoolK", 8);
+  std::string bytes = snapshotOf({{"KvPoolK", std::string(4096 - 12 - 12 - 8 - 1, 'v')}});
+  ASSERT_EQ(bytes.size(), 4096u);
   writeFile(kSnapshot, bytes);
   EXPECT_EQ(initKvPoolFromFile(), 0);
   EXPECT_EQ(poolHeader().usedSize, 12);
   EXPECT_EQ(eventCount(13), 0);
+  kvpool::OpenedPool pool;
+  ASSERT_TRUE(pool.open(kvpool::findPoolIds(), kvpool::OpenedPool::Mode::kReadWrite));
+  EXPECT_EQ(kvpool::loadPoolFromFile(pool.view(), kvpool::SnapshotFit::kUpToCapacity), 0);
+  EXPECT_EQ(poolImage(), bytes);
 }
 
 // The segment may be smaller than the loading process's capacity.

@@ -117,4 +117,36 @@ TEST(FileIoTest, ReplacesOnlyANewPathOrARegularFileOfOneName) {
   fs::remove_all(dir);
 }
 
+// What a look at a path found is written into only while the path still
+// names it: a FIFO swapped for another on the same filesystem between the
+// look and the open gets nothing, and the change is said.
+TEST(FileIoTest, WritesIntoTheFifoItLookedAtOnly) {
+  const std::string looked = "/tmp/fifo-looked", swapped = "/tmp/fifo-swapped";
+  for (const std::string& path : {looked, swapped}) {
+    ::unlink(path.c_str());
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  }
+  kvpool::UniqueFd reader(::open(looked.c_str(), O_RDONLY | O_NONBLOCK));
+  struct stat lookedAt {
+  }, swappedIn{};
+  ASSERT_EQ(::lstat(looked.c_str(), &lookedAt), 0);
+  ASSERT_EQ(::lstat(swapped.c_str(), &swappedIn), 0);
+  const struct {
+    const struct stat* found;  // what the look saw at the path
+    std::string why;           // empty: written
+  } cases[] = {
+      {&swappedIn, looked + " changed between the look and the open: nothing written"},
+      {&lookedAt, ""},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    EXPECT_EQ(kvpool::writeIntoFoundFile(looked, *c.found, "export", &why), c.why.empty());
+    EXPECT_EQ(why, c.why);
+    char buffer[16] = {};
+    const ssize_t got = ::read(reader.get(), buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, got > 0 ? static_cast<std::size_t>(got) : 0),
+              c.why.empty() ? "export" : "");
+  }
+}
+
 }  // namespace

@@ -68,4 +68,43 @@ TEST(TraceSettingsTest, LimitRotatesAndProcessesFollowWithWholeLines) {
   }
 }
 
+// Another user's entry at the rotated name (a FIFO or a link of root's in
+// sticky /tmp, which the brokers' user may not rename over) keeps the trace
+// bounded all the same: the full file starts again, saying why. The file the
+// trace makes has its mode whatever the umask: 0600, or KVPOOL_MODE's.
+TEST(TraceSettingsTest, ARotationThatCannotRenameStaysBoundedAndTheFileIsPrivate) {
+  struct Case {
+    bool fifo;
+    const char* poolMode;
+    mode_t umask;
+    mode_t fileMode;
+  } const cases[] = {
+      {true, nullptr, 0, 0600}, {false, "0640", 077, 0640}, {true, "0666", 022, 0600}};
+  for (const Case& c : cases) {
+    unlink("/tmp/KvPool.log");
+    unlink("/tmp/KvPool.log.1");
+    ASSERT_EQ(c.fifo ? mkfifo("/tmp/KvPool.log.1", 0600) : symlink("/tmp/x", "/tmp/KvPool.log.1"),
+              0);
+    setenv("KVPOOL_TRACE_LIMIT", "1", 1);
+    if (c.poolMode != nullptr) setenv("KVPOOL_MODE", c.poolMode, 1);
+    const mode_t before = umask(c.umask);
+    runChildren(1, [](int) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(20);
+      for (int i = 0; i < 3 * 1024 * 1024 / 64; ++i) Log("  line %d %54d\n", i, i);
+    });
+    umask(before);
+    unsetenv("KVPOOL_TRACE_LIMIT");
+    unsetenv("KVPOOL_MODE");
+    struct stat trace {
+    }, rotated{};
+    ASSERT_EQ(stat("/tmp/KvPool.log", &trace), 0);
+    EXPECT_EQ(trace.st_mode & 0777, c.fileMode) << c.poolMode;
+    EXPECT_LT(trace.st_size, 3 << 19) << "no more than the limit and a look's worth";
+    ASSERT_EQ(lstat("/tmp/KvPool.log.1", &rotated), 0);
+    EXPECT_EQ(c.fifo ? S_ISFIFO(rotated.st_mode) : S_ISLNK(rotated.st_mode), true);
+    EXPECT_NE(kvtest::readFile("/tmp/KvPool.log").find("could not be renamed to /tmp/KvPool.log.1"),
+              std::string::npos);
+  }
+}
+
 }  // namespace

@@ -9,8 +9,10 @@
 // messages) while every worker keeps its node contexts: the pool lives as
 // long as one does, so what the first flow stores is there for the second.
 // After the last message --then runs with the pool still held; then every
-// worker deletes its nodes. A broker exception out of a flow breaks the run
-// off: that worker sends no more, later flows and --then do not run.
+// worker deletes its nodes and reports what that logged (the machine's last
+// node saves a persistent pool then). A broker exception out of a flow
+// breaks the run off: that worker sends no more, later flows and --then do
+// not run.
 #ifndef KVPOOL_TOOLS_KVFLOW_KVFLOW_H
 #define KVPOOL_TOOLS_KVFLOW_KVFLOW_H
 

@@ -20,6 +20,7 @@
 #include "pool/PoolBackend.h"
 #include "support/FileIo.h"
 #include "tools/common/BackendOption.h"
+#include "support/KvPoolConstants.h"
 #include "tools/kvflow/Kvflow.h"
 
 namespace kvflow {
@@ -142,6 +143,10 @@ class Run {
   // Closes every control pipe, so each worker deletes its nodes and ends, and
   // reaps them. True when every one exited with status 0.
   bool waitForWorkers();
+  // Tells every worker to delete its nodes and prints the events that
+  // logged. False when the pool was left unsaved (event 19) or a worker
+  // ended without a word.
+  bool releaseNodes();
   // The workers of the flow; of every flow for none.
   std::vector<Worker*> workersOf(const FlowDef* flow) {
     std::vector<Worker*> result;
@@ -401,7 +406,7 @@ int Run::execute() {
              "\": a broker exception came out of the flow (" + stats.exceptions.begin()->first +
              "); " + std::to_string(stats.sent - sum(stats.exceptions)) + " of " +
              std::to_string(totalSends_) + " messages got through");
-    tell(everyone, kRelease);
+    releaseNodes();
     waitForWorkers();
     return kExitBroken;
   }
@@ -414,10 +419,30 @@ int Run::execute() {
   }
   // The pool is still held by every worker's node contexts.
   const bool thenOk = runShellCommand("--then", options_.then);
-  tell(everyone, kRelease);
+  const bool released = releaseNodes();
   const bool clean = waitForWorkers();
   if (!clean) complain("a broker process did not end cleanly");
-  return thenOk && clean && !neverReached ? kExitDone : kExitBroken;
+  return thenOk && released && clean && !neverReached ? kExitDone : kExitBroken;
+}
+
+bool Run::releaseNodes() {
+  const std::vector<Worker*> everyone = workersOf(nullptr);
+  tell(everyone, kRelease);
+  std::vector<nlohmann::json> reports;
+  if (!collect(everyone, reports, false)) return false;
+  bool kept = true;
+  std::string lines;
+  for (const auto& report : reports) {
+    for (const auto& event : report.value("events", nlohmann::json::array())) {
+      lines += "  " + event.value("text", "") + "\n";
+      if (event.value("number", 0) != kvpool::kEventPersistSaveFailed) continue;
+      complain(file_.path + ": the pool was not saved when its last node was deleted: " +
+               event.value("insert", ""));
+      kept = false;
+    }
+  }
+  if (!lines.empty()) std::cout << "broker events at node deletion:\n" << lines << std::flush;
+  return kept;
 }
 
 }  // namespace

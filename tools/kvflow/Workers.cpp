@@ -8,6 +8,9 @@
 //   {"kind": "done", "stats": {...}}        every message of its share sent;
 //                                           it deletes its nodes once told
 //                                           kRelease
+//   {"kind": "released", "events": [...]}   told kRelease (after done, or
+//                                           instead of kGo): its nodes are
+//                                           deleted, with the events that logged
 // A pipe that closes counts as kAbort to the worker and as a dead worker to
 // the main process.
 #include <poll.h>
@@ -52,6 +55,22 @@ bool controlSaysStop(int fd) {
   return byte == 0 || byte == kAbort;
 }
 
+// Deletes the nodes while the main process listens, and reports what that
+// logged: the machine's last node saves a persistent pool then, or says why
+// it did not.
+int releaseNodes(kvbroker::Broker& broker, int report) {
+  broker.clearEvents();  // the run's own were reported with its stats
+  broker.deleteNodes();
+  nlohmann::json events = nlohmann::json::array();
+  for (const kvbroker::EventRecord& event : broker.events()) {
+    events.push_back({{"number", event.messageNumber},
+                      {"text", visibleText(kvbroker::formatEvent(event))},
+                      {"insert", event.inserts.empty() ? "" : event.inserts.front()}});
+  }
+  sendReport(report, {{"kind", "released"}, {"events", events}});
+  return 0;
+}
+
 // The worker's life; its exit status.
 int runWorker(const Worker& worker, int control, int report) {
   ::signal(SIGINT, SIG_IGN);  // the main process decides; we clean up on its word
@@ -76,7 +95,9 @@ int runWorker(const Worker& worker, int control, int report) {
     return 1;
   }
   sendReport(report, {{"kind", "built"}});
-  if (readControl(control) != kGo) return 0;
+  const char word = readControl(control);
+  if (word == kRelease) return releaseNodes(broker, report);
+  if (word != kGo) return 0;
 
   const auto& messages = *worker.messages;
   const long total = static_cast<long>(messages.size()) * worker.options->repeat;
@@ -97,8 +118,9 @@ int runWorker(const Worker& worker, int control, int report) {
   run->collectEvents();
   std::cout.flush();
   sendReport(report, {{"kind", "done"}, {"stats", run->stats().toJson()}});
-  readControl(control);  // release (or the main process is gone): delete the nodes
-  return 0;
+  // Anything but release: the main process is gone or gave up, and the
+  // broker's end deletes the nodes unheard.
+  return readControl(control) == kRelease ? releaseNodes(broker, report) : 0;
 }
 
 }  // namespace

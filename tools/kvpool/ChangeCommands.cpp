@@ -190,7 +190,7 @@ int runLoad(double waitSeconds) {
   OpenedPool pool;
   if (!openForChange(ids, &pool)) return kExitNotDone;
   const PoolControl before = pool.header();
-  if (kvpool::loadPoolFromFile(pool.view()) != 0) {
+  if (kvpool::loadPoolFromFile(pool.view(), kvpool::SnapshotFit::kUpToCapacity) != 0) {
     return fail(snapshotFilePath() + " was refused by the pool (see /tmp/KvPool.log)");
   }
   const PoolControl after = pool.header();
@@ -201,8 +201,8 @@ int runLoad(double waitSeconds) {
                   " records, and a snapshot loads only into an empty pool");
     }
     return fail("nothing loaded: the snapshot's " + std::to_string(file->bytes.size()) +
-                " bytes do not fit below the pool's capacity of " +
-                std::to_string(pool.pages() * KVPOOL_PAGE_SIZE) + " bytes");
+                " bytes are more than the pool's capacity of " +
+                std::to_string(pool.view().capacity) + " bytes");
   }
   std::cout << "loaded " << after.blockCount << " records (" << after.usedSize << " bytes) from "
             << printable(snapshotFilePath()) << "\n";

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pool/PersistPolicy.h"
 #include "pool/PoolAccess.h"
 #include "pool/PoolBackend.h"
 #include "pool/PoolRecords.h"
@@ -82,8 +83,8 @@ struct PoolImage {
   std::vector<unsigned char> bytes;
   int32_t limit = 0;  // segment size, or file size
   bool isSnapshot = false;
-  bool locked = false;      // read under the read lock
-  bool persistent = false;  // the pool was created with KVPOOL_PERSIST
+  bool locked = false;               // read under the read lock
+  kvpool::PoolPersistFacts persist;  // what the pool records of KVPOOL_PERSIST
 };
 struct Record {
   std::string key, value;

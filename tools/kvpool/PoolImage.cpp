@@ -172,7 +172,7 @@ std::optional<PoolImage> readSegment(const kvpool::PoolIds& ids, double waitSeco
     const int32_t used =
         std::clamp(header.usedSize, std::min(kvpool::kPoolHeaderBytes, image.limit), image.limit);
     image.bytes.assign(view.base, view.base + used);
-    image.persistent = pool.createdPersistent();
+    image.persist = pool.persistFacts();
     return image;
   }
 }

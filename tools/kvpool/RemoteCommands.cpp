@@ -235,7 +235,8 @@ int save(RemotePool& pool) {
 int load(RemotePool& pool) {
   int records = 0;
   std::string error;
-  switch (kvpool::loadTablePoolFromFile(pool.table, &records, &error)) {
+  switch (kvpool::loadTablePoolFromFile(pool.table, &records, &error,
+                                        kvpool::SnapshotFit::kUpToCapacity)) {
     case kvpool::RemoteSnapshot::kDone:
       std::cout << "loaded " << counted(records, "record", "records") << " from "
                 << printable(snapshotFilePath()) << " into " << pool.config.describe() << "\n";

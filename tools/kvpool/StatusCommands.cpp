@@ -56,6 +56,25 @@ std::string describeFile(const std::string& rawPath, const FileFacts& file) {
          std::to_string(ageSeconds(file)) + " s ago";
 }
 
+// Where the pool's last node saves it, as far as this process's file
+// (KVPOOL_PERSIST or --file) tells.
+std::string persistenceText(const kvpool::PoolPersistFacts& persist) {
+  if (persist.pathTag == 0) return "no: created without KVPOOL_PERSIST";
+  const char* path = kvpool::persistPath();
+  std::string file = "the file its creator's KVPOOL_PERSIST names";
+  if (path != nullptr) {
+    file = kvpool::persistPathTag(path) == persist.pathTag
+               ? std::string(path)
+               : "another file than " + std::string(path);
+  }
+  if (!persist.savesOverFile) {
+    return "yes: created with KVPOOL_PERSIST (" + file +
+           "), but not loaded from it (the file was kept in place at creation, event 20): no last "
+           "node saves over it";
+  }
+  return "yes: created with KVPOOL_PERSIST, its last node saves it to " + file;
+}
+
 void printPool(const PoolFacts& facts) {
   const kvpool::PoolIds& ids = facts.ids;
   if (!ids.exists() && ids.semaphores == -1) {
@@ -97,11 +116,12 @@ void printPool(const PoolFacts& facts) {
                                    : std::to_string(facts.walk.damage.size()) +
                                          " inconsistencies (kvpool verify lists them)")
             << "\n";
-  std::cout << "  persistent:     "
-            << (facts.image->persistent
-                    ? "yes: created with KVPOOL_PERSIST, its last node saves it to that file"
-                    : "no: created without KVPOOL_PERSIST")
-            << "\n";
+  const kvpool::PoolPersistFacts& persist = facts.image->persist;
+  std::cout << "  persistent:     " << persistenceText(persist) << "\n";
+  if (persist.kept != kvpool::PoolKept::kNot) {
+    std::cout << "  last node:      kept it unsaved: " << kvpool::describeKept(persist.kept)
+              << "; the pool stayed in memory (event 19 in the broker's log says why)\n";
+  }
 }
 
 nlohmann::ordered_json fileJson(const std::string& path, const FileFacts& file) {
@@ -144,7 +164,13 @@ nlohmann::ordered_json statusJson(const PoolFacts& facts) {
     pool["used"] = facts.used();
     pool["records"] = facts.records();
     pool["chainSound"] = facts.walk.sound();
-    pool["createdPersistent"] = facts.image->persistent;
+    const kvpool::PoolPersistFacts& persist = facts.image->persist;
+    pool["createdPersistent"] = persist.savesOverFile;
+    pool["createdWithPersist"] = persist.pathTag != 0;
+    pool["keptUnsaved"] = nullptr;
+    if (persist.kept != kvpool::PoolKept::kNot) {
+      pool["keptUnsaved"] = kvpool::describeKept(persist.kept);
+    }
   } else if (facts.present()) {
     pool["readError"] = facts.imageError;
   }
@@ -159,6 +185,22 @@ nlohmann::ordered_json statusJson(const PoolFacts& facts) {
 void printGauge(const char* name, const char* help, long long value) {
   std::cout << "# HELP " << name << " " << help << "\n# TYPE " << name << " gauge\n"
             << name << " " << value << "\n";
+}
+
+// A pool some setting says to keep that its last node did not save, or
+// whose file's folder cannot take a save now.
+void addPersistWarnings(const kvpool::PoolPersistFacts& persist,
+                        std::vector<std::string>* warnings) {
+  if (persist.kept != kvpool::PoolKept::kNot) {
+    warnings->push_back(kvpool::describeKept(persist.kept) +
+                        "; the pool stayed in memory unsaved (kvpool save saves it)");
+  }
+  const char* path = kvpool::persistPath();
+  std::string problem;
+  if (path != nullptr && persist.savesOverFile && kvpool::persistPathTag(path) == persist.pathTag &&
+      !kvpool::checkPersistFolder(path, &problem)) {
+    warnings->push_back(problem + ": the pool's last node would keep it in memory unsaved");
+  }
 }
 
 }  // namespace
@@ -190,6 +232,7 @@ PoolFacts gatherPoolFacts(double waitSeconds) {
   facts.trace = lookAtFile(kTracePath);
   facts.leftovers = kvpool::findDeadSavesFiles(false);
   if (auto pages = checkPagesVariable()) facts.warnings.push_back(*pages);
+  if (facts.image) addPersistWarnings(facts.image->persist, &facts.warnings);
   if (facts.image && facts.share() > kFullWarningShare) {
     facts.warnings.push_back("the pool is " + percent(facts.share()) + " full (" +
                              std::to_string(facts.used()) + " of " +
@@ -285,7 +328,10 @@ int runMetrics(double waitSeconds) {
              facts.nodeContexts());
   printGauge("kvpool_pool_persistent",
              "Whether the pool was created with KVPOOL_PERSIST (its last node saves it).",
-             facts.image && facts.image->persistent ? 1 : 0);
+             facts.image && facts.image->persist.savesOverFile ? 1 : 0);
+  printGauge("kvpool_pool_kept_unsaved",
+             "Whether the machine's last node left the pool in memory unsaved (event 19).",
+             facts.image && facts.image->persist.kept != kvpool::PoolKept::kNot ? 1 : 0);
   if (facts.snapshot && S_ISREG(facts.snapshot->st_mode)) {
     printGauge("kvpool_snapshot_age_seconds",
                "Seconds since the snapshot file (KVPOOL_PERSIST, else /tmp/KvPoolData.bin) was "

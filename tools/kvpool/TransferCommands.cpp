@@ -1,14 +1,12 @@
 // export and import: the pool's records as one JSON object of keys to values
 // in pool order, every byte kept (tools/common/Text.h).
 #include <errno.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <unordered_map>
 
 #include "support/FileIo.h"
-#include "support/UniqueFd.h"
 #include "tools/kvpool/Commands.h"
 
 namespace kvpooltool {
@@ -245,40 +243,6 @@ long long largestUse(const Walk& walk, const std::vector<Pair>& pairs, bool repl
   return largest;
 }
 
-// Writes into the device or FIFO found, only if the path still names it.
-// A FIFO that no process reads fails at once (ENXIO) instead of waiting.
-bool writeInto(const std::string& path, const struct stat& found, const std::string& text,
-               std::string* why) {
-  kvpool::UniqueFd file(
-      open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  const int fd = file.get();
-  if (fd < 0) {
-    if (errno == ENXIO && S_ISFIFO(found.st_mode)) {
-      *why = path + " is a FIFO that no process reads: nothing exported";
-    } else {
-      *why = "cannot open " + path + ": " + std::strerror(errno);
-    }
-    return false;
-  }
-  struct stat opened {};
-  const char* step = nullptr;
-  if (fstat(fd, &opened) != 0) {
-    step = "fstat";
-  } else if (opened.st_dev != found.st_dev || opened.st_ino != found.st_ino) {
-    *why = path + " changed while it was opened: nothing exported";
-    return false;
-  } else if (const int flags = fcntl(fd, F_GETFL);
-             flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    // A reader slower than the writer makes a blocking write wait, not fail.
-    step = "fcntl";
-  }
-  if (step == nullptr && !kvpool::writeAll(fd, text)) step = "write";
-  if (step == nullptr && !file.close()) step = "close";
-  if (step == nullptr) return true;
-  *why = "cannot write " + path + ": " + step + " failed: " + std::strerror(errno);
-  return false;
-}
-
 // export -o: a new or regular file of one link is replaced whole by a new
 // owner-only file (an export holds the pool's data), a character device or
 // FIFO written into; a link and anything else are refused (nothing but the
@@ -305,7 +269,9 @@ bool writeOutputFile(const std::string& path, const std::string& text, std::stri
            " links: refused (replacing it would part it from its other names)";
     return false;
   }
-  if (S_ISCHR(found.st_mode) || S_ISFIFO(found.st_mode)) return writeInto(path, found, text, why);
+  if (S_ISCHR(found.st_mode) || S_ISFIFO(found.st_mode)) {
+    return kvpool::writeIntoFoundFile(path, found, text, why);
+  }
   *why = path + " is " + kvpool::describeFileKind(found.st_mode) +
          ": refused (an export goes to a regular file, a character device or a FIFO)";
   return false;
