@@ -216,11 +216,13 @@ long RedisConnection::readNow(char* bytes, std::size_t size) {
 
 bool RedisConnection::holdsUnread() const {
   const redisReader* reader = context_->reader;
-  return reader->pos < reader->len || (tls_ != nullptr && tls_->pending());
+  return reader->pos < reader->len || (tls_ != nullptr && tls_->holdsData());
 }
 
 bool RedisConnection::clean() {
   if (context_->err != 0 || holdsUnread()) return false;
+  // Bytes the session read ahead are looked at as the socket's would be.
+  if (tls_ != nullptr && tls_->pending()) return tls_->onlyControlRecords();
   pollfd ready{context_->fd, POLLIN | POLLRDHUP, 0};
   if (poll(&ready, 1, 0) == 0) return true;
   return tls_ != nullptr && (ready.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0 &&

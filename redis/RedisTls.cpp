@@ -312,6 +312,8 @@ std::unique_ptr<TlsContext> TlsContext::load(const TlsConfig& config, std::strin
   std::unique_ptr<TlsContext> made(new TlsContext(context, config));
   SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
   SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // A record's header and body in one read, not two.
+  SSL_CTX_set_read_ahead(context, 1);
   SSL_CTX_set_info_callback(context, onInfo);
   SSL_CTX_set_client_cert_cb(context, onCertificateRequest);
   SSL_CTX_set_verify(context, config.verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE,
@@ -418,6 +420,10 @@ bool TlsSession::pending() const {
   return SSL_has_pending(ssl_) == 1;
 }
 
+bool TlsSession::holdsData() const {
+  return SSL_pending(ssl_) > 0;
+}
+
 bool TlsSession::onlyControlRecords() {
   const ErrorQueueScope errors;
   char byte = 0;
@@ -427,6 +433,7 @@ bool TlsSession::onlyControlRecords() {
     const int result = SSL_peek(ssl_, &byte, 1);
     if (result > 0) return false;
     if (SSL_get_error(ssl_, result) != SSL_ERROR_WANT_READ) return false;
+    if (SSL_has_pending(ssl_) == 1) continue;
     pollfd ready{witness_->fd, POLLIN | POLLRDHUP, 0};
     if (poll(&ready, 1, 0) == 0) return true;
     if ((ready.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return false;

@@ -71,10 +71,12 @@ class TlsSession {
   // failed (failure() says why).
   long write(const char* bytes, std::size_t length, short* wants);
   long read(char* bytes, std::size_t length, short* wants);
-  // Decrypted or received bytes waiting inside the session.
+  // Bytes waiting inside the session, decrypted or not yet.
   bool pending() const;
-  // Called when the idle socket is readable: true when what came were only
-  // records that carry no data (a session ticket, a key update).
+  // Decrypted bytes waiting inside the session.
+  bool holdsData() const;
+  // Called when bytes came while the connection was idle: true when they
+  // were only records that carry no data (a session ticket, a key update).
   bool onlyControlRecords();
   // Why the last call failed, in words.
   const std::string& failure() const { return failure_; }
