@@ -89,6 +89,40 @@ bool runBatches(KvPoolBackend* pool, long count, double* rate) {
 
 }  // namespace
 
+// What the chunks measured, added up.
+struct Figures {
+  std::vector<double> ratios, tlsRatios;  // per chunk
+  double messageSeconds = 0, getSeconds = 0, localSeconds = 0, batchSeconds = 0, tlsSeconds = 0;
+};
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+void printFigures(const Figures& figures, const std::string& url, long chunk, bool tls) {
+  const long total = static_cast<long>(figures.ratios.size()) * chunk;
+  const char* trace = std::getenv("KVPOOL_TRACE");
+  std::printf("server %s; %ld messages and %ld GETs in alternating chunks of %ld; trace %s\n",
+              url.c_str(), total, total, chunk,
+              trace != nullptr && std::strcmp(trace, "off") == 0 ? "off" : "on");
+  std::printf("messages/s through the three-statement script: %8.0f\n",
+              total / figures.messageSeconds);
+  std::printf("GETs/s, one per round trip:                    %8.0f\n", total / figures.getSeconds);
+  std::printf("ratio (median of the chunks):                  %8.2f\n", median(figures.ratios));
+  std::printf("messages/s of the message work alone:          %8.0f\n",
+              total / figures.localSeconds);
+  std::printf("a message's pool part against one GET:         %8.2f\n",
+              (figures.messageSeconds - figures.localSeconds) / figures.getSeconds);
+  std::printf("its three operations alone against one GET:    %8.2f\n",
+              figures.batchSeconds / figures.getSeconds);
+  if (!tls) return;
+  std::printf("its three operations over TLS, per second:     %8.0f\n", total / figures.tlsSeconds);
+  std::printf("the three over TLS against without:            %8.2f\n",
+              figures.tlsSeconds / figures.batchSeconds);
+  std::printf("a message over TLS against one without:        %8.2f\n", median(figures.tlsRatios));
+}
+
 // The pool on the same server over TLS, or null with a reason on stderr.
 KvPoolBackend* openTlsPool(int tlsPort, const char* ca) {
   kvpool::BackendConfig config;
@@ -117,7 +151,9 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--chunk") == 0) chunk = std::atol(argv[i + 1]);
   }
   if (port <= 0 || messages <= 0 || chunk <= 0) {
-    std::fprintf(stderr, "usage: redis_bench --port PORT [--messages N] [--chunk C]\n");
+    std::fprintf(stderr,
+                 "usage: redis_bench --port PORT [--tls-port PORT --tls-ca FILE] [--messages N] "
+                 "[--chunk C]\n");
     return 2;
   }
   const std::string url = "redis://127.0.0.1:" + std::to_string(port);
@@ -149,8 +185,7 @@ int main(int argc, char** argv) {
     broker.printEvents(std::cerr);
     return 1;
   }
-  std::vector<double> ratios, tlsRatios;
-  double messageSeconds = 0, getSeconds = 0, localSeconds = 0, batchSeconds = 0, tlsSeconds = 0;
+  Figures figures;
   for (long done = 0; done < messages; done += chunk) {
     double messageRate = 0, getRate = 0, localRate = 0, batchRate = 0, tlsRate = 0;
     if (!runMessages(broker, node, message, chunk, &messageRate) ||
@@ -162,37 +197,18 @@ int main(int argc, char** argv) {
       broker.printEvents(std::cerr);
       return 1;
     }
-    ratios.push_back(messageRate / getRate);
-    messageSeconds += chunk / messageRate;
-    getSeconds += chunk / getRate;
-    localSeconds += chunk / localRate;
-    batchSeconds += chunk / batchRate;
+    figures.ratios.push_back(messageRate / getRate);
+    figures.messageSeconds += chunk / messageRate;
+    figures.getSeconds += chunk / getRate;
+    figures.localSeconds += chunk / localRate;
+    figures.batchSeconds += chunk / batchRate;
     if (tlsPool == nullptr) continue;
-    tlsSeconds += chunk / tlsRate;
+    figures.tlsSeconds += chunk / tlsRate;
     // A message over TLS: this chunk's message, its pool part over TLS.
-    tlsRatios.push_back((chunk / messageRate + chunk / tlsRate - chunk / batchRate) /
-                        (chunk / messageRate));
+    figures.tlsRatios.push_back((chunk / messageRate + chunk / tlsRate - chunk / batchRate) /
+                                (chunk / messageRate));
   }
   redisFree(context);
-  std::sort(ratios.begin(), ratios.end());
-  const long total = static_cast<long>(ratios.size()) * chunk;
-
-  const char* trace = std::getenv("KVPOOL_TRACE");
-  std::printf("server %s; %ld messages and %ld GETs in alternating chunks of %ld; trace %s\n",
-              url.c_str(), total, total, chunk,
-              trace != nullptr && std::strcmp(trace, "off") == 0 ? "off" : "on");
-  std::printf("messages/s through the three-statement script: %8.0f\n", total / messageSeconds);
-  std::printf("GETs/s, one per round trip:                    %8.0f\n", total / getSeconds);
-  std::printf("ratio (median of the chunks):                  %8.2f\n", ratios[ratios.size() / 2]);
-  std::printf("messages/s of the message work alone:          %8.0f\n", total / localSeconds);
-  std::printf("a message's pool part against one GET:         %8.2f\n",
-              (messageSeconds - localSeconds) / getSeconds);
-  std::printf("its three operations alone against one GET:    %8.2f\n", batchSeconds / getSeconds);
-  if (tlsPool == nullptr) return 0;
-  std::sort(tlsRatios.begin(), tlsRatios.end());
-  std::printf("its three operations over TLS, per second:     %8.0f\n", total / tlsSeconds);
-  std::printf("the three over TLS against without:            %8.2f\n", tlsSeconds / batchSeconds);
-  std::printf("a message over TLS against one without:        %8.2f\n",
-              tlsRatios[tlsRatios.size() / 2]);
+  printFigures(figures, url, chunk, tlsPool != nullptr);
   return 0;
 }

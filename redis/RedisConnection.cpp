@@ -181,8 +181,10 @@ bool RedisConnection::write(std::string_view bytes, Clock::time_point deadline) 
 
 bool RedisConnection::receive(Clock::time_point deadline, ReplyScanner* scanner) {
   redisContext* context = context_.get();
-  // What the TLS session holds already is read without waiting.
-  if ((tls_ == nullptr || !tls_->pending()) && !await(context, wants_, deadline)) return false;
+  // A whole record the TLS session holds already is read without waiting;
+  // part of one waits for the rest, against the deadline.
+  const bool buffered = tls_ != nullptr && tls_->pending() && !starved_;
+  if (!buffered && !await(context, wants_, deadline)) return false;
   char bytes[16 * 1024];
   const long got = readNow(bytes, sizeof bytes);
   if (got < 0) {
@@ -203,10 +205,11 @@ bool RedisConnection::receive(Clock::time_point deadline, ReplyScanner* scanner)
 long RedisConnection::readNow(char* bytes, std::size_t size) {
   long got = 0;
   if (tls_ != nullptr) {
-    wants_ = POLLIN;
-    got = tls_->read(bytes, size, &wants_);
-    if (got < 0) errno = wants_ != 0 ? EAGAIN : EPROTO;
-    if (wants_ == 0) wants_ = POLLIN;
+    short wants = 0;
+    got = tls_->read(bytes, size, &wants);
+    starved_ = got < 0 && wants != 0;
+    wants_ = wants != 0 ? wants : POLLIN;
+    if (got < 0) errno = starved_ ? EAGAIN : EPROTO;
   } else {
     got = static_cast<long>(recv(context_->fd, bytes, size, MSG_DONTWAIT));
   }

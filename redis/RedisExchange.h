@@ -102,6 +102,7 @@ class RedisConnection {
   std::uint64_t written_ = 0;
   std::uint64_t received_ = 0;
   short wants_ = POLLIN;  // what the next read waits for (TLS may need to write first)
+  bool starved_ = false;  // the session's last read wanted more bytes from the socket
 };
 
 // Sends the commands together and reads one reply each against one

@@ -433,7 +433,8 @@ bool TlsSession::onlyControlRecords() {
     const int result = SSL_peek(ssl_, &byte, 1);
     if (result > 0) return false;
     if (SSL_get_error(ssl_, result) != SSL_ERROR_WANT_READ) return false;
-    if (SSL_has_pending(ssl_) == 1) continue;
+    // Part of a record came unasked: what it holds cannot be told yet.
+    if (SSL_has_pending(ssl_) == 1) return false;
     pollfd ready{witness_->fd, POLLIN | POLLRDHUP, 0};
     if (poll(&ready, 1, 0) == 0) return true;
     if ((ready.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return false;

@@ -71,8 +71,8 @@ std::vector<std::string> TlsFiles::serverArguments(int tlsPort, const std::strin
           "--tls-auth-clients", authClients};
 }
 
-TlsFront::TlsFront(int backendPort, const std::string& name, bool keyUpdates)
-    : backendPort_(backendPort), keyUpdates_(keyUpdates) {
+TlsFront::TlsFront(int backendPort, const std::string& name, Mode mode)
+    : backendPort_(backendPort), mode_(mode) {
   context_ = SSL_CTX_new(TLS_server_method());
   SSL_CTX_use_certificate_chain_file(context_, TlsFiles::made().crt(name).c_str());
   SSL_CTX_use_PrivateKey_file(context_, TlsFiles::made().key(name).c_str(), SSL_FILETYPE_PEM);
@@ -99,6 +99,11 @@ void TlsFront::serveConnection(int fd) {
   const int backend = connectLoopback(backendPort_);
   bool open = backend >= 0;
   for (int tries = 0; open && SSL_accept(ssl) != 1; ++tries) open = tries < 40 && !stopping();
+  BIO* held = nullptr;  // kHalfRecords: the records, before half of them go out
+  if (open && mode_ == kHalfRecords) {
+    held = BIO_new(BIO_s_mem());
+    SSL_set0_wbio(ssl, held);
+  }
   char bytes[64 * 1024];
   while (open && !stopping()) {
     pollfd ready[2] = {{fd, POLLIN, 0}, {backend, POLLIN, 0}};
@@ -111,8 +116,14 @@ void TlsFront::serveConnection(int fd) {
     if (open && ready[1].revents != 0) {
       const ssize_t got = recv(backend, bytes, sizeof bytes, 0);
       open = got > 0 && SSL_write(ssl, bytes, static_cast<int>(got)) == got;
-      if (open && keyUpdates_) {
+      if (open && mode_ == kKeyUpdates) {
         open = SSL_key_update(ssl, SSL_KEY_UPDATE_NOT_REQUESTED) == 1 && SSL_do_handshake(ssl) == 1;
+      }
+      if (open && held != nullptr) {
+        char* records = nullptr;
+        const long length = BIO_get_mem_data(held, &records);
+        send(fd, records, static_cast<std::size_t>(length / 2), MSG_NOSIGNAL);
+        while (!stopping()) usleep(10 * 1000);
       }
       if (got == 0) shutdown(fd, SHUT_WR);  // the server hung up
     }

@@ -42,18 +42,20 @@ class TlsFiles {
 };
 
 // Accepts TLS with the certificate name, relays each connection's
-// plaintext to the server on backendPort and back, each piece as it comes;
-// with keyUpdates, each piece is followed by a record that carries no data
-// (a TLS 1.3 key update).
+// plaintext to the server on backendPort and back, each piece as it comes.
+// kKeyUpdates follows each piece with a record that carries no data (a TLS
+// 1.3 key update); kHalfRecords sends the first half of the first answer's
+// bytes, then nothing.
 class TlsFront : public LoopbackListener {
  public:
-  TlsFront(int backendPort, const std::string& name, bool keyUpdates = false);
+  enum Mode { kRelay, kKeyUpdates, kHalfRecords };
+  TlsFront(int backendPort, const std::string& name, Mode mode = kRelay);
   ~TlsFront() override;
 
  private:
   void serveConnection(int fd) override;
   const int backendPort_;
-  const bool keyUpdates_;
+  const Mode mode_;
   SSL_CTX* context_ = nullptr;
 };
 

@@ -192,6 +192,7 @@ TEST(RedisTlsTest, AServerThatStallsOrTricklesIsBoundedByTheTimeout) {
   FakeServer silent(false, {}, 0);
   kvtest::TlsFront tricklingFront(trickling.port(), "server");
   kvtest::TlsFront hugeFront(huge.port(), "server");
+  kvtest::TlsFront halfFront(trickling.port(), "server", kvtest::TlsFront::kHalfRecords);
   const struct {
     const char* name;
     int port;
@@ -199,6 +200,7 @@ TEST(RedisTlsTest, AServerThatStallsOrTricklesIsBoundedByTheTimeout) {
   } cases[] = {
       {"an answer trickled after the handshake", tricklingFront.port(),
        "no answer within 500 ms"},
+      {"half a record, then nothing", halfFront.port(), "no answer within 500 ms"},
       {"an answer of 1 GB after the handshake", hugeFront.port(),
        "answer refused: a string of 1073741824 bytes"},
       {"a handshake cut short", cutShort.port(),
@@ -219,7 +221,7 @@ TEST(RedisTlsTest, AServerThatStallsOrTricklesIsBoundedByTheTimeout) {
 TEST(RedisTlsTest, AKeyUpdateBetweenAnswersKeepsTheConnection) {
   ASSERT_TRUE(TlsFiles::made().ok());
   FakeServer server(true, {}, 0, [](int, const std::string&) { return "$1\r\nv\r\n"; });
-  kvtest::TlsFront front(server.port(), "server", true);
+  kvtest::TlsFront front(server.port(), "server", kvtest::TlsFront::kKeyUpdates);
   kvpool::RedisPool pool(configOf("rediss://" + at(front.port()), trusting()));
   for (int message = 0; message < 3; ++message) {
     std::string value, error;
