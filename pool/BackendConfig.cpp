@@ -14,11 +14,23 @@
 namespace kvpool {
 namespace {
 
-constexpr std::string_view kRedisScheme = "redis://";
-constexpr std::string_view kSentinelScheme = "redis-sentinel://";
+// The schemes, each with its kind, whether it speaks TLS, and the port of a
+// host given without one.
+constexpr struct {
+  std::string_view scheme;
+  BackendConfig::Kind kind;
+  bool tls;
+  int defaultPort;
+} kSchemes[] = {
+    {"redis://", BackendConfig::Kind::kRedis, false, 6379},
+    {"rediss://", BackendConfig::Kind::kRedis, true, 6379},
+    {"redis-sentinel://", BackendConfig::Kind::kSentinel, false, 26379},
+    {"rediss-sentinel://", BackendConfig::Kind::kSentinel, true, 26379},
+};
 constexpr char kForms[] =
-    "expected redis://[[USER]:PASSWORD@]HOST:PORT[/DB] or "
-    "redis-sentinel://[[USER]:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]";
+    "expected redis://[[USER]:PASSWORD@]HOST[:PORT][/DB] or "
+    "redis-sentinel://[[USER]:PASSWORD@]HOST[:PORT][,HOST[:PORT]...]/MASTER[/DB], "
+    "rediss:// and rediss-sentinel:// for TLS";
 constexpr int kMaxDatabase = 1000000;
 
 // Where the URL's text starts after its scheme, read loosely so that a typo
@@ -93,34 +105,33 @@ bool parseNumber(std::string_view text, long low, long high, long* value) {
   return true;
 }
 
-// "host:port" or "[v6]:port"; false with the reason.
-bool parseEndpoint(std::string_view text, RedisEndpoint* endpoint, std::string* why) {
-  std::string_view host;
+// "host[:port]" or "[v6][:port]", defaultPort without a port; false with
+// the reason.
+bool parseEndpoint(std::string_view text, int defaultPort, RedisEndpoint* endpoint,
+                   std::string* why) {
+  std::string_view host = text;
   std::string_view port;
+  bool hasPort = false;
   if (!text.empty() && text.front() == '[') {
     const std::size_t close = text.find(']');
-    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-      *why = "\"" + std::string(text) + "\" is not [ADDRESS]:PORT";
+    hasPort = close != std::string_view::npos && close + 1 < text.size();
+    if (close == std::string_view::npos || (hasPort && text[close + 1] != ':')) {
+      *why = "\"" + std::string(text) + "\" is not [ADDRESS][:PORT]";
       return false;
     }
     host = text.substr(1, close - 1);
-    port = text.substr(close + 2);
-  } else {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) {
-      *why = text.empty() ? std::string("no host")
-                          : "no port after host \"" + std::string(text) + "\"";
-      return false;
-    }
+    if (hasPort) port = text.substr(close + 2);
+  } else if (const std::size_t colon = text.rfind(':'); colon != std::string_view::npos) {
+    hasPort = true;
     host = text.substr(0, colon);
     port = text.substr(colon + 1);
   }
   if (host.empty()) {
-    *why = "no host before \":" + std::string(port) + "\"";
+    *why = text.empty() ? std::string("no host") : "no host before \":" + std::string(port) + "\"";
     return false;
   }
-  long number = 0;
-  if (!parseNumber(port, 1, 65535, &number)) {
+  long number = defaultPort;
+  if (hasPort && !parseNumber(port, 1, 65535, &number)) {
     *why = "port \"" + std::string(port) + "\" is not a number from 1 to 65535";
     return false;
   }
@@ -131,13 +142,16 @@ bool parseEndpoint(std::string_view text, RedisEndpoint* endpoint, std::string* 
 
 bool parseBackendUrl(std::string_view url, BackendConfig* config, std::string* why) {
   std::string_view rest;
-  if (url.substr(0, kRedisScheme.size()) == kRedisScheme) {
-    config->kind = BackendConfig::Kind::kRedis;
-    rest = url.substr(kRedisScheme.size());
-  } else if (url.substr(0, kSentinelScheme.size()) == kSentinelScheme) {
-    config->kind = BackendConfig::Kind::kSentinel;
-    rest = url.substr(kSentinelScheme.size());
-  } else {
+  int defaultPort = 0;
+  for (const auto& scheme : kSchemes) {
+    if (url.starts_with(scheme.scheme)) {
+      config->kind = scheme.kind;
+      config->tls.on = scheme.tls;
+      defaultPort = scheme.defaultPort;
+      rest = url.substr(scheme.scheme.size());
+    }
+  }
+  if (defaultPort == 0) {
     *why = "unknown scheme";
     return false;
   }
@@ -168,7 +182,9 @@ bool parseBackendUrl(std::string_view url, BackendConfig* config, std::string* w
     for (std::size_t start = 0;;) {
       const std::size_t comma = hosts.find(',', start);
       RedisEndpoint endpoint;
-      if (!parseEndpoint(hosts.substr(start, comma - start), &endpoint, why)) return false;
+      if (!parseEndpoint(hosts.substr(start, comma - start), defaultPort, &endpoint, why)) {
+        return false;
+      }
       config->sentinels.push_back(endpoint);
       if (comma == std::string_view::npos) break;
       start = comma + 1;
@@ -180,7 +196,7 @@ bool parseBackendUrl(std::string_view url, BackendConfig* config, std::string* w
       return false;
     }
     path = nameEnd == std::string_view::npos ? std::string_view() : path.substr(nameEnd + 1);
-  } else if (!parseEndpoint(hosts, &config->server, why)) {
+  } else if (!parseEndpoint(hosts, defaultPort, &config->server, why)) {
     return false;
   } else if (hosts.find(',') != std::string_view::npos) {
     *why = "several hosts need redis-sentinel://";
@@ -213,9 +229,9 @@ std::string RedisEndpoint::text() const {
 std::string BackendConfig::describe() const {
   switch (kind) {
     case Kind::kRedis:
-      return "redis " + server.text();
+      return (tls.on ? "rediss " : "redis ") + server.text();
     case Kind::kSentinel: {
-      std::string text = "redis-sentinel " + master + " via ";
+      std::string text = (tls.on ? "rediss-sentinel " : "redis-sentinel ") + master + " via ";
       for (std::size_t i = 0; i < sentinels.size(); ++i) {
         text += (i ? "," : "") + sentinels[i].text();
       }
@@ -290,9 +306,63 @@ bool checkPersistPath(const char* text, std::string* problem) {
   return false;
 }
 
+bool parseTlsSettings(const TlsTexts& texts, BackendConfig* config, std::string* problem) {
+  const auto given = [](const char* text) { return text != nullptr && text[0] != '\0'; };
+  const struct {
+    const char* name;
+    const char* text;
+    std::string* value;
+  } paths[] = {{"KVPOOL_REDIS_TLS_CA", texts.ca, &config->tls.ca},
+               {"KVPOOL_REDIS_TLS_SERVER_NAME", texts.serverName, &config->tls.serverName},
+               {"KVPOOL_REDIS_TLS_CERT", texts.cert, &config->tls.cert},
+               {"KVPOOL_REDIS_TLS_KEY", texts.key, &config->tls.key},
+               {"KVPOOL_REDIS_TLS_VERIFY", texts.verify, nullptr}};
+  // On shared memory the Redis settings are not read, as the prefix is not.
+  if (!config->remote()) return true;
+  for (const auto& path : paths) {
+    if (!given(path.text)) continue;
+    if (!config->tls.on) {
+      *problem = std::string(path.name) + " is set, but KVPOOL_BACKEND names " +
+                 config->describe() +
+                 " without TLS: use rediss:// (or rediss-sentinel://), or unset it";
+      return false;
+    }
+    if (path.value != nullptr) *path.value = path.text;
+  }
+  if (config->tls.cert.empty() != config->tls.key.empty()) {
+    *problem = config->tls.cert.empty()
+                   ? "KVPOOL_REDIS_TLS_KEY is set without KVPOOL_REDIS_TLS_CERT, its certificate"
+                   : "KVPOOL_REDIS_TLS_CERT is set without KVPOOL_REDIS_TLS_KEY, its key";
+    return false;
+  }
+  const std::string_view verify = given(texts.verify) ? texts.verify : "on";
+  if (verify != "on" && verify != "off") {
+    *problem = "KVPOOL_REDIS_TLS_VERIFY \"" + std::string(verify) + "\" is neither on nor off";
+    return false;
+  }
+  config->tls.verify = verify == "on";
+  return true;
+}
+
+bool readTlsSettings(BackendConfig* config, std::string* problem) {
+  return parseTlsSettings(
+      {std::getenv("KVPOOL_REDIS_TLS_CA"), std::getenv("KVPOOL_REDIS_TLS_SERVER_NAME"),
+       std::getenv("KVPOOL_REDIS_TLS_CERT"), std::getenv("KVPOOL_REDIS_TLS_KEY"),
+       std::getenv("KVPOOL_REDIS_TLS_VERIFY")},
+      config, problem);
+}
+
+std::string unverifiedTlsWarning(const BackendConfig& config) {
+  if (!config.remote() || !config.tls.on || config.tls.verify) return "";
+  return "KVPOOL_REDIS_TLS_VERIFY=off: the certificate of " + config.describe() +
+         " is not checked, so a machine between this one and the server can pose as it, "
+         "and read and change the pool and its password";
+}
+
 bool readBackendConfig(BackendConfig* config, std::string* problem) {
   if (!parseBackendConfig(std::getenv("KVPOOL_BACKEND"), std::getenv("KVPOOL_REDIS_PREFIX"),
-                          std::getenv("KVPOOL_REDIS_TIMEOUT_MS"), config, problem)) {
+                          std::getenv("KVPOOL_REDIS_TIMEOUT_MS"), config, problem) ||
+      !readTlsSettings(config, problem)) {
     return false;
   }
   const char* persist = std::getenv("KVPOOL_PERSIST");

@@ -62,8 +62,11 @@ std::string redisSettingsProblem(const KvPoolRedisSettings* settings, const char
     return "a settings record of version " + decimalText(settings->version) + ", where " + reader +
            " reads version " + decimalText(kKvPoolBackendVersion);
   }
-  if (settings->kind != 1 && settings->kind != 2) {
-    return "a settings record of unknown kind " + decimalText(settings->kind);
+  // The TLS kinds come with the members of version 2 that say how.
+  const int32_t kinds = settings->version >= 2 ? 4 : 2;
+  if (settings->kind < 1 || settings->kind > kinds) {
+    return "a settings record of version " + decimalText(settings->version) + " and unknown kind " +
+           decimalText(settings->kind);
   }
   if (settings->sentinelCount > 0 && settings->sentinels == nullptr) {
     return "a settings record that counts sentinels but lists none";

@@ -240,17 +240,28 @@ KvPoolBackend* openRemoteBackend(const BackendConfig& config, std::string* probl
   for (const RedisEndpoint& sentinel : config.sentinels) {
     sentinels.push_back({sentinel.host.c_str(), sentinel.port, 0});
   }
-  const KvPoolRedisSettings settings = {kKvPoolBackendVersion,
-                                        config.kind == BackendConfig::Kind::kSentinel ? 2 : 1,
-                                        {config.server.host.c_str(), config.server.port, 0},
-                                        sentinels.data(),
-                                        sentinels.size(),
-                                        config.master.c_str(),
-                                        config.user.c_str(),
-                                        config.password.c_str(),
-                                        poolText(config.prefix),
-                                        config.database,
-                                        config.timeoutMs};
+  const auto unlessEmpty = [](const std::string& text) {
+    return text.empty() ? nullptr : text.c_str();
+  };
+  const TlsConfig& tls = config.tls;
+  const KvPoolRedisSettings settings = {
+      kKvPoolRedisSettingsVersion,
+      (config.kind == BackendConfig::Kind::kSentinel ? 2 : 1) + (tls.on ? 2 : 0),
+      {config.server.host.c_str(), config.server.port, 0},
+      sentinels.data(),
+      sentinels.size(),
+      config.master.c_str(),
+      config.user.c_str(),
+      config.password.c_str(),
+      poolText(config.prefix),
+      config.database,
+      config.timeoutMs,
+      unlessEmpty(tls.ca),
+      unlessEmpty(tls.serverName),
+      unlessEmpty(tls.cert),
+      unlessEmpty(tls.key),
+      tls.verify ? 1 : 0,
+      0};
   KvPoolOutcome outcome{};
   KvPoolBackend* backend =
       checkedBackend(open(&kHost, &settings, &outcome), outcome, path, problem);

@@ -15,13 +15,15 @@
 #include "pool/PoolRecords.h"
 #include "pool/PoolSettings.h"
 #include "pool/SnapshotFile.h"
+#include "support/KvPoolConstants.h"
 #include "support/Trace.h"
 
 namespace kvpool {
 namespace {
 bool sameSettings(const BackendConfig& a, const BackendConfig& b) {
   return a.describe() == b.describe() && a.user == b.user && a.password == b.password &&
-         a.database == b.database && a.prefix == b.prefix && a.timeoutMs == b.timeoutMs;
+         a.database == b.database && a.prefix == b.prefix && a.timeoutMs == b.timeoutMs &&
+         a.tls == b.tls;
 }
 
 // The process's choice; shared memory until a node context or a pool call
@@ -77,13 +79,24 @@ void setRequestLengths(PoolBlockRequest* request, std::size_t keyBytes, std::siz
 bool selectPoolBackend(std::string* problem) {
   const std::lock_guard<std::mutex> lock(choiceMutex);
   // poolUsers changes under the process pool's lock, not this one.
-  if (choiceMade && (remoteUsers > 0 || countKvPoolUsers() > 0)) return true;
+  const bool kept = choiceMade && (remoteUsers > 0 || countKvPoolUsers() > 0);
   BackendConfig config;
   // A file whose folder cannot take it would fail only at the last node's
   // save; the node is refused now, while someone is watching.
-  return readBackendConfig(&config, problem) &&
-         (config.persistPath.empty() || checkPersistFolder(config.persistPath, problem)) &&
-         adopt(config, problem);
+  if (!kept && !(readBackendConfig(&config, problem) &&
+                 (config.persistPath.empty() || checkPersistFolder(config.persistPath, problem)) &&
+                 adopt(config, problem))) {
+    return false;
+  }
+  // Every node made on an unchecked server says so, not only the first.
+  if (remoteBackend != nullptr) {
+    if (const std::string warning = unverifiedTlsWarning(remoteConfig); !warning.empty()) {
+      Log("  >pool backend: %s\n", warning.c_str());
+      logPoolEvent(CCI_LOG_WARNING, kEventTlsUnverified, kLineTlsUnverified, "createNodeContext",
+                   warning.c_str());
+    }
+  }
+  return true;
 }
 
 bool processPoolOnRedis() {

@@ -3,12 +3,20 @@
 // share; and the one table of operations through which every caller reaches
 // either.
 //   KVPOOL_BACKEND           unset or empty: shared memory
-//                            redis://[[USER]:PASSWORD@]HOST:PORT[/DB]
-//                            redis-sentinel://[[USER]:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]
+//                            redis://[[USER]:PASSWORD@]HOST[:PORT][/DB]
+//                            redis-sentinel://[[USER]:PASSWORD@]HOST[:PORT][,HOST[:PORT]...]/MASTER[/DB]
+//                            rediss:// and rediss-sentinel://: the same over TLS
+//                            (a port left out: 6379 for a server, 26379 for a sentinel)
 //   KVPOOL_REDIS_PREFIX      put before every key (default empty); holds no
 //                            "KvPool", so that no pool's keys are another's
 //   KVPOOL_REDIS_TIMEOUT_MS  the bound of every step, each exchange with its
 //                            whole answer (default 500, 1 to 600000)
+//   KVPOOL_REDIS_TLS_CA, _CERT, _KEY, _SERVER_NAME, _VERIFY
+//                            with rediss: the certificates the server's is
+//                            checked against (a file or a folder; default the
+//                            system's), the client's certificate and key, the
+//                            name checked and sent instead of each host, and
+//                            "off" to check no certificate (readTlsSettings)
 // The choice is made when a process creates a node context while it has none
 // alive, and holds as long as any of its node contexts lives. On Redis no
 // segment, semaphore set or user slot is made. The choice is taken under a
@@ -133,9 +141,14 @@ struct KvPoolEndpoint {
   int32_t reserved;
 };
 
+// The settings record's version: 2 adds the TLS members at its end and the
+// kinds 3 and 4, so that a module older than TLS refuses a TLS setting (an
+// unknown kind) instead of connecting without it.
+inline constexpr int32_t kKvPoolRedisSettingsVersion = 2;
+
 struct KvPoolRedisSettings {
-  int32_t version;  // kKvPoolBackendVersion
-  int32_t kind;     // 1 redis://, 2 redis-sentinel://
+  int32_t version;  // kKvPoolRedisSettingsVersion, or 1 (no TLS members)
+  int32_t kind;     // 1 redis://, 2 redis-sentinel://, 3 rediss://, 4 rediss-sentinel://
   KvPoolEndpoint server;
   const KvPoolEndpoint* sentinels;
   uint64_t sentinelCount;
@@ -145,6 +158,13 @@ struct KvPoolRedisSettings {
   KvPoolText prefix;
   int32_t database;
   int32_t timeoutMs;
+  // Version 2 on; a null text is unset.
+  const char* tlsCa;          // a file or a folder of certificates; unset: the system's
+  const char* tlsServerName;  // checked and sent as SNI instead of each host
+  const char* tlsCert;        // the client's certificate (chain) and its key
+  const char* tlsKey;
+  int32_t tlsVerify;  // 0: the server's certificate is not checked
+  int32_t reserved;
 };
 
 // The module's one exported function: a new backend on the settings, or
@@ -160,10 +180,13 @@ typedef KvPoolBackend* (*KvPoolRedisOpen)(const KvPoolRedisHost* host,
 static_assert(sizeof(KvPoolRedisHost) == 8 + sizeof(void*) &&
               offsetof(KvPoolRedisHost, size) == 4 && offsetof(KvPoolRedisHost, log) == 8);
 static_assert(sizeof(KvPoolEndpoint) == 16 && offsetof(KvPoolEndpoint, port) == 8);
-static_assert(sizeof(KvPoolRedisSettings) == 88 && offsetof(KvPoolRedisSettings, server) == 8 &&
+static_assert(sizeof(KvPoolRedisSettings) == 128 && offsetof(KvPoolRedisSettings, server) == 8 &&
               offsetof(KvPoolRedisSettings, sentinels) == 24 &&
               offsetof(KvPoolRedisSettings, prefix) == 64 &&
-              offsetof(KvPoolRedisSettings, timeoutMs) == 84);
+              offsetof(KvPoolRedisSettings, timeoutMs) == 84 &&
+              offsetof(KvPoolRedisSettings, tlsCa) == 88 &&
+              offsetof(KvPoolRedisSettings, tlsKey) == 112 &&
+              offsetof(KvPoolRedisSettings, tlsVerify) == 120);
 static_assert(sizeof(KvPoolText) == 16 && offsetof(KvPoolText, length) == 8);
 static_assert(sizeof(KvPoolSink) == 16 && offsetof(KvPoolSink, put) == 8);
 static_assert(sizeof(KvPoolOutcome) == 512 && offsetof(KvPoolOutcome, reason) == 4);
@@ -265,6 +288,18 @@ struct RedisEndpoint {
   std::string text() const;  // "host:port" ("[host]:port" for an IPv6 address)
 };
 
+// TLS to Redis (rediss:// and rediss-sentinel://): every connection, to the
+// sentinels and to the master they name, with the same settings.
+struct TlsConfig {
+  bool on = false;
+  std::string ca;          // a file or a folder of certificates; empty: the system's
+  std::string serverName;  // empty: each connection's host
+  std::string cert;        // empty: no client certificate
+  std::string key;         // the certificate's key; never printed
+  bool verify = true;      // false only by KVPOOL_REDIS_TLS_VERIFY=off
+  bool operator==(const TlsConfig&) const = default;
+};
+
 struct BackendConfig {
   enum class Kind { kSharedMemory, kRedis, kSentinel };
   Kind kind = Kind::kSharedMemory;
@@ -277,10 +312,12 @@ struct BackendConfig {
   std::string prefix;
   int timeoutMs = 500;
   std::string persistPath;  // KVPOOL_PERSIST (shared memory only); empty: unset
+  TlsConfig tls;
 
   bool remote() const { return kind != Kind::kSharedMemory; }
   // What events and tools name: "redis 127.0.0.1:6379", "redis-sentinel
-  // mymaster via 127.0.0.1:26379,127.0.0.1:26380"; never the password.
+  // mymaster via 127.0.0.1:26379,127.0.0.1:26380" ("rediss" with TLS); never
+  // the password.
   std::string describe() const;
 };
 
@@ -309,6 +346,24 @@ std::string maskedBackendText(std::string_view text, std::string_view url);
 bool parseBackendConfig(const char* backend, const char* prefix, const char* timeoutMs,
                         BackendConfig* config, std::string* problem);
 bool readBackendConfig(BackendConfig* config, std::string* problem);
+// The TLS settings' texts (null or empty: unset) into config, or with
+// readTlsSettings the environment's (KVPOOL_REDIS_TLS_CA, _SERVER_NAME,
+// _CERT, _KEY, _VERIFY). False with *problem naming the variable when one is
+// set for a server reached without TLS, a certificate comes without its key
+// or a key without its certificate, or _VERIFY is neither on nor off. The
+// files are read by the module, when it first connects.
+struct TlsTexts {
+  const char* ca;
+  const char* serverName;
+  const char* cert;
+  const char* key;
+  const char* verify;
+};
+bool parseTlsSettings(const TlsTexts& texts, BackendConfig* config, std::string* problem);
+bool readTlsSettings(BackendConfig* config, std::string* problem);
+// Why every node context made with config logs a warning (event 22), or "":
+// a server reached over TLS whose certificate is not checked.
+std::string unverifiedTlsWarning(const BackendConfig& config);
 // KVPOOL_PERSIST's text (null: unset, fine): an absolute path of a file,
 // short enough for the names made beside it. False with *problem naming the
 // variable and what is wrong.

@@ -244,7 +244,7 @@ RedisEndpoint endpointOf(const KvPoolEndpoint& endpoint) {
 BackendConfig configOf(const KvPoolRedisSettings& settings) {
   const auto text = [](const char* value) { return value != nullptr ? value : ""; };
   BackendConfig config;
-  config.kind = settings.kind == 2 ? BackendConfig::Kind::kSentinel : BackendConfig::Kind::kRedis;
+  config.kind = settings.kind % 2 == 0 ? BackendConfig::Kind::kSentinel : BackendConfig::Kind::kRedis;
   config.server = endpointOf(settings.server);
   for (uint64_t i = 0; i < settings.sentinelCount; ++i) {
     config.sentinels.push_back(endpointOf(settings.sentinels[i]));
@@ -255,6 +255,15 @@ BackendConfig configOf(const KvPoolRedisSettings& settings) {
   config.prefix = textOf(settings.prefix);
   config.database = settings.database;
   config.timeoutMs = settings.timeoutMs;
+  // Kinds 3 and 4 come only in a record of version 2 (redisSettingsProblem).
+  config.tls.on = settings.kind > 2;
+  if (config.tls.on) {
+    config.tls.ca = text(settings.tlsCa);
+    config.tls.serverName = text(settings.tlsServerName);
+    config.tls.cert = text(settings.tlsCert);
+    config.tls.key = text(settings.tlsKey);
+    config.tls.verify = settings.tlsVerify != 0;
+  }
   return config;
 }
 

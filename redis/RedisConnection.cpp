@@ -97,26 +97,12 @@ bool fail(redisContext* context, int type, const std::string& text) {
   return false;
 }
 
-// What is left of the deadline in whole milliseconds, rounded up.
-long remainingMs(Clock::time_point deadline) {
-  const auto left = deadline - Clock::now();
-  return static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
-
-bool timedOut(redisContext* context) {
-  return fail(context, REDIS_ERR_IO, std::strerror(ETIMEDOUT));
-}
-
 // Waits until fd is ready for events or the deadline passes; false with
 // the context's error set.
 bool await(redisContext* context, short events, Clock::time_point deadline) {
-  const long left = remainingMs(deadline);
-  if (left <= 0) return timedOut(context);
-  pollfd ready{context->fd, events, 0};
-  const int polled = poll(&ready, 1, static_cast<int>(left));
-  if (polled == 0) return timedOut(context);
-  if (polled < 0) return errno == EINTR || fail(context, REDIS_ERR_IO, std::strerror(errno));
-  return true;
+  const int ready = awaitReady(context->fd, events, deadline);
+  if (ready == 0) return fail(context, REDIS_ERR_IO, std::strerror(ETIMEDOUT));
+  return ready > 0 || fail(context, REDIS_ERR_IO, std::strerror(errno));
 }
 
 // The protocol's form of a command: its count, then each argument with its
@@ -176,14 +162,18 @@ void quoteLastWords(RedisConnection& connection, std::vector<Reply>* replies) {
 bool RedisConnection::write(std::string_view bytes, Clock::time_point deadline) {
   redisContext* context = context_.get();
   while (!bytes.empty()) {
-    const ssize_t sent = send(context->fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    short wants = POLLOUT;
+    const long sent =
+        tls_ != nullptr
+            ? tls_->write(bytes.data(), bytes.size(), &wants)
+            : send(context->fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(sent));
       written_ += static_cast<std::uint64_t>(sent);
-    } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!await(context, POLLOUT, deadline)) return false;
-    } else if (sent < 0 && errno != EINTR) {
-      return fail(context, REDIS_ERR_IO, std::strerror(errno));
+    } else if (tls_ != nullptr ? wants != 0 : errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!await(context, wants, deadline)) return false;
+    } else if (tls_ != nullptr || errno != EINTR) {
+      return fail(context, REDIS_ERR_IO, tls_ != nullptr ? tls_->failure() : std::strerror(errno));
     }
   }
   return true;
@@ -191,11 +181,15 @@ bool RedisConnection::write(std::string_view bytes, Clock::time_point deadline) 
 
 bool RedisConnection::receive(Clock::time_point deadline, ReplyScanner* scanner) {
   redisContext* context = context_.get();
-  if (!await(context, POLLIN, deadline)) return false;
+  // A whole record the TLS session holds already is read without waiting;
+  // part of one waits for the rest, against the deadline.
+  const bool buffered = tls_ != nullptr && tls_->pending() && !starved_;
+  if (!buffered && !await(context, wants_, deadline)) return false;
   char bytes[16 * 1024];
   const long got = readNow(bytes, sizeof bytes);
   if (got < 0) {
-    return errno == EINTR || errno == EAGAIN || fail(context, REDIS_ERR_IO, std::strerror(errno));
+    return errno == EINTR || errno == EAGAIN ||
+           fail(context, REDIS_ERR_IO, tls_ != nullptr ? tls_->failure() : std::strerror(errno));
   }
   if (got == 0) return fail(context, REDIS_ERR_EOF, "Server closed the connection");
   std::string why;
@@ -209,14 +203,33 @@ bool RedisConnection::receive(Clock::time_point deadline, ReplyScanner* scanner)
 }
 
 long RedisConnection::readNow(char* bytes, std::size_t size) {
-  return static_cast<long>(recv(context_->fd, bytes, size, MSG_DONTWAIT));
+  long got = 0;
+  if (tls_ != nullptr) {
+    short wants = 0;
+    got = tls_->read(bytes, size, &wants);
+    starved_ = got < 0 && wants != 0;
+    wants_ = wants != 0 ? wants : POLLIN;
+    if (got < 0) errno = starved_ ? EAGAIN : EPROTO;
+  } else {
+    got = static_cast<long>(recv(context_->fd, bytes, size, MSG_DONTWAIT));
+  }
+  if (got > 0) received_ += static_cast<std::uint64_t>(got);
+  return got;
 }
 
-bool RedisConnection::clean() const {
-  const redisContext* context = context_.get();
-  if (context->err != 0 || context->reader->pos < context->reader->len) return false;
-  pollfd ready{context->fd, POLLIN | POLLRDHUP, 0};
-  return poll(&ready, 1, 0) == 0;
+bool RedisConnection::holdsUnread() const {
+  const redisReader* reader = context_->reader;
+  return reader->pos < reader->len || (tls_ != nullptr && tls_->holdsData());
+}
+
+bool RedisConnection::clean() {
+  if (context_->err != 0 || holdsUnread()) return false;
+  // Bytes the session read ahead are looked at as the socket's would be.
+  if (tls_ != nullptr && tls_->pending()) return tls_->onlyControlRecords();
+  pollfd ready{context_->fd, POLLIN | POLLRDHUP, 0};
+  if (poll(&ready, 1, 0) == 0) return true;
+  return tls_ != nullptr && (ready.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0 &&
+         tls_->onlyControlRecords();
 }
 
 bool pipeline(RedisConnection& connection, const std::vector<Command>& commands, int timeoutMs,
@@ -261,19 +274,72 @@ std::string describeReply(const redisReply* reply) {
   }
 }
 
-std::unique_ptr<RedisConnection> connectTo(const RedisEndpoint& endpoint, int timeoutMs,
-                                           std::string* error) {
+namespace {
+
+Context connectTcp(const RedisEndpoint& endpoint, int timeoutMs, std::string* error) {
   const timeval timeout = {timeoutMs / 1000, static_cast<suseconds_t>(timeoutMs % 1000) * 1000};
   Context context(redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, timeout));
   if (context == nullptr) {
     *error = "no memory for a connection";
-    return nullptr;
-  }
-  if (context->err != 0) {
+  } else if (context->err != 0) {
     *error = contextError(context.get(), timeoutMs);
-    return nullptr;
+    context.reset();
   }
-  return std::make_unique<RedisConnection>(std::move(context), endpoint.text());
+  return context;
+}
+
+// Whether the server at endpoint answers PING in plain text, as a server
+// without TLS does (PONG, or an error asking for a login).
+bool answersPlain(const RedisEndpoint& endpoint, int timeoutMs) {
+  std::string ignored;
+  Context context = connectTcp(endpoint, timeoutMs, &ignored);
+  if (context == nullptr) return false;
+  RedisConnection probe(std::move(context), endpoint.text());
+  const Reply reply = single(probe, {"PING"}, timeoutMs);
+  return reply != nullptr &&
+         (reply->type == REDIS_REPLY_STATUS || reply->type == REDIS_REPLY_ERROR);
+}
+
+}  // namespace
+
+std::unique_ptr<RedisConnection> connectTo(const RedisEndpoint& endpoint, int timeoutMs,
+                                           const TlsContext* tls, std::string* error) {
+  Context context = connectTcp(endpoint, timeoutMs, error);
+  if (context == nullptr) return nullptr;
+  std::unique_ptr<TlsSession> session;
+  if (tls != nullptr) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool silent = false;
+    session =
+        TlsSession::start(context->fd, *tls, endpoint.host, deadline, timeoutMs, error, &silent);
+    // A server without TLS waits for the end of what it takes for a
+    // command line; asked in plain text, it answers.
+    if (session == nullptr && silent && answersPlain(endpoint, timeoutMs)) *error = kPlainServer;
+    if (session == nullptr) return nullptr;
+  }
+  return std::make_unique<RedisConnection>(std::move(context), endpoint.text(),
+                                           std::move(session));
+}
+
+std::string sessionError(RedisConnection& connection, const RedisEndpoint& server,
+                         int timeoutMs) {
+  bool timedOut = false;
+  const std::string why = contextError(connection.context(), timeoutMs, &timedOut);
+  const int err = connection.context()->err;
+  // The session's own words are longer than the context holds.
+  if (connection.tls() && !timedOut && !connection.tlsFailure().empty()) {
+    return connection.tlsFailure();
+  }
+  if (connection.tls() || timedOut || connection.received() > 0 ||
+      (err != REDIS_ERR_IO && err != REDIS_ERR_EOF)) {
+    return why;
+  }
+  // A TLS server cuts a client that speaks plain text without a word.
+  std::string ignored;
+  const Context probe = connectTcp(server, timeoutMs, &ignored);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  if (probe == nullptr || !answersTls(probe->fd, deadline)) return why;
+  return why + ": the server speaks TLS (reach it with rediss://)";
 }
 
 }  // namespace kvpool

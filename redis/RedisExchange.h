@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <hiredis/hiredis.h>
+#include <poll.h>
 
 #include <chrono>
 #include <cstdint>
@@ -18,6 +19,7 @@
 
 #include "pool/PoolRecords.h"
 #include "redis/RedisPool.h"
+#include "redis/RedisTls.h"
 
 namespace kvpool {
 
@@ -55,14 +57,17 @@ struct ReplyBounds {
 class ReplyScanner;
 
 // A connection to a server: hiredis connects it and parses its replies; its
-// bytes go out through write and come in through receive alone (a transport
-// that encrypts would take their place). Neither raises SIGPIPE: a write to
-// a connection the server closed fails with EPIPE.
+// bytes go out through write and come in through readNow alone, through
+// the TLS session when it has one. Neither raises SIGPIPE: a write to a
+// connection the server closed fails with EPIPE.
 class RedisConnection {
  public:
-  RedisConnection(Context context, std::string where)
-      : context_(std::move(context)), where_(std::move(where)) {}
+  RedisConnection(Context context, std::string where, std::unique_ptr<TlsSession> tls = nullptr)
+      : context_(std::move(context)), tls_(std::move(tls)), where_(std::move(where)) {}
   redisContext* context() const { return context_.get(); }
+  bool tls() const { return tls_ != nullptr; }
+  // Why the TLS session failed, or "".
+  std::string tlsFailure() const { return tls_ != nullptr ? tls_->failure() : ""; }
   // host:port of the server it reached.
   const std::string& where() const { return where_; }
   // Every byte or false (the context's err and errstr say why).
@@ -76,10 +81,15 @@ class RedisConnection {
   // Bytes written since the connection was made: a request of which any
   // went out may have run.
   std::uint64_t written() const { return written_; }
-  // Fit to carry the next request: nothing unread in the reader, and the
-  // socket, asked without waiting, neither closed by the server nor holding
-  // bytes no request asked for.
-  bool clean() const;
+  // Bytes the server sent since the connection was made.
+  std::uint64_t received() const { return received_; }
+  // Bytes that came beyond what was read into a reply: in the reader, or
+  // inside the TLS session.
+  bool holdsUnread() const;
+  // Fit to carry the next request: nothing unread, and the socket, asked
+  // without waiting, neither closed by the server nor holding bytes no
+  // request asked for (under TLS, records that carry no data are taken in).
+  bool clean();
   // A kept connection may have died since it was last used.
   bool kept = false;
   // The master's generation it was made in (RedisPool::MasterWatch).
@@ -87,8 +97,12 @@ class RedisConnection {
 
  private:
   Context context_;
+  std::unique_ptr<TlsSession> tls_;  // freed before the context closes the socket
   std::string where_;
   std::uint64_t written_ = 0;
+  std::uint64_t received_ = 0;
+  short wants_ = POLLIN;  // what the next read waits for (TLS may need to write first)
+  bool starved_ = false;  // the session's last read wanted more bytes from the socket
 };
 
 // Sends the commands together and reads one reply each against one
@@ -164,10 +178,17 @@ inline Reply single(RedisConnection& connection, const Command& command, int tim
   return std::move(replies.front());
 }
 
-// A TCP connection with the pool's timeout on connecting; null with the
-// reason in *error.
+// A TCP connection with the pool's timeout on connecting and, with tls, a
+// TLS session on it (the handshake one more step); null with the reason in
+// *error.
 std::unique_ptr<RedisConnection> connectTo(const RedisEndpoint& endpoint, int timeoutMs,
-                                           std::string* error);
+                                           const TlsContext* tls, std::string* error);
+
+// What went wrong on a new connection to server, as contextError says it;
+// when a connection without TLS was cut before the server said anything, the
+// server is asked whether it speaks TLS, and the reason says so.
+std::string sessionError(RedisConnection& connection, const RedisEndpoint& server,
+                         int timeoutMs);
 
 // How one exchange on a connection ended.
 enum class Outcome {

@@ -54,20 +54,20 @@ Reply askAfterLogin(RedisConnection& connection, const BackendConfig& config,
 }
 
 // The same on a new connection to server.
-Reply askServer(const RedisEndpoint& server, const BackendConfig& config, const Command& command,
-                std::string* why) {
-  std::unique_ptr<RedisConnection> connection = connectTo(server, config.timeoutMs, why);
+Reply askServer(const RedisEndpoint& server, const BackendConfig& config, const TlsContext* tls,
+                const Command& command, std::string* why) {
+  std::unique_ptr<RedisConnection> connection = connectTo(server, config.timeoutMs, tls, why);
   return connection != nullptr ? askAfterLogin(*connection, config, command, why) : nullptr;
 }
 
 // Asks one sentinel where the master is; *error names the sentinel. A
 // sentinel that asks for a password is given the URL's.
-bool askSentinel(const RedisEndpoint& sentinel, const BackendConfig& config, RedisEndpoint* master,
-                 std::string* error) {
+bool askSentinel(const RedisEndpoint& sentinel, const BackendConfig& config, const TlsContext* tls,
+                 RedisEndpoint* master, std::string* error) {
   const Command query = {"SENTINEL", "get-master-addr-by-name", config.master};
   const std::string name = "sentinel " + sentinel.text() + ": ";
   std::string why;
-  std::unique_ptr<RedisConnection> connection = connectTo(sentinel, config.timeoutMs, &why);
+  std::unique_ptr<RedisConnection> connection = connectTo(sentinel, config.timeoutMs, tls, &why);
   std::vector<Reply> replies;
   bool ok = connection != nullptr &&
             pipeline(*connection, {query}, config.timeoutMs, kToolBounds, &replies);
@@ -84,7 +84,7 @@ bool askSentinel(const RedisEndpoint& sentinel, const BackendConfig& config, Red
   }
   if (!ok) {
     if (connection != nullptr && why.empty()) {
-      why = contextError(connection->context(), config.timeoutMs);
+      why = sessionError(*connection, sentinel, config.timeoutMs);
     }
     *error = name + why;
     return false;
@@ -135,9 +135,9 @@ RedisEndpoint endpointOf(const std::string& text) {
 
 // Whether the server at text says it is a master; false when it cannot be
 // asked.
-bool isMasterNow(const std::string& text, const BackendConfig& config) {
+bool isMasterNow(const std::string& text, const BackendConfig& config, const TlsContext* tls) {
   std::string why;
-  const Reply role = askServer(endpointOf(text), config, {"ROLE"}, &why);
+  const Reply role = askServer(endpointOf(text), config, tls, {"ROLE"}, &why);
   return role != nullptr && role->type == REDIS_REPLY_ARRAY && role->elements > 0 &&
          replyText(role->element[0]) == "master";
 }
@@ -149,9 +149,18 @@ RedisPool::RedisPool(BackendConfig config)
 
 RedisPool::~RedisPool() = default;
 
+const TlsContext* RedisPool::tlsContext(std::string* why) {
+  if (!config_.tls.on) return nullptr;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (tls_ == nullptr) tls_ = TlsContext::load(config_.tls, why);
+  return tls_.get();
+}
+
 std::unique_ptr<RedisPool::Connection> RedisPool::openSession(const RedisEndpoint& server,
                                                               std::string* why) {
-  std::unique_ptr<Connection> connection = connectTo(server, config_.timeoutMs, why);
+  const TlsContext* tls = tlsContext(why);
+  if (config_.tls.on && tls == nullptr) return nullptr;
+  std::unique_ptr<Connection> connection = connectTo(server, config_.timeoutMs, tls, why);
   if (connection == nullptr) return nullptr;
   // One round trip sets the session up: the password, the database, the
   // batch script (its digest answers), and under sentinels the role, since
@@ -166,7 +175,7 @@ std::unique_ptr<RedisPool::Connection> RedisPool::openSession(const RedisEndpoin
   setup.push_back({sentinel ? "ROLE" : "PING"});
   std::vector<Reply> replies;
   if (!pipeline(*connection, setup, config_.timeoutMs, kToolBounds, &replies)) {
-    *why = contextError(connection->context(), config_.timeoutMs);
+    *why = sessionError(*connection, server, config_.timeoutMs);
     return nullptr;
   }
   std::vector<std::string> replicas;
@@ -207,6 +216,11 @@ std::unique_ptr<RedisPool::Connection> RedisPool::openSession(const RedisEndpoin
 
 std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
   std::string why;
+  const TlsContext* tls = tlsContext(&why);
+  if (config_.tls.on && tls == nullptr) {
+    *error = config_.describe() + ": " + why;
+    return nullptr;
+  }
   if (config_.kind != BackendConfig::Kind::kSentinel) {
     std::unique_ptr<Connection> connection = openSession(config_.server, &why);
     if (connection == nullptr) *error = config_.describe() + ": " + why;
@@ -220,7 +234,7 @@ std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
     const RedisEndpoint& sentinel = config_.sentinels[asked];
     RedisEndpoint master;
     why.clear();
-    if (!askSentinel(sentinel, config_, &master, &why)) {
+    if (!askSentinel(sentinel, config_, tls, &master, &why)) {
       reasons += (reasons.empty() ? "" : "; ") + why;
       continue;
     }
@@ -232,7 +246,7 @@ std::unique_ptr<RedisPool::Connection> RedisPool::connect(std::string* error) {
     }
     if (std::find(tried.begin(), tried.end(), master.text()) != tried.end()) {
       why = "tried above";
-    } else if (!promoted.empty() && isMasterNow(promoted, config_)) {
+    } else if (!promoted.empty() && isMasterNow(promoted, config_, tls)) {
       why = "its replica " + promoted + " is a master now (a fail-over is under way)";
     } else {
       if (!promoted.empty()) {
@@ -269,10 +283,11 @@ void RedisPool::confirmMaster() {
   // still name a master that died.
   RedisEndpoint named;
   std::string why;
+  const TlsContext* tls = tlsContext(&why);
   bool answered = false;
   const std::size_t count = config_.sentinels.size();
   for (std::size_t i = 0; i < count && !answered; ++i) {
-    answered = askSentinel(config_.sentinels[(first + i) % count], config_, &named, &why);
+    answered = askSentinel(config_.sentinels[(first + i) % count], config_, tls, &named, &why);
   }
   if (!answered) return;  // the sentinels out of reach say nothing of the master
   const std::lock_guard<std::mutex> lock(mutex_);
@@ -308,8 +323,10 @@ bool RedisPool::replicasStayed(const Connection& connection, const redisReply* r
   }
   // A replica that left may have been made the master: the stores its old
   // master took since are lost once the fail-over is done.
+  std::string unloaded;
+  const TlsContext* tls = tlsContext(&unloaded);
   for (const std::string& replica : left) {
-    if (!isMasterNow(replica, config_)) continue;
+    if (!isMasterNow(replica, config_, tls)) continue;
     const std::lock_guard<std::mutex> lock(mutex_);
     watch_.promoted = replica;
     ++watch_.generation;
@@ -354,8 +371,7 @@ std::unique_ptr<RedisPool::Connection> RedisPool::acquire(std::string* error) {
 
 void RedisPool::release(std::unique_ptr<Connection> connection) {
   // Bytes read beyond the reply belong to no request: the connection goes.
-  const redisReader* reader = connection->context()->reader;
-  if (reader->pos < reader->len) {
+  if (connection->holdsUnread()) {
     Log("  redis: more than the answer came from %s, dropped\n", connection->where().c_str());
     return;
   }

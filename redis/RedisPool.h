@@ -26,7 +26,9 @@
 // and the master is confirmed by them at least once a timeout, and by its
 // replicas when one leaves it (RedisMaster.cpp). A RedisPool may be used by
 // any number of threads at once, each call on a connection of its own;
-// after fork, a child drops the connections it inherited.
+// after fork, a child drops the connections it inherited. Under rediss://
+// every connection, to a sentinel or a master, speaks TLS with the same
+// settings (redis/RedisTls.h).
 #ifndef KVPOOL_REDIS_REDISPOOL_H
 #define KVPOOL_REDIS_REDISPOOL_H
 
@@ -47,6 +49,7 @@ struct redisReply;
 namespace kvpool {
 
 class RedisConnection;
+class TlsContext;
 using Clock = std::chrono::steady_clock;
 
 class RedisPool {
@@ -116,6 +119,10 @@ class RedisPool {
   };
 
   std::unique_ptr<Connection> connect(std::string* error);
+  // Under TLS the settings' certificates, loaded at the first connection
+  // (again at the next one when they could not be); null without TLS, or
+  // with *why when they cannot be loaded.
+  const TlsContext* tlsContext(std::string* why);
   // The session set up on a new connection to server; null with *why.
   std::unique_ptr<Connection> openSession(const RedisEndpoint& server, std::string* why);
   std::unique_ptr<Connection> acquire(std::string* error);
@@ -133,6 +140,7 @@ class RedisPool {
   bool exchange(Exchange&& run, std::string* error, Request request = Request::kRead);
 
   BackendConfig config_;
+  std::unique_ptr<TlsContext> tls_;  // set once, under mutex_
   std::string scriptSha_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Connection>> idle_;

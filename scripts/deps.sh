@@ -6,12 +6,13 @@
 # names and lines in the fuzzers' stack traces) need, only when one is missing.
 # tmux gives the watch test a terminal; systemd-analyze checks the save
 # timer's units. The Redis backend builds on hiredis (found through
-# pkg-config), and its tests, benchmark and demo run real redis-server
+# pkg-config) and OpenSSL (libssl-dev; its tests make their certificates
+# with openssl), and its tests, benchmark and demo run real redis-server
 # processes.
 set -euo pipefail
 packages=(build-essential cmake g++ libgtest-dev libgmock-dev libbenchmark-dev
           libpugixml-dev nlohmann-json3-dev libcli11-dev util-linux python3
-          dpkg-dev file tmux clang libclang-rt-14-dev llvm libhiredis-dev pkg-config
+          dpkg-dev file tmux clang libclang-rt-14-dev llvm libhiredis-dev libssl-dev openssl pkg-config
           redis-server help2man lintian systemd)
 missing=()
 for p in "${packages[@]}"; do

@@ -61,14 +61,16 @@ inline std::size_t readAllAt(int fd, void* data, std::size_t byteCount, off_t of
 // Reads the whole file at path into *text, refusing more than maxBytes. Only
 // a regular file of one name is read: a link is not followed and a FIFO or
 // device never blocks the open. False with *why saying why (the caller names
-// the file).
+// the file). *found, when given, gets the status of the file read, as its
+// descriptor had it.
 inline bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string* text,
-                            std::string* why) {
+                            std::string* why, struct stat* found = nullptr) {
   const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
   const char* refusal = nullptr;
   if (!file.valid()) {
-    refusal = std::strerror(errno);
+    refusal = errno == ELOOP ? "a symbolic link (not followed: give the file it names)"
+                             : std::strerror(errno);
   } else if (::fstat(file.get(), &status) != 0) {
     refusal = std::strerror(errno);
   } else if (!S_ISREG(status.st_mode) || status.st_nlink != 1) {
@@ -85,6 +87,7 @@ inline bool readRegularFile(const std::string& path, std::size_t maxBytes, std::
     if (got != text->size()) refusal = errno != 0 ? std::strerror(errno) : "file shrank while read";
   }
   if (refusal != nullptr) *why = refusal;
+  if (found != nullptr) *found = status;
   return refusal == nullptr;
 }
 

@@ -62,6 +62,9 @@ enum EventNumber : int {
   kEventPersistFileRefused = 20,
   // A process without KVPOOL_PERSIST joined or left a pool created with it.
   kEventPersistSettingDiffers = 21,
+  // The pool is on a Redis server reached over TLS without checking its
+  // certificate (KVPOOL_REDIS_TLS_VERIFY=off): at every node creation.
+  kEventTlsUnverified = 22,
 };
 
 // The source line each event carries.
@@ -71,6 +74,7 @@ enum EventLine : int {
   kLinePoolUnavailableException = 415,  // the configuration exception after it
   kLineBackendRefused = 420,            // the event
   kLineBackendRefusedException = 421,   // the configuration exception after it
+  kLineTlsUnverified = 430,
   kLineScriptRejected = 660,
   kLineScriptFailed = 848,         // no failing operand to name
   kLineScriptFailedOperand = 852,  // with the failing operand as insert

@@ -2,7 +2,7 @@
 fail-over a replica and three sentinels) on free loopback ports, started
 and stopped by pid by each case; every wait is bounded.
 """
-from redis_servers import FakeServer, Server, wait_until
+from redis_servers import FakeServer, Server, free_port, wait_until
 from harness import *  # noqa: F401,F403 (the shared helpers)
 
 
@@ -204,11 +204,16 @@ def redis_wrong_password_is_refused_before_a_run_and_never_shown():
 def redis_malformed_backend_is_refused_at_node_creation():
     flow = counting_flow("counting.json")
     for backend, timeout, problem in [
-            ("redis://:hunter2@cache", None,
-             'KVPOOL_BACKEND "redis://:***@cache": no port after host "cache"'),
+            ("redis://:hunter2@cache:", None,
+             'KVPOOL_BACKEND "redis://:***@cache:": port "" is not a number'),
             ("redis-sentinel://127.0.0.1:1", None, "no MASTER name after the sentinels"),
-            ("redis://127.0.0.1:6379", "soon", 'KVPOOL_REDIS_TIMEOUT_MS "soon"')]:
-        env = environment(KVPOOL_REDIS_TIMEOUT_MS=timeout) if timeout else None
+            ("redis://127.0.0.1:6379", {"KVPOOL_REDIS_TIMEOUT_MS": "soon"},
+             'KVPOOL_REDIS_TIMEOUT_MS "soon"'),
+            ("redis://127.0.0.1:6379", {"KVPOOL_REDIS_TLS_CA": "/etc/ssl/certs"},
+             "KVPOOL_REDIS_TLS_CA is set, but KVPOOL_BACKEND names redis 127.0.0.1:6379 without TLS"),
+            ("rediss://127.0.0.1", {"KVPOOL_REDIS_TLS_KEY": "/tmp/k.pem"},
+             "KVPOOL_REDIS_TLS_KEY is set without KVPOOL_REDIS_TLS_CERT")]:
+        env = environment(**timeout) if timeout else None
         result = kvflow("check", flow, "--backend", backend, env=env)
         expect_equal(result.returncode, 1, "kvflow check with %s" % backend)
         expect("CONFIGURATION 17 VTRL-KvPool KvPool:421 createNodeContext" in result.stderr and
@@ -433,3 +438,56 @@ def redis_server_texts_are_escaped_and_passwords_never_shown():
             expect(result.returncode != 0 and "***" in result.stderr and
                    "hunter2" not in result.stdout + result.stderr,
                    "%s: %d %s" % (typed, result.returncode, result.stderr))
+
+
+def make_certificates(folder):
+    """A throwaway authority and a certificate for localhost and 127.0.0.1
+    signed by it, made with the openssl tool; the key files mode 0600."""
+    os.makedirs(folder, exist_ok=True)
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), cwd=folder, check=True, capture_output=True)
+    for name in ("ca", "server"):
+        openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+                "-out", name + ".key")
+        os.chmod(os.path.join(folder, name + ".key"), 0o600)
+    openssl("req", "-x509", "-new", "-key", "ca.key", "-out", "ca.crt", "-days", "2",
+            "-subj", "/CN=KvPool Test CA")
+    openssl("req", "-new", "-key", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+    with open(os.path.join(folder, "server.ext"), "w") as f:
+        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+            "-CAcreateserial", "-out", "server.crt", "-days", "2", "-extfile", "server.ext")
+    return {name: os.path.join(folder, name) for name in ("ca.crt", "server.crt", "server.key")}
+
+
+@case
+def redis_over_tls_with_the_tools_alone():
+    """A server that speaks TLS alone, reached by kvflow and kvpool with
+    settings and nothing else: the trusted authority lets a run and a
+    listing through; without it nothing is sent and the reason names the
+    certificate; unchecked, every node made says so with event 22."""
+    files = make_certificates(os.path.join(WORK, "tls"))
+    tls_port = free_port()
+    flow = counting_flow("counting.json")
+    message = write_message("m.xml", "<m><v>over TLS</v></m>")
+    with Server("--tls-port", str(tls_port), "--tls-cert-file", files["server.crt"],
+                "--tls-key-file", files["server.key"], "--tls-ca-cert-file", files["ca.crt"],
+                "--tls-auth-clients", "no", workdir=WORK) as server:
+        backend = "rediss://localhost:%d" % tls_port
+        trusted = environment(KVPOOL_REDIS_TLS_CA=files["ca.crt"])
+        ran = kvflow("run", flow, message, "--backend", backend, env=trusted)
+        expect_equal(outputs(ran.stdout).get("through"), 1, "run: " + ran.stdout + ran.stderr)
+        expect_equal(server.command("GET", "KvPoolLast"), "over TLS", "stored over TLS")
+        listed = kvpool("--backend", backend, "list", env=trusted)
+        expect_equal(listed.stdout, "KvPoolLast  over TLS\n", "list: " + listed.stderr)
+        untrusted = kvflow("check", flow, "--backend", backend)
+        expect(untrusted.returncode == 1 and "rediss localhost:%d: the server's certificate is "
+               "not trusted (subject CN=localhost, issuer CN=KvPool Test CA" % tls_port in
+               untrusted.stderr, "check without the authority: " + untrusted.stderr)
+        unchecked = kvflow("run", flow, message, "--repeat", "2", "--processes", "2",
+                           "--backend", backend, env=environment(KVPOOL_REDIS_TLS_VERIFY="off"))
+        warned = "KVPOOL_REDIS_TLS_VERIFY=off: the certificate of %s is not checked" % (
+            "rediss localhost:%d" % tls_port)
+        expect(unchecked.returncode == 0 and "  22 (pool on Redis over TLS without a "
+               "certificate check): 2" in unchecked.stdout and warned in read(TRACE),
+               "run unchecked: " + unchecked.stdout + unchecked.stderr)

@@ -93,10 +93,14 @@ bool isRuntimeLibrary(const std::string& soname) {
   return std::regex_match(soname, runtime) || (sanitized() && std::regex_match(soname, sanitizer));
 }
 
-// The Redis client, which only the Redis module needs.
+// The Redis client, which only the Redis module needs; and OpenSSL, its TLS.
 bool isRedisClientLibrary(const std::string& soname) {
   static const std::regex hiredis(R"(libhiredis\.so(\.[\d.]+)?)");
   return std::regex_match(soname, hiredis);
+}
+bool isTlsLibrary(const std::string& soname) {
+  static const std::regex openssl(R"(lib(ssl|crypto)\.so(\.[\d.]+)?)");
+  return std::regex_match(soname, openssl);
 }
 
 // In a sanitizer build the sanitizer runtimes, needed first, define their own
@@ -150,7 +154,9 @@ TEST(PluginLinkTest, OnlyTheRedisModuleNeedsTheRedisClient) {
   const auto needed = dynamicEntries(KVPOOL_REDIS_MODULE_PATH, "NEEDED");
   EXPECT_EQ(std::count_if(needed.begin(), needed.end(), isRedisClientLibrary), 1);
   for (const auto& library : needed) {
-    EXPECT_TRUE(isRuntimeLibrary(library) || isRedisClientLibrary(library)) << library;
+    EXPECT_TRUE(isRuntimeLibrary(library) || isRedisClientLibrary(library) ||
+                isTlsLibrary(library))
+        << library;
   }
   std::vector<std::string> exported;
   for (const std::string& line : outputLines("nm -D --defined-only --format=posix '" +
@@ -163,6 +169,7 @@ TEST(PluginLinkTest, OnlyTheRedisModuleNeedsTheRedisClient) {
   const auto toolNeeds = dynamicEntries(KVFLOW_PATH, "NEEDED");
   ASSERT_FALSE(toolNeeds.empty()) << "readelf could not read " << KVFLOW_PATH;
   EXPECT_EQ(std::count_if(toolNeeds.begin(), toolNeeds.end(), isRedisClientLibrary), 0);
+  EXPECT_EQ(std::count_if(toolNeeds.begin(), toolNeeds.end(), isTlsLibrary), 0);
 }
 
 TEST(PluginLinkTest, LeavesOnlyDeclaredBrokerCallsAndRuntimeNamesUndefined) {

@@ -572,7 +572,8 @@ TEST(RedisModuleEntryTest, RecordsItCannotReadAreRefusedWithFive) {
   static const KvPoolRedisHost oldHost = {0, sizeof(KvPoolRedisHost), nullptr};
   static const KvPoolRedisHost shortHost = {kKvPoolBackendVersion, 8, nullptr};
   const KvPoolRedisSettings settings = {
-      kKvPoolBackendVersion, 1, {"127.0.0.1", 1, 0}, nullptr, 0, "", "", "", {"", 0}, 0, 500};
+      kKvPoolBackendVersion, 1, {"127.0.0.1", 1, 0}, nullptr, 0, "", "", "", {"", 0}, 0, 500,
+      nullptr, nullptr, nullptr, nullptr, 1, 0};
   const auto with = [&](auto change) {
     KvPoolRedisSettings changed = settings;
     change(changed);
@@ -592,7 +593,11 @@ TEST(RedisModuleEntryTest, RecordsItCannotReadAreRefusedWithFive) {
        "refused a host record of version 1 and 8 bytes, " + reads + " and at least 16 bytes"},
       {&host, with([](auto& s) { s.version = 0; }),
        "refused a settings record of version 0, " + reads},
-      {&host, with([](auto& s) { s.kind = 3; }), "refused a settings record of unknown kind 3"},
+      // A TLS kind needs the members of version 2 that say how.
+      {&host, with([](auto& s) { s.kind = 3; }),
+       "refused a settings record of version 1 and unknown kind 3"},
+      {&host, with([](auto& s) { s.version = 2, s.kind = 5; }),
+       "refused a settings record of version 2 and unknown kind 5"},
       {&host, with([](auto& s) { s.sentinelCount = 2; }),
        "refused a settings record that counts sentinels but lists none"},
   };

@@ -177,7 +177,8 @@ TEST_F(EntryGuardTest, CallbacksAndScriptCallsAnswerAnAllocationFailureWithACode
 TEST(ModuleEntryGuardTest, TheModuleAnswersAnAllocationFailureWithFive) {
   static const KvPoolRedisHost host = {kKvPoolBackendVersion, sizeof(KvPoolRedisHost), nullptr};
   const KvPoolRedisSettings settings = {
-      kKvPoolBackendVersion, 1, {"127.0.0.1", 1, 0}, nullptr, 0, "", "", "", {"", 0}, 0, 500};
+      kKvPoolBackendVersion, 1, {"127.0.0.1", 1, 0}, nullptr, 0, "", "", "", {"", 0}, 0, 500,
+      nullptr, nullptr, nullptr, nullptr, 1, 0};
   const auto failed = [](const KvPoolOutcome& outcome) {
     return outcome.code == KVPOOL_POOL_UNAVAILABLE && outcome.reason[0] != '\0';
   };

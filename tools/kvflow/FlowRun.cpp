@@ -68,6 +68,7 @@ std::string eventMeaning(int number) {
       {15, "unsupported character in a script"},
       {16, "left operand starts with Input"},
       {17, "KVPOOL_BACKEND or its companions malformed"},
+      {22, "pool on Redis over TLS without a certificate check"},
       {kvbroker::kEventMessageNotWritten, "output node could not write a message as XML"}};
   if (number == 1 || number == 2 || number == 3 || number == 4 || number == 8) {
     return "message failed: " + resultCodeMeaning(number);

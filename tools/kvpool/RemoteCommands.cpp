@@ -290,7 +290,8 @@ bool readBackend(const std::string& url, kvpool::BackendConfig* backend) {
   const bool ok = url.empty() ? kvpool::readBackendConfig(backend, &problem)
                               : kvpool::parseBackendConfig(
                                     url.c_str(), std::getenv("KVPOOL_REDIS_PREFIX"),
-                                    std::getenv("KVPOOL_REDIS_TIMEOUT_MS"), backend, &problem);
+                                    std::getenv("KVPOOL_REDIS_TIMEOUT_MS"), backend, &problem) &&
+                                    kvpool::readTlsSettings(backend, &problem);
   if (!ok) fail((url.empty() ? "" : "--backend: ") + problem);
   return ok;
 }
